@@ -1,0 +1,64 @@
+# Everything a newcomer needs, from a clean clone on Debian, run as root:
+#   make demo    the main job on the bundled sample
+#   make test    build everything and run every test
+# Sanitizer runs: make check-asan (AddressSanitizer + UBSan), make check-tsan.
+# Benchmarks: make bench.
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD ?= build
+CMAKE_FLAGS ?=
+
+# Debian packages the build, the tests and the tools need.
+PACKAGES := cmake ninja-build g++ clang binutils pkg-config \
+            libasio-dev libgtest-dev libgmock-dev libbenchmark-dev \
+            libcli11-dev libpng-dev libpcap-dev
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps build test demo check-asan check-tsan bench clean
+
+all: build
+
+deps:
+	@missing=""; \
+	for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing; \
+	fi
+
+# $(1): build folder, $(2): extra CMake flags
+define configure
+	@[ -f $(1)/build.ninja ] || cmake -S . -B $(1) -G Ninja $(2) $(CMAKE_FLAGS)
+endef
+
+build: deps
+	$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+demo: build
+	./$(BUILD)/vorlan_demo
+
+check-asan: deps
+	$(call configure,build-asan,-DCMAKE_BUILD_TYPE=Debug -DVORLAN_SANITIZE=address -DVORLAN_BUILD_BENCHMARKS=OFF)
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+check-tsan: deps
+	$(call configure,build-tsan,-DCMAKE_BUILD_TYPE=Debug -DVORLAN_SANITIZE=thread -DVORLAN_BUILD_BENCHMARKS=OFF)
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+
+bench: build
+	@for b in $(BUILD)/bench/vorlan_bench_*; do [ -x "$$b" ] && "$$b" || true; done
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan
