@@ -11,11 +11,11 @@ CMAKE_FLAGS ?=
 # Debian packages the build, the tests and the tools need.
 PACKAGES := cmake ninja-build g++ clang binutils pkg-config \
             libasio-dev libgtest-dev libgmock-dev libbenchmark-dev \
-            libcli11-dev libpng-dev libpcap-dev
+            libcli11-dev libpng-dev libpcap-dev libclang-rt-14-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test demo check-asan check-tsan bench clean
+.PHONY: all deps build test demo check-asan check-tsan bench fuzz clean
 
 all: build
 
@@ -60,5 +60,19 @@ check-tsan: deps
 bench: build
 	@for b in $(BUILD)/bench/vorlan_bench_*; do [ -x "$$b" ] && "$$b" || true; done
 
+# Each libFuzzer target for FUZZ_SECONDS, under ASan and UBSan; new inputs
+# go to build-fuzz/corpus/<target>/ (copy the ones worth keeping to fuzz/corpus/).
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@[ -f build-fuzz/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORLAN_SANITIZE=address -DVORLAN_FUZZ=ON -DVORLAN_BUILD_BENCHMARKS=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	@for f in build-fuzz/fuzz/vorlan_fuzz_*; do \
+	  case $$f in *replay*) continue;; esac; \
+	  name=$${f##*/vorlan_fuzz_}; mkdir -p build-fuzz/corpus/$$name; \
+	  echo "fuzzing $$name for $(FUZZ_SECONDS) s"; \
+	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus/$$name fuzz/corpus/$$name || exit 1; \
+	done
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz
