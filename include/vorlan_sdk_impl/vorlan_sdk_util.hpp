@@ -1,5 +1,5 @@
 // Header-level utilities of the library: the timed lock every mutex of the
-// library is taken through.
+// library is taken through, and the frame detectors.
 #ifndef VORLAN_SDK_IMPL_VORLAN_SDK_UTIL_HPP
 #define VORLAN_SDK_IMPL_VORLAN_SDK_UTIL_HPP
 
@@ -78,7 +78,9 @@ inline void report_deadlock() {
 class LockGuard {
 public:
     explicit LockGuard(TimedMutex& mutex) : m_mutex(mutex) {
-        m_is_locked = m_mutex.try_lock_until(std::chrono::steady_clock::now() + kLockTimeout);
+        // A wall-clock deadline: it maps onto pthread_mutex_timedlock, which
+        // the thread sanitizer understands.
+        m_is_locked = m_mutex.try_lock_until(std::chrono::system_clock::now() + kLockTimeout);
         if (!m_is_locked) {
             report_deadlock();
             if (!m_mutex.held_by_this_thread()) {
@@ -104,5 +106,7 @@ private:
 
 }  // namespace util
 }  // namespace vorlan_sdk
+
+#include "vorlan_sdk_impl/frame_detector.hpp"
 
 #endif  // VORLAN_SDK_IMPL_VORLAN_SDK_UTIL_HPP
