@@ -9,6 +9,14 @@
 
 #define VORLAN_SOURCE_FILE "source/calibration"
 
+// The per-point steps below must fold into one loop body; left to itself the
+// compiler keeps some of them as calls.
+#if defined(__GNUC__)
+#define VORLAN_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define VORLAN_ALWAYS_INLINE inline
+#endif
+
 namespace vorlan_sdk {
 
 namespace {
@@ -19,41 +27,131 @@ constexpr uint16_t kRationalDistortionFlag = VORLAN_CALIBRATION_RATIONAL_DISTORT
 // add this much to saturated returns beyond the near field.
 constexpr float kSaturationRangeCorrection = 0.6f;
 constexpr float kSaturationCorrectionMinDistance = 0.5f;
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
-// Metres of one return: the raw count less the power level's offset, scaled.
-inline float return_distance(const VorlanCalibration& calibration, uint32_t raw, int32_t power_offset,
-                             bool saturated) {
-    float distance = static_cast<float>(static_cast<int64_t>(raw) - power_offset) * calibration.distance_scale -
-                     calibration.distance_offset;
-    if (saturated && distance > kSaturationCorrectionMinDistance &&
-        (calibration.flags & kSaturationCorrectionFlag) != 0) {
-        distance += kSaturationRangeCorrection;
+// A clip bound of 0 is no bound.
+inline float lower_bound(float bound) { return bound != 0.0f ? bound : -kInfinity; }
+inline float upper_bound(float bound) { return bound != 0.0f ? bound : kInfinity; }
+
+// What one batch needs of the calibration, with the clip settings folded into
+// the bounds (an unbounded or disabled side is infinite), so that the
+// per-point work is arithmetic and a few comparisons.
+//
+// The comparisons are combined with bitwise operators on purpose: whether a
+// point is inside depends on where the scan is, which branch prediction
+// cannot follow.
+struct BatchCalibration {
+    BatchCalibration(const VorlanCalibration& c, CalibrationClips clips)
+        : calibration(c),
+          min_x(clips.image ? lower_bound(c.image_clip_min_x) : -kInfinity),
+          max_x(clips.image ? upper_bound(c.image_clip_max_x) : kInfinity),
+          min_z(clips.image ? lower_bound(c.image_clip_min_z) : -kInfinity),
+          max_z(clips.image ? upper_bound(c.image_clip_max_z) : kInfinity),
+          min_distance(clips.distance ? lower_bound(c.distance_clip_min) : -kInfinity),
+          max_distance(clips.distance ? upper_bound(c.distance_clip_max) : kInfinity),
+          distance_scale(c.distance_scale),
+          distance_offset(c.distance_offset),
+          center_x(c.image_center_x),
+          center_z(c.image_center_z),
+          correct_saturation((c.flags & kSaturationCorrectionFlag) != 0) {
+        for (int i = 0; i < 4; ++i) {
+            a[i] = c.distortion_x[i];
+            b[i] = c.distortion_z[i];
+        }
     }
-    return distance;
+
+    // NaN coordinates count as inside, as with the plain comparisons.
+    bool inside_image(float x, float z) const { return !((x < min_x) | (x > max_x) | (z < min_z) | (z > max_z)); }
+    bool inside_distance(float distance) const { return !((distance < min_distance) | (distance > max_distance)); }
+
+    // Metres of one return: the raw count less the power level's offset,
+    // scaled, and lengthened when saturated.
+    float distance(uint32_t raw, int32_t power_offset, bool saturated) const {
+        const float d = static_cast<float>(static_cast<int64_t>(raw) - power_offset) * distance_scale - distance_offset;
+        const bool corrected = saturated & (d > kSaturationCorrectionMinDistance) & correct_saturation;
+        return corrected ? d + kSaturationRangeCorrection : d;
+    }
+
+    const VorlanCalibration& calibration;
+    float min_x, max_x, min_z, max_z;
+    float min_distance, max_distance;
+    float distance_scale;
+    float distance_offset;
+    float center_x;
+    float center_z;
+    float a[4];
+    float b[4];
+    bool correct_saturation;
+};
+
+// Calibration runs in two passes over short runs of points. The first does
+// the arithmetic (position, distance, intensity) and nothing else, so that
+// the divisions and the exponential of successive points overlap; the second
+// derives the flags and return marks from its results, which are still in
+// the first-level cache. Interleaving the two is measurably slower.
+constexpr std::size_t kRunLength = 64;
+
+// The raw fields of return `kReturn` (0: first, 1: second) of a raw point.
+template <uint32_t kReturn>
+inline uint32_t distance_of(const VorlanSensorRawPointWithTime& point) {
+    return kReturn == 0 ? point.distance : point.distance_2;
+}
+template <uint32_t kReturn>
+inline uint8_t saturated_of(const VorlanSensorRawPointWithTime& point) {
+    return kReturn == 0 ? point.saturated : point.saturated_2;
+}
+template <uint32_t kReturn>
+inline uint8_t intensity_of(const VorlanSensorRawPointWithTime& point) {
+    return kReturn == 0 ? point.intensity : point.intensity_2;
 }
 
-// The image points of a raw point whose segment has no calibration entry.
-template <uint32_t kReturns>
-void write_uncalibrated(const VorlanSensorRawPointWithTime& point, VorlanSensorImagePoint* image_points) {
-    for (uint32_t i = 0; i < kReturns; ++i) {
-        VorlanSensorImagePoint out{};
-        out.timestamp = point.timestamp;
-        out.segment_id = point.segment_id;
-        out.flags = point.frame_flag != 0 ? VORLAN_POINT_FRAME_FLAG : 0;
-        // All distances are 0, so the first return is also the farthest.
-        out.return_type = i == 0 ? (VORLAN_RETURN_FIRST | VORLAN_RETURN_FARTHEST) : 0;
-        image_points[i] = out;
+// Pass one for return `kReturn` of a raw point whose position is known.
+template <uint32_t kReturn>
+VORLAN_ALWAYS_INLINE void measure_return(const BatchCalibration& batch, const VorlanSensorRawPointWithTime& point,
+                                         float range_offset, int32_t power_offset, float reference, float falloff,
+                                         float image_x, float image_z, VorlanSensorImagePoint& out) {
+    const uint32_t raw = distance_of<kReturn>(point);
+    const float distance = batch.distance(raw, power_offset, saturated_of<kReturn>(point) != 0);
+    // A second return at the first one's range is the same echo again.
+    const bool measured = (kReturn == 0 || raw != point.distance) & (raw != 0);
+
+    // Intensity normalised to range: received power falls with the square of
+    // the distance and scales with the laser's power level.
+    float intensity = 1.0f;
+    if (reference != 0.0f) {
+        const float range = distance + range_offset;
+        const float normalised =
+            raw != 0 ? static_cast<float>(intensity_of<kReturn>(point)) * range * range / reference : 0.0f;
+        intensity = falloff != 0.0f ? normalised / falloff : normalised;
     }
+
+    out.timestamp = point.timestamp;
+    out.image_x = image_x;
+    out.distance = measured ? distance : 0.0f;
+    out.image_z = image_z;
+    out.intensity = intensity;
+    out.segment_id = point.segment_id;
 }
 
-template <uint32_t kReturns>
-inline void calibrate_one(const VorlanCalibration& calibration, const VorlanSensorRawPointWithTime& point,
-                          VorlanSensorImagePoint* image_points, CalibrationClips clips) {
+// Pass one for one raw point: every field but return_type, flags and the
+// padding.
+template <uint32_t kReturns, bool kRational>
+VORLAN_ALWAYS_INLINE void measure_one(const BatchCalibration& batch, const VorlanSensorRawPointWithTime& point,
+                                      VorlanSensorImagePoint* image_points) {
     if (point.segment_id >= kMaxSegments) {
-        write_uncalibrated<kReturns>(point, image_points);
+        // No calibration entry: an empty point.
+        for (uint32_t i = 0; i < kReturns; ++i) {
+            VorlanSensorImagePoint& out = image_points[i];
+            out.timestamp = point.timestamp;
+            out.image_x = 0.0f;
+            out.distance = 0.0f;
+            out.image_z = 0.0f;
+            out.intensity = 0.0f;
+            out.segment_id = point.segment_id;
+        }
         return;
     }
-    const VorlanLaserCalibration& laser = calibration.lasers[point.segment_id];
+    const VorlanLaserCalibration& laser = batch.calibration.lasers[point.segment_id];
 
     // Segment geometry: offsets from the segment's centre, gains and the
     // cross-coupling of the two mirror axes.
@@ -65,14 +163,14 @@ inline void calibrate_one(const VorlanCalibration& calibration, const VorlanSens
                     static_cast<float>(dz - laser.image_z_offset) * laser.image_z_scale;
 
     // Lens distortion, radial about the calibration's image centre.
-    const float scale = calibration.distance_offset;
-    const float cx = calibration.image_center_x;
-    const float cz = calibration.image_center_z;
-    const float* a = calibration.distortion_x;
+    const float scale = batch.distance_offset;
+    const float cx = batch.center_x;
+    const float cz = batch.center_z;
+    const float* a = batch.a;
     float image_x;
     float image_z;
-    if ((calibration.flags & kRationalDistortionFlag) != 0) {
-        const float* b = calibration.distortion_z;
+    if (kRational) {
+        const float* b = batch.b;
         const float ep = e / scale - cx;
         const float fp = f / scale - cz;
         const float s = ep * ep + fp * fp;
@@ -90,8 +188,6 @@ inline void calibrate_one(const VorlanCalibration& calibration, const VorlanSens
         image_z = (f + v * g) / scale;
     }
 
-    const bool inside = !clips.image || sensor_calibration_apply_image_clip(calibration, image_x, image_z);
-
     const uint8_t power = point.power_level;
     const bool has_power_tables = power <= kMaxPowerLevel;
     const int32_t power_offset = has_power_tables ? laser.power_level_distance_offset[power] : 0;
@@ -107,64 +203,127 @@ inline void calibrate_one(const VorlanCalibration& calibration, const VorlanSens
         falloff = std::exp(h[0] + h[1] * fdx + h[2] * fdz + h[3] * fdx * fdx + h[4] * fdx * fdz + h[5] * fdz * fdz);
     }
 
-    const uint32_t raw_distance[2] = {point.distance, point.distance_2};
-    const uint8_t raw_saturated[2] = {point.saturated, point.saturated_2};
-    const uint8_t raw_intensity[2] = {point.intensity, point.intensity_2};
-    const uint8_t frame_flag = point.frame_flag != 0 ? VORLAN_POINT_FRAME_FLAG : 0;
-
-    for (uint32_t i = 0; i < kReturns; ++i) {
-        const uint32_t raw = raw_distance[i];
-        const bool saturated = raw_saturated[i] != 0;
-        const float distance = raw != 0 ? return_distance(calibration, raw, power_offset, saturated) : 0.0f;
-
-        VorlanSensorImagePoint out{};
-        out.timestamp = point.timestamp;
-        out.image_x = image_x;
-        out.image_z = image_z;
-        out.segment_id = point.segment_id;
-
-        // A second return at the first one's range is the same echo again.
-        const bool repeated = i > 0 && raw == point.distance;
-        bool valid = false;
-        if (!repeated && raw != 0) {
-            out.distance = distance;
-            valid = inside && distance > 0.0f && power != 0;
-        }
-        if (valid && clips.distance && !sensor_calibration_apply_distance_clip(calibration, out.distance)) {
-            valid = false;
-        }
-        out.flags = static_cast<uint8_t>((valid ? VORLAN_POINT_VALID : 0) |
-                                         (saturated || raw_intensity[i] == 255 ? VORLAN_POINT_SATURATED : 0) |
-                                         frame_flag);
-
-        // Intensity normalised to range: received power falls with the
-        // square of the distance and scales with the laser's power level.
-        out.intensity = 1.0f;
-        if (reference != 0.0f) {
-            float intensity = 0.0f;
-            if (raw != 0) {
-                const float range = distance + laser.intensity_range_offset;
-                intensity = static_cast<float>(raw_intensity[i]) * range * range / reference;
-            }
-            out.intensity = falloff != 0.0f ? intensity / falloff : intensity;
-        }
-        image_points[i] = out;
-    }
-
-    image_points[0].return_type = VORLAN_RETURN_FIRST;
-    if (kReturns > 1 && image_points[1].distance > image_points[0].distance) {
-        image_points[1].return_type |= VORLAN_RETURN_FARTHEST;
-    } else {
-        image_points[0].return_type |= VORLAN_RETURN_FARTHEST;
+    measure_return<0>(batch, point, laser.intensity_range_offset, power_offset, reference, falloff, image_x, image_z,
+                      image_points[0]);
+    if constexpr (kReturns > 1) {
+        measure_return<1>(batch, point, laser.intensity_range_offset, power_offset, reference, falloff, image_x,
+                          image_z, image_points[1]);
     }
 }
 
+// Pass two for return `kReturn` of a raw point: validity, saturation and
+// frame flags, return marks and padding, from the fields pass one wrote.
+// `usable` says whether the point as a whole can be valid.
+template <uint32_t kReturn>
+VORLAN_ALWAYS_INLINE void mark_return(const BatchCalibration& batch, const VorlanSensorRawPointWithTime& point,
+                                      bool calibrated, bool usable, bool farthest, VorlanSensorImagePoint& out) {
+    const uint8_t frame_flag = point.frame_flag != 0 ? VORLAN_POINT_FRAME_FLAG : 0;
+    // A return without a distance (none, or a repeated echo) reads 0 m.
+    const float distance = out.distance;
+    const bool valid = usable & (distance > 0.0f) & batch.inside_distance(distance);
+    const bool saturated = (saturated_of<kReturn>(point) != 0) | (intensity_of<kReturn>(point) == 255);
+    out.return_type =
+        static_cast<uint8_t>((kReturn == 0 ? VORLAN_RETURN_FIRST : 0) | (farthest ? VORLAN_RETURN_FARTHEST : 0));
+    out.flags = calibrated ? static_cast<uint8_t>((valid ? VORLAN_POINT_VALID : 0) |
+                                                  (saturated ? VORLAN_POINT_SATURATED : 0) | frame_flag)
+                           : frame_flag;
+    std::memset(out.padding, 0, sizeof(out.padding));
+}
+
+template <uint32_t kReturns>
+VORLAN_ALWAYS_INLINE void mark_one(const BatchCalibration& batch, const VorlanSensorRawPointWithTime& point,
+                                   VorlanSensorImagePoint* image_points) {
+    const bool calibrated = point.segment_id < kMaxSegments;
+    const bool usable =
+        calibrated & (point.power_level != 0) & batch.inside_image(image_points[0].image_x, image_points[0].image_z);
+    // The first return is the farthest too unless the second is farther.
+    const bool second_farther = kReturns > 1 && image_points[kReturns - 1].distance > image_points[0].distance;
+    mark_return<0>(batch, point, calibrated, usable, !second_farther, image_points[0]);
+    if constexpr (kReturns > 1) {
+        mark_return<1>(batch, point, calibrated, usable, second_farther, image_points[1]);
+    }
+}
+
+// The saturation rules of filter_saturated, applied raw point by raw point in
+// batch order; the state lasts as long as the object.
+class SaturationRuns {
+public:
+    SaturationRuns(const VorlanCalibration& calibration, uint32_t return_count)
+        : m_n_segments(calibration.segment_count),
+          // On model 3 a saturated return is trusted only when its segment
+          // was saturated on the previous point too: a lone saturated echo
+          // is dropped.
+          m_drop_lone(calibration.model == 3) {
+        // Without segments to group by, or with more than a calibration can
+        // describe, there are no runs to follow.
+        if (m_n_segments > kMaxSegments || (return_count != 1 && return_count != 2)) {
+            m_n_segments = 0;
+        }
+        std::memset(m_history, 0, m_n_segments);
+    }
+
+    bool active() const { return m_n_segments != 0; }
+
+    // The next raw point's image points; only while active().
+    template <uint32_t kReturns>
+    void next(VorlanSensorImagePoint* point) {
+        const uint8_t before = m_history[m_segment];
+        const bool saturated = (point[0].flags & VORLAN_POINT_SATURATED) != 0;
+        if (m_drop_lone & !(saturated & ((before & 1) != 0))) {
+            for (uint32_t r = 0; r < kReturns; ++r) {
+                const bool drop = (point[r].flags & VORLAN_POINT_SATURATED) != 0;
+                point[r].flags &= static_cast<uint8_t>(drop ? ~VORLAN_POINT_VALID : 0xFF);
+            }
+        }
+        if (saturated & ((before & 3) == 3)) {
+            point[0].intensity = std::max(point[0].intensity, 1.0f);
+        }
+        m_history[m_segment] = static_cast<uint8_t>(((before << 1) | (saturated ? 1 : 0)) & 3);
+        if (++m_segment == m_n_segments) {
+            m_segment = 0;
+        }
+    }
+
+private:
+    std::size_t m_n_segments;
+    bool m_drop_lone;
+    std::size_t m_segment = 0;  // of the next raw point
+    // Per segment, bit 0: the previous point's first return was saturated;
+    // bit 1: the one before that.
+    uint8_t m_history[kMaxSegments];
+};
+
+template <uint32_t kReturns, bool kRational>
+void calibrate_run(const BatchCalibration& batch, std::size_t n_points, const VorlanSensorRawPointWithTime* raw_points,
+                   VorlanSensorImagePoint* image_points, SaturationRuns* runs) {
+    for (std::size_t first = 0; first < n_points; first += kRunLength) {
+        const std::size_t end = std::min(n_points, first + kRunLength);
+        for (std::size_t i = first; i < end; ++i) {
+            measure_one<kReturns, kRational>(batch, raw_points[i], image_points + i * kReturns);
+        }
+        for (std::size_t i = first; i < end; ++i) {
+            mark_one<kReturns>(batch, raw_points[i], image_points + i * kReturns);
+            if (runs != nullptr) {
+                runs->next<kReturns>(image_points + i * kReturns);
+            }
+        }
+    }
+}
+
+// Calibrates with the return count and distortion model fixed for the batch.
+// With `runs`, the saturation rules follow over the batch.
 template <uint32_t kReturns>
 void calibrate_batch(const VorlanCalibration& calibration, std::size_t n_points,
                      const VorlanSensorRawPointWithTime* raw_points, VorlanSensorImagePoint* image_points,
-                     CalibrationClips clips) {
-    for (std::size_t i = 0; i < n_points; ++i) {
-        calibrate_one<kReturns>(calibration, raw_points[i], image_points + i * kReturns, clips);
+                     CalibrationClips clips, SaturationRuns* runs) {
+    const BatchCalibration batch(calibration, clips);
+    if (runs != nullptr && !runs->active()) {
+        runs = nullptr;
+    }
+    if ((calibration.flags & kRationalDistortionFlag) != 0) {
+        calibrate_run<kReturns, true>(batch, n_points, raw_points, image_points, runs);
+    } else {
+        calibrate_run<kReturns, false>(batch, n_points, raw_points, image_points, runs);
     }
 }
 
@@ -179,73 +338,33 @@ CalibrationClips CalibrationClips::from_control_flags() {
 }
 
 bool sensor_calibration_apply_image_clip(const VorlanCalibration& calibration, float x, float z) {
-    if (calibration.image_clip_min_x != 0.0f && x < calibration.image_clip_min_x) {
-        return false;
-    }
-    if (calibration.image_clip_max_x != 0.0f && x > calibration.image_clip_max_x) {
-        return false;
-    }
-    if (calibration.image_clip_min_z != 0.0f && z < calibration.image_clip_min_z) {
-        return false;
-    }
-    if (calibration.image_clip_max_z != 0.0f && z > calibration.image_clip_max_z) {
-        return false;
-    }
-    return true;
+    return BatchCalibration(calibration, CalibrationClips{true, false}).inside_image(x, z);
 }
 
 bool sensor_calibration_apply_distance_clip(const VorlanCalibration& calibration, float distance) {
-    if (calibration.distance_clip_min != 0.0f && distance < calibration.distance_clip_min) {
-        return false;
-    }
-    if (calibration.distance_clip_max != 0.0f && distance > calibration.distance_clip_max) {
-        return false;
-    }
-    return true;
+    return BatchCalibration(calibration, CalibrationClips{false, true}).inside_distance(distance);
 }
 
 void calibrate_point(const VorlanCalibration& calibration, const VorlanSensorRawPointWithTime& point,
                      uint32_t return_count, VorlanSensorImagePoint* image_points, CalibrationClips clips) {
     if (return_count == 1) {
-        calibrate_one<1>(calibration, point, image_points, clips);
+        calibrate_batch<1>(calibration, 1, &point, image_points, clips, nullptr);
     } else if (return_count == 2) {
-        calibrate_one<2>(calibration, point, image_points, clips);
+        calibrate_batch<2>(calibration, 1, &point, image_points, clips, nullptr);
     }
 }
 
 void filter_saturated(const VorlanCalibration& calibration, std::size_t n_points, uint32_t return_count,
                       VorlanSensorImagePoint* image_points) {
-    const std::size_t n_segments = calibration.segment_count;
-    if (n_segments == 0 || n_segments > kMaxSegments || (return_count != 1 && return_count != 2) ||
-        image_points == nullptr) {
+    SaturationRuns runs(calibration, return_count);
+    if (!runs.active() || image_points == nullptr) {
         return;
     }
-    // On model 3 a saturated return is trusted only when its segment was
-    // saturated on the previous point too: a lone saturated echo is dropped.
-    const bool drop_lone_saturated = calibration.model == 3;
-
-    // Per segment, bit 0: the previous point's first return was saturated;
-    // bit 1: the one before that.
-    uint8_t history[kMaxSegments];
-    std::memset(history, 0, n_segments);
-    std::size_t segment = 0;
     for (std::size_t j = 0; j < n_points; ++j) {
-        VorlanSensorImagePoint* point = image_points + j * return_count;
-        const uint8_t before = history[segment];
-        const bool saturated = (point[0].flags & VORLAN_POINT_SATURATED) != 0;
-        if (drop_lone_saturated && !(saturated && (before & 1) != 0)) {
-            for (uint32_t r = 0; r < return_count; ++r) {
-                if ((point[r].flags & VORLAN_POINT_SATURATED) != 0) {
-                    point[r].flags &= static_cast<uint8_t>(~VORLAN_POINT_VALID);
-                }
-            }
-        }
-        if (saturated && (before & 3) == 3) {
-            point[0].intensity = std::max(point[0].intensity, 1.0f);
-        }
-        history[segment] = static_cast<uint8_t>(((before << 1) | (saturated ? 1 : 0)) & 3);
-        if (++segment == n_segments) {
-            segment = 0;
+        if (return_count == 1) {
+            runs.next<1>(image_points + j);
+        } else {
+            runs.next<2>(image_points + 2 * j);
         }
     }
 }
@@ -257,18 +376,17 @@ SensorError calibrate_points(const VorlanCalibration& calibration, std::size_t n
     if (n_points == 0) {
         return VORLAN_SUCCESS;
     }
-    VORLAN_CHECK(raw_points != nullptr && image_points != nullptr, VORLAN_ERROR_INVALID_ARGUMENTS,
-                 "Points not given!");
+    VORLAN_CHECK(raw_points != nullptr && image_points != nullptr, VORLAN_ERROR_INVALID_ARGUMENTS, "Points not given!");
     VORLAN_CHECK(n_points <= std::numeric_limits<std::size_t>::max() / sizeof(VorlanSensorImagePoint) / return_count,
                  VORLAN_ERROR_INVALID_ARGUMENTS, "Too many points!");
 
     const CalibrationClips clips = CalibrationClips::from_control_flags();
+    SaturationRuns runs(calibration, return_count);
     if (return_count == 1) {
-        calibrate_batch<1>(calibration, n_points, raw_points, image_points, clips);
+        calibrate_batch<1>(calibration, n_points, raw_points, image_points, clips, &runs);
     } else {
-        calibrate_batch<2>(calibration, n_points, raw_points, image_points, clips);
+        calibrate_batch<2>(calibration, n_points, raw_points, image_points, clips, &runs);
     }
-    filter_saturated(calibration, n_points, return_count, image_points);
     return VORLAN_SUCCESS;
 }
 

@@ -59,7 +59,10 @@ SparseGrid::SparseGrid(double x_min, double x_max, double y_min, double y_max, d
         m_bits = std::max(m_bits, bit_width(m_n[axis]));
     }
     m_mask = (uint64_t{1} << m_bits) - 1;
-    m_cells.reserve(32000);
+    // Room for 32,000 cells before the table grows.
+    m_hash_shift = 64 - 16;
+    m_labels.assign(std::size_t{1} << 16, kEmpty);
+    m_cells.assign(m_labels.size(), Cell{0, 0});
 }
 
 int32_t SparseGrid::axis_cell(int axis, double value) const {
@@ -91,31 +94,101 @@ uint64_t SparseGrid::add_point(double x, double y, double z, int32_t index) {
     return label;
 }
 
+std::size_t SparseGrid::probe(uint64_t label) const {
+    const std::size_t mask = m_labels.size() - 1;
+    std::size_t slot = home_slot(label);
+    while (m_labels[slot] != kEmpty && m_labels[slot] != label) {
+        slot = (slot + 1) & mask;
+    }
+    return slot;
+}
+
+void SparseGrid::grow() {
+    std::vector<uint64_t> labels(m_labels.size() * 2, kEmpty);
+    std::vector<Cell> cells(labels.size(), Cell{0, 0});
+    labels.swap(m_labels);
+    cells.swap(m_cells);
+    --m_hash_shift;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        if (labels[i] != kEmpty) {
+            const std::size_t slot = probe(labels[i]);
+            m_labels[slot] = labels[i];
+            m_cells[slot] = cells[i];
+        }
+    }
+}
+
 void SparseGrid::add_with_label(uint64_t label, int32_t index) {
-    auto inserted = m_cells.emplace(label, Cell{index, 0});
-    if (!inserted.second) {
-        inserted.first->second.first = index;
-        ++inserted.first->second.second;
+    if (label == kEmpty) {
+        return;  // not a label this grid makes
+    }
+    if (2 * (m_size + 1) > m_labels.size()) {
+        grow();
+    }
+    const std::size_t slot = probe(label);
+    if (m_labels[slot] == kEmpty) {
+        m_labels[slot] = label;
+        m_cells[slot] = Cell{index, 0};
+        ++m_size;
+    } else {
+        m_cells[slot].first = index;
+        ++m_cells[slot].second;
     }
 }
 
 void SparseGrid::delete_with_label(uint64_t label) {
-    auto found = m_cells.find(label);
-    if (found == m_cells.end()) {
+    if (label == kEmpty) {
         return;
     }
-    if (found->second.second > 0) {
-        --found->second.second;
-    } else {
-        m_cells.erase(found);
+    std::size_t slot = probe(label);
+    if (m_labels[slot] == kEmpty) {
+        return;
     }
+    if (m_cells[slot].second > 0) {
+        --m_cells[slot].second;
+        return;
+    }
+    // Removes the cell and shifts later members of its probe chain back, so
+    // that no look-up stops early at the hole.
+    const std::size_t mask = m_labels.size() - 1;
+    std::size_t next = slot;
+    for (;;) {
+        next = (next + 1) & mask;
+        if (m_labels[next] == kEmpty) {
+            break;
+        }
+        const std::size_t home = home_slot(m_labels[next]);
+        // Movable when its home does not lie cyclically in (slot, next].
+        const bool home_after_hole = slot <= next ? (home > slot && home <= next) : (home > slot || home <= next);
+        if (!home_after_hole) {
+            m_labels[slot] = m_labels[next];
+            m_cells[slot] = m_cells[next];
+            slot = next;
+        }
+    }
+    m_labels[slot] = kEmpty;
+    --m_size;
 }
 
-SparseGrid::Cell SparseGrid::get_with_label(uint64_t label) const { return m_cells.at(label); }
+SparseGrid::Cell SparseGrid::get_with_label(uint64_t label) const {
+    const Cell* cell = find_with_label(label);
+    if (cell == nullptr) {
+        throw std::out_of_range("SparseGrid: no such cell");
+    }
+    return *cell;
+}
 
 const SparseGrid::Cell* SparseGrid::find_with_label(uint64_t label) const {
-    auto found = m_cells.find(label);
-    return found == m_cells.end() ? nullptr : &found->second;
+    if (label == kEmpty) {
+        return nullptr;
+    }
+    const std::size_t slot = probe(label);
+    return m_labels[slot] == kEmpty ? nullptr : &m_cells[slot];
+}
+
+void SparseGrid::clear() {
+    std::fill(m_labels.begin(), m_labels.end(), kEmpty);
+    m_size = 0;
 }
 
 // ---- SpatialTemporalFilter ------------------------------------------------------
@@ -205,8 +278,9 @@ void SpatialTemporalFilter::filter_point(VorlanSensorImagePoint& point) {
         }
         m_remove = next(m_remove);
     }
-    m_history[static_cast<std::size_t>(m_write)] =
-        Entry{point.timestamp, x, y, z, point.distance, point.segment_id, m_grid.calculate_label(x, y, z)};
+    const std::array<int32_t, 3> cell = m_grid.cell_of(x, y, z);
+    m_history[static_cast<std::size_t>(m_write)] = Entry{
+        point.timestamp, x, y, z, point.distance, point.segment_id, m_grid.label_of_cell(cell[0], cell[1], cell[2])};
     m_newest = m_write;
     if (m_full) {
         m_tail = next(m_tail);
@@ -230,13 +304,12 @@ void SpatialTemporalFilter::filter_point(VorlanSensorImagePoint& point) {
         m_remove = next(m_remove);
     }
 
-    if (m_history_ready && !has_plausible_neighbour(newest)) {
+    if (m_history_ready && !has_plausible_neighbour(newest, cell)) {
         point.flags &= static_cast<uint8_t>(~VORLAN_POINT_VALID);
     }
 }
 
-bool SpatialTemporalFilter::has_plausible_neighbour(const Entry& entry) const {
-    const std::array<int32_t, 3> cell = m_grid.cell_of(entry.x, entry.y, entry.z);
+bool SpatialTemporalFilter::has_plausible_neighbour(const Entry& entry, const std::array<int32_t, 3>& cell) const {
     // The list is sorted by distance, so the first occupied cell is the
     // nearest one.
     for (const Neighbour& neighbour : m_neighbours) {

@@ -9,7 +9,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -24,8 +23,7 @@ public:
     // (index of the last point that entered the cell, occupants beyond the first)
     using Cell = std::pair<int32_t, int32_t>;
 
-    SparseGrid(double x_min, double x_max, double y_min, double y_max, double z_min, double z_max,
-               double resolution);
+    SparseGrid(double x_min, double x_max, double y_min, double y_max, double z_min, double z_max, double resolution);
 
     // The label of the cell holding (x, y, z). A position outside the box is
     // pinned to the nearest cell, so a label never reaches into another axis.
@@ -52,11 +50,23 @@ public:
     // The occupied cell `label`, or null; valid until the grid changes.
     const Cell* find_with_label(uint64_t label) const;
 
-    std::size_t size() const { return m_cells.size(); }
-    void clear() { m_cells.clear(); }
+    std::size_t size() const { return m_size; }
+    void clear();
 
 private:
+    // Cells live in an open-addressing table (linear probing, a power-of-two
+    // number of slots, at most half of them used): a look-up is a multiply, a
+    // shift and usually one compare, and the table allocates only when it
+    // grows.
+    static constexpr uint64_t kEmpty = ~uint64_t{0};  // labels use at most 63 bits
+
     int32_t axis_cell(int axis, double value) const;
+    std::size_t home_slot(uint64_t label) const {
+        return static_cast<std::size_t>((label * 0x9E3779B97F4A7C15ull) >> m_hash_shift);
+    }
+    // The slot holding `label`, or the empty slot where it would go.
+    std::size_t probe(uint64_t label) const;
+    void grow();
 
     std::array<double, 3> m_min;
     std::array<double, 3> m_max;
@@ -64,7 +74,10 @@ private:
     std::array<int32_t, 3> m_n;
     int m_bits;
     uint64_t m_mask;
-    std::unordered_map<uint64_t, Cell> m_cells;
+    std::vector<uint64_t> m_labels;  // kEmpty marks a free slot
+    std::vector<Cell> m_cells;       // beside m_labels
+    std::size_t m_size = 0;
+    int m_hash_shift = 64;
 };
 
 class SpatialTemporalFilter {
@@ -106,8 +119,9 @@ private:
     };
 
     void filter_point(VorlanSensorImagePoint& point);
-    // True when some point in the grid is close enough to the newest entry.
-    bool has_plausible_neighbour(const Entry& entry) const;
+    // True when some point in the grid is close enough to the newest entry,
+    // which lies in `cell`.
+    bool has_plausible_neighbour(const Entry& entry, const std::array<int32_t, 3>& cell) const;
     int32_t next(int32_t position) const { return position + 1 == m_capacity ? 0 : position + 1; }
 
     VorlanSensorInformation m_information;

@@ -1,10 +1,12 @@
+#include "filter.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
+#include <random>
 #include <stdexcept>
 #include <vector>
-
-#include "filter.h"
 
 namespace vorlan_sdk {
 namespace {
@@ -49,6 +51,52 @@ TEST(SparseGrid, CellsCountTheirOccupants) {
     EXPECT_THROW(grid.get_with_label(label), std::out_of_range);
     grid.delete_with_label(label);  // an empty cell is left alone
     EXPECT_EQ(grid.size(), 0u);
+}
+
+// Cells come and go in long probe chains; the grid must agree with a plain
+// map at every step, also after it has grown beyond its first table.
+TEST(SparseGrid, AgreesWithAPlainMapUnderChurn) {
+    SparseGrid grid = filter_grid();
+    std::map<uint64_t, SparseGrid::Cell> expected;
+    std::mt19937_64 random(7);
+    // Labels from a small box, so that chains collide and cells repeat.
+    std::uniform_int_distribution<int32_t> coordinate(0, 49);
+    for (int step = 0; step < 200'000; ++step) {
+        const uint64_t label = grid.label_of_cell(coordinate(random), coordinate(random), coordinate(random) % 20);
+        // Grow for the first half, then shrink.
+        const bool add = (random() % 100) < (step < 100'000 ? 70u : 30u);
+        if (add) {
+            grid.add_with_label(label, step);
+            auto found = expected.find(label);
+            if (found == expected.end()) {
+                expected[label] = SparseGrid::Cell(step, 0);
+            } else {
+                found->second = SparseGrid::Cell(step, found->second.second + 1);
+            }
+        } else {
+            grid.delete_with_label(label);
+            auto found = expected.find(label);
+            if (found != expected.end()) {
+                if (found->second.second > 0) {
+                    --found->second.second;
+                } else {
+                    expected.erase(found);
+                }
+            }
+        }
+        if (step % 5000 == 0 || step == 199'999) {
+            ASSERT_EQ(grid.size(), expected.size()) << step;
+            for (const auto& cell : expected) {
+                const SparseGrid::Cell* found = grid.find_with_label(cell.first);
+                ASSERT_NE(found, nullptr) << step;
+                ASSERT_EQ(*found, cell.second) << step;
+            }
+        }
+    }
+    EXPECT_GT(expected.size(), 0u);
+    grid.clear();
+    EXPECT_EQ(grid.size(), 0u);
+    EXPECT_EQ(grid.find_with_label(expected.begin()->first), nullptr);
 }
 
 // ---- Spatial-temporal filter ---------------------------------------------------------------
