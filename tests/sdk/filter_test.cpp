@@ -150,11 +150,6 @@ bool survives(SpatialTemporalFilter& filter, int64_t t, double x, double y, doub
     return is_valid(point);
 }
 
-TEST(SpatialTemporalFilter, SteadyObjectsSurvive) {
-    SpatialTemporalFilter filter(one_return());
-    EXPECT_EQ(feed_wall(filter, 0, 1'000'000), 0);
-}
-
 TEST(SpatialTemporalFilter, NothingIsRejectedBeforeThereIsHistory) {
     SpatialTemporalFilter filter(one_return());
     // Every point alone in its own place.
@@ -240,13 +235,6 @@ TEST(SpatialTemporalFilter, GapsAndJumpsBackStartAfresh) {
         ASSERT_EQ(feed_wall(filter, 0, 300'000), 0);
         EXPECT_EQ(survives(filter, c.next_batch, 80.5, 80.5, 80.5), c.valid) << c.name;
     }
-}
-
-TEST(SpatialTemporalFilter, ResetForgetsTheHistory) {
-    SpatialTemporalFilter filter(one_return());
-    ASSERT_EQ(feed_wall(filter, 0, 300'000), 0);
-    filter.reset();
-    EXPECT_TRUE(survives(filter, 300'000, 80.5, 80.5, 80.5));
 }
 
 TEST(SpatialTemporalFilter, FiltersEveryReturnOfTheBatch) {

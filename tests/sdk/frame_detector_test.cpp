@@ -12,7 +12,6 @@ namespace util {
 namespace {
 
 using vorlan_test::ScanSample;
-using vorlan_test::Timing;
 using Base = internal::FrameDetectorBase<int64_t>;
 using Result = Base::Result;
 
@@ -123,15 +122,6 @@ TEST(MaxDetector, ThresholdDemandsARetreat) {
     EXPECT_EQ(maximum.last().index, 3);
 }
 
-TEST(MaxDetector, CarriesTheCallersValueWithTheExtremum) {
-    MaxDetector<int64_t> minimum(false, 1, 0.0f);
-    const float values[] = {3, 2, 1, 2};
-    for (int i = 0; i < 4; ++i) {
-        minimum.update(i, values[i], i, 100.0f + i);
-    }
-    EXPECT_EQ(minimum.last().carried, 102.0f);
-}
-
 // ---- Time rule ----------------------------------------------------------------------
 
 std::vector<int64_t> every_ms(int n, int64_t start = 5'000'000) {
@@ -198,24 +188,6 @@ TEST(TimedFrameDetector, GapEndsTheFrameAtTheFirstPointAfterIt) {
     EXPECT_EQ(indices(boundaries), (std::vector<int64_t>{10}));
 }
 
-TEST(TimedFrameDetector, ResetOpensAFreshFrame) {
-    TimedFrameDetector<int64_t> detector(0.1f);
-    const std::vector<VorlanSensorImagePoint> points = vorlan_test::points_at(every_ms(300));
-    for (std::size_t i = 0; i < 150; ++i) {
-        detector.update(points[i], static_cast<int64_t>(i));
-    }
-    detector.reset();
-    EXPECT_FALSE(detector.result().found);
-    EXPECT_EQ(detector.period(), -1.0f);
-    std::vector<int64_t> found;
-    for (std::size_t i = 150; i < points.size(); ++i) {
-        if (detector.update(points[i], static_cast<int64_t>(i))) {
-            found.push_back(static_cast<int64_t>(i));
-        }
-    }
-    EXPECT_EQ(found, (std::vector<int64_t>{250}));
-}
-
 // ---- Parity rule --------------------------------------------------------------------------
 
 TEST(ParityBitDetector, EveryFlagChangeEndsAFrame) {
@@ -235,19 +207,6 @@ TEST(ParityBitDetector, SteadyFlagOrFirstPointNeverEndsAFrame) {
         }
         EXPECT_TRUE(run(detector, points).empty()) << flag;
     }
-}
-
-TEST(ParityBitDetector, ResetWaitsForAFirstPointAgainAndKeepsTheBoundaries) {
-    ParityBitDetector<int64_t> detector;
-    const std::vector<VorlanSensorImagePoint> points = vorlan_test::frame_flag_stream(30, 10);
-    run(detector, std::vector<VorlanSensorImagePoint>(points.begin(), points.begin() + 15));
-    ASSERT_TRUE(detector.result().found);
-    detector.reset();
-    EXPECT_EQ(detector.result().index, 10);
-    // Point 20 changes the flag but is the first point after the reset.
-    const std::vector<Boundary> after =
-        run(detector, std::vector<VorlanSensorImagePoint>(points.begin() + 20, points.end()), 20);
-    EXPECT_TRUE(after.empty());
 }
 
 // ---- Kiru rule ---------------------------------------------------------------------------
@@ -377,17 +336,6 @@ TEST(ParvoFrameDetector, FrameEndsAtTheSweepFarthestFromTheCentre) {
         EXPECT_EQ(r.phase, static_cast<int32_t>(k % 2)) << k;
         EXPECT_EQ(boundaries[k].offered_at, (sweep + 3) * kSweep + 5) << k;
     }
-}
-
-TEST(ParvoFrameDetector, NothingBeforeBothAxesTurned) {
-    ParvoFrameDetector<int64_t> detector;
-    // z never turns: the pattern drifts one way for the whole stream.
-    std::vector<ScanSample> samples = vorlan_test::triangle_scan(2000, kSweep);
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        samples[i].z = static_cast<float>(i) * 0.001f;
-    }
-    EXPECT_TRUE(run(detector, vorlan_test::to_image_points(samples)).empty());
-    EXPECT_FALSE(detector.z_tracker().has_both());
 }
 
 // ---- Dispatcher ------------------------------------------------------------------------------------
