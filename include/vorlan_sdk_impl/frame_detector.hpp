@@ -218,6 +218,53 @@ private:
     Extremum m_last;
 };
 
+// Follows the turnarounds of one value that sweeps back and forth: an
+// extremum detector that searches for the other kind of extremum after each
+// confirmed one, starting with a maximum, and the last confirmed minimum
+// (slot 0) and maximum (slot 1).
+template <class Index>
+class TurnaroundTracker {
+public:
+    using Extremum = typename MaxDetector<Index>::Extremum;
+
+    explicit TurnaroundTracker(int32_t n_after) : m_detector(true, n_after, 0.0f) {}
+
+    // True when the sample confirmed a turnaround, which last() then holds.
+    // `carried` travels with the sample into the turnaround.
+    bool update(int64_t timestamp, float value, Index index, float carried = 0.0f) {
+        if (!m_detector.update(timestamp, value, index, carried)) {
+            return false;
+        }
+        m_extremes[phase_of(m_detector.last())] = m_detector.last();
+        m_detector.flip();
+        return true;
+    }
+
+    // Forgets samples and turnarounds; the direction searched for stays.
+    void reset() {
+        m_detector.reset();
+        m_extremes.fill(Extremum{});
+    }
+
+    const Extremum& last() const { return m_detector.last(); }
+    // The last confirmed minimum (0) or maximum (1).
+    const Extremum& extreme(int direction) const { return m_extremes[direction != 0 ? 1 : 0]; }
+    bool has_both() const { return m_extremes[0].valid && m_extremes[1].valid; }
+    // Maps the range between the last minimum and maximum onto [-1, 1].
+    float normalise(float value) const {
+        const float low = m_extremes[0].value;
+        const float high = m_extremes[1].value;
+        return (value - (high + low) / 2.0f) / ((high - low) / 2.0f);
+    }
+
+    // The frame phase a turnaround ends: 1 after a maximum, 0 after a minimum.
+    static int32_t phase_of(const Extremum& turnaround) { return turnaround.direction != 0 ? 1 : 0; }
+
+private:
+    MaxDetector<Index> m_detector;
+    std::array<Extremum, 2> m_extremes{};
+};
+
 // Frames of a fixed length of point time. The first point opens a frame and
 // the first point at least `length` seconds later closes it; the point after
 // a boundary opens the next frame. Time running backwards by 10 ms or more
@@ -294,34 +341,31 @@ private:
 template <class Index>
 class KiruFrameDetector : public internal::FrameDetectorBase<Index> {
     using Base = internal::FrameDetectorBase<Index>;
+    using Tracker = TurnaroundTracker<Index>;
 
 public:
-    using Extremum = typename MaxDetector<Index>::Extremum;
+    using Extremum = typename Tracker::Extremum;
 
     KiruFrameDetector() : Base(2) {}
 
     void reset() override {
         Base::reset();
-        m_detector.reset();
-        m_extremes.fill(Extremum{});
+        m_x.reset();
     }
 
     bool update(const VorlanSensorImagePoint& point, Index index) override {
-        if (!m_detector.update(point.timestamp, point.image_x, index)) {
+        if (!m_x.update(point.timestamp, point.image_x, index)) {
             return false;
         }
-        const Extremum found = m_detector.last();
-        m_extremes[found.direction != 0 ? 1 : 0] = found;
-        m_detector.flip();
-        return this->report(found.direction != 0 ? 1 : 0, found.timestamp, found.index);
+        const Extremum& found = m_x.last();
+        return this->report(Tracker::phase_of(found), found.timestamp, found.index);
     }
 
     // The last confirmed minimum (0) and maximum (1) of image x.
-    const Extremum& extreme(int direction) const { return m_extremes[direction != 0 ? 1 : 0]; }
+    const Extremum& extreme(int direction) const { return m_x.extreme(direction); }
 
 private:
-    MaxDetector<Index> m_detector{true, 5, 0.0f};
-    std::array<Extremum, 2> m_extremes{};
+    Tracker m_x{5};
 };
 
 // TQ50 family: a fast vertical sweep inside a slow horizontal one. The
@@ -330,44 +374,37 @@ private:
 template <class Index>
 class TQ50FrameDetector : public internal::FrameDetectorBase<Index> {
     using Base = internal::FrameDetectorBase<Index>;
+    using Tracker = TurnaroundTracker<Index>;
 
 public:
-    using Extremum = typename MaxDetector<Index>::Extremum;
+    using Extremum = typename Tracker::Extremum;
 
     TQ50FrameDetector() : Base(2) {}
 
     void reset() override {
         Base::reset();
-        m_z_detector.reset();
-        m_x_detector.reset();
-        m_z_extremes.fill(Extremum{});
-        m_x_extremes.fill(Extremum{});
+        m_z.reset();
+        m_x.reset();
     }
 
     bool update(const VorlanSensorImagePoint& point, Index index) override {
-        if (!m_z_detector.update(point.timestamp, point.image_z, index, point.image_x)) {
+        if (!m_z.update(point.timestamp, point.image_z, index, point.image_x)) {
             return false;
         }
-        const Extremum z = m_z_detector.last();
-        m_z_extremes[z.direction != 0 ? 1 : 0] = z;
-        m_z_detector.flip();
-        if (!m_x_detector.update(z.timestamp, z.carried, z.index)) {
+        const Extremum& z = m_z.last();
+        if (!m_x.update(z.timestamp, z.carried, z.index)) {
             return false;
         }
-        const Extremum x = m_x_detector.last();
-        m_x_extremes[x.direction != 0 ? 1 : 0] = x;
-        m_x_detector.flip();
-        return this->report(x.direction != 0 ? 1 : 0, x.timestamp, x.index);
+        const Extremum& x = m_x.last();
+        return this->report(Tracker::phase_of(x), x.timestamp, x.index);
     }
 
-    const Extremum& z_extreme(int direction) const { return m_z_extremes[direction != 0 ? 1 : 0]; }
-    const Extremum& x_extreme(int direction) const { return m_x_extremes[direction != 0 ? 1 : 0]; }
+    const Extremum& z_extreme(int direction) const { return m_z.extreme(direction); }
+    const Extremum& x_extreme(int direction) const { return m_x.extreme(direction); }
 
 private:
-    MaxDetector<Index> m_z_detector{true, 5, 0.0f};
-    MaxDetector<Index> m_x_detector{true, 4, 0.0f};
-    std::array<Extremum, 2> m_z_extremes{};
-    std::array<Extremum, 2> m_x_extremes{};
+    Tracker m_z{5};  // the fast vertical sweep, carrying image x
+    Tracker m_x{4};  // image x at the vertical turnarounds
 };
 
 // Parvo family: the scan sweeps image x back and forth while the pattern
@@ -380,38 +417,6 @@ class ParvoFrameDetector : public internal::FrameDetectorBase<Index> {
 
 public:
     using Extremum = typename MaxDetector<Index>::Extremum;
-
-    // Follows the turnarounds of one image axis and keeps the last confirmed
-    // minimum (slot 0) and maximum (slot 1).
-    class AxisTracker {
-    public:
-        // True when the sample confirmed a turnaround.
-        bool update(int64_t timestamp, float value, Index index) {
-            if (!m_detector.update(timestamp, value, index)) {
-                return false;
-            }
-            const Extremum found = m_detector.last();
-            m_extremes[found.direction != 0 ? 1 : 0] = found;
-            m_detector.flip();
-            return true;
-        }
-        void reset() {
-            m_detector.reset();
-            m_extremes.fill(Extremum{});
-        }
-        bool has_both() const { return m_extremes[0].valid && m_extremes[1].valid; }
-        // Maps the axis range onto [-1, 1].
-        float normalise(float value) const {
-            const float low = m_extremes[0].value;
-            const float high = m_extremes[1].value;
-            return (value - (high + low) / 2.0f) / ((high - low) / 2.0f);
-        }
-        const Extremum& extreme(int direction) const { return m_extremes[direction != 0 ? 1 : 0]; }
-
-    private:
-        MaxDetector<Index> m_detector{true, 5, 0.0f};
-        std::array<Extremum, 2> m_extremes{};
-    };
 
     ParvoFrameDetector() : Base(2) {}
 
@@ -447,12 +452,12 @@ public:
         return this->report(phase, m_sweeps.last().timestamp, m_sweeps.last().index);
     }
 
-    const AxisTracker& x_tracker() const { return m_x; }
-    const AxisTracker& z_tracker() const { return m_z; }
+    const TurnaroundTracker<Index>& x_tracker() const { return m_x; }
+    const TurnaroundTracker<Index>& z_tracker() const { return m_z; }
 
 private:
-    AxisTracker m_x;
-    AxisTracker m_z;
+    TurnaroundTracker<Index> m_x{5};
+    TurnaroundTracker<Index> m_z{5};
     MaxDetector<Index> m_radius{false, 0, 0.0f};  // running minimum of the normalised radius
     MaxDetector<Index> m_sweeps{true, 2, 0.0f};   // maxima of the per-sweep closest approach
     int32_t m_phase = 0;
