@@ -1,5 +1,5 @@
 // Header-level utilities of the library: the timed lock every mutex of the
-// library is taken through.
+// library is taken through, and the frame detectors.
 #ifndef VORLAN_SDK_IMPL_VORLAN_SDK_UTIL_HPP
 #define VORLAN_SDK_IMPL_VORLAN_SDK_UTIL_HPP
 
@@ -106,5 +106,7 @@ private:
 
 }  // namespace util
 }  // namespace vorlan_sdk
+
+#include "vorlan_sdk_impl/frame_detector.hpp"
 
 #endif  // VORLAN_SDK_IMPL_VORLAN_SDK_UTIL_HPP
