@@ -22,6 +22,9 @@ namespace {
 // only lengthens or shortens one idle wait.
 constexpr std::chrono::nanoseconds kWorkerWait{9'999'000};
 
+// How long the I/O thread holds back for a worker that fell behind.
+constexpr std::chrono::milliseconds kCatchUpWait{2};
+
 int64_t wall_clock_us() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -114,6 +117,8 @@ SensorError NetworkManager::initialize_impl() {
     }
     listener->listen([this](const std::error_code& receive_error, VorlanSensorHandle handle, int32_t size,
                             const uint8_t* data) { receive(receive_error, handle, size, data); });
+    // Packets are queued quietly and the worker is woken once per burst.
+    listener->burst_end.listen([this] { end_burst(); });
     auto running = std::make_shared<std::atomic<bool>>(true);
     listener->run();
     try {
@@ -139,7 +144,7 @@ void NetworkManager::deinitialize_impl() {
         m_listener->stop();
         m_listener.reset();
     }
-    m_queue.wake();
+    m_queue.interrupt();
     if (m_worker.joinable()) {
         if (m_worker.get_id() == std::this_thread::get_id()) {
             // Stopped from one of the worker's own callbacks: it ends by
@@ -174,10 +179,21 @@ void NetworkManager::receive(const std::error_code& error, VorlanSensorHandle ha
         packet->handle = handle;
         packet->timestamp = wall_clock_us();
         packet->data.assign(data, data + size);
-        m_n_dropped.fetch_add(m_queue.push(std::move(packet), kMaxQueuedPackets));
+        m_n_dropped.fetch_add(m_queue.push_quietly(std::move(packet), kMaxQueuedPackets));
         m_n_received.fetch_add(1);
     } catch (...) {
         queue_current_exception(handle);
+    }
+}
+
+void NetworkManager::end_burst() {
+    m_queue.notify();
+    // A worker that fell behind (descheduled on a busy host, or in a slow
+    // callback) gets a moment to catch up before the backlog would overflow;
+    // meanwhile the socket's much larger buffer holds what arrives. A worker
+    // that stays behind still loses the backlog once the wait is over.
+    if (static_cast<std::size_t>(m_queue.size()) > kMaxQueuedPackets / 2) {
+        m_queue.wait_until_at_most(kMaxQueuedPackets / 4, std::chrono::system_clock::now() + kCatchUpWait);
     }
 }
 

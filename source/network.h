@@ -77,6 +77,8 @@ private:
 
     // Runs on the I/O thread for every datagram or socket error.
     void receive(const std::error_code& error, VorlanSensorHandle handle, int32_t size, const uint8_t* data);
+    // Runs on the I/O thread after each burst of datagrams.
+    void end_burst();
     // The worker thread's loop; it ends once `*running` is false.
     void work(std::shared_ptr<std::atomic<bool>> running);
 

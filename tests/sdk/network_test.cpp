@@ -41,6 +41,10 @@ bool eventually(const std::function<bool()>& done) {
     return true;
 }
 
+// Condition waits use the wall clock: its timed waits are the ones the thread
+// sanitizer understands.
+std::chrono::system_clock::time_point deadline() { return std::chrono::system_clock::now() + kPatience; }
+
 int64_t now_us() {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
@@ -74,7 +78,7 @@ struct EventLog {
     }
     bool wait_for(std::size_t count) {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, kPatience, [&] { return entries.size() >= count; });
+        return changed.wait_until(lock, deadline(), [&] { return entries.size() >= count; });
     }
     std::vector<Entry> snapshot() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -88,6 +92,7 @@ struct EventLog {
 
 class NetworkTest : public ::testing::Test {
 protected:
+    // Stops the worker before the objects its callbacks write to are gone.
     void TearDown() override { vorlan_sdk_deinitialize(); }
 
     static VorlanSensorErrorCode initialize(uint16_t port, VorlanSDKControl flags = 0,
@@ -98,13 +103,15 @@ protected:
         return vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, cb, user_data);
     }
 
+    EventLog m_log;
+
     static std::string last_error_message() {
         const char* message = nullptr;
         vorlan_sdk_get_error(&message);
         return message != nullptr ? message : "";
     }
 
-    // Sends `text` to `port` and waits until the log holds `count` entries.
+    // Sends `text` to `port` and waits until `log` holds `count` entries.
     static bool deliver(EventLog& log, uint16_t port, const std::string& text, std::size_t count) {
         UdpSender sender(port);
         return sender.send(text.data(), text.size()) && log.wait_for(count);
@@ -114,7 +121,7 @@ protected:
 TEST_F(NetworkTest, DatagramArrivesStampedWithTheSenderAddressAsHandle) {
     const uint16_t port = free_udp_port();
     ASSERT_EQ(initialize(port), VORLAN_SUCCESS);
-    EventLog log;
+    EventLog& log = m_log;
     ASSERT_EQ(vorlan_sdk_listen_network_packet(EventLog::on_packet, &log), VORLAN_SUCCESS);
 
     const int64_t before = now_us();
@@ -133,7 +140,7 @@ TEST_F(NetworkTest, DatagramArrivesStampedWithTheSenderAddressAsHandle) {
 // error queued beforehand shows when the registry saw the packet.
 TEST_F(NetworkTest, PacketCallbackRunsOnTheWorkerBeforeTheRegistry) {
     const uint16_t port = free_udp_port();
-    EventLog log;
+    EventLog& log = m_log;
     ASSERT_EQ(initialize(port, 0, EventLog::on_error, &log), VORLAN_SUCCESS);
     ASSERT_EQ(vorlan_sdk_listen_network_packet(EventLog::on_packet, &log), VORLAN_SUCCESS);
     CallbackManager::instance().queue_error(5, VORLAN_ERROR_GENERIC, "queued before the packet");
@@ -151,7 +158,7 @@ TEST_F(NetworkTest, PacketCallbackRunsOnTheWorkerBeforeTheRegistry) {
 TEST_F(NetworkTest, EmptyDatagramDoesNotSilenceTheSocket) {
     const uint16_t port = free_udp_port();
     ASSERT_EQ(initialize(port), VORLAN_SUCCESS);
-    EventLog log;
+    EventLog& log = m_log;
     ASSERT_EQ(vorlan_sdk_listen_network_packet(EventLog::on_packet, &log), VORLAN_SUCCESS);
 
     UdpSender sender(port);
@@ -168,7 +175,7 @@ TEST_F(NetworkTest, EmptyDatagramDoesNotSilenceTheSocket) {
 TEST_F(NetworkTest, SetPortRebindsAndKeepsTheCallbacks) {
     const uint16_t first = free_udp_port();
     ASSERT_EQ(initialize(first), VORLAN_SUCCESS);
-    EventLog log;
+    EventLog& log = m_log;
     ASSERT_EQ(vorlan_sdk_listen_network_packet(EventLog::on_packet, &log), VORLAN_SUCCESS);
     ASSERT_TRUE(deliver(log, first, "one", 1));
 
@@ -190,7 +197,7 @@ TEST_F(NetworkTest, DisableNetworkFlagUnbindsAndClearingItBinds) {
 
     ASSERT_EQ(vorlan_sdk_set_control_flags(VORLAN_SDK_CONTROL_DISABLE_NETWORK, 0), VORLAN_SUCCESS);
     EXPECT_FALSE(udp_port_is_free(port));
-    EventLog log;
+    EventLog& log = m_log;
     ASSERT_EQ(vorlan_sdk_listen_network_packet(EventLog::on_packet, &log), VORLAN_SUCCESS);
     ASSERT_TRUE(deliver(log, port, "live", 1));
 
@@ -236,7 +243,7 @@ TEST_F(BusyPortTest, InitializeFailsAndLeavesTheLibraryUninitialised) {
     EXPECT_EQ(vorlan_sdk_is_initialized(), 0);
 
     m_holder->release();
-    EventLog log;
+    EventLog& log = m_log;
     ASSERT_EQ(initialize(m_port, 0, EventLog::on_error, &log), VORLAN_SUCCESS);
     ASSERT_EQ(vorlan_sdk_listen_network_packet(EventLog::on_packet, &log), VORLAN_SUCCESS);
     EXPECT_TRUE(deliver(log, m_port, "bound at last", 1));
@@ -245,7 +252,7 @@ TEST_F(BusyPortTest, InitializeFailsAndLeavesTheLibraryUninitialised) {
 TEST_F(BusyPortTest, SetPortFailsKeepsThePortAndRetriesOnTheNextChange) {
     const uint16_t free_port = free_udp_port();
     ASSERT_EQ(initialize(free_port), VORLAN_SUCCESS);
-    EventLog log;
+    EventLog& log = m_log;
     ASSERT_EQ(vorlan_sdk_listen_network_packet(EventLog::on_packet, &log), VORLAN_SUCCESS);
 
     expect_address_in_use(vorlan_sdk_set_port(m_port));
@@ -260,7 +267,7 @@ TEST_F(BusyPortTest, SetPortFailsKeepsThePortAndRetriesOnTheNextChange) {
 
 TEST_F(BusyPortTest, EnablingTheNetworkFailsKeepsTheFlagClearAndRetries) {
     ASSERT_EQ(initialize(m_port, VORLAN_SDK_CONTROL_DISABLE_NETWORK), VORLAN_SUCCESS);
-    EventLog log;
+    EventLog& log = m_log;
     ASSERT_EQ(vorlan_sdk_listen_network_packet(EventLog::on_packet, &log), VORLAN_SUCCESS);
 
     expect_address_in_use(vorlan_sdk_set_control_flags(VORLAN_SDK_CONTROL_DISABLE_NETWORK, 0));
@@ -272,6 +279,18 @@ TEST_F(BusyPortTest, EnablingTheNetworkFailsKeepsTheFlagClearAndRetries) {
 }
 
 // ---- Overload -------------------------------------------------------------
+
+// For callback state that lives in a test body: lets the worker go (`release`)
+// and stops it before that state is destroyed, also when an assertion ends
+// the test early.
+struct StopWorkerFirst {
+    explicit StopWorkerFirst(std::function<void()> release = [] {}) : m_release(std::move(release)) {}
+    ~StopWorkerFirst() {
+        m_release();
+        vorlan_sdk_deinitialize();
+    }
+    std::function<void()> m_release;
+};
 
 // Holds the worker inside the packet callback until released.
 struct Gate {
@@ -291,7 +310,7 @@ struct Gate {
     }
     bool wait_until_held() {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, kPatience, [&] { return is_held; });
+        return changed.wait_until(lock, deadline(), [&] { return is_held; });
     }
 
     EventLog log;
@@ -305,6 +324,7 @@ TEST_F(NetworkTest, BurstBeyondTheBacklogKeepsOnlyTheNewestPackets) {
     const uint16_t port = free_udp_port();
     ASSERT_EQ(initialize(port), VORLAN_SUCCESS);
     Gate gate;
+    const StopWorkerFirst stop([&] { gate.open(); });
     ASSERT_EQ(vorlan_sdk_listen_network_packet(Gate::on_packet, &gate), VORLAN_SUCCESS);
 
     UdpSender sender(port);
@@ -356,6 +376,7 @@ TEST_F(NetworkTest, SetPortFromInsideThePacketCallbackRestartsTheWorker) {
     const uint16_t port = free_udp_port();
     ASSERT_EQ(initialize(port), VORLAN_SUCCESS);
     PortSwitcher switcher;
+    const StopWorkerFirst stop;
     switcher.next_port = free_udp_port();
     ASSERT_EQ(vorlan_sdk_listen_network_packet(PortSwitcher::on_packet, &switcher), VORLAN_SUCCESS);
 

@@ -123,6 +123,65 @@ TEST(SingleConsumerQueueTest, WaitingConsumerWakesForAPush) {
     EXPECT_EQ(received.load(), 5);
 }
 
+// The waits below have a deadline far beyond any scheduling delay: a lost
+// wake-up shows as a wait that lasted until its deadline.
+const auto kFar = std::chrono::seconds(60);
+
+TEST(SingleConsumerQueueTest, QuietPushesAreAnnouncedByNotify) {
+    SingleConsumerQueue<int> queue;
+    const auto deadline = std::chrono::system_clock::now() + kFar;
+    std::vector<int> received;
+    bool woke_before_deadline = false;
+    std::thread consumer([&] {
+        int item = 0;
+        while (received.size() < 3 && queue.pop(item, deadline)) {
+            received.push_back(item);
+        }
+        woke_before_deadline = std::chrono::system_clock::now() < deadline;
+    });
+    queue.push_quietly(1);
+    queue.push_quietly(2);
+    queue.push_quietly(3);
+    queue.notify();
+    consumer.join();
+    EXPECT_EQ(received, (std::vector<int>{1, 2, 3}));
+    EXPECT_TRUE(woke_before_deadline);
+}
+
+TEST(SingleConsumerQueueTest, InterruptEndsTheConsumersWait) {
+    SingleConsumerQueue<int> queue;
+    const auto deadline = std::chrono::system_clock::now() + kFar;
+    bool popped = true;
+    bool woke_before_deadline = false;
+    std::thread consumer([&] {
+        int item = 0;
+        popped = queue.pop(item, deadline);
+        woke_before_deadline = std::chrono::system_clock::now() < deadline;
+    });
+    queue.interrupt();  // before or during the wait: either way it ends
+    consumer.join();
+    EXPECT_FALSE(popped);
+    EXPECT_TRUE(woke_before_deadline);
+}
+
+TEST(SingleConsumerQueueTest, ProducerWaitsForTheBacklogToShrink) {
+    SingleConsumerQueue<int> queue;
+    for (int i = 0; i < 10; ++i) {
+        queue.push_quietly(i);
+    }
+    const auto deadline = std::chrono::system_clock::now() + kFar;
+    bool drained = false;
+    std::thread producer([&] { drained = queue.wait_until_at_most(2, deadline); });
+    int item = 0;
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(queue.pop(item, kPast));
+    }
+    producer.join();
+    EXPECT_TRUE(drained);
+    EXPECT_EQ(queue.size(), 2);
+    EXPECT_FALSE(queue.wait_until_at_most(1, kPast));
+}
+
 TEST(SingleConsumerQueueTest, ManyProducersLoseNothing) {
     SingleConsumerQueue<int> queue;
     constexpr int kProducers = 4;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "core.h"
@@ -138,7 +139,10 @@ INSTANTIATE_TEST_SUITE_P(
                       CoverageCase{0, 0.0f, 0.0f, false},    // no field of view known
                       CoverageCase{22, 0.0f, 0.0f, false},
                       CoverageCase{23, 0.0f, 0.0f, false},   // beyond the table
-                      CoverageCase{0xFFFF, 0.0f, 0.0f, false}));
+                      CoverageCase{0xFFFF, 0.0f, 0.0f, false}),
+    [](const ::testing::TestParamInfo<CoverageCase>& info) {
+        return "Model" + std::to_string(info.param.model) + "Case" + std::to_string(info.index);
+    });
 
 TEST_F(FaultTrackerTest, NothingIsJudgedDuringTheFirstMinute) {
     m_info.model = 15;
