@@ -38,48 +38,54 @@ std::vector<uint8_t> ramp(std::size_t count) {
     return samples;
 }
 
+// A copy of a field of the packed record: gtest's matchers take references,
+// which must not bind to its unaligned fields.
+template <class T>
+T value(T field) {
+    return field;
+}
+
+SensorError decode(WaveformType type, const std::vector<uint8_t>& packet, VorlanAdcWaveform& waveform) {
+    return type == WaveformType::Adcx ? decode_adcx_packet(packet.data(), packet.size(), waveform)
+                                      : decode_adbo_packet(packet.data(), packet.size(), waveform);
+}
+
+// The fields of distinct_header(); "ADBO" carries no byte B, byte E or word.
+void expect_distinct_header(const VorlanAdcWaveform& waveform, WaveformType type) {
+    const bool adcx = type == WaveformType::Adcx;
+    EXPECT_EQ(value(waveform.header_word_0), -1234);
+    EXPECT_EQ(value(waveform.header_word_1), 4321);
+    EXPECT_EQ(value(waveform.value_24), 0xABCDEFu);
+    EXPECT_EQ(value(waveform.byte_a), 0xA1);
+    EXPECT_EQ(value(waveform.byte_c), 0xC3);
+    EXPECT_EQ(value(waveform.byte_d), 0xD4);
+    EXPECT_EQ(value(waveform.byte_b), adcx ? 0xB2 : 0);
+    EXPECT_EQ(value(waveform.byte_e), adcx ? 0xE5 : 0);
+    EXPECT_EQ(value(waveform.word_32), adcx ? 0x89ABCDEFu : 0u);
+}
+
 TEST(WaveformDecodeTest, AdcxHeaderOfExactlyItsSizeHasNoSamples) {
     const std::vector<uint8_t> packet = adcx_packet(distinct_header(), {});
     ASSERT_EQ(packet.size(), 23u);
     VorlanAdcWaveform waveform;
-    ASSERT_TRUE(decode_adcx_packet(packet.data(), packet.size(), waveform).ok());
-    EXPECT_EQ(waveform.header_word_0, -1234);
-    EXPECT_EQ(waveform.header_word_1, 4321);
-    EXPECT_EQ(waveform.value_24, 0xABCDEFu);
-    EXPECT_EQ(waveform.byte_a, 0xA1);
-    EXPECT_EQ(waveform.byte_b, 0xB2);
-    EXPECT_EQ(waveform.byte_c, 0xC3);
-    EXPECT_EQ(waveform.byte_d, 0xD4);
-    EXPECT_EQ(waveform.byte_e, 0xE5);
-    EXPECT_EQ(waveform.word_32, 0x89ABCDEFu);
-    EXPECT_EQ(waveform.sample_count, 0);
+    ASSERT_TRUE(decode(WaveformType::Adcx, packet, waveform).ok());
+    expect_distinct_header(waveform, WaveformType::Adcx);
+    EXPECT_EQ(value(waveform.sample_count), 0);
 }
 
-TEST(WaveformDecodeTest, AdcxSamplesFollowTheHeader) {
-    const std::vector<uint8_t> samples = ramp(300);
-    const std::vector<uint8_t> packet = adcx_packet(distinct_header(), samples);
-    VorlanAdcWaveform waveform;
-    ASSERT_TRUE(decode_adcx_packet(packet.data(), packet.size(), waveform).ok());
-    ASSERT_EQ(waveform.sample_count, 300);
-    EXPECT_EQ(std::vector<uint8_t>(waveform.samples, waveform.samples + 300), samples);
-    EXPECT_EQ(waveform.samples[300], 0);  // nothing stale past the count
-}
-
-TEST(WaveformDecodeTest, AdboHasNoByteBByteEOrWord) {
-    const std::vector<uint8_t> samples = ramp(40);
-    const std::vector<uint8_t> packet = adbo_packet(distinct_header(), samples);
-    VorlanAdcWaveform waveform;
-    ASSERT_TRUE(decode_adbo_packet(packet.data(), packet.size(), waveform).ok());
-    EXPECT_EQ(waveform.header_word_0, -1234);
-    EXPECT_EQ(waveform.value_24, 0xABCDEFu);
-    EXPECT_EQ(waveform.byte_a, 0xA1);
-    EXPECT_EQ(waveform.byte_c, 0xC3);
-    EXPECT_EQ(waveform.byte_d, 0xD4);
-    EXPECT_EQ(waveform.byte_b, 0);
-    EXPECT_EQ(waveform.byte_e, 0);
-    EXPECT_EQ(waveform.word_32, 0u);
-    ASSERT_EQ(waveform.sample_count, 40);
-    EXPECT_EQ(std::vector<uint8_t>(waveform.samples, waveform.samples + 40), samples);
+// "ADBO" samples start where "ADCX" keeps byte B, byte E and the word.
+TEST(WaveformDecodeTest, SamplesFollowTheHeaderOfEitherType) {
+    for (const WaveformType type : {WaveformType::Adcx, WaveformType::Adbo}) {
+        const std::vector<uint8_t> samples = ramp(300);
+        const std::vector<uint8_t> packet = type == WaveformType::Adcx ? adcx_packet(distinct_header(), samples)
+                                                                        : adbo_packet(distinct_header(), samples);
+        VorlanAdcWaveform waveform;
+        ASSERT_TRUE(decode(type, packet, waveform).ok());
+        expect_distinct_header(waveform, type);
+        ASSERT_EQ(value(waveform.sample_count), 300);
+        EXPECT_EQ(std::vector<uint8_t>(waveform.samples, waveform.samples + 300), samples);
+        EXPECT_EQ(waveform.samples[300], 0);  // nothing stale past the count
+    }
 }
 
 // More samples than the record holds are cut at its end, never written past it.
@@ -95,11 +101,8 @@ TEST(WaveformDecodeTest, SamplesBeyondTheRecordAreCutOff) {
         const std::vector<uint8_t> packet = c.type == WaveformType::Adcx ? adcx_packet(distinct_header(), samples)
                                                                           : adbo_packet(distinct_header(), samples);
         VorlanAdcWaveform waveform;
-        const SensorError error = c.type == WaveformType::Adcx
-                                      ? decode_adcx_packet(packet.data(), packet.size(), waveform)
-                                      : decode_adbo_packet(packet.data(), packet.size(), waveform);
-        ASSERT_TRUE(error.ok()) << c.n_samples;
-        EXPECT_EQ(waveform.sample_count, c.expected_count) << c.n_samples;
+        ASSERT_TRUE(decode(c.type, packet, waveform).ok()) << c.n_samples;
+        EXPECT_EQ(value(waveform.sample_count), c.expected_count) << c.n_samples;
         EXPECT_EQ(std::vector<uint8_t>(waveform.samples, waveform.samples + 1400),
                   std::vector<uint8_t>(samples.begin(), samples.begin() + 1400));
     }
@@ -122,13 +125,11 @@ TEST(WaveformDecodeTest, PayloadShorterThanItsHeaderIsRefused) {
         const std::vector<uint8_t>& full = c.type == WaveformType::Adcx ? adcx : adbo;
         const std::vector<uint8_t> packet(full.begin(), full.begin() + c.size);
         VorlanAdcWaveform waveform;
-        const SensorError error = c.type == WaveformType::Adcx
-                                      ? decode_adcx_packet(packet.data(), packet.size(), waveform)
-                                      : decode_adbo_packet(packet.data(), packet.size(), waveform);
+        const SensorError error = decode(c.type, packet, waveform);
         EXPECT_EQ(error.code(), VORLAN_ERROR_COMMUNICATION) << c.size;
         EXPECT_EQ(error.message(), c.message);
-        EXPECT_EQ(waveform.sample_count, 0);
-        EXPECT_EQ(waveform.header_word_0, 0);
+        EXPECT_EQ(value(waveform.sample_count), 0);
+        EXPECT_EQ(value(waveform.header_word_0), 0);
     }
 }
 
@@ -175,8 +176,8 @@ TEST_F(WaveformDeliveryTest, DecodedWaveformReachesTheCallbackWithItsHandle) {
     handle_waveform_packet(0xC0A80102, WaveformType::Adcx, static_cast<int32_t>(packet.size()), packet.data());
     ASSERT_EQ(m_delivered.waveforms.size(), 1u);
     EXPECT_EQ(m_delivered.handles[0], 0xC0A80102u);
-    EXPECT_EQ(m_delivered.waveforms[0].sample_count, 10);
-    EXPECT_EQ(m_delivered.waveforms[0].byte_b, 0xB2);
+    EXPECT_EQ(value(m_delivered.waveforms[0].sample_count), 10);
+    EXPECT_EQ(value(m_delivered.waveforms[0].byte_b), 0xB2);
 }
 
 TEST_F(WaveformDeliveryTest, ShortPayloadIsQueuedAsAnErrorOfItsSensor) {
