@@ -348,7 +348,11 @@ VORLAN_SDK_API int32_t vorlan_sdk_is_initialized(void);
 VORLAN_SDK_API VorlanSDKControl vorlan_sdk_get_control_flags(void);
 VORLAN_SDK_API int32_t vorlan_sdk_has_control_flag(VorlanSDKControl flag);
 /* Changes the bits of `mask` (only VORLAN_SDK_CONTROL_CHANGEABLE_MASK bits)
- * to their value in `flags`. */
+ * to their value in `flags`. Clearing VORLAN_SDK_CONTROL_DISABLE_NETWORK
+ * opens the UDP port; when it cannot be bound the result is
+ * VORLAN_ERROR_COMMUNICATION with the system's reason, the flag stays clear
+ * and nothing listens until a later vorlan_sdk_set_port or flag change
+ * succeeds. */
 VORLAN_SDK_API VorlanSensorErrorCode vorlan_sdk_set_control_flags(
     VorlanSDKControl mask, VorlanSDKControl flags);
 
@@ -360,6 +364,14 @@ VORLAN_SDK_API float vorlan_sdk_get_frame_length(void);
 /* Forgets every sensor and frame. */
 VORLAN_SDK_API VorlanSensorErrorCode vorlan_sdk_clear(void);
 
+/* Listens on `port` from now on (the port is kept across deinitialisation;
+ * 8808 until changed). While the network is enabled the socket is reopened
+ * on the new port; when it cannot be bound the result is
+ * VORLAN_ERROR_COMMUNICATION with the system's reason, the port is still
+ * stored and nothing listens until a later vorlan_sdk_set_port or change of
+ * VORLAN_SDK_CONTROL_DISABLE_NETWORK succeeds. vorlan_sdk_initialize
+ * reports an unusable port the same way and leaves the library
+ * uninitialised. */
 VORLAN_SDK_API VorlanSensorErrorCode vorlan_sdk_set_port(uint16_t port);
 VORLAN_SDK_API uint16_t vorlan_sdk_get_port(void);
 

@@ -1,0 +1,236 @@
+#include "socket_listener.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+
+#include "thread_name.h"
+
+#if defined(__linux__)
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#endif
+
+namespace vorlan_sdk {
+
+namespace {
+
+// The receive buffer the kernel actually reserves for `socket`. Linux
+// reports twice the size it was asked for (the other half pays for its own
+// bookkeeping), so the figure is halved there to compare with the request.
+int granted_socket_buffer(asio::ip::udp::socket& socket) {
+    asio::socket_base::receive_buffer_size option;
+    std::error_code error;
+    socket.get_option(option, error);
+    if (error) {
+        return 0;
+    }
+#if defined(__linux__)
+    return option.value() / 2;
+#else
+    return option.value();
+#endif
+}
+
+// Asks for SocketListener::kSocketBufferSize; a smaller grant is survivable
+// (datagrams may be lost in bursts), so it is said once per process and
+// nothing fails. Returns the size granted.
+int request_socket_buffer(asio::ip::udp::socket& socket) {
+    const int wanted = SocketListener::kSocketBufferSize;
+    std::error_code error;
+    socket.set_option(asio::socket_base::receive_buffer_size(wanted), error);
+    int granted = granted_socket_buffer(socket);
+#if defined(__linux__)
+    if (granted < wanted) {
+        // Goes past the system limit when the process has the privilege to;
+        // otherwise it fails and leaves the buffer as it was.
+        int value = wanted;
+        if (setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &value, sizeof(value)) == 0) {
+            granted = granted_socket_buffer(socket);
+        }
+    }
+#endif
+    static std::atomic<bool> reported{false};
+    if (granted < wanted && !reported.exchange(true)) {
+        std::fprintf(stderr,
+                     "UDP receive buffer is %d bytes, less than the %d asked for: datagrams may be lost at high "
+                     "packet rates. Raise the system's limit (net.core.rmem_max on Linux) to avoid it.\n",
+                     granted, wanted);
+    }
+    return granted;
+}
+
+}  // namespace
+
+SocketListener::SocketListener()
+    : m_socket(m_io_context), m_buffers(new uint8_t[kMaxBurst * kReceiveBufferSize]) {
+#if defined(__linux__)
+    for (std::size_t i = 0; i < kMaxBurst; ++i) {
+        m_vectors[i].iov_base = m_buffers.get() + i * kReceiveBufferSize;
+        m_vectors[i].iov_len = kReceiveBufferSize;
+        std::memset(&m_messages[i], 0, sizeof(m_messages[i]));
+        m_messages[i].msg_hdr.msg_name = &m_senders[i];
+        m_messages[i].msg_hdr.msg_iov = &m_vectors[i];
+        m_messages[i].msg_hdr.msg_iovlen = 1;
+    }
+#endif
+}
+
+std::unique_ptr<SocketListener> SocketListener::open(uint16_t port, std::error_code& error) {
+    error.clear();
+    std::unique_ptr<SocketListener> listener(new SocketListener());
+    asio::ip::udp::socket& socket = listener->m_socket;
+    socket.open(asio::ip::udp::v4(), error);
+    if (error) {
+        return nullptr;
+    }
+    socket.set_option(asio::socket_base::reuse_address(true), error);
+    if (error) {
+        return nullptr;
+    }
+    listener->m_socket_buffer_size = request_socket_buffer(socket);
+    // Bursts are read with plain receives that must not wait.
+    socket.non_blocking(true, error);
+    if (error) {
+        return nullptr;
+    }
+    socket.bind(asio::ip::udp::endpoint(asio::ip::address_v4::any(), port), error);
+    if (error) {
+        return nullptr;
+    }
+    const asio::ip::udp::endpoint local = socket.local_endpoint(error);
+    if (error) {
+        return nullptr;
+    }
+    listener->m_local_port = local.port();
+    return listener;
+}
+
+SocketListener::~SocketListener() { stop(); }
+
+void SocketListener::run() {
+    stop();
+    m_io_context.restart();
+    m_is_running.store(true);
+    m_thread = std::thread([this] { io_loop(); });
+}
+
+void SocketListener::stop() {
+    m_is_running.store(false);
+    m_io_context.stop();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void SocketListener::listen() {
+    util::LockGuard lock(m_socket_mutex);
+    if (!lock.is_locked() || !m_socket.is_open()) {
+        return;
+    }
+    m_socket.async_wait(asio::socket_base::wait_read, [this](const std::error_code& error) { on_readable(error); });
+}
+
+void SocketListener::io_loop() {
+    util::name_this_thread("vorlan-udp");
+    // Keeps run_for waiting out its slice even if no wait is pending.
+    auto work = asio::make_work_guard(m_io_context);
+    listen();
+    while (m_is_running.load()) {
+        m_io_context.run_for(std::chrono::milliseconds(10));
+    }
+    util::LockGuard lock(m_socket_mutex);
+    std::error_code ignored;
+    m_socket.shutdown(asio::socket_base::shutdown_both, ignored);
+    m_socket.close(ignored);
+}
+
+void SocketListener::on_readable(const std::error_code& error) {
+    // Aborted: the socket is being closed. Bad descriptor: it is gone, and
+    // asking again would only fail again.
+    if (error == asio::error::operation_aborted || error == asio::error::bad_descriptor) {
+        return;
+    }
+    if (error) {
+        emit(error, 0, 0, nullptr);
+    } else {
+        for (int read = 0; read < kMaxBurstReads && read_burst() == kMaxBurst; ++read) {
+        }
+    }
+    burst_end.emit();
+    listen();
+}
+
+#if defined(__linux__)
+
+std::size_t SocketListener::read_burst() {
+    int n_read = 0;
+    int error_number = 0;
+    {
+        util::LockGuard lock(m_socket_mutex);
+        if (!lock.is_locked() || !m_socket.is_open()) {
+            return 0;
+        }
+        for (mmsghdr& message : m_messages) {
+            message.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        }
+        n_read = recvmmsg(m_socket.native_handle(), m_messages, kMaxBurst, MSG_DONTWAIT, nullptr);
+        error_number = errno;
+    }
+    if (n_read < 0) {
+        if (error_number != EAGAIN && error_number != EWOULDBLOCK && error_number != EINTR) {
+            emit(std::error_code(error_number, std::system_category()), 0, 0, nullptr);
+        }
+        return 0;
+    }
+    for (int i = 0; i < n_read; ++i) {
+        // The socket is IPv4 only, so every sender is.
+        if (m_senders[i].sin_family == AF_INET) {
+            deliver(asio::ip::address_v4(ntohl(m_senders[i].sin_addr.s_addr)), m_messages[i].msg_len,
+                    static_cast<const uint8_t*>(m_vectors[i].iov_base));
+        }
+    }
+    return static_cast<std::size_t>(n_read);
+}
+
+#else
+
+std::size_t SocketListener::read_burst() {
+    std::size_t n_read = 0;
+    for (; n_read < kMaxBurst; ++n_read) {
+        std::error_code error;
+        std::size_t size = 0;
+        {
+            util::LockGuard lock(m_socket_mutex);
+            if (!lock.is_locked() || !m_socket.is_open()) {
+                break;
+            }
+            size = m_socket.receive_from(asio::buffer(m_buffers.get(), kReceiveBufferSize), m_sender, 0, error);
+        }
+        if (error == asio::error::would_block || error == asio::error::try_again) {
+            break;
+        }
+        if (error) {
+            emit(error, 0, 0, nullptr);
+            break;
+        }
+        if (m_sender.address().is_v4()) {
+            deliver(m_sender.address().to_v4(), size, m_buffers.get());
+        }
+    }
+    return n_read;
+}
+
+#endif
+
+void SocketListener::deliver(const asio::ip::address_v4& sender, std::size_t size, const uint8_t* data) {
+    // An empty datagram is legal and carries nothing to decode; reading goes
+    // on after it like after any other.
+    if (size == 0) {
+        return;
+    }
+    emit(std::error_code(), static_cast<VorlanSensorHandle>(sender.to_uint()), static_cast<int32_t>(size), data);
+}
+
+}  // namespace vorlan_sdk

@@ -1,0 +1,108 @@
+// One UDP socket and the I/O thread that receives on it. The thread only
+// hands each datagram to the listeners; anything slow belongs elsewhere.
+#ifndef VORLAN_SOURCE_SOCKET_LISTENER_H
+#define VORLAN_SOURCE_SOCKET_LISTENER_H
+
+#include <asio.hpp>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include "callback_list.h"
+#include "vorlan_sdk.h"
+
+#if defined(__linux__)
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
+namespace vorlan_sdk {
+
+// Listeners are called on the I/O thread with (error, handle, size, bytes).
+// With an error set the handle is 0 and there are no bytes; otherwise the
+// handle is the sender's IPv4 address and the bytes, valid only during the
+// call, are one whole datagram of at least one byte.
+//
+// The I/O thread waits until the socket is readable and then reads what
+// waits, up to kMaxBurst datagrams per system call where the platform allows
+// (a system call costs more than copying a datagram), and at most
+// kMaxBurst * kMaxBurstReads before the I/O context gets a turn. After each
+// such burst the `burst_end` listeners are called, so a listener that hands
+// datagrams to another thread can wake it once per burst rather than once
+// per datagram.
+class SocketListener
+    : public util::Callback<const std::error_code&, VorlanSensorHandle, int32_t, const uint8_t*> {
+public:
+    // The largest datagram a UDP socket can deliver.
+    static constexpr std::size_t kReceiveBufferSize = 65536;
+    // The kernel buffer asked for: a sensor's bursts must fit while the I/O
+    // thread is off the processor, and the usual default holds only about a
+    // millisecond of a fast sensor's traffic.
+    static constexpr int kSocketBufferSize = 8 << 20;
+    // Datagrams read by one system call, each into a buffer of its own. The
+    // buffers take address space, but only the bytes datagrams fill are ever
+    // touched.
+    static constexpr std::size_t kMaxBurst = 32;
+    static constexpr int kMaxBurstReads = 4;
+
+    // Opens an IPv4 UDP socket with address reuse bound to 0.0.0.0:`port`
+    // (0 asks the system for a free port). Returns null and sets `error` when
+    // a step fails; nothing is thrown.
+    static std::unique_ptr<SocketListener> open(uint16_t port, std::error_code& error);
+
+    ~SocketListener() override;
+
+    // Registers a listener (from util::Callback).
+    using Callback::listen;
+
+    // Starts the I/O thread, stopping a previous one first.
+    void run();
+    // Stops and joins the I/O thread, which closes the socket on its way out.
+    // Must not be called from a listener.
+    void stop();
+    // Starts one asynchronous wait for datagrams.
+    void listen();
+
+    // Called on the I/O thread after each burst of datagrams.
+    util::Callback<> burst_end;
+
+    // The port the socket is bound to.
+    uint16_t local_port() const { return m_local_port; }
+    // The kernel receive buffer the socket was given, in bytes.
+    int socket_buffer_size() const { return m_socket_buffer_size; }
+
+private:
+    SocketListener();
+
+    void io_loop();
+    void on_readable(const std::error_code& error);
+    // Reads and delivers up to kMaxBurst waiting datagrams; returns how many
+    // were read (0 when none waited or the read failed).
+    std::size_t read_burst();
+    // Hands one datagram of `size` bytes at `data` from `sender` to the
+    // listeners; an empty one carries nothing and is skipped.
+    void deliver(const asio::ip::address_v4& sender, std::size_t size, const uint8_t* data);
+
+    asio::io_context m_io_context;
+    asio::ip::udp::socket m_socket;
+    util::TimedMutex m_socket_mutex;  // guards m_socket
+    std::unique_ptr<uint8_t[]> m_buffers;  // kMaxBurst receive buffers, used on the I/O thread
+#if defined(__linux__)
+    mmsghdr m_messages[kMaxBurst];
+    iovec m_vectors[kMaxBurst];
+    sockaddr_in m_senders[kMaxBurst];
+#else
+    asio::ip::udp::endpoint m_sender;
+#endif
+    std::atomic<bool> m_is_running{false};
+    std::thread m_thread;
+    uint16_t m_local_port = 0;
+    int m_socket_buffer_size = 0;
+};
+
+}  // namespace vorlan_sdk
+
+#endif  // VORLAN_SOURCE_SOCKET_LISTENER_H
