@@ -94,14 +94,7 @@ VorlanSensorErrorCode vorlan_sdk_clear(void) {
 
 VorlanSensorErrorCode vorlan_sdk_get_error(const char** message) {
     try {
-        SensorError taken = vorlan_sdk::get_sdk_error();
-        SensorError& handed_out = vorlan_sdk::internal::handed_out_error();
-        handed_out = taken;
-        handed_out.mark_used();
-        if (message != nullptr) {
-            *message = handed_out.message().c_str();
-        }
-        return handed_out.peek_code();
+        return vorlan_sdk::internal::hand_out_last_error(message);
     } catch (...) {
         if (message != nullptr) {
             *message = "";

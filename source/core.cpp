@@ -15,26 +15,61 @@ namespace vorlan_sdk {
 // ---- Per-thread last error ------------------------------------------------
 
 namespace {
-// The copy whose message vorlan_sdk_get_error hands out; lives apart from the
-// last-error slot so that the text stays valid until the next such call.
-thread_local SensorError t_handed_out_error;
+
+// Set once the calling thread's slots are destroyed: the thread is ending, or
+// the process is exiting and a client calls in from an atexit handler or a
+// static destructor. Results are then no longer stored.
+thread_local bool t_slots_gone = false;
+
+struct LastErrorSlots {
+    SensorError last;
+    // The copy whose message vorlan_sdk_get_error hands out; kept apart from
+    // `last` so that the text stays valid until the next such call.
+    SensorError handed_out;
+    ~LastErrorSlots() { t_slots_gone = true; }
+};
+
+LastErrorSlots* slots() {
+    if (t_slots_gone) {
+        return nullptr;
+    }
+    thread_local LastErrorSlots thread_slots;
+    return &thread_slots;
+}
+
 }  // namespace
 
-namespace internal {
-SensorError& sdk_error() {
-    thread_local SensorError slot;
-    return slot;
-}
-SensorError& handed_out_error() { return t_handed_out_error; }
-}  // namespace internal
-
 SensorError set_sdk_error(const SensorError& error) {
-    SensorError& slot = internal::sdk_error();
-    slot = error;  // reports an unread failure it replaces
-    return slot;   // the copy carries the duty to be read; the slot is read
+    LastErrorSlots* thread_slots = slots();
+    if (thread_slots == nullptr) {
+        return SensorError(error);
+    }
+    thread_slots->last = error;  // reports an unread failure it replaces
+    return thread_slots->last;   // the copy carries the duty to be read; the slot is read
 }
 
-SensorError get_sdk_error() { return internal::sdk_error(); }
+SensorError get_sdk_error() {
+    LastErrorSlots* thread_slots = slots();
+    return thread_slots != nullptr ? SensorError(thread_slots->last) : SensorError();
+}
+
+namespace internal {
+VorlanSensorErrorCode hand_out_last_error(const char** message) {
+    LastErrorSlots* thread_slots = slots();
+    if (thread_slots == nullptr) {
+        if (message != nullptr) {
+            *message = "";
+        }
+        return VORLAN_SUCCESS;
+    }
+    thread_slots->handed_out = get_sdk_error();  // reports an unread failure it replaces
+    thread_slots->handed_out.mark_used();
+    if (message != nullptr) {
+        *message = thread_slots->handed_out.message().c_str();
+    }
+    return thread_slots->handed_out.peek_code();
+}
+}  // namespace internal
 
 // ---- SDK manager ------------------------------------------------------------
 
@@ -75,7 +110,7 @@ SensorError SdkManager::initialize(int32_t sdk_ver, const VorlanSDKOptions* opti
     if ((options->control_flags & ~VORLAN_SDK_CONTROL_VALID_MASK) != 0) {
         return VORLAN_ERROR_INVALID_ARGUMENTS;
     }
-    util::LockGuard lifecycle(m_lifecycle_mutex);
+    util::LockGuard lifecycle(m_lifecycle_mutex, util::LockGuard::OnTimeout::give_up);
     if (!lifecycle.is_locked()) {
         return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
     }
@@ -99,7 +134,7 @@ SensorError SdkManager::initialize(int32_t sdk_ver, const VorlanSDKOptions* opti
 }
 
 SensorError SdkManager::deinitialize() {
-    util::LockGuard lifecycle(m_lifecycle_mutex);
+    util::LockGuard lifecycle(m_lifecycle_mutex, util::LockGuard::OnTimeout::give_up);
     if (!lifecycle.is_locked()) {
         return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
     }

@@ -18,10 +18,9 @@ namespace vorlan_sdk {
 // ---- Per-thread last error ------------------------------------------------
 
 namespace internal {
-// The calling thread's last-error slot, created on first use.
-SensorError& sdk_error();
-// The calling thread's copy whose message vorlan_sdk_get_error hands out.
-SensorError& handed_out_error();
+// Hands out the calling thread's last error: its code, and through `message`
+// (when not null) its text, valid until the next call on this thread.
+VorlanSensorErrorCode hand_out_last_error(const char** message);
 }  // namespace internal
 
 // Stores `error` as the calling thread's last error and returns a copy for
@@ -72,7 +71,9 @@ private:
     std::atomic<VorlanSDKControl> m_control_flags{0};
     util::TimedMutex m_mutex;  // guards m_options
     VorlanSDKFrameOptions m_options;
-    // Serialises initialize and deinitialize against each other.
+    // Serialises initialize and deinitialize against each other. Held while
+    // the library's threads are joined, so it is never waited on past its
+    // deadline: a callback deinitialising while a client does fails instead.
     util::TimedMutex m_lifecycle_mutex;
 };
 

@@ -75,15 +75,21 @@ inline void report_deadlock() {
 // touched unprotected and nothing is lost. If the calling thread itself holds
 // the lock, waiting could never end: the guard gives up, is_locked() is false
 // and the caller must skip or fail its operation.
+//
+// With `OnTimeout::give_up` the guard gives up after the report whoever holds
+// the lock: for locks held while threads are joined, where waiting on could
+// close a cycle with the thread being joined.
 class LockGuard {
 public:
-    explicit LockGuard(TimedMutex& mutex) : m_mutex(mutex) {
+    enum class OnTimeout { keep_waiting, give_up };
+
+    explicit LockGuard(TimedMutex& mutex, OnTimeout on_timeout = OnTimeout::keep_waiting) : m_mutex(mutex) {
         // A wall-clock deadline: it maps onto pthread_mutex_timedlock, which
         // the thread sanitizer understands.
         m_is_locked = m_mutex.try_lock_until(std::chrono::system_clock::now() + kLockTimeout);
         if (!m_is_locked) {
             report_deadlock();
-            if (!m_mutex.held_by_this_thread()) {
+            if (on_timeout == OnTimeout::keep_waiting && !m_mutex.held_by_this_thread()) {
                 m_mutex.lock();
                 m_is_locked = true;
             }

@@ -222,6 +222,25 @@ TEST_F(LastErrorTest, FailuresInARowAreNotReportedAsUnused) {
     EXPECT_EQ("", GetCapturedStderr());
 }
 
+TEST(LastError, CallsFromAnExitHandlerAreSafe) {
+    // At exit the thread's own storage is gone before exit handlers run; a
+    // client that deinitialises from one must not touch it.
+    EXPECT_EXIT(
+        {
+            VorlanSDKOptions options = vorlan_test::offline_options();
+            vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, nullptr, nullptr);
+            EXPECT_EQ(VORLAN_ERROR_INVALID_ARGUMENTS, vorlan_sdk_set_control_flags(0x10, 0x10));
+            std::atexit([] {
+                vorlan_sdk_set_control_flags(0x10, 0x10);
+                const char* message = nullptr;
+                vorlan_sdk_get_error(&message);
+                std::_Exit(vorlan_sdk_deinitialize() == VORLAN_SUCCESS && message != nullptr ? 4 : 5);
+            });
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(4), "");
+}
+
 TEST(LastError, NullMessagePointerIsTolerated) {
     EXPECT_EQ(VORLAN_ERROR_NOT_INITIALIZED, vorlan_sdk_set_port(9000));
     EXPECT_EQ(VORLAN_ERROR_NOT_INITIALIZED, vorlan_sdk_get_error(nullptr));

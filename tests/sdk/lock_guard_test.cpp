@@ -62,6 +62,31 @@ TEST(LockGuard, ReportsThenWaitsForAnotherThreadsLock) {
     releaser.join();
 }
 
+TEST(LockGuard, GivesUpOnAnotherThreadsLockWhenAskedTo) {
+    TimedMutex mutex;
+    std::atomic<bool> held{false};
+    std::atomic<bool> release{false};
+    std::thread holder([&] {
+        mutex.lock();
+        held = true;
+        while (!release) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        mutex.unlock();
+    });
+    while (!held) {
+        std::this_thread::yield();
+    }
+    CaptureStderr();
+    {
+        LockGuard guard(mutex, LockGuard::OnTimeout::give_up);
+        EXPECT_FALSE(guard.is_locked());
+    }
+    EXPECT_EQ(kDeadlockReport, GetCapturedStderr());
+    release = true;
+    holder.join();
+}
+
 TEST(LockGuard, GivesUpOnALockTheCallerAlreadyHolds) {
     TimedMutex mutex;
     LockGuard outer(mutex);
