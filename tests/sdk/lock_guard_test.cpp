@@ -19,6 +19,44 @@ const char* const kDeadlockReport =
     "  File \"include/vorlan_sdk_impl/vorlan_sdk_util\", line 15\n"
     "    m_is_locked\n";
 
+// Holds `mutex` on a thread of its own until release() or destruction.
+class HeldElsewhere {
+public:
+    explicit HeldElsewhere(TimedMutex& mutex) : m_holder([this, &mutex] {
+        mutex.lock();
+        m_held = true;
+        while (!m_release) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        mutex.unlock();
+    }) {
+        while (!m_held) {
+            std::this_thread::yield();
+        }
+    }
+    ~HeldElsewhere() { release(); }
+    void release() {
+        m_release = true;
+        if (m_holder.joinable()) {
+            m_holder.join();
+        }
+    }
+    bool released() const { return m_release; }
+    void release_later(std::chrono::milliseconds delay) {
+        m_releaser = std::thread([this, delay] {
+            std::this_thread::sleep_for(delay);
+            m_release = true;
+        });
+    }
+    void join_releaser() { m_releaser.join(); }
+
+private:
+    std::atomic<bool> m_held{false};
+    std::atomic<bool> m_release{false};
+    std::thread m_holder;
+    std::thread m_releaser;
+};
+
 TEST(LockGuard, LocksAndUnlocks) {
     TimedMutex mutex;
     {
@@ -33,58 +71,28 @@ TEST(LockGuard, LocksAndUnlocks) {
 
 TEST(LockGuard, ReportsThenWaitsForAnotherThreadsLock) {
     TimedMutex mutex;
-    std::atomic<bool> held{false};
-    std::atomic<bool> release{false};
-    std::thread holder([&] {
-        mutex.lock();
-        held = true;
-        while (!release) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        mutex.unlock();
-    });
-    while (!held) {
-        std::this_thread::yield();
-    }
+    HeldElsewhere holder(mutex);
     // The holder lets go well after the guard's one-second deadline.
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-        release = true;
-    });
+    holder.release_later(std::chrono::milliseconds(2500));
     CaptureStderr();
     {
         LockGuard guard(mutex);
         EXPECT_TRUE(guard.is_locked());  // it waited for the lock after the report
-        EXPECT_TRUE(release.load());
+        EXPECT_TRUE(holder.released());
     }
     EXPECT_EQ(kDeadlockReport, GetCapturedStderr());
-    holder.join();
-    releaser.join();
+    holder.join_releaser();
 }
 
 TEST(LockGuard, GivesUpOnAnotherThreadsLockWhenAskedTo) {
     TimedMutex mutex;
-    std::atomic<bool> held{false};
-    std::atomic<bool> release{false};
-    std::thread holder([&] {
-        mutex.lock();
-        held = true;
-        while (!release) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        mutex.unlock();
-    });
-    while (!held) {
-        std::this_thread::yield();
-    }
+    HeldElsewhere holder(mutex);
     CaptureStderr();
     {
         LockGuard guard(mutex, LockGuard::OnTimeout::give_up);
         EXPECT_FALSE(guard.is_locked());
     }
     EXPECT_EQ(kDeadlockReport, GetCapturedStderr());
-    release = true;
-    holder.join();
 }
 
 TEST(LockGuard, GivesUpOnALockTheCallerAlreadyHolds) {
