@@ -21,17 +21,10 @@ constexpr int64_t kMicrosecondsPerSecond = 1000000;
 constexpr std::size_t kIndexChunkEntries = 4096;
 
 // Reports a failed stream operation and clears the state in every case, so
-// the next operation starts afresh.
-SensorError check_file(CaptureStream& stream) {
-    const bool failed = stream.fail();
-    stream.clear();
-    if (failed) {
-        return VORLAN_ERROR_FILE_IO;
-    }
-    return VORLAN_SUCCESS;
-}
-
-SensorError check_file(std::ios& stream) {
+// the next operation starts afresh. For the capture's CaptureStream and the
+// index file's standard streams alike.
+template <class Stream>
+SensorError check_file(Stream& stream) {
     const bool failed = stream.fail();
     stream.clear();
     if (failed) {

@@ -190,7 +190,6 @@ TEST(ReplayUninitialised, GuardedFunctionsRefuseAndGettersAnswer) {
     EXPECT_STREQ("", vorlan_sdk_capture_replay_get_filename());
     EXPECT_EQ(1, vorlan_sdk_capture_replay_is_end());
     EXPECT_EQ(0, vorlan_sdk_capture_replay_is_running());
-    EXPECT_EQ(1.0f, vorlan_sdk_capture_replay_get_speed());
     EXPECT_EQ(0, vorlan_sdk_capture_replay_get_start_time());
     EXPECT_EQ(0.0f, vorlan_sdk_capture_replay_get_length());
 }
@@ -369,12 +368,6 @@ TEST_F(ReplayTest, SpanStepsFeedUpToThePacketThatCrossesTheSpan) {
               vorlan_sdk_capture_replay_resume_blocking(std::numeric_limits<float>::quiet_NaN()));
 }
 
-TEST_F(ReplayTest, StepsNeedTheNetworkDisabled) {
-    open_capture(3, 1000);
-    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_set_control_flags(VORLAN_SDK_CONTROL_DISABLE_NETWORK, 0));
-    EXPECT_EQ(VORLAN_ERROR_COMMUNICATION, vorlan_sdk_capture_replay_resume_blocking_once());
-}
-
 TEST_F(ReplayTest, DamagedRecordEndsStepsWithItsError) {
     CaptureBuilder builder;
     builder.udp(kStart, kSensor, test_payload(16, 0));
@@ -500,22 +493,6 @@ TEST_F(ReplayTest, LoopingThreadStartsOverAtTheEnd) {
     }
 }
 
-TEST_F(ReplayTest, ChangesWhileRunningKeepTheThreadRunning) {
-    open_capture(20, 1000);
-    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_set_speed(0.0f));
-    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_set_enable_loop(1));
-    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume());
-    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_seek(0.01f));
-    EXPECT_EQ(1, vorlan_sdk_capture_replay_is_running());
-    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_set_speed(5.0f));
-    EXPECT_EQ(1, vorlan_sdk_capture_replay_is_running());
-    EXPECT_EQ(VORLAN_ERROR_INVALID_ARGUMENTS, vorlan_sdk_capture_replay_seek(5.0f));
-    EXPECT_EQ(1, vorlan_sdk_capture_replay_is_running());
-    const std::size_t seen = m_recorder.count();
-    EXPECT_TRUE(m_recorder.wait_for(seen + 3));
-    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_pause());
-}
-
 TEST_F(ReplayTest, ReopeningAndDeinitialisingStopTheThread) {
     open_capture(10, 1000);
     ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_set_speed(0.0f));
@@ -584,13 +561,15 @@ TEST_F(ReplayTest, CallbackOnTheReplayThreadMayPauseCloseOrReopen) {
         open_capture(5, 1000);
         ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_set_speed(0.0f));
         std::atomic<bool> once{false};
+        std::atomic<bool> done{false};
         m_recorder.set_hook([&] {
             if (!once.exchange(true)) {
                 c.hook();
+                done = true;
             }
         });
         ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume());
-        ASSERT_TRUE(m_recorder.wait_for(1));
+        ASSERT_TRUE(eventually([&] { return done.load(); }));
         // The seek keeps the thread going; the others stop it.
         if (std::string(c.name) == "seek") {
             ASSERT_TRUE(eventually([] { return vorlan_sdk_capture_replay_is_end() == 1; }));
