@@ -78,7 +78,9 @@ inline void report_deadlock() {
 class LockGuard {
 public:
     explicit LockGuard(TimedMutex& mutex) : m_mutex(mutex) {
-        m_is_locked = m_mutex.try_lock_until(std::chrono::steady_clock::now() + kLockTimeout);
+        // A wall-clock deadline: it maps onto pthread_mutex_timedlock, which
+        // the thread sanitizer understands.
+        m_is_locked = m_mutex.try_lock_until(std::chrono::system_clock::now() + kLockTimeout);
         if (!m_is_locked) {
             report_deadlock();
             if (!m_mutex.held_by_this_thread()) {
