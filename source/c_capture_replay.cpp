@@ -1,0 +1,102 @@
+// Exported functions of capture replay.
+#include <string>
+
+#include "c_wrapper.h"
+#include "capture_replay.h"
+
+#define VORLAN_SOURCE_FILE "source/c_capture_replay"
+
+namespace {
+
+using vorlan_sdk::CaptureReplay;
+using vorlan_sdk::internal::c_value;
+
+int32_t as_int(bool value) { return value ? 1 : 0; }
+
+}  // namespace
+
+extern "C" {
+
+int32_t vorlan_sdk_capture_replay_is_open(void) {
+    return c_value<int32_t>(0, [] { return as_int(CaptureReplay::instance().is_open()); });
+}
+
+const char* vorlan_sdk_capture_replay_get_filename(void) {
+    return c_value<const char*>("", [] {
+        // One copy per thread: a name handed to one thread is not rewritten
+        // under it by another thread's call.
+        thread_local std::string name;
+        name = CaptureReplay::instance().filename();
+        return name.c_str();
+    });
+}
+
+int64_t vorlan_sdk_capture_replay_get_start_time(void) {
+    return c_value<int64_t>(0, [] { return CaptureReplay::instance().get_start_time(); });
+}
+
+float vorlan_sdk_capture_replay_get_position(void) {
+    return c_value<float>(0.0f, [] { return CaptureReplay::instance().get_position(); });
+}
+
+float vorlan_sdk_capture_replay_get_length(void) {
+    return c_value<float>(0.0f, [] { return CaptureReplay::instance().get_length(); });
+}
+
+int32_t vorlan_sdk_capture_replay_is_end(void) {
+    return c_value<int32_t>(1, [] { return as_int(CaptureReplay::instance().is_end()); });
+}
+
+int32_t vorlan_sdk_capture_replay_is_running(void) {
+    return c_value<int32_t>(0, [] { return as_int(CaptureReplay::instance().is_running()); });
+}
+
+int32_t vorlan_sdk_capture_replay_get_enable_loop(void) {
+    return c_value<int32_t>(0, [] { return as_int(CaptureReplay::instance().get_enable_loop()); });
+}
+
+float vorlan_sdk_capture_replay_get_speed(void) {
+    return c_value<float>(0.0f, [] { return CaptureReplay::instance().get_speed(); });
+}
+
+VorlanSensorErrorCode vorlan_sdk_capture_replay_open(const char* path) {
+    return VORLAN_C_CALL(true, vorlan_sdk::CaptureReplay::instance().open(path));
+}
+
+VorlanSensorErrorCode vorlan_sdk_capture_replay_close(void) {
+    return VORLAN_C_CALL(false, vorlan_sdk::CaptureReplay::instance().close());
+}
+
+VorlanSensorErrorCode vorlan_sdk_capture_replay_rewind(void) {
+    return VORLAN_C_CALL(true, vorlan_sdk::CaptureReplay::instance().seek(0.0f));
+}
+
+VorlanSensorErrorCode vorlan_sdk_capture_replay_seek(float sec) {
+    return VORLAN_C_CALL(true, vorlan_sdk::CaptureReplay::instance().seek(sec));
+}
+
+VorlanSensorErrorCode vorlan_sdk_capture_replay_set_enable_loop(int32_t enable_loop) {
+    return VORLAN_C_CALL(true, vorlan_sdk::CaptureReplay::instance().set_enable_loop((bool)enable_loop));
+}
+
+VorlanSensorErrorCode vorlan_sdk_capture_replay_set_speed(float speed) {
+    return VORLAN_C_CALL(true, vorlan_sdk::CaptureReplay::instance().set_speed(speed));
+}
+
+VorlanSensorErrorCode vorlan_sdk_capture_replay_resume(void) {
+    return VORLAN_C_CALL(true, vorlan_sdk::CaptureReplay::instance().resume());
+}
+
+VorlanSensorErrorCode vorlan_sdk_capture_replay_resume_blocking_once(void) {
+    return VORLAN_C_CALL(true, vorlan_sdk::CaptureReplay::instance().resume_blocking_once());
+}
+
+VorlanSensorErrorCode vorlan_sdk_capture_replay_resume_blocking(float sec) {
+    return VORLAN_C_CALL(true, vorlan_sdk::CaptureReplay::instance().resume_blocking(sec));
+}
+
+VorlanSensorErrorCode vorlan_sdk_capture_replay_pause(void) {
+    return VORLAN_C_CALL(true, vorlan_sdk::CaptureReplay::instance().pause());
+}
+
+}  // extern "C"

@@ -1,0 +1,620 @@
+#include "capture.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "byte_order.h"
+#include "support/capture_builder.h"
+
+namespace vorlan_sdk {
+namespace {
+
+using testing::HasSubstr;
+using vorlan_test::Bytes;
+using vorlan_test::CaptureBuilder;
+using vorlan_test::FrameOptions;
+using vorlan_test::ipv4;
+using vorlan_test::test_payload;
+using vorlan_test::udp_fragments;
+using vorlan_test::udp_frame;
+
+// The message of a failure, which counts as read.
+std::string message_of(const SensorError& error) {
+    error.mark_used();
+    return error.message();
+}
+
+constexpr int64_t kSecond = 1000000;
+constexpr int64_t kStart = 1700000000 * kSecond;
+constexpr uint32_t kSensorA = ipv4(192, 168, 1, 10);
+constexpr uint32_t kSensorB = ipv4(10, 0, 0, 7);
+
+struct Packet {
+    uint32_t source = 0;
+    int64_t timestamp = 0;
+    Bytes payload;
+};
+
+// Every packet up to the end of the file, which must end with EOF.
+std::vector<Packet> read_all(Capture& capture) {
+    std::vector<Packet> packets;
+    for (;;) {
+        Capture::PacketHeader header;
+        const uint8_t* data = nullptr;
+        SensorError error = capture.next_packet(header, data);
+        if (!error.ok()) {
+            EXPECT_EQ(VORLAN_ERROR_EOF, error.code()) << error.what();
+            return packets;
+        }
+        EXPECT_EQ(0u, header.source_address >> 32);
+        packets.push_back({uint32_t(header.source_address), header.timestamp,
+                           Bytes(data, data + header.data_size)});
+    }
+}
+
+FrameOptions from(uint32_t source, uint16_t identification = 0) {
+    FrameOptions options;
+    options.source = source;
+    options.identification = identification;
+    return options;
+}
+
+class CaptureTest : public testing::Test {
+protected:
+    // Writes `builder` to a file of its own and opens it.
+    std::string open(const CaptureBuilder& builder) {
+        const std::string path = m_dir.file("run" + std::to_string(m_files++) + ".pcap");
+        builder.write(path);
+        SensorError error = m_capture.open_for_read(path);
+        EXPECT_TRUE(error.ok()) << error.what();
+        return path;
+    }
+    // Every packet of the capture `builder` makes.
+    std::vector<Packet> read_back(const CaptureBuilder& builder) {
+        open(builder);
+        return read_all(m_capture);
+    }
+
+    vorlan_test::TemporaryDirectory m_dir;
+    Capture m_capture;
+    int m_files = 0;
+};
+
+// ---- Writing ---------------------------------------------------------------
+
+TEST_F(CaptureTest, WrittenPacketsReadBackThroughTheLibraryAndLibpcap) {
+    const std::string path = m_dir.file("written.pcap");
+    const std::vector<Packet> written = {
+        {kSensorA, kStart, test_payload(1400, 1)},
+        {kSensorB, kStart + 250, test_payload(0, 2)},
+        {kSensorA, kStart + 1 * kSecond + 999999, test_payload(17, 3)},
+        {kSensorB, kStart + 5 * kSecond, test_payload(Capture::kMaxWritePayload, 4)},
+    };
+    ASSERT_TRUE(m_capture.open_for_write(path, false).ok());
+    for (const Packet& packet : written) {
+        Capture::PacketHeader header;
+        header.source_address = packet.source;
+        header.timestamp = packet.timestamp;
+        header.data_size = int32_t(packet.payload.size());
+        SensorError error = m_capture.append_packet(header, packet.payload.data());
+        ASSERT_TRUE(error.ok()) << error.what();
+    }
+    m_capture.close();
+
+    ASSERT_TRUE(m_capture.open_for_read(path).ok());
+    EXPECT_EQ(kStart, m_capture.get_start_time());
+    EXPECT_EQ(5 * kSecond, m_capture.get_length());
+    const std::vector<Packet> read = read_all(m_capture);
+    ASSERT_EQ(written.size(), read.size());
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        EXPECT_EQ(written[i].source, read[i].source) << i;
+        EXPECT_EQ(written[i].timestamp, read[i].timestamp) << i;
+        EXPECT_EQ(written[i].payload, read[i].payload) << i;
+    }
+
+    // An independent reader sees a classic Ethernet capture with the same
+    // datagrams.
+    char errors[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* pcap = pcap_open_offline(path.c_str(), errors);
+    ASSERT_NE(nullptr, pcap) << errors;
+    EXPECT_EQ(DLT_EN10MB, pcap_datalink(pcap));
+    EXPECT_EQ(65535, pcap_snapshot(pcap));
+    EXPECT_EQ(2, pcap_major_version(pcap));
+    EXPECT_EQ(4, pcap_minor_version(pcap));
+    pcap_pkthdr* header = nullptr;
+    const u_char* frame = nullptr;
+    for (const Packet& packet : written) {
+        ASSERT_EQ(1, pcap_next_ex(pcap, &header, &frame));
+        const std::size_t n = packet.payload.size();
+        ASSERT_EQ(n + 42, header->caplen);
+        EXPECT_EQ(n + 42, header->len);
+        EXPECT_EQ(packet.timestamp, int64_t(header->ts.tv_sec) * kSecond + header->ts.tv_usec);
+        EXPECT_EQ(0x0800, util::load_u16be(frame + 12));
+        EXPECT_EQ(0x45, frame[14]);
+        EXPECT_EQ(n + 28, util::load_u16be(frame + 16));
+        EXPECT_EQ(17, frame[23]);
+        EXPECT_EQ(packet.source, util::load_u32be(frame + 26));
+        EXPECT_EQ(0xffffffffu, util::load_u32be(frame + 30));
+        EXPECT_EQ(443, util::load_u16be(frame + 34));
+        EXPECT_EQ(8808, util::load_u16be(frame + 36));
+        EXPECT_EQ(n + 8, util::load_u16be(frame + 38));
+        EXPECT_EQ(packet.payload, Bytes(frame + 42, frame + 42 + n));
+    }
+    EXPECT_EQ(PCAP_ERROR_BREAK, pcap_next_ex(pcap, &header, &frame));
+    pcap_close(pcap);
+}
+
+// Writes one 20-byte packet stamped `timestamp` into `path`.
+SensorError write_one(const std::string& path, bool append, int64_t timestamp) {
+    Capture capture;
+    SensorError opened = capture.open_for_write(path, append);
+    if (!opened.ok()) {
+        return opened;
+    }
+    const Bytes payload = test_payload(20, 5);
+    Capture::PacketHeader header;
+    header.source_address = kSensorA;
+    header.timestamp = timestamp;
+    header.data_size = 20;
+    return capture.append_packet(header, payload.data());
+}
+
+TEST_F(CaptureTest, ZeroTimestampIsStampedWithTheCurrentTime) {
+    const std::string path = m_dir.file("now.pcap");
+    ASSERT_TRUE(write_one(path, false, 0).ok());
+    ASSERT_TRUE(m_capture.open_for_read(path).ok());
+    const std::vector<Packet> read = read_all(m_capture);
+    ASSERT_EQ(1u, read.size());
+    // Any time of this century will do: the record is not stamped 0.
+    EXPECT_GT(read[0].timestamp, 946684800 * kSecond);
+}
+
+TEST_F(CaptureTest, AppendingAddsRecordsToCapturesOnly) {
+    // The first round appends to a file that does not exist yet: it must
+    // still become a capture, and later rounds add no second header.
+    const std::string path = m_dir.file("append.pcap");
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(write_one(path, true, kStart + round * kSecond).ok());
+    }
+    EXPECT_EQ(24u + 3 * (16 + 42 + 20), std::filesystem::file_size(path));
+    ASSERT_TRUE(m_capture.open_for_read(path).ok());
+    const std::vector<Packet> read = read_all(m_capture);
+    ASSERT_EQ(3u, read.size());
+    EXPECT_EQ(kStart + 2 * kSecond, read[2].timestamp);
+
+    // Records take the time zone of the capture they join.
+    const std::string zone = m_dir.file("zone.pcap");
+    CaptureBuilder(3600).write(zone);
+    ASSERT_TRUE(write_one(zone, true, kStart).ok());
+    ASSERT_TRUE(m_capture.open_for_read(zone).ok());
+    EXPECT_EQ(kStart, read_all(m_capture).at(0).timestamp);
+
+    const std::string text = m_dir.file("notes.txt");
+    vorlan_test::write_file(text, Bytes(100, 'x'));
+    EXPECT_EQ(VORLAN_ERROR_INVALID_FILE_TYPE, write_one(text, true, kStart).code());
+    EXPECT_EQ(100u, std::filesystem::file_size(text));
+}
+
+TEST_F(CaptureTest, WritingRefusesPacketsItCannotStore) {
+    ASSERT_TRUE(m_capture.open_for_write(m_dir.file("refused.pcap"), false).ok());
+    const Bytes payload = test_payload(Capture::kMaxWritePayload + 1, 0);
+    struct Case {
+        const char* name;
+        int32_t size;
+        int64_t timestamp;
+        const uint8_t* data;
+    };
+    const Case cases[] = {
+        {"negative size", -1, kStart, payload.data()},
+        {"larger than an IPv4 datagram", Capture::kMaxWritePayload + 1, kStart, payload.data()},
+        {"no bytes", 10, kStart, nullptr},
+        {"before 1970", 10, -5, payload.data()},
+        {"beyond 32-bit seconds", 10, (int64_t(1) << 32) * kSecond, payload.data()},
+    };
+    for (const Case& c : cases) {
+        Capture::PacketHeader header;
+        header.source_address = kSensorA;
+        header.timestamp = c.timestamp;
+        header.data_size = c.size;
+        EXPECT_EQ(VORLAN_ERROR_INVALID_ARGUMENTS, m_capture.append_packet(header, c.data).code()) << c.name;
+    }
+    m_capture.close();
+    EXPECT_EQ(24u, std::filesystem::file_size(m_dir.file("refused.pcap")));
+}
+
+TEST_F(CaptureTest, ReadsACaptureWrittenWithLibpcap) {
+    const std::string path = m_dir.file("foreign.pcap");
+    std::vector<Bytes> frames;
+    frames.push_back(udp_frame(from(kSensorA), test_payload(100, 1)));
+    for (const Bytes& fragment : udp_fragments(from(kSensorB, 77), test_payload(3000, 2), 1480)) {
+        frames.push_back(fragment);
+    }
+    FrameOptions vlan = from(kSensorA);
+    vlan.vlan = 5;
+    frames.push_back(udp_frame(vlan, test_payload(50, 3)));
+    FrameOptions tcp = from(kSensorA);
+    tcp.protocol = 6;
+    frames.push_back(udp_frame(tcp, test_payload(60, 4)));
+    FrameOptions options = from(kSensorA);
+    options.ip_option_words = 1;
+    frames.push_back(udp_frame(options, test_payload(70, 5)));
+    FrameOptions padded = from(kSensorB);
+    padded.padding = 14;  // a 4-byte payload padded to the 60-byte minimum frame
+    frames.push_back(udp_frame(padded, test_payload(4, 6)));
+
+    pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
+    pcap_dumper_t* dumper = pcap_dump_open(dead, path.c_str());
+    ASSERT_NE(nullptr, dumper) << pcap_geterr(dead);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        pcap_pkthdr header = {};
+        header.ts.tv_sec = 1700000000;
+        header.ts.tv_usec = suseconds_t(i * 1000);
+        header.caplen = header.len = bpf_u_int32(frames[i].size());
+        pcap_dump(reinterpret_cast<u_char*>(dumper), &header, frames[i].data());
+    }
+    pcap_dump_close(dumper);
+    pcap_close(dead);
+
+    ASSERT_TRUE(m_capture.open_for_read(path).ok());
+    EXPECT_EQ(frames.size(), m_capture.get_read_index().size());
+    EXPECT_EQ(int64_t(frames.size() - 1) * 1000, m_capture.get_length());
+    const std::vector<Packet> read = read_all(m_capture);
+    ASSERT_EQ(3u, read.size());
+    EXPECT_EQ(test_payload(100, 1), read[0].payload);
+    EXPECT_EQ(kSensorB, read[1].source);
+    EXPECT_EQ(test_payload(3000, 2), read[1].payload);
+    EXPECT_EQ(kStart + 1000, read[1].timestamp);  // the first fragment's time
+    EXPECT_EQ(test_payload(4, 6), read[2].payload);
+}
+
+// One case: the frames of a capture, in file order, and the payloads that
+// must come out of it.
+struct FragmentCase {
+    const char* name;
+    std::vector<Bytes> frames;
+    std::vector<Bytes> expected;
+};
+
+TEST_F(CaptureTest, ReassemblesFragmentsAndDropsBrokenDatagrams) {
+    const Bytes big = test_payload(4000, 9);
+    const Bytes other = test_payload(300, 4);
+    // Three fragments each of datagrams 1 and 2 from A, one of B's datagram.
+    const std::vector<Bytes> a = udp_fragments(from(kSensorA, 1), big, 1480);
+    const std::vector<Bytes> c = udp_fragments(from(kSensorA, 2), big, 1480);
+    const std::vector<Bytes> b = udp_fragments(from(kSensorB, 1), other, 1480);
+    const Bytes whole_a = udp_frame(from(kSensorA, 2), other);
+    const Bytes whole_b = udp_frame(from(kSensorB), other);
+    // The UDP header announces 300 bytes; the fragments carry 4000.
+    Bytes overflowing = a[0];
+    util::store_u16be(overflowing.data() + 38, 308);
+
+    const FragmentCase cases[] = {
+        {"in order", {a[0], a[1], a[2]}, {big}},
+        {"interleaved with another source", {a[0], b[0], a[1], a[2]}, {other, big}},
+        {"broken by another datagram of the same source", {a[0], whole_a, a[1], a[2]}, {other}},
+        {"middle missing", {a[0], a[2]}, {}},
+        {"last missing", {a[0], a[1], whole_b}, {other}},
+        {"continuations without a first fragment", {a[1], a[2]}, {}},
+        {"a repeated fragment", {a[0], a[1], a[1], a[2]}, {big}},
+        {"a repeated last fragment after completion", {a[0], a[1], a[2], a[2]}, {big}},
+        {"a new first fragment restarts", {a[0], a[1], c[0], c[1], c[2]}, {big}},
+        {"identification differs", {a[0], c[1], c[2]}, {}},
+        {"fragments beyond the announced UDP length", {overflowing, a[1], a[2]}, {}},
+    };
+    for (const FragmentCase& test : cases) {
+        SCOPED_TRACE(test.name);
+        CaptureBuilder builder;
+        int64_t time = kStart;
+        for (const Bytes& frame : test.frames) {
+            builder.record(time, frame);
+            time += 10;
+        }
+        const std::vector<Packet> read = read_back(builder);
+        ASSERT_EQ(test.expected.size(), read.size());
+        for (std::size_t i = 0; i < read.size(); ++i) {
+            EXPECT_EQ(test.expected[i], read[i].payload);
+        }
+    }
+}
+
+TEST_F(CaptureTest, LargestDatagramReassemblesAndOneByteMoreIsDropped) {
+    // 65527 payload bytes fill the 16-bit UDP length; a datagram whose
+    // fragments add up to more can only be a hostile file.
+    const Bytes largest = test_payload(Capture::kMaxUdpPayload, 3);
+    CaptureBuilder builder;
+    for (const Bytes& frame : udp_fragments(from(kSensorA, 1), largest, 8192)) {
+        builder.record(kStart, frame);
+    }
+    auto overflow = udp_fragments(from(kSensorA, 2), test_payload(Capture::kMaxUdpPayload + 8, 3), 8184);
+    util::store_u16be(overflow[0].data() + 38, 65535);  // the UDP length cannot say more
+    for (const Bytes& frame : overflow) {
+        builder.record(kStart + 1, frame);
+    }
+    const std::vector<Packet> read = read_back(builder);
+    ASSERT_EQ(1u, read.size());
+    EXPECT_EQ(largest, read[0].payload);
+}
+
+TEST_F(CaptureTest, RecordsThatCarryNoSensorDatagramAreSkippedButIndexed) {
+    FrameOptions options = from(kSensorA);
+    options.ip_option_words = 2;
+    CaptureBuilder builder;
+    builder.record(kStart, Bytes(20, 0xab));                           // shorter than the headers
+    builder.record(kStart + 1, udp_frame(options, test_payload(9, 0)));  // IPv4 options
+    Bytes no_length = udp_frame(from(kSensorA), test_payload(9, 0));
+    util::store_u16be(no_length.data() + 38, 4);  // UDP length below its own header
+    builder.record(kStart + 2, no_length);
+    Bytes cut = udp_frame(from(kSensorA), test_payload(9, 0));
+    cut.resize(40);  // a continuation would fit, a first fragment does not
+    builder.record(kStart + 3, cut);
+    builder.udp(kStart + 4, kSensorB, test_payload(5, 1));
+    builder.record(kStart + 5, Bytes(30, 0x08));  // short, and the last record of the file
+    open(builder);
+    EXPECT_EQ(6u, m_capture.get_read_index().size());
+    const std::vector<Packet> read = read_all(m_capture);
+    ASSERT_EQ(1u, read.size());
+    EXPECT_EQ(kSensorB, read[0].source);
+}
+
+TEST_F(CaptureTest, ManySendersDoNotBreakReading) {
+    CaptureBuilder builder;
+    const std::size_t n = Capture::kMaxSources * 2 + 3;
+    for (std::size_t i = 0; i < n; ++i) {
+        builder.udp(kStart + int64_t(i), ipv4(10, 1, uint8_t(i >> 8), uint8_t(i)), test_payload(12, uint8_t(i)));
+    }
+    const std::vector<Packet> read = read_back(builder);
+    ASSERT_EQ(n, read.size());
+    EXPECT_EQ(test_payload(12, uint8_t(n - 1)), read.back().payload);
+}
+
+TEST_F(CaptureTest, TimeZoneOffsetIsAddedOnce) {
+    open(CaptureBuilder(-7200).udp(kStart, kSensorA, test_payload(3, 0)).udp(kStart + 5, kSensorA, test_payload(3, 0)));
+    EXPECT_EQ(kStart - 7200 * kSecond, m_capture.get_start_time());
+    EXPECT_EQ(-7200 * kSecond, m_capture.get_time_offset());
+    const std::vector<Packet> read = read_all(m_capture);
+    ASSERT_EQ(2u, read.size());
+    EXPECT_EQ(kStart - 7200 * kSecond + 5, read[1].timestamp);
+    EXPECT_EQ(5, m_capture.get_position());
+}
+
+TEST_F(CaptureTest, CaptureStartingAtTimeZeroKeepsRelativeTimes) {
+    open(CaptureBuilder().udp(0, kSensorA, test_payload(3, 0)).udp(1000, kSensorA, test_payload(3, 1)));
+    EXPECT_EQ(0, m_capture.get_start_time());
+    EXPECT_EQ(1000, m_capture.get_length());
+    ASSERT_EQ(2u, read_all(m_capture).size());
+    EXPECT_EQ(1000, m_capture.get_position());
+    // Loaded from the side file the second time.
+    const std::string path = m_capture.filename();
+    ASSERT_TRUE(m_capture.open_for_read(path).ok());
+    EXPECT_EQ(0, m_capture.get_start_time());
+    EXPECT_EQ(1000, m_capture.get_length());
+}
+
+// ---- Files that are damaged or not captures ------------------------------------
+
+TEST_F(CaptureTest, OpeningDamagedFilesFailsCleanly) {
+    const Bytes global_header = CaptureBuilder().bytes();
+    const Bytes good_record = [] {
+        CaptureBuilder builder;
+        builder.udp(kStart, kSensorA, test_payload(10, 0));
+        return Bytes(builder.bytes().begin() + 24, builder.bytes().end());
+    }();
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        VorlanSensorErrorCode code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"empty file", {}, VORLAN_ERROR_FILE_IO, ""},
+        {"text", Bytes(200, 'a'), VORLAN_ERROR_INVALID_FILE_TYPE, ""},
+        {"nanosecond capture", CaptureBuilder(0, 0xa1b23c4d).bytes(), VORLAN_ERROR_INVALID_FILE_TYPE, ""},
+        {"other byte order", CaptureBuilder(0, 0xd4c3b2a1).bytes(), VORLAN_ERROR_INVALID_FILE_TYPE, ""},
+        {"global header cut", Bytes(global_header.begin(), global_header.begin() + 20), VORLAN_ERROR_FILE_IO, ""},
+        {"record header cut", CaptureBuilder().raw(good_record).raw(Bytes(10, 0)).bytes(), VORLAN_ERROR_FILE_IO, ""},
+        {"frame headers cut",
+         CaptureBuilder().raw(good_record).record_claiming(kStart, Bytes(30, 0), 542).bytes(), VORLAN_ERROR_FILE_IO,
+         ""},
+        {"zero-length record",
+         CaptureBuilder().raw(good_record).record_claiming(kStart + 1, {}, 0).bytes(), VORLAN_ERROR_CORRUPT_FILE,
+         "Empty packet!"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = m_dir.file(std::string(c.name) + ".pcap");
+        vorlan_test::write_file(path, c.bytes);
+        SensorError error = m_capture.open_for_read(path);
+        EXPECT_EQ(c.code, error.code()) << c.name;
+        EXPECT_THAT(error.message(), HasSubstr(c.message)) << c.name;
+        EXPECT_FALSE(m_capture.is_open()) << c.name;
+        EXPECT_TRUE(m_capture.filename().empty()) << c.name;
+    }
+    EXPECT_EQ(VORLAN_ERROR_FILE_IO, m_capture.open_for_read(m_dir.file("missing.pcap")).code());
+}
+
+TEST_F(CaptureTest, RecordsClaimingMoreThanTheFileHoldsEndTheReading) {
+    const Bytes frame = udp_frame(from(kSensorA), test_payload(500, 0));
+    struct Case {
+        const char* name;
+        uint32_t included_length;
+        std::size_t stored;  // bytes of the frame in the file
+        VorlanSensorErrorCode last;
+        std::size_t packets;
+    };
+    const Case cases[] = {
+        // The datagram lies whole in the file, whatever the record claims.
+        {"claims 4 GiB", 0xffffffffu, frame.size(), VORLAN_ERROR_EOF, 2},
+        {"payload cut", uint32_t(frame.size()), 300, VORLAN_ERROR_FILE_IO, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CaptureBuilder builder;
+        builder.udp(kStart, kSensorB, test_payload(8, 1));
+        builder.record_claiming(kStart + 1, Bytes(frame.begin(), frame.begin() + long(c.stored)), c.included_length);
+        open(builder);
+        EXPECT_EQ(2u, m_capture.get_read_index().size());
+        std::size_t packets = 0;
+        Capture::PacketHeader header;
+        const uint8_t* data = nullptr;
+        SensorError error;
+        while ((error = m_capture.next_packet(header, data)).ok()) {
+            ++packets;
+        }
+        EXPECT_EQ(c.last, error.code());
+        EXPECT_EQ(c.packets, packets);
+        // Once past the damaged record, the reader stays at the end.
+        EXPECT_EQ(VORLAN_ERROR_EOF, m_capture.next_packet(header, data).code());
+    }
+}
+
+TEST_F(CaptureTest, SeekLandsOnTheFirstRecordAtOrAfterThePosition) {
+    CaptureBuilder builder;
+    for (int i = 0; i < 4; ++i) {
+        builder.udp(kStart + i * 100000, kSensorA, test_payload(10, uint8_t(i)));
+    }
+    open(builder);
+    EXPECT_EQ(300000, m_capture.get_length());
+    struct Case {
+        int64_t position;
+        VorlanSensorErrorCode code;
+        int64_t landed;  // position after the seek
+        uint8_t seed;    // the next packet's payload seed
+    };
+    const Case cases[] = {
+        {0, VORLAN_SUCCESS, 0, 0},          {1, VORLAN_SUCCESS, 100000, 1},
+        {150000, VORLAN_SUCCESS, 200000, 2}, {200000, VORLAN_SUCCESS, 200000, 2},
+        {299999, VORLAN_SUCCESS, 300000, 3}, {300000, VORLAN_ERROR_INVALID_ARGUMENTS, 300000, 0},
+        {-1, VORLAN_ERROR_INVALID_ARGUMENTS, 300000, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.position);
+        // Start from the end each time: a failed seek keeps the position.
+        ASSERT_TRUE(m_capture.seek(299999).ok());
+        SensorError error = m_capture.seek(c.position);
+        EXPECT_EQ(c.code, error.code());
+        EXPECT_EQ(c.landed, m_capture.get_position());
+        if (c.code != VORLAN_SUCCESS) {
+            EXPECT_THAT(error.message(), HasSubstr("Invalid seek position!"));
+            continue;
+        }
+        Capture::PacketHeader header;
+        const uint8_t* data = nullptr;
+        ASSERT_TRUE(m_capture.next_packet(header, data).ok());
+        EXPECT_EQ(test_payload(10, c.seed), Bytes(data, data + header.data_size));
+    }
+}
+
+TEST_F(CaptureTest, OnePacketCaptureCanBeRewound) {
+    open(CaptureBuilder().udp(kStart, kSensorA, test_payload(10, 0)));
+    EXPECT_EQ(0, m_capture.get_length());
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(m_capture.seek(0).ok());
+        EXPECT_EQ(1u, read_all(m_capture).size());
+    }
+    EXPECT_THAT(message_of(m_capture.seek(1)), HasSubstr("Invalid seek position!"));
+}
+
+// ---- The side index ------------------------------------------------------------
+
+class CaptureIndexTest : public CaptureTest {
+protected:
+    void SetUp() override {
+        CaptureBuilder builder;
+        for (int i = 0; i < 5; ++i) {
+            builder.udp(kStart + i * 1000, kSensorA, test_payload(100, uint8_t(i)));
+        }
+        m_path = m_dir.file("run.pcap");
+        builder.write(m_path);
+        ASSERT_TRUE(m_capture.open_for_read(m_path).ok());
+        m_capture.close();
+        m_index = vorlan_test::read_file(index_path());
+    }
+
+    std::string index_path() const { return m_path + ".vrn0"; }
+
+    std::string m_path;
+    Bytes m_index;  // as the library wrote it
+};
+
+TEST_F(CaptureIndexTest, IndexFileListsEveryRecord) {
+    ASSERT_EQ(24u + 5 * 16, m_index.size());
+    EXPECT_EQ(0u, util::load_u64le(m_index.data()));
+    EXPECT_EQ(uint64_t(kStart), util::load_u64le(m_index.data() + 8));
+    EXPECT_EQ(5u, util::load_u64le(m_index.data() + 16));
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(uint64_t(i * 1000), util::load_u64le(m_index.data() + 24 + 16 * i));
+        EXPECT_EQ(uint64_t(24 + i * (16 + 142)), util::load_u64le(m_index.data() + 32 + 16 * i));
+    }
+}
+
+TEST_F(CaptureIndexTest, ValidIndexIsLoadedAsStored) {
+    // A plausible index that differs from the file's real times: seeking
+    // follows the stored one, so it was loaded, not rebuilt.
+    Bytes index = m_index;
+    util::store_u64le(index.data() + 24 + 16 * 2, 1500);
+    vorlan_test::write_file(index_path(), index);
+    ASSERT_TRUE(m_capture.open_for_read(m_path).ok());
+    ASSERT_TRUE(m_capture.seek(1200).ok());
+    EXPECT_EQ(1500, m_capture.get_position());
+    EXPECT_EQ(index, vorlan_test::read_file(index_path()));
+}
+
+TEST_F(CaptureIndexTest, DamagedIndexIsRebuiltAndRewritten) {
+    struct Case {
+        const char* name;
+        std::function<void(Bytes&)> damage;
+    };
+    const Case cases[] = {
+        {"another version", [](Bytes& b) { util::store_u64le(b.data(), 1); }},
+        {"no entries", [](Bytes& b) { util::store_u64le(b.data() + 16, 0); b.resize(24); }},
+        {"extra bytes", [](Bytes& b) { b.push_back(0); }},
+        {"cut short", [](Bytes& b) { b.resize(b.size() - 3); }},
+        {"header cut", [](Bytes& b) { b.resize(10); }},
+        {"count beyond the file", [](Bytes& b) { util::store_u64le(b.data() + 16, uint64_t(1) << 60); }},
+        {"wrong start time", [](Bytes& b) { util::store_u64le(b.data() + 8, uint64_t(kStart + 1)); }},
+        {"last entry not the last record", [](Bytes& b) { b.resize(b.size() - 16); util::store_u64le(b.data() + 16, 4); }},
+        {"pointers out of order",
+         [](Bytes& b) {
+             const uint64_t second = util::load_u64le(b.data() + 48);
+             util::store_u64le(b.data() + 48, util::load_u64le(b.data() + 64));
+             util::store_u64le(b.data() + 64, second);
+         }},
+        {"pointer outside the file", [](Bytes& b) { util::store_u64le(b.data() + 32 + 16 * 4, uint64_t(1) << 40); }},
+        {"empty file", [](Bytes& b) { b.clear(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes index = m_index;
+        c.damage(index);
+        vorlan_test::write_file(index_path(), index);
+        ASSERT_TRUE(m_capture.open_for_read(m_path).ok());
+        EXPECT_EQ(4000, m_capture.get_length());
+        EXPECT_EQ(5u, read_all(m_capture).size());
+        m_capture.close();
+        EXPECT_EQ(m_index, vorlan_test::read_file(index_path()));
+    }
+}
+
+TEST_F(CaptureIndexTest, CaptureOpensWhenItsIndexCannotBeWritten) {
+    // A directory in the index file's place can be neither read nor written,
+    // as in a folder without write permission (which would not stop root).
+    std::filesystem::remove(index_path());
+    std::filesystem::create_directory(index_path());
+    testing::internal::CaptureStderr();
+    SensorError error = m_capture.open_for_read(m_path);
+    const std::string report = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(error.ok()) << error.what();
+    EXPECT_THAT(report, HasSubstr("Error not used: "));
+    EXPECT_EQ(5u, read_all(m_capture).size());
+    ASSERT_TRUE(m_capture.seek(2000).ok());
+    EXPECT_EQ(2000, m_capture.get_position());
+}
+
+}  // namespace
+}  // namespace vorlan_sdk
