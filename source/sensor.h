@@ -1,25 +1,202 @@
-// Stand-in for the sensor registry: every payload enters the library here.
+// One sensor heard on the network, and the registry of all of them.
+//
+// A Sensor decodes what its sensor sends: information packets (identity,
+// health, time sync, calibration), point data packets, waveforms and serial
+// lines. Its state is guarded by its own lock; `_impl` members expect the
+// caller to hold it. The member definitions live in one file per concern:
+// packet.cpp (identity, time base, model table), packet_info.cpp,
+// packet_infx.cpp, packet_infy.cpp (the information packet kinds), legacy.cpp
+// (calibration blocks), packet_data.cpp (point data), sensor.cpp (the object,
+// calibration and transform access, queries, and the registry).
 #ifndef VORLAN_SOURCE_SENSOR_H
 #define VORLAN_SOURCE_SENSOR_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include "calibration.h"
+#include "sensor_fault.h"
 #include "vorlan_sdk.h"
+#include "vorlan_sdk_impl/vorlan_sdk.hpp"
+#include "vorlan_sdk_impl/vorlan_sdk_util.hpp"
 
 namespace vorlan_sdk {
 
+// True for the five information packet types (INFO, INF1, INF2, INFX, INFY).
+bool is_info_packet(uint32_t type);
+
+// The display name of a model code; empty for unknown codes.
+std::string get_sensor_model_name(int32_t model);
+
+// Segments a model has when its calibration block does not say.
+uint8_t default_segment_count(int32_t model);
+
+class Sensor {
+public:
+    // Largest point data packet a sensor sends; the held packet store.
+    static constexpr std::size_t kMaxDataPacketSize = 2048;
+    // The first half of a split INF1/INF2 information packet is kept here.
+    static constexpr std::size_t kInf1BufferSize = 2000;
+
+    explicit Sensor(VorlanSensorHandle handle);
+    Sensor(const Sensor&) = delete;
+    Sensor& operator=(const Sensor&) = delete;
+
+    // Fixed at construction; needs no lock.
+    VorlanSensorHandle handle() const { return m_handle; }
+
+    // --- Information packets (the registry calls these without the lock) ---
+    void handle_info_packet(int32_t size, const uint8_t* packet);
+    void handle_inf1_packet(int32_t size, const uint8_t* packet);
+    void handle_inf2_packet(int32_t size, const uint8_t* packet);
+    void handle_infx_packet(int32_t size, const uint8_t* packet);
+    void handle_infy_packet(int32_t size, const uint8_t* packet);
+
+    // A snapshot of the information record, taken under the lock.
+    VorlanSensorInformation get_information();
+    // True once an information packet has been accepted.
+    bool is_attached();
+    uint64_t get_serial_number();
+
+    // Converts the calibration block at `block` (`length` bytes available) by
+    // its type. False for an unknown type, a short block or too many segments;
+    // never reads past `length`.
+    static bool convert_calibration(VorlanCalibration& calibration, const uint8_t* block, int64_t length);
+
+    // Firmware text to major and minor numbers ("V240" gives 64.0).
+    static void firmware_version_transform(const char* text, uint8_t& major, uint8_t& minor);
+
+    // The time of a measurement (µs) from the host receive time and the time
+    // the packet carries, by the control flags and the time sync state.
+    // Caller holds the lock.
+    int64_t get_timestamp(int64_t host_time, int64_t packet_time) const;
+
+    // --- Point data ---
+    void handle_data_packet(int64_t host_time, int32_t size, const uint8_t* packet);
+
+    // --- Calibration and pose ---
+    // Calibrates with the active calibration, under the lock.
+    SensorError calibrate_points(std::size_t n_points, const VorlanSensorRawPointWithTime* raw_points,
+                                 uint32_t return_count, VorlanSensorImagePoint* image_points);
+    SensorError calibrate_points_impl(std::size_t n_points, const VorlanSensorRawPointWithTime* raw_points,
+                                      uint32_t return_count, VorlanSensorImagePoint* image_points);
+    SensorError get_calibration(VorlanCalibration& calibration);
+    SensorError set_calibration(const VorlanCalibration& calibration);
+    bool has_transform();
+    SensorError get_transform(VorlanSensorTransform& transform);
+    SensorError set_transform(const VorlanSensorTransform& transform);
+    SensorError clear_transform();
+    VorlanSensorCompiledTransform get_compiled_transform();
+
+    // --- Waveforms, serial lines, faults ---
+    void handle_nmea_packet(int32_t size, const uint8_t* packet);
+    void handle_adcx_packet(int32_t size, const uint8_t* packet);
+    void handle_adco_packet(int32_t size, const uint8_t* packet);
+    // Only the packet delivery thread uses it (frames call check_points).
+    FaultTracker& fault_tracker() { return m_fault_tracker; }
+
+    // --- Queries ---
+    // Reads device value `field` into `value` (`value_size` bytes exactly).
+    SensorError get(int32_t field, int32_t value_size, void* value);
+
+private:
+    // Information packets (caller holds the lock).
+    void handle_info_packet_impl(const uint8_t* packet, int32_t size);
+    void handle_infx_packet_impl(const uint8_t* packet, int32_t size);
+    void handle_infy_packet_impl(const uint8_t* packet, int32_t size);
+    void init_device_parameters();
+    void init_calibration();
+    void update_calibration(const VorlanCalibration& calibration);
+    void update_timestamp();
+
+    util::TimedMutex m_mutex;
+    const VorlanSensorHandle m_handle;
+    VorlanSensorInformation m_information{};
+    bool m_identity_initialized = false;
+    bool m_has_information = false;
+    bool m_inf1_pending = false;
+    std::array<uint8_t, kInf1BufferSize> m_inf1_buffer{};
+
+    // Device parameters seeding the default calibration.
+    float m_image_x_scale = 0.0f;
+    float m_image_z_scale = 0.0f;
+    float m_distance_scale = 0.0f;
+    float m_distance_offset = 0.0f;
+    VorlanCalibration m_calibration{};
+    VorlanCalibration m_default_calibration{};
+
+    // Start of the current GPS hour, µs since 1970; 0 until known.
+    int64_t m_gps_time_base = 0;
+    // Seconds between measurements as the sensor states it; 0 until known.
+    float m_nominal_period = 0.0f;
+
+    // Device values read by get() (field codes 2-13).
+    int16_t m_value_2 = 0;
+    int16_t m_value_3 = 0;
+    int16_t m_value_4 = 0;
+    int16_t m_value_5 = 0;
+    int16_t m_value_6 = 0;
+    float m_value_8 = 0.0f;
+    uint16_t m_value_9_multiplier = 0;
+    float m_value_10 = 0.0f;
+    float m_value_11 = 0.0f;
+    float m_value_12 = 0.0f;
+    float m_value_13 = 0.0f;
+    bool m_variant_l = false;
+    bool m_variant_e = false;
+
+    // Pose set by the client, kept with its matrix form.
+    bool m_has_transform = false;
+    VorlanSensorTransform m_transform{};
+    VorlanSensorCompiledTransform m_compiled_transform{};
+
+    // Point data (packet_data.cpp): the packet waiting for its successor,
+    // the measurement period estimate and the per-packet point buffers,
+    // reused from packet to packet.
+    bool m_first_data_packet = true;
+    std::array<uint8_t, kMaxDataPacketSize> m_held_packet{};
+    int32_t m_held_size = 0;
+    int64_t m_held_packet_time = 0;
+    int64_t m_held_host_time = 0;
+    float m_current_period = 0.0f;
+    float m_candidate_period = 0.0f;
+    std::vector<VorlanSensorRawPointWithTime> m_raw_points;
+    std::vector<VorlanSensorImagePoint> m_image_points;
+
+    FaultTracker m_fault_tracker;
+};
+
+// Every sensor heard, keyed by handle. Sensors become visible to lookups once
+// their information is complete; until then they wait in a pending list.
 class SensorManager {
 public:
     static SensorManager& instance();
 
-    // Decodes one payload received from `handle` at `timestamp` (µs).
+    // Every payload enters the library here: recognises it by its type word
+    // and hands it to its sensor (creating the sensor for information packets).
     void handle_network_receive(VorlanSensorHandle handle, int64_t timestamp, int32_t size, const uint8_t* data);
+
     std::size_t get_n_sensors();
+    int32_t find_sensor_by_handle(VorlanSensorHandle handle);
+    int32_t find_sensor_by_serial_number(uint64_t serial_number);
+    std::shared_ptr<Sensor> get_sensor(int32_t index);
+    std::shared_ptr<Sensor> get_sensor_by_handle(VorlanSensorHandle handle);
+    std::shared_ptr<Sensor> get_sensor_by_serial_number(uint64_t serial_number);
+    // Forgets the attached sensors; pending ones stay pending.
     void clear();
 
 private:
     SensorManager() = default;
+    int32_t find_sensor_by_handle_impl(VorlanSensorHandle handle);
+    int32_t find_sensor_by_serial_number_impl(uint64_t serial_number);
+
+    util::TimedMutex m_mutex;
+    std::vector<std::shared_ptr<Sensor>> m_sensors;
+    std::vector<std::shared_ptr<Sensor>> m_pending;
 };
 
 }  // namespace vorlan_sdk
