@@ -25,10 +25,8 @@ VorlanSensorInformation Sensor::get_information() {
 }
 bool Sensor::is_attached() { return false; }
 uint64_t Sensor::get_serial_number() { return 0; }
-bool Sensor::convert_calibration(VorlanCalibration&, const uint8_t*, int64_t) { return false; }
 void Sensor::firmware_version_transform(const char*, uint8_t&, uint8_t&) {}
 int64_t Sensor::get_timestamp(int64_t host_time, int64_t) const { return host_time; }
-void Sensor::handle_data_packet(int64_t, int32_t, const uint8_t*) {}
 SensorError Sensor::calibrate_points(std::size_t n, const VorlanSensorRawPointWithTime* raw, uint32_t r,
                                      VorlanSensorImagePoint* image) {
     util::LockGuard lock(m_mutex);
