@@ -187,7 +187,7 @@ TEST(Simulator, ASinkCanEndTheRun) {
     SimulatorOptions options;
     const SimulationSummary summary = run_simulation(options, sink);
     EXPECT_FALSE(summary.completed);
-    EXPECT_EQ(summary.packets, 10u);
+    EXPECT_EQ(summary.packets, 9u);  // the tenth was refused
     EXPECT_EQ(sink.count, 10);
 
     options.seconds = 0.0;

@@ -109,16 +109,19 @@ SimulationSummary run_simulation(const SimulatorOptions& options, PacketSink& si
         }
         if (next_is_info) {
             next->next_info_packet(packet);
-            ++summary.info_packets;
         } else {
             next->next_data_packet(packet);
-            summary.points += next->last_packet_points();
         }
-        ++summary.packets;
-        summary.bytes += packet.size();
         if (!sink.deliver(next->spec().address, next_time, packet.data(), packet.size())) {
             summary.completed = false;
             break;
+        }
+        ++summary.packets;
+        summary.bytes += packet.size();
+        if (next_is_info) {
+            ++summary.info_packets;
+        } else {
+            summary.points += next->last_packet_points();
         }
     }
     return summary;
