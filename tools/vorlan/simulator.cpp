@@ -56,6 +56,7 @@ std::vector<SimulatedSensorInfo> simulated_sensors() {
         info.model = static_cast<VorlanSensorModel>(spec.model);
         info.info_packet_type = info_type(spec.info_kind);
         info.calibration_type.assign(spec.calibration_block.begin(), spec.calibration_block.begin() + 4);
+        info.calibration_block = spec.calibration_block;
         info.point_packet_type = vorlan_test::packet_type(spec.format);
         info.segment_count = static_cast<uint8_t>(spec.segments);
         info.return_count = spec.format == vorlan_test::PointFormat::v2_double ||

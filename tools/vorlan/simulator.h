@@ -58,6 +58,7 @@ struct SimulatedSensorInfo {
     VorlanSensorModel model = 0;
     std::string info_packet_type;   // "INFO", "INFX" or "INFY"
     std::string calibration_type;   // "VRN8", "VRNA", "VRNB" or "VRND"
+    std::vector<uint8_t> calibration_block;  // as the information packets carry it
     std::string point_packet_type;  // "STDT", "STDR", "STDP" or "STDQ"
     uint8_t segment_count = 0;
     uint8_t return_count = 1;       // returns per point the packets carry
