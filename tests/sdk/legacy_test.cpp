@@ -466,7 +466,7 @@ TEST(VrnBCalibration, SegmentGeometryScalesTheBaseFactors) {
 
     EXPECT_EQ(c->id, 0x0BADF00Du);
     EXPECT_EQ(c->model, 12);
-    EXPECT_STREQ(c->model_name, get_sensor_model_name(12).substr(0, 27).c_str());
+    EXPECT_STREQ(c->model_name, "Parvo-D40");  // the display name of model 12
     EXPECT_EQ(c->flags, 0x11);  // the rational distortion model is always on
     EXPECT_EQ(c->segment_count, 2);
     EXPECT_EQ(c->distance_offset, 0.5f);

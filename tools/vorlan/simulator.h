@@ -6,7 +6,7 @@
 // The output depends only on the options: the same seed gives the same bytes
 // on every platform and standard library.
 //
-// Typical use:
+// Typical use (the sinks are in sim_sinks.h):
 //   vorlan_tool::SimulatorOptions options;
 //   options.seed = 7;
 //   options.seconds = 10.0;
@@ -14,6 +14,7 @@
 //   if (!sink.ok()) { report(sink.error()); }
 //   const auto summary = vorlan_tool::run_simulation(options, sink);
 //   if (!sink.close()) { report(sink.error()); }
+// or, live: vorlan_tool::UdpPacketSink sink(port); run_simulation(options, sink);
 #ifndef VORLAN_TOOLS_SIMULATOR_H
 #define VORLAN_TOOLS_SIMULATOR_H
 
