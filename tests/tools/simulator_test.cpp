@@ -232,26 +232,6 @@ TEST(Simulator, EachSensorAnnouncesItselfFirstAndOncePerSecond) {
     }
 }
 
-TEST(Simulator, InformationPacketsIdentifyTheSensor) {
-    const auto datagrams = simulate(1, 1.0);
-    const auto streams = split_by_sensor(datagrams);
-    for (const SensorStream& stream : streams) {
-        SCOPED_TRACE(stream.info.name);
-        ASSERT_FALSE(stream.info_packets.empty());
-        const std::vector<uint8_t>& bytes = stream.info_packets.front()->bytes;
-        EXPECT_EQ(load_u32le(bytes.data() + 4), stream.info.serial_number);
-        if (stream.info.info_packet_type != "INFO") {
-            EXPECT_EQ(load_u16le(bytes.data() + 12), stream.info.model);
-        }
-        EXPECT_EQ(stream.calibration->model, stream.info.model);
-        EXPECT_EQ(stream.calibration->segment_count, stream.info.segment_count);
-        // Receivers count segments by the model until the calibration says
-        // otherwise: the blocks agree with the models' usual counts.
-        const std::map<int, int> usual_segments{{3, 8}, {11, 24}, {12, 24}, {16, 24}};
-        EXPECT_EQ(stream.info.segment_count, usual_segments.at(stream.info.model));
-    }
-}
-
 TEST(Simulator, PacketTimesAdvanceByTheirPointsSoThePeriodIsSteady) {
     const auto datagrams = simulate(3, 0.5);
     const auto streams = split_by_sensor(datagrams);

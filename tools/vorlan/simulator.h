@@ -3,8 +3,11 @@
 // information packets with calibration blocks and point data packets, in time
 // order to a PacketSink: a capture file, or UDP datagrams to 127.0.0.1.
 //
-// The output depends only on the options: the same seed gives the same bytes
-// on every platform and standard library.
+// The output depends only on the options: the same seed gives the same
+// bytes run after run. The noise comes from std::mt19937_64 with integer
+// arithmetic, so it is the same with every standard library; only a
+// platform whose cosine or exponential differs in the last bit could round a
+// rare value differently.
 //
 // Typical use (the sinks are in sim_sinks.h):
 //   vorlan_tool::SimulatorOptions options;
