@@ -141,7 +141,8 @@ TEST_F(SensorManagerTest, SerialLinesAndWaveformsOfAttachedSensorsReachTheirCall
               vorlan_sdk_listen_waveforms(
                   [](VorlanSensorHandle handle, const VorlanAdcWaveform* waveform, void* self) {
                       Seen& s = *static_cast<Seen*>(self);
-                      s.sample_counts.push_back(waveform->sample_count);
+                      const int32_t count = waveform->sample_count;  // a packed field: read by value
+                      s.sample_counts.push_back(count);
                       // The sensor is not locked while its callbacks run.
                       VorlanSensorInformation info{};
                       EXPECT_EQ(VORLAN_SUCCESS, vorlan_sdk_get_sensor_information(handle, &info));
