@@ -64,29 +64,16 @@ TEST_F(InfoPacketTest, InfoTimeSyncStateSetsPpsAndNmeaFlags) {
     }
 }
 
-TEST_F(InfoPacketTest, InfoHealthAndGpsDate) {
+TEST_F(InfoPacketTest, OnlyTheTq50GenerationReportsHumidity) {
     InfoPacketFields fields;
-    fields.gps = {24, 2, 29, 23, 59, 58};
     fields.temperature = -12;
     fields.humidity = 45;
-    fields.age = 60000;
     ASSERT_EQ(VORLAN_SUCCESS, receive(1, build_info_packet(fields)));  // a TQ50 (model 3)
     std::memcpy(fields.firmware, "V812", 4);
     ASSERT_EQ(VORLAN_SUCCESS, receive(2, build_info_packet(fields)));  // a Parvo 410 (model 7)
-
-    const VorlanSensorInformation tq50 = information(1);
-    EXPECT_EQ(tq50.gps_year, 24);
-    EXPECT_EQ(tq50.gps_month, 2);
-    EXPECT_EQ(tq50.gps_day, 29);
-    EXPECT_EQ(tq50.gps_hour, 23);
-    EXPECT_EQ(tq50.gps_minute, 59);
-    EXPECT_EQ(tq50.gps_second, 58);
-    EXPECT_EQ(tq50.last_reported_temperature, -12.0f);
-    EXPECT_EQ(tq50.last_reported_humidity, 45.0f);
-    EXPECT_EQ(tq50.last_reported_age, 60000.0f);
-    EXPECT_EQ(tq50.return_count, 1);
-    // Only the TQ50 generation measures humidity.
+    EXPECT_EQ(information(1).last_reported_humidity, 45.0f);
     EXPECT_EQ(information(2).last_reported_humidity, 0.0f);
+    EXPECT_EQ(information(2).last_reported_temperature, -12.0f);
 }
 
 TEST_F(InfoPacketTest, InfxFields) {

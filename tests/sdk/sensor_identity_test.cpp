@@ -50,35 +50,6 @@ TEST(ModelTableTest, NamesFamiliesAndSegmentCounts) {
     EXPECT_EQ(get_sensor_model_name(0x1000B), "");
 }
 
-TEST(ModelTableTest, DeviceParameterDefaultsAreExactBitPatterns) {
-    struct Case {
-        uint32_t model;
-        uint8_t firmware_major;
-        uint32_t x, z, scale, offset;
-    };
-    const std::vector<Case> cases = {
-        {3, 37, 0x35BBE7A2, 0x363531A6, 0x3B822FF1, 0x3C89A027},
-        {3, 38, 0x35BBE7A2, 0x363531A6, 0x3A82FB39, 0x3C89A027},
-        {6, 0, 0x3593A3B6, 0x365D7591, 0x3A82FB39, 0x3D4CCCCD},
-        {7, 0, 0x360637BD, 0x360637BD, 0x3A82FB39, 0x3C89A027},
-        {11, 0, 0x360637BD, 0x360637BD, 0x3A82FB39, 0x3C89A027},
-        {10, 0, 0x360637BD, 0x360637BD, 0x3A82FB39, 0x3D271DE7},
-        {13, 0, 0x360637BD, 0x360637BD, 0x3A82FB39, 0x3D271DE7},
-        {12, 0, 0x360637BD, 0x360637BD, 0x3A82FB39, 0x3CA4A8C1},
-        {14, 0, 0x360637BD, 0x360637BD, 0x3A82FB39, 0x3C23D70A},
-        {21, 0, 0x360637BD, 0x360637BD, 0x3A82FB39, 0x3CCF41F2},
-        {15, 0, 0x358637BD, 0x358637BD, 0x3A82FB39, 0x3C23D70A},
-        {0, 0, 0x358637BD, 0x358637BD, 0x3A82FB39, 0x3C23D70A},
-    };
-    for (const Case& c : cases) {
-        const DeviceParameters p = default_device_parameters(c.model, c.firmware_major);
-        EXPECT_EQ(bits_of(p.image_x_scale), c.x) << c.model;
-        EXPECT_EQ(bits_of(p.image_z_scale), c.z) << c.model;
-        EXPECT_EQ(bits_of(p.distance_scale), c.scale) << c.model;
-        EXPECT_EQ(bits_of(p.distance_offset), c.offset) << c.model;
-    }
-}
-
 TEST(IdentityRulesTest, FirmwareTextToNumbers) {
     struct Case {
         const char* text;

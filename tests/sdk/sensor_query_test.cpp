@@ -153,9 +153,4 @@ TEST_F(SensorQueryTest, WrongFieldsAndSizesWriteNothing) {
     EXPECT_EQ(vorlan_sdk_get(1, 2, nullptr, sizeof(value)), VORLAN_ERROR_INVALID_ARGUMENTS);
 }
 
-TEST(SensorQueryLifecycleTest, RefusedBeforeInitialisation) {
-    int16_t value = 0;
-    EXPECT_EQ(vorlan_sdk_get(1, 2, &value, sizeof(value)), VORLAN_ERROR_NOT_INITIALIZED);
-}
-
 }  // namespace
