@@ -203,9 +203,15 @@ void Frame::publish_by_frame_flag() {
             raw_limit = std::min(segments * frame_rows - segments, raw_limit);
             image_limit = std::min(row * frame_rows - row, image_limit);
             m_last_frame_flag = flag;
+            const int64_t before = static_cast<int64_t>(m_image_points.size());
             keep_last(m_raw_points, raw_limit);
             keep_last(m_image_points, image_limit);
-            m = std::max<int64_t>(m - row * frame_rows, 0);
+            // The scan goes on after the boundary row wherever trimming moved
+            // it: neither rows already counted nor rows not yet counted are
+            // taken twice or skipped. (Moving back by the frame's length
+            // instead re-counts the overlap after the first frame, which
+            // turns every flag change into several frames.)
+            m = std::max<int64_t>(m - (before - static_cast<int64_t>(m_image_points.size())), -row);
         }
         m += row;
     }
