@@ -1,8 +1,390 @@
-// Stand-in: point data decoding is being written.
+// Point data packets: a 22-byte header, then device points back to back.
+//
+// A packet's points are spread over the time between it and the next packet
+// of its sensor, so each sensor holds the latest packet and decodes it when
+// its successor arrives. Decoded points are calibrated into image points and
+// handed to the sensor's frame.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "byte_order.h"
+#include "core.h"
+#include "frame.h"
 #include "sensor.h"
+
+#define VORLAN_SOURCE_FILE "source/packet_data"
 
 namespace vorlan_sdk {
 
-void Sensor::handle_data_packet(int64_t, int32_t, const uint8_t*) {}
+namespace {
+
+using util::load_i16le;
+using util::load_u16le;
+using util::load_u32le;
+using util::type_word;
+
+constexpr std::size_t kHeaderSize = 22;
+// Header flags (byte 8): the hour field at offset 10 is valid.
+constexpr uint8_t kHeaderHasHour = 0x04;
+constexpr uint64_t kMicrosecondsPerHour = 3'600'000'000ULL;
+
+constexpr uint32_t kTypeV2 = type_word("STDT");
+constexpr uint32_t kTypeV2Double = type_word("STDR");
+constexpr uint32_t kTypeV3 = type_word("STDP");
+constexpr uint32_t kTypeV3Double = type_word("STDQ");
+
+constexpr std::size_t kV2Size = 8;
+constexpr std::size_t kV2DoubleSize = 11;
+constexpr std::size_t kV3Size = 9;
+constexpr std::size_t kV3DoubleSize = 13;
+
+// The model that measures in pairs of 48-point slots: its V3 points repeat
+// their times every 48 points, at twice the period.
+constexpr VorlanSensorModel kPairedSlotModel = 10;
+constexpr std::size_t kPairedSlotPoints = 48;
+
+// Bytes per device point of a data packet type; 0 for any other type.
+std::size_t device_point_size(uint32_t type) {
+    switch (type) {
+        case kTypeV2: return kV2Size;
+        case kTypeV2Double: return kV2DoubleSize;
+        case kTypeV3: return kV3Size;
+        case kTypeV3Double: return kV3DoubleSize;
+        default: return 0;
+    }
+}
+
+// Sums and products of wire values wrap instead of overflowing: a corrupt
+// header gives a wrong time, never undefined behaviour.
+int64_t wrapping_add(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+int64_t wrapping_subtract(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
+}
+int64_t wrapping_multiply(int64_t a, uint64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) * b); }
+
+// ---- Device point formats -------------------------------------------------
+
+// V2: x, z (signed 16), distance (16), intensity, power level (low 4 bits).
+inline void decode_v2(const uint8_t* p, VorlanSensorRawPointWithTime& point) {
+    point.image_x = load_i16le(p);
+    point.image_z = load_i16le(p + 2);
+    point.distance = load_u16le(p + 4);
+    point.intensity = p[6];
+    point.power_level = static_cast<uint8_t>(p[7] & 0x0F);
+}
+
+// V2 double: V2, then the second distance (16) and intensity.
+inline void decode_v2_double(const uint8_t* p, VorlanSensorRawPointWithTime& point) {
+    decode_v2(p, point);
+    point.distance_2 = load_u16le(p + 8);
+    point.intensity_2 = p[10];
+}
+
+// V3: x, z, the low 16 bits of a 19-bit distance, a status byte (distance
+// bits 16-18, frame flag, saturation), intensity, power level.
+inline void decode_v3(const uint8_t* p, VorlanSensorRawPointWithTime& point) {
+    const uint8_t status = p[6];
+    point.image_x = load_i16le(p);
+    point.image_z = load_i16le(p + 2);
+    point.distance = load_u16le(p + 4) | (static_cast<uint32_t>(status & 0x07) << 16);
+    point.frame_flag = static_cast<uint8_t>((status >> 3) & 1);
+    point.saturated = static_cast<uint8_t>((status >> 4) & 1);
+    point.intensity = p[7];
+    point.power_level = p[8];
+}
+
+// V3 double: V3, then a 20-bit second distance with its saturation bit, and
+// the second intensity.
+inline void decode_v3_double(const uint8_t* p, VorlanSensorRawPointWithTime& point) {
+    decode_v3(p, point);
+    const uint8_t status = p[11];
+    point.distance_2 = load_u16le(p + 9) | (static_cast<uint32_t>(status & 0x0F) << 16);
+    point.saturated_2 = static_cast<uint8_t>((status >> 4) & 1);
+    point.intensity_2 = p[12];
+}
+
+// How the points of one packet are placed in time and in segments.
+struct PointClock {
+    int64_t base;                // µs
+    float period;                // seconds between points; 0 gives every point the base time
+    std::size_t slot_points;     // points after which times repeat; 0: never
+    float slot_scale;            // periods per step within a slot
+    std::size_t segment_count;   // > 0
+};
+
+// Microseconds from a non-negative offset in single precision, truncated;
+// saturates where a 64-bit count ends.
+inline int64_t offset_us(float offset) {
+    constexpr float kLimit = 9.2e18f;
+    return offset < kLimit ? static_cast<int64_t>(offset) : std::numeric_limits<int64_t>::max();
+}
+
+// Point i is timed base + (i + 1) periods (within its slot for slotted
+// models) and belongs to segment i mod segment_count. Every field of each
+// record is written.
+template <std::size_t kPointSize, class Decode>
+void spread_points(const PointClock& clock, std::size_t count, const uint8_t* device,
+                   VorlanSensorRawPointWithTime* raw, Decode decode) {
+    std::size_t segment = 0;
+    std::size_t step = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        VorlanSensorRawPointWithTime point{};
+        decode(device + i * kPointSize, point);
+        ++step;
+        const float offset = static_cast<float>(step) * 1e6f * clock.period * clock.slot_scale;
+        point.timestamp = wrapping_add(clock.base, offset_us(offset));
+        if (step == clock.slot_points) {
+            step = 0;
+        }
+        point.segment_id = static_cast<uint8_t>(segment);
+        if (++segment == clock.segment_count) {
+            segment = 0;
+        }
+        raw[i] = point;
+    }
+}
+
+// The clock of a packet's points; false while they cannot be timed: the
+// period is not known yet, or the calibration has no segments to assign.
+bool make_clock(int64_t base, float current_period, std::size_t segment_count, bool slotted, PointClock& clock) {
+    const bool raw_time = SdkManager::instance().has_control_flag(VORLAN_SDK_CONTROL_RAW_PACKET_TIME);
+    if ((!raw_time && !(current_period > 0.0f)) || segment_count == 0) {
+        return false;
+    }
+    clock.base = base;
+    clock.period = raw_time ? 0.0f : current_period;
+    clock.slot_points = slotted ? kPairedSlotPoints : 0;
+    clock.slot_scale = slotted ? 2.0f : 1.0f;
+    clock.segment_count = segment_count;
+    return true;
+}
+
+template <std::size_t kPointSize, class Decode>
+bool translate(bool has_clock, const PointClock& clock, std::size_t count, const uint8_t* device,
+               VorlanSensorRawPointWithTime* raw, Decode decode) {
+    if (!has_clock) {
+        std::fill(raw, raw + count, VorlanSensorRawPointWithTime{});
+        return false;
+    }
+    spread_points<kPointSize>(clock, count, device, raw, decode);
+    return true;
+}
+
+// Grows `points` to hold at least `n` records; never shrinks, so a steady
+// stream reuses the same memory.
+template <class T>
+void ensure_size(std::vector<T>& points, std::size_t n) {
+    if (points.size() < n) {
+        points.resize(n);
+    }
+}
+
+}  // namespace
+
+// ---- Translators ------------------------------------------------------------------
+
+bool Sensor::translate_device_to_raw_v2(int64_t base_time, std::size_t count, const uint8_t* device_points,
+                                        VorlanSensorRawPointWithTime* raw_points) {
+    PointClock clock{};
+    const bool has_clock = make_clock(base_time, m_current_period, m_calibration.segment_count, false, clock);
+    return translate<kV2Size>(has_clock, clock, count, device_points, raw_points, decode_v2);
+}
+
+bool Sensor::translate_device_to_raw_v2_double(int64_t base_time, std::size_t count,
+                                               const uint8_t* device_points,
+                                               VorlanSensorRawPointWithTime* raw_points) {
+    PointClock clock{};
+    const bool has_clock = make_clock(base_time, m_current_period, m_calibration.segment_count, false, clock);
+    return translate<kV2DoubleSize>(has_clock, clock, count, device_points, raw_points, decode_v2_double);
+}
+
+bool Sensor::translate_device_to_raw_v3(int64_t base_time, std::size_t count, const uint8_t* device_points,
+                                        VorlanSensorRawPointWithTime* raw_points) {
+    PointClock clock{};
+    const bool slotted = m_information.model == kPairedSlotModel;
+    const bool has_clock = make_clock(base_time, m_current_period, m_calibration.segment_count, slotted, clock);
+    return translate<kV3Size>(has_clock, clock, count, device_points, raw_points, decode_v3);
+}
+
+bool Sensor::translate_device_to_raw_v3_double(int64_t base_time, std::size_t count,
+                                               const uint8_t* device_points,
+                                               VorlanSensorRawPointWithTime* raw_points) {
+    PointClock clock{};
+    const bool has_clock = make_clock(base_time, m_current_period, m_calibration.segment_count, false, clock);
+    return translate<kV3DoubleSize>(has_clock, clock, count, device_points, raw_points, decode_v3_double);
+}
+
+// ---- Packet handling ----------------------------------------------------------------
+
+void Sensor::handle_data_packet(int64_t host_time, int32_t size, const uint8_t* packet) {
+    SensorError error;
+    try {
+        error = handle_data_packet_impl(host_time, size, packet);
+    } catch (const std::bad_alloc&) {
+        error = SensorError(VORLAN_ERROR_OUT_OF_MEMORY);
+    }
+    if (!error.ok()) {
+        try {
+            CallbackManager::instance().queue_error(m_handle, error.code(), error.message());
+        } catch (const std::bad_alloc&) {
+            // Nothing more can be said without memory.
+        }
+    }
+}
+
+SensorError Sensor::handle_data_packet_impl(int64_t host_time, int32_t size, const uint8_t* packet) {
+    util::LockGuard data_lock(m_data_path_mutex);
+    if (!data_lock.is_locked()) {
+        return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
+    }
+    std::size_t n_points = 0;
+    {
+        util::LockGuard lock(m_mutex);
+        if (!lock.is_locked()) {
+            return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
+        }
+        VORLAN_RETURN_ERROR(decode_data_packet(host_time, size, packet, n_points));
+    }
+    // The sensor's lock is released: a frame callback may query the sensor.
+    if (n_points == 0) {
+        return VORLAN_SUCCESS;
+    }
+    return publish_points(n_points);
+}
+
+SensorError Sensor::decode_data_packet(int64_t host_time, int32_t size, const uint8_t* packet,
+                                       std::size_t& n_points) {
+    n_points = 0;
+    if (!m_has_information) {
+        return VORLAN_SUCCESS;
+    }
+    if (size > static_cast<int32_t>(kMaxDataPacketSize)) {
+        return SensorError(VORLAN_ERROR_INVALID_ARGUMENTS, "Packet size is too large");
+    }
+    // A packet without a whole header carries no time to spread points by.
+    if (packet == nullptr || size < static_cast<int32_t>(kHeaderSize)) {
+        return VORLAN_ERROR_COMMUNICATION;
+    }
+    const int64_t packet_time = data_packet_time(packet);
+    SensorError error;
+    if (m_first_data_packet) {
+        m_first_data_packet = false;
+    } else {
+        error = decode_held_packet(packet_time, n_points);
+    }
+    // The new packet is held whatever became of its predecessor.
+    std::copy(packet, packet + size, m_held_packet.begin());
+    m_held_size = size;
+    m_held_packet_time = packet_time;
+    m_held_host_time = host_time;
+    return error;
+}
+
+SensorError Sensor::decode_held_packet(int64_t packet_time, std::size_t& n_points) {
+    const std::size_t point_size = device_point_size(load_u32le(m_held_packet.data()));
+    if (point_size == 0) {
+        return VORLAN_SUCCESS;
+    }
+    // Whole points, rounded down to whole rows of segments: points come
+    // segment after segment, and a row cut short cannot be calibrated.
+    const std::size_t segments = m_information.segment_count;
+    const std::size_t whole = (static_cast<std::size_t>(m_held_size) - kHeaderSize) / point_size;
+    const std::size_t n = segments == 0 ? 0 : whole / segments * segments;
+    if (n == 0) {
+        return VORLAN_SUCCESS;
+    }
+    update_measurement_period(packet_time, n);
+
+    const int64_t base = get_timestamp(m_held_host_time, m_held_packet_time);
+    try {
+        ensure_size(m_raw_points, n);
+    } catch (const std::bad_alloc&) {
+        return VORLAN_ERROR_OUT_OF_MEMORY;
+    }
+    const uint8_t* device = m_held_packet.data() + kHeaderSize;
+    VorlanSensorRawPointWithTime* raw = m_raw_points.data();
+    bool produced = false;
+    switch (load_u32le(m_held_packet.data())) {
+        case kTypeV2: produced = translate_device_to_raw_v2(base, n, device, raw); break;
+        case kTypeV2Double: produced = translate_device_to_raw_v2_double(base, n, device, raw); break;
+        case kTypeV3: produced = translate_device_to_raw_v3(base, n, device, raw); break;
+        case kTypeV3Double: produced = translate_device_to_raw_v3_double(base, n, device, raw); break;
+        default: break;
+    }
+    if (!produced) {
+        return VORLAN_SUCCESS;
+    }
+    const uint32_t return_count = m_information.return_count;
+    try {
+        ensure_size(m_image_points, n * return_count);
+    } catch (const std::bad_alloc&) {
+        return VORLAN_ERROR_OUT_OF_MEMORY;
+    }
+    VORLAN_RETURN_ERROR(calibrate_points_impl(n, m_raw_points.data(), return_count, m_image_points.data()));
+    n_points = n;
+    return VORLAN_SUCCESS;
+}
+
+int64_t Sensor::data_packet_time(const uint8_t* packet) const {
+    const int64_t in_hour = load_u32le(packet + 4);
+    if ((packet[8] & kHeaderHasHour) != 0) {
+        return wrapping_add(wrapping_multiply(load_u32le(packet + 10), kMicrosecondsPerHour), in_hour);
+    }
+    const uint32_t flags = m_information.flags;
+    const bool ptp = (flags & VORLAN_SENSOR_INFO_IS_PTP_CONNECTED) != 0;
+    const bool gps = (flags & VORLAN_SENSOR_INFO_IS_PPS_CONNECTED) != 0 &&
+                     (flags & VORLAN_SENSOR_INFO_IS_NMEA_CONNECTED) != 0;
+    if (ptp && !gps) {
+        // PTP seconds name the hour; the packet the microseconds within it.
+        return wrapping_add(in_hour, wrapping_multiply(m_information.ptp_time / 3600, kMicrosecondsPerHour));
+    }
+    return wrapping_add(in_hour, m_gps_time_base);
+}
+
+void Sensor::update_measurement_period(int64_t packet_time, std::size_t n_points) {
+    if (m_held_packet_time == 0) {
+        return;
+    }
+    if (packet_time < m_held_packet_time) {
+        // Time went backwards (a new hour, a clock step): the stated period
+        // is the best guess, and it proves nothing about the estimate.
+        m_current_period = m_nominal_period;
+        return;
+    }
+    const int64_t elapsed = wrapping_subtract(packet_time, m_held_packet_time);
+    float period = static_cast<float>(elapsed) * 1e-6f / static_cast<float>(n_points);
+    // A gap in the stream (lost packets) is not a slower sensor.
+    if (m_nominal_period != 0.0f && period > 2.0f * m_nominal_period) {
+        period = m_nominal_period;
+    }
+    m_current_period = period;
+    // An estimate counts once two packets in a row agree on it.
+    if (m_candidate_period != 0.0f) {
+        if (std::fabs(period - m_candidate_period) < 1e-6f) {
+            m_information.measurement_period = period;
+            if (m_nominal_period == 0.0f) {
+                m_nominal_period = period;
+            }
+        }
+        m_candidate_period = 0.0f;
+    } else {
+        m_candidate_period = period;
+    }
+}
+
+SensorError Sensor::publish_points(std::size_t n_points) {
+    const std::shared_ptr<Frame> frame = FrameManager::instance().get_or_create_frame(m_handle);
+    if (!frame) {
+        return VORLAN_SUCCESS;
+    }
+    // The frame copies the points; the buffers are free for the next packet.
+    SensorError error = frame->add_points(n_points, m_raw_points.data(), m_image_points.data());
+    frame->check_and_publish();
+    return error;
+}
 
 }  // namespace vorlan_sdk

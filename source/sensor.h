@@ -185,9 +185,37 @@ private:
     VorlanSensorTransform m_transform{};
     VorlanSensorCompiledTransform m_compiled_transform{};
 
-    // Point data (packet_data.cpp): the packet waiting for its successor,
-    // the measurement period estimate and the per-packet point buffers,
-    // reused from packet to packet.
+    // Point data (packet_data.cpp).
+    SensorError handle_data_packet_impl(int64_t host_time, int32_t size, const uint8_t* packet);
+    // Checks a packet, decodes the held one into the point buffers (setting
+    // `n_points`) and holds the new one. Caller holds m_mutex.
+    SensorError decode_data_packet(int64_t host_time, int32_t size, const uint8_t* packet, std::size_t& n_points);
+    SensorError decode_held_packet(int64_t packet_time, std::size_t& n_points);
+    // The time a data packet carries (µs), by its header and the time sync
+    // state. `packet` holds at least the header.
+    int64_t data_packet_time(const uint8_t* packet) const;
+    void update_measurement_period(int64_t packet_time, std::size_t n_points);
+    // Write `count` raw points from the device points, spread over time from
+    // `base_time`; false (nothing produced) while the period is unknown.
+    bool translate_device_to_raw_v2(int64_t base_time, std::size_t count, const uint8_t* device_points,
+                                    VorlanSensorRawPointWithTime* raw_points);
+    bool translate_device_to_raw_v2_double(int64_t base_time, std::size_t count, const uint8_t* device_points,
+                                           VorlanSensorRawPointWithTime* raw_points);
+    bool translate_device_to_raw_v3(int64_t base_time, std::size_t count, const uint8_t* device_points,
+                                    VorlanSensorRawPointWithTime* raw_points);
+    bool translate_device_to_raw_v3_double(int64_t base_time, std::size_t count, const uint8_t* device_points,
+                                           VorlanSensorRawPointWithTime* raw_points);
+    // Hands the first `n_points` of the buffers to the sensor's frame.
+    SensorError publish_points(std::size_t n_points);
+
+    // Serialises the whole point-data path of this sensor, frame included:
+    // the point buffers are used after m_mutex is released, and packets of
+    // one sensor may arrive on more than one thread (replay and a client's
+    // mock receive). Taken before m_mutex.
+    util::TimedMutex m_data_path_mutex;
+    // The packet waiting for its successor, the measurement period estimate
+    // and the point buffers, which only grow: the first points of each are
+    // the current packet's.
     bool m_first_data_packet = true;
     std::array<uint8_t, kMaxDataPacketSize> m_held_packet{};
     int32_t m_held_size = 0;
@@ -195,8 +223,8 @@ private:
     int64_t m_held_host_time = 0;
     float m_current_period = 0.0f;
     float m_candidate_period = 0.0f;
-    std::vector<VorlanSensorRawPointWithTime> m_raw_points;
-    std::vector<VorlanSensorImagePoint> m_image_points;
+    std::vector<VorlanSensorRawPointWithTime> m_raw_points;  // guarded by m_data_path_mutex
+    std::vector<VorlanSensorImagePoint> m_image_points;      // guarded by m_data_path_mutex
 
     FaultTracker m_fault_tracker;
 };
