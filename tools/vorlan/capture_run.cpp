@@ -42,7 +42,17 @@ int run_stepped(Session& session, Console& console, const CaptureRunSettings& se
             break;
         }
         if (code != VORLAN_SUCCESS) {
-            console.error(settings.file + ": replay stopped: " + library_error_text(code));
+            // What was read before stays printed: a capture cut short by a
+            // recording that was killed is still worth looking at.
+            char at[48];
+            std::snprintf(at, sizeof(at), " at %.3f s", static_cast<double>(vorlan_sdk_capture_replay_get_position()));
+            if (code == VORLAN_ERROR_FILE_IO) {
+                console.error(settings.file + ": the capture is cut short or cannot be read" + at);
+            } else if (code == VORLAN_ERROR_CORRUPT_FILE) {
+                console.error(settings.file + ": the capture is damaged" + at + ": " + library_error_text(code));
+            } else {
+                console.error(settings.file + ": replay stopped" + at + ": " + library_error_text(code));
+            }
             return kExitFailure;
         }
         session.poll();

@@ -61,11 +61,10 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     sim_command->add_option("--seconds", sim.seconds, "Seconds of traffic")
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
-    CLI::Option* sim_out = sim_command->add_option("--out", sim.out, "Write a capture file");
-    CLI::Option* sim_port =
-        sim_command->add_option("--port", sim.port, "Send to 127.0.0.1:PORT in real time")->check(CLI::Range(1, 65535));
-    sim_out->excludes(sim_port);
-    sim_command->require_option(1);
+    CLI::Option_group* sim_target = sim_command->add_option_group("target", "Where the traffic goes (one of)");
+    sim_target->add_option("--out", sim.out, "Write a capture file");
+    sim_target->add_option("--port", sim.port, "Send to 127.0.0.1:PORT in real time")->check(CLI::Range(1, 65535));
+    sim_target->require_option(1);
 
     ReplaySettings replay;
     FrameOptionText replay_frames;
@@ -75,7 +74,7 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         ->check(kSpeed)
         ->capture_default_str();
     replay_command->add_flag("--loop", replay.loop, "Start again at the end");
-    replay_command->add_option("--frames", replay.frame_limit, "Stop after N frames");
+    replay_command->add_option("--frames", replay.frame_limit, "Stop after N frames")->check(CLI::NonNegativeNumber);
     add_frame_options(*replay_command, replay_frames);
 
     ListenSettings listen;
@@ -83,7 +82,7 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     CLI::App* listen_command = app.add_subcommand("listen", "Live sensors and one line per frame");
     listen_command->add_option("--port", listen.port, "UDP port")->check(CLI::Range(1, 65535))->capture_default_str();
     listen_command->add_option("--seconds", listen.seconds, "Stop after N seconds")->check(CLI::PositiveNumber);
-    listen_command->add_option("--frames", listen.frame_limit, "Stop after N frames");
+    listen_command->add_option("--frames", listen.frame_limit, "Stop after N frames")->check(CLI::NonNegativeNumber);
     add_frame_options(*listen_command, listen_frames);
 
     RecordSettings record;
@@ -101,7 +100,8 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         ->check(CLI::IsMember({"ply", "csv"}))
         ->capture_default_str();
     export_command->add_option("--out", export_settings.out_dir, "Folder for the files, one per frame")->required();
-    export_command->add_option("--frames", export_settings.frame_limit, "Stop after N frames");
+    export_command->add_option("--frames", export_settings.frame_limit, "Stop after N frames")
+        ->check(CLI::NonNegativeNumber);
     add_frame_options(*export_command, export_frames);
 
     RenderSettings render;

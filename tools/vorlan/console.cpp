@@ -68,8 +68,8 @@ void Console::progress(double fraction, const std::string& label) {
         return;
     }
     m_last_draw = now;
-    m_bar_visible = true;
     erase_bar_locked();
+    m_bar_visible = true;
     draw_bar_locked();
     m_out.flush();
 }
