@@ -1,68 +1,376 @@
-// Stand-in definitions: the sensor object and registry are being filled in.
+// The sensor object (its construction, snapshots, queries, calibration and
+// pose access, and the hand-off of waveforms and serial lines) and the
+// registry that every received payload passes through.
 #include "sensor.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "core.h"
+#include "packet.h"
+#include "packet_adc.h"
+#include "packet_serial.h"
+
+#define VORLAN_SOURCE_FILE "source/sensor"
 
 namespace vorlan_sdk {
 
-bool is_info_packet(uint32_t) { return false; }
-std::string get_sensor_model_name(int32_t) { return {}; }
-uint8_t default_segment_count(int32_t) { return 8; }
+namespace {
+
+SensorError deadlock_error() { return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!"); }
+
+}  // namespace
 
 Sensor::Sensor(VorlanSensorHandle handle)
     : m_handle(handle), m_fault_tracker(handle, [this] { return get_information(); }) {
     m_information.handle = handle;
+    if ((handle & VORLAN_SENSOR_HANDLE_FLAG_MOCK) != 0) {
+        m_information.flags |= VORLAN_SENSOR_INFO_IS_MOCKED;
+    }
 }
 
-void Sensor::handle_info_packet(int32_t, const uint8_t*) {}
-void Sensor::handle_inf1_packet(int32_t, const uint8_t*) {}
-void Sensor::handle_inf2_packet(int32_t, const uint8_t*) {}
-void Sensor::handle_infx_packet(int32_t, const uint8_t*) {}
-void Sensor::handle_infy_packet(int32_t, const uint8_t*) {}
 VorlanSensorInformation Sensor::get_information() {
     util::LockGuard lock(m_mutex);
+    if (!lock.is_locked()) {
+        return VorlanSensorInformation{};
+    }
     return m_information;
 }
-bool Sensor::is_attached() { return false; }
-uint64_t Sensor::get_serial_number() { return 0; }
-void Sensor::firmware_version_transform(const char*, uint8_t&, uint8_t&) {}
-int64_t Sensor::get_timestamp(int64_t host_time, int64_t) const { return host_time; }
-SensorError Sensor::calibrate_points(std::size_t n, const VorlanSensorRawPointWithTime* raw, uint32_t r,
-                                     VorlanSensorImagePoint* image) {
+
+bool Sensor::is_attached() {
     util::LockGuard lock(m_mutex);
-    return calibrate_points_impl(n, raw, r, image);
+    return lock.is_locked() && m_has_information;
 }
-SensorError Sensor::calibrate_points_impl(std::size_t n, const VorlanSensorRawPointWithTime* raw, uint32_t r,
-                                          VorlanSensorImagePoint* image) {
-    return vorlan_sdk::calibrate_points(m_calibration, n, raw, r, image);
+
+uint64_t Sensor::get_serial_number() {
+    util::LockGuard lock(m_mutex);
+    return lock.is_locked() ? m_information.serial_number : 0;
 }
-SensorError Sensor::get_calibration(VorlanCalibration&) { return SensorError(); }
-SensorError Sensor::set_calibration(const VorlanCalibration&) { return SensorError(); }
-bool Sensor::has_transform() { return false; }
-SensorError Sensor::get_transform(VorlanSensorTransform&) { return SensorError(); }
-SensorError Sensor::set_transform(const VorlanSensorTransform&) { return SensorError(); }
-SensorError Sensor::clear_transform() { return SensorError(); }
-VorlanSensorCompiledTransform Sensor::get_compiled_transform() { return {}; }
-void Sensor::handle_nmea_packet(int32_t, const uint8_t*) {}
-void Sensor::handle_adcx_packet(int32_t, const uint8_t*) {}
-void Sensor::handle_adco_packet(int32_t, const uint8_t*) {}
-SensorError Sensor::get(int32_t, int32_t, void*) { return SensorError(); }
+
+// ---- Queries ------------------------------------------------------------------
+
+SensorError Sensor::get(int32_t field, int32_t value_size, void* value) {
+    util::LockGuard lock(m_mutex);
+    if (!lock.is_locked()) {
+        return deadlock_error();
+    }
+    int16_t value_16 = 0;
+    float value_32 = 0.0f;
+    const void* source = nullptr;
+    int32_t size = 0;
+    switch (field) {
+        case 2:
+            value_16 = m_value_2;
+            break;
+        case 3:
+            value_16 = m_value_3;
+            break;
+        case 4:
+            value_16 = m_value_4;
+            break;
+        case 5:
+            value_16 = m_value_5;
+            break;
+        case 6:
+            value_16 = m_value_6;
+            break;
+        case 8:
+            value_32 = m_value_8;
+            break;
+        case 9:
+            value_32 = m_value_8 * static_cast<float>(m_value_9_multiplier) / 4096.0f;
+            break;
+        case 10:
+            value_32 = m_value_10;
+            break;
+        case 11:
+            value_32 = m_value_11;
+            break;
+        case 12:
+            value_32 = m_value_12;
+            break;
+        case 13:
+            value_32 = m_value_13;
+            break;
+        default:
+            return SensorError(VORLAN_ERROR_INVALID_ARGUMENTS, "Invalid SDK value!");
+    }
+    if (field <= 6) {
+        source = &value_16;
+        size = sizeof(value_16);
+    } else {
+        source = &value_32;
+        size = sizeof(value_32);
+    }
+    if (value_size != size || value == nullptr) {
+        return VORLAN_ERROR_INVALID_ARGUMENTS;
+    }
+    std::memcpy(value, source, static_cast<std::size_t>(size));
+    return VORLAN_SUCCESS;
+}
+
+// ---- Calibration and pose -----------------------------------------------------------
+
+SensorError Sensor::calibrate_points(std::size_t n_points, const VorlanSensorRawPointWithTime* raw_points,
+                                     uint32_t return_count, VorlanSensorImagePoint* image_points) {
+    util::LockGuard lock(m_mutex);
+    if (!lock.is_locked()) {
+        return deadlock_error();
+    }
+    return calibrate_points_impl(n_points, raw_points, return_count, image_points);
+}
+
+SensorError Sensor::calibrate_points_impl(std::size_t n_points, const VorlanSensorRawPointWithTime* raw_points,
+                                          uint32_t return_count, VorlanSensorImagePoint* image_points) {
+    return vorlan_sdk::calibrate_points(m_calibration, n_points, raw_points, return_count, image_points);
+}
+
+SensorError Sensor::get_calibration(VorlanCalibration& calibration) {
+    util::LockGuard lock(m_mutex);
+    if (!lock.is_locked()) {
+        return deadlock_error();
+    }
+    calibration = m_calibration;
+    return VORLAN_SUCCESS;
+}
+
+SensorError Sensor::set_calibration(const VorlanCalibration& calibration) {
+    // Calibration and the saturation filter index `lasers` by segment.
+    VORLAN_CHECK(calibration.segment_count <= kMaxSegments, VORLAN_ERROR_INVALID_ARGUMENTS, "Too many segments!");
+    util::LockGuard lock(m_mutex);
+    if (!lock.is_locked()) {
+        return deadlock_error();
+    }
+    m_calibration = calibration;
+    return VORLAN_SUCCESS;
+}
+
+bool Sensor::has_transform() {
+    util::LockGuard lock(m_mutex);
+    return lock.is_locked() && m_has_transform;
+}
+
+SensorError Sensor::get_transform(VorlanSensorTransform& transform) {
+    util::LockGuard lock(m_mutex);
+    if (!lock.is_locked()) {
+        return deadlock_error();
+    }
+    transform = m_transform;
+    return VORLAN_SUCCESS;
+}
+
+SensorError Sensor::set_transform(const VorlanSensorTransform& transform) {
+    VorlanSensorCompiledTransform compiled;
+    compile_sensor_transform(transform, compiled);
+    util::LockGuard lock(m_mutex);
+    if (!lock.is_locked()) {
+        return deadlock_error();
+    }
+    m_transform = transform;
+    m_compiled_transform = compiled;
+    m_has_transform = true;
+    return VORLAN_SUCCESS;
+}
+
+SensorError Sensor::clear_transform() {
+    util::LockGuard lock(m_mutex);
+    if (!lock.is_locked()) {
+        return deadlock_error();
+    }
+    m_has_transform = false;
+    m_transform = VorlanSensorTransform{};
+    m_compiled_transform = VorlanSensorCompiledTransform{};
+    return VORLAN_SUCCESS;
+}
+
+VorlanSensorCompiledTransform Sensor::get_compiled_transform() {
+    util::LockGuard lock(m_mutex);
+    return lock.is_locked() ? m_compiled_transform : VorlanSensorCompiledTransform{};
+}
+
+// ---- Waveforms and serial lines -------------------------------------------------------
+// They touch no sensor state, so the callbacks run without the sensor lock and
+// may query this sensor.
+
+void Sensor::handle_nmea_packet(int32_t size, const uint8_t* packet) { handle_nmea_line(m_handle, size, packet); }
+
+void Sensor::handle_adcx_packet(int32_t size, const uint8_t* packet) {
+    handle_waveform_packet(m_handle, WaveformType::Adcx, size, packet);
+}
+
+void Sensor::handle_adco_packet(int32_t size, const uint8_t* packet) {
+    handle_waveform_packet(m_handle, WaveformType::Adbo, size, packet);
+}
+
+// ---- Registry ------------------------------------------------------------------------
 
 SensorManager& SensorManager::instance() {
     static SensorManager manager;
     return manager;
 }
 
-void SensorManager::handle_network_receive(VorlanSensorHandle, int64_t, int32_t, const uint8_t*) {
-    CallbackManager::instance().emit_queued();
+void SensorManager::handle_network_receive(VorlanSensorHandle handle, int64_t timestamp, int32_t size,
+                                           const uint8_t* data) {
+    CallbackManager& callbacks = CallbackManager::instance();
+    callbacks.emit_queued();
+    // A payload without a whole type word is not a packet of any kind.
+    if (data == nullptr || size < 4) {
+        return;
+    }
+    const uint32_t type = util::load_u32le(data);
+    const bool information = is_info_packet(type);
+
+    std::shared_ptr<Sensor> sensor;
+    bool pending = false;
+    {
+        util::LockGuard lock(m_mutex);
+        if (!lock.is_locked()) {
+            return;
+        }
+        const int32_t index = find_sensor_by_handle_impl(handle);
+        if (index >= 0) {
+            sensor = m_sensors[static_cast<std::size_t>(index)];
+        } else if (information) {
+            const auto found = std::find_if(m_pending.begin(), m_pending.end(),
+                                            [handle](const std::shared_ptr<Sensor>& s) { return s->handle() == handle; });
+            if (found != m_pending.end()) {
+                sensor = *found;
+            } else {
+                sensor = std::make_shared<Sensor>(handle);
+                m_pending.push_back(sensor);
+            }
+            pending = true;
+        } else {
+            // Only an information packet introduces a sensor.
+            return;
+        }
+    }
+
+    switch (type) {
+        case kInfoPacket:
+            sensor->handle_info_packet(size, data);
+            break;
+        case kInf1Packet:
+            sensor->handle_inf1_packet(size, data);
+            break;
+        case kInf2Packet:
+            sensor->handle_inf2_packet(size, data);
+            break;
+        case kInfxPacket:
+            sensor->handle_infx_packet(size, data);
+            break;
+        case kInfyPacket:
+            sensor->handle_infy_packet(size, data);
+            break;
+        case kStdpPacket:
+        case kStdqPacket:
+        case kStdrPacket:
+        case kStdtPacket:
+            sensor->handle_data_packet(timestamp, size, data);
+            break;
+        case kNmeaPacket:
+            sensor->handle_nmea_packet(size, data);
+            break;
+        case kAdcxPacket:
+            sensor->handle_adcx_packet(size, data);
+            break;
+        case kAdboPacket:
+            sensor->handle_adco_packet(size, data);
+            break;
+        default:
+            return;
+    }
+    if (!information) {
+        return;
+    }
+    // Every information packet is reported, also one that could not be used
+    // and one of a sensor still waiting for the rest of its information.
+    const VorlanSensorInformation snapshot = sensor->get_information();
+    callbacks.sensor_info_cb.emit(handle, static_cast<const VorlanSensorInformation*>(&snapshot));
+
+    if (pending && sensor->is_attached()) {
+        util::LockGuard lock(m_mutex);
+        if (!lock.is_locked()) {
+            return;
+        }
+        // Another thread may have moved it meanwhile.
+        const auto found = std::find(m_pending.begin(), m_pending.end(), sensor);
+        if (found != m_pending.end()) {
+            m_pending.erase(found);
+            m_sensors.push_back(sensor);
+        }
+    }
 }
 
-std::size_t SensorManager::get_n_sensors() { return 0; }
-int32_t SensorManager::find_sensor_by_handle(VorlanSensorHandle) { return -1; }
-int32_t SensorManager::find_sensor_by_serial_number(uint64_t) { return -1; }
-std::shared_ptr<Sensor> SensorManager::get_sensor(int32_t) { return {}; }
-std::shared_ptr<Sensor> SensorManager::get_sensor_by_handle(VorlanSensorHandle) { return {}; }
-std::shared_ptr<Sensor> SensorManager::get_sensor_by_serial_number(uint64_t) { return {}; }
-void SensorManager::clear() {}
+std::size_t SensorManager::get_n_sensors() {
+    util::LockGuard lock(m_mutex);
+    return lock.is_locked() ? m_sensors.size() : 0;
+}
+
+int32_t SensorManager::find_sensor_by_handle(VorlanSensorHandle handle) {
+    util::LockGuard lock(m_mutex);
+    return lock.is_locked() ? find_sensor_by_handle_impl(handle) : -1;
+}
+
+int32_t SensorManager::find_sensor_by_serial_number(uint64_t serial_number) {
+    util::LockGuard lock(m_mutex);
+    return lock.is_locked() ? find_sensor_by_serial_number_impl(serial_number) : -1;
+}
+
+std::shared_ptr<Sensor> SensorManager::get_sensor(int32_t index) {
+    util::LockGuard lock(m_mutex);
+    if (!lock.is_locked() || index < 0 || static_cast<std::size_t>(index) >= m_sensors.size()) {
+        return {};
+    }
+    return m_sensors[static_cast<std::size_t>(index)];
+}
+
+std::shared_ptr<Sensor> SensorManager::get_sensor_by_handle(VorlanSensorHandle handle) {
+    util::LockGuard lock(m_mutex);
+    if (!lock.is_locked()) {
+        return {};
+    }
+    const int32_t index = find_sensor_by_handle_impl(handle);
+    return index >= 0 ? m_sensors[static_cast<std::size_t>(index)] : std::shared_ptr<Sensor>();
+}
+
+std::shared_ptr<Sensor> SensorManager::get_sensor_by_serial_number(uint64_t serial_number) {
+    util::LockGuard lock(m_mutex);
+    if (!lock.is_locked()) {
+        return {};
+    }
+    const int32_t index = find_sensor_by_serial_number_impl(serial_number);
+    return index >= 0 ? m_sensors[static_cast<std::size_t>(index)] : std::shared_ptr<Sensor>();
+}
+
+void SensorManager::clear() {
+    std::vector<std::shared_ptr<Sensor>> forgotten;
+    {
+        util::LockGuard lock(m_mutex);
+        if (!lock.is_locked()) {
+            return;
+        }
+        forgotten.swap(m_sensors);
+    }
+    // Sensors nobody else holds are destroyed here, outside the lock.
+}
+
+int32_t SensorManager::find_sensor_by_handle_impl(VorlanSensorHandle handle) {
+    for (std::size_t i = 0; i < m_sensors.size(); ++i) {
+        if (m_sensors[i]->handle() == handle) {
+            return static_cast<int32_t>(i);
+        }
+    }
+    return -1;
+}
+
+int32_t SensorManager::find_sensor_by_serial_number_impl(uint64_t serial_number) {
+    for (std::size_t i = 0; i < m_sensors.size(); ++i) {
+        if (m_sensors[i]->get_serial_number() == serial_number) {
+            return static_cast<int32_t>(i);
+        }
+    }
+    return -1;
+}
 
 }  // namespace vorlan_sdk

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_order.h"
 #include "calibration.h"
 #include "sensor_fault.h"
 #include "vorlan_sdk.h"
@@ -41,6 +42,8 @@ public:
     static constexpr std::size_t kMaxDataPacketSize = 2048;
     // The first half of a split INF1/INF2 information packet is kept here.
     static constexpr std::size_t kInf1BufferSize = 2000;
+    // Most returns a raw point carries.
+    static constexpr uint8_t kMaxReturns = 2;
 
     explicit Sensor(VorlanSensorHandle handle);
     Sensor(const Sensor&) = delete;
@@ -113,6 +116,31 @@ private:
     void update_calibration(const VorlanCalibration& calibration);
     void update_timestamp();
 
+    // Shared steps of the information packet kinds (packet.cpp).
+    // Runs `decode` on a packet already checked for size under the lock,
+    // marks the information complete, then checks for faults without it.
+    void decode_information(void (Sensor::*decode)(const uint8_t*, int32_t), const uint8_t* packet, int32_t size);
+    // Queues VORLAN_ERROR_COMMUNICATION for a packet that cannot be used.
+    // Never called with the sensor lock held: the error queue's lock is
+    // taken before sensor locks when errors are delivered.
+    void queue_unusable_packet() const;
+    // Converts the calibration block at `offset` into m_converted_calibration.
+    bool convert_block(const util::ByteView& packet, std::size_t offset);
+    // The firmware text's four characters at `offset`, and its numbers.
+    void take_firmware_text(const util::ByteView& packet, std::size_t offset);
+    // "model.major.minor" as the firmware text clients see.
+    void set_version_text();
+    void set_model_name(const std::string& name);
+    // Device values 2-6 from their offsets in the packet.
+    void take_device_values(const util::ByteView& packet, std::size_t value_2, std::size_t value_3,
+                            std::size_t value_4, std::size_t value_5, std::size_t value_6);
+    // GPS year, month, day, hour, minute and second from six bytes at `offset`.
+    void take_gps_date(const util::ByteView& packet, std::size_t offset);
+    // The return count to report: `reported` (clamped to what a point can
+    // carry) while multiple returns are enabled, else 1.
+    static uint8_t return_count_for(uint32_t reported);
+    void set_flag(uint32_t flag, bool value);
+
     util::TimedMutex m_mutex;
     const VorlanSensorHandle m_handle;
     VorlanSensorInformation m_information{};
@@ -128,6 +156,9 @@ private:
     float m_distance_offset = 0.0f;
     VorlanCalibration m_calibration{};
     VorlanCalibration m_default_calibration{};
+    // Where a packet's calibration block is converted; kept to spare the
+    // stack and the allocator a 47 KB record per information packet.
+    VorlanCalibration m_converted_calibration{};
 
     // Start of the current GPS hour, µs since 1970; 0 until known.
     int64_t m_gps_time_base = 0;
