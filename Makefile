@@ -1,5 +1,5 @@
 # Everything a newcomer needs, from a clean clone on Debian, run as root:
-#   make demo    the main job on the bundled sample
+#   make demo    simulate a sample capture, replay it and draw one frame
 #   make test    build everything and run every test
 # Sanitizer runs: make check-asan (AddressSanitizer + UBSan), make check-tsan.
 # Benchmarks: make bench.
@@ -42,8 +42,20 @@ build: deps
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-demo: build
-	./$(BUILD)/vorlan_demo
+# The sample capture comes from the simulator with a fixed seed, so every
+# machine replays the same traffic; it is made once and kept in the build folder.
+SAMPLE := $(BUILD)/sample.pcap
+DEMO_PNG := $(BUILD)/demo.png
+
+demo: deps
+	$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	cmake --build $(BUILD) -j $(JOBS) --target vorlan vorlan_demo
+	@# Written under another name first, so an interrupted run leaves no half capture.
+	@[ -f $(SAMPLE) ] || { ./$(BUILD)/vorlan sim --seed 1 --seconds 10 --out $(SAMPLE).part && \
+	  mv $(SAMPLE).part $(SAMPLE); }
+	./$(BUILD)/vorlan replay $(SAMPLE) --frames 20
+	./$(BUILD)/vorlan render $(SAMPLE) --out $(DEMO_PNG)
+	@echo "The picture is $(abspath $(DEMO_PNG)): the top view of one frame on the left, its range image on the right."
 
 check-asan: deps
 	$(call configure,build-asan,-DCMAKE_BUILD_TYPE=Debug -DVORLAN_SANITIZE=address -DVORLAN_BUILD_BENCHMARKS=OFF)

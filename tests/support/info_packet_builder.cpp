@@ -48,6 +48,30 @@ std::vector<uint8_t> build_info_packet(const InfoPacketFields& f, const std::vec
     return packet;
 }
 
+SplitInfoPacket split_info_packet(const std::vector<uint8_t>& whole) {
+    constexpr std::size_t kFirstHalf = 952;
+    constexpr std::size_t kSecondPart = 768;
+    std::vector<uint8_t> padded = whole;
+    padded.resize(std::max<std::size_t>(padded.size(), kFirstHalf + kSecondPart), 0);
+    SplitInfoPacket split;
+    split.inf1.assign(padded.begin(), padded.begin() + kFirstHalf);
+    std::memcpy(split.inf1.data(), "INF1", 4);
+    split.inf2.assign(64 + kSecondPart, 0);
+    std::memcpy(split.inf2.data(), "INF2", 4);
+    std::copy(padded.begin() + 4, padded.begin() + 64, split.inf2.begin() + 4);
+    std::copy(padded.begin() + kFirstHalf, padded.begin() + kFirstHalf + kSecondPart, split.inf2.begin() + 64);
+    return split;
+}
+
+std::vector<uint8_t> split_block_stub(uint32_t id, uint32_t segment_count, std::size_t size, uint8_t fill) {
+    std::vector<uint8_t> block(std::max<std::size_t>(size, 128), fill);
+    std::fill(block.begin(), block.begin() + 128, 0);
+    std::memcpy(block.data(), "VRN8", 4);
+    store_u32le(block.data() + 4, id);
+    store_u32le(block.data() + 40, segment_count);
+    return block;
+}
+
 std::vector<uint8_t> build_infx_packet(const InfxPacketFields& f, const std::vector<uint8_t>& block) {
     std::vector<uint8_t> packet = packet_with_block(56, 184, block);
     uint8_t* p = packet.data();

@@ -5,6 +5,7 @@
 #define VORLAN_TESTS_SUPPORT_INFO_PACKET_BUILDER_H
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -38,6 +39,22 @@ struct InfoPacketFields {
 };
 std::vector<uint8_t> build_info_packet(const InfoPacketFields& fields,
                                        const std::vector<uint8_t>& calibration_block = {});
+
+// A sensor whose calibration block is too large for one datagram sends its
+// information packet in two: "INF1" with bytes 0-951 and "INF2", 832 bytes
+// carrying bytes 4-63 again (the block's type and identity at 56-63 tie the
+// halves together) and bytes 952-1719 at 64-831. `whole` is the packet as
+// build_info_packet makes it, at least 1720 bytes.
+struct SplitInfoPacket {
+    std::vector<uint8_t> inf1;
+    std::vector<uint8_t> inf2;
+};
+SplitInfoPacket split_info_packet(const std::vector<uint8_t>& whole);
+
+// A calibration block header that marks an "INF1" as a first half: type
+// "VRN8" with its identity and a segment count above 12 at block offset 40,
+// followed by `size` - 128 bytes of `fill`.
+std::vector<uint8_t> split_block_stub(uint32_t id, uint32_t segment_count, std::size_t size, uint8_t fill = 0);
 
 // "INFX". Block at offset 56, padded to 184 bytes.
 struct InfxPacketFields {

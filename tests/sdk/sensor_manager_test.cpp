@@ -1,0 +1,230 @@
+// The sensor registry: which payloads create sensors, when a sensor becomes
+// visible, lookups, and the hand-off of every packet type to its sensor.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sensor.h"
+#include "support/auxiliary_packet_builder.h"
+#include "support/info_packet_builder.h"
+#include "support/sensor_fixture.h"
+
+namespace vorlan_sdk {
+namespace {
+
+using vorlan_test::build_info_packet;
+using vorlan_test::InfoPacketFields;
+
+std::vector<uint8_t> info_with_serial(uint32_t serial_number, int8_t temperature = 20) {
+    InfoPacketFields fields;
+    fields.serial_number = serial_number;
+    fields.temperature = temperature;
+    return build_info_packet(fields);
+}
+
+class SensorManagerTest : public vorlan_test::SensorSdkTest {};
+
+TEST_F(SensorManagerTest, OnlyInformationPacketsIntroduceASensor) {
+    const std::vector<std::vector<uint8_t>> others = {
+        {'S', 'T', 'D', 'P', 0, 0, 0, 0},
+        vorlan_test::nmea_packet("$GPGGA"),
+        vorlan_test::adcx_packet({}, {1, 2, 3}),
+        {'X', 'Y', 'Z', 'W', 1, 2, 3, 4},
+        {'I', 'N', 'F'},
+        {},
+    };
+    for (const std::vector<uint8_t>& packet : others) {
+        ASSERT_EQ(VORLAN_SUCCESS, receive(5, packet));
+    }
+    flush_errors();
+    EXPECT_EQ(vorlan_sdk_get_n_sensors(), 0u);
+    EXPECT_TRUE(infos.empty());
+    EXPECT_TRUE(errors.empty());
+    VorlanSensorInformation information{};
+    EXPECT_EQ(vorlan_sdk_get_sensor_information(5, &information), VORLAN_ERROR_SENSOR_NOT_FOUND);
+}
+
+TEST_F(SensorManagerTest, EveryInformationPacketIsReportedWithTheSensorsState) {
+    ASSERT_EQ(VORLAN_SUCCESS, receive(0xC0A80102, info_with_serial(11)));
+    ASSERT_EQ(VORLAN_SUCCESS, receive(0xC0A80102, info_with_serial(11, 25)));
+    ASSERT_EQ(infos.size(), 2u);
+    EXPECT_EQ(infos[0].handle, 0xC0A80102u);
+    EXPECT_EQ(infos[0].information.handle, 0xC0A80102u);
+    EXPECT_EQ(infos[0].information.serial_number, 11u);
+    EXPECT_EQ(infos[0].n_sensors, 0u);  // attached right after the first report
+    EXPECT_EQ(infos[1].n_sensors, 1u);
+    EXPECT_EQ(infos[1].information.last_reported_temperature, 25.0f);
+    EXPECT_EQ(infos[1].information.flags & VORLAN_SENSOR_INFO_IS_MOCKED, 0u);
+}
+
+TEST_F(SensorManagerTest, ReplayedHandlesAreMarkedMocked) {
+    const VorlanSensorHandle replayed = 0xC0A80102 | VORLAN_SENSOR_HANDLE_FLAG_MOCK;
+    ASSERT_EQ(VORLAN_SUCCESS, receive(replayed, info_with_serial(1)));
+    const VorlanSensorInformation info = information(replayed);
+    EXPECT_EQ(info.handle, replayed);
+    EXPECT_EQ(info.flags & VORLAN_SENSOR_INFO_IS_MOCKED, static_cast<uint32_t>(VORLAN_SENSOR_INFO_IS_MOCKED));
+    // The live address is another sensor.
+    VorlanSensorInformation other{};
+    EXPECT_EQ(vorlan_sdk_get_sensor_information(0xC0A80102, &other), VORLAN_ERROR_SENSOR_NOT_FOUND);
+}
+
+TEST_F(SensorManagerTest, LookupsByIndexSerialNumberAndHandle) {
+    ASSERT_EQ(VORLAN_SUCCESS, receive(30, info_with_serial(300)));
+    ASSERT_EQ(VORLAN_SUCCESS, receive(10, info_with_serial(100)));
+    ASSERT_EQ(VORLAN_SUCCESS, receive(20, info_with_serial(100)));  // same serial number, later
+    ASSERT_EQ(vorlan_sdk_get_n_sensors(), 3u);
+
+    // Indices follow the order of attachment.
+    const VorlanSensorHandle order[] = {30, 10, 20};
+    for (size_t i = 0; i < 3; ++i) {
+        VorlanSensorInformation info{};
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_get_sensor_information_by_index(i, &info));
+        EXPECT_EQ(info.handle, order[i]);
+    }
+    VorlanSensorHandle handle = 0;
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_get_sensor_handle_by_serial_number(100, &handle));
+    EXPECT_EQ(handle, 10u);  // the first match
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_get_sensor_handle_by_serial_number(300, &handle));
+    EXPECT_EQ(handle, 30u);
+
+    // Not found: the outputs stay untouched.
+    VorlanSensorInformation untouched;
+    std::memset(&untouched, 0xAB, sizeof(untouched));
+    VorlanSensorInformation info = untouched;
+    handle = 77;
+    const char* message = nullptr;
+    EXPECT_EQ(vorlan_sdk_get_sensor_handle_by_serial_number(999, &handle), VORLAN_ERROR_SENSOR_NOT_FOUND);
+    EXPECT_EQ(vorlan_sdk_get_error(&message), VORLAN_ERROR_SENSOR_NOT_FOUND);
+    EXPECT_STREQ(message, "");
+    EXPECT_EQ(vorlan_sdk_get_sensor_information_by_index(3, &info), VORLAN_ERROR_SENSOR_NOT_FOUND);
+    // An index beyond 32 bits does not wrap onto sensor 0.
+    const size_t wrapped = static_cast<size_t>(std::numeric_limits<uint32_t>::max()) + 1;
+    EXPECT_EQ(vorlan_sdk_get_sensor_information_by_index(wrapped, &info), VORLAN_ERROR_SENSOR_NOT_FOUND);
+    EXPECT_EQ(vorlan_sdk_get_sensor_information(31, &info), VORLAN_ERROR_SENSOR_NOT_FOUND);
+    EXPECT_EQ(handle, 77u);
+    EXPECT_EQ(std::memcmp(&info, &untouched, sizeof(info)), 0);
+
+    // Null outputs are refused.
+    EXPECT_EQ(vorlan_sdk_get_sensor_handle_by_serial_number(100, nullptr), VORLAN_ERROR_INVALID_ARGUMENTS);
+    EXPECT_EQ(vorlan_sdk_get_sensor_information_by_index(0, nullptr), VORLAN_ERROR_INVALID_ARGUMENTS);
+    EXPECT_EQ(vorlan_sdk_get_sensor_information(30, nullptr), VORLAN_ERROR_INVALID_ARGUMENTS);
+}
+
+TEST_F(SensorManagerTest, ClearForgetsSensorsAndTheNextPacketStartsAfresh) {
+    ASSERT_EQ(VORLAN_SUCCESS, receive(1, info_with_serial(1)));
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_clear());
+    EXPECT_EQ(vorlan_sdk_get_n_sensors(), 0u);
+
+    // A new sensor object: identity is settled again by the next packet.
+    ASSERT_EQ(VORLAN_SUCCESS, receive(1, info_with_serial(2)));
+    EXPECT_EQ(vorlan_sdk_get_n_sensors(), 1u);
+    EXPECT_EQ(information(1).serial_number, 2u);
+}
+
+TEST_F(SensorManagerTest, SerialLinesAndWaveformsOfAttachedSensorsReachTheirCallbacks) {
+    struct Seen {
+        std::vector<std::string> lines;
+        std::vector<int32_t> sample_counts;
+        std::vector<VorlanSensorInformation> during_waveform;
+    } seen;
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_listen_serial_lines(
+                                  [](VorlanSensorHandle, const char* line, void* self) {
+                                      static_cast<Seen*>(self)->lines.push_back(line);
+                                  },
+                                  &seen));
+    ASSERT_EQ(VORLAN_SUCCESS,
+              vorlan_sdk_listen_waveforms(
+                  [](VorlanSensorHandle handle, const VorlanAdcWaveform* waveform, void* self) {
+                      Seen& s = *static_cast<Seen*>(self);
+                      const int32_t count = waveform->sample_count;  // a packed field: read by value
+                      s.sample_counts.push_back(count);
+                      // The sensor is not locked while its callbacks run.
+                      VorlanSensorInformation info{};
+                      EXPECT_EQ(VORLAN_SUCCESS, vorlan_sdk_get_sensor_information(handle, &info));
+                      s.during_waveform.push_back(info);
+                  },
+                  &seen));
+
+    ASSERT_EQ(VORLAN_SUCCESS, receive(2, vorlan_test::nmea_packet("$GPZDA,1")));  // not yet known
+    ASSERT_EQ(VORLAN_SUCCESS, receive(2, info_with_serial(2)));
+    ASSERT_EQ(VORLAN_SUCCESS, receive(2, vorlan_test::nmea_packet("$GPZDA,2")));
+    ASSERT_EQ(VORLAN_SUCCESS, receive(2, vorlan_test::adcx_packet({}, {1, 2, 3})));
+    ASSERT_EQ(VORLAN_SUCCESS, receive(2, vorlan_test::adbo_packet({}, {1, 2, 3, 4})));
+    ASSERT_EQ(VORLAN_SUCCESS, receive(2, vorlan_test::nmea_packet("$GPZDA,3", false)));
+    flush_errors();
+
+    EXPECT_EQ(seen.lines, std::vector<std::string>{"$GPZDA,2"});
+    EXPECT_EQ(seen.sample_counts, (std::vector<int32_t>{3, 4}));
+    ASSERT_EQ(seen.during_waveform.size(), 2u);
+    EXPECT_EQ(seen.during_waveform[0].serial_number, 2u);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].message, "NMEA packet not null-terminated!");
+    EXPECT_EQ(errors[0].handle, 2u);
+}
+
+TEST_F(SensorManagerTest, ExtremeTemperatureIsReportedAtOnce) {
+    ASSERT_EQ(VORLAN_SUCCESS, receive(3, info_with_serial(3, -41)));
+    ASSERT_EQ(errors.size(), 1u);  // faults are not queued
+    EXPECT_EQ(errors[0].code, VORLAN_FAULT_EXTREME_TEMPERATURE);
+    EXPECT_EQ(errors[0].handle, 3u);
+    ASSERT_EQ(VORLAN_SUCCESS, receive(3, info_with_serial(3, -40)));
+    EXPECT_EQ(errors.size(), 1u);
+}
+
+TEST(SensorLookupTest, RefusedBeforeInitialisation) {
+    VorlanSensorInformation info{};
+    VorlanSensorHandle handle = 0;
+    EXPECT_EQ(vorlan_sdk_get_n_sensors(), 0u);
+    EXPECT_EQ(vorlan_sdk_get_sensor_information(1, &info), VORLAN_ERROR_NOT_INITIALIZED);
+    EXPECT_EQ(vorlan_sdk_get_sensor_information_by_index(0, &info), VORLAN_ERROR_NOT_INITIALIZED);
+    EXPECT_EQ(vorlan_sdk_get_sensor_handle_by_serial_number(1, &handle), VORLAN_ERROR_NOT_INITIALIZED);
+}
+
+// Several threads feeding packets while others look sensors up: every sensor
+// ends up attached exactly once.
+TEST_F(SensorManagerTest, ConcurrentReceiversAndLookups) {
+    constexpr int kThreads = 3;
+    constexpr uint32_t kSensorsPerThread = 40;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done.load()) {
+            VorlanSensorInformation info{};
+            VorlanSensorHandle handle = 0;
+            const size_t n = vorlan_sdk_get_n_sensors();
+            if (n > 0) {
+                EXPECT_EQ(VORLAN_SUCCESS, vorlan_sdk_get_sensor_information_by_index(n - 1, &info));
+            }
+            (void)vorlan_sdk_get_sensor_handle_by_serial_number(5, &handle);
+        }
+    });
+    std::vector<std::thread> feeders;
+    for (int t = 0; t < kThreads; ++t) {
+        feeders.emplace_back([t] {
+            // All threads send for the same handles, in different orders.
+            for (uint32_t i = 0; i < kSensorsPerThread; ++i) {
+                const uint32_t serial = t % 2 == 0 ? i + 1 : kSensorsPerThread - i;
+                const std::vector<uint8_t> packet = info_with_serial(serial);
+                EXPECT_EQ(VORLAN_SUCCESS, vorlan_sdk_mock_network_receive(serial, 0, packet.data(), packet.size()));
+            }
+        });
+    }
+    for (std::thread& feeder : feeders) {
+        feeder.join();
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(vorlan_sdk_get_n_sensors(), kSensorsPerThread);
+    for (uint32_t serial = 1; serial <= kSensorsPerThread; ++serial) {
+        VorlanSensorHandle handle = 0;
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_get_sensor_handle_by_serial_number(serial, &handle));
+        EXPECT_EQ(handle, serial);
+    }
+}
+
+}  // namespace
+}  // namespace vorlan_sdk

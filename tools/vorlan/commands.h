@@ -1,0 +1,76 @@
+// The subcommands of `vorlan`. Each runs to completion on the calling thread,
+// prints through the console and returns the process's exit code. The
+// library is a process-wide singleton: run one command at a time.
+#ifndef VORLAN_TOOLS_COMMANDS_H
+#define VORLAN_TOOLS_COMMANDS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "console.h"
+#include "point_cloud.h"
+#include "session.h"
+
+namespace vorlan_tool {
+
+// Exit codes: success, a failure while running (a file, a port, the
+// library), and a command line that was not understood.
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+struct ReplaySettings {
+    std::string file;
+    float speed = 0.0f;  // 0: as fast as possible
+    bool loop = false;
+    std::size_t frame_limit = 0;  // 0: every frame
+    FrameSettings frames;
+};
+int run_replay(const ReplaySettings& settings, Console& console);
+
+struct ListenSettings {
+    uint16_t port = 8808;
+    double seconds = 0.0;  // 0: until interrupted
+    std::size_t frame_limit = 0;
+    FrameSettings frames;
+};
+int run_listen(const ListenSettings& settings, Console& console);
+
+struct RecordSettings {
+    std::string file;
+    uint16_t port = 8808;
+    double seconds = 0.0;  // 0: until interrupted
+};
+int run_record(const RecordSettings& settings, Console& console);
+
+struct ExportSettings {
+    std::string file;
+    CloudFormat format = CloudFormat::ply;
+    std::string out_dir;
+    std::size_t frame_limit = 0;
+    FrameSettings frames;
+};
+int run_export(const ExportSettings& settings, Console& console);
+
+struct RenderSettings {
+    std::string file;
+    std::string out;
+    // The frame to draw, by the index replay prints; -1 draws the first
+    // whole frame.
+    long frame_index = -1;
+    FrameSettings frames;
+};
+int run_render(const RenderSettings& settings, Console& console);
+
+struct SimSettings {
+    uint64_t seed = 1;
+    double seconds = 10.0;
+    std::string out;     // a capture file, or
+    uint16_t port = 0;   // 127.0.0.1:port, paced in real time
+};
+int run_sim(const SimSettings& settings, Console& console);
+
+}  // namespace vorlan_tool
+
+#endif  // VORLAN_TOOLS_COMMANDS_H

@@ -1,0 +1,135 @@
+// `vorlan record FILE`: live traffic into a capture file.
+//
+// The library listens and hands every datagram to its network-packet
+// callback before decoding it; the callback appends it to the capture with
+// the library's own capture writer. The recording is therefore exactly what
+// the library saw (same socket, same receive times, same sender addresses),
+// a busy port is reported the way the library reports it, and the sensors
+// heard are printed as the library decodes them.
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "capture.h"
+#include "commands.h"
+#include "stop_signal.h"
+
+namespace vorlan_tool {
+namespace {
+
+class Recorder {
+public:
+    explicit Recorder(std::string file) : m_file(std::move(file)) {}
+
+    // Prints why the file cannot be written and returns false.
+    bool open(Console& console) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const vorlan_sdk::SensorError error = m_capture.open_for_write(m_file, false);
+        if (!error.ok()) {
+            console.error(m_file + ": cannot write the capture: " + vorlan_get_error_code_name(error.code()));
+            return false;
+        }
+        return true;
+    }
+
+    // Called on the library's packet thread.
+    void append(VorlanSensorHandle sender, int64_t timestamp, const uint8_t* data, std::size_t size) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_capture.is_open() || m_write_failed) {
+            return;
+        }
+        if (size > static_cast<std::size_t>(vorlan_sdk::Capture::kMaxWritePayload)) {
+            ++m_too_large;  // fits no record of the file's snapshot length
+            return;
+        }
+        vorlan_sdk::Capture::PacketHeader header;
+        header.source_address = sender & 0xffffffffu;
+        header.timestamp = timestamp;
+        header.data_size = static_cast<int32_t>(size);
+        const vorlan_sdk::SensorError error = m_capture.append_packet(header, data);
+        if (!error.ok()) {
+            m_write_failed = true;
+            m_write_error = vorlan_get_error_code_name(error.code());
+            return;
+        }
+        ++m_packets;
+        m_bytes += size;
+        m_senders.insert(static_cast<uint32_t>(header.source_address));
+    }
+
+    // Closes the file; the library must be stopped first.
+    int finish(Console& console, double seconds) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_capture.close();
+        if (m_too_large != 0) {
+            console.warning(std::to_string(m_too_large) + " datagrams too large for a capture record were left out");
+        }
+        if (m_write_failed) {
+            console.error(m_file + ": writing failed (" + m_write_error + "); the capture ends before it");
+        }
+        char line[200];
+        std::snprintf(line, sizeof(line), "recorded %" PRIu64 " packets (%" PRIu64 " bytes) from %zu senders in %.1f s",
+                      m_packets, m_bytes, m_senders.size(), seconds);
+        console.line(std::string(line) + " to " + m_file);
+        return m_write_failed ? kExitFailure : kExitSuccess;
+    }
+
+    uint64_t packets() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_packets;
+    }
+
+private:
+    const std::string m_file;
+    std::mutex m_mutex;  // guards everything below
+    vorlan_sdk::Capture m_capture;
+    uint64_t m_packets = 0;
+    uint64_t m_bytes = 0;
+    uint64_t m_too_large = 0;
+    std::set<uint32_t> m_senders;
+    bool m_write_failed = false;
+    std::string m_write_error;
+};
+
+}  // namespace
+
+int run_record(const RecordSettings& settings, Console& console) {
+    Recorder recorder(settings.file);
+    Session session(console);
+    session.set_packet_sink([&recorder](VorlanSensorHandle sender, int64_t timestamp, const uint8_t* data,
+                                        std::size_t size) { recorder.append(sender, timestamp, data, size); });
+    SessionSettings session_settings;
+    session_settings.network = true;
+    session_settings.port = settings.port;
+    // Frames are not shown; streaming keeps the library from buffering them.
+    session_settings.frames.mode = VORLAN_SDK_FRAME_STREAMING;
+    session_settings.print_frames = false;
+    // The port first: a busy port leaves no file behind.
+    if (!session.start(session_settings) || !recorder.open(console)) {
+        return kExitFailure;
+    }
+    console.line("recording UDP port " + std::to_string(settings.port) + " into " + settings.file +
+                 (settings.seconds > 0.0 ? "" : "  (Ctrl-C stops)"));
+    const auto start = std::chrono::steady_clock::now();
+    auto elapsed = [&start] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    while (!stop_requested() && (settings.seconds <= 0.0 || elapsed() < settings.seconds)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (settings.seconds > 0.0) {
+            char label[64];
+            std::snprintf(label, sizeof(label), "%.1f/%.1f s  packets %" PRIu64, elapsed(), settings.seconds,
+                          recorder.packets());
+            console.progress(elapsed() / settings.seconds, label);
+        }
+    }
+    console.end_progress();
+    const double seconds = elapsed();
+    session.stop();
+    return recorder.finish(console, seconds);
+}
+
+}  // namespace vorlan_tool

@@ -1,0 +1,238 @@
+#include "session.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <utility>
+
+#include "frame_summary.h"
+
+namespace vorlan_tool {
+namespace {
+
+// Library errors past this many are counted, not printed: a sensor sending
+// damaged packets would otherwise bury the frames.
+constexpr std::size_t kMaxPrintedErrors = 20;
+
+struct ModeName {
+    const char* name;
+    VorlanSDKFrameMode mode;
+};
+constexpr ModeName kModeNames[] = {
+    {"streaming", VORLAN_SDK_FRAME_STREAMING}, {"timed", VORLAN_SDK_FRAME_TIMED},
+    {"sweep", VORLAN_SDK_FRAME_SWEEP},         {"full-scan", VORLAN_SDK_FRAME_FULL_SCAN},
+    {"by-model", VORLAN_SDK_FRAME_BY_MODEL},
+};
+
+// The library's messages read "AssertionError: <text>" followed by source
+// locations, or are plain text; a user needs the text.
+std::string first_message_line(const char* message) {
+    std::string text = message != nullptr ? message : "";
+    const std::size_t end = text.find('\n');
+    if (end != std::string::npos) {
+        text.resize(end);
+    }
+    const std::string assertion = "AssertionError";
+    if (text.compare(0, assertion.size(), assertion) == 0) {
+        text.erase(0, assertion.size());
+        if (text.compare(0, 2, ": ") == 0) {
+            text.erase(0, 2);
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+bool parse_frame_mode(const std::string& text, VorlanSDKFrameMode& mode) {
+    for (const ModeName& entry : kModeNames) {
+        if (text == entry.name) {
+            mode = entry.mode;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* frame_mode_name(VorlanSDKFrameMode mode) {
+    for (const ModeName& entry : kModeNames) {
+        if (mode == entry.mode) {
+            return entry.name;
+        }
+    }
+    return "unknown";
+}
+
+std::string library_error_text(VorlanSensorErrorCode code) {
+    const char* message = nullptr;
+    vorlan_sdk_get_error(&message);
+    std::string text = first_message_line(message);
+    return text.empty() ? vorlan_get_error_code_name(code) : text;
+}
+
+Session::Session(Console& console) : m_console(console) {}
+
+Session::~Session() { stop(); }
+
+bool Session::start(const SessionSettings& settings) {
+    m_settings = settings;
+    VorlanSDKOptions options = vorlan_sdk_create_options();
+    options.control_flags = settings.network ? 0 : VORLAN_SDK_CONTROL_DISABLE_NETWORK;
+    options.port = settings.port;
+    options.frame.mode = settings.frames.mode;
+    options.frame.length = settings.frames.length;
+    const VorlanSensorErrorCode code = vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, on_error, this);
+    if (code != VORLAN_SUCCESS) {
+        m_console.error("cannot start the library: " + library_error_text(code));
+        return false;
+    }
+    m_started = true;
+    VorlanSensorErrorCode listened = vorlan_sdk_listen_info_packets(on_information, this);
+    if (listened == VORLAN_SUCCESS) {
+        listened = vorlan_sdk_listen_image_frames(on_image_frame, this);
+    }
+    if (listened == VORLAN_SUCCESS && m_packet_sink) {
+        listened = vorlan_sdk_listen_network_packet(on_packet, this);
+    }
+    if (listened != VORLAN_SUCCESS) {
+        m_console.error("cannot register callbacks: " + library_error_text(listened));
+        stop();
+        return false;
+    }
+    return true;
+}
+
+void Session::stop() {
+    if (!m_started) {
+        return;
+    }
+    m_started = false;
+    const VorlanSensorErrorCode code = vorlan_sdk_deinitialize();
+    if (code != VORLAN_SUCCESS) {
+        m_console.warning("stopping the library: " + library_error_text(code));
+    }
+}
+
+bool Session::needs_reapply() const {
+    return m_settings.frames.mode == VORLAN_SDK_FRAME_SWEEP || m_settings.frames.mode == VORLAN_SDK_FRAME_FULL_SCAN;
+}
+
+void Session::poll() {
+    std::vector<VorlanSensorHandle> pending;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        pending.swap(m_pending_reapply);
+        for (VorlanSensorHandle handle : pending) {
+            SensorState& sensor = m_sensors[handle];
+            sensor.frames_at_reapply = sensor.frames;
+        }
+    }
+    if (pending.empty()) {
+        return;
+    }
+    // Not under m_mutex: the library takes its frame locks here, and holds
+    // them while it calls on_image_frame, which takes m_mutex.
+    VorlanSDKFrameOptions options = vorlan_sdk_create_frame_options();
+    options.mode = m_settings.frames.mode;
+    options.length = m_settings.frames.length;
+    const VorlanSensorErrorCode code = vorlan_sdk_set_frame_options(&options);
+    if (code != VORLAN_SUCCESS) {
+        m_console.warning("cannot apply the frame options: " + library_error_text(code));
+    }
+}
+
+bool Session::frame_limit_reached() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_settings.frame_limit != 0 && m_frames >= m_settings.frame_limit;
+}
+
+std::size_t Session::frame_count() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_frames;
+}
+
+std::size_t Session::sensor_count() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sensors.size();
+}
+
+std::string Session::summary() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    char text[200];
+    std::snprintf(text, sizeof(text), "sensors %zu  frames %zu  points %" PRIu64 "  valid %" PRIu64 "  errors %zu",
+                  m_sensors.size(), m_frames, m_points, m_valid_points, m_errors);
+    return text;
+}
+
+void Session::on_information(VorlanSensorHandle handle, const VorlanSensorInformation* information, void* user) {
+    Session& self = *static_cast<Session*>(user);
+    std::string line = format_sensor(*information);
+    std::lock_guard<std::mutex> lock(self.m_mutex);
+    SensorState& sensor = self.m_sensors[handle];
+    // Sensors repeat their information several times a second: print only
+    // what changed.
+    if (line != sensor.printed) {
+        sensor.printed = line;
+        self.m_console.line(line);
+    }
+}
+
+void Session::on_image_frame(VorlanSensorHandle handle, std::size_t n_points, const VorlanSensorImagePoint* points,
+                             void* user) {
+    Session& self = *static_cast<Session*>(user);
+    FrameEvent event;
+    event.sensor = handle;
+    {
+        std::lock_guard<std::mutex> lock(self.m_mutex);
+        if (self.m_settings.frame_limit != 0 && self.m_frames >= self.m_settings.frame_limit) {
+            return;
+        }
+        event.index = self.m_frames++;
+        SensorState& sensor = self.m_sensors[handle];
+        const std::size_t ordinal = sensor.frames++;
+        if (!self.needs_reapply()) {
+            event.whole = ordinal >= 1;
+        } else if (sensor.frames_at_reapply == static_cast<std::size_t>(-1)) {
+            if (ordinal == 0) {
+                self.m_pending_reapply.push_back(handle);
+            }
+        } else {
+            event.whole = ordinal >= sensor.frames_at_reapply + 1;
+        }
+        const FrameSummary summary = summarise_frame(handle, points, n_points);
+        self.m_points += summary.points;
+        self.m_valid_points += summary.valid_points;
+        if (self.m_settings.print_frames) {
+            self.m_console.line(format_frame(event.index, summary));
+        }
+    }
+    if (self.m_frame_sink) {
+        self.m_frame_sink(event, points, n_points);
+    }
+}
+
+void Session::on_packet(VorlanSensorHandle handle, int64_t timestamp, const uint8_t* data, std::size_t size,
+                        void* user) {
+    Session& self = *static_cast<Session*>(user);
+    self.m_packet_sink(handle, timestamp, data, size);
+}
+
+void Session::on_error(VorlanSensorHandle handle, VorlanSensorErrorCode code, const char* message, const void*,
+                       std::size_t, void* user) {
+    Session& self = *static_cast<Session*>(user);
+    std::lock_guard<std::mutex> lock(self.m_mutex);
+    const std::size_t n = ++self.m_errors;
+    if (n > kMaxPrintedErrors + 1) {
+        return;
+    }
+    if (n == kMaxPrintedErrors + 1) {
+        self.m_console.warning("more library errors follow; only their number is shown in the summary");
+        return;
+    }
+    char origin[48];
+    std::snprintf(origin, sizeof(origin), "sensor %09" PRIx64, static_cast<uint64_t>(handle));
+    std::string text = first_message_line(message);
+    self.m_console.warning(std::string(handle != 0 ? origin : "library") + ": " + vorlan_get_error_code_name(code) +
+                           (text.empty() ? "" : ": " + text));
+}
+
+}  // namespace vorlan_tool
