@@ -1,7 +1,9 @@
 // `vorlan sim`: synthetic sensors into a capture file or onto a UDP port.
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "commands.h"
 #include "sim_sinks.h"
@@ -68,26 +70,46 @@ std::string describe(const SimulationSummary& summary) {
     return text;
 }
 
+// Writes under a temporary name and renames at the end, so that a run that
+// fails or is killed never leaves a half-written capture under the name asked
+// for (make demo keeps the sample once it exists).
 int simulate_into_file(const SimSettings& settings, Console& console) {
     SimulatorOptions options;
     options.seed = settings.seed;
     options.seconds = settings.seconds;
-    CaptureFileSink file(settings.out);
-    if (!file.ok()) {
-        console.error(file.error());
+    const std::string part = settings.out + ".part";
+    // The system's reason, in words, for a place that cannot be written.
+    std::FILE* probe = std::fopen(part.c_str(), "wb");
+    if (probe == nullptr) {
+        console.error("cannot write " + settings.out + ": " + std::strerror(errno));
         return kExitFailure;
     }
-    print_sensors(console);
-    WatchedSink sink(file, console, options.start_time_us, options.seconds);
-    const SimulationSummary summary = run_simulation(options, sink);
-    console.end_progress();
-    if (!file.close()) {
-        console.error(file.error());
+    std::fclose(probe);
+    SimulationSummary summary;
+    {
+        CaptureFileSink file(part);
+        if (!file.ok()) {
+            console.error(file.error());
+            return kExitFailure;
+        }
+        print_sensors(console);
+        WatchedSink sink(file, console, options.start_time_us, options.seconds);
+        summary = run_simulation(options, sink);
+        console.end_progress();
+        if (!file.close()) {
+            console.error(file.error());
+            std::remove(part.c_str());
+            return kExitFailure;
+        }
+    }
+    if (std::rename(part.c_str(), settings.out.c_str()) != 0) {
+        console.error("cannot write " + settings.out + ": " + std::strerror(errno));
+        std::remove(part.c_str());
         return kExitFailure;
     }
     console.line("wrote " + describe(summary) + " to " + settings.out);
     if (!summary.completed) {
-        console.line("interrupted");
+        console.line("interrupted: the capture ends there");
     }
     return kExitSuccess;
 }
