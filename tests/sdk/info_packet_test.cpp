@@ -417,14 +417,14 @@ TEST_F(HostTimestampTest, HostTimeEvenWithPtp) {
     EXPECT_EQ(sensor.get_timestamp(kHost, kHost + 7), kHost);
 }
 
-class RawPacketTimeTest : public TimestampTest {
+class RawPacketTimeStampTest : public TimestampTest {
 protected:
     VorlanSDKControl extra_control_flags() const override {
         return VORLAN_SDK_CONTROL_RAW_PACKET_TIME | VORLAN_SDK_CONTROL_HOST_TIMESTAMPS;
     }
 };
 
-TEST_F(RawPacketTimeTest, PacketTimeUnchanged) {
+TEST_F(RawPacketTimeStampTest, PacketTimeUnchanged) {
     Sensor sensor(1);
     EXPECT_EQ(sensor.get_timestamp(kHost, kHost - kHour - 10), kHost - kHour - 10);
 }
