@@ -50,9 +50,7 @@ DEMO_PNG := $(BUILD)/demo.png
 demo: deps
 	$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 	cmake --build $(BUILD) -j $(JOBS) --target vorlan vorlan_demo
-	@# Written under another name first, so an interrupted run leaves no half capture.
-	@[ -f $(SAMPLE) ] || { ./$(BUILD)/vorlan sim --seed 1 --seconds 10 --out $(SAMPLE).part && \
-	  mv $(SAMPLE).part $(SAMPLE); }
+	@[ -f $(SAMPLE) ] || ./$(BUILD)/vorlan sim --seed 1 --seconds 10 --out $(SAMPLE)
 	./$(BUILD)/vorlan replay $(SAMPLE) --frames 20
 	./$(BUILD)/vorlan render $(SAMPLE) --out $(DEMO_PNG)
 	@echo "The picture is $(abspath $(DEMO_PNG)): the top view of one frame on the left, its range image on the right."

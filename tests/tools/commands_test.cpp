@@ -9,6 +9,7 @@
 #include "capture.h"
 #include "commands.h"
 #include "stop_signal.h"
+#include "support/capture_builder.h"
 #include "support/udp_socket.h"
 #include "tool_run.h"
 
@@ -21,7 +22,7 @@ class CommandTest : public ::testing::Test {
 protected:
     void SetUp() override {
         capture = directory.file("small.pcap");
-        write_small_capture(capture);
+        write_sim_capture(capture, 1.0);
     }
 
     TemporaryDirectory directory;
@@ -47,7 +48,7 @@ void expect_replay_shape(const std::string& out, const std::string& file) {
             continue;
         }
         if (summary_seen) {
-            EXPECT_TRUE(lines[i] == "stopped after 3 frames") << lines[i];
+            EXPECT_EQ("stopped after 3 frames", lines[i]);
             continue;
         }
         EXPECT_TRUE(std::regex_match(lines[i], sensor_line) || std::regex_match(lines[i], frame_line)) << lines[i];
@@ -55,12 +56,37 @@ void expect_replay_shape(const std::string& out, const std::string& file) {
     EXPECT_TRUE(summary_seen) << out;
 }
 
-std::size_t count_frame_lines(const std::string& out) {
-    std::size_t n = 0;
+struct FrameLine {
+    std::size_t index = 0;
+    std::string sensor;
+    std::size_t points = 0;
+    double span = 0.0;
+};
+
+std::vector<FrameLine> frame_lines(const std::string& out) {
+    const std::regex frame_line("frame ([0-9]+) +sensor ([0-9a-f]{9})  points +([0-9]+)  .*span ([0-9.]+) s.*");
+    std::vector<FrameLine> frames;
     for (const std::string& line : lines_of(out)) {
-        n += line.compare(0, 6, "frame ") == 0 ? 1 : 0;
+        std::smatch match;
+        if (std::regex_match(line, match, frame_line)) {
+            frames.push_back({std::stoul(match[1]), match[2], std::stoul(match[3]), std::stod(match[4])});
+        }
     }
-    return n;
+    return frames;
+}
+
+std::string hex_handle(VorlanSensorHandle handle) {
+    char text[20];
+    std::snprintf(text, sizeof(text), "%09llx", static_cast<unsigned long long>(handle));
+    return text;
+}
+
+// Waits until someone holds the port, for at most two seconds.
+void wait_until_bound(uint16_t port) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (vorlan_test::udp_port_is_free(port) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 TEST(CommandLine, BadOptionsExitWithUsageCodeAndSayWhy) {
@@ -127,10 +153,13 @@ TEST_F(CommandTest, UnusableFilesFailWithTheReason) {
         {cut_capture, "cut short"},
     };
     for (const auto& f : files) {
-        for (const std::vector<std::string>& args :
-             {std::vector<std::string>{"replay", f.file},
-              std::vector<std::string>{"export", f.file, "--out", directory.file("clouds")},
-              std::vector<std::string>{"render", f.file, "--out", directory.file("frame.png")}}) {
+        std::vector<std::vector<std::string>> commands{{"replay", f.file},
+                                                       {"export", f.file, "--out", directory.file("clouds")}};
+        // Render stops at its frame, which a capture cut short may still hold.
+        if (f.file != cut_capture) {
+            commands.push_back({"render", f.file, "--out", directory.file("frame.png")});
+        }
+        for (const std::vector<std::string>& args : commands) {
             const ToolResult result = run_tool(args);
             EXPECT_EQ(kExitFailure, result.code) << args[0] << " " << f.file;
             EXPECT_NE(std::string::npos, result.err.find("vorlan: " + f.file + ": ")) << result.err;
@@ -144,19 +173,67 @@ TEST_F(CommandTest, ReplayPrintsTheCaptureSensorsFramesAndSummary) {
     const ToolResult result = run_tool({"replay", capture});
     EXPECT_EQ(kExitSuccess, result.code) << result.err;
     expect_replay_shape(result.out, capture);
+    for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
+        EXPECT_NE(std::string::npos, result.out.find("sensor " + hex_handle(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK) +
+                                                      "  serial " + std::to_string(sensor.serial_number) + "  "))
+            << sensor.name;
+    }
+    const std::vector<FrameLine> frames = frame_lines(result.out);
+    ASSERT_FALSE(frames.empty());
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(i, frames[i].index);
+        EXPECT_GT(frames[i].points, 0u);
+    }
+    EXPECT_NE(std::string::npos,
+              result.out.find("sensors 4  frames " + std::to_string(frames.size()) + "  points "))
+        << result.out;
+}
+
+// The library starts a frame in the sweep modes as a timed one; the tool sets
+// the options again once each sensor's data has started, so from each
+// sensor's second frame on the frames follow its scan, not the clock.
+TEST_F(CommandTest, SweepFramesFollowEachSensorsScanFromTheStart) {
+    const ToolResult result = run_tool({"replay", capture, "--frame-mode", "sweep"});
+    ASSERT_EQ(kExitSuccess, result.code) << result.err;
+    const std::vector<FrameLine> frames = frame_lines(result.out);
+    for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
+        if (sensor.model == 16) {
+            continue;  // marks its own frames, which overlap
+        }
+        std::vector<double> spans;
+        for (const FrameLine& frame : frames) {
+            if (frame.sensor == hex_handle(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK)) {
+                spans.push_back(frame.span);
+            }
+        }
+        ASSERT_GE(spans.size(), 3u) << sensor.name;
+        for (std::size_t i = 1; i < spans.size(); ++i) {
+            EXPECT_NEAR(sensor.frame_period_s, spans[i], 0.1 * sensor.frame_period_s) << sensor.name << " frame " << i;
+        }
+    }
 }
 
 TEST_F(CommandTest, ReplayStopsAtTheFrameLimit) {
-    const ToolResult result = run_tool({"replay", capture, "--frames", "3", "--frame-mode", "timed",
-                                        "--frame-length", "0.05"});
+    const ToolResult result = run_tool({"replay", capture, "--frames", "3"});
     EXPECT_EQ(kExitSuccess, result.code) << result.err;
     expect_replay_shape(result.out, capture);
-    EXPECT_LE(count_frame_lines(result.out), 3u);
+    EXPECT_EQ(3u, frame_lines(result.out).size());
+    EXPECT_EQ("stopped after 3 frames", lines_of(result.out).back());
+}
+
+TEST_F(CommandTest, TimedFramesSpanTheirLength) {
+    const ToolResult result = run_tool({"replay", capture, "--frame-mode", "timed", "--frame-length", "0.05"});
+    ASSERT_EQ(kExitSuccess, result.code) << result.err;
+    const std::vector<FrameLine> frames = frame_lines(result.out);
+    ASSERT_FALSE(frames.empty());
+    for (const FrameLine& frame : frames) {
+        EXPECT_LE(frame.span, 0.051) << frame.index;
+    }
 }
 
 TEST_F(CommandTest, PacedReplayEndsAtTheEndOfTheCapture) {
     const std::string shorter = directory.file("short.pcap");
-    write_small_capture(shorter, 0.2);
+    write_sim_capture(shorter, 0.2);
     const ToolResult result = run_tool({"replay", shorter, "--speed", "5"});
     EXPECT_EQ(kExitSuccess, result.code) << result.err;
     expect_replay_shape(result.out, shorter);
@@ -190,11 +267,53 @@ TEST_F(CommandTest, ExportIntoAPlaceThatIsAFileFails) {
     EXPECT_NE(std::string::npos, result.err.find("cannot create the folder")) << result.err;
 }
 
+TEST_F(CommandTest, RenderDrawsTheChosenFrame) {
+    for (const std::vector<std::string>& choice : {std::vector<std::string>{}, std::vector<std::string>{"--frame", "2"}}) {
+        const std::string png = directory.file("frame.png");
+        std::vector<std::string> args{"render", capture, "--out", png};
+        args.insert(args.end(), choice.begin(), choice.end());
+        const ToolResult result = run_tool(args);
+        ASSERT_EQ(kExitSuccess, result.code) << result.err;
+        const std::regex drawn("frame ([0-9]+) of sensor [0-9a-f]{9} \\([0-9]+ points\\): top view and range image in " +
+                               png);
+        const std::string last = lines_of(result.out).back();
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(last, match, drawn)) << result.out;
+        if (!choice.empty()) {
+            EXPECT_EQ("2", match[1].str());
+        }
+        const vorlan_test::Bytes bytes = vorlan_test::read_file(png);
+        ASSERT_GT(bytes.size(), 8u);
+        EXPECT_EQ(0x89, bytes[0]);
+        EXPECT_EQ('P', bytes[1]);
+        std::filesystem::remove(png);
+    }
+}
+
 TEST_F(CommandTest, RenderOfAFrameBeyondTheCaptureFails) {
     const ToolResult result = run_tool({"render", capture, "--out", directory.file("f.png"), "--frame", "100000"});
     EXPECT_EQ(kExitFailure, result.code);
     EXPECT_NE(std::string::npos, result.err.find("no frame 100000")) << result.err;
     EXPECT_FALSE(std::filesystem::exists(directory.file("f.png")));
+}
+
+TEST_F(CommandTest, SimWritesTheSameCaptureForTheSameSeed) {
+    const std::string first = directory.file("first.pcap");
+    const std::string second = directory.file("second.pcap");
+    const std::string other = directory.file("other.pcap");
+    for (const auto& run : {std::make_pair(first, "3"), std::make_pair(second, "3"), std::make_pair(other, "4")}) {
+        const ToolResult result = run_tool({"sim", "--seed", run.second, "--seconds", "0.3", "--out", run.first});
+        ASSERT_EQ(kExitSuccess, result.code) << result.err;
+        EXPECT_EQ(0u, lines_of(result.out).back().find("wrote ")) << result.out;
+    }
+    EXPECT_EQ(vorlan_test::read_file(first), vorlan_test::read_file(second));
+    EXPECT_NE(vorlan_test::read_file(first), vorlan_test::read_file(other));
+}
+
+TEST_F(CommandTest, SimIntoAFolderThatDoesNotExistFails) {
+    const ToolResult result = run_tool({"sim", "--out", directory.file("no/such/folder/x.pcap")});
+    EXPECT_EQ(kExitFailure, result.code);
+    EXPECT_NE(std::string::npos, result.err.find("vorlan: cannot write")) << result.err;
 }
 
 TEST(LiveCommands, BusyPortFailsWithTheSystemsReason) {
@@ -221,11 +340,7 @@ TEST(LiveCommands, RecordKeepsEveryDatagramWithItsSender) {
     ToolResult result;
     std::thread recorder(
         [&] { result = run_tool({"record", file, "--port", std::to_string(port), "--seconds", "3"}); });
-    // Bound once the port cannot be taken any more.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (vorlan_test::udp_port_is_free(port) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    wait_until_bound(port);
     vorlan_test::UdpSender sender(port);
     std::vector<vorlan_test::Bytes> sent;
     for (uint8_t i = 0; i < 20; ++i) {
@@ -248,14 +363,26 @@ TEST(LiveCommands, RecordKeepsEveryDatagramWithItsSender) {
     EXPECT_EQ(VORLAN_ERROR_EOF, reader.next_packet(header, data).code());
 }
 
+TEST(LiveCommands, ListenShowsWhatTheSimulatorSends) {
+    const uint16_t port = vorlan_test::free_udp_port();
+    ToolResult listened;
+    std::thread listener([&] { listened = run_tool({"listen", "--port", std::to_string(port)}); });
+    wait_until_bound(port);
+    const ToolResult sent = run_tool({"sim", "--port", std::to_string(port), "--seconds", "0.5"});
+    request_stop();
+    listener.join();
+    ASSERT_EQ(kExitSuccess, sent.code) << sent.err;
+    EXPECT_EQ(0u, lines_of(sent.out).back().find("sent ")) << sent.out;
+    ASSERT_EQ(kExitSuccess, listened.code) << listened.err;
+    EXPECT_NE(std::string::npos, listened.out.find("sensors 4  frames ")) << listened.out;
+    EXPECT_FALSE(frame_lines(listened.out).empty()) << listened.out;
+}
+
 TEST(LiveCommands, ListenStopsWhenAsked) {
     const uint16_t port = vorlan_test::free_udp_port();
     ToolResult result;
     std::thread listener([&] { result = run_tool({"listen", "--port", std::to_string(port)}); });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (vorlan_test::udp_port_is_free(port) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    wait_until_bound(port);
     request_stop();
     listener.join();
     EXPECT_EQ(kExitSuccess, result.code) << result.err;

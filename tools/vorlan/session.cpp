@@ -90,7 +90,7 @@ bool Session::start(const SessionSettings& settings) {
     if (listened == VORLAN_SUCCESS) {
         listened = vorlan_sdk_listen_image_frames(on_image_frame, this);
     }
-    if (listened == VORLAN_SUCCESS && m_packet_sink) {
+    if (listened == VORLAN_SUCCESS) {
         listened = vorlan_sdk_listen_network_packet(on_packet, this);
     }
     if (listened != VORLAN_SUCCESS) {
@@ -116,18 +116,27 @@ bool Session::needs_reapply() const {
     return m_settings.frames.mode == VORLAN_SDK_FRAME_SWEEP || m_settings.frames.mode == VORLAN_SDK_FRAME_FULL_SCAN;
 }
 
+void Session::request_reapply_locked(SensorState& sensor) {
+    if (needs_reapply() && sensor.frames_at_reapply == static_cast<std::size_t>(-1) && !sensor.reapply_pending) {
+        sensor.reapply_pending = true;
+        m_reapply_pending = true;
+    }
+}
+
 void Session::poll() {
-    std::vector<VorlanSensorHandle> pending;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        pending.swap(m_pending_reapply);
-        for (VorlanSensorHandle handle : pending) {
-            SensorState& sensor = m_sensors[handle];
-            sensor.frames_at_reapply = sensor.frames;
+        if (!m_reapply_pending) {
+            return;
         }
-    }
-    if (pending.empty()) {
-        return;
+        m_reapply_pending = false;
+        for (auto& entry : m_sensors) {
+            SensorState& sensor = entry.second;
+            if (sensor.reapply_pending) {
+                sensor.reapply_pending = false;
+                sensor.frames_at_reapply = sensor.frames;
+            }
+        }
     }
     // Not under m_mutex: the library takes its frame locks here, and holds
     // them while it calls on_image_frame, which takes m_mutex.
@@ -168,6 +177,7 @@ void Session::on_information(VorlanSensorHandle handle, const VorlanSensorInform
     std::string line = format_sensor(*information);
     std::lock_guard<std::mutex> lock(self.m_mutex);
     SensorState& sensor = self.m_sensors[handle];
+    sensor.informed = true;
     // Sensors repeat their information several times a second: print only
     // what changed.
     if (line != sensor.printed) {
@@ -192,9 +202,7 @@ void Session::on_image_frame(VorlanSensorHandle handle, std::size_t n_points, co
         if (!self.needs_reapply()) {
             event.whole = ordinal >= 1;
         } else if (sensor.frames_at_reapply == static_cast<std::size_t>(-1)) {
-            if (ordinal == 0) {
-                self.m_pending_reapply.push_back(handle);
-            }
+            self.request_reapply_locked(sensor);
         } else {
             event.whole = ordinal >= sensor.frames_at_reapply + 1;
         }
@@ -213,7 +221,17 @@ void Session::on_image_frame(VorlanSensorHandle handle, std::size_t n_points, co
 void Session::on_packet(VorlanSensorHandle handle, int64_t timestamp, const uint8_t* data, std::size_t size,
                         void* user) {
     Session& self = *static_cast<Session*>(user);
-    self.m_packet_sink(handle, timestamp, data, size);
+    {
+        std::lock_guard<std::mutex> lock(self.m_mutex);
+        const auto found = self.m_sensors.find(handle);
+        if (found != self.m_sensors.end() && found->second.informed &&
+            ++found->second.packets_since_information >= 2) {
+            self.request_reapply_locked(found->second);
+        }
+    }
+    if (self.m_packet_sink) {
+        self.m_packet_sink(handle, timestamp, data, size);
+    }
 }
 
 void Session::on_error(VorlanSensorHandle handle, VorlanSensorErrorCode code, const char* message, const void*,

@@ -83,9 +83,14 @@ public:
     void stop();
 
     // Called by the thread that drives the session between steps. The
-    // library gives a sensor's frame the sweep modes only when the options
-    // are set again after that frame exists (a new frame starts timed), so
-    // once a sensor's first frame has arrived the options are applied again.
+    // library starts a sensor's frame in the sweep modes as a timed one and
+    // gives it the sweep rule only when the options are set again after the
+    // frame exists, so they are set again once a sensor's data has started:
+    // when two packets of it followed its information (a frame is made by
+    // its first data packet; information comes once a second), or at the
+    // latest when its first frame arrives. Setting them restarts the frame
+    // rules of every sensor, which costs little while traffic has only just
+    // begun.
     void poll();
 
     bool frame_limit_reached();
@@ -97,9 +102,12 @@ public:
 
 private:
     struct SensorState {
-        std::string printed;        // the last line printed for it
-        std::size_t frames = 0;     // frames published so far
-        // Frames published before its options were applied again; npos
+        std::string printed;  // the last line printed for it
+        bool informed = false;
+        std::size_t packets_since_information = 0;
+        std::size_t frames = 0;  // frames published so far
+        bool reapply_pending = false;
+        // Frames published before the options were set again for it; npos
         // while they were not.
         std::size_t frames_at_reapply = static_cast<std::size_t>(-1);
     };
@@ -114,6 +122,7 @@ private:
 
     // Whether the mode is one the library converts for a new frame.
     bool needs_reapply() const;
+    void request_reapply_locked(SensorState& sensor);
 
     Console& m_console;
     SessionSettings m_settings;
@@ -123,7 +132,7 @@ private:
 
     std::mutex m_mutex;  // guards everything below
     std::map<VorlanSensorHandle, SensorState> m_sensors;
-    std::vector<VorlanSensorHandle> m_pending_reapply;
+    bool m_reapply_pending = false;
     std::size_t m_frames = 0;
     uint64_t m_points = 0;
     uint64_t m_valid_points = 0;

@@ -1,11 +1,154 @@
 // `vorlan sim`: synthetic sensors into a capture file or onto a UDP port.
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
 #include "commands.h"
+#include "sim_sinks.h"
+#include "simulator.h"
+#include "stop_signal.h"
 
 namespace vorlan_tool {
+namespace {
 
-int run_sim(const SimSettings&, Console& console) {
-    console.error("sim: the simulator is not part of this build yet");
-    return kExitFailure;
+// Hands the datagrams on until a stop is requested, and shows how far the
+// run has come.
+class WatchedSink : public PacketSink {
+public:
+    WatchedSink(PacketSink& inner, Console& console, int64_t start_us, double seconds)
+        : m_inner(inner), m_console(console), m_start_us(start_us), m_seconds(seconds) {}
+
+    bool deliver(VorlanSensorHandle handle, int64_t timestamp_us, const uint8_t* data, std::size_t size) override {
+        if (stop_requested()) {
+            return false;
+        }
+        if (m_console.shows_progress()) {
+            const double elapsed = static_cast<double>(timestamp_us - m_start_us) * 1e-6;
+            char label[48];
+            std::snprintf(label, sizeof(label), "%.1f/%.1f s", elapsed, m_seconds);
+            m_console.progress(elapsed / m_seconds, label);
+        }
+        return m_inner.deliver(handle, timestamp_us, data, size);
+    }
+
+private:
+    PacketSink& m_inner;
+    Console& m_console;
+    const int64_t m_start_us;
+    const double m_seconds;
+};
+
+std::string dotted(VorlanSensorHandle handle) {
+    const uint32_t address = static_cast<uint32_t>(handle);
+    char text[20];
+    std::snprintf(text, sizeof(text), "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xff, (address >> 8) & 0xff,
+                  address & 0xff);
+    return text;
+}
+
+void print_sensors(Console& console) {
+    for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
+        char line[200];
+        std::snprintf(line, sizeof(line),
+                      "simulated sensor %-15s  %-10s serial %" PRIu64 "  model %u  %s/%s  %s  %u segments  "
+                      "%u returns",
+                      dotted(sensor.handle).c_str(), sensor.name.c_str(), sensor.serial_number,
+                      static_cast<unsigned>(sensor.model), sensor.info_packet_type.c_str(),
+                      sensor.calibration_type.c_str(), sensor.point_packet_type.c_str(),
+                      static_cast<unsigned>(sensor.segment_count), static_cast<unsigned>(sensor.return_count));
+        console.line(line);
+    }
+}
+
+std::string describe(const SimulationSummary& summary) {
+    char text[160];
+    std::snprintf(text, sizeof(text), "%" PRIu64 " packets (%" PRIu64 " information), %" PRIu64 " bytes, %" PRIu64
+                  " points",
+                  summary.packets, summary.info_packets, summary.bytes, summary.points);
+    return text;
+}
+
+// Writes under a temporary name and renames at the end, so that a run that
+// fails or is killed never leaves a half-written capture under the name asked
+// for (make demo keeps the sample once it exists).
+int simulate_into_file(const SimSettings& settings, Console& console) {
+    SimulatorOptions options;
+    options.seed = settings.seed;
+    options.seconds = settings.seconds;
+    const std::string part = settings.out + ".part";
+    // The system's reason, in words, for a place that cannot be written.
+    std::FILE* probe = std::fopen(part.c_str(), "wb");
+    if (probe == nullptr) {
+        console.error("cannot write " + settings.out + ": " + std::strerror(errno));
+        return kExitFailure;
+    }
+    std::fclose(probe);
+    SimulationSummary summary;
+    {
+        CaptureFileSink file(part);
+        if (!file.ok()) {
+            console.error(file.error());
+            return kExitFailure;
+        }
+        print_sensors(console);
+        WatchedSink sink(file, console, options.start_time_us, options.seconds);
+        summary = run_simulation(options, sink);
+        console.end_progress();
+        if (!file.close()) {
+            console.error(file.error());
+            std::remove(part.c_str());
+            return kExitFailure;
+        }
+    }
+    if (std::rename(part.c_str(), settings.out.c_str()) != 0) {
+        console.error("cannot write " + settings.out + ": " + std::strerror(errno));
+        std::remove(part.c_str());
+        return kExitFailure;
+    }
+    console.line("wrote " + describe(summary) + " to " + settings.out);
+    if (!summary.completed) {
+        console.line("interrupted: the capture ends there");
+    }
+    return kExitSuccess;
+}
+
+int simulate_onto_port(const SimSettings& settings, Console& console) {
+    SimulatorOptions options;
+    options.seed = settings.seed;
+    options.seconds = settings.seconds;
+    // Live receivers see the dates of today, as from real sensors.
+    options.start_time_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+    UdpPacketSink udp(settings.port);
+    if (!udp.ok()) {
+        console.error(udp.error());
+        return kExitFailure;
+    }
+    print_sensors(console);
+    console.line("sending to 127.0.0.1:" + std::to_string(settings.port) + " in real time (Ctrl-C stops)");
+    WatchedSink sink(udp, console, options.start_time_us, options.seconds);
+    const SimulationSummary summary = run_simulation(options, sink);
+    console.end_progress();
+    if (!udp.distinct_sources()) {
+        console.warning("the system refused per-sensor loopback addresses: every sensor sent from 127.0.0.1");
+    }
+    if (udp.send_failures() != 0) {
+        console.warning(std::to_string(udp.send_failures()) + " datagrams could not be sent");
+    }
+    console.line("sent " + describe(summary));
+    if (!summary.completed) {
+        console.line("interrupted");
+    }
+    return kExitSuccess;
+}
+
+}  // namespace
+
+int run_sim(const SimSettings& settings, Console& console) {
+    return settings.out.empty() ? simulate_onto_port(settings, console) : simulate_into_file(settings, console);
 }
 
 }  // namespace vorlan_tool
