@@ -1,11 +1,15 @@
 #include "calibration.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
+#include "byte_order.h"
 #include "core.h"
+#include "float_lanes.h"
 
 #define VORLAN_SOURCE_FILE "source/calibration"
 
@@ -64,14 +68,6 @@ struct BatchCalibration {
     bool inside_image(float x, float z) const { return !((x < min_x) | (x > max_x) | (z < min_z) | (z > max_z)); }
     bool inside_distance(float distance) const { return !((distance < min_distance) | (distance > max_distance)); }
 
-    // Metres of one return: the raw count less the power level's offset,
-    // scaled, and lengthened when saturated.
-    float distance(uint32_t raw, int32_t power_offset, bool saturated) const {
-        const float d = static_cast<float>(static_cast<int64_t>(raw) - power_offset) * distance_scale - distance_offset;
-        const bool corrected = saturated & (d > kSaturationCorrectionMinDistance) & correct_saturation;
-        return corrected ? d + kSaturationRangeCorrection : d;
-    }
-
     const VorlanCalibration& calibration;
     float min_x, max_x, min_z, max_z;
     float min_distance, max_distance;
@@ -84,11 +80,13 @@ struct BatchCalibration {
     bool correct_saturation;
 };
 
-// Calibration runs in two passes over short runs of points. The first does
-// the arithmetic (position, distance, intensity) and nothing else, so that
-// the divisions and the exponential of successive points overlap; the second
-// derives the flags and return marks from its results, which are still in
-// the first-level cache. Interleaving the two is measurably slower.
+// Calibration runs over short runs of points in structure-of-arrays scratch
+// (RunScratch). A first pass does the loads and table lookups of each point,
+// which depend on its segment and power level, into plain arrays; the
+// exponential of the intensity falloff follows point by point (the one call
+// out); the rest of the arithmetic then runs over the arrays four points at
+// a time (util::WideLanes), divisions included; the saturation rules follow
+// over the arrays, and a last pass writes the image points.
 constexpr std::size_t kRunLength = 64;
 
 // The raw fields of return `kReturn` (0: first, 1: second) of a raw point.
@@ -105,142 +103,208 @@ inline uint8_t intensity_of(const VorlanSensorRawPointWithTime& point) {
     return kReturn == 0 ? point.intensity : point.intensity_2;
 }
 
-// Pass one for return `kReturn` of a raw point whose position is known.
-template <uint32_t kReturn>
-VORLAN_ALWAYS_INLINE void measure_return(const BatchCalibration& batch, const VorlanSensorRawPointWithTime& point,
-                                         float range_offset, int32_t power_offset, float reference, float falloff,
-                                         float image_x, float image_z, VorlanSensorImagePoint& out) {
-    const uint32_t raw = distance_of<kReturn>(point);
-    const float distance = batch.distance(raw, power_offset, saturated_of<kReturn>(point) != 0);
-    // A second return at the first one's range is the same echo again.
-    const bool measured = (kReturn == 0 || raw != point.distance) & (raw != 0);
+// A truth value as a lane mask in memory: all bits set or none.
+inline int32_t mask_of(bool value) { return -static_cast<int32_t>(value); }
 
-    // Intensity normalised to range: received power falls with the square of
-    // the distance and scales with the laser's power level.
-    float intensity = 1.0f;
-    if (reference != 0.0f) {
-        const float range = distance + range_offset;
-        const float normalised =
-            raw != 0 ? static_cast<float>(intensity_of<kReturn>(point)) * range * range / reference : 0.0f;
-        intensity = falloff != 0.0f ? normalised / falloff : normalised;
-    }
+// One run's working arrays, indexed by the point's place in the run (and the
+// return). Every array is 16-byte aligned, a whole number of vectors long.
+template <uint32_t kReturns>
+struct alignas(16) RunScratch {
+    // Gathered point by point.
+    float e[kRunLength];  // segment geometry applied, before the lens
+    float f[kRunLength];
+    float reference[kRunLength];     // intensity reference of the power level; 0: none
+    float falloff[kRunLength];       // the falloff's exponent, then (where reference != 0) its exponential
+    float range_offset[kRunLength];  // the segment's intensity_range_offset
+    int32_t calibrated[kRunLength];  // mask: the segment has a table entry
+    int32_t usable[kRunLength];      // mask: calibrated, and a power level other than 0
+    float count[kReturns][kRunLength];  // raw distance less the power level's offset
+    float intensity_byte[kReturns][kRunLength];
+    int32_t has_distance[kReturns][kRunLength];  // mask: raw distance not 0
+    int32_t measured[kReturns][kRunLength];      // mask: a distance of its own
+    int32_t corrected[kReturns][kRunLength];     // mask: saturated, under a calibration that corrects it
+    int32_t marks[kReturns][kRunLength];         // the flags other than VORLAN_POINT_VALID
 
-    out.timestamp = point.timestamp;
-    out.image_x = image_x;
-    out.distance = measured ? distance : 0.0f;
-    out.image_z = image_z;
-    out.intensity = intensity;
-    out.segment_id = point.segment_id;
-}
+    // Computed.
+    float image_x[kRunLength];
+    float image_z[kRunLength];
+    float distance[kReturns][kRunLength];
+    float intensity[kReturns][kRunLength];
+    int32_t flags[kReturns][kRunLength];
+    int32_t return_type[kReturns][kRunLength];
+};
 
-// Pass one for one raw point: every field but return_type, flags and the
-// padding.
-template <uint32_t kReturns, bool kRational>
-VORLAN_ALWAYS_INLINE void measure_one(const BatchCalibration& batch, const VorlanSensorRawPointWithTime& point,
-                                      VorlanSensorImagePoint* image_points) {
-    if (point.segment_id >= kMaxSegments) {
-        // No calibration entry: an empty point.
-        for (uint32_t i = 0; i < kReturns; ++i) {
-            VorlanSensorImagePoint& out = image_points[i];
-            out.timestamp = point.timestamp;
-            out.image_x = 0.0f;
-            out.distance = 0.0f;
-            out.image_z = 0.0f;
-            out.intensity = 0.0f;
-            out.segment_id = point.segment_id;
-        }
-        return;
-    }
-    const VorlanLaserCalibration& laser = batch.calibration.lasers[point.segment_id];
+// Loads and lookups of raw point `i` of a run into the scratch.
+template <uint32_t kReturns>
+VORLAN_ALWAYS_INLINE void gather_one(const BatchCalibration& batch, const VorlanSensorRawPointWithTime& point,
+                                     std::size_t i, RunScratch<kReturns>& run) {
+    const uint8_t segment = point.segment_id;
+    const bool calibrated = segment < kMaxSegments;
+    // A segment without an entry is worked out with the first one; its
+    // results are replaced by zeros.
+    const VorlanLaserCalibration& laser = batch.calibration.lasers[calibrated ? segment : 0];
 
     // Segment geometry: offsets from the segment's centre, gains and the
     // cross-coupling of the two mirror axes.
     const int32_t dx = int32_t{point.image_x} - laser.image_x_center;
     const int32_t dz = int32_t{point.image_z} - laser.image_z_center;
-    const float e = static_cast<float>(dz) * laser.image_z_to_x +
-                    laser.image_x_scale * static_cast<float>(dx - laser.image_x_offset);
-    const float f = static_cast<float>(dx) * laser.image_x_to_z +
-                    static_cast<float>(dz - laser.image_z_offset) * laser.image_z_scale;
-
-    // Lens distortion, radial about the calibration's image centre.
-    const float scale = batch.distance_offset;
-    const float cx = batch.center_x;
-    const float cz = batch.center_z;
-    const float* a = batch.a;
-    float image_x;
-    float image_z;
-    if (kRational) {
-        const float* b = batch.b;
-        const float ep = e / scale - cx;
-        const float fp = f / scale - cz;
-        const float s = ep * ep + fp * fp;
-        const float s2 = s * s;
-        const float s3 = s2 * s;
-        image_x = ep / (a[0] + a[1] * s + a[2] * s2 + a[3] * s3) + cx;
-        image_z = fp / (b[0] + b[1] * s + b[2] * s2 + b[3] * s3) + cz;
-    } else {
-        const float u = e - cx;
-        const float v = f - cz;
-        const float s = (u * u + v * v) / (scale * scale);
-        const float s2 = s * s;
-        const float g = a[1] * s + a[2] * s2 + a[3] * s2 * s;
-        image_x = (e + u * g) / scale;
-        image_z = (f + v * g) / scale;
-    }
-
-    const uint8_t power = point.power_level;
-    const bool has_power_tables = power <= kMaxPowerLevel;
-    const int32_t power_offset = has_power_tables ? laser.power_level_distance_offset[power] : 0;
-    const float reference = has_power_tables ? laser.power_level_intensity[power] : 0.0f;
+    run.e[i] = static_cast<float>(dz) * laser.image_z_to_x +
+               laser.image_x_scale * static_cast<float>(dx - laser.image_x_offset);
+    run.f[i] = static_cast<float>(dx) * laser.image_x_to_z +
+               static_cast<float>(dz - laser.image_z_offset) * laser.image_z_scale;
 
     // Intensity falls off towards the edges of the image; the calibration
     // gives the logarithm of that loss as a quadratic over the position.
-    float falloff = 0.0f;
-    if (reference != 0.0f) {
-        const float* h = laser.intensity_falloff;
-        const float fdx = static_cast<float>(dx);
-        const float fdz = static_cast<float>(dz);
-        falloff = std::exp(h[0] + h[1] * fdx + h[2] * fdz + h[3] * fdx * fdx + h[4] * fdx * fdz + h[5] * fdz * fdz);
-    }
+    const float* h = laser.intensity_falloff;
+    const float fdx = static_cast<float>(dx);
+    const float fdz = static_cast<float>(dz);
+    run.falloff[i] = h[0] + h[1] * fdx + h[2] * fdz + h[3] * fdx * fdx + h[4] * fdx * fdz + h[5] * fdz * fdz;
 
-    measure_return<0>(batch, point, laser.intensity_range_offset, power_offset, reference, falloff, image_x, image_z,
-                      image_points[0]);
+    const uint8_t power = point.power_level;
+    const bool has_power_tables = power <= kMaxPowerLevel;
+    const uint8_t level = has_power_tables ? power : 0;
+    const int32_t power_offset = has_power_tables ? laser.power_level_distance_offset[level] : 0;
+    run.reference[i] = has_power_tables ? laser.power_level_intensity[level] : 0.0f;
+    run.range_offset[i] = laser.intensity_range_offset;
+    run.calibrated[i] = mask_of(calibrated);
+    run.usable[i] = mask_of(calibrated & (power != 0));
+    const int32_t frame_flag = point.frame_flag != 0 ? VORLAN_POINT_FRAME_FLAG : 0;
+
+    const auto gather_return = [&](auto return_index) {
+        constexpr uint32_t r = decltype(return_index)::value;
+        const uint32_t raw = distance_of<r>(point);
+        const bool saturated_byte = saturated_of<r>(point) != 0;
+        run.count[r][i] = static_cast<float>(static_cast<int64_t>(raw) - power_offset);
+        run.intensity_byte[r][i] = static_cast<float>(intensity_of<r>(point));
+        run.has_distance[r][i] = mask_of(raw != 0);
+        // A second return at the first one's range is the same echo again.
+        run.measured[r][i] = mask_of((r == 0 || raw != point.distance) & (raw != 0));
+        run.corrected[r][i] = mask_of(saturated_byte & batch.correct_saturation);
+        const bool saturated = saturated_byte | (intensity_of<r>(point) == 255);
+        run.marks[r][i] = (calibrated & saturated ? VORLAN_POINT_SATURATED : 0) | frame_flag;
+    };
+    gather_return(std::integral_constant<uint32_t, 0>());
     if constexpr (kReturns > 1) {
-        measure_return<1>(batch, point, laser.intensity_range_offset, power_offset, reference, falloff, image_x,
-                          image_z, image_points[1]);
+        gather_return(std::integral_constant<uint32_t, 1>());
     }
 }
 
-// Pass two for return `kReturn` of a raw point: validity, saturation and
-// frame flags, return marks and padding, from the fields pass one wrote.
-// `usable` says whether the point as a whole can be valid.
-template <uint32_t kReturn>
-VORLAN_ALWAYS_INLINE void mark_return(const BatchCalibration& batch, const VorlanSensorRawPointWithTime& point,
-                                      bool calibrated, bool usable, bool farthest, VorlanSensorImagePoint& out) {
-    const uint8_t frame_flag = point.frame_flag != 0 ? VORLAN_POINT_FRAME_FLAG : 0;
-    // A return without a distance (none, or a repeated echo) reads 0 m.
-    const float distance = out.distance;
-    const bool valid = usable & (distance > 0.0f) & batch.inside_distance(distance);
-    const bool saturated = (saturated_of<kReturn>(point) != 0) | (intensity_of<kReturn>(point) == 255);
-    out.return_type =
-        static_cast<uint8_t>((kReturn == 0 ? VORLAN_RETURN_FIRST : 0) | (farthest ? VORLAN_RETURN_FARTHEST : 0));
-    out.flags = calibrated ? static_cast<uint8_t>((valid ? VORLAN_POINT_VALID : 0) |
-                                                  (saturated ? VORLAN_POINT_SATURATED : 0) | frame_flag)
-                           : frame_flag;
-    std::memset(out.padding, 0, sizeof(out.padding));
-}
+// The batch's constants in every lane.
+template <class Lanes>
+struct LaneConstants {
+    using Floats = typename Lanes::Floats;
+    using Bits = typename Lanes::Bits;
 
-template <uint32_t kReturns>
-VORLAN_ALWAYS_INLINE void mark_one(const BatchCalibration& batch, const VorlanSensorRawPointWithTime& point,
-                                   VorlanSensorImagePoint* image_points) {
-    const bool calibrated = point.segment_id < kMaxSegments;
-    const bool usable =
-        calibrated & (point.power_level != 0) & batch.inside_image(image_points[0].image_x, image_points[0].image_z);
+    explicit LaneConstants(const BatchCalibration& batch)
+        : scale(Lanes::splat(batch.distance_offset)),
+          cx(Lanes::splat(batch.center_x)),
+          cz(Lanes::splat(batch.center_z)),
+          a{Lanes::splat(batch.a[0]), Lanes::splat(batch.a[1]), Lanes::splat(batch.a[2]), Lanes::splat(batch.a[3])},
+          b{Lanes::splat(batch.b[0]), Lanes::splat(batch.b[1]), Lanes::splat(batch.b[2]), Lanes::splat(batch.b[3])},
+          min_x(Lanes::splat(batch.min_x)),
+          max_x(Lanes::splat(batch.max_x)),
+          min_z(Lanes::splat(batch.min_z)),
+          max_z(Lanes::splat(batch.max_z)),
+          min_distance(Lanes::splat(batch.min_distance)),
+          max_distance(Lanes::splat(batch.max_distance)),
+          distance_scale(Lanes::splat(batch.distance_scale)),
+          distance_offset(Lanes::splat(batch.distance_offset)),
+          correction(Lanes::splat(kSaturationRangeCorrection)),
+          correction_min_distance(Lanes::splat(kSaturationCorrectionMinDistance)),
+          zero(Lanes::splat(0.0f)),
+          one(Lanes::splat(1.0f)),
+          valid(Lanes::splat_bits(VORLAN_POINT_VALID)),
+          first(Lanes::splat_bits(VORLAN_RETURN_FIRST)),
+          farthest(Lanes::splat_bits(VORLAN_RETURN_FARTHEST)) {}
+
+    Floats scale, cx, cz;
+    Floats a[4];
+    Floats b[4];
+    Floats min_x, max_x, min_z, max_z;
+    Floats min_distance, max_distance;
+    Floats distance_scale, distance_offset;
+    Floats correction, correction_min_distance;
+    Floats zero, one;
+    Bits valid, first, farthest;
+};
+
+// The arithmetic of the points [i, i + Lanes::kWidth) of a run, from the
+// gathered arrays to the computed ones. Every value is worked out in every
+// lane and the outcome chosen afterwards.
+template <class Lanes, uint32_t kReturns, bool kRational>
+VORLAN_ALWAYS_INLINE void compute_lanes(const LaneConstants<Lanes>& k, std::size_t i, RunScratch<kReturns>& run) {
+    using L = Lanes;
+    using Floats = typename L::Floats;
+    using Bits = typename L::Bits;
+
+    // Lens distortion, radial about the calibration's image centre.
+    const Floats e = L::load(run.e + i);
+    const Floats f = L::load(run.f + i);
+    Floats image_x;
+    Floats image_z;
+    if constexpr (kRational) {
+        const Floats ep = e / k.scale - k.cx;
+        const Floats fp = f / k.scale - k.cz;
+        const Floats s = ep * ep + fp * fp;
+        const Floats s2 = s * s;
+        const Floats s3 = s2 * s;
+        image_x = ep / (k.a[0] + k.a[1] * s + k.a[2] * s2 + k.a[3] * s3) + k.cx;
+        image_z = fp / (k.b[0] + k.b[1] * s + k.b[2] * s2 + k.b[3] * s3) + k.cz;
+    } else {
+        const Floats u = e - k.cx;
+        const Floats v = f - k.cz;
+        const Floats s = (u * u + v * v) / (k.scale * k.scale);
+        const Floats s2 = s * s;
+        const Floats g = k.a[1] * s + k.a[2] * s2 + k.a[3] * s2 * s;
+        image_x = (e + u * g) / k.scale;
+        image_z = (f + v * g) / k.scale;
+    }
+    // NaN coordinates count as inside, as with the plain comparisons.
+    const Bits outside_image = L::either(L::either(L::less(image_x, k.min_x), L::greater(image_x, k.max_x)),
+                                         L::either(L::less(image_z, k.min_z), L::greater(image_z, k.max_z)));
+    const Bits calibrated = L::load_bits(run.calibrated + i);
+    const Bits usable = L::both(L::load_bits(run.usable + i), L::inverse(outside_image));
+    const Floats reference = L::load(run.reference + i);
+    const Floats falloff = L::load(run.falloff + i);
+    const Bits has_reference = L::not_equal(reference, k.zero);
+    const Bits has_falloff = L::not_equal(falloff, k.zero);
+    const Floats range_offset = L::load(run.range_offset + i);
+
+    Floats distances[kReturns];
+    for (uint32_t r = 0; r < kReturns; ++r) {
+        // Metres of the return: the raw count less the power level's offset,
+        // scaled, and lengthened when saturated beyond the near field.
+        Floats d = L::load(run.count[r] + i) * k.distance_scale - k.distance_offset;
+        const Bits correct = L::both(L::load_bits(run.corrected[r] + i), L::greater(d, k.correction_min_distance));
+        d = L::select(correct, d + k.correction, d);
+
+        // Intensity normalised to range: received power falls with the square
+        // of the distance and scales with the laser's power level.
+        const Floats range = d + range_offset;
+        const Floats normalised = L::select(L::load_bits(run.has_distance[r] + i),
+                                            L::load(run.intensity_byte[r] + i) * range * range / reference, k.zero);
+        const Floats intensity =
+            L::select(has_reference, L::select(has_falloff, normalised / falloff, normalised), k.one);
+
+        // A return without a distance (none, or a repeated echo) reads 0 m; a
+        // point without calibration is empty.
+        const Floats distance = L::select(L::load_bits(run.measured[r] + i), d, k.zero);
+        const Bits outside_distance = L::either(L::less(distance, k.min_distance), L::greater(distance, k.max_distance));
+        const Bits valid = L::both(L::both(usable, L::greater(distance, k.zero)), L::inverse(outside_distance));
+        distances[r] = L::select(calibrated, distance, k.zero);
+        L::store(run.distance[r] + i, distances[r]);
+        L::store(run.intensity[r] + i, L::select(calibrated, intensity, k.zero));
+        L::store_bits(run.flags[r] + i, L::either(L::both(valid, k.valid), L::load_bits(run.marks[r] + i)));
+    }
+    L::store(run.image_x + i, L::select(calibrated, image_x, k.zero));
+    L::store(run.image_z + i, L::select(calibrated, image_z, k.zero));
     // The first return is the farthest too unless the second is farther.
-    const bool second_farther = kReturns > 1 && image_points[kReturns - 1].distance > image_points[0].distance;
-    mark_return<0>(batch, point, calibrated, usable, !second_farther, image_points[0]);
     if constexpr (kReturns > 1) {
-        mark_return<1>(batch, point, calibrated, usable, second_farther, image_points[1]);
+        const Bits second_farther = L::greater(distances[1], distances[0]);
+        L::store_bits(run.return_type[0] + i, L::either(k.first, L::both(L::inverse(second_farther), k.farthest)));
+        L::store_bits(run.return_type[1] + i, L::both(second_farther, k.farthest));
+    } else {
+        L::store_bits(run.return_type[0] + i, L::either(k.first, k.farthest));
     }
 }
 
@@ -264,24 +328,36 @@ public:
 
     bool active() const { return m_n_segments != 0; }
 
-    // The next raw point's image points; only while active().
-    template <uint32_t kReturns>
-    void next(VorlanSensorImagePoint* point) {
-        const uint8_t before = m_history[m_segment];
-        const bool saturated = (point[0].flags & VORLAN_POINT_SATURATED) != 0;
-        if (m_drop_lone & !(saturated & ((before & 1) != 0))) {
-            for (uint32_t r = 0; r < kReturns; ++r) {
-                const bool drop = (point[r].flags & VORLAN_POINT_SATURATED) != 0;
-                point[r].flags &= static_cast<uint8_t>(drop ? ~VORLAN_POINT_VALID : 0xFF);
+    // Applies the rules to the next `n` raw points in turn: flags(j, r) is
+    // the flags of return r of point j, intensity(j) the intensity of its
+    // first return (both references). Only while active().
+    template <uint32_t kReturns, class Flags, class Intensity>
+    void follow(std::size_t n, Flags&& flags, Intensity&& intensity) {
+        // In locals, so that they stay in registers whatever the accessors
+        // write to.
+        const std::size_t n_segments = m_n_segments;
+        const bool drop_lone = m_drop_lone;
+        std::size_t segment = m_segment;
+        for (std::size_t j = 0; j < n; ++j) {
+            const uint8_t before = m_history[segment];
+            const bool saturated = (flags(j, 0) & VORLAN_POINT_SATURATED) != 0;
+            if (drop_lone & !(saturated & ((before & 1) != 0))) {
+                for (uint32_t r = 0; r < kReturns; ++r) {
+                    auto& f = flags(j, r);
+                    const bool drop = (f & VORLAN_POINT_SATURATED) != 0;
+                    f = static_cast<std::remove_reference_t<decltype(f)>>(drop ? f & ~VORLAN_POINT_VALID : f);
+                }
+            }
+            if (saturated & ((before & 3) == 3)) {
+                float& first = intensity(j);
+                first = std::max(first, 1.0f);
+            }
+            m_history[segment] = static_cast<uint8_t>(((before << 1) | (saturated ? 1 : 0)) & 3);
+            if (++segment == n_segments) {
+                segment = 0;
             }
         }
-        if (saturated & ((before & 3) == 3)) {
-            point[0].intensity = std::max(point[0].intensity, 1.0f);
-        }
-        m_history[m_segment] = static_cast<uint8_t>(((before << 1) | (saturated ? 1 : 0)) & 3);
-        if (++m_segment == m_n_segments) {
-            m_segment = 0;
-        }
+        m_segment = segment;
     }
 
 private:
@@ -293,19 +369,74 @@ private:
     uint8_t m_history[kMaxSegments];
 };
 
+static_assert(offsetof(VorlanSensorImagePoint, flags) == offsetof(VorlanSensorImagePoint, return_type) + 1 &&
+                  offsetof(VorlanSensorImagePoint, segment_id) == offsetof(VorlanSensorImagePoint, return_type) + 2 &&
+                  offsetof(VorlanSensorImagePoint, padding) == offsetof(VorlanSensorImagePoint, return_type) + 3 &&
+                  sizeof(VorlanSensorImagePoint) == offsetof(VorlanSensorImagePoint, return_type) + 8,
+              "the last eight bytes of an image point are written at once");
+
+// The last eight bytes of an image point from a word holding them in
+// little-endian order: one store where the processor's order is the same.
+inline void store_tail(VorlanSensorImagePoint& out, uint64_t tail) {
+#if (defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) || defined(_WIN32)
+    std::memcpy(&out.return_type, &tail, sizeof(tail));
+#else
+    util::store_u64le(&out.return_type, tail);
+#endif
+}
+
+// Image points of raw point `i` of a run, from the scratch; every byte is
+// written.
+template <uint32_t kReturns>
+VORLAN_ALWAYS_INLINE void write_one(const VorlanSensorRawPointWithTime& point, std::size_t i,
+                                    const RunScratch<kReturns>& run, VorlanSensorImagePoint* image_points) {
+    for (uint32_t r = 0; r < kReturns; ++r) {
+        VorlanSensorImagePoint& out = image_points[r];
+        out.timestamp = point.timestamp;
+        out.image_x = run.image_x[i];
+        out.distance = run.distance[r][i];
+        out.image_z = run.image_z[i];
+        out.intensity = run.intensity[r][i];
+        // Return type, flags, segment and the zero padding.
+        const uint64_t tail = static_cast<uint64_t>(run.return_type[r][i] & 0xFF) |
+                              static_cast<uint64_t>(run.flags[r][i] & 0xFF) << 8 |
+                              static_cast<uint64_t>(point.segment_id) << 16;
+        store_tail(out, tail);
+    }
+}
+
 template <uint32_t kReturns, bool kRational>
 void calibrate_run(const BatchCalibration& batch, std::size_t n_points, const VorlanSensorRawPointWithTime* raw_points,
                    VorlanSensorImagePoint* image_points, SaturationRuns* runs) {
+    using Wide = util::WideLanes;
+    using One = util::ScalarLanes;
+    const LaneConstants<Wide> wide(batch);
+    const LaneConstants<One> one(batch);
+    RunScratch<kReturns> run;
     for (std::size_t first = 0; first < n_points; first += kRunLength) {
-        const std::size_t end = std::min(n_points, first + kRunLength);
-        for (std::size_t i = first; i < end; ++i) {
-            measure_one<kReturns, kRational>(batch, raw_points[i], image_points + i * kReturns);
+        const std::size_t n = std::min(n_points - first, kRunLength);
+        const VorlanSensorRawPointWithTime* raw = raw_points + first;
+        for (std::size_t i = 0; i < n; ++i) {
+            gather_one<kReturns>(batch, raw[i], i, run);
         }
-        for (std::size_t i = first; i < end; ++i) {
-            mark_one<kReturns>(batch, raw_points[i], image_points + i * kReturns);
-            if (runs != nullptr) {
-                runs->next<kReturns>(image_points + i * kReturns);
-            }
+        for (std::size_t i = 0; i < n; ++i) {
+            run.falloff[i] = run.reference[i] != 0.0f ? std::exp(run.falloff[i]) : 0.0f;
+        }
+        // Whole vectors, then the points left over one at a time.
+        const std::size_t n_wide = n - n % Wide::kWidth;
+        for (std::size_t i = 0; i < n_wide; i += Wide::kWidth) {
+            compute_lanes<Wide, kReturns, kRational>(wide, i, run);
+        }
+        for (std::size_t i = n_wide; i < n; ++i) {
+            compute_lanes<One, kReturns, kRational>(one, i, run);
+        }
+        if (runs != nullptr) {
+            runs->follow<kReturns>(
+                n, [&run](std::size_t j, uint32_t r) -> int32_t& { return run.flags[r][j]; },
+                [&run](std::size_t j) -> float& { return run.intensity[0][j]; });
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            write_one<kReturns>(raw[i], i, run, image_points + (first + i) * kReturns);
         }
     }
 }
@@ -360,12 +491,16 @@ void filter_saturated(const VorlanCalibration& calibration, std::size_t n_points
     if (!runs.active() || image_points == nullptr) {
         return;
     }
-    for (std::size_t j = 0; j < n_points; ++j) {
-        if (return_count == 1) {
-            runs.next<1>(image_points + j);
-        } else {
-            runs.next<2>(image_points + 2 * j);
-        }
+    const auto intensity = [image_points, return_count](std::size_t j) -> float& {
+        return image_points[j * return_count].intensity;
+    };
+    if (return_count == 1) {
+        runs.follow<1>(
+            n_points, [image_points](std::size_t j, uint32_t) -> uint8_t& { return image_points[j].flags; }, intensity);
+    } else {
+        runs.follow<2>(
+            n_points, [image_points](std::size_t j, uint32_t r) -> uint8_t& { return image_points[2 * j + r].flags; },
+            intensity);
     }
 }
 
