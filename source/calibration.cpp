@@ -117,13 +117,12 @@ struct alignas(16) RunScratch {
     float falloff[kRunLength];       // the falloff's exponent, then (where reference != 0) its exponential
     float range_offset[kRunLength];  // the segment's intensity_range_offset
     int32_t calibrated[kRunLength];  // mask: the segment has a table entry
-    int32_t usable[kRunLength];      // mask: calibrated, and a power level other than 0
+    int32_t power_level[kRunLength];
+    int32_t frame_flag[kRunLength];     // the raw byte
     float count[kReturns][kRunLength];  // raw distance less the power level's offset
     float intensity_byte[kReturns][kRunLength];
-    int32_t has_distance[kReturns][kRunLength];  // mask: raw distance not 0
-    int32_t measured[kReturns][kRunLength];      // mask: a distance of its own
-    int32_t corrected[kReturns][kRunLength];     // mask: saturated, under a calibration that corrects it
-    int32_t marks[kReturns][kRunLength];         // the flags other than VORLAN_POINT_VALID
+    int32_t raw_distance[kReturns][kRunLength];
+    int32_t saturated_byte[kReturns][kRunLength];
 
     // Computed.
     float image_x[kRunLength];
@@ -167,21 +166,16 @@ VORLAN_ALWAYS_INLINE void gather_one(const BatchCalibration& batch, const Vorlan
     run.reference[i] = has_power_tables ? laser.power_level_intensity[level] : 0.0f;
     run.range_offset[i] = laser.intensity_range_offset;
     run.calibrated[i] = mask_of(calibrated);
-    run.usable[i] = mask_of(calibrated & (power != 0));
-    const int32_t frame_flag = point.frame_flag != 0 ? VORLAN_POINT_FRAME_FLAG : 0;
+    run.power_level[i] = power;
+    run.frame_flag[i] = point.frame_flag;
 
     const auto gather_return = [&](auto return_index) {
         constexpr uint32_t r = decltype(return_index)::value;
         const uint32_t raw = distance_of<r>(point);
-        const bool saturated_byte = saturated_of<r>(point) != 0;
         run.count[r][i] = static_cast<float>(static_cast<int64_t>(raw) - power_offset);
         run.intensity_byte[r][i] = static_cast<float>(intensity_of<r>(point));
-        run.has_distance[r][i] = mask_of(raw != 0);
-        // A second return at the first one's range is the same echo again.
-        run.measured[r][i] = mask_of((r == 0 || raw != point.distance) & (raw != 0));
-        run.corrected[r][i] = mask_of(saturated_byte & batch.correct_saturation);
-        const bool saturated = saturated_byte | (intensity_of<r>(point) == 255);
-        run.marks[r][i] = (calibrated & saturated ? VORLAN_POINT_SATURATED : 0) | frame_flag;
+        run.raw_distance[r][i] = static_cast<int32_t>(raw);
+        run.saturated_byte[r][i] = saturated_of<r>(point);
     };
     gather_return(std::integral_constant<uint32_t, 0>());
     if constexpr (kReturns > 1) {
@@ -213,7 +207,12 @@ struct LaneConstants {
           correction_min_distance(Lanes::splat(kSaturationCorrectionMinDistance)),
           zero(Lanes::splat(0.0f)),
           one(Lanes::splat(1.0f)),
+          full_intensity(Lanes::splat(255.0f)),
+          no_bits(Lanes::splat_bits(0)),
+          correct_saturation(Lanes::splat_bits(batch.correct_saturation ? ~0u : 0u)),
           valid(Lanes::splat_bits(VORLAN_POINT_VALID)),
+          saturated(Lanes::splat_bits(VORLAN_POINT_SATURATED)),
+          frame_flag(Lanes::splat_bits(VORLAN_POINT_FRAME_FLAG)),
           first(Lanes::splat_bits(VORLAN_RETURN_FIRST)),
           farthest(Lanes::splat_bits(VORLAN_RETURN_FARTHEST)) {}
 
@@ -224,8 +223,9 @@ struct LaneConstants {
     Floats min_distance, max_distance;
     Floats distance_scale, distance_offset;
     Floats correction, correction_min_distance;
-    Floats zero, one;
-    Bits valid, first, farthest;
+    Floats zero, one, full_intensity;
+    Bits no_bits, correct_saturation;
+    Bits valid, saturated, frame_flag, first, farthest;
 };
 
 // The arithmetic of the points [i, i + Lanes::kWidth) of a run, from the
@@ -263,7 +263,10 @@ VORLAN_ALWAYS_INLINE void compute_lanes(const LaneConstants<Lanes>& k, std::size
     const Bits outside_image = L::either(L::either(L::less(image_x, k.min_x), L::greater(image_x, k.max_x)),
                                          L::either(L::less(image_z, k.min_z), L::greater(image_z, k.max_z)));
     const Bits calibrated = L::load_bits(run.calibrated + i);
-    const Bits usable = L::both(L::load_bits(run.usable + i), L::inverse(outside_image));
+    const Bits powered = L::inverse(L::equal_bits(L::load_bits(run.power_level + i), k.no_bits));
+    const Bits usable = L::both(L::both(calibrated, powered), L::inverse(outside_image));
+    const Bits frame_flag = L::both(L::inverse(L::equal_bits(L::load_bits(run.frame_flag + i), k.no_bits)), k.frame_flag);
+    const Bits first_raw = L::load_bits(run.raw_distance[0] + i);
     const Floats reference = L::load(run.reference + i);
     const Floats falloff = L::load(run.falloff + i);
     const Bits has_reference = L::not_equal(reference, k.zero);
@@ -272,29 +275,38 @@ VORLAN_ALWAYS_INLINE void compute_lanes(const LaneConstants<Lanes>& k, std::size
 
     Floats distances[kReturns];
     for (uint32_t r = 0; r < kReturns; ++r) {
+        const Bits raw = r == 0 ? first_raw : L::load_bits(run.raw_distance[r] + i);
+        const Bits has_distance = L::inverse(L::equal_bits(raw, k.no_bits));
+        // A second return at the first one's range is the same echo again.
+        const Bits measured = r == 0 ? has_distance : L::both(has_distance, L::inverse(L::equal_bits(raw, first_raw)));
+        const Bits saturated_byte = L::inverse(L::equal_bits(L::load_bits(run.saturated_byte[r] + i), k.no_bits));
+        const Floats intensity_byte = L::load(run.intensity_byte[r] + i);
+
         // Metres of the return: the raw count less the power level's offset,
         // scaled, and lengthened when saturated beyond the near field.
         Floats d = L::load(run.count[r] + i) * k.distance_scale - k.distance_offset;
-        const Bits correct = L::both(L::load_bits(run.corrected[r] + i), L::greater(d, k.correction_min_distance));
+        const Bits correct = L::both(L::both(saturated_byte, k.correct_saturation),
+                                     L::greater(d, k.correction_min_distance));
         d = L::select(correct, d + k.correction, d);
 
         // Intensity normalised to range: received power falls with the square
         // of the distance and scales with the laser's power level.
         const Floats range = d + range_offset;
-        const Floats normalised = L::select(L::load_bits(run.has_distance[r] + i),
-                                            L::load(run.intensity_byte[r] + i) * range * range / reference, k.zero);
+        const Floats normalised = L::select(has_distance, intensity_byte * range * range / reference, k.zero);
         const Floats intensity =
             L::select(has_reference, L::select(has_falloff, normalised / falloff, normalised), k.one);
 
         // A return without a distance (none, or a repeated echo) reads 0 m; a
         // point without calibration is empty.
-        const Floats distance = L::select(L::load_bits(run.measured[r] + i), d, k.zero);
+        const Floats distance = L::select(measured, d, k.zero);
         const Bits outside_distance = L::either(L::less(distance, k.min_distance), L::greater(distance, k.max_distance));
         const Bits valid = L::both(L::both(usable, L::greater(distance, k.zero)), L::inverse(outside_distance));
         distances[r] = L::select(calibrated, distance, k.zero);
         L::store(run.distance[r] + i, distances[r]);
         L::store(run.intensity[r] + i, L::select(calibrated, intensity, k.zero));
-        L::store_bits(run.flags[r] + i, L::either(L::both(valid, k.valid), L::load_bits(run.marks[r] + i)));
+        const Bits saturated = L::both(L::either(saturated_byte, L::equal(intensity_byte, k.full_intensity)), calibrated);
+        L::store_bits(run.flags[r] + i, L::either(L::either(L::both(valid, k.valid), L::both(saturated, k.saturated)),
+                                                  frame_flag));
     }
     L::store(run.image_x + i, L::select(calibrated, image_x, k.zero));
     L::store(run.image_z + i, L::select(calibrated, image_z, k.zero));

@@ -43,6 +43,8 @@ struct ScalarLanes {
     static Bits less(Floats a, Floats b) { return a < b ? ~0u : 0u; }
     static Bits greater(Floats a, Floats b) { return a > b ? ~0u : 0u; }
     static Bits not_equal(Floats a, Floats b) { return a != b ? ~0u : 0u; }
+    static Bits equal(Floats a, Floats b) { return a == b ? ~0u : 0u; }
+    static Bits equal_bits(Bits a, Bits b) { return a == b ? ~0u : 0u; }
     static Bits both(Bits a, Bits b) { return a & b; }
     static Bits either(Bits a, Bits b) { return a | b; }
     static Bits inverse(Bits a) { return ~a; }
@@ -79,6 +81,10 @@ struct Sse2Lanes {
     static Bits less(Floats a, Floats b) { return {_mm_cmplt_ps(a.v, b.v)}; }
     static Bits greater(Floats a, Floats b) { return {_mm_cmpgt_ps(a.v, b.v)}; }
     static Bits not_equal(Floats a, Floats b) { return {_mm_cmpneq_ps(a.v, b.v)}; }
+    static Bits equal(Floats a, Floats b) { return {_mm_cmpeq_ps(a.v, b.v)}; }
+    static Bits equal_bits(Bits a, Bits b) {
+        return {_mm_castsi128_ps(_mm_cmpeq_epi32(_mm_castps_si128(a.v), _mm_castps_si128(b.v)))};
+    }
     static Bits both(Bits a, Bits b) { return {_mm_and_ps(a.v, b.v)}; }
     static Bits either(Bits a, Bits b) { return {_mm_or_ps(a.v, b.v)}; }
     static Bits inverse(Bits a) { return {_mm_xor_ps(a.v, _mm_castsi128_ps(_mm_set1_epi32(-1)))}; }
