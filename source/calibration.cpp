@@ -81,109 +81,35 @@ struct BatchCalibration {
 };
 
 // Calibration runs over short runs of points in structure-of-arrays scratch
-// (RunScratch). A first pass does the loads and table lookups of each point,
-// which depend on its segment and power level, into plain arrays; the
-// exponential of the intensity falloff follows point by point (the one call
-// out); the rest of the arithmetic then runs over the arrays four points at
-// a time (util::WideLanes), divisions included; the saturation rules follow
-// over the arrays, and a last pass writes the image points.
+// (RunScratch), four points at a time (util::WideLanes; the points left
+// over go one at a time through the same code). A first pass reads the raw
+// points and their segments' calibration entries, looks up the power-level
+// tables and does the arithmetic that needs neither the exponential of the
+// falloff nor the saturation history; the exponential follows point by
+// point (the one call out), then the intensities, the saturation rules, and
+// a last pass writes the image points.
 constexpr std::size_t kRunLength = 64;
-
-// The raw fields of return `kReturn` (0: first, 1: second) of a raw point.
-template <uint32_t kReturn>
-inline uint32_t distance_of(const VorlanSensorRawPointWithTime& point) {
-    return kReturn == 0 ? point.distance : point.distance_2;
-}
-template <uint32_t kReturn>
-inline uint8_t saturated_of(const VorlanSensorRawPointWithTime& point) {
-    return kReturn == 0 ? point.saturated : point.saturated_2;
-}
-template <uint32_t kReturn>
-inline uint8_t intensity_of(const VorlanSensorRawPointWithTime& point) {
-    return kReturn == 0 ? point.intensity : point.intensity_2;
-}
-
-// A truth value as a lane mask in memory: all bits set or none.
-inline int32_t mask_of(bool value) { return -static_cast<int32_t>(value); }
 
 // One run's working arrays, indexed by the point's place in the run (and the
 // return). Every array is 16-byte aligned, a whole number of vectors long.
 template <uint32_t kReturns>
 struct alignas(16) RunScratch {
-    // Gathered point by point.
-    float e[kRunLength];  // segment geometry applied, before the lens
-    float f[kRunLength];
-    float reference[kRunLength];     // intensity reference of the power level; 0: none
-    float falloff[kRunLength];       // the falloff's exponent, then (where reference != 0) its exponential
-    float range_offset[kRunLength];  // the segment's intensity_range_offset
-    int32_t calibrated[kRunLength];  // mask: the segment has a table entry
-    int32_t power_level[kRunLength];
-    int32_t frame_flag[kRunLength];     // the raw byte
-    float count[kReturns][kRunLength];  // raw distance less the power level's offset
-    float intensity_byte[kReturns][kRunLength];
-    int32_t raw_distance[kReturns][kRunLength];
-    int32_t saturated_byte[kReturns][kRunLength];
-
-    // Computed.
+    // From the first pass.
     float image_x[kRunLength];
     float image_z[kRunLength];
+    float reference[kRunLength];  // intensity reference of the power level; 0: none
+    float falloff[kRunLength];    // the falloff's exponent, then (where reference != 0) its exponential
+    int32_t calibrated[kRunLength];  // mask: the segment has a table entry
+    int32_t segment[kRunLength];
     float distance[kReturns][kRunLength];
-    float intensity[kReturns][kRunLength];
+    float normalised[kReturns][kRunLength];  // intensity times range squared over the reference, before the falloff
     int32_t flags[kReturns][kRunLength];
     int32_t return_type[kReturns][kRunLength];
+    // From the intensity pass.
+    float intensity[kReturns][kRunLength];
 };
 
-// Loads and lookups of raw point `i` of a run into the scratch.
-template <uint32_t kReturns>
-VORLAN_ALWAYS_INLINE void gather_one(const BatchCalibration& batch, const VorlanSensorRawPointWithTime& point,
-                                     std::size_t i, RunScratch<kReturns>& run) {
-    const uint8_t segment = point.segment_id;
-    const bool calibrated = segment < kMaxSegments;
-    // A segment without an entry is worked out with the first one; its
-    // results are replaced by zeros.
-    const VorlanLaserCalibration& laser = batch.calibration.lasers[calibrated ? segment : 0];
-
-    // Segment geometry: offsets from the segment's centre, gains and the
-    // cross-coupling of the two mirror axes.
-    const int32_t dx = int32_t{point.image_x} - laser.image_x_center;
-    const int32_t dz = int32_t{point.image_z} - laser.image_z_center;
-    run.e[i] = static_cast<float>(dz) * laser.image_z_to_x +
-               laser.image_x_scale * static_cast<float>(dx - laser.image_x_offset);
-    run.f[i] = static_cast<float>(dx) * laser.image_x_to_z +
-               static_cast<float>(dz - laser.image_z_offset) * laser.image_z_scale;
-
-    // Intensity falls off towards the edges of the image; the calibration
-    // gives the logarithm of that loss as a quadratic over the position.
-    const float* h = laser.intensity_falloff;
-    const float fdx = static_cast<float>(dx);
-    const float fdz = static_cast<float>(dz);
-    run.falloff[i] = h[0] + h[1] * fdx + h[2] * fdz + h[3] * fdx * fdx + h[4] * fdx * fdz + h[5] * fdz * fdz;
-
-    const uint8_t power = point.power_level;
-    const bool has_power_tables = power <= kMaxPowerLevel;
-    const uint8_t level = has_power_tables ? power : 0;
-    const int32_t power_offset = has_power_tables ? laser.power_level_distance_offset[level] : 0;
-    run.reference[i] = has_power_tables ? laser.power_level_intensity[level] : 0.0f;
-    run.range_offset[i] = laser.intensity_range_offset;
-    run.calibrated[i] = mask_of(calibrated);
-    run.power_level[i] = power;
-    run.frame_flag[i] = point.frame_flag;
-
-    const auto gather_return = [&](auto return_index) {
-        constexpr uint32_t r = decltype(return_index)::value;
-        const uint32_t raw = distance_of<r>(point);
-        run.count[r][i] = static_cast<float>(static_cast<int64_t>(raw) - power_offset);
-        run.intensity_byte[r][i] = static_cast<float>(intensity_of<r>(point));
-        run.raw_distance[r][i] = static_cast<int32_t>(raw);
-        run.saturated_byte[r][i] = saturated_of<r>(point);
-    };
-    gather_return(std::integral_constant<uint32_t, 0>());
-    if constexpr (kReturns > 1) {
-        gather_return(std::integral_constant<uint32_t, 1>());
-    }
-}
-
-// The batch's constants in every lane.
+// The calibration's values in every lane.
 template <class Lanes>
 struct LaneConstants {
     using Floats = typename Lanes::Floats;
@@ -209,6 +135,7 @@ struct LaneConstants {
           one(Lanes::splat(1.0f)),
           full_intensity(Lanes::splat(255.0f)),
           no_bits(Lanes::splat_bits(0)),
+          segments_in_table(Lanes::splat_bits(kMaxSegments)),
           correct_saturation(Lanes::splat_bits(batch.correct_saturation ? ~0u : 0u)),
           valid(Lanes::splat_bits(VORLAN_POINT_VALID)),
           saturated(Lanes::splat_bits(VORLAN_POINT_SATURATED)),
@@ -224,22 +151,118 @@ struct LaneConstants {
     Floats distance_scale, distance_offset;
     Floats correction, correction_min_distance;
     Floats zero, one, full_intensity;
-    Bits no_bits, correct_saturation;
+    Bits no_bits, segments_in_table, correct_saturation;
     Bits valid, saturated, frame_flag, first, farthest;
 };
 
-// The arithmetic of the points [i, i + Lanes::kWidth) of a run, from the
-// gathered arrays to the computed ones. Every value is worked out in every
-// lane and the outcome chosen afterwards.
+// The first pass reads raw points and calibration entries as 32-bit
+// little-endian words, four at a time:
+//   raw point +8: image_x | image_z << 16, distance, distance_2,
+//                 intensity, intensity_2, saturated, saturated_2 (bytes);
+//             +24: segment_id, power_level, reserved, frame_flag (bytes);
+//   calibration entry +0: image_x_center | image_x_offset << 16,
+//                 image_z_center | image_z_offset << 16, intensity_range_offset;
+//             +16: image_x_scale, image_z_scale, image_z_to_x, image_x_to_z;
+//             +224, +232: intensity_falloff[0..3], [2..5].
+static_assert(offsetof(VorlanSensorRawPointWithTime, image_x) == 8 &&
+                  offsetof(VorlanSensorRawPointWithTime, image_z) == 10 &&
+                  offsetof(VorlanSensorRawPointWithTime, distance) == 12 &&
+                  offsetof(VorlanSensorRawPointWithTime, distance_2) == 16 &&
+                  offsetof(VorlanSensorRawPointWithTime, intensity) == 20 &&
+                  offsetof(VorlanSensorRawPointWithTime, intensity_2) == 21 &&
+                  offsetof(VorlanSensorRawPointWithTime, saturated) == 22 &&
+                  offsetof(VorlanSensorRawPointWithTime, saturated_2) == 23 &&
+                  offsetof(VorlanSensorRawPointWithTime, segment_id) == 24 &&
+                  offsetof(VorlanSensorRawPointWithTime, power_level) == 25 &&
+                  offsetof(VorlanSensorRawPointWithTime, frame_flag) == 27,
+              "raw point words");
+static_assert(offsetof(VorlanLaserCalibration, image_x_center) == 0 &&
+                  offsetof(VorlanLaserCalibration, image_x_offset) == 2 &&
+                  offsetof(VorlanLaserCalibration, image_z_center) == 4 &&
+                  offsetof(VorlanLaserCalibration, image_z_offset) == 6 &&
+                  offsetof(VorlanLaserCalibration, intensity_range_offset) == 8 &&
+                  offsetof(VorlanLaserCalibration, image_x_scale) == 16 &&
+                  offsetof(VorlanLaserCalibration, image_z_scale) == 20 &&
+                  offsetof(VorlanLaserCalibration, image_z_to_x) == 24 &&
+                  offsetof(VorlanLaserCalibration, image_x_to_z) == 28 &&
+                  offsetof(VorlanLaserCalibration, intensity_falloff) == 224 &&
+                  sizeof(VorlanLaserCalibration) == 248,
+              "calibration entry words");
+
+// The first pass for raw points [i, i + Lanes::kWidth) of a run. Every value
+// is worked out in every lane and the outcome chosen afterwards.
 template <class Lanes, uint32_t kReturns, bool kRational>
-VORLAN_ALWAYS_INLINE void compute_lanes(const LaneConstants<Lanes>& k, std::size_t i, RunScratch<kReturns>& run) {
+VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const LaneConstants<Lanes>& k,
+                                        const VorlanSensorRawPointWithTime* raw, std::size_t i,
+                                        RunScratch<kReturns>& run) {
     using L = Lanes;
     using Floats = typename L::Floats;
     using Bits = typename L::Bits;
+    constexpr std::size_t kWidth = L::kWidth;
+
+    // Lookups by segment and power level, point by point.
+    const VorlanSensorRawPointWithTime* points[kWidth];
+    const VorlanLaserCalibration* lasers[kWidth];
+    float references[kWidth];
+    float counts[kReturns][kWidth];
+    util::for_each_lane<kWidth>([&](auto l) {
+        const VorlanSensorRawPointWithTime& point = raw[i + l];
+        // A segment without an entry is worked out with the first one; its
+        // results are replaced by zeros.
+        const uint8_t segment = point.segment_id;
+        const VorlanLaserCalibration& laser = batch.calibration.lasers[segment < kMaxSegments ? segment : 0];
+        const uint8_t power = point.power_level;
+        const bool has_power_tables = power <= kMaxPowerLevel;
+        const uint8_t level = has_power_tables ? power : 0;
+        const int32_t power_offset = has_power_tables ? laser.power_level_distance_offset[level] : 0;
+        references[l] = has_power_tables ? laser.power_level_intensity[level] : 0.0f;
+        // The raw count less the power level's offset.
+        counts[0][l] = static_cast<float>(static_cast<int64_t>(point.distance) - power_offset);
+        if constexpr (kReturns > 1) {
+            counts[1][l] = static_cast<float>(static_cast<int64_t>(point.distance_2) - power_offset);
+        }
+        points[l] = &point;
+        lasers[l] = &laser;
+    });
+    Bits words[4];
+    L::load_words(points, offsetof(VorlanSensorRawPointWithTime, image_x), words);
+    const Bits position = words[0];
+    const Bits raw_distance[2] = {words[1], words[2]};
+    const Bits return_bytes = words[3];
+    const Bits point_flags = L::load_word(points, offsetof(VorlanSensorRawPointWithTime, segment_id));
+    Bits centres[4];
+    L::load_words(lasers, offsetof(VorlanLaserCalibration, image_x_center), centres);
+    Bits gains[4];
+    L::load_words(lasers, offsetof(VorlanLaserCalibration, image_x_scale), gains);
+    Bits h_low[4];
+    L::load_words(lasers, offsetof(VorlanLaserCalibration, intensity_falloff), h_low);
+    Bits h_high[4];
+    L::load_words(lasers, offsetof(VorlanLaserCalibration, intensity_falloff) + 2 * sizeof(float), h_high);
+
+    const Bits segment = L::template byte<0>(point_flags);
+    const Bits calibrated = L::less_signed(segment, k.segments_in_table);
+    const Bits powered = L::inverse(L::equal_bits(L::template byte<1>(point_flags), k.no_bits));
+    const Bits frame_flag = L::both(L::inverse(L::equal_bits(L::template byte<3>(point_flags), k.no_bits)), k.frame_flag);
+
+    // Segment geometry: offsets from the segment's centre, gains and the
+    // cross-coupling of the two mirror axes.
+    const Bits dx = L::subtract_signed(L::low_half(position), L::low_half(centres[0]));
+    const Bits dz = L::subtract_signed(L::high_half(position), L::low_half(centres[1]));
+    const Floats fdx = L::to_floats(dx);
+    const Floats fdz = L::to_floats(dz);
+    const Floats e = fdz * L::as_floats(gains[2]) +
+                     L::as_floats(gains[0]) * L::to_floats(L::subtract_signed(dx, L::high_half(centres[0])));
+    const Floats f = fdx * L::as_floats(gains[3]) +
+                     L::to_floats(L::subtract_signed(dz, L::high_half(centres[1]))) * L::as_floats(gains[1]);
+
+    // Intensity falls off towards the edges of the image; the calibration
+    // gives the logarithm of that loss as a quadratic over the position.
+    const Floats h[6] = {L::as_floats(h_low[0]),  L::as_floats(h_low[1]),  L::as_floats(h_low[2]),
+                         L::as_floats(h_low[3]),  L::as_floats(h_high[2]), L::as_floats(h_high[3])};
+    L::store(run.falloff + i,
+             h[0] + h[1] * fdx + h[2] * fdz + h[3] * fdx * fdx + h[4] * fdx * fdz + h[5] * fdz * fdz);
 
     // Lens distortion, radial about the calibration's image centre.
-    const Floats e = L::load(run.e + i);
-    const Floats f = L::load(run.f + i);
     Floats image_x;
     Floats image_z;
     if constexpr (kRational) {
@@ -262,39 +285,33 @@ VORLAN_ALWAYS_INLINE void compute_lanes(const LaneConstants<Lanes>& k, std::size
     // NaN coordinates count as inside, as with the plain comparisons.
     const Bits outside_image = L::either(L::either(L::less(image_x, k.min_x), L::greater(image_x, k.max_x)),
                                          L::either(L::less(image_z, k.min_z), L::greater(image_z, k.max_z)));
-    const Bits calibrated = L::load_bits(run.calibrated + i);
-    const Bits powered = L::inverse(L::equal_bits(L::load_bits(run.power_level + i), k.no_bits));
     const Bits usable = L::both(L::both(calibrated, powered), L::inverse(outside_image));
-    const Bits frame_flag = L::both(L::inverse(L::equal_bits(L::load_bits(run.frame_flag + i), k.no_bits)), k.frame_flag);
-    const Bits first_raw = L::load_bits(run.raw_distance[0] + i);
-    const Floats reference = L::load(run.reference + i);
-    const Floats falloff = L::load(run.falloff + i);
-    const Bits has_reference = L::not_equal(reference, k.zero);
-    const Bits has_falloff = L::not_equal(falloff, k.zero);
-    const Floats range_offset = L::load(run.range_offset + i);
+    const Floats reference = L::from_lanes(references);
+    const Floats range_offset = L::as_floats(centres[2]);
 
     Floats distances[kReturns];
     for (uint32_t r = 0; r < kReturns; ++r) {
-        const Bits raw = r == 0 ? first_raw : L::load_bits(run.raw_distance[r] + i);
-        const Bits has_distance = L::inverse(L::equal_bits(raw, k.no_bits));
+        const Bits has_distance = L::inverse(L::equal_bits(raw_distance[r], k.no_bits));
         // A second return at the first one's range is the same echo again.
-        const Bits measured = r == 0 ? has_distance : L::both(has_distance, L::inverse(L::equal_bits(raw, first_raw)));
-        const Bits saturated_byte = L::inverse(L::equal_bits(L::load_bits(run.saturated_byte[r] + i), k.no_bits));
-        const Floats intensity_byte = L::load(run.intensity_byte[r] + i);
+        const Bits measured =
+            r == 0 ? has_distance : L::both(has_distance, L::inverse(L::equal_bits(raw_distance[r], raw_distance[0])));
+        const Bits saturated_byte = L::inverse(L::equal_bits(
+            r == 0 ? L::template byte<2>(return_bytes) : L::template byte<3>(return_bytes), k.no_bits));
+        const Floats intensity_byte =
+            L::to_floats(r == 0 ? L::template byte<0>(return_bytes) : L::template byte<1>(return_bytes));
 
-        // Metres of the return: the raw count less the power level's offset,
-        // scaled, and lengthened when saturated beyond the near field.
-        Floats d = L::load(run.count[r] + i) * k.distance_scale - k.distance_offset;
+        // Metres of the return: the count scaled, and lengthened when
+        // saturated beyond the near field.
+        Floats d = L::from_lanes(counts[r]) * k.distance_scale - k.distance_offset;
         const Bits correct = L::both(L::both(saturated_byte, k.correct_saturation),
                                      L::greater(d, k.correction_min_distance));
         d = L::select(correct, d + k.correction, d);
 
         // Intensity normalised to range: received power falls with the square
-        // of the distance and scales with the laser's power level.
+        // of the distance and scales with the laser's power level. The
+        // falloff comes later.
         const Floats range = d + range_offset;
-        const Floats normalised = L::select(has_distance, intensity_byte * range * range / reference, k.zero);
-        const Floats intensity =
-            L::select(has_reference, L::select(has_falloff, normalised / falloff, normalised), k.one);
+        L::store(run.normalised[r] + i, L::select(has_distance, intensity_byte * range * range / reference, k.zero));
 
         // A return without a distance (none, or a repeated echo) reads 0 m; a
         // point without calibration is empty.
@@ -303,13 +320,15 @@ VORLAN_ALWAYS_INLINE void compute_lanes(const LaneConstants<Lanes>& k, std::size
         const Bits valid = L::both(L::both(usable, L::greater(distance, k.zero)), L::inverse(outside_distance));
         distances[r] = L::select(calibrated, distance, k.zero);
         L::store(run.distance[r] + i, distances[r]);
-        L::store(run.intensity[r] + i, L::select(calibrated, intensity, k.zero));
         const Bits saturated = L::both(L::either(saturated_byte, L::equal(intensity_byte, k.full_intensity)), calibrated);
         L::store_bits(run.flags[r] + i, L::either(L::either(L::both(valid, k.valid), L::both(saturated, k.saturated)),
                                                   frame_flag));
     }
     L::store(run.image_x + i, L::select(calibrated, image_x, k.zero));
     L::store(run.image_z + i, L::select(calibrated, image_z, k.zero));
+    L::store(run.reference + i, reference);
+    L::store_bits(run.calibrated + i, calibrated);
+    L::store_bits(run.segment + i, segment);
     // The first return is the farthest too unless the second is farther.
     if constexpr (kReturns > 1) {
         const Bits second_farther = L::greater(distances[1], distances[0]);
@@ -317,6 +336,25 @@ VORLAN_ALWAYS_INLINE void compute_lanes(const LaneConstants<Lanes>& k, std::size
         L::store_bits(run.return_type[1] + i, L::both(second_farther, k.farthest));
     } else {
         L::store_bits(run.return_type[0] + i, L::either(k.first, k.farthest));
+    }
+}
+
+// Intensities of points [i, i + Lanes::kWidth) of a run, once the falloff
+// holds its exponential.
+template <class Lanes, uint32_t kReturns>
+VORLAN_ALWAYS_INLINE void finish_lanes(const LaneConstants<Lanes>& k, std::size_t i, RunScratch<kReturns>& run) {
+    using L = Lanes;
+    using Floats = typename L::Floats;
+    using Bits = typename L::Bits;
+    const Floats falloff = L::load(run.falloff + i);
+    const Bits has_reference = L::not_equal(L::load(run.reference + i), k.zero);
+    const Bits has_falloff = L::not_equal(falloff, k.zero);
+    const Bits calibrated = L::load_bits(run.calibrated + i);
+    for (uint32_t r = 0; r < kReturns; ++r) {
+        const Floats normalised = L::load(run.normalised[r] + i);
+        const Floats intensity =
+            L::select(has_reference, L::select(has_falloff, normalised / falloff, normalised), k.one);
+        L::store(run.intensity[r] + i, L::select(calibrated, intensity, k.zero));
     }
 }
 
@@ -412,7 +450,7 @@ VORLAN_ALWAYS_INLINE void write_one(const VorlanSensorRawPointWithTime& point, s
         // Return type, flags, segment and the zero padding.
         const uint64_t tail = static_cast<uint64_t>(run.return_type[r][i] & 0xFF) |
                               static_cast<uint64_t>(run.flags[r][i] & 0xFF) << 8 |
-                              static_cast<uint64_t>(point.segment_id) << 16;
+                              static_cast<uint64_t>(run.segment[i] & 0xFF) << 16;
         store_tail(out, tail);
     }
 }
@@ -427,20 +465,23 @@ void calibrate_run(const BatchCalibration& batch, std::size_t n_points, const Vo
     RunScratch<kReturns> run;
     for (std::size_t first = 0; first < n_points; first += kRunLength) {
         const std::size_t n = std::min(n_points - first, kRunLength);
+        // Whole vectors, then the points left over one at a time.
+        const std::size_t n_wide = n - n % Wide::kWidth;
         const VorlanSensorRawPointWithTime* raw = raw_points + first;
-        for (std::size_t i = 0; i < n; ++i) {
-            gather_one<kReturns>(batch, raw[i], i, run);
+        for (std::size_t i = 0; i < n_wide; i += Wide::kWidth) {
+            measure_lanes<Wide, kReturns, kRational>(batch, wide, raw, i, run);
+        }
+        for (std::size_t i = n_wide; i < n; ++i) {
+            measure_lanes<One, kReturns, kRational>(batch, one, raw, i, run);
         }
         for (std::size_t i = 0; i < n; ++i) {
             run.falloff[i] = run.reference[i] != 0.0f ? std::exp(run.falloff[i]) : 0.0f;
         }
-        // Whole vectors, then the points left over one at a time.
-        const std::size_t n_wide = n - n % Wide::kWidth;
         for (std::size_t i = 0; i < n_wide; i += Wide::kWidth) {
-            compute_lanes<Wide, kReturns, kRational>(wide, i, run);
+            finish_lanes<Wide, kReturns>(wide, i, run);
         }
         for (std::size_t i = n_wide; i < n; ++i) {
-            compute_lanes<One, kReturns, kRational>(one, i, run);
+            finish_lanes<One, kReturns>(one, i, run);
         }
         if (runs != nullptr) {
             runs->follow<kReturns>(

@@ -14,6 +14,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+#include "byte_order.h"
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
@@ -23,9 +28,25 @@
 namespace vorlan_sdk {
 namespace util {
 
-// Each lane also has a 32-bit word of bits (`Bits`): comparisons give masks
-// in them (all bits set for true, none for false), which select() chooses
-// by, and they carry small bit sets such as point flags.
+// Calls f(std::integral_constant<std::size_t, l>()) for l = 0 .. n - 1,
+// written out rather than looped, so that small per-lane arrays indexed by l
+// can live in registers.
+template <class F, std::size_t... l>
+inline void for_each_lane(F&& f, std::index_sequence<l...>) {
+    (f(std::integral_constant<std::size_t, l>()), ...);
+}
+template <std::size_t n, class F>
+inline void for_each_lane(F&& f) {
+    for_each_lane(std::forward<F>(f), std::make_index_sequence<n>());
+}
+
+// Each lane also has a 32-bit word (`Bits`): comparisons give masks in it
+// (all bits set for true, none for false), which select() chooses by; it
+// also carries small integers (signed 32-bit arithmetic) and bit sets.
+//
+// load_words() reads records of the caller's layout, one record per lane:
+// the 16 bytes at `offset` in rows[l] for lane l, 4 bytes for load_word();
+// the bytes need no alignment.
 
 // One lane: a plain float and a 32-bit word.
 struct ScalarLanes {
@@ -39,21 +60,52 @@ struct ScalarLanes {
     static void store_bits(int32_t* p, Bits b) { *p = static_cast<int32_t>(b); }
     static Floats splat(float x) { return x; }
     static Bits splat_bits(uint32_t x) { return x; }
+    static Floats from_lanes(const float (&values)[kWidth]) { return values[0]; }
+
+    // Little-endian words whatever the processor's order, as SSE2 reads them.
+    template <class Row>
+    static void load_words(const Row* const (&rows)[kWidth], std::size_t offset, Bits (&columns)[4]) {
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(rows[0]) + offset;
+        for (std::size_t c = 0; c < 4; ++c) {
+            columns[c] = load_u32le(bytes + 4 * c);
+        }
+    }
+    template <class Row>
+    static Bits load_word(const Row* const (&rows)[kWidth], std::size_t offset) {
+        return load_u32le(reinterpret_cast<const uint8_t*>(rows[0]) + offset);
+    }
+    static Floats as_floats(Bits b) {
+        float value;
+        std::memcpy(&value, &b, sizeof(value));
+        return value;
+    }
 
     static Bits less(Floats a, Floats b) { return a < b ? ~0u : 0u; }
     static Bits greater(Floats a, Floats b) { return a > b ? ~0u : 0u; }
     static Bits not_equal(Floats a, Floats b) { return a != b ? ~0u : 0u; }
     static Bits equal(Floats a, Floats b) { return a == b ? ~0u : 0u; }
     static Bits equal_bits(Bits a, Bits b) { return a == b ? ~0u : 0u; }
+    static Bits less_signed(Bits a, Bits b) { return static_cast<int32_t>(a) < static_cast<int32_t>(b) ? ~0u : 0u; }
     static Bits both(Bits a, Bits b) { return a & b; }
     static Bits either(Bits a, Bits b) { return a | b; }
     static Bits inverse(Bits a) { return ~a; }
     // `mask` all bits set or none.
     static Floats select(Bits mask, Floats if_set, Floats if_clear) { return mask != 0 ? if_set : if_clear; }
+
+    static Bits subtract_signed(Bits a, Bits b) { return a - b; }
+    // The signed 32-bit value, rounded to float as a cast rounds it.
+    static Floats to_floats(Bits a) { return static_cast<float>(static_cast<int32_t>(a)); }
+    // The low and high signed 16-bit halves, and byte n, of the word.
+    static Bits low_half(Bits a) { return static_cast<uint32_t>(int32_t{static_cast<int16_t>(a & 0xFFFF)}); }
+    static Bits high_half(Bits a) { return static_cast<uint32_t>(int32_t{static_cast<int16_t>(a >> 16)}); }
+    template <int n>
+    static Bits byte(Bits a) {
+        return (a >> (8 * n)) & 0xFF;
+    }
 };
 
 #if defined(VORLAN_HAS_SSE2_LANES)
-// Four lanes in SSE2 registers; loads and stores need 16-byte alignment.
+// Four lanes in SSE2 registers; load() and store() need 16-byte alignment.
 struct Sse2Lanes {
     static constexpr std::size_t kWidth = 4;
     struct Floats {
@@ -63,34 +115,68 @@ struct Sse2Lanes {
         friend Floats operator*(Floats a, Floats b) { return {_mm_mul_ps(a.v, b.v)}; }
         friend Floats operator/(Floats a, Floats b) { return {_mm_div_ps(a.v, b.v)}; }
     };
-    // Kept in a float register: the bitwise operations work on either kind.
     struct Bits {
-        __m128 v;
+        __m128i v;
     };
 
     static Floats load(const float* p) { return {_mm_load_ps(p)}; }
     static void store(float* p, Floats v) { _mm_store_ps(p, v.v); }
-    static Bits load_bits(const int32_t* p) {
-        return {_mm_castsi128_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(p)))};
-    }
-    static void store_bits(int32_t* p, Bits b) { _mm_store_si128(reinterpret_cast<__m128i*>(p), _mm_castps_si128(b.v)); }
+    static Bits load_bits(const int32_t* p) { return {_mm_load_si128(reinterpret_cast<const __m128i*>(p))}; }
+    static void store_bits(int32_t* p, Bits b) { _mm_store_si128(reinterpret_cast<__m128i*>(p), b.v); }
     static Floats splat(float x) { return {_mm_set1_ps(x)}; }
-    static Bits splat_bits(uint32_t x) { return {_mm_castsi128_ps(_mm_set1_epi32(static_cast<int32_t>(x)))}; }
+    static Bits splat_bits(uint32_t x) { return {_mm_set1_epi32(static_cast<int32_t>(x))}; }
+    static Floats from_lanes(const float (&values)[kWidth]) {
+        return {_mm_set_ps(values[3], values[2], values[1], values[0])};
+    }
+
+    template <class Row>
+    static void load_words(const Row* const (&rows)[kWidth], std::size_t offset, Bits (&columns)[4]) {
+        const auto at = [&rows, offset](std::size_t l) {
+            return reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(rows[l]) + offset);
+        };
+        __m128 r0 = _mm_loadu_ps(at(0));
+        __m128 r1 = _mm_loadu_ps(at(1));
+        __m128 r2 = _mm_loadu_ps(at(2));
+        __m128 r3 = _mm_loadu_ps(at(3));
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+        columns[0].v = _mm_castps_si128(r0);
+        columns[1].v = _mm_castps_si128(r1);
+        columns[2].v = _mm_castps_si128(r2);
+        columns[3].v = _mm_castps_si128(r3);
+    }
+    template <class Row>
+    static Bits load_word(const Row* const (&rows)[kWidth], std::size_t offset) {
+        int32_t words[kWidth];
+        for_each_lane<kWidth>([&](auto l) {
+            std::memcpy(&words[l], reinterpret_cast<const unsigned char*>(rows[l]) + offset, sizeof(words[l]));
+        });
+        return {_mm_set_epi32(words[3], words[2], words[1], words[0])};
+    }
+    static Floats as_floats(Bits b) { return {_mm_castsi128_ps(b.v)}; }
 
     // The comparisons of C++: false with a NaN, but not_equal true.
-    static Bits less(Floats a, Floats b) { return {_mm_cmplt_ps(a.v, b.v)}; }
-    static Bits greater(Floats a, Floats b) { return {_mm_cmpgt_ps(a.v, b.v)}; }
-    static Bits not_equal(Floats a, Floats b) { return {_mm_cmpneq_ps(a.v, b.v)}; }
-    static Bits equal(Floats a, Floats b) { return {_mm_cmpeq_ps(a.v, b.v)}; }
-    static Bits equal_bits(Bits a, Bits b) {
-        return {_mm_castsi128_ps(_mm_cmpeq_epi32(_mm_castps_si128(a.v), _mm_castps_si128(b.v)))};
-    }
-    static Bits both(Bits a, Bits b) { return {_mm_and_ps(a.v, b.v)}; }
-    static Bits either(Bits a, Bits b) { return {_mm_or_ps(a.v, b.v)}; }
-    static Bits inverse(Bits a) { return {_mm_xor_ps(a.v, _mm_castsi128_ps(_mm_set1_epi32(-1)))}; }
+    static Bits less(Floats a, Floats b) { return {_mm_castps_si128(_mm_cmplt_ps(a.v, b.v))}; }
+    static Bits greater(Floats a, Floats b) { return {_mm_castps_si128(_mm_cmpgt_ps(a.v, b.v))}; }
+    static Bits not_equal(Floats a, Floats b) { return {_mm_castps_si128(_mm_cmpneq_ps(a.v, b.v))}; }
+    static Bits equal(Floats a, Floats b) { return {_mm_castps_si128(_mm_cmpeq_ps(a.v, b.v))}; }
+    static Bits equal_bits(Bits a, Bits b) { return {_mm_cmpeq_epi32(a.v, b.v)}; }
+    static Bits less_signed(Bits a, Bits b) { return {_mm_cmplt_epi32(a.v, b.v)}; }
+    static Bits both(Bits a, Bits b) { return {_mm_and_si128(a.v, b.v)}; }
+    static Bits either(Bits a, Bits b) { return {_mm_or_si128(a.v, b.v)}; }
+    static Bits inverse(Bits a) { return {_mm_xor_si128(a.v, _mm_set1_epi32(-1))}; }
     // `mask` all bits set or none in each lane.
     static Floats select(Bits mask, Floats if_set, Floats if_clear) {
-        return {_mm_or_ps(_mm_and_ps(mask.v, if_set.v), _mm_andnot_ps(mask.v, if_clear.v))};
+        const __m128 m = _mm_castsi128_ps(mask.v);
+        return {_mm_or_ps(_mm_and_ps(m, if_set.v), _mm_andnot_ps(m, if_clear.v))};
+    }
+
+    static Bits subtract_signed(Bits a, Bits b) { return {_mm_sub_epi32(a.v, b.v)}; }
+    static Floats to_floats(Bits a) { return {_mm_cvtepi32_ps(a.v)}; }
+    static Bits low_half(Bits a) { return {_mm_srai_epi32(_mm_slli_epi32(a.v, 16), 16)}; }
+    static Bits high_half(Bits a) { return {_mm_srai_epi32(a.v, 16)}; }
+    template <int n>
+    static Bits byte(Bits a) {
+        return {_mm_and_si128(_mm_srli_epi32(a.v, 8 * n), _mm_set1_epi32(0xFF))};
     }
 };
 using WideLanes = Sse2Lanes;
