@@ -308,19 +308,19 @@ void hand_packet(const VorlanCalibration& c, PointFormat format, const uint8_t* 
         const float falloff = std::exp(h[0] + h[1] * fx + h[2] * fz + h[3] * fx * fx + h[4] * fx * fz + h[5] * fz * fz);
         const float reference = l.power_level_intensity[p.power_level & 31];
         const int32_t offset = l.power_level_distance_offset[p.power_level & 31];
-        const uint32_t distances[2] = {p.distance, p.distance_2};
-        const uint8_t intensities[2] = {p.intensity, p.intensity_2};
         for (uint32_t r = 0; r < kReturns; ++r) {
             VorlanSensorImagePoint& q = image[i * kReturns + r];
+            const uint32_t distance = r == 0 ? p.distance : p.distance_2;
+            const uint8_t intensity = r == 0 ? p.intensity : p.intensity_2;
             const float d =
-                static_cast<float>(static_cast<int64_t>(distances[r]) - offset) * c.distance_scale - c.distance_offset;
+                static_cast<float>(static_cast<int64_t>(distance) - offset) * c.distance_scale - c.distance_offset;
             const float t = d + l.intensity_range_offset;
             q = VorlanSensorImagePoint{};
             q.timestamp = p.timestamp;
             q.image_x = x;
             q.image_z = z;
             q.distance = d;
-            q.intensity = static_cast<float>(intensities[r]) * t * t / reference / falloff;
+            q.intensity = static_cast<float>(intensity) * t * t / reference / falloff;
             q.segment_id = p.segment_id;
         }
     }
