@@ -358,11 +358,14 @@ VORLAN_ALWAYS_INLINE void finish_lanes(const LaneConstants<Lanes>& k, std::size_
     }
 }
 
-// The saturation rules of filter_saturated, applied raw point by raw point in
-// batch order; the state lasts as long as the object.
-class SaturationRuns {
+// The saturation rules of filter_saturated over one batch. Raw point j
+// belongs to segment j mod segment_count, so the points before it in its
+// segment are j - segment_count and j - 2 segment_count: each rule is a
+// function of the first returns' saturation flags at those three points,
+// and only a point with a saturated return can be changed by them.
+class SaturationRules {
 public:
-    SaturationRuns(const VorlanCalibration& calibration, uint32_t return_count)
+    SaturationRules(const VorlanCalibration& calibration, uint32_t return_count)
         : m_n_segments(calibration.segment_count),
           // On model 3 a saturated return is trusted only when its segment
           // was saturated on the previous point too: a lone saturated echo
@@ -373,50 +376,36 @@ public:
         if (m_n_segments > kMaxSegments || (return_count != 1 && return_count != 2)) {
             m_n_segments = 0;
         }
-        std::memset(m_history, 0, m_n_segments);
     }
 
     bool active() const { return m_n_segments != 0; }
 
-    // Applies the rules to the next `n` raw points in turn: flags(j, r) is
-    // the flags of return r of point j, intensity(j) the intensity of its
-    // first return (both references). Only while active().
-    template <uint32_t kReturns, class Flags, class Intensity>
-    void follow(std::size_t n, Flags&& flags, Intensity&& intensity) {
-        // In locals, so that they stay in registers whatever the accessors
-        // write to.
-        const std::size_t n_segments = m_n_segments;
-        const bool drop_lone = m_drop_lone;
-        std::size_t segment = m_segment;
-        for (std::size_t j = 0; j < n; ++j) {
-            const uint8_t before = m_history[segment];
-            const bool saturated = (flags(j, 0) & VORLAN_POINT_SATURATED) != 0;
-            if (drop_lone & !(saturated & ((before & 1) != 0))) {
-                for (uint32_t r = 0; r < kReturns; ++r) {
-                    auto& f = flags(j, r);
-                    const bool drop = (f & VORLAN_POINT_SATURATED) != 0;
-                    f = static_cast<std::remove_reference_t<decltype(f)>>(drop ? f & ~VORLAN_POINT_VALID : f);
-                }
-            }
-            if (saturated & ((before & 3) == 3)) {
-                float& first = intensity(j);
-                first = std::max(first, 1.0f);
-            }
-            m_history[segment] = static_cast<uint8_t>(((before << 1) | (saturated ? 1 : 0)) & 3);
-            if (++segment == n_segments) {
-                segment = 0;
+    // Applies the rules to raw point j of the batch: flags(r) is the flags of
+    // its return r and intensity() the intensity of its first return (both
+    // references); saturated_at(k) says whether the first return of an
+    // earlier point k is saturated. Only while active(), and only needed
+    // for points with a saturated return.
+    template <uint32_t kReturns, class Flags, class Intensity, class SaturatedAt>
+    void apply(std::size_t j, Flags&& flags, Intensity&& intensity, SaturatedAt&& saturated_at) const {
+        const bool saturated = (flags(0) & VORLAN_POINT_SATURATED) != 0;
+        const bool previous = j >= m_n_segments && saturated_at(j - m_n_segments);
+        if (m_drop_lone & !(saturated & previous)) {
+            for (uint32_t r = 0; r < kReturns; ++r) {
+                auto& f = flags(r);
+                const bool drop = (f & VORLAN_POINT_SATURATED) != 0;
+                f = static_cast<std::remove_reference_t<decltype(f)>>(drop ? f & ~VORLAN_POINT_VALID : f);
             }
         }
-        m_segment = segment;
+        // Saturated three times in a row.
+        if (saturated & previous && j >= 2 * m_n_segments && saturated_at(j - 2 * m_n_segments)) {
+            float& first = intensity();
+            first = std::max(first, 1.0f);
+        }
     }
 
 private:
     std::size_t m_n_segments;
     bool m_drop_lone;
-    std::size_t m_segment = 0;  // of the next raw point
-    // Per segment, bit 0: the previous point's first return was saturated;
-    // bit 1: the one before that.
-    uint8_t m_history[kMaxSegments];
 };
 
 static_assert(offsetof(VorlanSensorImagePoint, flags) == offsetof(VorlanSensorImagePoint, return_type) + 1 &&
@@ -457,7 +446,7 @@ VORLAN_ALWAYS_INLINE void write_one(const VorlanSensorRawPointWithTime& point, s
 
 template <uint32_t kReturns, bool kRational>
 void calibrate_run(const BatchCalibration& batch, std::size_t n_points, const VorlanSensorRawPointWithTime* raw_points,
-                   VorlanSensorImagePoint* image_points, SaturationRuns* runs) {
+                   VorlanSensorImagePoint* image_points, const SaturationRules* rules) {
     using Wide = util::WideLanes;
     using One = util::ScalarLanes;
     const LaneConstants<Wide> wide(batch);
@@ -483,10 +472,23 @@ void calibrate_run(const BatchCalibration& batch, std::size_t n_points, const Vo
         for (std::size_t i = n_wide; i < n; ++i) {
             finish_lanes<One, kReturns>(one, i, run);
         }
-        if (runs != nullptr) {
-            runs->follow<kReturns>(
-                n, [&run](std::size_t j, uint32_t r) -> int32_t& { return run.flags[r][j]; },
-                [&run](std::size_t j) -> float& { return run.intensity[0][j]; });
+        if (rules != nullptr) {
+            // Points of earlier runs are read back from their image points.
+            const auto saturated_at = [&run, first, image_points](std::size_t k) {
+                const int32_t flags = k >= first ? run.flags[0][k - first] : image_points[k * kReturns].flags;
+                return (flags & VORLAN_POINT_SATURATED) != 0;
+            };
+            for (std::size_t i = 0; i < n; ++i) {
+                int32_t any_flags = run.flags[0][i];
+                if constexpr (kReturns > 1) {
+                    any_flags |= run.flags[1][i];
+                }
+                if ((any_flags & VORLAN_POINT_SATURATED) != 0) {
+                    rules->apply<kReturns>(
+                        first + i, [&run, i](uint32_t r) -> int32_t& { return run.flags[r][i]; },
+                        [&run, i]() -> float& { return run.intensity[0][i]; }, saturated_at);
+                }
+            }
         }
         for (std::size_t i = 0; i < n; ++i) {
             write_one<kReturns>(raw[i], i, run, image_points + (first + i) * kReturns);
@@ -495,19 +497,19 @@ void calibrate_run(const BatchCalibration& batch, std::size_t n_points, const Vo
 }
 
 // Calibrates with the return count and distortion model fixed for the batch.
-// With `runs`, the saturation rules follow over the batch.
+// With `rules`, the saturation rules follow over the batch.
 template <uint32_t kReturns>
 void calibrate_batch(const VorlanCalibration& calibration, std::size_t n_points,
                      const VorlanSensorRawPointWithTime* raw_points, VorlanSensorImagePoint* image_points,
-                     CalibrationClips clips, SaturationRuns* runs) {
+                     CalibrationClips clips, const SaturationRules* rules) {
     const BatchCalibration batch(calibration, clips);
-    if (runs != nullptr && !runs->active()) {
-        runs = nullptr;
+    if (rules != nullptr && !rules->active()) {
+        rules = nullptr;
     }
     if ((calibration.flags & kRationalDistortionFlag) != 0) {
-        calibrate_run<kReturns, true>(batch, n_points, raw_points, image_points, runs);
+        calibrate_run<kReturns, true>(batch, n_points, raw_points, image_points, rules);
     } else {
-        calibrate_run<kReturns, false>(batch, n_points, raw_points, image_points, runs);
+        calibrate_run<kReturns, false>(batch, n_points, raw_points, image_points, rules);
     }
 }
 
@@ -540,20 +542,22 @@ void calibrate_point(const VorlanCalibration& calibration, const VorlanSensorRaw
 
 void filter_saturated(const VorlanCalibration& calibration, std::size_t n_points, uint32_t return_count,
                       VorlanSensorImagePoint* image_points) {
-    SaturationRuns runs(calibration, return_count);
-    if (!runs.active() || image_points == nullptr) {
+    const SaturationRules rules(calibration, return_count);
+    if (!rules.active() || image_points == nullptr) {
         return;
     }
-    const auto intensity = [image_points, return_count](std::size_t j) -> float& {
-        return image_points[j * return_count].intensity;
+    const auto saturated_at = [image_points, return_count](std::size_t k) {
+        return (image_points[k * return_count].flags & VORLAN_POINT_SATURATED) != 0;
     };
-    if (return_count == 1) {
-        runs.follow<1>(
-            n_points, [image_points](std::size_t j, uint32_t) -> uint8_t& { return image_points[j].flags; }, intensity);
-    } else {
-        runs.follow<2>(
-            n_points, [image_points](std::size_t j, uint32_t r) -> uint8_t& { return image_points[2 * j + r].flags; },
-            intensity);
+    for (std::size_t j = 0; j < n_points; ++j) {
+        VorlanSensorImagePoint* point = image_points + j * return_count;
+        const auto flags = [point](uint32_t r) -> uint8_t& { return point[r].flags; };
+        const auto intensity = [point]() -> float& { return point[0].intensity; };
+        if (return_count == 1) {
+            rules.apply<1>(j, flags, intensity, saturated_at);
+        } else {
+            rules.apply<2>(j, flags, intensity, saturated_at);
+        }
     }
 }
 
@@ -569,11 +573,11 @@ SensorError calibrate_points(const VorlanCalibration& calibration, std::size_t n
                  VORLAN_ERROR_INVALID_ARGUMENTS, "Too many points!");
 
     const CalibrationClips clips = CalibrationClips::from_control_flags();
-    SaturationRuns runs(calibration, return_count);
+    const SaturationRules rules(calibration, return_count);
     if (return_count == 1) {
-        calibrate_batch<1>(calibration, n_points, raw_points, image_points, clips, &runs);
+        calibrate_batch<1>(calibration, n_points, raw_points, image_points, clips, &rules);
     } else {
-        calibrate_batch<2>(calibration, n_points, raw_points, image_points, clips, &runs);
+        calibrate_batch<2>(calibration, n_points, raw_points, image_points, clips, &rules);
     }
     return VORLAN_SUCCESS;
 }
