@@ -135,6 +135,7 @@ struct LaneConstants {
           one(Lanes::splat(1.0f)),
           full_intensity(Lanes::splat(255.0f)),
           no_bits(Lanes::splat_bits(0)),
+          beyond_2_30(Lanes::splat_bits(0xC0000000u)),
           segments_in_table(Lanes::splat_bits(kMaxSegments)),
           correct_saturation(Lanes::splat_bits(batch.correct_saturation ? ~0u : 0u)),
           valid(Lanes::splat_bits(VORLAN_POINT_VALID)),
@@ -151,7 +152,7 @@ struct LaneConstants {
     Floats distance_scale, distance_offset;
     Floats correction, correction_min_distance;
     Floats zero, one, full_intensity;
-    Bits no_bits, segments_in_table, correct_saturation;
+    Bits no_bits, beyond_2_30, segments_in_table, correct_saturation;
     Bits valid, saturated, frame_flag, first, farthest;
 };
 
@@ -204,7 +205,7 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
     const VorlanSensorRawPointWithTime* points[kWidth];
     const VorlanLaserCalibration* lasers[kWidth];
     float references[kWidth];
-    float counts[kReturns][kWidth];
+    int32_t power_offsets[kWidth];
     util::for_each_lane<kWidth>([&](auto l) {
         const VorlanSensorRawPointWithTime& point = raw[i + l];
         // A segment without an entry is worked out with the first one; its
@@ -214,13 +215,8 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
         const uint8_t power = point.power_level;
         const bool has_power_tables = power <= kMaxPowerLevel;
         const uint8_t level = has_power_tables ? power : 0;
-        const int32_t power_offset = has_power_tables ? laser.power_level_distance_offset[level] : 0;
+        power_offsets[l] = has_power_tables ? laser.power_level_distance_offset[level] : 0;
         references[l] = has_power_tables ? laser.power_level_intensity[level] : 0.0f;
-        // The raw count less the power level's offset.
-        counts[0][l] = static_cast<float>(static_cast<int64_t>(point.distance) - power_offset);
-        if constexpr (kReturns > 1) {
-            counts[1][l] = static_cast<float>(static_cast<int64_t>(point.distance_2) - power_offset);
-        }
         points[l] = &point;
         lasers[l] = &laser;
     });
@@ -238,6 +234,29 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
     L::load_words(lasers, offsetof(VorlanLaserCalibration, intensity_falloff), h_low);
     Bits h_high[4];
     L::load_words(lasers, offsetof(VorlanLaserCalibration, intensity_falloff) + 2 * sizeof(float), h_high);
+
+    // The raw counts less the power level's offset, converted as 64-bit
+    // integers (the raw count is unsigned 32-bit); as 32-bit ones where every
+    // count is below 2^30, which converts the same values the same way.
+    Floats counts[kReturns];
+    const Bits power_offset = L::bits_from_lanes(power_offsets);
+    const Bits all_raw = kReturns > 1 ? L::either(raw_distance[0], raw_distance[1]) : raw_distance[0];
+    if (L::none(L::both(all_raw, k.beyond_2_30))) {
+        for (uint32_t r = 0; r < kReturns; ++r) {
+            counts[r] = L::to_floats(L::subtract_signed(raw_distance[r], power_offset));
+        }
+    } else {
+        float wide_counts[kReturns][kWidth];
+        for (std::size_t l = 0; l < kWidth; ++l) {
+            wide_counts[0][l] = static_cast<float>(static_cast<int64_t>(points[l]->distance) - power_offsets[l]);
+            if constexpr (kReturns > 1) {
+                wide_counts[1][l] = static_cast<float>(static_cast<int64_t>(points[l]->distance_2) - power_offsets[l]);
+            }
+        }
+        for (uint32_t r = 0; r < kReturns; ++r) {
+            counts[r] = L::from_lanes(wide_counts[r]);
+        }
+    }
 
     const Bits segment = L::template byte<0>(point_flags);
     const Bits calibrated = L::less_signed(segment, k.segments_in_table);
@@ -302,7 +321,7 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
 
         // Metres of the return: the count scaled, and lengthened when
         // saturated beyond the near field.
-        Floats d = L::from_lanes(counts[r]) * k.distance_scale - k.distance_offset;
+        Floats d = counts[r] * k.distance_scale - k.distance_offset;
         const Bits correct = L::both(L::both(saturated_byte, k.correct_saturation),
                                      L::greater(d, k.correction_min_distance));
         d = L::select(correct, d + k.correction, d);

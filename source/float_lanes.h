@@ -61,6 +61,9 @@ struct ScalarLanes {
     static Floats splat(float x) { return x; }
     static Bits splat_bits(uint32_t x) { return x; }
     static Floats from_lanes(const float (&values)[kWidth]) { return values[0]; }
+    static Bits bits_from_lanes(const int32_t (&values)[kWidth]) { return static_cast<uint32_t>(values[0]); }
+    // True when no lane has a bit set.
+    static bool none(Bits b) { return b == 0; }
 
     // Little-endian words whatever the processor's order, as SSE2 reads them.
     template <class Row>
@@ -128,6 +131,10 @@ struct Sse2Lanes {
     static Floats from_lanes(const float (&values)[kWidth]) {
         return {_mm_set_ps(values[3], values[2], values[1], values[0])};
     }
+    static Bits bits_from_lanes(const int32_t (&values)[kWidth]) {
+        return {_mm_set_epi32(values[3], values[2], values[1], values[0])};
+    }
+    static bool none(Bits b) { return _mm_movemask_epi8(_mm_cmpeq_epi32(b.v, _mm_setzero_si128())) == 0xFFFF; }
 
     template <class Row>
     static void load_words(const Row* const (&rows)[kWidth], std::size_t offset, Bits (&columns)[4]) {
