@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <type_traits>
 
 #include "byte_order.h"
 #include "core.h"
@@ -89,6 +88,8 @@ struct BatchCalibration {
 // point (the one call out), then the intensities, the saturation rules, and
 // a last pass writes the image points.
 constexpr std::size_t kRunLength = 64;
+constexpr int kFlagsShift = 8;
+constexpr int kSegmentShift = 16;
 
 // One run's working arrays, indexed by the point's place in the run (and the
 // return). Every array is 16-byte aligned, a whole number of vectors long.
@@ -100,11 +101,11 @@ struct alignas(16) RunScratch {
     float reference[kRunLength];  // intensity reference of the power level; 0: none
     float falloff[kRunLength];    // the falloff's exponent, then (where reference != 0) its exponential
     int32_t calibrated[kRunLength];  // mask: the segment has a table entry
-    int32_t segment[kRunLength];
     float distance[kReturns][kRunLength];
     float normalised[kReturns][kRunLength];  // intensity times range squared over the reference, before the falloff
-    int32_t flags[kReturns][kRunLength];
-    int32_t return_type[kReturns][kRunLength];
+    // The last bytes of an image point as a little-endian word: return type,
+    // flags (bits 8-15; see kFlagsShift) and segment.
+    int32_t tail[kReturns][kRunLength];
     // From the intensity pass.
     float intensity[kReturns][kRunLength];
 };
@@ -138,9 +139,9 @@ struct LaneConstants {
           beyond_2_30(Lanes::splat_bits(0xC0000000u)),
           segments_in_table(Lanes::splat_bits(kMaxSegments)),
           correct_saturation(Lanes::splat_bits(batch.correct_saturation ? ~0u : 0u)),
-          valid(Lanes::splat_bits(VORLAN_POINT_VALID)),
-          saturated(Lanes::splat_bits(VORLAN_POINT_SATURATED)),
-          frame_flag(Lanes::splat_bits(VORLAN_POINT_FRAME_FLAG)),
+          valid(Lanes::splat_bits(VORLAN_POINT_VALID << kFlagsShift)),
+          saturated(Lanes::splat_bits(VORLAN_POINT_SATURATED << kFlagsShift)),
+          frame_flag(Lanes::splat_bits(VORLAN_POINT_FRAME_FLAG << kFlagsShift)),
           first(Lanes::splat_bits(VORLAN_RETURN_FIRST)),
           farthest(Lanes::splat_bits(VORLAN_RETURN_FARTHEST)) {}
 
@@ -153,7 +154,8 @@ struct LaneConstants {
     Floats correction, correction_min_distance;
     Floats zero, one, full_intensity;
     Bits no_bits, beyond_2_30, segments_in_table, correct_saturation;
-    Bits valid, saturated, frame_flag, first, farthest;
+    Bits valid, saturated, frame_flag;  // in tail words
+    Bits first, farthest;
 };
 
 // The first pass reads raw points and calibration entries as 32-bit
@@ -309,6 +311,7 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
     const Floats range_offset = L::as_floats(centres[2]);
 
     Floats distances[kReturns];
+    Bits flags[kReturns];
     for (uint32_t r = 0; r < kReturns; ++r) {
         const Bits has_distance = L::inverse(L::equal_bits(raw_distance[r], k.no_bits));
         // A second return at the first one's range is the same echo again.
@@ -340,21 +343,22 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
         distances[r] = L::select(calibrated, distance, k.zero);
         L::store(run.distance[r] + i, distances[r]);
         const Bits saturated = L::both(L::either(saturated_byte, L::equal(intensity_byte, k.full_intensity)), calibrated);
-        L::store_bits(run.flags[r] + i, L::either(L::either(L::both(valid, k.valid), L::both(saturated, k.saturated)),
-                                                  frame_flag));
+        flags[r] = L::either(L::either(L::both(valid, k.valid), L::both(saturated, k.saturated)), frame_flag);
     }
     L::store(run.image_x + i, L::select(calibrated, image_x, k.zero));
     L::store(run.image_z + i, L::select(calibrated, image_z, k.zero));
     L::store(run.reference + i, reference);
     L::store_bits(run.calibrated + i, calibrated);
-    L::store_bits(run.segment + i, segment);
     // The first return is the farthest too unless the second is farther.
+    const Bits segment_bits = L::template shift_left<kSegmentShift>(segment);
     if constexpr (kReturns > 1) {
         const Bits second_farther = L::greater(distances[1], distances[0]);
-        L::store_bits(run.return_type[0] + i, L::either(k.first, L::both(L::inverse(second_farther), k.farthest)));
-        L::store_bits(run.return_type[1] + i, L::both(second_farther, k.farthest));
+        const Bits first_type = L::either(k.first, L::both(L::inverse(second_farther), k.farthest));
+        const Bits second_type = L::both(second_farther, k.farthest);
+        L::store_bits(run.tail[0] + i, L::either(L::either(first_type, flags[0]), segment_bits));
+        L::store_bits(run.tail[1] + i, L::either(L::either(second_type, flags[1]), segment_bits));
     } else {
-        L::store_bits(run.return_type[0] + i, L::either(k.first, k.farthest));
+        L::store_bits(run.tail[0] + i, L::either(L::either(L::either(k.first, k.farthest), flags[0]), segment_bits));
     }
 }
 
@@ -399,20 +403,22 @@ public:
 
     bool active() const { return m_n_segments != 0; }
 
-    // Applies the rules to raw point j of the batch: flags(r) is the flags of
-    // its return r and intensity() the intensity of its first return (both
-    // references); saturated_at(k) says whether the first return of an
-    // earlier point k is saturated. Only while active(), and only needed
-    // for points with a saturated return.
-    template <uint32_t kReturns, class Flags, class Intensity, class SaturatedAt>
-    void apply(std::size_t j, Flags&& flags, Intensity&& intensity, SaturatedAt&& saturated_at) const {
+    // Applies the rules to raw point j of the batch: flags(r) gives the flags
+    // of its return r, drop_validity(r) takes VORLAN_POINT_VALID from them,
+    // intensity() is the intensity of its first return (a reference), and
+    // saturated_at(k) says whether the first return of an earlier point k is
+    // saturated. Only while active(), and only needed for points with a
+    // saturated return.
+    template <uint32_t kReturns, class Flags, class DropValidity, class Intensity, class SaturatedAt>
+    void apply(std::size_t j, Flags&& flags, DropValidity&& drop_validity, Intensity&& intensity,
+               SaturatedAt&& saturated_at) const {
         const bool saturated = (flags(0) & VORLAN_POINT_SATURATED) != 0;
         const bool previous = j >= m_n_segments && saturated_at(j - m_n_segments);
         if (m_drop_lone & !(saturated & previous)) {
             for (uint32_t r = 0; r < kReturns; ++r) {
-                auto& f = flags(r);
-                const bool drop = (f & VORLAN_POINT_SATURATED) != 0;
-                f = static_cast<std::remove_reference_t<decltype(f)>>(drop ? f & ~VORLAN_POINT_VALID : f);
+                if ((flags(r) & VORLAN_POINT_SATURATED) != 0) {
+                    drop_validity(r);
+                }
             }
         }
         // Saturated three times in a row.
@@ -456,10 +462,7 @@ VORLAN_ALWAYS_INLINE void write_one(const VorlanSensorRawPointWithTime& point, s
         out.image_z = run.image_z[i];
         out.intensity = run.intensity[r][i];
         // Return type, flags, segment and the zero padding.
-        const uint64_t tail = static_cast<uint64_t>(run.return_type[r][i] & 0xFF) |
-                              static_cast<uint64_t>(run.flags[r][i] & 0xFF) << 8 |
-                              static_cast<uint64_t>(run.segment[i] & 0xFF) << 16;
-        store_tail(out, tail);
+        store_tail(out, static_cast<uint32_t>(run.tail[r][i]));
     }
 }
 
@@ -494,17 +497,19 @@ void calibrate_run(const BatchCalibration& batch, std::size_t n_points, const Vo
         if (rules != nullptr) {
             // Points of earlier runs are read back from their image points.
             const auto saturated_at = [&run, first, image_points](std::size_t k) {
-                const int32_t flags = k >= first ? run.flags[0][k - first] : image_points[k * kReturns].flags;
+                const int32_t flags =
+                    k >= first ? run.tail[0][k - first] >> kFlagsShift : image_points[k * kReturns].flags;
                 return (flags & VORLAN_POINT_SATURATED) != 0;
             };
             for (std::size_t i = 0; i < n; ++i) {
-                int32_t any_flags = run.flags[0][i];
+                int32_t any_tail = run.tail[0][i];
                 if constexpr (kReturns > 1) {
-                    any_flags |= run.flags[1][i];
+                    any_tail |= run.tail[1][i];
                 }
-                if ((any_flags & VORLAN_POINT_SATURATED) != 0) {
+                if ((any_tail & (VORLAN_POINT_SATURATED << kFlagsShift)) != 0) {
                     rules->apply<kReturns>(
-                        first + i, [&run, i](uint32_t r) -> int32_t& { return run.flags[r][i]; },
+                        first + i, [&run, i](uint32_t r) { return (run.tail[r][i] >> kFlagsShift) & 0xFF; },
+                        [&run, i](uint32_t r) { run.tail[r][i] &= ~(VORLAN_POINT_VALID << kFlagsShift); },
                         [&run, i]() -> float& { return run.intensity[0][i]; }, saturated_at);
                 }
             }
@@ -570,12 +575,15 @@ void filter_saturated(const VorlanCalibration& calibration, std::size_t n_points
     };
     for (std::size_t j = 0; j < n_points; ++j) {
         VorlanSensorImagePoint* point = image_points + j * return_count;
-        const auto flags = [point](uint32_t r) -> uint8_t& { return point[r].flags; };
+        const auto flags = [point](uint32_t r) { return point[r].flags; };
+        const auto drop_validity = [point](uint32_t r) {
+            point[r].flags = static_cast<uint8_t>(point[r].flags & ~VORLAN_POINT_VALID);
+        };
         const auto intensity = [point]() -> float& { return point[0].intensity; };
         if (return_count == 1) {
-            rules.apply<1>(j, flags, intensity, saturated_at);
+            rules.apply<1>(j, flags, drop_validity, intensity, saturated_at);
         } else {
-            rules.apply<2>(j, flags, intensity, saturated_at);
+            rules.apply<2>(j, flags, drop_validity, intensity, saturated_at);
         }
     }
 }

@@ -105,6 +105,10 @@ struct ScalarLanes {
     static Bits byte(Bits a) {
         return (a >> (8 * n)) & 0xFF;
     }
+    template <int n>
+    static Bits shift_left(Bits a) {
+        return a << n;
+    }
 };
 
 #if defined(VORLAN_HAS_SSE2_LANES)
@@ -184,6 +188,10 @@ struct Sse2Lanes {
     template <int n>
     static Bits byte(Bits a) {
         return {_mm_and_si128(_mm_srli_epi32(a.v, 8 * n), _mm_set1_epi32(0xFF))};
+    }
+    template <int n>
+    static Bits shift_left(Bits a) {
+        return {_mm_slli_epi32(a.v, n)};
     }
 };
 using WideLanes = Sse2Lanes;
