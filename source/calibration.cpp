@@ -83,10 +83,10 @@ struct BatchCalibration {
 // (RunScratch), four points at a time (util::WideLanes; the points left
 // over go one at a time through the same code). A first pass reads the raw
 // points and their segments' calibration entries, looks up the power-level
-// tables and does the arithmetic that needs neither the exponential of the
-// falloff nor the saturation history; the exponential follows point by
-// point (the one call out), then the intensities, the saturation rules, and
-// a last pass writes the image points.
+// tables and does all the arithmetic but what needs the exponential of the
+// falloff; the exponential follows point by point (the one call out), then
+// the intensities, the saturation rules where a return is saturated, and a
+// last pass writes the image points.
 constexpr std::size_t kRunLength = 64;
 constexpr int kFlagsShift = 8;
 constexpr int kSegmentShift = 16;
@@ -103,8 +103,9 @@ struct alignas(16) RunScratch {
     int32_t calibrated[kRunLength];  // mask: the segment has a table entry
     float distance[kReturns][kRunLength];
     float normalised[kReturns][kRunLength];  // intensity times range squared over the reference, before the falloff
-    // The last bytes of an image point as a little-endian word: return type,
-    // flags (bits 8-15; see kFlagsShift) and segment.
+    // The image point's last eight bytes as a little-endian word: return
+    // type (bits 0-7), flags (from kFlagsShift) and segment (from
+    // kSegmentShift); the padding is 0.
     int32_t tail[kReturns][kRunLength];
     // From the intensity pass.
     float intensity[kReturns][kRunLength];
