@@ -239,8 +239,9 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
     L::load_words(lasers, offsetof(VorlanLaserCalibration, intensity_falloff) + 2 * sizeof(float), h_high);
 
     // The raw counts less the power level's offset, converted as 64-bit
-    // integers (the raw count is unsigned 32-bit); as 32-bit ones where every
-    // count is below 2^30, which converts the same values the same way.
+    // integers (a raw count is unsigned 32-bit); where every raw count of
+    // the lanes is below 2^30 the differences fit 32 bits, and a 32-bit
+    // conversion rounds them as the 64-bit one does.
     Floats counts[kReturns];
     const Bits power_offset = L::bits_from_lanes(power_offsets);
     const Bits all_raw = kReturns > 1 ? L::either(raw_distance[0], raw_distance[1]) : raw_distance[0];
