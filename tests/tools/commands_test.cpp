@@ -174,8 +174,9 @@ TEST_F(CommandTest, ReplayPrintsTheCaptureSensorsFramesAndSummary) {
     EXPECT_EQ(kExitSuccess, result.code) << result.err;
     expect_replay_shape(result.out, capture);
     for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
-        EXPECT_NE(std::string::npos, result.out.find("sensor " + hex_handle(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK) +
-                                                      "  serial " + std::to_string(sensor.serial_number) + "  "))
+        EXPECT_NE(std::string::npos,
+                  result.out.find("sensor " + hex_handle(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK) + "  serial " +
+                                  std::to_string(sensor.serial_number) + "  "))
             << sensor.name;
     }
     const std::vector<FrameLine> frames = frame_lines(result.out);
@@ -184,8 +185,7 @@ TEST_F(CommandTest, ReplayPrintsTheCaptureSensorsFramesAndSummary) {
         EXPECT_EQ(i, frames[i].index);
         EXPECT_GT(frames[i].points, 0u);
     }
-    EXPECT_NE(std::string::npos,
-              result.out.find("sensors 4  frames " + std::to_string(frames.size()) + "  points "))
+    EXPECT_NE(std::string::npos, result.out.find("sensors 4  frames " + std::to_string(frames.size()) + "  points "))
         << result.out;
 }
 
@@ -268,14 +268,15 @@ TEST_F(CommandTest, ExportIntoAPlaceThatIsAFileFails) {
 }
 
 TEST_F(CommandTest, RenderDrawsTheChosenFrame) {
-    for (const std::vector<std::string>& choice : {std::vector<std::string>{}, std::vector<std::string>{"--frame", "2"}}) {
+    for (const std::vector<std::string>& choice :
+         {std::vector<std::string>{}, std::vector<std::string>{"--frame", "2"}}) {
         const std::string png = directory.file("frame.png");
         std::vector<std::string> args{"render", capture, "--out", png};
         args.insert(args.end(), choice.begin(), choice.end());
         const ToolResult result = run_tool(args);
         ASSERT_EQ(kExitSuccess, result.code) << result.err;
-        const std::regex drawn("frame ([0-9]+) of sensor [0-9a-f]{9} \\([0-9]+ points\\): top view and range image in " +
-                               png);
+        const std::regex drawn(
+            "frame ([0-9]+) of sensor [0-9a-f]{9} \\([0-9]+ points\\): top view and range image in " + png);
         const std::string last = lines_of(result.out).back();
         std::smatch match;
         ASSERT_TRUE(std::regex_match(last, match, drawn)) << result.out;
@@ -338,8 +339,9 @@ TEST(LiveCommands, RecordKeepsEveryDatagramWithItsSender) {
     TemporaryDirectory directory;
     const std::string file = directory.file("live.pcap");
     ToolResult result;
-    std::thread recorder(
-        [&] { result = run_tool({"record", file, "--port", std::to_string(port), "--seconds", "3"}); });
+    std::thread recorder([&] {
+        result = run_tool({"record", file, "--port", std::to_string(port), "--seconds", "3"});
+    });
     wait_until_bound(port);
     vorlan_test::UdpSender sender(port);
     std::vector<vorlan_test::Bytes> sent;

@@ -114,9 +114,7 @@ int run_record(const RecordSettings& settings, Console& console) {
     console.line("recording UDP port " + std::to_string(settings.port) + " into " + settings.file +
                  (settings.seconds > 0.0 ? "" : "  (Ctrl-C stops)"));
     const auto start = std::chrono::steady_clock::now();
-    auto elapsed = [&start] {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    };
+    auto elapsed = [&start] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     while (!stop_requested() && (settings.seconds <= 0.0 || elapsed() < settings.seconds)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (settings.seconds > 0.0) {

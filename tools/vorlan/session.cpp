@@ -159,11 +159,6 @@ std::size_t Session::frame_count() {
     return m_frames;
 }
 
-std::size_t Session::sensor_count() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_sensors.size();
-}
-
 std::string Session::summary() {
     std::lock_guard<std::mutex> lock(m_mutex);
     char text[200];
@@ -224,8 +219,7 @@ void Session::on_packet(VorlanSensorHandle handle, int64_t timestamp, const uint
     {
         std::lock_guard<std::mutex> lock(self.m_mutex);
         const auto found = self.m_sensors.find(handle);
-        if (found != self.m_sensors.end() && found->second.informed &&
-            ++found->second.packets_since_information >= 2) {
+        if (found != self.m_sensors.end() && found->second.informed && ++found->second.packets_since_information >= 2) {
             self.request_reapply_locked(found->second);
         }
     }
