@@ -334,6 +334,18 @@ TEST(LiveCommands, BusyPortFailsWithTheSystemsReason) {
     EXPECT_FALSE(std::filesystem::exists(file));
 }
 
+TEST(LiveCommands, RecordIntoAFolderThatDoesNotExistFails) {
+    TemporaryDirectory directory;
+    const std::string file = directory.file("no/such/folder/live.pcap");
+    const ToolResult result =
+        run_tool({"record", file, "--port", std::to_string(vorlan_test::free_udp_port()), "--seconds", "5"});
+    EXPECT_EQ(kExitFailure, result.code);
+    EXPECT_NE(std::string::npos, result.err.find("vorlan: cannot write " + file + ": No such file or directory"))
+        << result.err;
+}
+
+// The port is bound before the file is opened; datagrams that come in
+// between are kept as well.
 TEST(LiveCommands, RecordKeepsEveryDatagramWithItsSender) {
     const uint16_t port = vorlan_test::free_udp_port();
     TemporaryDirectory directory;

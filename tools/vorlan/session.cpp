@@ -75,8 +75,11 @@ Session::~Session() { stop(); }
 
 bool Session::start(const SessionSettings& settings) {
     m_settings = settings;
+    // Started without the network: the callbacks must be in place before the
+    // first datagram, or a recording would miss it and the first information
+    // of a sensor would go unseen.
     VorlanSDKOptions options = vorlan_sdk_create_options();
-    options.control_flags = settings.network ? 0 : VORLAN_SDK_CONTROL_DISABLE_NETWORK;
+    options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK;
     options.port = settings.port;
     options.frame.mode = settings.frames.mode;
     options.frame.length = settings.frames.length;
@@ -97,6 +100,14 @@ bool Session::start(const SessionSettings& settings) {
         m_console.error("cannot register callbacks: " + library_error_text(listened));
         stop();
         return false;
+    }
+    if (settings.network) {
+        const VorlanSensorErrorCode opened = vorlan_sdk_set_control_flags(VORLAN_SDK_CONTROL_DISABLE_NETWORK, 0);
+        if (opened != VORLAN_SUCCESS) {
+            m_console.error(library_error_text(opened));
+            stop();
+            return false;
+        }
     }
     return true;
 }
