@@ -132,7 +132,10 @@ void spread_points(const PointClock& clock, std::size_t count, const uint8_t* de
     std::size_t segment = 0;
     std::size_t step = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        VorlanSensorRawPointWithTime point{};
+        // Written in place field by field: a record assembled elsewhere and
+        // copied in would be read back before its stores had landed.
+        VorlanSensorRawPointWithTime& point = raw[i];
+        point = VorlanSensorRawPointWithTime{};
         decode(device + i * kPointSize, point);
         ++step;
         const float offset = static_cast<float>(step) * 1e6f * clock.period * clock.slot_scale;
@@ -144,7 +147,6 @@ void spread_points(const PointClock& clock, std::size_t count, const uint8_t* de
         if (++segment == clock.segment_count) {
             segment = 0;
         }
-        raw[i] = point;
     }
 }
 

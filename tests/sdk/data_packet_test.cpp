@@ -322,12 +322,12 @@ INSTANTIATE_TEST_SUITE_P(Flags, TimeBaseTest,
 
 // The hour in the header wins over every other time source; with raw packet
 // time the points carry it unchanged, even while the packets repeat one time.
-class RawPacketTimeTest : public DataPacketTest {
+class HeaderHourTest : public DataPacketTest {
 protected:
     VorlanSDKControl extra_control_flags() const override { return VORLAN_SDK_CONTROL_RAW_PACKET_TIME; }
 };
 
-TEST_F(RawPacketTimeTest, HeaderHourGivesTheAbsoluteTime) {
+TEST_F(HeaderHourTest, HeaderHourGivesTheAbsoluteTime) {
     attach_model(12);
     DataPacketHeader header;
     header.has_hour = true;

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "byte_order.h"
+#include "support/calibration_block_builder.h"
 #include "support/data_packet_builder.h"
 #include "support/frame_recorder.h"
 #include "support/info_packet_builder.h"
@@ -394,6 +396,58 @@ TEST_F(EndToEndTest, ModeWithoutARuleKeepsEveryPointUntilTheModeChanges) {
     send(stream, packets, packets.size() - 1, packets.size());
     ASSERT_EQ(1u, m_recorder.n_frames());
     EXPECT_EQ((packets.size() - 1) * stream.points_per_packet(), m_recorder.frames()[0].raw.size());
+}
+
+// ---- Scan coverage ----------------------------------------------------------------------------
+
+struct Fault {
+    VorlanSensorHandle handle;
+    VorlanSensorErrorCode code;
+};
+
+void record_fault(VorlanSensorHandle handle, VorlanSensorErrorCode code, const char*, const void*, size_t,
+                  void* faults) {
+    static_cast<std::vector<Fault>*>(faults)->push_back({handle, code});
+}
+
+// A mirror stuck at the centre: after the first minute, a second of points
+// covering none of the field of view is reported for a calibrated sensor
+// (its frames are judged as they are published) and never for one without
+// calibration.
+TEST(EndToEndCoverageTest, StuckScanOfACalibratedSensorIsReported) {
+    for (bool calibrated : {true, false}) {
+        SCOPED_TRACE(calibrated);
+        std::vector<Fault> faults;
+        VorlanSDKOptions options = vorlan_test::offline_options();
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, record_fault, &faults));
+        vorlan_test::InfxPacketFields fields;
+        fields.model = 11;
+        std::vector<uint8_t> block;
+        if (calibrated) {
+            vorlan_test::CalibrationHeaderFields header;
+            header.model = 11;
+            block = vorlan_test::build_vrna_block(header, vorlan_test::make_segments<vorlan_test::VrnASegment>(24));
+        }
+        const std::vector<uint8_t> info = vorlan_test::build_infx_packet(fields, block);
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_mock_network_receive(kHandle, kHost, info.data(), info.size()));
+
+        // 144 points a millisecond for 63 seconds, all at the image centre.
+        const Stream stream(PointFormat::v3, 24, 6);
+        std::vector<uint8_t> packet = stream.packets(std::vector<Row>(6))[0];
+        for (uint32_t k = 0; k < 63'000; ++k) {
+            vorlan_sdk::util::store_u32le(packet.data() + 4, kFirstPacketTime + k * 1000);
+            ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_mock_network_receive(kHandle, kHost + int64_t{k} * 1000,
+                                                                      packet.data(), packet.size()));
+        }
+        if (calibrated) {
+            ASSERT_FALSE(faults.empty());
+            EXPECT_EQ(kHandle, faults[0].handle);
+            EXPECT_EQ(VORLAN_FAULT_SCAN_COVERAGE, faults[0].code);
+        } else {
+            EXPECT_TRUE(faults.empty());
+        }
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_deinitialize());
+    }
 }
 
 // ---- Live network ---------------------------------------------------------------------------

@@ -136,9 +136,7 @@ TEST_F(SimulatorReplayTest, TheSimulatedSensorsAppearWithTheirIdentityAndCalibra
     }
 }
 
-// DISABLED until point data decoding and frame accumulation land: without
-// them no frame is published.
-TEST_F(SimulatorReplayTest, DISABLED_NaturalFramesCarryTheScene) {
+TEST_F(SimulatorReplayTest, NaturalFramesCarryTheScene) {
     // Frames are made on each sensor's first data packet; setting the sweep
     // mode again then hands every sensor's frame its scan detector.
     ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume_blocking(kWarmUpSeconds));
