@@ -213,6 +213,34 @@ TEST_F(CommandTest, SweepFramesFollowEachSensorsScanFromTheStart) {
     }
 }
 
+// Dual-return sensors give both returns only when asked; frames then carry
+// two image points per measurement.
+TEST_F(CommandTest, MultipleReturnsShowTheSecondReturnOfDualReturnSensors) {
+    const ToolResult single = run_tool({"replay", capture, "--frames", "1"});
+    const ToolResult dual = run_tool({"replay", capture, "--frames", "1", "--multiple-returns"});
+    ASSERT_EQ(kExitSuccess, single.code) << single.err;
+    ASSERT_EQ(kExitSuccess, dual.code) << dual.err;
+    for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
+        if (sensor.info_packet_type == "INFY") {
+            continue;  // the INFY status bit, not the format, says how many returns
+        }
+        const std::string line = "sensor " + hex_handle(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK);
+        const std::size_t at = dual.out.find(line);
+        ASSERT_NE(std::string::npos, at) << sensor.name;
+        const std::string dual_line = dual.out.substr(at, dual.out.find('\n', at) - at);
+        EXPECT_NE(std::string::npos, dual_line.find("returns 2")) << dual_line;
+        const std::size_t single_at = single.out.find(line);
+        ASSERT_NE(std::string::npos, single_at) << sensor.name;
+        EXPECT_NE(std::string::npos, single.out.substr(single_at, single.out.find('\n', single_at) - single_at)
+                                         .find("returns 1"));
+    }
+    const std::vector<FrameLine> single_frames = frame_lines(single.out);
+    const std::vector<FrameLine> dual_frames = frame_lines(dual.out);
+    ASSERT_EQ(1u, single_frames.size());
+    ASSERT_EQ(1u, dual_frames.size());
+    EXPECT_EQ(2 * single_frames[0].points, dual_frames[0].points);
+}
+
 TEST_F(CommandTest, ReplayStopsAtTheFrameLimit) {
     const ToolResult result = run_tool({"replay", capture, "--frames", "3"});
     EXPECT_EQ(kExitSuccess, result.code) << result.err;

@@ -14,6 +14,7 @@ namespace {
 struct FrameOptionText {
     std::string mode = "sweep";
     float length = 0.1f;
+    bool multiple_returns = false;
 };
 
 void add_frame_options(CLI::App& command, FrameOptionText& text) {
@@ -26,12 +27,15 @@ void add_frame_options(CLI::App& command, FrameOptionText& text) {
     command.add_option("--frame-length", text.length, "Seconds per frame in timed mode")
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
+    command.add_flag("--multiple-returns", text.multiple_returns,
+                     "Keep both returns of sensors that measure two (each point then gives two image points)");
 }
 
 FrameSettings to_frame_settings(const FrameOptionText& text) {
     FrameSettings settings;
     parse_frame_mode(text.mode, settings.mode);  // the option's check accepted it
     settings.length = text.length;
+    settings.multiple_returns = text.multiple_returns;
     return settings;
 }
 

@@ -79,7 +79,8 @@ bool Session::start(const SessionSettings& settings) {
     // first datagram, or a recording would miss it and the first information
     // of a sensor would go unseen.
     VorlanSDKOptions options = vorlan_sdk_create_options();
-    options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK;
+    options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK |
+                            (settings.frames.multiple_returns ? VORLAN_SDK_CONTROL_ENABLE_MULTIPLE_RETURNS : 0);
     options.port = settings.port;
     options.frame.mode = settings.frames.mode;
     options.frame.length = settings.frames.length;

@@ -23,6 +23,8 @@ namespace vorlan_tool {
 struct FrameSettings {
     VorlanSDKFrameMode mode = VORLAN_SDK_FRAME_SWEEP;
     float length = 0.1f;  // seconds, for VORLAN_SDK_FRAME_TIMED
+    // Both returns of dual-return sensors (VORLAN_SDK_CONTROL_ENABLE_MULTIPLE_RETURNS).
+    bool multiple_returns = false;
 };
 
 // "streaming", "timed", "sweep", "full-scan", "by-model"; false for anything else.
