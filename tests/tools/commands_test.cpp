@@ -174,8 +174,9 @@ TEST_F(CommandTest, ReplayPrintsTheCaptureSensorsFramesAndSummary) {
     EXPECT_EQ(kExitSuccess, result.code) << result.err;
     expect_replay_shape(result.out, capture);
     for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
-        EXPECT_NE(std::string::npos, result.out.find("sensor " + hex_handle(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK) +
-                                                      "  serial " + std::to_string(sensor.serial_number) + "  "))
+        EXPECT_NE(std::string::npos,
+                  result.out.find("sensor " + hex_handle(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK) + "  serial " +
+                                  std::to_string(sensor.serial_number) + "  "))
             << sensor.name;
     }
     const std::vector<FrameLine> frames = frame_lines(result.out);
@@ -184,8 +185,7 @@ TEST_F(CommandTest, ReplayPrintsTheCaptureSensorsFramesAndSummary) {
         EXPECT_EQ(i, frames[i].index);
         EXPECT_GT(frames[i].points, 0u);
     }
-    EXPECT_NE(std::string::npos,
-              result.out.find("sensors 4  frames " + std::to_string(frames.size()) + "  points "))
+    EXPECT_NE(std::string::npos, result.out.find("sensors 4  frames " + std::to_string(frames.size()) + "  points "))
         << result.out;
 }
 
@@ -211,6 +211,34 @@ TEST_F(CommandTest, SweepFramesFollowEachSensorsScanFromTheStart) {
             EXPECT_NEAR(sensor.frame_period_s, spans[i], 0.1 * sensor.frame_period_s) << sensor.name << " frame " << i;
         }
     }
+}
+
+// Dual-return sensors give both returns only when asked; frames then carry
+// two image points per measurement.
+TEST_F(CommandTest, MultipleReturnsShowTheSecondReturnOfDualReturnSensors) {
+    const ToolResult single = run_tool({"replay", capture, "--frames", "1"});
+    const ToolResult dual = run_tool({"replay", capture, "--frames", "1", "--multiple-returns"});
+    ASSERT_EQ(kExitSuccess, single.code) << single.err;
+    ASSERT_EQ(kExitSuccess, dual.code) << dual.err;
+    for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
+        if (sensor.info_packet_type == "INFY") {
+            continue;  // the INFY status bit, not the format, says how many returns
+        }
+        const std::string line = "sensor " + hex_handle(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK);
+        const std::size_t at = dual.out.find(line);
+        ASSERT_NE(std::string::npos, at) << sensor.name;
+        const std::string dual_line = dual.out.substr(at, dual.out.find('\n', at) - at);
+        EXPECT_NE(std::string::npos, dual_line.find("returns 2")) << dual_line;
+        const std::size_t single_at = single.out.find(line);
+        ASSERT_NE(std::string::npos, single_at) << sensor.name;
+        EXPECT_NE(std::string::npos, single.out.substr(single_at, single.out.find('\n', single_at) - single_at)
+                                         .find("returns 1"));
+    }
+    const std::vector<FrameLine> single_frames = frame_lines(single.out);
+    const std::vector<FrameLine> dual_frames = frame_lines(dual.out);
+    ASSERT_EQ(1u, single_frames.size());
+    ASSERT_EQ(1u, dual_frames.size());
+    EXPECT_EQ(2 * single_frames[0].points, dual_frames[0].points);
 }
 
 TEST_F(CommandTest, ReplayStopsAtTheFrameLimit) {
@@ -268,14 +296,15 @@ TEST_F(CommandTest, ExportIntoAPlaceThatIsAFileFails) {
 }
 
 TEST_F(CommandTest, RenderDrawsTheChosenFrame) {
-    for (const std::vector<std::string>& choice : {std::vector<std::string>{}, std::vector<std::string>{"--frame", "2"}}) {
+    for (const std::vector<std::string>& choice :
+         {std::vector<std::string>{}, std::vector<std::string>{"--frame", "2"}}) {
         const std::string png = directory.file("frame.png");
         std::vector<std::string> args{"render", capture, "--out", png};
         args.insert(args.end(), choice.begin(), choice.end());
         const ToolResult result = run_tool(args);
         ASSERT_EQ(kExitSuccess, result.code) << result.err;
-        const std::regex drawn("frame ([0-9]+) of sensor [0-9a-f]{9} \\([0-9]+ points\\): top view and range image in " +
-                               png);
+        const std::regex drawn(
+            "frame ([0-9]+) of sensor [0-9a-f]{9} \\([0-9]+ points\\): top view and range image in " + png);
         const std::string last = lines_of(result.out).back();
         std::smatch match;
         ASSERT_TRUE(std::regex_match(last, match, drawn)) << result.out;
@@ -333,13 +362,26 @@ TEST(LiveCommands, BusyPortFailsWithTheSystemsReason) {
     EXPECT_FALSE(std::filesystem::exists(file));
 }
 
+TEST(LiveCommands, RecordIntoAFolderThatDoesNotExistFails) {
+    TemporaryDirectory directory;
+    const std::string file = directory.file("no/such/folder/live.pcap");
+    const ToolResult result =
+        run_tool({"record", file, "--port", std::to_string(vorlan_test::free_udp_port()), "--seconds", "5"});
+    EXPECT_EQ(kExitFailure, result.code);
+    EXPECT_NE(std::string::npos, result.err.find("vorlan: cannot write " + file + ": No such file or directory"))
+        << result.err;
+}
+
+// The port is bound before the file is opened; datagrams that come in
+// between are kept as well.
 TEST(LiveCommands, RecordKeepsEveryDatagramWithItsSender) {
     const uint16_t port = vorlan_test::free_udp_port();
     TemporaryDirectory directory;
     const std::string file = directory.file("live.pcap");
     ToolResult result;
-    std::thread recorder(
-        [&] { result = run_tool({"record", file, "--port", std::to_string(port), "--seconds", "3"}); });
+    std::thread recorder([&] {
+        result = run_tool({"record", file, "--port", std::to_string(port), "--seconds", "3"});
+    });
     wait_until_bound(port);
     vorlan_test::UdpSender sender(port);
     std::vector<vorlan_test::Bytes> sent;

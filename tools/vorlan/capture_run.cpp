@@ -148,9 +148,10 @@ bool open_capture(const std::string& file, Console& console) {
         case VORLAN_ERROR_FILE_IO:
             // The library cannot tell a file too short for a capture header
             // from a capture cut short; its first bytes can.
-            console.error(file + (starts_like_a_capture(file)
-                                      ? ": the capture is cut short or cannot be read"
-                                      : ": not a capture file (a classic PCAP file with microsecond times is expected)"));
+            console.error(file +
+                          (starts_like_a_capture(file)
+                               ? ": the capture is cut short or cannot be read"
+                               : ": not a capture file (a classic PCAP file with microsecond times is expected)"));
             break;
         case VORLAN_ERROR_CORRUPT_FILE:
             console.error(file + ": the capture is damaged: " + library_error_text(code));

@@ -14,6 +14,7 @@ namespace {
 struct FrameOptionText {
     std::string mode = "sweep";
     float length = 0.1f;
+    bool multiple_returns = false;
 };
 
 void add_frame_options(CLI::App& command, FrameOptionText& text) {
@@ -26,12 +27,15 @@ void add_frame_options(CLI::App& command, FrameOptionText& text) {
     command.add_option("--frame-length", text.length, "Seconds per frame in timed mode")
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
+    command.add_flag("--multiple-returns", text.multiple_returns,
+                     "Keep both returns of sensors that measure two (each point then gives two image points)");
 }
 
 FrameSettings to_frame_settings(const FrameOptionText& text) {
     FrameSettings settings;
     parse_frame_mode(text.mode, settings.mode);  // the option's check accepted it
     settings.length = text.length;
+    settings.multiple_returns = text.multiple_returns;
     return settings;
 }
 
@@ -74,7 +78,8 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         ->check(kSpeed)
         ->capture_default_str();
     replay_command->add_flag("--loop", replay.loop, "Start again at the end");
-    replay_command->add_option("--frames", replay.frame_limit, "Stop after N frames")->check(CLI::NonNegativeNumber);
+    replay_command->add_option("--frames", replay.frame_limit, "Stop after N frames (0: all)")
+        ->check(CLI::NonNegativeNumber);
     add_frame_options(*replay_command, replay_frames);
 
     ListenSettings listen;
@@ -82,7 +87,8 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     CLI::App* listen_command = app.add_subcommand("listen", "Live sensors and one line per frame");
     listen_command->add_option("--port", listen.port, "UDP port")->check(CLI::Range(1, 65535))->capture_default_str();
     listen_command->add_option("--seconds", listen.seconds, "Stop after N seconds")->check(CLI::PositiveNumber);
-    listen_command->add_option("--frames", listen.frame_limit, "Stop after N frames")->check(CLI::NonNegativeNumber);
+    listen_command->add_option("--frames", listen.frame_limit, "Stop after N frames (0: all)")
+        ->check(CLI::NonNegativeNumber);
     add_frame_options(*listen_command, listen_frames);
 
     RecordSettings record;
@@ -100,7 +106,7 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         ->check(CLI::IsMember({"ply", "csv"}))
         ->capture_default_str();
     export_command->add_option("--out", export_settings.out_dir, "Folder for the files, one per frame")->required();
-    export_command->add_option("--frames", export_settings.frame_limit, "Stop after N frames")
+    export_command->add_option("--frames", export_settings.frame_limit, "Stop after N frames (0: all)")
         ->check(CLI::NonNegativeNumber);
     add_frame_options(*export_command, export_frames);
 
@@ -109,7 +115,8 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     CLI::App* render_command = app.add_subcommand("render", "Draw one frame of a capture as a PNG picture");
     render_command->add_option("file", render.file, "Capture file (PCAP)")->required();
     render_command->add_option("--out", render.out, "PNG file to write")->required();
-    render_command->add_option("--frame", render.frame_index, "Frame index as replay prints it; default: the first whole frame")
+    render_command
+        ->add_option("--frame", render.frame_index, "Frame index as replay prints it; default: the first whole frame")
         ->check(CLI::NonNegativeNumber);
     add_frame_options(*render_command, render_frames);
 

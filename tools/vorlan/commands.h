@@ -66,8 +66,8 @@ int run_render(const RenderSettings& settings, Console& console);
 struct SimSettings {
     uint64_t seed = 1;
     double seconds = 10.0;
-    std::string out;     // a capture file, or
-    uint16_t port = 0;   // 127.0.0.1:port, paced in real time
+    std::string out;    // a capture file, or
+    uint16_t port = 0;  // 127.0.0.1:port, paced in real time
 };
 int run_sim(const SimSettings& settings, Console& console);
 

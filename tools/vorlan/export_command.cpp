@@ -51,8 +51,8 @@ int run_export(const ExportSettings& settings, Console& console) {
     }
     if (result == kExitSuccess) {
         console.line(session.summary());
-        console.line("wrote " + std::to_string(written) + " " +
-                     (settings.format == CloudFormat::ply ? "PLY" : "CSV") + " files to " + settings.out_dir);
+        console.line("wrote " + std::to_string(written) + " " + (settings.format == CloudFormat::ply ? "PLY" : "CSV") +
+                     " files to " + settings.out_dir);
     }
     return result;
 }

@@ -6,12 +6,15 @@
 // the library saw (same socket, same receive times, same sender addresses),
 // a busy port is reported the way the library reports it, and the sensors
 // heard are printed as the library decodes them.
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "capture.h"
 #include "commands.h"
@@ -24,40 +27,37 @@ class Recorder {
 public:
     explicit Recorder(std::string file) : m_file(std::move(file)) {}
 
-    // Prints why the file cannot be written and returns false.
+    // Prints why the file cannot be written and returns false. Datagrams
+    // that came before are written first.
     bool open(Console& console) {
         std::lock_guard<std::mutex> lock(m_mutex);
         const vorlan_sdk::SensorError error = m_capture.open_for_write(m_file, false);
         if (!error.ok()) {
-            console.error(m_file + ": cannot write the capture: " + vorlan_get_error_code_name(error.code()));
+            error.mark_used();
+            console.error("cannot write " + m_file + ": " + system_reason());
             return false;
         }
+        for (const EarlyPacket& packet : m_early) {
+            append_locked(packet.sender, packet.timestamp, packet.data.data(), packet.data.size());
+        }
+        m_early.clear();
+        m_early.shrink_to_fit();
         return true;
     }
 
     // Called on the library's packet thread.
     void append(VorlanSensorHandle sender, int64_t timestamp, const uint8_t* data, std::size_t size) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_capture.is_open() || m_write_failed) {
+        if (!m_capture.is_open()) {
+            // The port is bound before the file is opened (a busy port must
+            // not cost the user an existing file), so the first datagrams
+            // can come first; they wait here, a few milliseconds' worth.
+            if (m_early.size() < kMaxEarlyPackets) {
+                m_early.push_back({sender, timestamp, std::vector<uint8_t>(data, data + size)});
+            }
             return;
         }
-        if (size > static_cast<std::size_t>(vorlan_sdk::Capture::kMaxWritePayload)) {
-            ++m_too_large;  // fits no record of the file's snapshot length
-            return;
-        }
-        vorlan_sdk::Capture::PacketHeader header;
-        header.source_address = sender & 0xffffffffu;
-        header.timestamp = timestamp;
-        header.data_size = static_cast<int32_t>(size);
-        const vorlan_sdk::SensorError error = m_capture.append_packet(header, data);
-        if (!error.ok()) {
-            m_write_failed = true;
-            m_write_error = vorlan_get_error_code_name(error.code());
-            return;
-        }
-        ++m_packets;
-        m_bytes += size;
-        m_senders.insert(static_cast<uint32_t>(header.source_address));
+        append_locked(sender, timestamp, data, size);
     }
 
     // Closes the file; the library must be stopped first.
@@ -83,6 +83,46 @@ public:
     }
 
 private:
+    struct EarlyPacket {
+        VorlanSensorHandle sender;
+        int64_t timestamp;
+        std::vector<uint8_t> data;
+    };
+    static constexpr std::size_t kMaxEarlyPackets = 100000;
+
+    void append_locked(VorlanSensorHandle sender, int64_t timestamp, const uint8_t* data, std::size_t size) {
+        if (m_write_failed) {
+            return;
+        }
+        if (size > static_cast<std::size_t>(vorlan_sdk::Capture::kMaxWritePayload)) {
+            ++m_too_large;  // fits no record of the file's snapshot length
+            return;
+        }
+        vorlan_sdk::Capture::PacketHeader header;
+        header.source_address = sender & 0xffffffffu;
+        header.timestamp = timestamp;
+        header.data_size = static_cast<int32_t>(size);
+        const vorlan_sdk::SensorError error = m_capture.append_packet(header, data);
+        if (!error.ok()) {
+            m_write_failed = true;
+            m_write_error = vorlan_get_error_code_name(error.code());
+            return;
+        }
+        ++m_packets;
+        m_bytes += size;
+        m_senders.insert(static_cast<uint32_t>(header.source_address));
+    }
+
+    // The system's words for why the file cannot be opened for writing.
+    std::string system_reason() const {
+        std::FILE* file = std::fopen(m_file.c_str(), "ab");
+        if (file == nullptr) {
+            return std::strerror(errno);
+        }
+        std::fclose(file);
+        return "the file cannot be written";
+    }
+
     const std::string m_file;
     std::mutex m_mutex;  // guards everything below
     vorlan_sdk::Capture m_capture;
@@ -90,6 +130,7 @@ private:
     uint64_t m_bytes = 0;
     uint64_t m_too_large = 0;
     std::set<uint32_t> m_senders;
+    std::vector<EarlyPacket> m_early;
     bool m_write_failed = false;
     std::string m_write_error;
 };
@@ -114,9 +155,7 @@ int run_record(const RecordSettings& settings, Console& console) {
     console.line("recording UDP port " + std::to_string(settings.port) + " into " + settings.file +
                  (settings.seconds > 0.0 ? "" : "  (Ctrl-C stops)"));
     const auto start = std::chrono::steady_clock::now();
-    auto elapsed = [&start] {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    };
+    auto elapsed = [&start] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     while (!stop_requested() && (settings.seconds <= 0.0 || elapsed() < settings.seconds)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (settings.seconds > 0.0) {

@@ -17,8 +17,8 @@ int run_render(const RenderSettings& settings, Console& console) {
     std::vector<VorlanSensorImagePoint> points;
     Session session(console);
     session.set_frame_sink([&](const FrameEvent& frame, const VorlanSensorImagePoint* data, std::size_t n) {
-        const bool wanted = settings.frame_index >= 0 ? frame.index == static_cast<std::size_t>(settings.frame_index)
-                                                      : frame.whole;
+        const bool wanted =
+            settings.frame_index >= 0 ? frame.index == static_cast<std::size_t>(settings.frame_index) : frame.whole;
         if (!found && wanted) {
             found = true;
             chosen = frame;

@@ -75,8 +75,12 @@ Session::~Session() { stop(); }
 
 bool Session::start(const SessionSettings& settings) {
     m_settings = settings;
+    // Started without the network: the callbacks must be in place before the
+    // first datagram, or a recording would miss it and the first information
+    // of a sensor would go unseen.
     VorlanSDKOptions options = vorlan_sdk_create_options();
-    options.control_flags = settings.network ? 0 : VORLAN_SDK_CONTROL_DISABLE_NETWORK;
+    options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK |
+                            (settings.frames.multiple_returns ? VORLAN_SDK_CONTROL_ENABLE_MULTIPLE_RETURNS : 0);
     options.port = settings.port;
     options.frame.mode = settings.frames.mode;
     options.frame.length = settings.frames.length;
@@ -97,6 +101,14 @@ bool Session::start(const SessionSettings& settings) {
         m_console.error("cannot register callbacks: " + library_error_text(listened));
         stop();
         return false;
+    }
+    if (settings.network) {
+        const VorlanSensorErrorCode opened = vorlan_sdk_set_control_flags(VORLAN_SDK_CONTROL_DISABLE_NETWORK, 0);
+        if (opened != VORLAN_SUCCESS) {
+            m_console.error(library_error_text(opened));
+            stop();
+            return false;
+        }
     }
     return true;
 }
@@ -159,11 +171,6 @@ std::size_t Session::frame_count() {
     return m_frames;
 }
 
-std::size_t Session::sensor_count() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_sensors.size();
-}
-
 std::string Session::summary() {
     std::lock_guard<std::mutex> lock(m_mutex);
     char text[200];
@@ -224,8 +231,7 @@ void Session::on_packet(VorlanSensorHandle handle, int64_t timestamp, const uint
     {
         std::lock_guard<std::mutex> lock(self.m_mutex);
         const auto found = self.m_sensors.find(handle);
-        if (found != self.m_sensors.end() && found->second.informed &&
-            ++found->second.packets_since_information >= 2) {
+        if (found != self.m_sensors.end() && found->second.informed && ++found->second.packets_since_information >= 2) {
             self.request_reapply_locked(found->second);
         }
     }

@@ -23,6 +23,8 @@ namespace vorlan_tool {
 struct FrameSettings {
     VorlanSDKFrameMode mode = VORLAN_SDK_FRAME_SWEEP;
     float length = 0.1f;  // seconds, for VORLAN_SDK_FRAME_TIMED
+    // Both returns of dual-return sensors (VORLAN_SDK_CONTROL_ENABLE_MULTIPLE_RETURNS).
+    bool multiple_returns = false;
 };
 
 // "streaming", "timed", "sweep", "full-scan", "by-model"; false for anything else.
@@ -95,7 +97,6 @@ public:
 
     bool frame_limit_reached();
     std::size_t frame_count();
-    std::size_t sensor_count();
 
     // "sensors 1  frames 20  points 184320  valid 170112  errors 0"
     std::string summary();
@@ -117,8 +118,8 @@ private:
                                void* user);
     static void on_packet(VorlanSensorHandle handle, int64_t timestamp, const uint8_t* data, std::size_t size,
                           void* user);
-    static void on_error(VorlanSensorHandle handle, VorlanSensorErrorCode code, const char* message,
-                         const void* data, std::size_t data_size, void* user);
+    static void on_error(VorlanSensorHandle handle, VorlanSensorErrorCode code, const char* message, const void* data,
+                         std::size_t data_size, void* user);
 
     // Whether the mode is one the library converts for a new frame.
     bool needs_reapply() const;

@@ -52,7 +52,8 @@ void print_sensors(Console& console) {
     for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
         char line[200];
         std::snprintf(line, sizeof(line),
-                      "simulated sensor %-15s  %-10s serial %" PRIu64 "  model %u  %s/%s  %s  %u segments  "
+                      "simulated sensor %-15s  %-10s serial %" PRIu64
+                      "  model %u  %s/%s  %s  %u segments  "
                       "%u returns",
                       dotted(sensor.handle).c_str(), sensor.name.c_str(), sensor.serial_number,
                       static_cast<unsigned>(sensor.model), sensor.info_packet_type.c_str(),
@@ -64,8 +65,8 @@ void print_sensors(Console& console) {
 
 std::string describe(const SimulationSummary& summary) {
     char text[160];
-    std::snprintf(text, sizeof(text), "%" PRIu64 " packets (%" PRIu64 " information), %" PRIu64 " bytes, %" PRIu64
-                  " points",
+    std::snprintf(text, sizeof(text),
+                  "%" PRIu64 " packets (%" PRIu64 " information), %" PRIu64 " bytes, %" PRIu64 " points",
                   summary.packets, summary.info_packets, summary.bytes, summary.points);
     return text;
 }
@@ -119,9 +120,9 @@ int simulate_onto_port(const SimSettings& settings, Console& console) {
     options.seed = settings.seed;
     options.seconds = settings.seconds;
     // Live receivers see the dates of today, as from real sensors.
-    options.start_time_us = std::chrono::duration_cast<std::chrono::microseconds>(
-                                std::chrono::system_clock::now().time_since_epoch())
-                                .count();
+    options.start_time_us =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     UdpPacketSink udp(settings.port);
     if (!udp.ok()) {
         console.error(udp.error());

@@ -9,7 +9,12 @@ namespace {
 // Lock-free, so the handler may touch it.
 std::atomic<bool> g_stop{false};
 
-extern "C" void on_stop_signal(int) { g_stop.store(true); }
+// The first signal asks for a clean stop; the default action comes back, so
+// a second one ends a tool that does not stop.
+extern "C" void on_stop_signal(int signal_number) {
+    g_stop.store(true);
+    std::signal(signal_number, SIG_DFL);
+}
 
 }  // namespace
 

@@ -5,7 +5,8 @@
 
 namespace vorlan_tool {
 
-// Installs handlers for SIGINT and SIGTERM that only set the request flag.
+// Installs handlers for SIGINT and SIGTERM that set the request flag; a
+// second signal of the same kind ends the process.
 void install_stop_handlers();
 
 bool stop_requested();
