@@ -25,25 +25,9 @@
 #include "network.h"
 #include "socket_listener.h"
 #include "support/udp_socket.h"
+#include "support/counting_allocator.h"
 #include "vorlan_sdk.h"
 
-// Every heap allocation of the process, to show the receive path makes none.
-namespace {
-std::atomic<uint64_t> g_allocations{0};
-}  // namespace
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* block = std::malloc(size == 0 ? 1 : size)) {
-        return block;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 namespace {
 
@@ -157,7 +141,7 @@ Trial run_trial(const Target& target, double rate, double seconds) {
         cpu_before.push_back(thread_cpu_seconds(thread));
     }
     const uint64_t received_before = target.received();
-    const uint64_t allocations_before = g_allocations.load();
+    const uint64_t allocations_before = vorlan_bench::allocation_count();
     const auto start = std::chrono::steady_clock::now();
 
     trial.sent = send_at_rate(target.port, rate, seconds).count;
@@ -173,7 +157,7 @@ Trial run_trial(const Target& target, double rate, double seconds) {
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     trial.received = target.received() - received_before;
     trial.allocations_per_datagram =
-        static_cast<double>(g_allocations.load() - allocations_before) / static_cast<double>(trial.sent);
+        static_cast<double>(vorlan_bench::allocation_count() - allocations_before) / static_cast<double>(trial.sent);
     for (std::size_t i = 0; i < target.threads.size(); ++i) {
         trial.cpu_percent.push_back(100.0 * (thread_cpu_seconds(target.threads[i]) - cpu_before[i]) / elapsed);
     }

@@ -26,25 +26,9 @@
 #include "support/data_packet_builder.h"
 #include "support/info_packet_builder.h"
 #include "support/scan_patterns.h"
+#include "support/counting_allocator.h"
 #include "vorlan_sdk.h"
 
-// Every heap allocation of the process.
-namespace {
-std::atomic<uint64_t> g_allocations{0};
-}  // namespace
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* block = std::malloc(size == 0 ? 1 : size)) {
-        return block;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 namespace {
 
@@ -226,13 +210,13 @@ void BM_Streaming(benchmark::State& state, Scenario scenario) {
         state.SkipWithError("the library did not start as expected");
         return;
     }
-    const uint64_t allocations = g_allocations.load();
+    const uint64_t allocations = vorlan_bench::allocation_count();
     const uint64_t image_points = g_image_points.load();
     for (auto _ : state) {
         session.send_next();
     }
     const double packets = static_cast<double>(state.iterations());
-    state.counters["allocs_per_packet"] = static_cast<double>(g_allocations.load() - allocations) / packets;
+    state.counters["allocs_per_packet"] = static_cast<double>(vorlan_bench::allocation_count() - allocations) / packets;
     state.counters["published"] = static_cast<double>(g_image_points.load() - image_points) /
                                   (packets * kSegments * kRowsPerPacket * returns_of(scenario.format));
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kSegments * kRowsPerPacket));
@@ -406,11 +390,11 @@ int check_allocations() {
     for (const Scenario& s : scenarios()) {
         Session session(s);
         const uint64_t image_points = g_image_points.load();
-        const uint64_t before = g_allocations.load();
+        const uint64_t before = vorlan_bench::allocation_count();
         for (std::size_t k = 0; k < 2 * kPackets; ++k) {
             session.send_next();
         }
-        const uint64_t allocations = g_allocations.load() - before;
+        const uint64_t allocations = vorlan_bench::allocation_count() - before;
         const bool published = g_image_points.load() > image_points;
         std::printf("%-28s %s, %llu allocations in %zu packets\n", name_of(s).c_str(),
                     session.ok() && published ? "streaming" : "NOT STREAMING",
