@@ -36,7 +36,7 @@ std::array<uint8_t, 32> quadratic_intensity_steps() {
     return steps;
 }
 
-SensorSpec tq50() {
+SensorSetup tq50() {
     vorlan_test::CalibrationHeaderFields header;
     header.id = 0x50A10001;
     header.model = 3;
@@ -62,29 +62,29 @@ SensorSpec tq50() {
                 s.distance_steps[j] = static_cast<int8_t>(static_cast<int>(j) - 8);
             }
         });
-    SensorSpec spec;
-    spec.name = "TQ50";
-    spec.address = address(201);
-    spec.serial_number = 900001;
-    spec.model = 3;
-    spec.info_kind = InfoPacketKind::info;
-    spec.format = PointFormat::v2;
-    spec.calibration_block = vorlan_test::build_vrn8_block(header, segments);
-    spec.segments = 8;
-    spec.rows_per_packet = 12;
-    spec.power_step_m = 8.0;
-    spec.max_power_level = 15;
-    spec.max_range_m = 200.0;
-    spec.frame_period_s = 0.1;
+    SensorSetup setup;
+    setup.name = "TQ50";
+    setup.address = address(201);
+    setup.serial_number = 900001;
+    setup.model = 3;
+    setup.info_kind = InfoPacketKind::info;
+    setup.format = PointFormat::v2;
+    setup.calibration_block = vorlan_test::build_vrn8_block(header, segments);
+    setup.segments = 8;
+    setup.rows_per_packet = 12;
+    setup.power_step_m = 8.0;
+    setup.max_power_level = 15;
+    setup.max_range_m = 200.0;
+    setup.frame_period_s = 0.1;
     // Vertical sweeps every 4 ms inside a horizontal one of 0.1 s each way
     // (rows of 8 points at 20 µs).
-    spec.pattern = [](int64_t row) {
+    setup.pattern = [](int64_t row) {
         return MirrorPosition{6000.0 * triangle(row, 625), 1000.0 + 2500.0 * triangle(row, 25), false};
     };
-    return spec;
+    return setup;
 }
 
-SensorSpec kiru() {
+SensorSetup kiru() {
     vorlan_test::CalibrationHeaderFields header;
     header.id = 0x11A10001;
     header.model = 11;
@@ -106,29 +106,29 @@ SensorSpec kiru() {
             s.intensity_base = 200.0f;
             s.intensity_steps = steps;
         });
-    SensorSpec spec;
-    spec.name = "Kiru";
-    spec.address = address(202);
-    spec.serial_number = 900002;
-    spec.model = 11;
-    spec.info_kind = InfoPacketKind::infx;
-    spec.format = PointFormat::v2_double;
-    spec.calibration_block = vorlan_test::build_vrna_block(header, segments);
-    spec.segments = 24;
-    spec.rows_per_packet = 4;
-    spec.power_step_m = 8.0;
-    spec.max_power_level = 15;
-    spec.max_range_m = 120.0;  // 16-bit distances of 2 mm
-    spec.frame_period_s = 0.05;
+    SensorSetup setup;
+    setup.name = "Kiru";
+    setup.address = address(202);
+    setup.serial_number = 900002;
+    setup.model = 11;
+    setup.info_kind = InfoPacketKind::infx;
+    setup.format = PointFormat::v2_double;
+    setup.calibration_block = vorlan_test::build_vrna_block(header, segments);
+    setup.segments = 24;
+    setup.rows_per_packet = 4;
+    setup.power_step_m = 8.0;
+    setup.max_power_level = 15;
+    setup.max_range_m = 120.0;  // 16-bit distances of 2 mm
+    setup.frame_period_s = 0.05;
     // The fan sweeps sideways, 50 ms each way (rows of 24 points at 20 µs),
     // and drifts slowly up and down.
-    spec.pattern = [](int64_t row) {
+    setup.pattern = [](int64_t row) {
         return MirrorPosition{6000.0 * triangle(row, 104), 900.0 + 300.0 * triangle(row, 1040), false};
     };
-    return spec;
+    return setup;
 }
 
-SensorSpec parvo() {
+SensorSetup parvo() {
     vorlan_test::VrnbHeaderFields header;
     header.id = 0x12B10001;
     header.model = 12;
@@ -150,33 +150,33 @@ SensorSpec parvo() {
             s.low_power_fraction = 6554;
             s.high_power_gain = 1356;
         });
-    SensorSpec spec;
-    spec.name = "Parvo";
-    spec.address = address(203);
-    spec.serial_number = 900003;
-    spec.model = 12;
-    spec.info_kind = InfoPacketKind::infy;
-    spec.format = PointFormat::v3;
-    spec.calibration_block = vorlan_test::build_vrnb_block(header, segments);
-    spec.segments = 24;
-    spec.rows_per_packet = 4;
-    spec.power_step_m = 4.0;
-    spec.max_power_level = 31;
-    spec.max_range_m = 200.0;
-    spec.frame_period_s = 0.096;
+    SensorSetup setup;
+    setup.name = "Parvo";
+    setup.address = address(203);
+    setup.serial_number = 900003;
+    setup.model = 12;
+    setup.info_kind = InfoPacketKind::infy;
+    setup.format = PointFormat::v3;
+    setup.calibration_block = vorlan_test::build_vrnb_block(header, segments);
+    setup.segments = 24;
+    setup.rows_per_packet = 4;
+    setup.power_step_m = 4.0;
+    setup.max_power_level = 31;
+    setup.max_range_m = 200.0;
+    setup.frame_period_s = 0.096;
     // Sideways sweeps of 40 rows (19.2 ms) while the height drifts on a
     // cosine over ten sweeps: the sweeps through the drift's peaks pass
     // farthest from the centre, every fifth sweep.
-    spec.pattern = [](int64_t row) {
+    setup.pattern = [](int64_t row) {
         constexpr double kSweepRows = 40.0;
         const double peak_row = 2.0 * kSweepRows + kSweepRows / 2.0;
         const double drift = std::cos(2.0 * kPi * (static_cast<double>(row) - peak_row) / (10.0 * kSweepRows));
         return MirrorPosition{6500.0 * triangle(row, 40), 1000.0 + 3000.0 * drift, false};
     };
-    return spec;
+    return setup;
 }
 
-SensorSpec parvo_d41() {
+SensorSetup parvo_d41() {
     vorlan_test::CalibrationHeaderFields header;
     header.id = 0x16D10001;
     header.model = 16;
@@ -198,29 +198,29 @@ SensorSpec parvo_d41() {
             // Slightly brighter towards the image's right and bottom.
             s.intensity_falloff = {0.0f, 2e-6f, -1e-6f, 0.0f, 0.0f, 0.0f};
         });
-    SensorSpec spec;
-    spec.name = "Parvo-D41";
-    spec.address = address(204);
-    spec.serial_number = 900004;
-    spec.model = 16;
-    spec.info_kind = InfoPacketKind::infx;
-    spec.format = PointFormat::v3_double;
-    spec.calibration_block = vorlan_test::build_vrnd_block(header, segments);
-    spec.segments = 24;
-    spec.rows_per_packet = 3;
-    spec.power_step_m = 4.0;
-    spec.max_power_level = 31;
-    spec.max_range_m = 200.0;
-    spec.frame_period_s = 0.096;
+    SensorSetup setup;
+    setup.name = "Parvo-D41";
+    setup.address = address(204);
+    setup.serial_number = 900004;
+    setup.model = 16;
+    setup.info_kind = InfoPacketKind::infx;
+    setup.format = PointFormat::v3_double;
+    setup.calibration_block = vorlan_test::build_vrnd_block(header, segments);
+    setup.segments = 24;
+    setup.rows_per_packet = 3;
+    setup.power_step_m = 4.0;
+    setup.max_power_level = 31;
+    setup.max_range_m = 200.0;
+    setup.frame_period_s = 0.096;
     // A Lissajous figure; the sensor flips the frame flag every 200 rows.
-    spec.pattern = [](int64_t row) {
+    setup.pattern = [](int64_t row) {
         return MirrorPosition{5500.0 * triangle(row, 37), 1000.0 + 2500.0 * triangle(row, 53), (row / 200) % 2 == 1};
     };
-    return spec;
+    return setup;
 }
 
 }  // namespace
 
-std::vector<SensorSpec> default_fleet() { return {tq50(), kiru(), parvo(), parvo_d41()}; }
+std::vector<SensorSetup> default_fleet() { return {tq50(), kiru(), parvo(), parvo_d41()}; }
 
 }  // namespace vorlan_tool

@@ -21,7 +21,7 @@ namespace vorlan_tool {
 //   distances (a frame every five sweeps, about 0.1 s).
 // - Parvo-D41 (model 16): "INFX" with a "VRND" block, "STDQ" points (two
 //   returns), 24 segments; the frame flag toggles every 200 rows (96 ms).
-std::vector<SensorSpec> default_fleet();
+std::vector<SensorSetup> default_fleet();
 
 }  // namespace vorlan_tool
 

@@ -98,32 +98,32 @@ CivilTime civil_time(int64_t unix_seconds) {
     return t;
 }
 
-SimulatedSensor::SimulatedSensor(SensorSpec spec, uint64_t seed, int64_t start_time_us, int64_t info_offset_us,
+SimulatedSensor::SimulatedSensor(SensorSetup setup, uint64_t seed, int64_t start_time_us, int64_t info_offset_us,
                                  const Scene& scene)
-    : m_spec(std::move(spec)),
+    : m_setup(std::move(setup)),
       m_calibration(std::make_unique<VorlanCalibration>()),
       m_scene(&scene),
       m_random(seed),
       m_start_time_us(start_time_us),
       m_info_offset_us(info_offset_us),
-      m_max_raw_distance(max_raw_distance(m_spec.format)) {
+      m_max_raw_distance(max_raw_distance(m_setup.format)) {
     const bool converted = vorlan_sdk::Sensor::convert_calibration(
-        *m_calibration, m_spec.calibration_block.data(), static_cast<int64_t>(m_spec.calibration_block.size()));
-    if (!converted || m_calibration->segment_count != m_spec.segments || m_spec.segments <= 0 ||
-        m_spec.rows_per_packet <= 0 || m_spec.point_period_us <= 0 || !m_spec.pattern ||
-        m_spec.max_power_level < 1 || m_spec.max_power_level > max_power_level(m_spec.format) ||
-        !(m_spec.power_step_m > 0.0)) {
-        throw std::invalid_argument("simulated sensor " + m_spec.name + " is inconsistent");
+        *m_calibration, m_setup.calibration_block.data(), static_cast<int64_t>(m_setup.calibration_block.size()));
+    if (!converted || m_calibration->segment_count != m_setup.segments || m_setup.segments <= 0 ||
+        m_setup.rows_per_packet <= 0 || m_setup.point_period_us <= 0 || !m_setup.pattern ||
+        m_setup.max_power_level < 1 || m_setup.max_power_level > max_power_level(m_setup.format) ||
+        !(m_setup.power_step_m > 0.0)) {
+        throw std::invalid_argument("simulated sensor " + m_setup.name + " is inconsistent");
     }
     m_points.reserve(points_per_packet());
 }
 
 std::size_t SimulatedSensor::points_per_packet() const {
-    return static_cast<std::size_t>(m_spec.rows_per_packet) * static_cast<std::size_t>(m_spec.segments);
+    return static_cast<std::size_t>(m_setup.rows_per_packet) * static_cast<std::size_t>(m_setup.segments);
 }
 
 int64_t SimulatedSensor::packet_duration_us() const {
-    return static_cast<int64_t>(points_per_packet()) * m_spec.point_period_us;
+    return static_cast<int64_t>(points_per_packet()) * m_setup.point_period_us;
 }
 
 int64_t SimulatedSensor::next_info_time() const {
@@ -145,25 +145,25 @@ int64_t SimulatedSensor::noise(int64_t low, int64_t high) {
 void SimulatedSensor::next_info_packet(std::vector<uint8_t>& out) {
     const int64_t time = next_info_time();
     const int64_t age_s = (time - m_start_time_us) / kMicrosecondsPerSecond + 3600;
-    const bool two_returns = has_second_return(m_spec.format);
+    const bool two_returns = has_second_return(m_setup.format);
     const int8_t temperature = static_cast<int8_t>(30 + noise(0, 4));
-    switch (m_spec.info_kind) {
+    switch (m_setup.info_kind) {
         case InfoPacketKind::info: {
             vorlan_test::InfoPacketFields fields;
-            fields.serial_number = m_spec.serial_number;
+            fields.serial_number = m_setup.serial_number;
             std::memcpy(fields.firmware, "V264", 4);
             fields.time_sync = 'A';  // PPS and NMEA
             fields.gps = gps_fields(time);
             fields.age = static_cast<uint16_t>(age_s);
             fields.temperature = temperature;
             fields.humidity = 40;
-            out = vorlan_test::build_info_packet(fields, m_spec.calibration_block);
+            out = vorlan_test::build_info_packet(fields, m_setup.calibration_block);
             break;
         }
         case InfoPacketKind::infx: {
             vorlan_test::InfxPacketFields fields;
-            fields.serial_number = m_spec.serial_number;
-            fields.model = m_spec.model;
+            fields.serial_number = m_setup.serial_number;
+            fields.model = m_setup.model;
             fields.age = static_cast<uint16_t>(age_s);
             fields.temperature = temperature;
             fields.humidity = 35;
@@ -171,23 +171,23 @@ void SimulatedSensor::next_info_packet(std::vector<uint8_t>& out) {
             fields.return_count = two_returns ? 2 : 1;
             fields.time_sync_bits = 0x03;  // NMEA and PPS
             fields.gps = gps_fields(time);
-            out = vorlan_test::build_infx_packet(fields, m_spec.calibration_block);
+            out = vorlan_test::build_infx_packet(fields, m_setup.calibration_block);
             break;
         }
         case InfoPacketKind::infy: {
             vorlan_test::InfyPacketFields fields;
-            fields.serial_number = m_spec.serial_number;
+            fields.serial_number = m_setup.serial_number;
             fields.firmware_major = 3;
             fields.firmware_minor = 2;
             fields.firmware_build = 1;
-            fields.model = m_spec.model;
+            fields.model = m_setup.model;
             fields.age = static_cast<uint32_t>(age_s);
             fields.status = two_returns ? 0x01 : 0x00;
             fields.time_sync_bits = 0x03;
             fields.time_s = time / kMicrosecondsPerSecond;
-            fields.period_ns = static_cast<uint16_t>(std::min<int64_t>(m_spec.point_period_us * 1000, 0xFFFF));
+            fields.period_ns = static_cast<uint16_t>(std::min<int64_t>(m_setup.point_period_us * 1000, 0xFFFF));
             fields.temperature_16ths = static_cast<int16_t>(temperature * 16);
-            out = vorlan_test::build_infy_packet(fields, m_spec.calibration_block);
+            out = vorlan_test::build_infy_packet(fields, m_setup.calibration_block);
             break;
         }
     }
@@ -204,15 +204,15 @@ void SimulatedSensor::next_data_packet(std::vector<uint8_t>& out) {
     header.hour = static_cast<uint32_t>(time / kMicrosecondsPerHour);
 
     m_points.clear();
-    const int64_t first_row = m_packet_index * m_spec.rows_per_packet;
-    for (int64_t row = first_row; row < first_row + m_spec.rows_per_packet; ++row) {
-        const MirrorPosition mirror = m_spec.pattern(row);
-        for (int segment = 0; segment < m_spec.segments; ++segment) {
+    const int64_t first_row = m_packet_index * m_setup.rows_per_packet;
+    for (int64_t row = first_row; row < first_row + m_setup.rows_per_packet; ++row) {
+        const MirrorPosition mirror = m_setup.pattern(row);
+        for (int segment = 0; segment < m_setup.segments; ++segment) {
             m_points.push_back(measure(mirror, segment));
         }
     }
     out.clear();
-    vorlan_test::append_data_packet(out, m_spec.format, header, m_points.data(), m_points.size());
+    vorlan_test::append_data_packet(out, m_setup.format, header, m_points.data(), m_points.size());
     ++m_packet_index;
 }
 
@@ -234,18 +234,18 @@ DevicePoint SimulatedSensor::measure(const MirrorPosition& mirror, int segment) 
     Hit hit;
     // A rare pulse finds nothing, as on any real sensor.
     const bool dropped = noise(0, 511) == 0;
-    if (dropped || !m_scene->cast(ray(image.image_x, image.image_z), m_spec.max_range_m, hit)) {
+    if (dropped || !m_scene->cast(ray(image.image_x, image.image_z), m_setup.max_range_m, hit)) {
         return point;  // no return: distance 0, power level 0
     }
-    const int level = std::clamp(1 + static_cast<int>(hit.distance / m_spec.power_step_m), 1, m_spec.max_power_level);
+    const int level = std::clamp(1 + static_cast<int>(hit.distance / m_setup.power_step_m), 1, m_setup.max_power_level);
     raw.power_level = static_cast<uint8_t>(level);
     point.power_level = raw.power_level;
     encode_return(raw, hit.distance, hit.reflectivity * hit.incidence, point.distance, point.intensity);
 
-    if (has_second_return(m_spec.format)) {
+    if (has_second_return(m_setup.format)) {
         Hit edge;
         const double far_limit = static_cast<double>(m_max_raw_distance) * m_calibration->distance_scale * 0.9;
-        if (m_scene->cast(ray(image.image_x + kBeamEdge, image.image_z), std::min(m_spec.max_range_m, far_limit),
+        if (m_scene->cast(ray(image.image_x + kBeamEdge, image.image_z), std::min(m_setup.max_range_m, far_limit),
                           edge) &&
             edge.distance > hit.distance + kSecondReturnGap) {
             // Part of the footprint passed the near surface's edge: a weaker

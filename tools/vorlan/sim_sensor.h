@@ -34,7 +34,7 @@ struct MirrorPosition {
 };
 
 // What a sensor is and how it scans.
-struct SensorSpec {
+struct SensorSetup {
     std::string name;      // family name for summaries: "TQ50", "Kiru", ...
     uint32_t address = 0;  // IPv4, first octet most significant; the sensor's handle
     uint32_t serial_number = 0;
@@ -58,12 +58,12 @@ struct SensorSpec {
 class SimulatedSensor {
 public:
     // `scene` must outlive the sensor. `seed` drives the sensor's noise only.
-    // Throws std::invalid_argument when the spec's calibration block does not
+    // Throws std::invalid_argument when the setup's calibration block does not
     // convert or disagrees with its segment count.
-    SimulatedSensor(SensorSpec spec, uint64_t seed, int64_t start_time_us, int64_t info_offset_us,
+    SimulatedSensor(SensorSetup setup, uint64_t seed, int64_t start_time_us, int64_t info_offset_us,
                     const Scene& scene);
 
-    const SensorSpec& spec() const { return m_spec; }
+    const SensorSetup& setup() const { return m_setup; }
     // The calibration the sensor's block converts to.
     const VorlanCalibration& calibration() const { return *m_calibration; }
     std::size_t points_per_packet() const;
@@ -91,7 +91,7 @@ private:
 
     int64_t noise(int64_t low, int64_t high);
 
-    SensorSpec m_spec;
+    SensorSetup m_setup;
     std::unique_ptr<VorlanCalibration> m_calibration;
     const Scene* m_scene;
     std::mt19937_64 m_random;

@@ -44,28 +44,28 @@ int64_t duration_us(double seconds) {
 
 std::vector<SimulatedSensorInfo> simulated_sensors() {
     const Scene scene = Scene::yard();
-    std::vector<SensorSpec> fleet = default_fleet();
+    std::vector<SensorSetup> fleet = default_fleet();
     std::vector<SimulatedSensorInfo> sensors;
     for (std::size_t i = 0; i < fleet.size(); ++i) {
         const SimulatedSensor sensor(fleet[i], 0, 0, 0, scene);
-        const SensorSpec& spec = sensor.spec();
+        const SensorSetup& setup = sensor.setup();
         SimulatedSensorInfo info;
-        info.name = spec.name;
-        info.handle = spec.address;
-        info.serial_number = spec.serial_number;
-        info.model = static_cast<VorlanSensorModel>(spec.model);
-        info.info_packet_type = info_type(spec.info_kind);
-        info.calibration_type.assign(spec.calibration_block.begin(), spec.calibration_block.begin() + 4);
-        info.calibration_block = spec.calibration_block;
-        info.point_packet_type = vorlan_test::packet_type(spec.format);
-        info.segment_count = static_cast<uint8_t>(spec.segments);
-        info.return_count = spec.format == vorlan_test::PointFormat::v2_double ||
-                                    spec.format == vorlan_test::PointFormat::v3_double
+        info.name = setup.name;
+        info.handle = setup.address;
+        info.serial_number = setup.serial_number;
+        info.model = static_cast<VorlanSensorModel>(setup.model);
+        info.info_packet_type = info_type(setup.info_kind);
+        info.calibration_type.assign(setup.calibration_block.begin(), setup.calibration_block.begin() + 4);
+        info.calibration_block = setup.calibration_block;
+        info.point_packet_type = vorlan_test::packet_type(setup.format);
+        info.segment_count = static_cast<uint8_t>(setup.segments);
+        info.return_count = setup.format == vorlan_test::PointFormat::v2_double ||
+                                    setup.format == vorlan_test::PointFormat::v3_double
                                 ? 2
                                 : 1;
-        info.measurement_period_s = static_cast<double>(spec.point_period_us) * 1e-6;
+        info.measurement_period_s = static_cast<double>(setup.point_period_us) * 1e-6;
         info.points_per_packet = sensor.points_per_packet();
-        info.frame_period_s = spec.frame_period_s;
+        info.frame_period_s = setup.frame_period_s;
         sensors.push_back(std::move(info));
     }
     return sensors;
@@ -77,7 +77,7 @@ SimulationSummary run_simulation(const SimulatorOptions& options, PacketSink& si
     const int64_t end = start + duration_us(options.seconds);
 
     std::vector<SimulatedSensor> sensors;
-    std::vector<SensorSpec> fleet = default_fleet();
+    std::vector<SensorSetup> fleet = default_fleet();
     sensors.reserve(fleet.size());
     for (std::size_t i = 0; i < fleet.size(); ++i) {
         sensors.emplace_back(std::move(fleet[i]), mix(options.seed ^ mix(i)), start,
@@ -113,7 +113,7 @@ SimulationSummary run_simulation(const SimulatorOptions& options, PacketSink& si
         } else {
             next->next_data_packet(packet);
         }
-        if (!sink.deliver(next->spec().address, next_time, packet.data(), packet.size())) {
+        if (!sink.deliver(next->setup().address, next_time, packet.data(), packet.size())) {
             summary.completed = false;
             break;
         }
