@@ -108,20 +108,16 @@ SensorError Frame::add_points(std::size_t n_raw, const VorlanSensorRawPointWithT
         }
         m_raw_points.insert(m_raw_points.end(), raw_points, raw_points + n_raw);
         m_image_points.insert(m_image_points.end(), image_points, image_points + n_raw * per_point);
+        return VORLAN_SUCCESS;
     } catch (const std::bad_alloc&) {
-        // The packet's points are lost; the frame starts over with the next
-        // packet rather than keep half a batch.
-        release(m_raw_points);
-        release(m_image_points);
-        clear_impl();
-        return VORLAN_ERROR_OUT_OF_MEMORY;
     } catch (const std::length_error&) {
-        release(m_raw_points);
-        release(m_image_points);
-        clear_impl();
-        return VORLAN_ERROR_OUT_OF_MEMORY;
     }
-    return VORLAN_SUCCESS;
+    // Out of memory: the packet's points are lost; the frame starts over with
+    // the next packet rather than keep half a batch.
+    release(m_raw_points);
+    release(m_image_points);
+    clear_impl();
+    return VORLAN_ERROR_OUT_OF_MEMORY;
 }
 
 void Frame::check_and_publish() {
