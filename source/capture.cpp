@@ -51,24 +51,34 @@ int64_t remaining_bytes(std::istream& stream) {
     return static_cast<int64_t>(end - here);
 }
 
+enum class HeaderRead { ok, end_of_file, failed };
+
 // The record at `pointer`: its 16-byte file header and as much of the
 // Ethernet, IPv4 and UDP headers as the record holds. Bytes the record does
 // not hold read as zero, so a short record never looks like a datagram and
-// nothing of the next record is mistaken for its headers.
-SensorError read_record_header(CaptureStream& stream, int64_t pointer, RecordHeader& header) {
+// nothing of the next record is mistaken for its headers. After `failed` the
+// stream's fail state is set.
+HeaderRead load_record_header(CaptureStream& stream, int64_t pointer, RecordHeader& header) {
+    // Nearly every record lies in the window with all of its headers.
+    if (const uint8_t* bytes = stream.buffered(pointer, RecordHeader::kSize)) {
+        if (util::load_u32le(bytes + 8) >= RecordHeader::kPayloadOffset) {
+            header.decode(bytes);
+            return HeaderRead::ok;
+        }
+    }
     if (stream.is_eof(pointer)) {
-        return VORLAN_ERROR_EOF;
+        return HeaderRead::end_of_file;
     }
     const uint8_t* bytes = stream.read(pointer, RecordHeader::kFileHeaderSize);
     if (bytes == nullptr) {
-        VORLAN_RETURN_ERROR(check_file(stream));
+        return HeaderRead::failed;
     }
     const std::size_t stored =
         RecordHeader::kFileHeaderSize +
         std::min<std::size_t>(util::load_u32le(bytes + 8), RecordHeader::kPayloadOffset);
     bytes = stream.read(pointer, stored);
     if (bytes == nullptr) {
-        VORLAN_RETURN_ERROR(check_file(stream));
+        return HeaderRead::failed;
     }
     if (stored == RecordHeader::kSize) {
         header.decode(bytes);
@@ -77,7 +87,20 @@ SensorError read_record_header(CaptureStream& stream, int64_t pointer, RecordHea
         std::memcpy(padded, bytes, stored);
         header.decode(padded);
     }
-    return VORLAN_SUCCESS;
+    return HeaderRead::ok;
+}
+
+SensorError read_record_header(CaptureStream& stream, int64_t pointer, RecordHeader& header) {
+    switch (load_record_header(stream, pointer, header)) {
+        case HeaderRead::ok:
+            return VORLAN_SUCCESS;
+        case HeaderRead::end_of_file:
+            return VORLAN_ERROR_EOF;
+        case HeaderRead::failed:
+            break;
+    }
+    VORLAN_RETURN_ERROR(check_file(stream));
+    return VORLAN_ERROR_FILE_IO;
 }
 
 int64_t now_microseconds() {
@@ -188,13 +211,7 @@ void CaptureStream::fill(int64_t pointer) {
     m_file.clear();
 }
 
-const uint8_t* CaptureStream::read(int64_t pointer, std::size_t size) {
-    if (pointer >= m_window_start && size > 0) {
-        const uint64_t skip = static_cast<uint64_t>(pointer - m_window_start);
-        if (skip <= m_window_size && size <= m_window_size - skip) {
-            return m_window.data() + skip;
-        }
-    }
+const uint8_t* CaptureStream::read_through(int64_t pointer, std::size_t size) {
     if (pointer < 0 || size == 0 || size > kWindowSize || !m_file.is_open()) {
         m_fail = true;
         return nullptr;
@@ -495,24 +512,42 @@ Capture::PacketData* Capture::find_packet_data(uint32_t address, bool create) {
 }
 
 SensorError Capture::next_packet(PacketHeader& packet_header, const uint8_t*& packet_data) {
+    return read_packet(packet_header, packet_data);
+}
+
+VorlanSensorErrorCode Capture::read_packet(PacketHeader& packet_header, const uint8_t*& packet_data) {
     if (!is_open() || !m_is_read) {
         return VORLAN_ERROR_NOT_OPEN;
     }
-    bool success = false;
-    while (!success) {
-        VORLAN_RETURN_ERROR(next_packet_impl(success, packet_header, packet_data));
+    for (;;) {
+        switch (read_record(packet_header, packet_data)) {
+            case RecordRead::packet:
+                return VORLAN_SUCCESS;
+            case RecordRead::skipped:
+                break;
+            case RecordRead::end_of_file:
+                return VORLAN_ERROR_EOF;
+            case RecordRead::failed:
+                m_stream.clear();
+                return VORLAN_ERROR_FILE_IO;
+        }
     }
-    return VORLAN_SUCCESS;
 }
 
-SensorError Capture::next_packet_impl(bool& success, PacketHeader& header, const uint8_t*& data) {
-    success = false;
+Capture::RecordRead Capture::read_record(PacketHeader& header, const uint8_t*& data) {
     RecordHeader record_header;
-    VORLAN_RETURN_ERROR(read_record_header(m_stream, m_read_ptr, record_header));
+    switch (load_record_header(m_stream, m_read_ptr, record_header)) {
+        case HeaderRead::ok:
+            break;
+        case HeaderRead::end_of_file:
+            return RecordRead::end_of_file;
+        case HeaderRead::failed:
+            return RecordRead::failed;
+    }
     const int64_t record_ptr = m_read_ptr;
     m_read_ptr += static_cast<int64_t>(RecordHeader::kFileHeaderSize) + record_header.included_length;
     if (!record_header.is_ipv4_udp()) {
-        return VORLAN_SUCCESS;
+        return RecordRead::skipped;
     }
 
     const int64_t included = record_header.included_length;
@@ -525,12 +560,12 @@ SensorError Capture::next_packet_impl(bool& success, PacketHeader& header, const
         // A continuation: it carries no UDP header, and belongs to the
         // datagram being assembled only if it picks up where that one stopped.
         if (included < static_cast<int64_t>(RecordHeader::kUdpOffset)) {
-            return VORLAN_SUCCESS;
+            return RecordRead::skipped;
         }
         packet = find_packet_data(record_header.source_address, false);
         if (packet == nullptr || !packet->more_fragments || record_header.identification != packet->ip_id ||
             offset - static_cast<int32_t>(RecordHeader::kUdpSize) != packet->size) {
-            return VORLAN_SUCCESS;
+            return RecordRead::skipped;
         }
         ++packet->n_fragments;
         packet->more_fragments = more;
@@ -543,7 +578,7 @@ SensorError Capture::next_packet_impl(bool& success, PacketHeader& header, const
     } else {
         if (included < static_cast<int64_t>(RecordHeader::kPayloadOffset) ||
             record_header.udp_length < RecordHeader::kUdpSize) {
-            return VORLAN_SUCCESS;
+            return RecordRead::skipped;
         }
         packet = find_packet_data(record_header.source_address, true);
         packet->ip_id = record_header.identification;
@@ -568,12 +603,12 @@ SensorError Capture::next_packet_impl(bool& success, PacketHeader& header, const
     if (length > packet->expected_size - packet->size) {
         packet->more_fragments = false;
         packet->size = -1;
-        return VORLAN_SUCCESS;
+        return RecordRead::skipped;
     }
     if (length > 0) {
         const uint8_t* bytes = m_stream.read(payload_ptr, static_cast<std::size_t>(length));
         if (bytes == nullptr) {
-            VORLAN_RETURN_ERROR(check_file(m_stream));
+            return RecordRead::failed;
         }
         const std::size_t end = static_cast<std::size_t>(packet->size + length);
         if (packet->data.size() < end) {
@@ -583,7 +618,7 @@ SensorError Capture::next_packet_impl(bool& success, PacketHeader& header, const
         packet->size += static_cast<int32_t>(length);
     }
     if (packet->more_fragments || packet->size != packet->expected_size) {
-        return VORLAN_SUCCESS;
+        return RecordRead::skipped;
     }
 
     packet->header.data_size = packet->size;
@@ -595,8 +630,7 @@ SensorError Capture::next_packet_impl(bool& success, PacketHeader& header, const
     m_position = packet->header.timestamp - m_start_time;
     header = packet->header;
     data = packet->data.data();
-    success = true;
-    return VORLAN_SUCCESS;
+    return RecordRead::packet;
 }
 
 SensorError Capture::seek(int64_t position) {

@@ -70,7 +70,11 @@ struct RecordHeader {
 // sequentially. Used by one thread at a time.
 class CaptureStream {
 public:
-    static constexpr std::size_t kWindowSize = std::size_t(1) << 20;
+    // Holds the largest datagram payload a record can carry (reads are never
+    // longer), and is small enough to stay in the processor's cache while it
+    // is read: the system copies each window into it and the reader then
+    // walks it.
+    static constexpr std::size_t kWindowSize = std::size_t(1) << 17;
 
     CaptureStream() = default;
     CaptureStream(const CaptureStream&) = delete;
@@ -92,7 +96,23 @@ public:
     bool is_eof(int64_t pointer);
     // The `size` bytes at `pointer`, valid until the next call. Null, with the
     // fail state set, when the file ends first or `size` exceeds kWindowSize.
-    const uint8_t* read(int64_t pointer, std::size_t size);
+    const uint8_t* read(int64_t pointer, std::size_t size) {
+        const uint8_t* bytes = buffered(pointer, size);
+        return bytes != nullptr ? bytes : read_through(pointer, size);
+    }
+    // The `size` bytes at `pointer` if the window holds them already, else
+    // null; touches neither the file nor the fail state. A record costs so
+    // little to decode that a call into the file's machinery would be most of
+    // its time.
+    const uint8_t* buffered(int64_t pointer, std::size_t size) const {
+        if (pointer >= m_window_start && size > 0) {
+            const uint64_t skip = static_cast<uint64_t>(pointer - m_window_start);
+            if (skip <= m_window_size && size <= m_window_size - skip) {
+                return m_window.data() + skip;
+            }
+        }
+        return nullptr;
+    }
     // Appends `size` bytes at the write position.
     void write(const uint8_t* data, std::size_t size);
     int64_t write_position();
@@ -100,6 +120,9 @@ public:
     int64_t file_size();
 
 private:
+    // read() of bytes the window does not hold: loads the window from
+    // `pointer` on.
+    const uint8_t* read_through(int64_t pointer, std::size_t size);
     // Loads the window with the bytes from `pointer` on.
     void fill(int64_t pointer);
 
@@ -186,6 +209,12 @@ public:
     // read from that address or close (in a file with more than kMaxSources
     // senders, until the next read). VORLAN_ERROR_EOF at the end of the file.
     SensorError next_packet(PacketHeader& header, const uint8_t*& data);
+    // next_packet() with the outcome as a bare code: VORLAN_SUCCESS,
+    // VORLAN_ERROR_EOF, VORLAN_ERROR_FILE_IO or VORLAN_ERROR_NOT_OPEN (the
+    // errors carry no message either way). For the replay, which reads
+    // packets by the million: making a SensorError costs more than reading a
+    // small record.
+    VorlanSensorErrorCode read_packet(PacketHeader& header, const uint8_t*& data);
     // Writes one packet as an unfragmented Ethernet/IPv4/UDP frame. A zero
     // timestamp stands for now.
     SensorError append_packet(const PacketHeader& header, const uint8_t* data);
@@ -211,7 +240,12 @@ private:
     SensorError open_for_write_impl(const std::string& filename, bool append);
     SensorError read_file_header();
     SensorError write_file_header();
-    SensorError next_packet_impl(bool& success, PacketHeader& header, const uint8_t*& data);
+    // How reading one record ended.
+    enum class RecordRead { packet, skipped, end_of_file, failed };
+    // Reads the record at m_read_ptr and moves past it; `packet` when it
+    // completes a datagram, handed out as next_packet() does. After `failed`
+    // the stream's fail state is still set.
+    RecordRead read_record(PacketHeader& header, const uint8_t*& data);
     // The reassembly state of `address`, created when `create` is set; null
     // otherwise when there is none.
     PacketData* find_packet_data(uint32_t address, bool create);

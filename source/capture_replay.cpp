@@ -362,15 +362,13 @@ SensorError CaptureReplay::feed_pcap_once(bool enable_sleep) {
         if (!lock.is_locked()) {
             return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
         }
-        SensorError error = m_capture.next_packet(header, data);
-        if (error.peek_code() == VORLAN_ERROR_EOF) {
-            error.mark_used();
+        const VorlanSensorErrorCode code = m_capture.read_packet(header, data);
+        if (code == VORLAN_ERROR_EOF) {
             m_is_end = true;
             return VORLAN_SUCCESS;
         }
-        if (!error.ok()) {
-            return internal::process_error(VORLAN_SOURCE_FILE, __LINE__, "m_capture.next_packet(header, data)",
-                                           error, false);
+        if (code != VORLAN_SUCCESS) {
+            return code;
         }
         // A callback may close or reopen the capture, or read on from it,
         // while the packet is still being decoded: hand out a copy.

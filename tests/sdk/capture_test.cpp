@@ -473,6 +473,68 @@ TEST_F(CaptureTest, RecordsClaimingMoreThanTheFileHoldsEndTheReading) {
     }
 }
 
+// The reader takes records from a window of the file and refills it when a
+// record runs past its end: a record cut by the window's edge anywhere, in
+// its file header, its frame headers or its payload, must read whole.
+TEST_F(CaptureTest, RecordsCutByTheReadWindowReadWhole) {
+    constexpr int64_t kWindow = int64_t(CaptureStream::kWindowSize);
+    const Bytes payload = test_payload(100, 7);
+    const Bytes fragment_payload = test_payload(3000, 8);
+    const std::vector<Bytes> fragments = udp_fragments(from(kSensorB, 5), fragment_payload, 1480);
+    struct Case {
+        const char* name;
+        int64_t before_edge;  // bytes of the record inside the first window
+        std::vector<Bytes> frames;  // the first one is the record cut by the edge
+        std::vector<Bytes> expected;
+    };
+    const Case cases[] = {
+        {"edge in the file header", 9, {udp_frame(from(kSensorB), payload)}, {payload}},
+        {"edge in the Ethernet header", 20, {udp_frame(from(kSensorB), payload)}, {payload}},
+        {"edge one byte before the payload", 57, {udp_frame(from(kSensorB), payload)}, {payload}},
+        {"edge at the payload", 58, {udp_frame(from(kSensorB), payload)}, {payload}},
+        {"edge in the payload", 90, {udp_frame(from(kSensorB), payload)}, {payload}},
+        {"short record across the edge", 10, {Bytes(30, 0x08), udp_frame(from(kSensorB), payload)}, {payload}},
+        {"fragment continuation across the edge", 40, {fragments[1], fragments[2]}, {}},
+        {"fragments on both sides of the edge", 40, {fragments[0], fragments[1], fragments[2]}, {fragment_payload}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CaptureBuilder builder;
+        std::vector<Bytes> expected;
+        // Fillers up to the point where the cut record starts. Reading fills
+        // the window from the first record on (opening has moved it to the
+        // end of the file while indexing).
+        const int64_t cut_at = int64_t(Capture::kFileHeaderSize) + kWindow - c.before_edge;
+        uint8_t seed = 0;
+        while (int64_t(builder.size()) < cut_at) {
+            const int64_t gap = cut_at - int64_t(builder.size());
+            const int64_t headers = 16 + 42;
+            const int64_t size = gap >= 60000 + 2 * headers ? 60000 : gap - headers;
+            ASSERT_GE(size, 0);
+            expected.push_back(test_payload(std::size_t(size), seed++));
+            builder.udp(kStart + int64_t(seed), kSensorA, expected.back());
+        }
+        ASSERT_EQ(cut_at, int64_t(builder.size()));
+        int64_t time = kStart + 1000;
+        for (const Bytes& frame : c.frames) {
+            builder.record(time++, frame);
+        }
+        expected.insert(expected.end(), c.expected.begin(), c.expected.end());
+        const std::vector<Packet> read = read_back(builder);
+        ASSERT_EQ(expected.size(), read.size());
+        for (std::size_t i = 0; i < read.size(); ++i) {
+            EXPECT_EQ(expected[i], read[i].payload) << "packet " << i;
+        }
+        Capture::PacketHeader header;
+        const uint8_t* data = nullptr;
+        EXPECT_EQ(VORLAN_ERROR_EOF, m_capture.read_packet(header, data));
+    }
+    m_capture.close();
+    Capture::PacketHeader header;
+    const uint8_t* data = nullptr;
+    EXPECT_EQ(VORLAN_ERROR_NOT_OPEN, m_capture.read_packet(header, data));
+}
+
 TEST_F(CaptureTest, SeekLandsOnTheFirstRecordAtOrAfterThePosition) {
     CaptureBuilder builder;
     for (int i = 0; i < 4; ++i) {
