@@ -232,6 +232,7 @@ void BM_Replay(benchmark::State& state, const std::string& path) {
         state.SkipWithError("cannot start the replay");
         return;
     }
+    // Only to count the packets of a pass.
     std::vector<LoadedPacket> loaded;
     std::vector<uint8_t> arena;
     if (!load_capture(path, loaded, arena)) {
