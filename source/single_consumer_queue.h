@@ -138,6 +138,15 @@ public:
     // The number of waiting items, read without the lock.
     int32_t size() const { return m_count.load(); }
 
+    // Makes room for `count` items at once, so that a producer that never
+    // lets more wait than that pushes without allocating.
+    void reserve(std::size_t count) {
+        LockGuard lock(m_mutex);
+        if (lock.is_locked() && count > m_slots.size()) {
+            resize(count);
+        }
+    }
+
 private:
     std::size_t push_impl(T item, std::size_t limit, bool announce, bool& wake) {
         LockGuard lock(m_mutex);
@@ -181,8 +190,11 @@ private:
     }
 
     // m_mutex held and the ring full: doubles it, keeping the order.
-    void grow() {
-        std::vector<T> slots(m_slots.empty() ? 64 : m_slots.size() * 2);
+    void grow() { resize(m_slots.empty() ? 64 : m_slots.size() * 2); }
+
+    // m_mutex held and `capacity` at least m_size.
+    void resize(std::size_t capacity) {
+        std::vector<T> slots(capacity);
         for (std::size_t i = 0; i < m_size; ++i) {
             slots[i] = std::move(m_slots[(m_head + i) % m_slots.size()]);
         }

@@ -11,32 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "callback_list.h"
 #include "large_object_pool.h"
 #include "single_consumer_queue.h"
-
-// Counts the heap allocations of threads that ask for it, to prove that the
-// warmed receive path allocates nothing. The replacements pair malloc with
-// free; the compiler cannot see that through inlined standard containers.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-namespace {
-thread_local bool t_count_allocations = false;
-thread_local long t_allocations = 0;
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (t_count_allocations) {
-        ++t_allocations;
-    }
-    if (void* block = std::malloc(size == 0 ? 1 : size)) {
-        return block;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 namespace vorlan_sdk {
 namespace {
@@ -290,13 +268,11 @@ TEST(LargeObjectPoolTest, WarmedReceivePathAllocatesNothing) {
     for (int i = 0; i < 10; ++i) {
         one_datagram();
     }
-    t_allocations = 0;
-    t_count_allocations = true;
+    const vorlan_test::ThisThreadAllocations allocations;
     for (int i = 0; i < 1000; ++i) {
         one_datagram();
     }
-    t_count_allocations = false;
-    EXPECT_EQ(t_allocations, 0);
+    EXPECT_EQ(allocations.count(), 0u);
 }
 
 TEST(CallbackListTest, ListenersRunInTheOrderTheyWereAdded) {
