@@ -8,6 +8,8 @@
 
 #if defined(__linux__)
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
+
 #include <cerrno>
 #include <cstring>
 #endif
@@ -139,6 +141,7 @@ void SocketListener::io_loop() {
     listen();
     while (m_is_running.load()) {
         m_io_context.run_for(std::chrono::milliseconds(10));
+        report_system_drops();
     }
     util::LockGuard lock(m_socket_mutex);
     std::error_code ignored;
@@ -223,6 +226,27 @@ std::size_t SocketListener::read_burst() {
 }
 
 #endif
+
+void SocketListener::report_system_drops() {
+#if defined(__linux__) && defined(SO_MEMINFO)
+    uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t size = sizeof(info);
+    {
+        util::LockGuard lock(m_socket_mutex);
+        if (!lock.is_locked() || !m_socket.is_open() ||
+            getsockopt(m_socket.native_handle(), SOL_SOCKET, SO_MEMINFO, info, &size) != 0 ||
+            size < (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t)) {
+            return;
+        }
+    }
+    // The system's counter is 32 bits wide; the difference survives its wrap.
+    const uint32_t dropped = info[SK_MEMINFO_DROPS] - m_system_drops;
+    m_system_drops = info[SK_MEMINFO_DROPS];
+    if (dropped != 0) {
+        system_drops.emit(dropped);
+    }
+#endif
+}
 
 void SocketListener::deliver(const asio::ip::address_v4& sender, std::size_t size, const uint8_t* data) {
     // An empty datagram is legal and carries nothing to decode; reading goes

@@ -68,6 +68,11 @@ public:
 
     // Called on the I/O thread after each burst of datagrams.
     util::Callback<> burst_end;
+    // Called on the I/O thread with the number of datagrams the system has
+    // dropped on this socket since the last call (its buffer was full), when
+    // there are any; looked at every few milliseconds. Nothing is reported on
+    // platforms that do not count them.
+    util::Callback<uint64_t> system_drops;
 
     // The port the socket is bound to.
     uint16_t local_port() const { return m_local_port; }
@@ -85,6 +90,8 @@ private:
     // Hands one datagram of `size` bytes at `data` from `sender` to the
     // listeners; an empty one carries nothing and is skipped.
     void deliver(const asio::ip::address_v4& sender, std::size_t size, const uint8_t* data);
+    // Emits system_drops when the socket's drop counter has moved.
+    void report_system_drops();
 
     asio::io_context m_io_context;
     asio::ip::udp::socket m_socket;
@@ -101,6 +108,7 @@ private:
     std::thread m_thread;
     uint16_t m_local_port = 0;
     int m_socket_buffer_size = 0;
+    uint32_t m_system_drops = 0;  // the socket's drop counter when last read
 };
 
 }  // namespace vorlan_sdk
