@@ -18,21 +18,15 @@ namespace vorlan_sdk {
 
 namespace {
 
-// The receive buffer the kernel actually reserves for `socket`. Linux
-// reports twice the size it was asked for (the other half pays for its own
-// bookkeeping), so the figure is halved there to compare with the request.
+// The receive buffer the kernel actually reserves for `socket`, in the
+// terms of the request. Linux reserves twice the size asked for (the other
+// half pays for its own bookkeeping); asio already halves what it reads back
+// there, so the figure compares with the request as it is.
 int granted_socket_buffer(asio::ip::udp::socket& socket) {
     asio::socket_base::receive_buffer_size option;
     std::error_code error;
     socket.get_option(option, error);
-    if (error) {
-        return 0;
-    }
-#if defined(__linux__)
-    return option.value() / 2;
-#else
-    return option.value();
-#endif
+    return error ? 0 : option.value();
 }
 
 // Asks for SocketListener::kSocketBufferSize; a smaller grant is survivable

@@ -13,10 +13,16 @@
 #include <thread>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include "allocation_counter.h"
 #include "byte_order.h"
 #include "core.h"
 #include "network.h"
+#include "socket_listener.h"
 #include "support/udp_socket.h"
 #include "vorlan_sdk.h"
 
@@ -217,6 +223,30 @@ TEST_F(NetworkTest, DeinitializeUnbindsAndKeepsThePort) {
     EXPECT_TRUE(udp_port_is_free(port));
     EXPECT_EQ(vorlan_sdk_get_port(), port);
 }
+
+#if defined(__linux__)
+// The buffer is reported in the terms of the request (Linux reserves twice
+// that): the figure a plain socket that asks the same way reads back.
+TEST(SocketListenerTest, ReportsTheReceiveBufferTheSystemGranted) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    int wanted = SocketListener::kSocketBufferSize;
+    int reserved = 0;
+    socklen_t size = sizeof(reserved);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof(wanted));
+    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &reserved, &size);
+    if (reserved / 2 < wanted) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof(wanted));  // may be refused
+        getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &reserved, &size);
+    }
+    close(fd);
+
+    std::error_code error;
+    const std::unique_ptr<SocketListener> listener = SocketListener::open(0, error);
+    ASSERT_NE(listener, nullptr) << error.message();
+    EXPECT_EQ(listener->socket_buffer_size(), reserved / 2);
+}
+#endif
 
 // ---- A port that cannot be bound --------------------------------------------
 
