@@ -280,9 +280,14 @@ void NetworkManager::report_losses() {
     // as 64 bits at byte 8.
     uint8_t record[16] = {};
     util::store_u64le(record + 8, lost);
-    std::string message = "Lost " + std::to_string(lost) + " UDP datagrams: " + std::to_string(dropped) +
-                          " dropped from the backlog of a packet worker that fell behind, " +
-                          std::to_string(lost_in_socket) + " dropped by the system, its receive buffer full";
+    std::string message = "Lost " + std::to_string(lost) + " UDP datagrams:";
+    if (dropped != 0) {
+        message += " " + std::to_string(dropped) + " waiting for a packet worker that fell behind were dropped";
+    }
+    if (lost_in_socket != 0) {
+        message += std::string(dropped != 0 ? ";" : "") + " " + std::to_string(lost_in_socket) +
+                   " found the socket's receive buffer full";
+    }
     CallbackManager& callbacks = CallbackManager::instance();
     callbacks.queue_error(0, VORLAN_ERROR_COMMUNICATION, message, record, sizeof(record));
     // Delivered now rather than with the next datagram, which may never come.

@@ -24,7 +24,9 @@ namespace vorlan_sdk {
 // Listeners are called on the I/O thread with (error, handle, size, bytes).
 // With an error set the handle is 0 and there are no bytes; otherwise the
 // handle is the sender's IPv4 address and the bytes, valid only during the
-// call, are one whole datagram of at least one byte.
+// call, are one whole datagram of at least one byte. A listener that has no
+// room for a datagram may hold the thread until it has: meanwhile new
+// datagrams wait in the socket's buffer.
 //
 // The I/O thread waits until the socket is readable and then reads what
 // waits, up to kMaxBurst datagrams per system call where the platform allows
