@@ -220,15 +220,19 @@ void NetworkManager::receive(const std::atomic<bool>& running, const std::error_
         // packets still queued or being decoded keep it alive after the
         // thread has ended.
         thread_local std::shared_ptr<util::LargeObjectPool<Packet>> pool = make_packet_pool();
-        if (static_cast<std::size_t>(m_queue.size()) >= kMaxQueuedPackets) {
+        if (static_cast<std::size_t>(m_queue.size()) + m_n_staged >= kMaxQueuedPackets) {
+            push_staged();
             make_room(running);
         }
         std::shared_ptr<Packet> packet = pool->get();
         packet->handle = handle;
         packet->timestamp = wall_clock_us();
         packet->data.assign(data, data + size);
-        m_queue.push_quietly(std::move(packet));
+        m_staged[m_n_staged++] = std::move(packet);
         m_n_received.fetch_add(1);
+        if (m_n_staged == m_staged.size()) {
+            push_staged();
+        }
     } catch (...) {
         queue_current_exception(handle);
     }
@@ -258,7 +262,17 @@ void NetworkManager::make_room(const std::atomic<bool>& running) {
     }
 }
 
-void NetworkManager::end_burst() { m_queue.notify(); }
+void NetworkManager::end_burst() {
+    push_staged();
+    m_queue.notify();
+}
+
+void NetworkManager::push_staged() {
+    const std::size_t lost = m_queue.push_quietly(m_staged.data(), m_n_staged);
+    m_n_staged = 0;
+    m_n_dropped.fetch_add(lost);
+    m_n_unreported_drops.fetch_add(lost);
+}
 
 void NetworkManager::report_losses() {
     const int64_t now = steady_clock_us();

@@ -17,6 +17,7 @@
 #ifndef VORLAN_SOURCE_NETWORK_H
 #define VORLAN_SOURCE_NETWORK_H
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -104,6 +105,8 @@ private:
     void make_room(const std::atomic<bool>& running);
     // Runs on the I/O thread after each burst of datagrams.
     void end_burst();
+    // Runs on the I/O thread: queues the staged packets.
+    void push_staged();
     // Runs on the worker: queues and delivers one report of the datagrams
     // lost since the last one, unless that was less than a second ago.
     void report_losses();
@@ -113,6 +116,11 @@ private:
     std::atomic<uint16_t> m_port{8808};
     std::atomic<bool> m_is_initialized{false};
     util::SingleConsumerQueue<std::shared_ptr<Packet>> m_queue;
+    // Packets of the burst being read (as many as one system call reads),
+    // queued together under one lock; used by the I/O thread only (one runs
+    // at a time).
+    std::array<std::shared_ptr<Packet>, 32> m_staged;
+    std::size_t m_n_staged = 0;
 
     // Serialises initialize, deinitialize and set_port.
     util::TimedMutex m_mutex;  // guards the members below

@@ -9,6 +9,7 @@
 #ifndef VORLAN_SOURCE_SINGLE_CONSUMER_QUEUE_H
 #define VORLAN_SOURCE_SINGLE_CONSUMER_QUEUE_H
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -49,6 +50,28 @@ public:
     std::size_t push_quietly(T item, std::size_t limit = kNoLimit) {
         bool wake = false;
         return push_impl(std::move(item), limit, false, wake);
+    }
+
+    // As push_quietly() without a limit for the `count` items at `items`,
+    // moved in under one lock. Returns how many were lost (all of them when
+    // the lock could not be taken).
+    std::size_t push_quietly(T* items, std::size_t count) {
+        LockGuard lock(m_mutex);
+        if (!lock.is_locked()) {
+            for (std::size_t i = 0; i < count; ++i) {
+                items[i] = T();
+            }
+            return count;
+        }
+        if (m_size + count > m_slots.size()) {
+            resize(std::max(m_size + count, m_slots.empty() ? std::size_t{64} : m_slots.size() * 2));
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            m_slots[(m_head + m_size) % m_slots.size()] = std::move(items[i]);
+            ++m_size;
+        }
+        m_count.store(static_cast<int32_t>(m_size));
+        return 0;
     }
 
     // Wakes a sleeping consumer if items wait for it.

@@ -2,6 +2,7 @@
 // pool and the listener list.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -58,6 +59,28 @@ TEST(SingleConsumerQueueTest, KeepsOrderWhileTheRingWrapsAndGrows) {
     EXPECT_EQ(queue.size(), 260);
     EXPECT_EQ(drain(queue), range(40, 299));
     EXPECT_EQ(queue.size(), 0);
+}
+
+// Whole bursts go in at once, into a ring whose head sits deep inside: they
+// wrap, make it grow, and still come out in order, after the single pushes.
+TEST(SingleConsumerQueueTest, BurstsKeepOrderWhileTheRingWrapsAndGrows) {
+    SingleConsumerQueue<int> queue;
+    queue.reserve(64);
+    for (int i = 0; i < 60; ++i) {
+        queue.push(i);
+    }
+    EXPECT_EQ(drain(queue).size(), 60u);
+    queue.push(0);
+    int burst[32];
+    for (int first = 1; first < 300; first += 32) {
+        const int count = std::min(32, 300 - first);
+        for (int i = 0; i < count; ++i) {
+            burst[i] = first + i;
+        }
+        ASSERT_EQ(queue.push_quietly(burst, static_cast<std::size_t>(count)), 0u);
+    }
+    EXPECT_EQ(queue.size(), 300);
+    EXPECT_EQ(drain(queue), range(0, 299));
 }
 
 TEST(SingleConsumerQueueTest, BacklogBeyondTheLimitIsDroppedWholeBeforeTheNextPush) {
