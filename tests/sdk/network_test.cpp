@@ -331,14 +331,11 @@ public:
     static constexpr std::size_t kSize = 1400;
 
     explicit NumberedSender(uint16_t port) : m_sender(port), m_bytes(kSize, 0x5A) {}
-    bool send(uint32_t number) {
-        util::store_u32le(m_bytes.data(), number);
-        return m_sender.send(m_bytes.data(), m_bytes.size());
-    }
     // Sends `first`, `first` + 1, ... up to `last`.
-    bool send_range(uint32_t first, uint32_t last) {
+    bool send(uint32_t first, uint32_t last) {
         for (uint32_t number = first; number <= last; ++number) {
-            if (!send(number)) {
+            util::store_u32le(m_bytes.data(), number);
+            if (!m_sender.send(m_bytes.data(), m_bytes.size())) {
                 return false;
             }
         }
@@ -349,28 +346,6 @@ private:
     UdpSender m_sender;
     std::vector<uint8_t> m_bytes;
 };
-
-// Waits on `changed` under `mutex` until `done` holds or the generous bound
-// passes; allocates nothing.
-template <class Done>
-bool wait_on(std::mutex& mutex, std::condition_variable& changed, Done done) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_until(lock, deadline(), done);
-}
-
-// Polls the network statistics until `done` holds for them or the generous
-// bound passes; allocates nothing.
-template <class Done>
-bool statistics_reach(Done done) {
-    const auto limit = std::chrono::steady_clock::now() + kPatience;
-    while (!done(NetworkManager::instance().get_statistics())) {
-        if (std::chrono::steady_clock::now() > limit) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // Holds the worker in the network packet callback while closed, and records
 // the number of every packet (without allocating) and every loss report.
@@ -413,10 +388,16 @@ struct HeldWorker {
     // Closes the gate, sends `marker` and waits until the worker is held by it.
     bool hold(NumberedSender& sender, uint32_t marker) {
         set_open(false);
-        return sender.send(marker) && wait_on(mutex, changed, [&] { return is_held; });
+        return sender.send(marker, marker) && wait([&] { return is_held; });
     }
     bool wait_for(std::size_t packets, uint64_t lost) {
-        return wait_on(mutex, changed, [&] { return numbers.size() >= packets && reported_losses() >= lost; });
+        return wait([&] { return numbers.size() >= packets && reported_losses() >= lost; });
+    }
+    // Waits until `done` holds or the generous bound passes; allocates nothing.
+    template <class Done>
+    bool wait(Done done) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_until(lock, deadline(), done);
     }
     uint64_t reported_losses() const {
         uint64_t lost = 0;
@@ -490,8 +471,9 @@ TEST_F(OverloadTest, StalledWorkerRidesItOutOrReportsTheDroppedBacklog) {
         ASSERT_TRUE(held.hold(sender, 0));
         const uint64_t allocations = vorlan_test::process_allocations();
 
-        ASSERT_TRUE(sender.send_range(1, kBurst));
-        ASSERT_TRUE(statistics_reach([&](const NetworkManager::Statistics& now) {
+        ASSERT_TRUE(sender.send(1, kBurst));
+        ASSERT_TRUE(eventually([&] {
+            const NetworkManager::Statistics now = NetworkManager::instance().get_statistics();
             return now.received - before.received == c.received_while_held &&
                    now.dropped - before.dropped == c.dropped;
         }));
@@ -534,9 +516,9 @@ TEST_F(OverloadTest, LossReportsComeAtMostOnceASecondAndAddUp) {
     for (uint64_t round = 1; round <= 2; ++round) {
         const uint64_t dropped = NetworkManager::instance().get_statistics().dropped;
         ASSERT_TRUE(held.hold(sender, 0));
-        ASSERT_TRUE(sender.send_range(1, kBurst));
-        ASSERT_TRUE(statistics_reach(
-            [&](const NetworkManager::Statistics& now) { return now.dropped - dropped == kMaxQueued; }));
+        ASSERT_TRUE(sender.send(1, kBurst));
+        ASSERT_TRUE(
+            eventually([&] { return NetworkManager::instance().get_statistics().dropped - dropped == kMaxQueued; }));
         held.set_open(true);
         ASSERT_TRUE(held.wait_for(0, round * kMaxQueued));
     }
@@ -558,11 +540,11 @@ TEST_F(OverloadTest, DatagramsTheSystemDropsAreReported) {
     const std::size_t flood = kMaxQueued + 2 * NetworkManager::instance().socket_buffer_size() / 1024;
     NumberedSender sender(m_port);
     ASSERT_TRUE(held.hold(sender, 0));
-    ASSERT_TRUE(sender.send_range(1, static_cast<uint32_t>(flood)));
+    ASSERT_TRUE(sender.send(1, static_cast<uint32_t>(flood)));
     held.set_open(true);
 
-    ASSERT_TRUE(wait_on(held.mutex, held.changed,
-                        [&] { return held.reported_losses() > 0 && held.numbers.size() + held.reported_losses() == 1 + flood; }));
+    ASSERT_TRUE(held.wait(
+        [&] { return held.reported_losses() > 0 && held.numbers.size() + held.reported_losses() == 1 + flood; }));
     const NetworkManager::Statistics after = NetworkManager::instance().get_statistics();
     std::lock_guard<std::mutex> lock(held.mutex);
     EXPECT_EQ(after.lost_in_socket - before.lost_in_socket, held.reported_losses());
