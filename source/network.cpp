@@ -131,6 +131,7 @@ NetworkManager::Statistics NetworkManager::get_statistics() const {
     statistics.received = m_n_received.load();
     statistics.dropped = m_n_dropped.load();
     statistics.lost_in_socket = m_n_lost_in_socket.load();
+    statistics.stalls = m_n_stalls.load();
     return statistics;
 }
 
@@ -238,6 +239,7 @@ void NetworkManager::receive(const std::atomic<bool>& running, const std::error_
 }
 
 void NetworkManager::make_room(const std::atomic<bool>& running) {
+    m_n_stalls.fetch_add(1);
     // Packets of this burst were queued quietly: the worker may not know.
     m_queue.notify();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_max_stall_ms.load());

@@ -50,6 +50,7 @@ public:
         uint64_t received = 0;        // datagrams queued by the I/O thread
         uint64_t dropped = 0;         // queued datagrams discarded by overload
         uint64_t lost_in_socket = 0;  // datagrams the system dropped, its buffer full
+        uint64_t stalls = 0;          // times the I/O thread held back for a full queue
     };
 
     // The most packets that wait for the worker.
@@ -136,6 +137,7 @@ private:
     std::atomic<uint64_t> m_n_received{0};
     std::atomic<uint64_t> m_n_dropped{0};
     std::atomic<uint64_t> m_n_lost_in_socket{0};
+    std::atomic<uint64_t> m_n_stalls{0};
     std::atomic<int64_t> m_max_stall_ms{kDefaultMaxStall.count()};
     // Losses not yet reported, and when the last report was queued (steady
     // clock, µs; the lowest value before the first).
