@@ -300,6 +300,12 @@ VORLAN_SDK_API extern const size_t vorlan_sdk_max_power_levels;
 
 /* ---- Callbacks --------------------------------------------------------- */
 
+/* Errors of the UDP input come with handle 0, VORLAN_ERROR_COMMUNICATION and
+ * a 16-byte record: the system's error number in its first four bytes
+ * (little-endian), 0 when no system call failed. Datagrams lost because the
+ * packet worker fell behind or the socket's buffer was full are reported so,
+ * at most once a second, with the number lost since the previous report as
+ * a little-endian 64-bit count at byte 8 of the record. */
 typedef void (*VorlanSensorErrorCallback)(VorlanSensorHandle handle,
                                           VorlanSensorErrorCode error_code,
                                           const char* error_msg,

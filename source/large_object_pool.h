@@ -37,12 +37,41 @@ public:
     // A free object, or a new one when none is free. Throws std::bad_alloc
     // only while the pool is still growing.
     std::shared_ptr<T> get() {
-        T* object = take_object();
+        // The object and a free reference-count block come off their lists
+        // under one lock; the block then reaches the reference through its
+        // allocator.
+        ReadyBlock block;
+        T* object = take_object(block);
         if (object == nullptr) {
             return std::make_shared<T>();
         }
         auto self = this->shared_from_this();
-        return std::shared_ptr<T>(object, Releaser{self}, BlockAllocator<T>(self));
+        return std::shared_ptr<T>(object, Releaser{self}, BlockAllocator<T>(self, block));
+    }
+
+    // Creates objects until `count` exist, with the bookkeeping to hand them
+    // all out at once, and passes every free object to `prepare` (to size
+    // its buffers, say). A pool reserved for the most objects its user ever
+    // holds then serves get() without touching the heap from the start.
+    template <class Prepare>
+    void reserve(std::size_t count, Prepare prepare) {
+        {
+            LockGuard lock(m_mutex);
+            if (!lock.is_locked()) {
+                return;
+            }
+            m_objects.reserve(count);
+            m_free.reserve(count);
+            m_free_blocks.reserve(count);
+        }
+        std::vector<std::shared_ptr<T>> held;
+        held.reserve(count);
+        while (held.size() < count) {
+            held.push_back(get());
+        }
+        for (const std::shared_ptr<T>& object : held) {
+            prepare(*object);
+        }
     }
 
     // The number of objects the pool has created: the most ever alive at once.
@@ -58,18 +87,35 @@ private:
         void operator()(T* object) const { pool->give_back(object); }
     };
 
+    // A free reference-count block taken together with an object.
+    struct ReadyBlock {
+        void* block = nullptr;
+        std::size_t size = 0;
+    };
+
     // Serves the reference-count blocks of handed-out objects from the pool.
     // Every block of one pool has the same size, so a plain free list does.
     template <class U>
     struct BlockAllocator {
         using value_type = U;
 
-        explicit BlockAllocator(std::shared_ptr<LargeObjectPool> owner) : pool(std::move(owner)) {}
+        BlockAllocator(std::shared_ptr<LargeObjectPool> owner, ReadyBlock ready_block)
+            : pool(std::move(owner)), ready(ready_block) {}
         template <class V>
-        BlockAllocator(const BlockAllocator<V>& other) : pool(other.pool) {}
+        BlockAllocator(const BlockAllocator<V>& other) : pool(other.pool), ready(other.ready) {}
 
+        // Called once per handed-out object, on the copy the reference
+        // makes; later copies still name the block but never allocate.
         U* allocate(std::size_t n) {
             static_assert(alignof(U) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "block needs stronger alignment");
+            if (ready.block != nullptr) {
+                const ReadyBlock taken = ready;
+                ready = ReadyBlock();
+                if (n == 1 && taken.size == sizeof(U)) {
+                    return static_cast<U*>(taken.block);
+                }
+                pool->give_back_block(taken.block, taken.size);
+            }
             if (n != 1) {
                 return static_cast<U*>(::operator new(n * sizeof(U)));
             }
@@ -92,13 +138,16 @@ private:
         }
 
         std::shared_ptr<LargeObjectPool> pool;
+        ReadyBlock ready;
     };
 
     LargeObjectPool() = default;
 
-    // Null only when this thread already holds the pool's lock (it cannot
-    // happen on the receive path; the caller then falls back to the heap).
-    T* take_object() {
+    // A free object, and in `block` a free reference-count block when there
+    // is one. Null only when this thread already holds the pool's lock (it
+    // cannot happen on the receive path; the caller then falls back to the
+    // heap).
+    T* take_object(ReadyBlock& block) {
         LockGuard lock(m_mutex);
         if (!lock.is_locked()) {
             return nullptr;
@@ -111,6 +160,11 @@ private:
         }
         T* object = m_free.back();
         m_free.pop_back();
+        if (!m_free_blocks.empty()) {
+            block.block = m_free_blocks.back();
+            block.size = m_block_size;
+            m_free_blocks.pop_back();
+        }
         return object;
     }
 

@@ -1,6 +1,8 @@
 #include "network.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <string>
@@ -22,13 +24,42 @@ namespace {
 // only lengthens or shortens one idle wait.
 constexpr std::chrono::nanoseconds kWorkerWait{9'999'000};
 
-// How long the I/O thread holds back for a worker that fell behind.
-constexpr std::chrono::milliseconds kCatchUpWait{2};
+// A full queue's producer waits until the worker has taken this many off it,
+// so that it is woken once per stall rather than once per packet.
+constexpr std::size_t kRoomToResume = NetworkManager::kMaxQueuedPackets / 2;
+
+// How often a producer waiting for room looks at its run flag.
+constexpr std::chrono::milliseconds kStallSlice{10};
+
+// Least time between two reports of lost datagrams, so that a worker stuck
+// for long does not flood the client with them.
+constexpr int64_t kLossReportIntervalUs = 1'000'000;
+
+// Packets alive at once: a full queue, the one the worker decodes and the
+// one the I/O thread fills.
+constexpr std::size_t kPooledPackets = NetworkManager::kMaxQueuedPackets + 2;
+
+// The payload capacity every pooled packet starts with: sensors' point and
+// waveform datagrams fit, so receiving allocates nothing once the pool
+// exists. A larger datagram grows the one packet it lands in, for good.
+constexpr std::size_t kPooledPayloadCapacity = 2048;
 
 int64_t wall_clock_us() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+int64_t steady_clock_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::shared_ptr<util::LargeObjectPool<NetworkManager::Packet>> make_packet_pool() {
+    auto pool = util::LargeObjectPool<NetworkManager::Packet>::create();
+    pool->reserve(kPooledPackets, [](NetworkManager::Packet& packet) { packet.data.reserve(kPooledPayloadCapacity); });
+    return pool;
 }
 
 // Queues the exception being handled as an error of `handle`, so that it
@@ -56,6 +87,7 @@ NetworkManager::NetworkManager() {
     // this manager has stopped it.
     CallbackManager::instance();
     SensorManager::instance();
+    m_queue.reserve(kMaxQueuedPackets);
 }
 
 NetworkManager& NetworkManager::instance() {
@@ -98,7 +130,14 @@ NetworkManager::Statistics NetworkManager::get_statistics() const {
     Statistics statistics;
     statistics.received = m_n_received.load();
     statistics.dropped = m_n_dropped.load();
+    statistics.lost_in_socket = m_n_lost_in_socket.load();
+    statistics.stalls = m_n_stalls.load();
     return statistics;
+}
+
+int NetworkManager::socket_buffer_size() {
+    util::LockGuard lock(m_mutex);
+    return lock.is_locked() && m_listener != nullptr ? m_listener->socket_buffer_size() : 0;
 }
 
 SensorError NetworkManager::initialize_impl() {
@@ -115,15 +154,20 @@ SensorError NetworkManager::initialize_impl() {
         return SensorError(VORLAN_ERROR_COMMUNICATION,
                            "Cannot listen on UDP port " + std::to_string(port) + ": " + error.message());
     }
-    listener->listen([this](const std::error_code& receive_error, VorlanSensorHandle handle, int32_t size,
-                            const uint8_t* data) { receive(receive_error, handle, size, data); });
+    auto running = std::make_shared<std::atomic<bool>>(true);
+    listener->listen([this, running](const std::error_code& receive_error, VorlanSensorHandle handle, int32_t size,
+                                     const uint8_t* data) { receive(*running, receive_error, handle, size, data); });
     // Packets are queued quietly and the worker is woken once per burst.
     listener->burst_end.listen([this] { end_burst(); });
-    auto running = std::make_shared<std::atomic<bool>>(true);
+    listener->system_drops.listen([this](uint64_t count) {
+        m_n_lost_in_socket.fetch_add(count);
+        m_n_unreported_socket_losses.fetch_add(count);
+    });
     listener->run();
     try {
         m_worker = std::thread([this, running] { work(running); });
     } catch (const std::system_error& thread_error) {
+        running->store(false);
         listener->stop();
         m_is_retry_pending = true;
         return SensorError(VORLAN_ERROR_GENERIC, thread_error.what());
@@ -157,8 +201,8 @@ void NetworkManager::deinitialize_impl() {
     m_is_running.reset();
 }
 
-void NetworkManager::receive(const std::error_code& error, VorlanSensorHandle handle, int32_t size,
-                             const uint8_t* data) {
+void NetworkManager::receive(const std::atomic<bool>& running, const std::error_code& error,
+                             VorlanSensorHandle handle, int32_t size, const uint8_t* data) {
     if (error) {
         // The error number in the first four bytes, the rest zero.
         uint8_t record[16] = {};
@@ -171,30 +215,98 @@ void NetworkManager::receive(const std::error_code& error, VorlanSensorHandle ha
         }
         return;
     }
-    // One pool per receiving thread; packets still queued or being decoded
-    // keep it alive after the thread has ended.
-    thread_local std::shared_ptr<util::LargeObjectPool<Packet>> pool = util::LargeObjectPool<Packet>::create();
     try {
+        // One pool per receiving thread, filled at its first datagram;
+        // packets still queued or being decoded keep it alive after the
+        // thread has ended.
+        thread_local std::shared_ptr<util::LargeObjectPool<Packet>> pool = make_packet_pool();
+        if (static_cast<std::size_t>(m_queue.size()) + m_n_staged >= kMaxQueuedPackets) {
+            push_staged();
+            make_room(running);
+        }
         std::shared_ptr<Packet> packet = pool->get();
         packet->handle = handle;
         packet->timestamp = wall_clock_us();
         packet->data.assign(data, data + size);
-        m_n_dropped.fetch_add(m_queue.push_quietly(std::move(packet), kMaxQueuedPackets));
+        m_staged[m_n_staged++] = std::move(packet);
         m_n_received.fetch_add(1);
+        if (m_n_staged == m_staged.size()) {
+            push_staged();
+        }
     } catch (...) {
         queue_current_exception(handle);
     }
 }
 
-void NetworkManager::end_burst() {
+void NetworkManager::make_room(const std::atomic<bool>& running) {
+    m_n_stalls.fetch_add(1);
+    // Packets of this burst were queued quietly: the worker may not know.
     m_queue.notify();
-    // A worker that fell behind (descheduled on a busy host, or in a slow
-    // callback) gets a moment to catch up before the backlog would overflow;
-    // meanwhile the socket's much larger buffer holds what arrives. A worker
-    // that stays behind still loses the backlog once the wait is over.
-    if (static_cast<std::size_t>(m_queue.size()) > kMaxQueuedPackets / 2) {
-        m_queue.wait_until_at_most(kMaxQueuedPackets / 4, std::chrono::system_clock::now() + kCatchUpWait);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_max_stall_ms.load());
+    // A stopping listener goes on without waiting: it reads at most the rest
+    // of its burst, and the next worker takes what is queued.
+    while (running.load()) {
+        const auto left = std::max(std::chrono::steady_clock::duration::zero(),
+                                   deadline - std::chrono::steady_clock::now());
+        const auto slice = std::min<std::chrono::steady_clock::duration>(left, kStallSlice);
+        // The wall clock for the wait itself: its timed waits are the ones
+        // the thread sanitizer understands.
+        if (m_queue.wait_until_at_most(kRoomToResume, std::chrono::system_clock::now() + slice)) {
+            return;
+        }
+        if (left == std::chrono::steady_clock::duration::zero()) {
+            const std::size_t dropped = m_queue.clear();
+            m_n_dropped.fetch_add(dropped);
+            m_n_unreported_drops.fetch_add(dropped);
+            return;
+        }
     }
+}
+
+void NetworkManager::end_burst() {
+    push_staged();
+    m_queue.notify();
+}
+
+void NetworkManager::push_staged() {
+    const std::size_t lost = m_queue.push_quietly(m_staged.data(), m_n_staged);
+    m_n_staged = 0;
+    m_n_dropped.fetch_add(lost);
+    m_n_unreported_drops.fetch_add(lost);
+}
+
+void NetworkManager::report_losses() {
+    const int64_t now = steady_clock_us();
+    int64_t last = m_last_loss_report_us.load();
+    if (last != INT64_MIN && now - last < kLossReportIntervalUs) {
+        return;
+    }
+    if (!m_last_loss_report_us.compare_exchange_strong(last, now)) {
+        return;  // another worker, finishing after a restart, reports them
+    }
+    const uint64_t dropped = m_n_unreported_drops.exchange(0);
+    const uint64_t lost_in_socket = m_n_unreported_socket_losses.exchange(0);
+    const uint64_t lost = dropped + lost_in_socket;
+    if (lost == 0) {
+        return;
+    }
+    // As for socket errors, a 16-byte record: the system's error number
+    // (none here) in the first four bytes, then the number of datagrams lost
+    // as 64 bits at byte 8.
+    uint8_t record[16] = {};
+    util::store_u64le(record + 8, lost);
+    std::string message = "Lost " + std::to_string(lost) + " UDP datagrams:";
+    if (dropped != 0) {
+        message += " " + std::to_string(dropped) + " waiting for a packet worker that fell behind were dropped";
+    }
+    if (lost_in_socket != 0) {
+        message += std::string(dropped != 0 ? ";" : "") + " " + std::to_string(lost_in_socket) +
+                   " found the socket's receive buffer full";
+    }
+    CallbackManager& callbacks = CallbackManager::instance();
+    callbacks.queue_error(0, VORLAN_ERROR_COMMUNICATION, message, record, sizeof(record));
+    // Delivered now rather than with the next datagram, which may never come.
+    callbacks.emit_queued();
 }
 
 void NetworkManager::work(std::shared_ptr<std::atomic<bool>> running) {
@@ -203,6 +315,14 @@ void NetworkManager::work(std::shared_ptr<std::atomic<bool>> running) {
     SensorManager& sensors = SensorManager::instance();
     std::shared_ptr<Packet> packet;
     while (running->load()) {
+        if (m_n_unreported_drops.load(std::memory_order_relaxed) != 0 ||
+            m_n_unreported_socket_losses.load(std::memory_order_relaxed) != 0) {
+            try {
+                report_losses();
+            } catch (...) {
+                queue_current_exception(0);
+            }
+        }
         if (!m_queue.pop(packet, std::chrono::system_clock::now() + kWorkerWait)) {
             continue;
         }

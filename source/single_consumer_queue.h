@@ -9,6 +9,7 @@
 #ifndef VORLAN_SOURCE_SINGLE_CONSUMER_QUEUE_H
 #define VORLAN_SOURCE_SINGLE_CONSUMER_QUEUE_H
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -49,6 +50,28 @@ public:
     std::size_t push_quietly(T item, std::size_t limit = kNoLimit) {
         bool wake = false;
         return push_impl(std::move(item), limit, false, wake);
+    }
+
+    // As push_quietly() without a limit for the `count` items at `items`,
+    // moved in under one lock. Returns how many were lost (all of them when
+    // the lock could not be taken).
+    std::size_t push_quietly(T* items, std::size_t count) {
+        LockGuard lock(m_mutex);
+        if (!lock.is_locked()) {
+            for (std::size_t i = 0; i < count; ++i) {
+                items[i] = T();
+            }
+            return count;
+        }
+        if (m_size + count > m_slots.size()) {
+            resize(std::max(m_size + count, m_slots.empty() ? std::size_t{64} : m_slots.size() * 2));
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            m_slots[(m_head + m_size) % m_slots.size()] = std::move(items[i]);
+            ++m_size;
+        }
+        m_count.store(static_cast<int32_t>(m_size));
+        return 0;
     }
 
     // Wakes a sleeping consumer if items wait for it.
@@ -138,6 +161,15 @@ public:
     // The number of waiting items, read without the lock.
     int32_t size() const { return m_count.load(); }
 
+    // Makes room for `count` items at once, so that a producer that never
+    // lets more wait than that pushes without allocating.
+    void reserve(std::size_t count) {
+        LockGuard lock(m_mutex);
+        if (lock.is_locked() && count > m_slots.size()) {
+            resize(count);
+        }
+    }
+
 private:
     std::size_t push_impl(T item, std::size_t limit, bool announce, bool& wake) {
         LockGuard lock(m_mutex);
@@ -181,8 +213,11 @@ private:
     }
 
     // m_mutex held and the ring full: doubles it, keeping the order.
-    void grow() {
-        std::vector<T> slots(m_slots.empty() ? 64 : m_slots.size() * 2);
+    void grow() { resize(m_slots.empty() ? 64 : m_slots.size() * 2); }
+
+    // m_mutex held and `capacity` at least m_size.
+    void resize(std::size_t capacity) {
+        std::vector<T> slots(capacity);
         for (std::size_t i = 0; i < m_size; ++i) {
             slots[i] = std::move(m_slots[(m_head + i) % m_slots.size()]);
         }

@@ -8,6 +8,8 @@
 
 #if defined(__linux__)
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
+
 #include <cerrno>
 #include <cstring>
 #endif
@@ -16,21 +18,15 @@ namespace vorlan_sdk {
 
 namespace {
 
-// The receive buffer the kernel actually reserves for `socket`. Linux
-// reports twice the size it was asked for (the other half pays for its own
-// bookkeeping), so the figure is halved there to compare with the request.
+// The receive buffer the kernel actually reserves for `socket`, in the
+// terms of the request. Linux reserves twice the size asked for (the other
+// half pays for its own bookkeeping); asio already halves what it reads back
+// there, so the figure compares with the request as it is.
 int granted_socket_buffer(asio::ip::udp::socket& socket) {
     asio::socket_base::receive_buffer_size option;
     std::error_code error;
     socket.get_option(option, error);
-    if (error) {
-        return 0;
-    }
-#if defined(__linux__)
-    return option.value() / 2;
-#else
-    return option.value();
-#endif
+    return error ? 0 : option.value();
 }
 
 // Asks for SocketListener::kSocketBufferSize; a smaller grant is survivable
@@ -139,6 +135,7 @@ void SocketListener::io_loop() {
     listen();
     while (m_is_running.load()) {
         m_io_context.run_for(std::chrono::milliseconds(10));
+        report_system_drops();
     }
     util::LockGuard lock(m_socket_mutex);
     std::error_code ignored;
@@ -223,6 +220,27 @@ std::size_t SocketListener::read_burst() {
 }
 
 #endif
+
+void SocketListener::report_system_drops() {
+#if defined(__linux__) && defined(SO_MEMINFO)
+    uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t size = sizeof(info);
+    {
+        util::LockGuard lock(m_socket_mutex);
+        if (!lock.is_locked() || !m_socket.is_open() ||
+            getsockopt(m_socket.native_handle(), SOL_SOCKET, SO_MEMINFO, info, &size) != 0 ||
+            size < (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t)) {
+            return;
+        }
+    }
+    // The system's counter is 32 bits wide; the difference survives its wrap.
+    const uint32_t dropped = info[SK_MEMINFO_DROPS] - m_system_drops;
+    m_system_drops = info[SK_MEMINFO_DROPS];
+    if (dropped != 0) {
+        system_drops.emit(dropped);
+    }
+#endif
+}
 
 void SocketListener::deliver(const asio::ip::address_v4& sender, std::size_t size, const uint8_t* data) {
     // An empty datagram is legal and carries nothing to decode; reading goes

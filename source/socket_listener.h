@@ -24,7 +24,9 @@ namespace vorlan_sdk {
 // Listeners are called on the I/O thread with (error, handle, size, bytes).
 // With an error set the handle is 0 and there are no bytes; otherwise the
 // handle is the sender's IPv4 address and the bytes, valid only during the
-// call, are one whole datagram of at least one byte.
+// call, are one whole datagram of at least one byte. A listener that has no
+// room for a datagram may hold the thread until it has: meanwhile new
+// datagrams wait in the socket's buffer.
 //
 // The I/O thread waits until the socket is readable and then reads what
 // waits, up to kMaxBurst datagrams per system call where the platform allows
@@ -68,6 +70,11 @@ public:
 
     // Called on the I/O thread after each burst of datagrams.
     util::Callback<> burst_end;
+    // Called on the I/O thread with the number of datagrams the system has
+    // dropped on this socket since the last call (its buffer was full), when
+    // there are any; looked at every few milliseconds. Nothing is reported on
+    // platforms that do not count them.
+    util::Callback<uint64_t> system_drops;
 
     // The port the socket is bound to.
     uint16_t local_port() const { return m_local_port; }
@@ -85,6 +92,8 @@ private:
     // Hands one datagram of `size` bytes at `data` from `sender` to the
     // listeners; an empty one carries nothing and is skipped.
     void deliver(const asio::ip::address_v4& sender, std::size_t size, const uint8_t* data);
+    // Emits system_drops when the socket's drop counter has moved.
+    void report_system_drops();
 
     asio::io_context m_io_context;
     asio::ip::udp::socket m_socket;
@@ -101,6 +110,7 @@ private:
     std::thread m_thread;
     uint16_t m_local_port = 0;
     int m_socket_buffer_size = 0;
+    uint32_t m_system_drops = 0;  // the socket's drop counter when last read
 };
 
 }  // namespace vorlan_sdk

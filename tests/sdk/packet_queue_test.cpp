@@ -2,6 +2,7 @@
 // pool and the listener list.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -11,32 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "callback_list.h"
 #include "large_object_pool.h"
 #include "single_consumer_queue.h"
-
-// Counts the heap allocations of threads that ask for it, to prove that the
-// warmed receive path allocates nothing. The replacements pair malloc with
-// free; the compiler cannot see that through inlined standard containers.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-namespace {
-thread_local bool t_count_allocations = false;
-thread_local long t_allocations = 0;
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (t_count_allocations) {
-        ++t_allocations;
-    }
-    if (void* block = std::malloc(size == 0 ? 1 : size)) {
-        return block;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 namespace vorlan_sdk {
 namespace {
@@ -80,6 +59,28 @@ TEST(SingleConsumerQueueTest, KeepsOrderWhileTheRingWrapsAndGrows) {
     EXPECT_EQ(queue.size(), 260);
     EXPECT_EQ(drain(queue), range(40, 299));
     EXPECT_EQ(queue.size(), 0);
+}
+
+// Whole bursts go in at once, into a ring whose head sits deep inside: they
+// wrap, make it grow, and still come out in order, after the single pushes.
+TEST(SingleConsumerQueueTest, BurstsKeepOrderWhileTheRingWrapsAndGrows) {
+    SingleConsumerQueue<int> queue;
+    queue.reserve(64);
+    for (int i = 0; i < 60; ++i) {
+        queue.push(i);
+    }
+    EXPECT_EQ(drain(queue).size(), 60u);
+    queue.push(0);
+    int burst[32];
+    for (int first = 1; first < 300; first += 32) {
+        const int count = std::min(32, 300 - first);
+        for (int i = 0; i < count; ++i) {
+            burst[i] = first + i;
+        }
+        ASSERT_EQ(queue.push_quietly(burst, static_cast<std::size_t>(count)), 0u);
+    }
+    EXPECT_EQ(queue.size(), 300);
+    EXPECT_EQ(drain(queue), range(0, 299));
 }
 
 TEST(SingleConsumerQueueTest, BacklogBeyondTheLimitIsDroppedWholeBeforeTheNextPush) {
@@ -290,13 +291,11 @@ TEST(LargeObjectPoolTest, WarmedReceivePathAllocatesNothing) {
     for (int i = 0; i < 10; ++i) {
         one_datagram();
     }
-    t_allocations = 0;
-    t_count_allocations = true;
+    const vorlan_test::ThisThreadAllocations allocations;
     for (int i = 0; i < 1000; ++i) {
         one_datagram();
     }
-    t_count_allocations = false;
-    EXPECT_EQ(t_allocations, 0);
+    EXPECT_EQ(allocations.count(), 0u);
 }
 
 TEST(CallbackListTest, ListenersRunInTheOrderTheyWereAdded) {

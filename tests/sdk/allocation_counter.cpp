@@ -1,0 +1,37 @@
+#include "allocation_counter.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+std::atomic<uint64_t> g_allocations{0};
+thread_local uint64_t t_allocations = 0;
+}  // namespace
+
+namespace vorlan_test {
+
+uint64_t process_allocations() { return g_allocations.load(std::memory_order_relaxed); }
+
+ThisThreadAllocations::ThisThreadAllocations() : m_start(t_allocations) {}
+ThisThreadAllocations::~ThisThreadAllocations() = default;
+uint64_t ThisThreadAllocations::count() const { return t_allocations - m_start; }
+
+}  // namespace vorlan_test
+
+// The other forms of operator new and delete forward to these two. The
+// replacements pair malloc with free; the compiler cannot see that through
+// inlined standard containers.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void* operator new(std::size_t size) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    ++t_allocations;
+    if (void* block = std::malloc(size == 0 ? 1 : size)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
