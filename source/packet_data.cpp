@@ -40,6 +40,10 @@ constexpr std::size_t kV2DoubleSize = 11;
 constexpr std::size_t kV3Size = 9;
 constexpr std::size_t kV3DoubleSize = 13;
 
+// Most points a data packet can carry: the largest packet of the smallest
+// points.
+constexpr std::size_t kMaxPacketPoints = (Sensor::kMaxDataPacketSize - kHeaderSize) / kV2Size;
+
 // The model that measures in pairs of 48-point slots: its V3 points repeat
 // their times every 48 points, at twice the period.
 constexpr VorlanSensorModel kPairedSlotModel = 10;
@@ -243,24 +247,41 @@ SensorError Sensor::handle_data_packet_impl(int64_t host_time, int32_t size, con
     if (!data_lock.is_locked()) {
         return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
     }
+    // Once the sensor has a frame its points are decoded straight into it;
+    // the first points go through the sensor's buffers and make the frame.
+    const std::shared_ptr<Frame> frame = FrameManager::instance().get_frame(m_handle);
+    SensorError error;
     std::size_t n_points = 0;
-    {
+    bool in_frame = false;
+    const auto decode = [&](const PointRoom& room) -> std::size_t {
         util::LockGuard lock(m_mutex);
         if (!lock.is_locked()) {
-            return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
+            error = SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
+            return 0;
         }
-        VORLAN_RETURN_ERROR(decode_data_packet(host_time, size, packet, n_points));
+        error = decode_data_packet(host_time, size, packet, room, n_points, in_frame);
+        return in_frame ? n_points : 0;
+    };
+    if (frame) {
+        frame->add_points_in_place(kMaxPacketPoints, decode);
+    } else {
+        decode(PointRoom{});
     }
     // The sensor's lock is released: a frame callback may query the sensor.
-    if (n_points == 0) {
+    if (!error.ok() || n_points == 0) {
+        return error;
+    }
+    if (in_frame) {
+        frame->check_and_publish();
         return VORLAN_SUCCESS;
     }
     return publish_points(n_points);
 }
 
 SensorError Sensor::decode_data_packet(int64_t host_time, int32_t size, const uint8_t* packet,
-                                       std::size_t& n_points) {
+                                       const PointRoom& room, std::size_t& n_points, bool& in_room) {
     n_points = 0;
+    in_room = false;
     if (!m_has_information) {
         return VORLAN_SUCCESS;
     }
@@ -276,7 +297,7 @@ SensorError Sensor::decode_data_packet(int64_t host_time, int32_t size, const ui
     if (m_first_data_packet) {
         m_first_data_packet = false;
     } else {
-        error = decode_held_packet(packet_time, n_points);
+        error = decode_held_packet(packet_time, room, n_points, in_room);
     }
     // The new packet is held whatever became of its predecessor.
     std::copy(packet, packet + size, m_held_packet.begin());
@@ -286,7 +307,8 @@ SensorError Sensor::decode_data_packet(int64_t host_time, int32_t size, const ui
     return error;
 }
 
-SensorError Sensor::decode_held_packet(int64_t packet_time, std::size_t& n_points) {
+SensorError Sensor::decode_held_packet(int64_t packet_time, const PointRoom& room, std::size_t& n_points,
+                                       bool& in_room) {
     const std::size_t point_size = device_point_size(load_u32le(m_held_packet.data()));
     if (point_size == 0) {
         return VORLAN_SUCCESS;
@@ -302,13 +324,20 @@ SensorError Sensor::decode_held_packet(int64_t packet_time, std::size_t& n_point
     update_measurement_period(packet_time, n);
 
     const int64_t base = get_timestamp(m_held_host_time, m_held_packet_time);
-    try {
-        ensure_size(m_raw_points, n);
-    } catch (const std::bad_alloc&) {
-        return VORLAN_ERROR_OUT_OF_MEMORY;
+    const uint32_t return_count = m_information.return_count;
+    // The frame's room is shaped by the return count the frame was made
+    // with; points of another shape go through the sensor's buffers.
+    const bool use_room = room.n_raw >= n && room.return_count == return_count;
+    VorlanSensorRawPointWithTime* raw = room.raw;
+    if (!use_room) {
+        try {
+            ensure_size(m_raw_points, n);
+        } catch (const std::bad_alloc&) {
+            return VORLAN_ERROR_OUT_OF_MEMORY;
+        }
+        raw = m_raw_points.data();
     }
     const uint8_t* device = m_held_packet.data() + kHeaderSize;
-    VorlanSensorRawPointWithTime* raw = m_raw_points.data();
     bool produced = false;
     switch (load_u32le(m_held_packet.data())) {
         case kTypeV2: produced = translate_device_to_raw_v2(base, n, device, raw); break;
@@ -320,14 +349,18 @@ SensorError Sensor::decode_held_packet(int64_t packet_time, std::size_t& n_point
     if (!produced) {
         return VORLAN_SUCCESS;
     }
-    const uint32_t return_count = m_information.return_count;
-    try {
-        ensure_size(m_image_points, n * return_count);
-    } catch (const std::bad_alloc&) {
-        return VORLAN_ERROR_OUT_OF_MEMORY;
+    VorlanSensorImagePoint* image = room.image;
+    if (!use_room) {
+        try {
+            ensure_size(m_image_points, n * return_count);
+        } catch (const std::bad_alloc&) {
+            return VORLAN_ERROR_OUT_OF_MEMORY;
+        }
+        image = m_image_points.data();
     }
-    VORLAN_RETURN_ERROR(calibrate_points_impl(n, m_raw_points.data(), return_count, m_image_points.data()));
+    VORLAN_RETURN_ERROR(calibrate_points_impl(n, raw, return_count, image));
     n_points = n;
+    in_room = use_room;
     return VORLAN_SUCCESS;
 }
 
