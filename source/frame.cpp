@@ -154,11 +154,18 @@ void Frame::close_room(const PointRoom& room, std::size_t n_raw) {
     }
     m_raw_points.grow(n_raw);
     m_image_points.grow(n_image);
+    check_and_publish_impl();
 }
 
 void Frame::check_and_publish() {
     util::LockGuard lock(m_mutex);
-    if (!lock.is_locked() || m_raw_points.empty()) {
+    if (lock.is_locked()) {
+        check_and_publish_impl();
+    }
+}
+
+void Frame::check_and_publish_impl() {
+    if (m_raw_points.empty()) {
         return;
     }
     if (SdkManager::instance().get_frame_mode() == VORLAN_SDK_FRAME_STREAMING) {
@@ -269,7 +276,7 @@ void Frame::emit_image(std::size_t n_image) {
 }
 
 void Frame::check_coverage(std::size_t n_image) {
-    if (n_image == 0 || (m_sensor->get_information().flags & VORLAN_SENSOR_INFO_IS_CALIBRATED) == 0) {
+    if (n_image == 0 || !m_sensor->is_calibrated()) {
         return;
     }
     m_sensor->fault_tracker().check_points(n_image, m_image_points.data());

@@ -54,13 +54,14 @@ public:
     SensorError add_points(std::size_t n_raw, const VorlanSensorRawPointWithTime* raw_points,
                            const VorlanSensorImagePoint* image_points);
 
-    // Appends points written in place, sparing the copy add_points makes:
-    // `fill(room)` gets room for `max_raw` raw points (an empty room when
-    // memory runs out) and returns how many it wrote there, in order from the
-    // start of the room; 0 leaves the frame as it was. `fill` runs without the
-    // frame's lock, so it may take its sensor's lock; fillers and add_points
-    // of one frame take turns. Points the frame drops meanwhile (a clear) are
-    // dropped before the new ones, which are kept.
+    // Appends points written in place, sparing the copy add_points makes,
+    // and publishes what they complete as check_and_publish does. `fill(room)`
+    // gets room for `max_raw` raw points (an empty room when memory runs out)
+    // and returns how many it wrote there, in order from the start of the
+    // room; 0 leaves the frame as it was and publishes nothing. `fill` runs
+    // without the frame's lock, so it may take its sensor's lock; fillers and
+    // add_points of one frame take turns. Points the frame drops meanwhile (a
+    // clear) are dropped before the new ones, which are kept.
     template <class Fill>
     void add_points_in_place(std::size_t max_raw, Fill&& fill) {
         util::LockGuard fill_lock(m_fill_mutex);
@@ -98,8 +99,11 @@ private:
     void clear_impl();
     // Room for add_points_in_place; the caller holds m_fill_mutex.
     PointRoom open_room(std::size_t max_raw);
-    // Takes in the first `n_raw` raw points of `room` and their image points.
+    // Takes in the first `n_raw` raw points of `room` and their image points,
+    // then publishes.
     void close_room(const PointRoom& room, std::size_t n_raw);
+    // check_and_publish with the lock held.
+    void check_and_publish_impl();
     void apply_options(const VorlanSDKFrameOptions& options);
     void publish_all();
     void publish_by_detector();

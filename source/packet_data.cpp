@@ -366,11 +366,8 @@ SensorError Sensor::handle_data_packet_impl(int64_t host_time, int32_t size, con
     if (!error.ok() || n_points == 0) {
         return error;
     }
-    if (in_frame) {
-        frame->check_and_publish();
-        return VORLAN_SUCCESS;
-    }
-    return publish_points(n_points);
+    // Points written into the frame were published there.
+    return in_frame ? VORLAN_SUCCESS : publish_points(n_points);
 }
 
 SensorError Sensor::decode_data_packet(int64_t host_time, int32_t size, const uint8_t* packet,

@@ -64,6 +64,9 @@ public:
     VorlanSensorInformation get_information();
     // True once an information packet has been accepted.
     bool is_attached();
+    // True while the sensor's information says it is calibrated; reads the
+    // one flag rather than copying the whole record.
+    bool is_calibrated();
     uint64_t get_serial_number();
 
     // Converts the calibration block at `block` (`length` bytes available) by
