@@ -99,24 +99,18 @@ struct RawWords {
     uint64_t flags;     // power level and frame flag; the segment is added later
 };
 
-constexpr int kIntensityShift = 32;
 constexpr int kIntensity2Shift = 40;
-constexpr int kSaturatedShift = 48;
 constexpr int kSaturated2Shift = 56;
 constexpr int kPowerLevelShift = 8;
-constexpr int kFrameFlagShift = 24;
 
-// Image x and z as they come, and a distance.
-inline uint64_t position_word(uint64_t first_bytes, uint32_t distance) {
-    return (first_bytes & 0xFFFFFFFFu) | (static_cast<uint64_t>(distance) << 32);
-}
-
+// The first eight bytes of a point as a little-endian word.
+//
 // V2: x, z (signed 16), distance (16), intensity, power level (low 4 bits).
 inline RawWords decode_v2(const uint8_t* p) {
     const uint64_t w = load_u64le(p);
-    return {position_word(w, static_cast<uint32_t>((w >> 32) & 0xFFFF)),
-            static_cast<uint64_t>(p[6]) << kIntensityShift,
-            static_cast<uint64_t>(p[7] & 0x0F) << kPowerLevelShift};
+    return {w & 0x0000'FFFF'FFFF'FFFFu,          // x, z, distance
+            (w >> 16) & 0x0000'00FF'0000'0000u,  // intensity, byte 6 to byte 4 of the word
+            (w >> 48) & 0x0F00u};                // power level, byte 7 to byte 1
 }
 
 // V2 double: V2, then the second distance (16) and intensity.
@@ -127,26 +121,26 @@ inline RawWords decode_v2_double(const uint8_t* p) {
 }
 
 // V3: x, z, the low 16 bits of a 19-bit distance, a status byte (distance
-// bits 16-18, frame flag, saturation), intensity, power level.
+// bits 16-18 in bits 0-2, frame flag in bit 3, saturation in bit 4),
+// intensity, power level. The status byte follows the distance's low bytes,
+// so x, z and the whole distance are the first seven bytes with the status
+// byte cut to its distance bits.
 inline RawWords decode_v3(const uint8_t* p) {
     const uint64_t w = load_u64le(p);
-    const uint32_t status = p[6];
-    const uint32_t distance = static_cast<uint32_t>((w >> 32) & 0xFFFF) | ((status & 0x07) << 16);
-    return {position_word(w, distance),
-            (static_cast<uint64_t>(p[7]) << kIntensityShift) |
-                (static_cast<uint64_t>((status >> 4) & 1) << kSaturatedShift),
+    return {w & 0x0007'FFFF'FFFF'FFFFu,
+            ((w >> 24) & 0x0000'00FF'0000'0000u) |      // intensity, byte 7 to byte 4
+                ((w >> 4) & 0x0001'0000'0000'0000u),    // saturation, bit 52 to bit 48
             (static_cast<uint64_t>(p[8]) << kPowerLevelShift) |
-                (static_cast<uint64_t>((status >> 3) & 1) << kFrameFlagShift)};
+                ((w >> 27) & 0x0100'0000u)};             // frame flag, bit 51 to bit 24
 }
 
 // V3 double: V3, then a 20-bit second distance with its saturation bit, and
-// the second intensity.
+// the second intensity: bytes 9-12 hold the distance's low 20 bits, its
+// saturation in bit 20 and the intensity in the last byte.
 inline RawWords decode_v3_double(const uint8_t* p) {
     RawWords words = decode_v3(p);
-    const uint32_t status = p[11];
-    words.returns |= load_u16le(p + 9) | (static_cast<uint64_t>(status & 0x0F) << 16) |
-                     (static_cast<uint64_t>(p[12]) << kIntensity2Shift) |
-                     (static_cast<uint64_t>((status >> 4) & 1) << kSaturated2Shift);
+    const uint64_t v = load_u32le(p + 9);
+    words.returns |= (v & 0x000F'FFFFu) | ((v >> 24) << kIntensity2Shift) | (((v >> 20) & 1) << kSaturated2Shift);
     return words;
 }
 
