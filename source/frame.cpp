@@ -195,18 +195,24 @@ void Frame::publish_by_detector() {
     // o indexes the first return of a raw point: only first returns of
     // segment 0 are offered to the detector.
     int64_t o = m_n_scanned;
-    while (o < static_cast<int64_t>(m_image_points.size())) {
-        const VorlanSensorImagePoint& point = m_image_points[static_cast<std::size_t>(o)];
-        if (point.segment_id == 0) {
-            ++m_detector_index;
-            if (m_detector.update(point, m_detector_index)) {
-                // The frame runs from the front of the buffer through the point
-                // that completed it.
-                const std::size_t n_raw = static_cast<std::size_t>(o / step + 1);
-                const std::size_t n_image = n_raw * static_cast<std::size_t>(step);
-                publish_front(n_raw, n_image);
-                o -= static_cast<int64_t>(n_image);
-            }
+    for (;;) {
+        // The points between those of segment 0 are only stepped over.
+        const VorlanSensorImagePoint* points = m_image_points.data();
+        const int64_t size = static_cast<int64_t>(m_image_points.size());
+        while (o < size && points[o].segment_id != 0) {
+            o += step;
+        }
+        if (o >= size) {
+            break;
+        }
+        ++m_detector_index;
+        if (m_detector.update(points[o], m_detector_index)) {
+            // The frame runs from the front of the buffer through the point
+            // that completed it.
+            const std::size_t n_raw = static_cast<std::size_t>(o / step + 1);
+            const std::size_t n_image = n_raw * static_cast<std::size_t>(step);
+            publish_front(n_raw, n_image);
+            o -= static_cast<int64_t>(n_image);
         }
         o += step;
     }
