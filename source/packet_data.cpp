@@ -316,12 +316,14 @@ bool Sensor::translate_device_to_raw_v3_double(int64_t base_time, std::size_t co
 // ---- Packet handling ----------------------------------------------------------------
 
 void Sensor::handle_data_packet(int64_t host_time, int32_t size, const uint8_t* packet) {
-    SensorError error;
-    try {
-        error = handle_data_packet_impl(host_time, size, packet);
-    } catch (const std::bad_alloc&) {
-        error = SensorError(VORLAN_ERROR_OUT_OF_MEMORY);
-    }
+    // Made in place rather than assigned: copying an error copies its texts.
+    const SensorError error = [&]() -> SensorError {
+        try {
+            return handle_data_packet_impl(host_time, size, packet);
+        } catch (const std::bad_alloc&) {
+            return SensorError(VORLAN_ERROR_OUT_OF_MEMORY);
+        }
+    }();
     if (!error.ok()) {
         try {
             CallbackManager::instance().queue_error(m_handle, error.code(), error.message());
