@@ -4,7 +4,8 @@
 // the same run, two ceilings: a memcpy of the same packet bytes, and a
 // hand-written loop that decodes and calibrates the same points with no
 // bookkeeping (no held packet, period estimate, frame, callbacks or checks).
-// Also the heap allocations per packet in steady state.
+// Also the heap allocations per packet in steady state. The run ends with one
+// goal line per scenario: at least 0.8 of the hand loop's rate.
 //
 // With --check-allocations the program instead streams every scenario after
 // a warm-up and fails when any packet allocated (a test runs it so).
@@ -27,6 +28,7 @@
 #include "support/info_packet_builder.h"
 #include "support/scan_patterns.h"
 #include "support/counting_allocator.h"
+#include "support/goal_lines.h"
 #include "vorlan_sdk.h"
 
 
@@ -41,6 +43,8 @@ constexpr std::size_t kPackets = 600;      // one loop of the pattern: 3600 rows
 constexpr uint32_t kPointPeriodUs = 1;
 constexpr uint32_t kPacketSpacingUs = kSegments * kRowsPerPacket * kPointPeriodUs;
 constexpr int64_t kHostStart = 1'700'000'000'000'000;
+// Every scenario is to reach this share of the hand loop's rate.
+constexpr double kWantedOfHandLoop = 0.8;
 
 struct Scenario {
     const char* name;
@@ -360,6 +364,8 @@ public:
         ConsoleReporter::Finalize();
         std::printf("\n%-32s %12s %12s %12s %9s %12s\n", "points per second", "library", "memcpy", "hand loop",
                     "ratio", "allocs/pkt");
+        vorlan_bench::GoalLines goals;
+        double most_allocations = 0;
         for (const Scenario& s : scenarios()) {
             const std::string name = "BM_Streaming/" + name_of(s);
             const std::string type = vorlan_test::packet_type(s.format);
@@ -369,8 +375,14 @@ public:
             if (measured > 0 && hand > 0) {
                 std::printf("%-32s %12.4g %12.4g %12.4g %9.2f %12g\n", name_of(s).c_str(), measured, copy, hand,
                             measured / hand, m_allocations[name]);
+                goals.add({name_of(s) + " points/s", measured, hand, kWantedOfHandLoop, "points/s"});
+                most_allocations = std::max(most_allocations, m_allocations[name]);
             }
         }
+        char seen[64];
+        std::snprintf(seen, sizeof seen, "at most %g per packet", most_allocations);
+        goals.add_condition("steady streaming allocates nothing", most_allocations == 0, seen);
+        goals.print();
     }
 
 private:

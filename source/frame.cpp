@@ -1,9 +1,9 @@
 #include "frame.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
-#include <stdexcept>
 #include <utility>
 
 #include "core.h"
@@ -19,20 +19,11 @@ namespace {
 // for a model whose turnarounds are not followed.
 constexpr float kConvertedFrameLength = 0.1f;
 
-// Keeps the last `limit` elements, moved to the front; a limit at or beyond
+// Keeps the last `limit` records, moved to the front; a limit at or beyond
 // the size keeps everything.
 template <class T>
-void keep_last(std::vector<T>& points, int64_t limit) {
-    const std::size_t keep = static_cast<std::size_t>(std::max<int64_t>(limit, 0));
-    if (keep < points.size()) {
-        points.erase(points.begin(), points.end() - static_cast<std::ptrdiff_t>(keep));
-    }
-}
-
-// Empties a buffer and gives its memory back.
-template <class T>
-void release(std::vector<T>& points) {
-    std::vector<T>().swap(points);
+void keep_last(PointBuffer<T>& points, int64_t limit) {
+    points.keep_last(static_cast<std::size_t>(std::max<int64_t>(limit, 0)));
 }
 
 }  // namespace
@@ -91,14 +82,15 @@ VorlanSDKFrameOptions Frame::get_options() {
 
 SensorError Frame::add_points(std::size_t n_raw, const VorlanSensorRawPointWithTime* raw_points,
                               const VorlanSensorImagePoint* image_points) {
+    util::LockGuard fill_lock(m_fill_mutex);
     util::LockGuard lock(m_mutex);
-    if (!lock.is_locked()) {
+    if (!fill_lock.is_locked() || !lock.is_locked()) {
         return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
     }
     if (n_raw == 0) {
         return VORLAN_SUCCESS;
     }
-    const std::size_t per_point = static_cast<std::size_t>(std::max(m_return_count, 0));
+    const std::size_t per_point = return_count();
     try {
         // A count no buffer could hold fails like an allocation would, before
         // anything is read from the caller's arrays.
@@ -106,23 +98,74 @@ SensorError Frame::add_points(std::size_t n_raw, const VorlanSensorRawPointWithT
             (per_point != 0 && n_raw > (m_image_points.max_size() - m_image_points.size()) / per_point)) {
             throw std::bad_alloc();
         }
-        m_raw_points.insert(m_raw_points.end(), raw_points, raw_points + n_raw);
-        m_image_points.insert(m_image_points.end(), image_points, image_points + n_raw * per_point);
+        m_raw_points.append(raw_points, n_raw);
+        m_image_points.append(image_points, n_raw * per_point);
         return VORLAN_SUCCESS;
     } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
     }
     // Out of memory: the packet's points are lost; the frame starts over with
     // the next packet rather than keep half a batch.
-    release(m_raw_points);
-    release(m_image_points);
+    m_raw_points.release();
+    m_image_points.release();
     clear_impl();
     return VORLAN_ERROR_OUT_OF_MEMORY;
 }
 
+PointRoom Frame::open_room(std::size_t max_raw) {
+    util::LockGuard lock(m_mutex);
+    const std::size_t per_point = return_count();
+    if (!lock.is_locked() || max_raw == 0 || per_point == 0) {
+        return PointRoom{};
+    }
+    PointRoom room;
+    try {
+        if (max_raw > (m_image_points.max_size() - m_image_points.size()) / per_point) {
+            return PointRoom{};
+        }
+        room.raw = m_raw_points.reserve_tail(max_raw);
+        room.image = m_image_points.reserve_tail(max_raw * per_point);
+    } catch (const std::bad_alloc&) {
+        // The caller falls back to add_points, which reports the shortage.
+        return PointRoom{};
+    }
+    room.n_raw = max_raw;
+    room.return_count = static_cast<uint32_t>(per_point);
+    m_room_raw_at = m_raw_points.size();
+    m_room_image_at = m_image_points.size();
+    return room;
+}
+
+void Frame::close_room(const PointRoom& room, std::size_t n_raw) {
+    if (n_raw == 0) {
+        return;
+    }
+    util::LockGuard lock(m_mutex);
+    if (!lock.is_locked()) {
+        return;
+    }
+    const std::size_t n_image = n_raw * room.return_count;
+    // The buffers only shrink while room is out (a clear, or the trimming of
+    // a publication): the new points move down to the new end.
+    if (m_raw_points.size() != m_room_raw_at) {
+        std::memmove(m_raw_points.data() + m_raw_points.size(), room.raw, n_raw * sizeof(*room.raw));
+    }
+    if (m_image_points.size() != m_room_image_at) {
+        std::memmove(m_image_points.data() + m_image_points.size(), room.image, n_image * sizeof(*room.image));
+    }
+    m_raw_points.grow(n_raw);
+    m_image_points.grow(n_image);
+    check_and_publish_impl();
+}
+
 void Frame::check_and_publish() {
     util::LockGuard lock(m_mutex);
-    if (!lock.is_locked() || m_raw_points.empty()) {
+    if (lock.is_locked()) {
+        check_and_publish_impl();
+    }
+}
+
+void Frame::check_and_publish_impl() {
+    if (m_raw_points.empty()) {
         return;
     }
     if (SdkManager::instance().get_frame_mode() == VORLAN_SDK_FRAME_STREAMING) {
@@ -152,18 +195,24 @@ void Frame::publish_by_detector() {
     // o indexes the first return of a raw point: only first returns of
     // segment 0 are offered to the detector.
     int64_t o = m_n_scanned;
-    while (o < static_cast<int64_t>(m_image_points.size())) {
-        const VorlanSensorImagePoint& point = m_image_points[static_cast<std::size_t>(o)];
-        if (point.segment_id == 0) {
-            ++m_detector_index;
-            if (m_detector.update(point, m_detector_index)) {
-                // The frame runs from the front of the buffer through the point
-                // that completed it.
-                const std::size_t n_raw = static_cast<std::size_t>(o / step + 1);
-                const std::size_t n_image = n_raw * static_cast<std::size_t>(step);
-                publish_front(n_raw, n_image);
-                o -= static_cast<int64_t>(n_image);
-            }
+    for (;;) {
+        // The points between those of segment 0 are only stepped over.
+        const VorlanSensorImagePoint* points = m_image_points.data();
+        const int64_t size = static_cast<int64_t>(m_image_points.size());
+        while (o < size && points[o].segment_id != 0) {
+            o += step;
+        }
+        if (o >= size) {
+            break;
+        }
+        ++m_detector_index;
+        if (m_detector.update(points[o], m_detector_index)) {
+            // The frame runs from the front of the buffer through the point
+            // that completed it.
+            const std::size_t n_raw = static_cast<std::size_t>(o / step + 1);
+            const std::size_t n_image = n_raw * static_cast<std::size_t>(step);
+            publish_front(n_raw, n_image);
+            o -= static_cast<int64_t>(n_image);
         }
         o += step;
     }
@@ -218,8 +267,8 @@ void Frame::publish_front(std::size_t n_raw, std::size_t n_image) {
     check_coverage(n_image);
     emit_raw(n_raw);
     emit_image(n_image);
-    m_raw_points.erase(m_raw_points.begin(), m_raw_points.begin() + static_cast<std::ptrdiff_t>(n_raw));
-    m_image_points.erase(m_image_points.begin(), m_image_points.begin() + static_cast<std::ptrdiff_t>(n_image));
+    m_raw_points.erase_front(n_raw);
+    m_image_points.erase_front(n_image);
 }
 
 void Frame::emit_raw(std::size_t n_raw) {
@@ -233,7 +282,7 @@ void Frame::emit_image(std::size_t n_image) {
 }
 
 void Frame::check_coverage(std::size_t n_image) {
-    if (n_image == 0 || (m_sensor->get_information().flags & VORLAN_SENSOR_INFO_IS_CALIBRATED) == 0) {
+    if (n_image == 0 || !m_sensor->is_calibrated()) {
         return;
     }
     m_sensor->fault_tracker().check_points(n_image, m_image_points.data());

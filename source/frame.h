@@ -5,12 +5,14 @@
 #ifndef VORLAN_SOURCE_FRAME_H
 #define VORLAN_SOURCE_FRAME_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <vector>
 
+#include "point_buffer.h"
 #include "vorlan_sdk.h"
 #include "vorlan_sdk_impl/vorlan_sdk.hpp"
 #include "vorlan_sdk_impl/vorlan_sdk_util.hpp"
@@ -52,6 +54,28 @@ public:
     SensorError add_points(std::size_t n_raw, const VorlanSensorRawPointWithTime* raw_points,
                            const VorlanSensorImagePoint* image_points);
 
+    // Appends points written in place, sparing the copy add_points makes,
+    // and publishes what they complete as check_and_publish does. `fill(room)`
+    // gets room for `max_raw` raw points (an empty room when memory runs out)
+    // and returns how many it wrote there, in order from the start of the
+    // room; 0 leaves the frame as it was and publishes nothing. `fill` runs
+    // without the frame's lock, so it may take its sensor's lock; fillers and
+    // add_points of one frame take turns. Points the frame drops meanwhile (a
+    // clear) are dropped before the new ones, which are kept.
+    template <class Fill>
+    void add_points_in_place(std::size_t max_raw, Fill&& fill) {
+        util::LockGuard fill_lock(m_fill_mutex);
+        if (!fill_lock.is_locked()) {
+            fill(PointRoom{});
+            return;
+        }
+        const PointRoom room = open_room(max_raw);
+        close_room(room, room.n_raw == 0 ? 0 : std::min(fill(room), room.n_raw));
+    }
+
+    // Image points per raw point; fixed when the frame is made.
+    uint32_t return_count() const { return static_cast<uint32_t>(std::max(m_return_count, 0)); }
+
     // Publishes every frame the buffered points complete, by the SDK's
     // current frame mode. Published points are handed out in place and then
     // removed; the rest stay for the next call.
@@ -73,6 +97,13 @@ private:
     Frame(std::shared_ptr<Sensor> sensor, const VorlanSensorInformation& information);
 
     void clear_impl();
+    // Room for add_points_in_place; the caller holds m_fill_mutex.
+    PointRoom open_room(std::size_t max_raw);
+    // Takes in the first `n_raw` raw points of `room` and their image points,
+    // then publishes.
+    void close_room(const PointRoom& room, std::size_t n_raw);
+    // check_and_publish with the lock held.
+    void check_and_publish_impl();
     void apply_options(const VorlanSDKFrameOptions& options);
     void publish_all();
     void publish_by_detector();
@@ -86,6 +117,10 @@ private:
     void check_coverage(std::size_t n_image);
 
     util::TimedMutex m_mutex;
+    // Held by whoever appends points: room handed out stays where it is
+    // until it is taken in, as nobody else grows the buffers meanwhile.
+    // Taken before m_mutex, and before the sensor's lock by a filler.
+    util::TimedMutex m_fill_mutex;
     const std::shared_ptr<Sensor> m_sensor;  // kept alive as long as the frame
     const VorlanSensorHandle m_handle;
     VorlanSensorModel m_model = 0;
@@ -95,8 +130,12 @@ private:
 
     // Guarded by m_mutex. Always m_return_count image points per raw point,
     // in the same order.
-    std::vector<VorlanSensorRawPointWithTime> m_raw_points;
-    std::vector<VorlanSensorImagePoint> m_image_points;
+    PointBuffer<VorlanSensorRawPointWithTime> m_raw_points;
+    PointBuffer<VorlanSensorImagePoint> m_image_points;
+    // Sizes of the buffers when the open room was handed out; guarded by
+    // m_fill_mutex.
+    std::size_t m_room_raw_at = 0;
+    std::size_t m_room_image_at = 0;
     // Leading image points already examined for boundaries.
     int64_t m_n_scanned = 0;
     // Index handed to the detector with each point it is offered; runs on

@@ -6,11 +6,14 @@
 // handed to the sensor's frame.
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstring>
 #include <limits>
 #include <new>
 
 #include "byte_order.h"
 #include "core.h"
+#include "float_lanes.h"
 #include "frame.h"
 #include "sensor.h"
 
@@ -23,6 +26,7 @@ namespace {
 using util::load_i16le;
 using util::load_u16le;
 using util::load_u32le;
+using util::load_u64le;
 using util::type_word;
 
 constexpr std::size_t kHeaderSize = 22;
@@ -39,6 +43,10 @@ constexpr std::size_t kV2Size = 8;
 constexpr std::size_t kV2DoubleSize = 11;
 constexpr std::size_t kV3Size = 9;
 constexpr std::size_t kV3DoubleSize = 13;
+
+// Most points a data packet can carry: the largest packet of the smallest
+// points.
+constexpr std::size_t kMaxPacketPoints = (Sensor::kMaxDataPacketSize - kHeaderSize) / kV2Size;
 
 // The model that measures in pairs of 48-point slots: its V3 points repeat
 // their times every 48 points, at twice the period.
@@ -67,44 +75,91 @@ int64_t wrapping_subtract(int64_t a, int64_t b) {
 int64_t wrapping_multiply(int64_t a, uint64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) * b); }
 
 // ---- Device point formats -------------------------------------------------
+//
+// A decoder gives the fields of a raw point after its time, bytes 8-31 of
+// the record, as three little-endian words: the record is then written with
+// four wide stores instead of being cleared and patched field by field.
 
+static_assert(sizeof(VorlanSensorRawPointWithTime) == 32 && offsetof(VorlanSensorRawPointWithTime, image_x) == 8 &&
+                  offsetof(VorlanSensorRawPointWithTime, image_z) == 10 &&
+                  offsetof(VorlanSensorRawPointWithTime, distance) == 12 &&
+                  offsetof(VorlanSensorRawPointWithTime, distance_2) == 16 &&
+                  offsetof(VorlanSensorRawPointWithTime, intensity) == 20 &&
+                  offsetof(VorlanSensorRawPointWithTime, intensity_2) == 21 &&
+                  offsetof(VorlanSensorRawPointWithTime, saturated) == 22 &&
+                  offsetof(VorlanSensorRawPointWithTime, saturated_2) == 23 &&
+                  offsetof(VorlanSensorRawPointWithTime, segment_id) == 24 &&
+                  offsetof(VorlanSensorRawPointWithTime, power_level) == 25 &&
+                  offsetof(VorlanSensorRawPointWithTime, frame_flag) == 27,
+              "raw points are written as four 64-bit words");
+
+struct RawWords {
+    uint64_t position;  // image x, image z, distance
+    uint64_t returns;   // distance 2, intensities, saturation flags
+    uint64_t flags;     // power level and frame flag; the segment is added later
+};
+
+constexpr int kIntensity2Shift = 40;
+constexpr int kSaturated2Shift = 56;
+constexpr int kPowerLevelShift = 8;
+
+// The first eight bytes of a point as a little-endian word.
+//
 // V2: x, z (signed 16), distance (16), intensity, power level (low 4 bits).
-inline void decode_v2(const uint8_t* p, VorlanSensorRawPointWithTime& point) {
-    point.image_x = load_i16le(p);
-    point.image_z = load_i16le(p + 2);
-    point.distance = load_u16le(p + 4);
-    point.intensity = p[6];
-    point.power_level = static_cast<uint8_t>(p[7] & 0x0F);
+inline RawWords decode_v2(const uint8_t* p) {
+    const uint64_t w = load_u64le(p);
+    return {w & 0x0000'FFFF'FFFF'FFFFu,          // x, z, distance
+            (w >> 16) & 0x0000'00FF'0000'0000u,  // intensity, byte 6 to byte 4 of the word
+            (w >> 48) & 0x0F00u};                // power level, byte 7 to byte 1
 }
 
 // V2 double: V2, then the second distance (16) and intensity.
-inline void decode_v2_double(const uint8_t* p, VorlanSensorRawPointWithTime& point) {
-    decode_v2(p, point);
-    point.distance_2 = load_u16le(p + 8);
-    point.intensity_2 = p[10];
+inline RawWords decode_v2_double(const uint8_t* p) {
+    RawWords words = decode_v2(p);
+    words.returns |= load_u16le(p + 8) | (static_cast<uint64_t>(p[10]) << kIntensity2Shift);
+    return words;
 }
 
 // V3: x, z, the low 16 bits of a 19-bit distance, a status byte (distance
-// bits 16-18, frame flag, saturation), intensity, power level.
-inline void decode_v3(const uint8_t* p, VorlanSensorRawPointWithTime& point) {
-    const uint8_t status = p[6];
-    point.image_x = load_i16le(p);
-    point.image_z = load_i16le(p + 2);
-    point.distance = load_u16le(p + 4) | (static_cast<uint32_t>(status & 0x07) << 16);
-    point.frame_flag = static_cast<uint8_t>((status >> 3) & 1);
-    point.saturated = static_cast<uint8_t>((status >> 4) & 1);
-    point.intensity = p[7];
-    point.power_level = p[8];
+// bits 16-18 in bits 0-2, frame flag in bit 3, saturation in bit 4),
+// intensity, power level. The status byte follows the distance's low bytes,
+// so x, z and the whole distance are the first seven bytes with the status
+// byte cut to its distance bits.
+inline RawWords decode_v3(const uint8_t* p) {
+    const uint64_t w = load_u64le(p);
+    return {w & 0x0007'FFFF'FFFF'FFFFu,
+            ((w >> 24) & 0x0000'00FF'0000'0000u) |      // intensity, byte 7 to byte 4
+                ((w >> 4) & 0x0001'0000'0000'0000u),    // saturation, bit 52 to bit 48
+            (static_cast<uint64_t>(p[8]) << kPowerLevelShift) |
+                ((w >> 27) & 0x0100'0000u)};             // frame flag, bit 51 to bit 24
 }
 
 // V3 double: V3, then a 20-bit second distance with its saturation bit, and
-// the second intensity.
-inline void decode_v3_double(const uint8_t* p, VorlanSensorRawPointWithTime& point) {
-    decode_v3(p, point);
-    const uint8_t status = p[11];
-    point.distance_2 = load_u16le(p + 9) | (static_cast<uint32_t>(status & 0x0F) << 16);
-    point.saturated_2 = static_cast<uint8_t>((status >> 4) & 1);
-    point.intensity_2 = p[12];
+// the second intensity: bytes 9-12 hold the distance's low 20 bits, its
+// saturation in bit 20 and the intensity in the last byte.
+inline RawWords decode_v3_double(const uint8_t* p) {
+    RawWords words = decode_v3(p);
+    const uint64_t v = load_u32le(p + 9);
+    words.returns |= (v & 0x000F'FFFFu) | ((v >> 24) << kIntensity2Shift) | (((v >> 20) & 1) << kSaturated2Shift);
+    return words;
+}
+
+// Writes one raw point.
+inline void store_raw_point(VorlanSensorRawPointWithTime& point, int64_t timestamp, const RawWords& words,
+                            std::size_t segment) {
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(&point);
+    const uint64_t flags = words.flags | (segment & 0xFF);  // the segment byte, as a cast keeps it
+#if (defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) || defined(_WIN32)
+    std::memcpy(bytes, &timestamp, 8);
+    std::memcpy(bytes + 8, &words.position, 8);
+    std::memcpy(bytes + 16, &words.returns, 8);
+    std::memcpy(bytes + 24, &flags, 8);
+#else
+    point.timestamp = timestamp;
+    util::store_u64le(bytes + 8, words.position);
+    util::store_u64le(bytes + 16, words.returns);
+    util::store_u64le(bytes + 24, flags);
+#endif
 }
 
 // How the points of one packet are placed in time and in segments.
@@ -123,29 +178,67 @@ inline int64_t offset_us(float offset) {
     return offset < kLimit ? static_cast<int64_t>(offset) : std::numeric_limits<int64_t>::max();
 }
 
+// Offsets (µs) from the base time of points first .. first + count - 1 into
+// offsets[0 ..], point i being step i + 1 (within its slot for slotted
+// models). Without slots, four are worked out at a time: each lane is the
+// same IEEE product, truncated alike, for products that fit 32 bits; any
+// other goes the scalar way.
+void point_offsets(const PointClock& clock, std::size_t first, std::size_t count, int64_t* offsets) {
+    std::size_t i = 0;
+#if defined(VORLAN_HAS_SSE2_LANES)
+    if (clock.slot_points == 0 && first + count < (std::size_t{1} << 30)) {
+        const __m128 to_us = _mm_set1_ps(1e6f);
+        const __m128 period = _mm_set1_ps(clock.period);
+        const __m128 slot_scale = _mm_set1_ps(clock.slot_scale);
+        const __m128 low = _mm_set1_ps(-2147483648.0f);
+        const __m128 high = _mm_set1_ps(2147483648.0f);
+        const int32_t step = static_cast<int32_t>(first) + 1;
+        __m128i steps = _mm_setr_epi32(step, step + 1, step + 2, step + 3);
+        for (; i + 4 <= count; i += 4) {
+            const __m128 offset =
+                _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(_mm_cvtepi32_ps(steps), to_us), period), slot_scale);
+            // False for NaN too.
+            const __m128 fits = _mm_and_ps(_mm_cmpge_ps(offset, low), _mm_cmplt_ps(offset, high));
+            if (_mm_movemask_ps(fits) != 0xF) {
+                break;
+            }
+            const __m128i whole = _mm_cvttps_epi32(offset);
+            const __m128i sign = _mm_srai_epi32(whole, 31);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(offsets + i), _mm_unpacklo_epi32(whole, sign));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(offsets + i + 2), _mm_unpackhi_epi32(whole, sign));
+            steps = _mm_add_epi32(steps, _mm_set1_epi32(4));
+        }
+    }
+#endif
+    std::size_t step = clock.slot_points == 0 ? first + i : (first + i) % clock.slot_points;
+    for (; i < count; ++i) {
+        ++step;
+        const float offset = static_cast<float>(step) * 1e6f * clock.period * clock.slot_scale;
+        offsets[i] = offset_us(offset);
+        if (step == clock.slot_points) {
+            step = 0;
+        }
+    }
+}
+
 // Point i is timed base + (i + 1) periods (within its slot for slotted
-// models) and belongs to segment i mod segment_count. Every field of each
+// models) and belongs to segment i mod segment_count. Every byte of each
 // record is written.
 template <std::size_t kPointSize, class Decode>
 void spread_points(const PointClock& clock, std::size_t count, const uint8_t* device,
                    VorlanSensorRawPointWithTime* raw, Decode decode) {
+    constexpr std::size_t kChunk = 256;  // a whole packet at once
+    int64_t offsets[kChunk];
     std::size_t segment = 0;
-    std::size_t step = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        // Written in place field by field: a record assembled elsewhere and
-        // copied in would be read back before its stores had landed.
-        VorlanSensorRawPointWithTime& point = raw[i];
-        point = VorlanSensorRawPointWithTime{};
-        decode(device + i * kPointSize, point);
-        ++step;
-        const float offset = static_cast<float>(step) * 1e6f * clock.period * clock.slot_scale;
-        point.timestamp = wrapping_add(clock.base, offset_us(offset));
-        if (step == clock.slot_points) {
-            step = 0;
-        }
-        point.segment_id = static_cast<uint8_t>(segment);
-        if (++segment == clock.segment_count) {
-            segment = 0;
+    for (std::size_t start = 0; start < count; start += kChunk) {
+        const std::size_t n = std::min(kChunk, count - start);
+        point_offsets(clock, start, n, offsets);
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::size_t i = start + j;
+            store_raw_point(raw[i], wrapping_add(clock.base, offsets[j]), decode(device + i * kPointSize), segment);
+            if (++segment == clock.segment_count) {
+                segment = 0;
+            }
         }
     }
 }
@@ -223,12 +316,14 @@ bool Sensor::translate_device_to_raw_v3_double(int64_t base_time, std::size_t co
 // ---- Packet handling ----------------------------------------------------------------
 
 void Sensor::handle_data_packet(int64_t host_time, int32_t size, const uint8_t* packet) {
-    SensorError error;
-    try {
-        error = handle_data_packet_impl(host_time, size, packet);
-    } catch (const std::bad_alloc&) {
-        error = SensorError(VORLAN_ERROR_OUT_OF_MEMORY);
-    }
+    // Made in place rather than assigned: copying an error copies its texts.
+    const SensorError error = [&]() -> SensorError {
+        try {
+            return handle_data_packet_impl(host_time, size, packet);
+        } catch (const std::bad_alloc&) {
+            return SensorError(VORLAN_ERROR_OUT_OF_MEMORY);
+        }
+    }();
     if (!error.ok()) {
         try {
             CallbackManager::instance().queue_error(m_handle, error.code(), error.message());
@@ -243,24 +338,38 @@ SensorError Sensor::handle_data_packet_impl(int64_t host_time, int32_t size, con
     if (!data_lock.is_locked()) {
         return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
     }
+    // Once the sensor has a frame its points are decoded straight into it;
+    // the first points go through the sensor's buffers and make the frame.
+    const std::shared_ptr<Frame> frame = FrameManager::instance().get_frame(m_handle);
+    SensorError error;
     std::size_t n_points = 0;
-    {
+    bool in_frame = false;
+    const auto decode = [&](const PointRoom& room) -> std::size_t {
         util::LockGuard lock(m_mutex);
         if (!lock.is_locked()) {
-            return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
+            error = SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
+            return 0;
         }
-        VORLAN_RETURN_ERROR(decode_data_packet(host_time, size, packet, n_points));
+        error = decode_data_packet(host_time, size, packet, room, n_points, in_frame);
+        return in_frame ? n_points : 0;
+    };
+    if (frame) {
+        frame->add_points_in_place(kMaxPacketPoints, decode);
+    } else {
+        decode(PointRoom{});
     }
     // The sensor's lock is released: a frame callback may query the sensor.
-    if (n_points == 0) {
-        return VORLAN_SUCCESS;
+    if (!error.ok() || n_points == 0) {
+        return error;
     }
-    return publish_points(n_points);
+    // Points written into the frame were published there.
+    return in_frame ? VORLAN_SUCCESS : publish_points(n_points);
 }
 
 SensorError Sensor::decode_data_packet(int64_t host_time, int32_t size, const uint8_t* packet,
-                                       std::size_t& n_points) {
+                                       const PointRoom& room, std::size_t& n_points, bool& in_room) {
     n_points = 0;
+    in_room = false;
     if (!m_has_information) {
         return VORLAN_SUCCESS;
     }
@@ -276,7 +385,7 @@ SensorError Sensor::decode_data_packet(int64_t host_time, int32_t size, const ui
     if (m_first_data_packet) {
         m_first_data_packet = false;
     } else {
-        error = decode_held_packet(packet_time, n_points);
+        error = decode_held_packet(packet_time, room, n_points, in_room);
     }
     // The new packet is held whatever became of its predecessor.
     std::copy(packet, packet + size, m_held_packet.begin());
@@ -286,7 +395,8 @@ SensorError Sensor::decode_data_packet(int64_t host_time, int32_t size, const ui
     return error;
 }
 
-SensorError Sensor::decode_held_packet(int64_t packet_time, std::size_t& n_points) {
+SensorError Sensor::decode_held_packet(int64_t packet_time, const PointRoom& room, std::size_t& n_points,
+                                       bool& in_room) {
     const std::size_t point_size = device_point_size(load_u32le(m_held_packet.data()));
     if (point_size == 0) {
         return VORLAN_SUCCESS;
@@ -302,13 +412,20 @@ SensorError Sensor::decode_held_packet(int64_t packet_time, std::size_t& n_point
     update_measurement_period(packet_time, n);
 
     const int64_t base = get_timestamp(m_held_host_time, m_held_packet_time);
-    try {
-        ensure_size(m_raw_points, n);
-    } catch (const std::bad_alloc&) {
-        return VORLAN_ERROR_OUT_OF_MEMORY;
+    const uint32_t return_count = m_information.return_count;
+    // The frame's room is shaped by the return count the frame was made
+    // with; points of another shape go through the sensor's buffers.
+    const bool use_room = room.n_raw >= n && room.return_count == return_count;
+    VorlanSensorRawPointWithTime* raw = room.raw;
+    if (!use_room) {
+        try {
+            ensure_size(m_raw_points, n);
+        } catch (const std::bad_alloc&) {
+            return VORLAN_ERROR_OUT_OF_MEMORY;
+        }
+        raw = m_raw_points.data();
     }
     const uint8_t* device = m_held_packet.data() + kHeaderSize;
-    VorlanSensorRawPointWithTime* raw = m_raw_points.data();
     bool produced = false;
     switch (load_u32le(m_held_packet.data())) {
         case kTypeV2: produced = translate_device_to_raw_v2(base, n, device, raw); break;
@@ -320,14 +437,18 @@ SensorError Sensor::decode_held_packet(int64_t packet_time, std::size_t& n_point
     if (!produced) {
         return VORLAN_SUCCESS;
     }
-    const uint32_t return_count = m_information.return_count;
-    try {
-        ensure_size(m_image_points, n * return_count);
-    } catch (const std::bad_alloc&) {
-        return VORLAN_ERROR_OUT_OF_MEMORY;
+    VorlanSensorImagePoint* image = room.image;
+    if (!use_room) {
+        try {
+            ensure_size(m_image_points, n * return_count);
+        } catch (const std::bad_alloc&) {
+            return VORLAN_ERROR_OUT_OF_MEMORY;
+        }
+        image = m_image_points.data();
     }
-    VORLAN_RETURN_ERROR(calibrate_points_impl(n, m_raw_points.data(), return_count, m_image_points.data()));
+    VORLAN_RETURN_ERROR(calibrate_points_impl(n, raw, return_count, image));
     n_points = n;
+    in_room = use_room;
     return VORLAN_SUCCESS;
 }
 

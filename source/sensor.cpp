@@ -42,6 +42,11 @@ bool Sensor::is_attached() {
     return lock.is_locked() && m_has_information;
 }
 
+bool Sensor::is_calibrated() {
+    util::LockGuard lock(m_mutex);
+    return lock.is_locked() && (m_information.flags & VORLAN_SENSOR_INFO_IS_CALIBRATED) != 0;
+}
+
 uint64_t Sensor::get_serial_number() {
     util::LockGuard lock(m_mutex);
     return lock.is_locked() ? m_information.serial_number : 0;

@@ -20,6 +20,7 @@
 
 #include "byte_order.h"
 #include "calibration.h"
+#include "point_buffer.h"
 #include "sensor_fault.h"
 #include "vorlan_sdk.h"
 #include "vorlan_sdk_impl/vorlan_sdk.hpp"
@@ -63,6 +64,9 @@ public:
     VorlanSensorInformation get_information();
     // True once an information packet has been accepted.
     bool is_attached();
+    // True while the sensor's information says it is calibrated; reads the
+    // one flag rather than copying the whole record.
+    bool is_calibrated();
     uint64_t get_serial_number();
 
     // Converts the calibration block at `block` (`length` bytes available) by
@@ -187,10 +191,14 @@ private:
 
     // Point data (packet_data.cpp).
     SensorError handle_data_packet_impl(int64_t host_time, int32_t size, const uint8_t* packet);
-    // Checks a packet, decodes the held one into the point buffers (setting
-    // `n_points`) and holds the new one. Caller holds m_mutex.
-    SensorError decode_data_packet(int64_t host_time, int32_t size, const uint8_t* packet, std::size_t& n_points);
-    SensorError decode_held_packet(int64_t packet_time, std::size_t& n_points);
+    // Checks a packet, decodes the held one (setting `n_points`) and holds
+    // the new one. The points go into `room` when it fits them (`in_room`
+    // then says so), else into the sensor's point buffers. Caller holds
+    // m_mutex.
+    SensorError decode_data_packet(int64_t host_time, int32_t size, const uint8_t* packet, const PointRoom& room,
+                                   std::size_t& n_points, bool& in_room);
+    SensorError decode_held_packet(int64_t packet_time, const PointRoom& room, std::size_t& n_points,
+                                   bool& in_room);
     // The time a data packet carries (µs), by its header and the time sync
     // state. `packet` holds at least the header.
     int64_t data_packet_time(const uint8_t* packet) const;
@@ -205,7 +213,8 @@ private:
                                     VorlanSensorRawPointWithTime* raw_points);
     bool translate_device_to_raw_v3_double(int64_t base_time, std::size_t count, const uint8_t* device_points,
                                            VorlanSensorRawPointWithTime* raw_points);
-    // Hands the first `n_points` of the buffers to the sensor's frame.
+    // Hands the first `n_points` of the sensor's point buffers to its frame,
+    // making the frame if there is none yet.
     SensorError publish_points(std::size_t n_points);
 
     // Serialises the whole point-data path of this sensor, frame included:
@@ -215,7 +224,8 @@ private:
     util::TimedMutex m_data_path_mutex;
     // The packet waiting for its successor, the measurement period estimate
     // and the point buffers, which only grow: the first points of each are
-    // the current packet's.
+    // the current packet's. Once the sensor has a frame, points are written
+    // straight into it and these buffers rest.
     bool m_first_data_packet = true;
     std::array<uint8_t, kMaxDataPacketSize> m_held_packet{};
     int32_t m_held_size = 0;

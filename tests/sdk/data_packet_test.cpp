@@ -277,6 +277,23 @@ TEST_F(DataPacketTest, ModelTenV3PointsRepeatTheirTimesEvery48Points) {
     EXPECT_EQ(95, points[95].segment_id);
 }
 
+// Points far apart: offsets from the packet's time beyond 2^31 µs (about 36
+// minutes) are truncated from the same single-precision product as short
+// ones, not wrapped. Packets 3000 s apart give 24 points 125 s apart.
+TEST_F(DataPacketTest, PointTimesBeyondThirtyTwoBitsOfMicrosecondsAreExact) {
+    attach_model(12);
+    stream(PointFormat::v3, 24, 2, 1000, 3'000'000'000u);
+    const std::vector<VorlanSensorRawPointWithTime> points = raw_points();
+    ASSERT_EQ(24u, points.size());
+    const float period = 3'000'000'000.0f * 1e-6f / 24.0f;
+    const auto offset = [period](int step) { return static_cast<int64_t>(static_cast<float>(step) * 1e6f * period); };
+    for (int i = 0; i < 24; ++i) {
+        EXPECT_EQ(offset(i + 1) - offset(1), points[static_cast<std::size_t>(i)].timestamp - points[0].timestamp)
+            << "point " << i;
+    }
+    EXPECT_GT(offset(24), int64_t{1} << 31);
+}
+
 // ---- Time bases ---------------------------------------------------------------------
 
 struct TimeCase {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "sensor.h"
@@ -251,6 +253,59 @@ TEST_F(FrameTest, OutOfMemoryEmptiesTheFrameAndItGoesOnWithTheNextPacket) {
     ASSERT_EQ(1u, frames.size());
     EXPECT_EQ(range(200, 210), ids_of(frames[0]));
 }
+
+// ---- Points written in place ------------------------------------------------------
+
+// Whatever happens to the frame while a packet's points are written into it,
+// the frame ends up with the points it kept followed by exactly the points
+// written, image points in step with raw points.
+struct InPlaceCase {
+    const char* name;
+    uint8_t return_count;
+    std::size_t written;       // raw points the filler reports
+    bool clear_while_filling;  // another thread's clear lands mid-fill
+    std::vector<uint32_t> kept;
+};
+
+class FrameInPlaceTest : public FrameTwoReturnTest, public ::testing::WithParamInterface<InPlaceCase> {};
+
+TEST_P(FrameInPlaceTest, KeepsWhatWasWrittenAfterWhatTheFrameKept) {
+    const InPlaceCase& c = GetParam();
+    Frame frame(sensor_of(11, c.return_count));
+    ASSERT_EQ(c.return_count, frame.return_count());
+    const Batch before = steady(0, 5, c.return_count);
+    ASSERT_EQ(VORLAN_SUCCESS, frame.add_points(before.raw.size(), before.raw.data(), before.image.data()).code());
+    const Batch packet = steady(100, 8, c.return_count);
+    frame.add_points_in_place(8, [&](const PointRoom& room) -> std::size_t {
+        EXPECT_EQ(8u, room.n_raw);
+        EXPECT_EQ(c.return_count, room.return_count);
+        std::copy(packet.raw.begin(), packet.raw.end(), room.raw);
+        std::copy(packet.image.begin(), packet.image.end(), room.image);
+        if (c.clear_while_filling) {
+            std::thread([&frame] { frame.clear(); }).join();
+        }
+        return c.written;
+    });
+    frame.check_and_publish();  // streaming: everything buffered
+    const std::vector<RecordedFrame> frames = m_recorder.frames();
+    ASSERT_EQ(1u, frames.size());
+    EXPECT_EQ(c.kept, ids_of(frames[0]));
+    ASSERT_EQ(frames[0].raw.size() * c.return_count, frames[0].image.size());
+    for (std::size_t i = 0; i < frames[0].image.size(); ++i) {
+        EXPECT_EQ(static_cast<float>(frames[0].raw[i / c.return_count].distance), frames[0].image[i].distance);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fills, FrameInPlaceTest,
+    ::testing::Values(
+        InPlaceCase{"AppendsAfterTheBufferedPoints", 1, 8, false, {0, 1, 2, 3, 4, 100, 101, 102, 103, 104, 105, 106, 107}},
+        InPlaceCase{"TwoReturnsPerRawPoint", 2, 3, false, {0, 1, 2, 3, 4, 100, 101, 102}},
+        InPlaceCase{"NothingWrittenLeavesTheFrameAsItWas", 2, 0, false, {0, 1, 2, 3, 4}},
+        InPlaceCase{"ClearMidFillKeepsOnlyTheNewPoints", 1, 8, true, range(100, 107)},
+        InPlaceCase{"ClearMidFillWithTwoReturns", 2, 6, true, range(100, 105)},
+        InPlaceCase{"MoreThanTheRoomIsCutToTheRoom", 1, 50, false, {0, 1, 2, 3, 4, 100, 101, 102, 103, 104, 105, 106, 107}}),
+    [](const ::testing::TestParamInfo<InPlaceCase>& info) { return info.param.name; });
 
 // ---- Frame-flag model -------------------------------------------------------------
 
