@@ -42,9 +42,11 @@ bool publish_sta0(uint64_t handle, const Payload& packet) {
     if (!packet.has(0, kSta0Header) || !points_fit(packet, kSta0Header, count, kPointRecord)) {
         return false;
     }
-    // 48-bit seconds and nanoseconds, to microseconds in unsigned arithmetic.
+    // 48-bit seconds and nanoseconds, to microseconds. Scaling the seconds
+    // straight to microseconds gives the same value as going through
+    // nanoseconds, without wrapping 64 bits for seconds past 2^64 / 10^9.
     const uint64_t seconds = packet.u32(kSta0SecondsLow) | (static_cast<uint64_t>(packet.u16(kSta0SecondsHigh)) << 32);
-    const uint64_t microseconds = (seconds * 1000000000ull + packet.u32(kSta0Nanoseconds)) / 1000u;
+    const uint64_t microseconds = seconds * 1000000u + packet.u32(kSta0Nanoseconds) / 1000u;
     VorlanAddPoints(handle, static_cast<int64_t>(microseconds), count, kPointRecord, packet.data() + kSta0Header);
     return true;
 }
