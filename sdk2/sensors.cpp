@@ -1,0 +1,133 @@
+#include "sensors.h"
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace vorlan_sdk2 {
+namespace {
+
+struct Registry {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<const SensorRecord>> records;  // guarded by mutex; index = order of appearance
+    std::map<uint64_t, uint32_t> index_of;                      // guarded by mutex
+    std::atomic<size_t> count{0};  // records.size(), readable without the mutex
+};
+
+Registry& registry() {
+    static Registry instance;
+    return instance;
+}
+
+// The record of `handle`, or null; kept alive by the caller's reference even
+// if the sensor's next packet replaces it.
+std::shared_ptr<const SensorRecord> find(uint64_t handle) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    const auto it = r.index_of.find(handle);
+    return it == r.index_of.end() ? nullptr : r.records[it->second];
+}
+
+std::shared_ptr<const SensorRecord> at(size_t index) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return index < r.records.size() ? r.records[index] : nullptr;
+}
+
+int copy_fixed_part(const std::shared_ptr<const SensorRecord>& record, VorlanSensor* out) {
+    if (record == nullptr || record->sensor().handle == 0) {
+        return VORLAN_ERROR_SENSOR_NOT_FOUND;
+    }
+    std::memcpy(out, &record->sensor(), sizeof(VorlanSensor));
+    out->info_size = sizeof(VorlanSensor);
+    return VORLAN_SUCCESS;
+}
+
+}  // namespace
+
+SensorRecord::SensorRecord(const VorlanSensor& fixed, const uint8_t* trailing, size_t trailing_size)
+    : m_bytes(new uint8_t[sizeof(VorlanSensor) + trailing_size]), m_size(sizeof(VorlanSensor) + trailing_size) {
+    VorlanSensor* sensor = new (m_bytes.get()) VorlanSensor(fixed);
+    sensor->info_size = static_cast<uint32_t>(m_size);
+    if (trailing_size != 0) {
+        std::memcpy(m_bytes.get() + sizeof(VorlanSensor), trailing, trailing_size);
+    }
+}
+
+SensorInfoList& InfoDataCallbacks() {
+    static SensorInfoList list;
+    return list;
+}
+
+void sensorInfoCallbacksClear() { InfoDataCallbacks().Clear(); }
+
+std::shared_ptr<const SensorRecord> VorlanAddSensor(const VorlanSensor& fixed, const uint8_t* trailing,
+                                                    size_t trailing_size) {
+    // The record is complete before anyone can see it, and never written again.
+    auto record = std::make_shared<const SensorRecord>(fixed, trailing, trailing_size);
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    const auto it = r.index_of.find(fixed.handle);
+    if (it != r.index_of.end()) {
+        r.records[it->second] = record;  // same index, new contents
+        return record;
+    }
+    r.records.push_back(record);
+    try {
+        r.index_of.emplace(fixed.handle, static_cast<uint32_t>(r.records.size() - 1));
+    } catch (...) {
+        r.records.pop_back();
+        throw;
+    }
+    r.count.store(r.records.size(), std::memory_order_release);
+    return record;
+}
+
+std::shared_ptr<const SensorRecord> VorlanUpdateSensor(const VorlanSensor& fixed, const uint8_t* trailing,
+                                                       size_t trailing_size) {
+    auto record = VorlanAddSensor(fixed, trailing, trailing_size);
+    VorlanAddSensorInfo(fixed.handle, &record->sensor());
+    return record;
+}
+
+void VorlanAddSensorInfo(uint64_t handle, const VorlanSensor* info) { InfoDataCallbacks().Invoke(handle, info); }
+
+void VorlanDeleteAllInfo() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.records.clear();
+    r.index_of.clear();
+    r.count.store(0, std::memory_order_release);
+}
+
+uint8_t channelCountOfModel(uint16_t model) {
+    switch (model) {
+        case 22: return 64;
+        case 24: return 64;
+        case 25: return 48;
+        default: return 0;
+    }
+}
+
+size_t sensorCount() { return registry().count.load(std::memory_order_acquire); }
+
+int copySensorInformation(uint64_t handle, VorlanSensor* out) { return copy_fixed_part(find(handle), out); }
+
+int copySensorInformationByIndex(size_t index, VorlanSensor* out) { return copy_fixed_part(at(index), out); }
+
+bool isFixed10HzScan(uint64_t handle) {
+    const auto record = find(handle);
+    // Models below 16 scan at a fixed 10 Hz, model 10 excepted.
+    return record != nullptr && record->sensor().model < 16 && record->sensor().model != 10;
+}
+
+bool isTimeSynced(uint64_t handle) {
+    const auto record = find(handle);
+    constexpr uint32_t kSynced =
+        VORLAN_SENSOR_FLAG_PTP_CONNECTED | VORLAN_SENSOR_FLAG_PPS_CONNECTED | VORLAN_SENSOR_FLAG_NMEA_CONNECTED;
+    return record != nullptr && (record->sensor().flags & kSynced) != 0;
+}
+
+}  // namespace vorlan_sdk2

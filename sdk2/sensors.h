@@ -1,0 +1,70 @@
+// The sensor registry: one record per sensor, in order of first appearance.
+//
+// Records are immutable once stored and shared: a sensor's new information
+// replaces its record at the same index, and whoever still holds the old one
+// (a listener being called, a query copying it) keeps it alive. So no reader
+// ever touches a freed or half-written record.
+#ifndef VORLAN_SDK2_SENSORS_H
+#define VORLAN_SDK2_SENSORS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "callback_list.h"
+#include "vorlan_sdk2.h"
+
+namespace vorlan_sdk2 {
+
+// A VorlanSensor followed by the sensor's trailing information bytes;
+// info_size counts both.
+class SensorRecord {
+public:
+    // May throw std::bad_alloc.
+    SensorRecord(const VorlanSensor& fixed, const uint8_t* trailing, size_t trailing_size);
+    SensorRecord(const SensorRecord&) = delete;
+    SensorRecord& operator=(const SensorRecord&) = delete;
+
+    const VorlanSensor& sensor() const { return *reinterpret_cast<const VorlanSensor*>(m_bytes.get()); }
+    size_t size() const { return m_size; }
+
+private:
+    std::unique_ptr<uint8_t[]> m_bytes;
+    size_t m_size;
+};
+
+using SensorInfoList = CallbackList<void, uint64_t, const VorlanSensor*>;
+
+SensorInfoList& InfoDataCallbacks();
+void sensorInfoCallbacksClear();
+
+// Stores the sensor's information (the fixed part and the trailing bytes),
+// replacing its record at the same index or appending a new one. info_size
+// is set from the sizes given. May throw std::bad_alloc.
+std::shared_ptr<const SensorRecord> VorlanAddSensor(const VorlanSensor& fixed, const uint8_t* trailing = nullptr,
+                                                    size_t trailing_size = 0);
+// As VorlanAddSensor, then tells the sensor-information listeners.
+std::shared_ptr<const SensorRecord> VorlanUpdateSensor(const VorlanSensor& fixed, const uint8_t* trailing = nullptr,
+                                                       size_t trailing_size = 0);
+// Calls the sensor-information listeners.
+void VorlanAddSensorInfo(uint64_t handle, const VorlanSensor* info);
+// Forgets every sensor.
+void VorlanDeleteAllInfo();
+
+// Channel count of a model code, 0 for a model not in the table.
+uint8_t channelCountOfModel(uint16_t model);
+
+size_t sensorCount();
+// Copy of the first 90 bytes with info_size 90; VORLAN_ERROR_SENSOR_NOT_FOUND
+// for an unknown handle, an index out of range, or a record without handle.
+int copySensorInformation(uint64_t handle, VorlanSensor* out);
+int copySensorInformationByIndex(size_t index, VorlanSensor* out);
+
+// Questions the frame aggregator asks per sensor; false for a sensor not in
+// the registry.
+bool isFixed10HzScan(uint64_t handle);
+bool isTimeSynced(uint64_t handle);
+
+}  // namespace vorlan_sdk2
+
+#endif  // VORLAN_SDK2_SENSORS_H
