@@ -86,8 +86,10 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(
         return Checkout::kRefused;
     }
     const std::uint64_t generation = m_generation;
-    m_not_full.wait(lock, [&] { return !m_full || m_stopped || m_generation != generation; });
-    if (m_stopped || m_generation != generation) {
+    const std::uint64_t releases = m_writer_releases;
+    const auto given_up = [&] { return m_stopped || m_generation != generation || m_writer_releases != releases; };
+    m_not_full.wait(lock, [&] { return !m_full || given_up(); });
+    if (given_up()) {
         return Checkout::kRefused;
     }
     m_writer_active = true;
@@ -95,6 +97,14 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(
     slot.generation = generation;
     slot.keep = m_storage;
     return Checkout::kTaken;
+}
+
+void SingleCircularBufferList::release_waiting_writer() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_writer_releases;
+    }
+    m_not_full.notify_all();
 }
 
 bool SingleCircularBufferList::commit_write(const Slot& slot) {

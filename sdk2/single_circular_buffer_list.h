@@ -65,6 +65,8 @@ public:
     // Producer. Waits while the ring is full, without limit, then checks out
     // the slot at the write position.
     Checkout checkout_for_write(Slot& slot);
+    // Makes a producer waiting in checkout_for_write() give up (kRefused).
+    void release_waiting_writer();
     // Publishes the slot to the consumer. False when the storage was reset,
     // disabled or stopped since the checkout (the data is then dropped).
     bool commit_write(const Slot& slot);
@@ -110,6 +112,7 @@ private:
     bool m_reader_active = false;
     bool m_writer_active = false;
     std::uint64_t m_generation = 0;  // counts storage replacements
+    std::uint64_t m_writer_releases = 0;  // counts release_waiting_writer() calls
 };
 
 }  // namespace vorlan_sdk2
