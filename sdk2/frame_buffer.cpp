@@ -148,7 +148,9 @@ void FrameBuffer::publish_and_start_next(const FrameSink& sink) {
     if (m_period != 0) {
         m_phase = (m_phase + m_period + wrapping_difference(m_frame_timestamp, m_last_timestamp)) % m_period;
     }
-    sink.publish(sink.context, m_handle, m_frame_timestamp, m_count, m_stride, m_points.get());
+    if (m_count != 0) {  // a frame emptied by clear() is not worth a call
+        sink.publish(sink.context, m_handle, m_frame_timestamp, m_count, m_stride, m_points.get());
+    }
     m_parity ^= kParityFlag;
 
     if (m_period != 0) {

@@ -54,13 +54,13 @@ void FrameFifo::disable() {
     m_ring.disable();
 }
 
-void FrameFifo::on_frame(std::uint64_t handle, std::int64_t timestamp, std::size_t n_points, std::size_t stride,
+void FrameFifo::on_frame(std::uint64_t token, std::uint64_t handle, std::int64_t timestamp, std::size_t n_points, std::size_t stride,
                          const std::uint8_t* points) {
     if (stride > kMaxStride || stride == 0 || n_points > m_frame_bytes.load() / stride) {
         return;
     }
     SingleCircularBufferList::Slot slot;
-    if (m_ring.checkout_for_write(slot) != Checkout::kTaken) {
+    if (m_ring.checkout_for_write(slot, token) != Checkout::kTaken) {
         return;  // disabled, or disabled while waiting for room
     }
     // The slot was sized when its storage was; a frame sized for a later

@@ -54,9 +54,15 @@ public:
     // disabling the FIFO: for when the producer is no longer registered.
     void release_waiting_producer() { m_ring.release_waiting_writer(); }
 
+    // Names the storage enable() allocated. The producer registered for it
+    // carries the token, so that a producer call still under way from before
+    // a disable cannot fill the slots of a later enable.
+    std::uint64_t producer_token() const { return m_ring.generation(); }
+
     // The producer: a frame listener. Frames with a stride over kMaxStride or
-    // larger than the FIFO's mode allows are dropped.
-    void on_frame(std::uint64_t handle, std::int64_t timestamp, std::size_t n_points, std::size_t stride,
+    // larger than the FIFO's mode allows are dropped, and so are frames
+    // offered with the token of an earlier storage.
+    void on_frame(std::uint64_t token, std::uint64_t handle, std::int64_t timestamp, std::size_t n_points, std::size_t stride,
                   const std::uint8_t* points);
 
     // The consumer. A `timeout_ms` of 0 waits without limit. After get(),

@@ -1,6 +1,8 @@
 #include "frames.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 
 #include "frame_aggregator.h"
@@ -18,8 +20,17 @@ std::int64_t wall_clock_us() {
         .count();
 }
 
+// Frames are numbered as they are published. A listener added while a frame
+// is being handed out is reached by that same pass; the FIFO's producer uses
+// the numbers to take only frames published after it was registered, so a
+// FIFO disabled and enabled again never gets a frame the old one had.
+std::atomic<std::uint64_t> g_frames_published{0};
+std::atomic<std::uint64_t> g_frame_being_published{0};
+std::atomic<std::uint64_t> g_first_frame_for_fifo{0};
+
 void publishFrame(void*, std::uint64_t handle, std::int64_t timestamp, std::size_t n_points, std::size_t stride,
                   const std::uint8_t* points) {
+    g_frame_being_published.store(g_frames_published.fetch_add(1) + 1);
     frameCallbacks().Invoke(handle, timestamp, n_points, stride, points);
 }
 
@@ -41,11 +52,17 @@ void frameAggregator(std::uint64_t handle, std::int64_t timestamp, std::size_t n
     aggregator().add_points(handle, timestamp, n_points, stride, points);
 }
 
-// The FIFO's producer, a frame listener.
+// The FIFO's producer, a frame listener. Its user pointer carries the token
+// of the storage it was registered for.
 void fifoCb(std::uint64_t handle, std::int64_t timestamp, std::size_t n_points, std::size_t stride,
-            const std::uint8_t* points, void*) {
-    frameFifo().on_frame(handle, timestamp, n_points, stride, points);
+            const std::uint8_t* points, void* token) {
+    if (g_frame_being_published.load() < g_first_frame_for_fifo.load()) {
+        return;
+    }
+    frameFifo().on_frame(reinterpret_cast<std::uintptr_t>(token), handle, timestamp, n_points, stride, points);
 }
+
+void* fifoCbToken() { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(frameFifo().producer_token())); }
 
 bool isValidMode(std::int32_t mode) { return mode == 0 || mode >= 1000; }
 
@@ -111,14 +128,15 @@ int enableFrameFifo(std::int32_t mode, std::uint32_t n_frames) {
     if (enabled != VORLAN_SUCCESS) {
         return enabled;
     }
-    return listenFrames(mode, &fifoCb, nullptr);
+    g_first_frame_for_fifo.store(g_frames_published.load() + 1);
+    return listenFrames(mode, &fifoCb, fifoCbToken());
 }
 
 int disableFrameFifo() {
     if (!frameFifo().enabled()) {
         return VORLAN_ERROR_NOT_ENABLED;
     }
-    const int removed = unlistenFrames(&fifoCb, nullptr);
+    const int removed = unlistenFrames(&fifoCb, fifoCbToken());
     frameFifo().disable();
     return removed;
 }

@@ -80,9 +80,16 @@ void SingleCircularBufferList::stop() {
     m_checkout.notify_all();
 }
 
-SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(Slot& slot) {
+std::uint64_t SingleCircularBufferList::generation() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_generation;
+}
+
+SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(Slot& slot,
+                                                                                std::uint64_t expected_generation) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_capacity == 0 || m_stopped || m_writer_active) {
+    if (m_capacity == 0 || m_stopped || m_writer_active ||
+        (expected_generation != kAnyGeneration && expected_generation != m_generation)) {
         return Checkout::kRefused;
     }
     const std::uint64_t generation = m_generation;

@@ -62,9 +62,14 @@ public:
     // kRefused, until the next reset().
     void stop();
 
+    // Identifies the current storage; changes with every reset() and disable().
+    std::uint64_t generation() const;
+
     // Producer. Waits while the ring is full, without limit, then checks out
-    // the slot at the write position.
-    Checkout checkout_for_write(Slot& slot);
+    // the slot at the write position. With `expected_generation`, refuses
+    // unless the storage is still that one.
+    static constexpr std::uint64_t kAnyGeneration = ~std::uint64_t{0};
+    Checkout checkout_for_write(Slot& slot, std::uint64_t expected_generation = kAnyGeneration);
     // Makes a producer waiting in checkout_for_write() give up (kRefused).
     void release_waiting_writer();
     // Publishes the slot to the consumer. False when the storage was reset,

@@ -289,6 +289,13 @@ TEST_F(FrameAggregatorTest, RefusesBatchesItCannotTake) {
     EXPECT_EQ(id_of(&frame.points[0]), 1u);
     EXPECT_EQ(id_of(&frame.points[10]), 2u);
     EXPECT_EQ(id_of(&frame.points[20]), 5u);
+
+    // After a clear, a parity change ends a frame that holds nothing: no
+    // empty frame is published.
+    aggregator.clear();
+    const std::vector<Point> after_clear = {{7, 1, 0}, {8, 1, 0}};
+    aggregator.add_points(3, 104, 2, 10, encode(after_clear, 10).data());
+    EXPECT_EQ(collected.frames.size(), 1u);
 }
 
 // A sensor announcing a wide stride cannot overrun its buffer: wide points

@@ -86,7 +86,9 @@ void ReferenceFrames::cut(uint64_t handle, Sensor& sensor) {
     for (const auto& point : sensor.points) {
         frame.points.insert(frame.points.end(), point.begin(), point.end());
     }
-    frames.push_back(std::move(frame));
+    if (!sensor.points.empty()) {
+        frames.push_back(std::move(frame));
+    }
     sensor.parity ^= kParity;
 
     if (sensor.period != 0) {
