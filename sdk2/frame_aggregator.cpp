@@ -5,14 +5,16 @@
 
 namespace vorlan_sdk2 {
 
-FrameAggregator::FrameAggregator(SensorQuestions questions, FrameSink sink, WallClock clock)
+FrameAggregator::FrameAggregator(SensorQuestions questions, FrameSink sink, Clock clock)
     : m_questions(questions), m_sink(sink), m_clock(clock) {}
 
 void FrameAggregator::add_points(std::uint64_t handle, std::int64_t timestamp, std::size_t n_points,
                                  std::size_t stride, const std::uint8_t* points) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_aggregating_thread.store(std::this_thread::get_id());
+        // Only this thread compares the value with its own id, so the
+        // stores need no ordering.
+        m_aggregating_thread.store(std::this_thread::get_id(), std::memory_order_relaxed);
         apply_requests();
         const std::int64_t now = m_clock();
         FrameBuffer* buffer = buffer_for(handle, now);
@@ -20,7 +22,7 @@ void FrameAggregator::add_points(std::uint64_t handle, std::int64_t timestamp, s
             buffer->add_points(timestamp, n_points, stride, points, m_questions.is_time_synced(handle), m_sink);
         }
         apply_requests();
-        m_aggregating_thread.store(std::thread::id());
+        m_aggregating_thread.store(std::thread::id(), std::memory_order_relaxed);
     }
     // A request that came while the lock was held may have found it taken.
     drain_requests();
@@ -54,7 +56,7 @@ void FrameAggregator::request(unsigned what) {
 }
 
 void FrameAggregator::drain_requests() {
-    if (m_aggregating_thread.load() == std::this_thread::get_id()) {
+    if (m_aggregating_thread.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
         return;  // asked by a frame listener; add_points() applies it on its way out
     }
     // try_lock may fail spuriously or because add_points() holds the lock;
@@ -67,6 +69,9 @@ void FrameAggregator::drain_requests() {
 }
 
 void FrameAggregator::apply_requests() {
+    if (m_requests.load(std::memory_order_acquire) == 0) {
+        return;  // the common case, without a locked instruction
+    }
     const unsigned requests = m_requests.exchange(0);
     if ((requests & kDestroy) != 0) {
         m_buffers.clear();

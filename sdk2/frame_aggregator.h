@@ -29,7 +29,7 @@ public:
         bool (*is_fixed_10hz_scan)(std::uint64_t handle) = nullptr;
         bool (*is_time_synced)(std::uint64_t handle) = nullptr;
     };
-    using WallClock = std::int64_t (*)();  // microseconds
+    using Clock = std::int64_t (*)();  // microseconds, never going back
 
     // Sensors that scan at a fixed 10 Hz are cut into 100 ms frames, whatever
     // the mode.
@@ -39,7 +39,7 @@ public:
     static constexpr std::size_t kBuffersBeforePurge = 16;
     static constexpr std::int64_t kStaleAfter = 2000000;
 
-    FrameAggregator(SensorQuestions questions, FrameSink sink, WallClock clock);
+    FrameAggregator(SensorQuestions questions, FrameSink sink, Clock clock);
     FrameAggregator(const FrameAggregator&) = delete;
     FrameAggregator& operator=(const FrameAggregator&) = delete;
 
@@ -73,13 +73,13 @@ private:
 
     const SensorQuestions m_questions;
     const FrameSink m_sink;
-    const WallClock m_clock;
+    const Clock m_clock;
     std::atomic<std::int32_t> m_mode{0};
     std::atomic<unsigned> m_requests{0};
 
     struct Entry {
         std::unique_ptr<FrameBuffer> buffer;
-        std::int64_t last_batch = 0;  // host wall clock of the latest batch
+        std::int64_t last_batch = 0;  // m_clock at the latest batch
     };
     std::mutex m_mutex;
     // The thread inside add_points(), so that a frame listener asking for a

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 
 #include "frame_aggregator.h"
@@ -14,9 +15,18 @@
 namespace vorlan_sdk2 {
 namespace {
 
-std::int64_t wall_clock_us() {
+// Only tells how long a sensor has been silent, once per batch: a clock
+// that is cheap to read and never jumps is what is wanted, and a few
+// milliseconds of resolution are plenty.
+std::int64_t coarse_clock_us() {
+#if defined(CLOCK_MONOTONIC_COARSE)
+    timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) == 0) {
+        return std::int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+    }
+#endif
     return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -28,15 +38,14 @@ std::atomic<std::uint64_t> g_frames_published{0};
 std::atomic<std::uint64_t> g_frame_being_published{0};
 std::atomic<std::uint64_t> g_first_frame_for_fifo{0};
 
-void publishFrame(void*, std::uint64_t handle, std::int64_t timestamp, std::size_t n_points, std::size_t stride,
-                  const std::uint8_t* points) {
-    g_frame_being_published.store(g_frames_published.fetch_add(1) + 1);
-    frameCallbacks().Invoke(handle, timestamp, n_points, stride, points);
+void publishFrameOfBuffer(void*, std::uint64_t handle, std::int64_t timestamp, std::size_t n_points,
+                          std::size_t stride, const std::uint8_t* points) {
+    publishFrame(handle, timestamp, n_points, stride, points);
 }
 
 FrameAggregator& aggregator() {
-    static FrameAggregator instance({&isFixed10HzScan, &isTimeSynced}, FrameSink{&publishFrame, nullptr},
-                                    &wall_clock_us);
+    static FrameAggregator instance({&isFixed10HzScan, &isTimeSynced}, FrameSink{&publishFrameOfBuffer, nullptr},
+                                    &coarse_clock_us);
     return instance;
 }
 
@@ -67,6 +76,12 @@ void* fifoCbToken() { return reinterpret_cast<void*>(static_cast<std::uintptr_t>
 bool isValidMode(std::int32_t mode) { return mode == 0 || mode >= 1000; }
 
 }  // namespace
+
+void publishFrame(std::uint64_t handle, std::int64_t timestamp, std::size_t n_points, std::size_t stride,
+                  const std::uint8_t* points) {
+    g_frame_being_published.store(g_frames_published.fetch_add(1) + 1);
+    frameCallbacks().Invoke(handle, timestamp, n_points, stride, points);
+}
 
 FramesList& frameCallbacks() {
     static FramesList list;

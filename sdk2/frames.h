@@ -14,6 +14,9 @@ namespace vorlan_sdk2 {
 using FramesList = CallbackList<void, uint64_t, int64_t, size_t, size_t, const uint8_t*>;
 
 FramesList& frameCallbacks();
+// Hands one frame to every frame listener, on the calling thread, as the
+// aggregator does; frame listeners are only called through here.
+void publishFrame(uint64_t handle, int64_t timestamp, size_t n_points, size_t stride, const uint8_t* points);
 FrameFifo& frameFifo();
 
 // Adds a frame listener. The first listener fixes the aggregation mode (0
