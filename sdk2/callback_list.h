@@ -5,10 +5,20 @@
 // or remove entries of the list that is calling it. One invocation pass runs
 // at a time (the invoke mutex), so the callbacks of one list never run
 // concurrently; the list mutex is never held while a callback runs.
+//
+// A pass does not take the list mutex for every entry it reads: it keeps a
+// copy of the active entries, valid while the list's generation (bumped
+// under the list mutex by every change) is the one it copied at. Before each
+// entry it compares the generation and copies again when it moved, so it
+// sees what a locked read would: entries removed skipped, entries appended
+// reached, in the same pass. A pass over an unchanged list takes only the
+// invoke mutex.
 #ifndef VORLAN_SDK2_CALLBACK_LIST_H
 #define VORLAN_SDK2_CALLBACK_LIST_H
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -42,6 +52,7 @@ public:
         }
         m_pending.insert(m_pending.begin(), Entry{callback, user_data});
         m_updated = true;
+        changed();
         return true;
     }
 
@@ -55,6 +66,7 @@ public:
         }
         m_active.push_back(Entry{callback, user_data});
         ++m_count;
+        changed();
         return true;
     }
 
@@ -68,12 +80,14 @@ public:
                 entry.callback = nullptr;
                 --m_count;
                 m_updated = true;
+                changed();
                 return true;
             }
         }
         for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
             if (it->callback == callback && it->user_data == user_data) {
                 m_pending.erase(it);
+                changed();
                 return true;
             }
         }
@@ -87,6 +101,7 @@ public:
         m_pending.clear();
         m_count = 0;
         m_updated = false;
+        changed();
     }
 
     // True when no live entry is active or pending.
@@ -105,7 +120,7 @@ public:
     // Entries appended during the pass are reached in the same pass.
     void Invoke(Args... args) {
         std::lock_guard<std::mutex> pass(m_invoke_mutex);
-        checkAndUpdateList();
+        start_pass();
         for (size_t i = 0;; ++i) {
             Entry entry;
             if (!entry_at(i, entry)) {
@@ -121,7 +136,7 @@ public:
     // first callback that returns 0. True when one did.
     bool InvokeWithTermination(Args... args) {
         std::lock_guard<std::mutex> pass(m_invoke_mutex);
-        checkAndUpdateList();
+        start_pass();
         for (size_t i = 0;; ++i) {
             Entry entry;
             if (!entry_at(i, entry)) {
@@ -145,22 +160,53 @@ private:
                std::any_of(m_pending.begin(), m_pending.end(), same);
     }
 
-    // Reads entry `index` under the list mutex; false past the end. The
-    // length is read anew every time, so a pass sees entries added behind it.
-    bool entry_at(size_t index, Entry& entry) const {
-        std::lock_guard<std::mutex> lock(m_list_mutex);
-        if (index >= m_active.size()) {
+    // Guarded by m_list_mutex: every change makes passes copy the entries anew.
+    void changed() { m_generation.fetch_add(1, std::memory_order_release); }
+
+    // With the invoke mutex held: merges the pending entries when anything
+    // changed since the last pass.
+    void start_pass() {
+        // A copy made during the last pass may be current while entries
+        // still wait to be merged: the update flag tells.
+        if (m_generation.load(std::memory_order_acquire) != m_copy_generation ||
+            m_updated.load(std::memory_order_acquire)) {
+            std::lock_guard<std::mutex> lock(m_list_mutex);
+            checkAndUpdateList();
+            copy_entries();
+        }
+    }
+
+    // With the invoke mutex and the list mutex held.
+    void copy_entries() {
+        m_copy_size = m_active.size();
+        std::copy_n(m_active.begin(), std::min(m_copy_size, kCopied), m_copy.begin());
+        m_copy_generation = m_generation.load(std::memory_order_relaxed);
+    }
+
+    // With the invoke mutex held: entry `index` as the list holds it now;
+    // false past the end. The length is checked anew every time, so a pass
+    // sees entries added behind it.
+    bool entry_at(size_t index, Entry& entry) {
+        if (m_generation.load(std::memory_order_acquire) != m_copy_generation || m_copy_size > kCopied) {
+            std::lock_guard<std::mutex> lock(m_list_mutex);
+            copy_entries();
+            if (index >= m_active.size()) {
+                return false;
+            }
+            entry = m_active[index];  // a long list is read here, past the copy
+            return true;
+        }
+        if (index >= m_copy_size) {
             return false;
         }
-        entry = m_active[index];
+        entry = m_copy[index];
         return true;
     }
 
     // Drops removed entries and puts the pending ones, in their order, in
     // front of the active ones. Called with the invoke mutex held, so no pass
-    // is indexing the active entries meanwhile.
+    // is indexing the active entries meanwhile, and with the list mutex held.
     void checkAndUpdateList() {
-        std::lock_guard<std::mutex> lock(m_list_mutex);
         if (!m_updated) {
             return;
         }
@@ -177,14 +223,22 @@ private:
         m_count += m_pending.size();
         m_pending.clear();
         m_updated = false;
+        changed();
     }
 
     std::vector<Entry> m_active;   // guarded by m_list_mutex; null callback = removed
     std::vector<Entry> m_pending;  // guarded by m_list_mutex; added at the front, not yet merged
     mutable std::mutex m_list_mutex;
     std::mutex m_invoke_mutex;     // held for a whole pass
-    bool m_updated = false;        // guarded by m_list_mutex
+    std::atomic<bool> m_updated{false};  // written under m_list_mutex, read by passes
     uint64_t m_count = 0;          // guarded by m_list_mutex; live active entries
+    std::atomic<uint64_t> m_generation{0};  // changed under m_list_mutex, read by passes
+
+    // The passes' copy of the active entries; guarded by m_invoke_mutex.
+    static constexpr size_t kCopied = 16;
+    std::array<Entry, kCopied> m_copy{};
+    size_t m_copy_size = 0;
+    uint64_t m_copy_generation = ~uint64_t{0};  // no copy yet
 };
 
 }  // namespace vorlan_sdk2

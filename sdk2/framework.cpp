@@ -40,10 +40,15 @@ int initializeFramework(int api_version) {
     // Each goes to the front, so the chain runs them in the reverse order:
     // points first, serial lines last. After a re-initialisation they are
     // still there and the duplicate check keeps them single.
-    parsers().AddFront(serialParser, nullptr);
-    parsers().AddFront(infoDataParser, nullptr);
-    parsers().AddFront(trustedDataParser, nullptr);
-    parsers().AddFront(pointDataParser, nullptr);
+    try {
+        parsers().AddFront(serialParser, nullptr);
+        parsers().AddFront(infoDataParser, nullptr);
+        parsers().AddFront(trustedDataParser, nullptr);
+        parsers().AddFront(pointDataParser, nullptr);
+    } catch (...) {
+        g_initialized.store(false, std::memory_order_release);  // out of memory: not started
+        throw;
+    }
     return VORLAN_SUCCESS;
 }
 
