@@ -6,8 +6,9 @@
 //    FIFO's producer (as the aggregator does) and pulled by a reader thread
 //    with Get and Release; beside it a memcpy of the same frames into
 //    rotating frame-sized buffers.
-// The points are those a 10 Hz sensor sends: one point per microsecond, the
-// frame-parity flag toggling every 100 ms. Heap allocations are counted per
+// The points are the simulator's second-generation sensor's, sweeping the
+// yard: 100 points per packet, one point per microsecond, the frame-parity
+// flag toggling at each turn of the sweep. Heap allocations are counted per
 // batch and per frame: none is the only good answer.
 #include <benchmark/benchmark.h>
 
@@ -22,9 +23,10 @@
 
 #include "frames.h"
 #include "point_data_parser.h"
+#include "sim_point_sensor.h"
+#include "sim_scene.h"
 #include "support/counting_allocator.h"
 #include "support/goal_lines.h"
-#include "support/point_packet_builder.h"
 #include "vorlan_sdk2.h"
 
 namespace {
@@ -32,31 +34,43 @@ namespace {
 constexpr uint64_t kHandle = 0x0A00A8C0;
 constexpr std::size_t kStride = 10;
 constexpr std::size_t kBatchPoints = 100;
-constexpr std::size_t kFramePoints = 100000;  // 100 ms at one point per microsecond
-constexpr std::size_t kBatches = 2 * kFramePoints / kBatchPoints;
+constexpr std::size_t kFramePoints = 100000;  // room the memcpy ceiling fills before starting over
+constexpr std::size_t kBatches = 2000;
 constexpr std::size_t kFifoFramePoints = 20000;
 constexpr uint32_t kFifoFrames = 4;
 constexpr int64_t kStart = 1'700'000'000'000'000;
 
-// Two frames of a sensor's points as it sends them: coordinates of a sweep,
-// one microsecond apart, parity toggling every frame.
-const std::vector<uint8_t>& sensor_points() {
-    static const std::vector<uint8_t> bytes = [] {
-        std::vector<uint8_t> out(kBatches * kBatchPoints * kStride);
-        for (std::size_t i = 0; i < kBatches * kBatchPoints; ++i) {
-            vorlan_test::PointRecord p;
-            p.x = static_cast<int16_t>(2000 + (i * 37) % 4000);
-            p.y = static_cast<int16_t>(8000 + (i * 11) % 3000);
-            p.z = static_cast<int16_t>(-300 + (i * 7) % 600);
-            p.reflectivity = static_cast<uint8_t>(i % 140);
-            p.relative_timestamp = 1;
-            p.channel_id = static_cast<uint8_t>(i % 64);
-            p.flags = (i / kFramePoints) % 2 ? 0x04 : 0;
-            std::memcpy(out.data() + i * kStride, &p, kStride);
+// About two sweeps (two natural frames) of the simulator's sensor in the
+// yard: each packet's points and its timestamp, as the point parser hands
+// them to VorlanAddPoints.
+struct SensorStream {
+    std::vector<uint8_t> points;  // kBatches x kBatchPoints records
+    std::vector<int64_t> stamps;  // one per batch
+    int64_t span = 0;             // from the first batch to one past the last
+};
+
+const SensorStream& sensor_stream() {
+    static const SensorStream stream = [] {
+        const vorlan_tool::Scene scene = vorlan_tool::Scene::yard();
+        vorlan_tool::PointSensorSetup setup;
+        setup.points_per_packet = kBatchPoints;
+        setup.stride = kStride;
+        vorlan_tool::SimulatedPointSensor sensor(setup, kStart, scene);
+        SensorStream out;
+        std::vector<uint8_t> packet;
+        for (std::size_t k = 0; k < kBatches; ++k) {
+            sensor.next_data_packet(packet);
+            const std::size_t header = packet[5];
+            int64_t stamp;
+            std::memcpy(&stamp, packet.data() + 8, sizeof stamp);
+            out.stamps.push_back(stamp);
+            out.points.insert(out.points.end(), packet.begin() + header,
+                              packet.begin() + header + kBatchPoints * kStride);
         }
+        out.span = sensor.next_data_time() - out.stamps.front();
         return out;
     }();
-    return bytes;
+    return stream;
 }
 
 std::atomic<uint64_t> g_frame_points{0};
@@ -71,19 +85,21 @@ void BM_Aggregator(benchmark::State& state, int mode) {
         state.SkipWithError("cannot listen to frames");
         return;
     }
-    const std::vector<uint8_t>& points = sensor_points();
+    const SensorStream& stream = sensor_stream();
     // One loop first: the sensor's buffer is allocated with its first batch.
     for (std::size_t k = 0; k < kBatches; ++k) {
-        vorlan_sdk2::VorlanAddPoints(kHandle, kStart + int64_t(k * kBatchPoints), kBatchPoints, kStride,
-                                     points.data() + k * kBatchPoints * kStride);
+        vorlan_sdk2::VorlanAddPoints(kHandle, stream.stamps[k], kBatchPoints, kStride,
+                                     stream.points.data() + k * kBatchPoints * kStride);
     }
     const uint64_t frame_points = g_frame_points.load();
     const uint64_t allocations = vorlan_bench::allocation_count();
     std::size_t k = kBatches;
     for (auto _ : state) {
+        // Later loops of the same packets are later in time.
         const std::size_t batch = k % kBatches;
-        vorlan_sdk2::VorlanAddPoints(kHandle, kStart + int64_t(k * kBatchPoints), kBatchPoints, kStride,
-                                     points.data() + batch * kBatchPoints * kStride);
+        const int64_t stamp = stream.stamps[batch] + int64_t(k / kBatches) * stream.span;
+        vorlan_sdk2::VorlanAddPoints(kHandle, stamp, kBatchPoints, kStride,
+                                     stream.points.data() + batch * kBatchPoints * kStride);
         ++k;
     }
     const double batches = static_cast<double>(state.iterations());
@@ -96,7 +112,7 @@ void BM_Aggregator(benchmark::State& state, int mode) {
 // The same batches copied into a buffer the size of a frame buffer, from its
 // start again once a frame is full.
 void BM_AggregatorMemcpy(benchmark::State& state) {
-    const std::vector<uint8_t>& points = sensor_points();
+    const std::vector<uint8_t>& points = sensor_stream().points;
     std::vector<uint8_t> frame(1800000);
     std::size_t k = 0;
     std::size_t at = 0;
@@ -121,7 +137,7 @@ void BM_Fifo(benchmark::State& state) {
         state.SkipWithError("cannot enable the FIFO");
         return;
     }
-    const std::vector<uint8_t>& points = sensor_points();
+    const std::vector<uint8_t>& points = sensor_stream().points;
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> pulled{0};
     std::thread reader([&] {
@@ -164,7 +180,7 @@ void BM_Fifo(benchmark::State& state) {
 }
 
 void BM_FifoMemcpy(benchmark::State& state) {
-    const std::vector<uint8_t>& points = sensor_points();
+    const std::vector<uint8_t>& points = sensor_stream().points;
     std::vector<std::vector<uint8_t>> slots(kFifoFrames, std::vector<uint8_t>(1800000));
     const std::size_t frames_in_points = kBatches * kBatchPoints / kFifoFramePoints;
     std::size_t k = 0;
