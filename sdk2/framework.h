@@ -36,6 +36,8 @@ int VorlanReceiveDataDirect(uint64_t handle, int64_t timestamp, const uint8_t* d
 
 // Forgets every frame listener.
 void frameCallbacksClear();
+// Empties every sensor's frame buffer.
+void clearFrameAggregator();
 // Stops and unloads every capture replay.
 void VorlanReplayStop();
 // Queues the payload for the relay thread.

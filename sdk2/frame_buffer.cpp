@@ -1,0 +1,229 @@
+#include "frame_buffer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace vorlan_sdk2 {
+
+namespace {
+
+// Storage is sized for 12-byte points; wider points get proportionally fewer
+// slots, so a sensor announcing a large stride cannot make a buffer outgrow
+// its byte capacity.
+constexpr std::size_t kNominalStride = 12;
+
+// Timestamps come from the wire and may sit anywhere in the int64 range, so
+// time arithmetic wraps instead of overflowing; the differences that matter
+// (within a frame, between a batch and the previous point) are small.
+std::int64_t wrapping_add(std::int64_t a, std::int64_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
+
+std::int64_t wrapping_difference(std::int64_t a, std::int64_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+}
+
+// The relative timestamp of a batch's first point re-counted from the
+// previous point instead of from the batch's timestamp, within one byte.
+std::uint8_t retime(std::int64_t batch_timestamp, std::uint8_t sent, std::int64_t previous_point) {
+    if (batch_timestamp >= previous_point) {
+        const std::uint64_t ahead = static_cast<std::uint64_t>(batch_timestamp) - static_cast<std::uint64_t>(previous_point);
+        return ahead >= 255u - sent ? 255 : static_cast<std::uint8_t>(sent + ahead);
+    }
+    const std::uint64_t behind = static_cast<std::uint64_t>(previous_point) - static_cast<std::uint64_t>(batch_timestamp);
+    return behind >= sent ? 0 : static_cast<std::uint8_t>(sent - behind);
+}
+
+// The walks over a batch: how many points, from the first, belong to the
+// frame being filled (at most `limit`), adding their relative timestamps to
+// `sum`. Points are taken four at a time while none of the four can start a
+// frame, then one at a time up to the boundary. The common strides get
+// their own copies, with the offsets known to the compiler.
+template <std::size_t kStride>
+std::size_t walk_natural_strided(const std::uint8_t* points, std::size_t stride, std::size_t limit,
+                                 std::uint8_t parity, std::int64_t& sum) {
+    const std::size_t s = kStride != 0 ? kStride : stride;
+    const std::uint8_t* f = points + FrameBuffer::kFlagsOffset;
+    const std::uint8_t* r = points + FrameBuffer::kRelativeTimestampOffset;
+    std::size_t taken = 0;
+    for (; taken + 4 <= limit; taken += 4, f += 4 * s, r += 4 * s) {
+        if ((((f[0] ^ parity) | (f[s] ^ parity) | (f[2 * s] ^ parity) | (f[3 * s] ^ parity)) &
+             FrameBuffer::kParityFlag) != 0) {
+            break;
+        }
+        sum += r[0] + r[s] + r[2 * s] + r[3 * s];
+    }
+    for (; taken < limit; ++taken, f += s, r += s) {
+        if (((*f ^ parity) & FrameBuffer::kParityFlag) != 0) {
+            break;
+        }
+        sum += *r;
+    }
+    return taken;
+}
+
+template <std::size_t kStride>
+std::size_t walk_timed_strided(const std::uint8_t* points, std::size_t stride, std::size_t limit, std::int64_t end,
+                               std::int64_t& sum) {
+    const std::size_t s = kStride != 0 ? kStride : stride;
+    const std::uint8_t* r = points + FrameBuffer::kRelativeTimestampOffset;
+    std::size_t taken = 0;
+    for (; taken + 4 <= limit; taken += 4, r += 4 * s) {
+        const std::int64_t four = r[0] + r[s] + r[2 * s] + r[3 * s];
+        // Relative times are never negative, so if the fourth point is short
+        // of the end, so are the three before it.
+        if (sum + four >= end) {
+            break;
+        }
+        sum += four;
+    }
+    for (; taken < limit; ++taken, r += s) {
+        if (sum + *r >= end) {
+            break;
+        }
+        sum += *r;
+    }
+    return taken;
+}
+
+std::size_t walk_natural(const std::uint8_t* points, std::size_t stride, std::size_t limit, std::uint8_t parity,
+                         std::int64_t& sum) {
+    switch (stride) {
+        case 10: return walk_natural_strided<10>(points, stride, limit, parity, sum);
+        case 12: return walk_natural_strided<12>(points, stride, limit, parity, sum);
+        default: return walk_natural_strided<0>(points, stride, limit, parity, sum);
+    }
+}
+
+std::size_t walk_timed(const std::uint8_t* points, std::size_t stride, std::size_t limit, std::int64_t end,
+                       std::int64_t& sum) {
+    switch (stride) {
+        case 10: return walk_timed_strided<10>(points, stride, limit, end, sum);
+        case 12: return walk_timed_strided<12>(points, stride, limit, end, sum);
+        default: return walk_timed_strided<0>(points, stride, limit, end, sum);
+    }
+}
+
+}  // namespace
+
+FrameBuffer::FrameBuffer(std::uint64_t handle, std::int32_t period) : m_handle(handle), m_period(period) {}
+
+std::uint64_t FrameBuffer::capacity_bytes(std::int32_t period) {
+    return period > 0 ? static_cast<std::uint64_t>(period) * kBytesPerMicrosecond : kNaturalCapacityBytes;
+}
+
+bool FrameBuffer::start(std::int64_t timestamp, std::size_t stride, const std::uint8_t* first_point) {
+    const std::size_t capacity = static_cast<std::size_t>(capacity_bytes(m_period) / std::max(stride, kNominalStride));
+    m_points.reset(new (std::nothrow) std::uint8_t[capacity * stride]);
+    if (!m_points) {
+        return false;  // retried with the next batch
+    }
+    m_capacity = capacity;
+    m_stride = stride;
+    m_frame_timestamp = m_last_timestamp = timestamp;
+    m_parity = first_point[kFlagsOffset] & kParityFlag;
+    return true;
+}
+
+void FrameBuffer::add_points(std::int64_t timestamp, std::size_t n_points, std::size_t stride,
+                             const std::uint8_t* points, bool time_synced, const FrameSink& sink) {
+    if (n_points == 0 || points == nullptr || stride < kMinimumStride) {
+        return;
+    }
+    if (!m_points) {
+        if (!start(timestamp, stride, points)) {
+            return;
+        }
+    } else if (stride != m_stride) {
+        return;
+    }
+
+    // Frames cut since a point was last taken. A point may start two frames
+    // in a row (a full buffer, then the parity that cut toggled); a third
+    // time it can never be taken.
+    int cuts_since_progress = 0;
+    while (n_points > 0) {
+        const std::size_t room = m_capacity - m_count;
+        const std::size_t limit = std::min(n_points, room);
+        std::size_t taken = 0;
+        std::int64_t sum = 0;  // relative timestamps of the points taken, as sent
+        if (m_period == 0) {
+            taken = walk_natural(points, stride, limit, m_parity, sum);
+        } else {
+            // A point starts the next frame when it lies at or past the end
+            // of this frame: last + sum + its relative time - frame start >=
+            // phase + period.
+            const std::int64_t end = m_phase + m_period + wrapping_difference(m_frame_timestamp, m_last_timestamp);
+            taken = walk_timed(points, stride, limit, end, sum);
+        }
+        // A point that starts a frame, or a buffer full before the batch ends.
+        const bool boundary = taken < limit || limit < n_points;
+
+        if (taken > 0) {
+            std::uint8_t* appended = m_points.get() + m_count * stride;
+            std::memcpy(appended, points, taken * stride);
+            if (!time_synced) {
+                const std::uint8_t sent = appended[kRelativeTimestampOffset];
+                const std::uint8_t retimed = retime(timestamp, sent, m_last_timestamp);
+                appended[kRelativeTimestampOffset] = retimed;
+                sum += std::int64_t{retimed} - sent;
+            }
+            m_count += taken;
+            m_last_timestamp = wrapping_add(m_last_timestamp, sum);
+        }
+        if (!boundary) {
+            return;
+        }
+        cuts_since_progress = taken == 0 ? cuts_since_progress + 1 : 1;
+        if (cuts_since_progress > 2) {
+            return;
+        }
+        publish_and_start_next(sink);
+        points += taken * stride;
+        n_points -= taken;
+        if (taken > 0) {
+            // The rest of the batch follows the last point taken.
+            timestamp = m_last_timestamp;
+        }
+    }
+}
+
+void FrameBuffer::clear() {
+    m_count = 0;
+    if (m_points) {
+        // The frame ends where it would have: frame start + phase + period.
+        m_phase += wrapping_difference(m_frame_timestamp, m_last_timestamp);
+        m_frame_timestamp = m_last_timestamp;
+    }
+}
+
+void FrameBuffer::publish_and_start_next(const FrameSink& sink) {
+    if (m_period != 0) {
+        m_phase = (m_phase + m_period + wrapping_difference(m_frame_timestamp, m_last_timestamp)) % m_period;
+    }
+    if (m_count != 0) {  // a frame emptied by clear() is not worth a call
+        sink.publish(sink.context, m_handle, m_frame_timestamp, m_count, m_stride, m_points.get());
+    }
+    m_parity ^= kParityFlag;
+
+    if (m_period != 0) {
+        m_count = 0;
+        m_frame_timestamp = m_last_timestamp;
+        return;
+    }
+    if (m_count > kCarryOverPoints) {
+        std::memmove(m_points.get(), m_points.get() + (m_count - kCarryOverPoints) * m_stride,
+                     kCarryOverPoints * m_stride);
+        m_count = kCarryOverPoints;
+    }
+    std::int64_t kept_time = 0;
+    std::uint8_t* point = m_points.get();
+    for (std::size_t i = 0; i < m_count; ++i, point += m_stride) {
+        point[kFlagsOffset] |= kCarriedOverFlag;
+        kept_time += point[kRelativeTimestampOffset];
+    }
+    m_frame_timestamp = wrapping_difference(m_last_timestamp, kept_time);
+}
+
+}  // namespace vorlan_sdk2
