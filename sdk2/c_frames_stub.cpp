@@ -7,6 +7,8 @@
 namespace vorlan_sdk2 {
 
 void frameCallbacksClear() {}
+void clearFrameAggregator() {}
+int32_t getFrameAggregationMode() { return 0; }
 
 }  // namespace vorlan_sdk2
 
