@@ -52,6 +52,9 @@ public:
     int64_t next_offset() const { return m_next_offset; }
 
     const SkipCounters& counters() const { return m_counters; }
+    // For walking record headers without decoding them; reading it moves
+    // nothing of the reader.
+    CaptureFile& file() { return m_file; }
 
 private:
     // Ends the file: datagrams still waiting for fragments are lost.
