@@ -115,8 +115,8 @@ void BM_ReplaySpeed0(benchmark::State& state) {
     VorlanDeinitialize();
 }
 
-BENCHMARK(BM_PcapNextEx)->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
-BENCHMARK(BM_ReplaySpeed0)->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
+BENCHMARK(BM_PcapNextEx)->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions)->UseRealTime();
+BENCHMARK(BM_ReplaySpeed0)->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions)->UseRealTime();
 
 // Keeps the best rate of each benchmark's repetitions: noise on a shared
 // machine only ever slows a run down.

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "c_boundary.h"
+#include "frames.h"
 #include "framework.h"
 #include "pcap_source.h"
 #include "vorlan_sdk2.h"
@@ -78,7 +79,17 @@ void singleStepFrameListener(uint64_t, int64_t, size_t, size_t, const uint8_t*, 
             reader = slot.reader;
         }
     }
-    (void)VorlanUnlistenFrames(singleStepFrameListener, user_data);
+    // A frame from before this reader moved on (the publication that ended
+    // the previous step, reaching the listener registered again) does not
+    // end the step.
+    if (reader && !reader->StepCounts()) {
+        return;
+    }
+    // Out of the list before the pause: once paused, the client may start
+    // the next step, whose registration this must not remove. Only out of
+    // the list: this runs inside the aggregator's publication, which must
+    // not see its buffers go.
+    (void)frameCallbacks().Remove(singleStepFrameListener, user_data);
     if (reader) {
         reader->StepDone();
     }
@@ -92,7 +103,7 @@ void VorlanReplayStop() {
     }
     for (uint64_t i = 0; i < kSlots; ++i) {
         if (taken[i].reader) {
-            (void)VorlanUnlistenFrames(singleStepFrameListener, step_id(i, taken[i].generation));
+            (void)unlistenFrames(singleStepFrameListener, step_id(i, taken[i].generation));
             taken[i].reader->Unload();
         }
     }
@@ -151,7 +162,7 @@ VORLAN_SDK2_API int VorlanReplayUnloadPcap(uint64_t replay_handle) {
             }
             std::swap(taken, slot);
         }
-        (void)VorlanUnlistenFrames(singleStepFrameListener, step_id(replay_handle - 1, taken.generation));
+        (void)unlistenFrames(singleStepFrameListener, step_id(replay_handle - 1, taken.generation));
         taken.reader->Unload();
         return VORLAN_SUCCESS;
     });

@@ -58,6 +58,7 @@ int deinitializeFramework() {
     // The results of the stops do not matter: whatever was not running stays so.
     (void)VorlanStopNetworking();
     VorlanReplayStop();
+    clearFrameAggregator();
     (void)VorlanStopAsyncRelay();
     if (isLegacyTranslationStarted()) {
         (void)VorlanDisableLegacyTranslation();

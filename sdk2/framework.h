@@ -38,8 +38,6 @@ int VorlanReceiveDataDirect(uint64_t handle, int64_t timestamp, const uint8_t* d
 void frameCallbacksClear();
 // Empties every sensor's frame buffer.
 void clearFrameAggregator();
-// The mode frame listeners aggregate with (0 natural, >= 1000 timed).
-int32_t getFrameAggregationMode();
 // Discards the payloads queued for the relay thread.
 void clearAsyncRelay();
 // Stops and unloads every capture replay.

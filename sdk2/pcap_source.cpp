@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "frames.h"
 #include "framework.h"
 #include "vorlan_sdk2.h"
 
@@ -228,7 +229,13 @@ void PcapReader::Seek(int64_t position, bool async) {
 }
 
 bool PcapReader::NextFrame(bool async, void* step_id) {
-    if (VorlanListenFrames(getFrameAggregationMode(), singleStepFrameListener, step_id) != VORLAN_SUCCESS) {
+    {
+        std::lock_guard<std::mutex> lock(m_state_mutex);
+        m_step_armed_at = m_deliveries;
+    }
+    // A step that ended at the end of the file left its listener behind.
+    (void)frameCallbacks().Remove(singleStepFrameListener, step_id);
+    if (listenFrames(getFrameAggregationMode(), singleStepFrameListener, step_id) != VORLAN_SUCCESS) {
         return false;
     }
     Play(true);
@@ -238,6 +245,11 @@ bool PcapReader::NextFrame(bool async, void* step_id) {
         waitFor(m_state_condition, lock, [&] { return !m_playing || (m_finished && !m_auto_replay); });
     }
     return true;
+}
+
+bool PcapReader::StepCounts() {
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    return m_deliveries > m_step_armed_at;
 }
 
 void PcapReader::StepDone() {
@@ -409,6 +421,7 @@ void PcapReader::pcapWorkerRoutine() {
         }
         last_position = position;
         holding = false;
+        ++m_deliveries;
         const int64_t timestamp = packet.timestamp - m_decoder.TimeZoneOffset();
         lock.unlock();
         (void)VorlanReceiveData(packet.handle, timestamp, packet.data, packet.size);

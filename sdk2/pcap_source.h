@@ -119,7 +119,12 @@ public:
     bool IsPaused();
     int64_t GetSeekPosition();
     int64_t GetIndexPosition() const { return m_index.LargestPosition(); }
-    // Called by the single-step frame listener: pauses after this frame.
+    // For the single-step frame listener: whether a frame just published
+    // ends the step. A frame published before this reader delivered
+    // anything since the step began (a publication still under way from the
+    // step before) does not.
+    bool StepCounts();
+    // Pauses at the end of a step.
     void StepDone();
     bool OnWorker();
     vorlan_capture::SkipCounters Counters();
@@ -155,6 +160,8 @@ private:
     bool m_finished = false;
     bool m_indexing_done = false;
     bool m_unloaded = false;
+    uint64_t m_deliveries = 0;      // payloads handed on, counting the one under way
+    uint64_t m_step_armed_at = 0;   // m_deliveries when the current step began
     std::thread m_worker;
     std::thread m_indexer;
     std::thread::id m_worker_id;

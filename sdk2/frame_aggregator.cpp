@@ -1,0 +1,86 @@
+#include "frame_aggregator.h"
+
+#include <new>
+#include <utility>
+
+namespace vorlan_sdk2 {
+
+FrameAggregator::FrameAggregator(SensorQuestions questions, FrameSink sink, WallClock clock)
+    : m_questions(questions), m_sink(sink), m_clock(clock) {}
+
+void FrameAggregator::add_points(std::uint64_t handle, std::int64_t timestamp, std::size_t n_points,
+                                 std::size_t stride, const std::uint8_t* points) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_aggregating_thread.store(std::this_thread::get_id());
+        apply_requests();
+        const std::int64_t now = m_clock();
+        FrameBuffer* buffer = buffer_for(handle, now);
+        if (buffer != nullptr) {
+            buffer->add_points(timestamp, n_points, stride, points, m_questions.is_time_synced(handle), m_sink);
+        }
+        apply_requests();
+        m_aggregating_thread.store(std::thread::id());
+    }
+    // A request that came while the lock was held may have found it taken.
+    drain_requests();
+}
+
+FrameBuffer* FrameAggregator::buffer_for(std::uint64_t handle, std::int64_t now) {
+    auto found = m_buffers.find(handle);
+    if (found != m_buffers.end()) {
+        found->second.last_batch = now;
+        return found->second.buffer.get();
+    }
+    if (m_buffers.size() > kBuffersBeforePurge) {
+        for (auto it = m_buffers.begin(); it != m_buffers.end();) {
+            it = now - it->second.last_batch > kStaleAfter ? m_buffers.erase(it) : std::next(it);
+        }
+    }
+    const std::int32_t period = m_questions.is_fixed_10hz_scan(handle) ? kFixedScanPeriod : m_mode.load();
+    try {
+        Entry entry;
+        entry.buffer = std::make_unique<FrameBuffer>(handle, period);
+        entry.last_batch = now;
+        return m_buffers.emplace(handle, std::move(entry)).first->second.buffer.get();
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // the batch is dropped; the next one tries again
+    }
+}
+
+void FrameAggregator::request(unsigned what) {
+    m_requests.fetch_or(what);
+    drain_requests();
+}
+
+void FrameAggregator::drain_requests() {
+    if (m_aggregating_thread.load() == std::this_thread::get_id()) {
+        return;  // asked by a frame listener; add_points() applies it on its way out
+    }
+    // try_lock may fail spuriously or because add_points() holds the lock;
+    // either way the request stays pending and the next add_points() applies
+    // it before it touches a buffer, so nobody can see a stale buffer.
+    while (m_requests.load() != 0 && m_mutex.try_lock()) {
+        apply_requests();
+        m_mutex.unlock();
+    }
+}
+
+void FrameAggregator::apply_requests() {
+    const unsigned requests = m_requests.exchange(0);
+    if ((requests & kDestroy) != 0) {
+        m_buffers.clear();
+    } else if ((requests & kClear) != 0) {
+        for (auto& entry : m_buffers) {
+            entry.second.buffer->clear();
+        }
+    }
+}
+
+std::size_t FrameAggregator::buffer_count() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    apply_requests();
+    return m_buffers.size();
+}
+
+}  // namespace vorlan_sdk2
