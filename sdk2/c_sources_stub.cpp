@@ -1,13 +1,13 @@
-// The networking source, the asynchronous relay and capture replay are not
-// built yet: every function refuses with VORLAN_ERROR_NOT_SUPPORTED once the
-// library is initialised, and the internal stops have nothing to stop.
+// The networking source and the asynchronous relay are not built yet: every
+// function refuses with VORLAN_ERROR_NOT_SUPPORTED once the library is
+// initialised, and there is no relay queue to clear.
 #include "c_boundary.h"
 #include "framework.h"
 #include "vorlan_sdk2.h"
 
 namespace vorlan_sdk2 {
 
-void VorlanReplayStop() {}
+void clearAsyncRelay() {}
 
 int VorlanReceiveDataAsync(uint64_t, int64_t, const uint8_t*, size_t) { return VORLAN_ERROR_NOT_SUPPORTED; }
 
@@ -31,22 +31,5 @@ VORLAN_SDK2_API int VorlanStartNetworkingMulticast(const char*, const char*, uin
 VORLAN_SDK2_API int VorlanStopNetworking(void) { return not_supported(); }
 VORLAN_SDK2_API int VorlanStartAsyncRelay(uint32_t) { return not_supported(); }
 VORLAN_SDK2_API int VorlanStopAsyncRelay(void) { return not_supported(); }
-
-VORLAN_SDK2_API int VorlanReplayLoadPcap(const char*, uint32_t, uint64_t*) { return not_supported(); }
-VORLAN_SDK2_API int VorlanReplayUnloadPcap(uint64_t) { return not_supported(); }
-VORLAN_SDK2_API int VorlanReplayPlay(uint64_t) { return not_supported(); }
-VORLAN_SDK2_API int VorlanReplayPlayToFinish(uint64_t) { return not_supported(); }
-VORLAN_SDK2_API int VorlanReplayPause(uint64_t) { return not_supported(); }
-VORLAN_SDK2_API int VorlanReplayNextFrame(uint64_t) { return not_supported(); }
-VORLAN_SDK2_API int VorlanReplaySeek(uint64_t, int64_t) { return not_supported(); }
-// Answers without the library being initialised, as its finished form will.
-VORLAN_SDK2_API int64_t VorlanReplayGetSeekPosition(uint64_t) { return VORLAN_ERROR_NOT_SUPPORTED; }
-VORLAN_SDK2_API int64_t VorlanReplayGetIndexPosition(uint64_t) { return not_supported(); }
-VORLAN_SDK2_API int64_t VorlanReplayGetLength(uint64_t) { return not_supported(); }
-VORLAN_SDK2_API int VorlanReplaySetSpeed(uint64_t, int) { return not_supported(); }
-VORLAN_SDK2_API int VorlanReplayGetSpeed(uint64_t) { return not_supported(); }
-VORLAN_SDK2_API int VorlanReplaySetAutoReplay(uint64_t, uint32_t) { return not_supported(); }
-VORLAN_SDK2_API int VorlanReplayIsFinished(uint64_t) { return not_supported(); }
-VORLAN_SDK2_API int VorlanReplayIsPaused(uint64_t) { return not_supported(); }
 
 }  // extern "C"

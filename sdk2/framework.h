@@ -38,8 +38,14 @@ int VorlanReceiveDataDirect(uint64_t handle, int64_t timestamp, const uint8_t* d
 void frameCallbacksClear();
 // Empties every sensor's frame buffer.
 void clearFrameAggregator();
+// Discards the payloads queued for the relay thread.
+void clearAsyncRelay();
 // Stops and unloads every capture replay.
 void VorlanReplayStop();
+// The frame listener behind single-frame stepping: pauses the replay its
+// user pointer names after one frame and removes itself.
+void singleStepFrameListener(uint64_t handle, int64_t timestamp, size_t n_points, size_t stride,
+                             const uint8_t* points, void* user_data);
 // Queues the payload for the relay thread.
 int VorlanReceiveDataAsync(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size);
 

@@ -87,20 +87,20 @@ std::vector<Call> calls_needing_initialisation() {
         {"VorlanStopNetworking", [] { return VorlanStopNetworking(); }, false},
         {"VorlanStartAsyncRelay", [] { return VorlanStartAsyncRelay(4); }, false},
         {"VorlanStopAsyncRelay", [] { return VorlanStopAsyncRelay(); }, false},
-        {"VorlanReplayLoadPcap", [] { return VorlanReplayLoadPcap("none.pcap", 0, &replay); }, false},
-        {"VorlanReplayUnloadPcap", [] { return VorlanReplayUnloadPcap(1); }, false},
-        {"VorlanReplayPlay", [] { return VorlanReplayPlay(1); }, false},
-        {"VorlanReplayPlayToFinish", [] { return VorlanReplayPlayToFinish(1); }, false},
-        {"VorlanReplayPause", [] { return VorlanReplayPause(1); }, false},
-        {"VorlanReplayNextFrame", [] { return VorlanReplayNextFrame(1); }, false},
-        {"VorlanReplaySeek", [] { return VorlanReplaySeek(1, 0); }, false},
-        {"VorlanReplayGetIndexPosition", [] { return VorlanReplayGetIndexPosition(1); }, false},
-        {"VorlanReplayGetLength", [] { return VorlanReplayGetLength(1); }, false},
-        {"VorlanReplaySetSpeed", [] { return VorlanReplaySetSpeed(1, 100); }, false},
-        {"VorlanReplayGetSpeed", [] { return VorlanReplayGetSpeed(1); }, false},
-        {"VorlanReplaySetAutoReplay", [] { return VorlanReplaySetAutoReplay(1, 1); }, false},
-        {"VorlanReplayIsFinished", [] { return VorlanReplayIsFinished(1); }, false},
-        {"VorlanReplayIsPaused", [] { return VorlanReplayIsPaused(1); }, false},
+        {"VorlanReplayLoadPcap", [] { return VorlanReplayLoadPcap("none.pcap", 0, &replay); }, true},
+        {"VorlanReplayUnloadPcap", [] { return VorlanReplayUnloadPcap(1); }, true},
+        {"VorlanReplayPlay", [] { return VorlanReplayPlay(1); }, true},
+        {"VorlanReplayPlayToFinish", [] { return VorlanReplayPlayToFinish(1); }, true},
+        {"VorlanReplayPause", [] { return VorlanReplayPause(1); }, true},
+        {"VorlanReplayNextFrame", [] { return VorlanReplayNextFrame(1); }, true},
+        {"VorlanReplaySeek", [] { return VorlanReplaySeek(1, 0); }, true},
+        {"VorlanReplayGetIndexPosition", [] { return VorlanReplayGetIndexPosition(1); }, true},
+        {"VorlanReplayGetLength", [] { return VorlanReplayGetLength(1); }, true},
+        {"VorlanReplaySetSpeed", [] { return VorlanReplaySetSpeed(1, 100); }, true},
+        {"VorlanReplayGetSpeed", [] { return VorlanReplayGetSpeed(1); }, true},
+        {"VorlanReplaySetAutoReplay", [] { return VorlanReplaySetAutoReplay(1, 1); }, true},
+        {"VorlanReplayIsFinished", [] { return VorlanReplayIsFinished(1); }, true},
+        {"VorlanReplayIsPaused", [] { return VorlanReplayIsPaused(1); }, true},
         {"VorlanEnableLegacyTranslation", [] { return VorlanEnableLegacyTranslation(); }, false},
         {"VorlanDisableLegacyTranslation", [] { return VorlanDisableLegacyTranslation(); }, false},
     };
@@ -113,7 +113,8 @@ TEST(Framework, RefusesEverythingButTheVersionQueriesWhileUninitialised) {
     EXPECT_EQ(VorlanIsInitialized(), 0);
     EXPECT_EQ(VorlanGetSdkVersion(), 1507330);
     EXPECT_STREQ(VorlanGetErrorCodeName(VORLAN_ERROR_NOT_INITIALIZED), "VORLAN_ERROR_NOT_INITIALIZED");
-    EXPECT_EQ(VorlanReplayGetSeekPosition(1), VORLAN_ERROR_NOT_SUPPORTED);
+    // Answers without initialisation: no capture is loaded under handle 1.
+    EXPECT_EQ(VorlanReplayGetSeekPosition(1), VORLAN_ERROR_INVALID_ARGUMENTS);
 }
 
 TEST_F(LibraryTest, LaterStagesRefuseAsNotSupportedOnceInitialised) {

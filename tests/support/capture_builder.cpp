@@ -67,13 +67,43 @@ Bytes udp_datagram(const FrameOptions& options, const Bytes& payload) {
 }
 
 Bytes ipv4_frame(const FrameOptions& options, const Bytes& ip_payload, std::size_t offset, bool more) {
-    Bytes out(12, 0);  // destination and source hardware addresses
-    out[6] = 0x02;     // a locally administered source
-    if (options.vlan >= 0) {
-        put_u16be(out, 0x8100);
-        put_u16be(out, uint16_t(options.vlan & 0x0fff));
+    Bytes out;
+    switch (options.link) {
+    case LinkLayer::ethernet:
+        out.assign(12, 0);  // destination and source hardware addresses
+        out[6] = 0x02;      // a locally administered source
+        if (options.outer_vlan >= 0) {
+            put_u16be(out, 0x88a8);
+            put_u16be(out, uint16_t(options.outer_vlan & 0x0fff));
+        }
+        if (options.vlan >= 0) {
+            put_u16be(out, 0x8100);
+            put_u16be(out, uint16_t(options.vlan & 0x0fff));
+        }
+        put_u16be(out, 0x0800);
+        break;
+    case LinkLayer::linux_cooked:
+        put_u16be(out, 0);     // packet type: to us
+        put_u16be(out, 1);     // hardware type: Ethernet
+        put_u16be(out, 6);     // address length
+        out.insert(out.end(), {0x02, 0, 0, 0, 0, 1, 0, 0});
+        put_u16be(out, 0x0800);
+        break;
+    case LinkLayer::linux_cooked2:
+        put_u16be(out, 0x0800);
+        put_u16be(out, 0);     // reserved
+        put_u32be(out, 2);     // interface index
+        put_u16be(out, 1);     // hardware type: Ethernet
+        out.push_back(0);      // packet type
+        out.push_back(6);      // address length
+        out.insert(out.end(), {0x02, 0, 0, 0, 0, 1, 0, 0});
+        break;
+    case LinkLayer::bsd_loopback:
+        put_u32le(out, 2);     // AF_INET, written by a little-endian host
+        break;
+    case LinkLayer::raw_ipv4:
+        break;
     }
-    put_u16be(out, 0x0800);
     const std::size_t ip_start = out.size();
     const std::size_t header_size = 20 + 4 * std::size_t(options.ip_option_words);
     out.push_back(uint8_t(0x45 + options.ip_option_words));
@@ -115,14 +145,14 @@ std::vector<Bytes> udp_fragments(const FrameOptions& options, const Bytes& paylo
     return frames;
 }
 
-CaptureBuilder::CaptureBuilder(int32_t time_zone_seconds, uint32_t magic) {
+CaptureBuilder::CaptureBuilder(int32_t time_zone_seconds, uint32_t magic, LinkLayer link) {
     put_u32le(m_bytes, magic);
     put_u16le(m_bytes, 2);
     put_u16le(m_bytes, 4);
     put_u32le(m_bytes, uint32_t(time_zone_seconds));
     put_u32le(m_bytes, 0);
     put_u32le(m_bytes, 65535);
-    put_u32le(m_bytes, 1);
+    put_u32le(m_bytes, uint32_t(link));
 }
 
 CaptureBuilder& CaptureBuilder::record(int64_t time, const Bytes& frame) {
@@ -131,6 +161,16 @@ CaptureBuilder& CaptureBuilder::record(int64_t time, const Bytes& frame) {
 
 CaptureBuilder& CaptureBuilder::record_claiming(int64_t time, const Bytes& frame, uint32_t included_length) {
     put_record(m_bytes, time, frame, included_length);
+    return *this;
+}
+
+CaptureBuilder& CaptureBuilder::record_snapshot(int64_t time, const Bytes& frame, std::size_t kept) {
+    const Bytes stored(frame.begin(), frame.begin() + long(std::min(kept, frame.size())));
+    put_u32le(m_bytes, uint32_t(time / 1000000));
+    put_u32le(m_bytes, uint32_t(time % 1000000));
+    put_u32le(m_bytes, uint32_t(stored.size()));
+    put_u32le(m_bytes, uint32_t(frame.size()));
+    m_bytes.insert(m_bytes.end(), stored.begin(), stored.end());
     return *this;
 }
 

@@ -19,8 +19,18 @@ constexpr uint32_t ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
     return (uint32_t(a) << 24) | (uint32_t(b) << 16) | (uint32_t(c) << 8) | uint32_t(d);
 }
 
+// Link layers a capture may hold, by the link type its global header names.
+enum class LinkLayer : uint32_t {
+    bsd_loopback = 0,
+    ethernet = 1,
+    raw_ipv4 = 101,
+    linux_cooked = 113,
+    linux_cooked2 = 276,
+};
+
 // How one synthesised frame looks.
 struct FrameOptions {
+    LinkLayer link = LinkLayer::ethernet;
     uint32_t source = ipv4(192, 168, 1, 10);
     uint32_t destination = ipv4(255, 255, 255, 255);
     uint16_t source_port = 443;
@@ -31,6 +41,8 @@ struct FrameOptions {
     uint8_t ip_option_words = 0;
     // An 802.1Q tag with this VLAN id in front of the IPv4 type when >= 0.
     int vlan = -1;
+    // An 802.1ad service tag in front of the 802.1Q one when >= 0.
+    int outer_vlan = -1;
     // Bytes after the IPv4 packet, as Ethernet pads short frames.
     std::size_t padding = 0;
 };
@@ -40,7 +52,7 @@ Bytes test_payload(std::size_t size, uint8_t seed);
 
 // The UDP header and `payload`.
 Bytes udp_datagram(const FrameOptions& options, const Bytes& payload);
-// An Ethernet frame with one IPv4 packet carrying `ip_payload` at fragment
+// A frame of `options.link` with one IPv4 packet carrying `ip_payload` at fragment
 // offset `offset` bytes (a multiple of 8), with the more-fragments flag
 // `more`. The IPv4 header checksum is correct.
 Bytes ipv4_frame(const FrameOptions& options, const Bytes& ip_payload, std::size_t offset = 0, bool more = false);
@@ -55,13 +67,17 @@ class CaptureBuilder {
 public:
     static constexpr uint32_t kMicrosecondMagic = 0xa1b2c3d4;
 
-    explicit CaptureBuilder(int32_t time_zone_seconds = 0, uint32_t magic = kMicrosecondMagic);
+    explicit CaptureBuilder(int32_t time_zone_seconds = 0, uint32_t magic = kMicrosecondMagic,
+                            LinkLayer link = LinkLayer::ethernet);
 
     // A record holding `frame`, stamped `time` µs as stored in the file.
     CaptureBuilder& record(int64_t time, const Bytes& frame);
     // A record whose included length claims `included_length` bytes,
     // whatever it stores.
     CaptureBuilder& record_claiming(int64_t time, const Bytes& frame, uint32_t included_length);
+    // A record of `frame` as a capture with a snapshot length of `kept`
+    // bytes stores it: the first `kept` bytes, the whole length on the wire.
+    CaptureBuilder& record_snapshot(int64_t time, const Bytes& frame, std::size_t kept);
     // A record holding a whole UDP datagram from `source`.
     CaptureBuilder& udp(int64_t time, uint32_t source, const Bytes& payload);
     CaptureBuilder& raw(const Bytes& bytes);

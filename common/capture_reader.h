@@ -1,0 +1,72 @@
+// The UDP datagrams of a capture file, in file order: records framed by
+// CaptureFile, headers decoded by decode_ipv4, fragments reassembled by
+// FragmentReassembler. Every record that yields no datagram is counted by
+// reason. Used by one thread at a time.
+#ifndef VORLAN_COMMON_CAPTURE_READER_H
+#define VORLAN_COMMON_CAPTURE_READER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "capture_file.h"
+#include "fragment_reassembler.h"
+#include "frame_decoder.h"
+
+namespace vorlan_capture {
+
+// Records that gave no datagram, by reason.
+struct SkipCounters {
+    uint64_t not_udp = 0;
+    uint64_t other_link = 0;
+    uint64_t snapshot_cut = 0;
+    uint64_t broken_header = 0;  // including a last record cut short by the end of the file
+    uint64_t incomplete = 0;     // fragments of datagrams that never completed
+
+    void add(Skip reason, uint64_t records = 1);
+    uint64_t total() const { return not_udp + other_link + snapshot_cut + broken_header + incomplete; }
+};
+
+struct Datagram {
+    uint32_t source = 0;       // IPv4 source, host order, first octet most significant
+    int64_t time = 0;          // µs as stored, of the first record holding it
+    const uint8_t* payload = nullptr;  // UDP payload; valid until the next call
+    std::size_t size = 0;
+};
+
+class CaptureReader {
+public:
+    HeaderStatus open(const std::string& path);
+    void close() { m_file.close(); }
+    bool is_open() const { return m_file.is_open(); }
+    const FileHeader& header() const { return m_file.header(); }
+
+    // The next datagram; false at the end of the file. A record cut short by
+    // the end of the file ends it as well, after everything before it.
+    bool next(Datagram& datagram);
+
+    // Continues with the record at `offset` (which must start a record).
+    // Datagrams waiting for fragments are given up.
+    void seek(int64_t offset);
+    // Offset of the record the next call reads.
+    int64_t next_offset() const { return m_next_offset; }
+
+    const SkipCounters& counters() const { return m_counters; }
+    // For walking record headers without decoding them; reading it moves
+    // nothing of the reader.
+    CaptureFile& file() { return m_file; }
+
+private:
+    // Ends the file: datagrams still waiting for fragments are lost.
+    void finish();
+
+    CaptureFile m_file;
+    FragmentReassembler m_reassembler;
+    SkipCounters m_counters;
+    int64_t m_next_offset = kFileHeaderSize;
+    bool m_finished = false;
+};
+
+}  // namespace vorlan_capture
+
+#endif  // VORLAN_COMMON_CAPTURE_READER_H

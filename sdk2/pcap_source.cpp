@@ -1,0 +1,431 @@
+#include "pcap_source.h"
+
+#include <algorithm>
+
+#include "frames.h"
+#include "framework.h"
+#include "vorlan_sdk2.h"
+
+namespace vorlan_sdk2 {
+
+namespace {
+
+constexpr auto kWaitStep = std::chrono::milliseconds(500);
+
+int64_t now_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+// ---- PcapIndex ----------------------------------------------------------------
+
+void PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<bool>& stop, int64_t start_time) {
+    using vorlan_capture::RecordStatus;
+    int64_t offset = vorlan_capture::kFileHeaderSize;
+    int64_t threshold = start_time;
+    vorlan_capture::Record record;
+    vorlan_capture::Record last;
+    bool have_last = false;
+    while (!stop.load(std::memory_order_relaxed)) {
+        threshold += kStep;
+        bool found = false;
+        while (!stop.load(std::memory_order_relaxed)) {
+            const RecordStatus status = file.read(offset, record, false);
+            if (status != RecordStatus::ok && status != RecordStatus::oversized) {
+                break;
+            }
+            last = record;
+            have_last = true;
+            offset = record.next_offset();
+            if (record.time >= threshold) {
+                found = true;
+                break;
+            }
+        }
+        if (!found) {
+            if (have_last && !stop.load(std::memory_order_relaxed)) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_entries.emplace(last.time - start_time, last.offset);
+            }
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            // The record itself, so that seeking to its position plays it.
+            m_entries.emplace(record.time - start_time, record.offset);
+        }
+        threshold = record.time;
+    }
+}
+
+std::pair<int64_t, int64_t> PcapIndex::Floor(int64_t position) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_entries.upper_bound(position);
+    if (it != m_entries.begin()) {
+        --it;
+    }
+    return *it;
+}
+
+int64_t PcapIndex::LargestPosition() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_entries.rbegin()->first;
+}
+
+// ---- PcapDecoder --------------------------------------------------------------
+
+bool PcapDecoder::Open(const std::string& path) {
+    if (m_reader.open(path) != vorlan_capture::HeaderStatus::ok) {
+        return false;
+    }
+    vorlan_capture::Record first;
+    // The start time is the first record's, whatever it carries.
+    if (m_reader.file().read(vorlan_capture::kFileHeaderSize, first, false) != vorlan_capture::RecordStatus::ok) {
+        m_reader.close();
+        return false;
+    }
+    m_start_time = first.time;
+    m_time_zone_offset = int64_t(m_reader.header().time_zone_seconds) * 1000000;
+    m_position.store(0, std::memory_order_relaxed);
+    m_finished.store(false, std::memory_order_relaxed);
+    return true;
+}
+
+bool PcapDecoder::NextUdpPacket(PcapPacket& packet) {
+    vorlan_capture::Datagram datagram;
+    if (!m_reader.next(datagram)) {
+        m_finished.store(true, std::memory_order_relaxed);
+        return false;
+    }
+    packet.handle = datagram.source;
+    packet.timestamp = datagram.time;
+    packet.data = datagram.payload;
+    packet.size = datagram.size;
+    m_position.store(datagram.time - m_start_time, std::memory_order_relaxed);
+    return true;
+}
+
+void PcapDecoder::SkipToPosition(int64_t target, int64_t offset) {
+    using vorlan_capture::RecordStatus;
+    // Going forward from where playback is beats going back to the index
+    // entry when that entry lies behind the current record.
+    int64_t from = m_reader.next_offset();
+    if (Position() >= target || offset > from) {
+        from = offset;
+    }
+    vorlan_capture::Record record;
+    for (;;) {
+        const RecordStatus status = m_reader.file().read(from, record, false);
+        if (status != RecordStatus::ok && status != RecordStatus::oversized) {
+            m_finished.store(true, std::memory_order_relaxed);
+            m_reader.seek(from);
+            return;
+        }
+        if (record.time >= m_start_time + target) {
+            break;
+        }
+        from = record.next_offset();
+    }
+    // The record found is played next.
+    m_reader.seek(record.offset);
+    m_position.store(record.time - m_start_time, std::memory_order_relaxed);
+    m_finished.store(false, std::memory_order_relaxed);
+}
+
+void PcapDecoder::Rewind() {
+    m_reader.seek(vorlan_capture::kFileHeaderSize);
+    m_position.store(0, std::memory_order_relaxed);
+    m_finished.store(false, std::memory_order_relaxed);
+}
+
+// ---- PcapReader ---------------------------------------------------------------
+
+template <class Done>
+void PcapReader::waitFor(std::condition_variable& condition, std::unique_lock<std::mutex>& lock, Done done) {
+    while (!done() && !m_stop.load()) {
+        condition.wait_for(lock, kWaitStep);
+    }
+}
+
+bool PcapReader::OnWorker() {
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    return m_worker_id == std::this_thread::get_id();
+}
+
+bool PcapReader::Load(const std::string& path, uint32_t flags) {
+    m_path = path;
+    if (!m_decoder.Open(path)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    m_auto_replay = (flags & kLoadAutoReplay) != 0;
+    if ((flags & kLoadNoIndexing) == 0) {
+        tryStartIndexing();
+    }
+    if ((flags & kLoadPaused) != 0) {
+        m_playing = false;
+        return true;
+    }
+    tryStartPlaying();
+    return true;
+}
+
+void PcapReader::tryStartPlaying() {
+    if (m_unloaded || m_worker.joinable()) {
+        return;
+    }
+    m_stop.store(false);
+    m_playing = true;
+    m_worker = std::thread([this] { pcapWorkerRoutine(); });
+    m_worker_id = m_worker.get_id();
+}
+
+void PcapReader::tryStartIndexing() {
+    if (m_unloaded || m_indexer.joinable()) {
+        return;
+    }
+    m_indexer = std::thread([this] { buildIndicesRoutine(); });
+}
+
+bool PcapReader::Play(bool async) {
+    std::unique_lock<std::mutex> lock(m_state_mutex);
+    if (m_unloaded) {
+        return false;
+    }
+    tryStartPlaying();
+    m_playing = true;
+    m_play_condition.notify_all();
+    if (async) {
+        return true;
+    }
+    if (m_auto_replay || !m_worker.joinable() || m_worker_id == std::this_thread::get_id()) {
+        return false;
+    }
+    waitFor(m_state_condition, lock, [&] { return m_finished; });
+    return m_finished;
+}
+
+void PcapReader::Pause(bool async) {
+    std::unique_lock<std::mutex> lock(m_state_mutex);
+    m_playing = false;
+    m_play_condition.notify_all();  // out of a pacing sleep
+    if (!async && m_worker.joinable() && m_worker_id != std::this_thread::get_id()) {
+        m_state_condition.wait_for(lock, kWaitStep);
+    }
+}
+
+void PcapReader::Seek(int64_t position, bool async) {
+    clearAsyncRelay();
+    clearFrameAggregator();
+    std::unique_lock<std::mutex> lock(m_state_mutex);
+    m_seek_request = std::max<int64_t>(position, 0);
+    m_play_condition.notify_all();
+    if (async || !m_worker.joinable() || m_worker_id == std::this_thread::get_id()) {
+        return;
+    }
+    waitFor(m_seek_done_condition, lock, [&] { return m_seek_request < 0; });
+}
+
+bool PcapReader::NextFrame(bool async, void* step_id) {
+    {
+        std::lock_guard<std::mutex> lock(m_state_mutex);
+        m_step_armed_at = m_deliveries;
+    }
+    // A step that ended at the end of the file left its listener behind.
+    (void)frameCallbacks().Remove(singleStepFrameListener, step_id);
+    if (listenFrames(getFrameAggregationMode(), singleStepFrameListener, step_id) != VORLAN_SUCCESS) {
+        return false;
+    }
+    Play(true);
+    std::unique_lock<std::mutex> lock(m_state_mutex);
+    if (!async && m_worker_id != std::this_thread::get_id()) {
+        // The end of the file ends the step too: no frame will come.
+        waitFor(m_state_condition, lock, [&] { return !m_playing || (m_finished && !m_auto_replay); });
+    }
+    return true;
+}
+
+bool PcapReader::StepCounts() {
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    return m_deliveries > m_step_armed_at;
+}
+
+void PcapReader::StepDone() {
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    m_playing = false;
+    m_play_condition.notify_all();
+    m_state_condition.notify_all();
+}
+
+int64_t PcapReader::GetLength() {
+    std::unique_lock<std::mutex> lock(m_state_mutex);
+    if (!m_indexing_done) {
+        tryStartIndexing();
+        waitFor(m_index_condition, lock, [&] { return m_indexing_done; });
+        if (!m_indexing_done) {
+            return -1;
+        }
+    }
+    return m_index.LargestPosition();
+}
+
+void PcapReader::Unload() {
+    {
+        std::lock_guard<std::mutex> lock(m_state_mutex);
+        m_unloaded = true;
+        m_stop.store(true);
+        m_play_condition.notify_all();
+        m_state_condition.notify_all();
+        m_seek_done_condition.notify_all();
+        m_index_condition.notify_all();
+    }
+    // Both threads exist only while m_unloaded is false, so no other thread
+    // starts one behind the joins.
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+    if (m_indexer.joinable()) {
+        m_indexer.join();
+    }
+    clearAsyncRelay();
+    clearFrameAggregator();
+}
+
+void PcapReader::SetSpeed(int speed) {
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    m_speed = speed;
+    m_resync = true;
+    m_play_condition.notify_all();
+}
+
+int PcapReader::GetSpeed() {
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    return m_speed;
+}
+
+void PcapReader::SetAutoReplay(bool enable) {
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    m_auto_replay = enable;
+    m_play_condition.notify_all();
+}
+
+bool PcapReader::IsFinished() {
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    return !m_auto_replay && m_finished;
+}
+
+bool PcapReader::IsPaused() {
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    return !m_playing;
+}
+
+int64_t PcapReader::GetSeekPosition() {
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    return m_seek_request >= 0 ? m_seek_request : m_decoder.Position();
+}
+
+vorlan_capture::SkipCounters PcapReader::Counters() {
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    return m_counters;
+}
+
+void PcapReader::handleSeekRequest() {
+    if (m_seek_request < 0) {
+        return;
+    }
+    const auto entry = m_index.Floor(m_seek_request);
+    m_decoder.SkipToPosition(m_seek_request, entry.second);
+    m_finished = m_decoder.Finished();
+    m_resync = true;
+    m_seek_request = -1;
+    m_seek_done_condition.notify_all();
+}
+
+void PcapReader::buildIndicesRoutine() {
+    vorlan_capture::CaptureFile file;
+    if (file.open(m_path) == vorlan_capture::HeaderStatus::ok) {
+        m_index.BuildIndex(file, m_stop, m_decoder.StartTime());
+    }
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    m_indexing_done = !m_stop.load();
+    m_index_condition.notify_all();
+}
+
+void PcapReader::pcapWorkerRoutine() {
+    PcapPacket packet;
+    bool holding = false;  // a packet read but not handed on yet
+    int64_t base = 0;
+    int64_t last_position = 0;
+    for (;;) {
+        std::unique_lock<std::mutex> lock(m_state_mutex);
+        if (m_stop.load()) {
+            return;
+        }
+        while (!m_playing || (!m_auto_replay && m_finished && !holding) || m_seek_request >= 0) {
+            if (m_seek_request >= 0) {
+                handleSeekRequest();
+                holding = false;
+                continue;
+            }
+            m_state_condition.notify_all();
+            m_play_condition.wait_for(lock, kWaitStep);
+            if (m_stop.load()) {
+                return;
+            }
+            m_resync = true;
+        }
+        if (!holding) {
+            lock.unlock();
+            const bool got = m_decoder.NextUdpPacket(packet);
+            lock.lock();
+            m_counters = m_decoder.Counters();
+            if (!got) {
+                if (m_auto_replay) {
+                    m_decoder.Rewind();
+                    m_finished = false;
+                } else {
+                    m_finished = true;
+                    m_state_condition.notify_all();
+                }
+                m_resync = true;
+                continue;
+            }
+            holding = true;
+        }
+        // Pacing: the packet's position scaled by the speed, against a wall
+        // clock base taken at the last resync. A capture clock that runs
+        // backwards re-bases instead of playing a burst.
+        const int64_t position = packet.timestamp - m_decoder.StartTime();
+        if (m_speed > 0) {
+            const int64_t target = position * 100 / m_speed;
+            int64_t delay = 0;
+            if (m_resync || position < last_position) {
+                base = now_us() - target;
+                m_resync = false;
+            } else {
+                delay = target + base - now_us();
+            }
+            if (delay > 0) {
+                // Woken early by a pause, a seek, a speed change or stop: the
+                // loop looks at the state again before handing the packet on.
+                const auto until = Clock::now() + std::chrono::microseconds(delay);
+                const bool interrupted = m_play_condition.wait_until(lock, until, [&] {
+                    return m_stop.load() || !m_playing || m_seek_request >= 0 || m_resync;
+                });
+                if (interrupted) {
+                    continue;
+                }
+            }
+        }
+        last_position = position;
+        holding = false;
+        ++m_deliveries;
+        const int64_t timestamp = packet.timestamp - m_decoder.TimeZoneOffset();
+        lock.unlock();
+        (void)VorlanReceiveData(packet.handle, timestamp, packet.data, packet.size);
+    }
+}
+
+}  // namespace vorlan_sdk2

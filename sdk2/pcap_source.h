@@ -1,0 +1,179 @@
+// Capture replay: a PcapReader feeds the UDP payloads of one capture file to
+// VorlanReceiveData from its own worker thread, paced against the wall clock
+// at an adjustable speed, and builds a time index of the file on a second
+// thread (with its own file handle) for seeking and the length.
+#ifndef VORLAN_SDK2_PCAP_SOURCE_H
+#define VORLAN_SDK2_PCAP_SOURCE_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "capture_reader.h"
+
+namespace vorlan_sdk2 {
+
+// Reassembly per (source, identification) with bounded state, shared with
+// the first library.
+using IpFragmentAggregator = vorlan_capture::FragmentReassembler;
+
+// Load flags of VorlanReplayLoadPcap.
+constexpr uint32_t kLoadNoIndexing = 1;
+constexpr uint32_t kLoadAutoReplay = 2;
+constexpr uint32_t kLoadPaused = 4;
+
+// Position (µs from the first record) → offset of the record at that
+// position, at least kStep apart; the largest key is the last record's
+// position. Thread-safe.
+class PcapIndex {
+public:
+    static constexpr int64_t kStep = 500000;
+
+    // Walks the record headers of `file` from the first record; returns
+    // early when `stop` is set.
+    void BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<bool>& stop, int64_t start_time);
+    // The entry with the greatest position <= `position`; the first entry
+    // for a position before it.
+    std::pair<int64_t, int64_t> Floor(int64_t position) const;
+    int64_t LargestPosition() const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::map<int64_t, int64_t> m_entries{{0, int64_t(vorlan_capture::kFileHeaderSize)}};  // guarded by m_mutex
+};
+
+// One payload as the worker hands it on.
+struct PcapPacket {
+    uint64_t handle = 0;
+    int64_t timestamp = 0;  // µs as recorded
+    const uint8_t* data = nullptr;  // valid until the decoder's next call
+    size_t size = 0;
+};
+
+// Reads one capture for the worker thread. Only the position and the
+// finished flag may be read from other threads.
+class PcapDecoder {
+public:
+    // False for a file that cannot be read, is not a little-endian
+    // microsecond capture, or holds no record.
+    bool Open(const std::string& path);
+    bool NextUdpPacket(PcapPacket& packet);
+    // Continues with the first record at or after `target` µs, walking
+    // record headers from `offset` (a record at or before the target), or
+    // from the current record when that is nearer.
+    void SkipToPosition(int64_t target, int64_t offset);
+    void Rewind();
+
+    int64_t StartTime() const { return m_start_time; }
+    int64_t TimeZoneOffset() const { return m_time_zone_offset; }
+    int64_t Position() const { return m_position.load(std::memory_order_relaxed); }
+    bool Finished() const { return m_finished.load(std::memory_order_relaxed); }
+    void ClearFinished() { m_finished.store(false, std::memory_order_relaxed); }
+    const vorlan_capture::SkipCounters& Counters() const { return m_reader.counters(); }
+
+private:
+    vorlan_capture::CaptureReader m_reader;
+    int64_t m_start_time = 0;
+    int64_t m_time_zone_offset = 0;
+    std::atomic<int64_t> m_position{0};
+    std::atomic<bool> m_finished{false};
+};
+
+class PcapReader {
+public:
+    PcapReader() = default;
+    ~PcapReader() { Unload(); }
+    PcapReader(const PcapReader&) = delete;
+    PcapReader& operator=(const PcapReader&) = delete;
+
+    // Opens the capture and, as the flags say, starts indexing and playing.
+    bool Load(const std::string& path, uint32_t flags);
+    // Blocking play returns once the file has played to its end; it is
+    // refused with auto replay on, without a worker, or on the worker.
+    bool Play(bool async);
+    void Pause(bool async);
+    // Carries out a seek to `position` µs (negative means 0). Unless async or
+    // on the worker, waits until the worker has done it; without a worker
+    // the request waits for playback to start.
+    void Seek(int64_t position, bool async);
+    // Plays until the next frame is published, then pauses. `step_id` is
+    // the user pointer the single-step frame listener is registered with.
+    bool NextFrame(bool async, void* step_id);
+    // The last record's position, waiting for indexing; -1 if the reader
+    // stopped before indexing finished.
+    int64_t GetLength();
+    // Stops and joins both threads; nothing restarts them afterwards.
+    void Unload();
+
+    void SetSpeed(int speed);
+    int GetSpeed();
+    void SetAutoReplay(bool enable);
+    bool IsFinished();
+    bool IsPaused();
+    int64_t GetSeekPosition();
+    int64_t GetIndexPosition() const { return m_index.LargestPosition(); }
+    // For the single-step frame listener: whether a frame just published
+    // ends the step. A frame published before this reader delivered
+    // anything since the step began (a publication still under way from the
+    // step before) does not.
+    bool StepCounts();
+    // Pauses at the end of a step.
+    void StepDone();
+    bool OnWorker();
+    vorlan_capture::SkipCounters Counters();
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void pcapWorkerRoutine();
+    void buildIndicesRoutine();
+    // Both with m_state_mutex held.
+    void tryStartPlaying();
+    void tryStartIndexing();
+    void handleSeekRequest();
+    // Waits on `condition` in 0.5 s steps until `done` or stop.
+    template <class Done>
+    void waitFor(std::condition_variable& condition, std::unique_lock<std::mutex>& lock, Done done);
+
+    std::string m_path;
+    PcapDecoder m_decoder;  // used by the worker only (and Load before it starts)
+    PcapIndex m_index;
+
+    std::mutex m_state_mutex;
+    std::condition_variable m_state_condition;      // the worker went idle or finished
+    std::condition_variable m_play_condition;       // wakes the worker
+    std::condition_variable m_seek_done_condition;
+    std::condition_variable m_index_condition;
+    // Guarded by m_state_mutex:
+    bool m_auto_replay = false;
+    int m_speed = 100;
+    int64_t m_seek_request = -1;
+    bool m_resync = true;
+    bool m_playing = false;
+    bool m_finished = false;
+    bool m_indexing_done = false;
+    bool m_unloaded = false;
+    uint64_t m_deliveries = 0;      // payloads handed on, counting the one under way
+    uint64_t m_step_armed_at = 0;   // m_deliveries when the current step began
+    std::thread m_worker;
+    std::thread m_indexer;
+    std::thread::id m_worker_id;
+    vorlan_capture::SkipCounters m_counters;  // copied from the decoder by the worker
+
+    std::atomic<bool> m_stop{false};
+};
+
+// The reader loaded under a replay handle, or null; for the tool and the
+// tests, which read its skip counters.
+std::shared_ptr<PcapReader> replayReader(uint64_t handle);
+
+}  // namespace vorlan_sdk2
+
+#endif  // VORLAN_SDK2_PCAP_SOURCE_H

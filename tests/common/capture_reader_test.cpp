@@ -1,0 +1,314 @@
+#include "capture_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/capture_builder.h"
+
+namespace {
+
+using namespace vorlan_test;
+using vorlan_capture::CaptureReader;
+using vorlan_capture::HeaderStatus;
+using vorlan_capture::SkipCounters;
+
+constexpr int64_t kStart = 1700000000LL * 1000000;
+constexpr uint32_t kSensorA = ipv4(192, 168, 1, 10);
+constexpr uint32_t kSensorB = ipv4(10, 0, 0, 7);
+
+struct Received {
+    uint32_t source;
+    int64_t time;
+    Bytes payload;
+    bool operator==(const Received& o) const {
+        return source == o.source && time == o.time && payload == o.payload;
+    }
+};
+
+struct ReadResult {
+    std::vector<Received> datagrams;
+    SkipCounters counters;
+};
+
+ReadResult read_all(const Bytes& capture) {
+    TemporaryDirectory dir;
+    write_file(dir.file("c.pcap"), capture);
+    CaptureReader reader;
+    EXPECT_EQ(reader.open(dir.file("c.pcap")), HeaderStatus::ok);
+    ReadResult result;
+    vorlan_capture::Datagram datagram;
+    while (reader.next(datagram)) {
+        result.datagrams.push_back({datagram.source, datagram.time,
+                                    Bytes(datagram.payload, datagram.payload + datagram.size)});
+    }
+    result.counters = reader.counters();
+    return result;
+}
+
+FrameOptions from(uint32_t source, uint16_t identification = 0) {
+    FrameOptions options;
+    options.source = source;
+    options.identification = identification;
+    return options;
+}
+
+// Two datagrams of every link layer and header form the reader knows come
+// out whole, with their source and time, and nothing is counted as skipped.
+TEST(CaptureReader, ReadsEveryLinkLayerAndHeaderForm) {
+    struct Case {
+        const char* name;
+        LinkLayer link;
+        int outer_vlan;
+        int vlan;
+        uint8_t option_words;
+        std::size_t padding;
+    };
+    const Case cases[] = {
+        {"ethernet", LinkLayer::ethernet, -1, -1, 0, 0},
+        {"ethernet padded", LinkLayer::ethernet, -1, -1, 0, 18},
+        {"one vlan tag", LinkLayer::ethernet, -1, 12, 0, 0},
+        {"two vlan tags", LinkLayer::ethernet, 7, 12, 0, 0},
+        {"ipv4 options", LinkLayer::ethernet, -1, 3, 10, 0},
+        {"linux cooked", LinkLayer::linux_cooked, -1, -1, 0, 0},
+        {"linux cooked v2", LinkLayer::linux_cooked2, -1, -1, 1, 0},
+        {"raw ipv4", LinkLayer::raw_ipv4, -1, -1, 0, 0},
+        {"bsd loopback", LinkLayer::bsd_loopback, -1, -1, 2, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FrameOptions options = from(kSensorA);
+        options.link = c.link;
+        options.outer_vlan = c.outer_vlan;
+        options.vlan = c.vlan;
+        options.ip_option_words = c.option_words;
+        options.padding = c.padding;
+        CaptureBuilder capture(0, CaptureBuilder::kMicrosecondMagic, c.link);
+        capture.record(kStart, udp_frame(options, test_payload(1, 1)));
+        options.source = kSensorB;
+        for (const Bytes& frame : udp_fragments(options, test_payload(3000, 2), 1480)) {
+            capture.record(kStart + 7, frame);
+        }
+        const ReadResult result = read_all(capture.bytes());
+        const std::vector<Received> expected = {{kSensorA, kStart, test_payload(1, 1)},
+                                                {kSensorB, kStart + 7, test_payload(3000, 2)}};
+        EXPECT_EQ(result.datagrams, expected);
+        EXPECT_EQ(result.counters.total(), 0u);
+    }
+}
+
+// A record that yields no datagram is counted under its reason and never
+// disturbs the good record after it.
+TEST(CaptureReader, CountsRecordsWithoutDatagramByReason) {
+    const Bytes good = udp_frame(from(kSensorA), test_payload(40, 9));
+    FrameOptions tcp = from(kSensorA);
+    tcp.protocol = 6;
+    Bytes arp = good;
+    arp[12] = 0x08, arp[13] = 0x06;
+    Bytes udp_too_long = good;
+    udp_too_long[14 + 20 + 5] += 1;  // UDP length one byte more than the IPv4 packet holds
+    Bytes udp_too_short = good;
+    udp_too_short[14 + 20 + 5] -= 1;
+    Bytes ip_too_long = good;
+    ip_too_long[14 + 3] += 4;  // total length beyond the stored frame
+    Bytes ihl_too_small = good;
+    ihl_too_small[14] = 0x44;
+    struct Case {
+        const char* name;
+        std::function<void(CaptureBuilder&)> add;
+        LinkLayer link;
+        uint64_t SkipCounters::*counter;
+    };
+    const Case cases[] = {
+        {"tcp", [&](CaptureBuilder& c) { c.record(kStart, udp_frame(tcp, test_payload(40, 1))); },
+         LinkLayer::ethernet, &SkipCounters::not_udp},
+        {"arp", [&](CaptureBuilder& c) { c.record(kStart, arp); }, LinkLayer::ethernet, &SkipCounters::not_udp},
+        {"snapshot cut in the payload", [&](CaptureBuilder& c) { c.record_snapshot(kStart, good, 60); },
+         LinkLayer::ethernet, &SkipCounters::snapshot_cut},
+        {"snapshot cut in the ip header", [&](CaptureBuilder& c) { c.record_snapshot(kStart, good, 20); },
+         LinkLayer::ethernet, &SkipCounters::snapshot_cut},
+        {"udp length too long", [&](CaptureBuilder& c) { c.record(kStart, udp_too_long); }, LinkLayer::ethernet,
+         &SkipCounters::broken_header},
+        {"udp length too short", [&](CaptureBuilder& c) { c.record(kStart, udp_too_short); },
+         LinkLayer::ethernet, &SkipCounters::broken_header},
+        {"ip total length beyond the record", [&](CaptureBuilder& c) { c.record(kStart, ip_too_long); },
+         LinkLayer::ethernet, &SkipCounters::broken_header},
+        {"ip header length below 20", [&](CaptureBuilder& c) { c.record(kStart, ihl_too_small); },
+         LinkLayer::ethernet, &SkipCounters::broken_header},
+        {"record shorter than ethernet", [&](CaptureBuilder& c) { c.record(kStart, Bytes(good.begin(), good.begin() + 13)); },
+         LinkLayer::ethernet, &SkipCounters::broken_header},
+        {"record shorter than its ip header",
+         [&](CaptureBuilder& c) { c.record(kStart, Bytes(good.begin(), good.begin() + 30)); }, LinkLayer::ethernet,
+         &SkipCounters::broken_header},
+        {"empty record", [&](CaptureBuilder& c) { c.record(kStart, {}); }, LinkLayer::ethernet,
+         &SkipCounters::broken_header},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CaptureBuilder capture(0, CaptureBuilder::kMicrosecondMagic, c.link);
+        c.add(capture);
+        capture.record(kStart + 1, good);
+        const ReadResult result = read_all(capture.bytes());
+        ASSERT_EQ(result.datagrams.size(), 1u);
+        EXPECT_EQ(result.datagrams[0].payload, test_payload(40, 9));
+        EXPECT_EQ(result.counters.*c.counter, 1u);
+        EXPECT_EQ(result.counters.total(), 1u);
+    }
+
+    CaptureBuilder wireless(0, CaptureBuilder::kMicrosecondMagic, LinkLayer(105));
+    wireless.record(kStart, good).record(kStart + 1, good);
+    const ReadResult other_link = read_all(wireless.bytes());
+    EXPECT_TRUE(other_link.datagrams.empty());
+    EXPECT_EQ(other_link.counters.other_link, 2u);
+}
+
+// Fragments are put together per (source, identification) whatever their
+// order, and a datagram that never completes is counted, never spliced
+// with another.
+TEST(CaptureReader, ReassemblesFragmentsPerDatagram) {
+    const Bytes big_a = test_payload(4000, 1);
+    const Bytes big_b = test_payload(3500, 2);
+    const auto a1 = udp_fragments(from(kSensorA, 1), big_a, 1480);
+    const auto a2 = udp_fragments(from(kSensorA, 2), big_b, 1480);
+    const auto b1 = udp_fragments(from(kSensorB, 1), big_b, 1480);
+    struct Step {
+        const std::vector<Bytes>* frames;
+        std::size_t index;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        std::vector<Received> expected;
+        uint64_t incomplete;
+    };
+    const Case cases[] = {
+        {"in order", {{&a1, 0}, {&a1, 1}, {&a1, 2}}, {{kSensorA, kStart, big_a}}, 0},
+        {"reversed", {{&a1, 2}, {&a1, 1}, {&a1, 0}}, {{kSensorA, kStart, big_a}}, 0},
+        {"two sensors interleaved, same identification",
+         {{&a1, 0}, {&b1, 0}, {&b1, 1}, {&a1, 1}, {&b1, 2}, {&a1, 2}},
+         {{kSensorB, kStart + 1, big_b}, {kSensorA, kStart, big_a}},
+         0},
+        {"consecutive datagrams of one sensor interleaved",
+         {{&a1, 0}, {&a2, 0}, {&a1, 1}, {&a2, 2}, {&a2, 1}, {&a1, 2}},
+         {{kSensorA, kStart + 1, big_b}, {kSensorA, kStart, big_a}},
+         0},
+        {"missing middle fragment", {{&a1, 0}, {&a1, 2}, {&a2, 0}, {&a2, 1}, {&a2, 2}},
+         {{kSensorA, kStart + 1, big_b}}, 2},
+        {"duplicated fragment", {{&a1, 0}, {&a1, 1}, {&a1, 1}, {&a1, 2}}, {{kSensorA, kStart, big_a}}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CaptureBuilder capture;
+        // Each record's time is that of the first fragment of its datagram
+        // in the capture plus its datagram's order of first appearance.
+        std::vector<const std::vector<Bytes>*> seen;
+        for (const Step& step : c.steps) {
+            if (std::find(seen.begin(), seen.end(), step.frames) == seen.end()) {
+                seen.push_back(step.frames);
+            }
+            const int64_t rank = std::find(seen.begin(), seen.end(), step.frames) - seen.begin();
+            capture.record(kStart + rank, (*step.frames)[step.index]);
+        }
+        const ReadResult result = read_all(capture.bytes());
+        EXPECT_EQ(result.datagrams, c.expected);
+        EXPECT_EQ(result.counters.incomplete, c.incomplete);
+    }
+}
+
+TEST(CaptureReader, AbandonedDatagramsKeepStateBoundedAndAreCounted) {
+    CaptureBuilder capture;
+    constexpr std::size_t kBroken = 1000;
+    for (std::size_t i = 0; i < kBroken; ++i) {
+        capture.record(kStart, udp_fragments(from(kSensorA, uint16_t(i)), test_payload(2000, 3), 1480)[0]);
+    }
+    for (const Bytes& frame : udp_fragments(from(kSensorA, 60000), test_payload(2000, 4), 1480)) {
+        capture.record(kStart + 1, frame);
+    }
+    const ReadResult result = read_all(capture.bytes());
+    ASSERT_EQ(result.datagrams.size(), 1u);
+    EXPECT_EQ(result.datagrams[0].payload, test_payload(2000, 4));
+    EXPECT_EQ(result.counters.incomplete, kBroken);
+}
+
+// A capture cut anywhere in its last record gives everything before the cut.
+TEST(CaptureReader, FileCutInItsLastRecordGivesEverythingBefore) {
+    CaptureBuilder whole;
+    whole.udp(kStart, kSensorA, test_payload(100, 1)).udp(kStart + 1, kSensorA, test_payload(100, 2));
+    const std::size_t last_record = whole.size();
+    whole.udp(kStart + 2, kSensorA, test_payload(100, 3));
+    for (std::size_t keep : {std::size_t(1), std::size_t(15), std::size_t(16), std::size_t(58), std::size_t(143)}) {
+        SCOPED_TRACE(keep);
+        const Bytes cut(whole.bytes().begin(), whole.bytes().begin() + long(last_record + keep));
+        const ReadResult result = read_all(cut);
+        ASSERT_EQ(result.datagrams.size(), 2u);
+        EXPECT_EQ(result.datagrams[1].payload, test_payload(100, 2));
+        EXPECT_EQ(result.counters.broken_header, 1u);
+    }
+    // A record claiming more than any capture holds is stepped over.
+    CaptureBuilder huge;
+    huge.udp(kStart, kSensorA, test_payload(10, 1)).record_claiming(kStart, Bytes(100, 0), 0x7fffffff);
+    EXPECT_EQ(read_all(huge.bytes()).datagrams.size(), 1u);
+}
+
+TEST(CaptureReader, RefusesOtherFileFormatsByName) {
+    const Bytes header = CaptureBuilder().bytes();
+    const Bytes pcapng = {0x0a, 0x0d, 0x0d, 0x0a, 28, 0, 0, 0, 0x4d, 0x3c, 0x2b, 0x1a, 1, 0, 0, 0,
+                          0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 28, 0, 0, 0};
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        HeaderStatus status;
+    };
+    const Case cases[] = {
+        {"pcapng", pcapng, HeaderStatus::pcapng},
+        {"nanosecond", CaptureBuilder(0, 0xa1b23c4d).bytes(), HeaderStatus::nanosecond},
+        {"big-endian microsecond", CaptureBuilder(0, 0xd4c3b2a1).bytes(), HeaderStatus::big_endian},
+        {"big-endian nanosecond", CaptureBuilder(0, 0x4d3cb2a1).bytes(), HeaderStatus::big_endian},
+        {"text", Bytes(100, 'a'), HeaderStatus::unknown_magic},
+        {"global header cut", Bytes(header.begin(), header.begin() + 23), HeaderStatus::too_short},
+    };
+    TemporaryDirectory dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(dir.file("f"), c.bytes);
+        CaptureReader reader;
+        EXPECT_EQ(reader.open(dir.file("f")), c.status);
+        EXPECT_FALSE(reader.is_open());
+    }
+    CaptureReader reader;
+    EXPECT_EQ(reader.open(dir.file("missing")), HeaderStatus::too_short);
+}
+
+// Seeking to a record offset continues there, also back to the start after
+// the end, and reads past the window's size correctly.
+TEST(CaptureReader, SeekContinuesAtTheRecordGiven) {
+    CaptureBuilder capture;
+    std::vector<std::size_t> offsets;
+    for (int i = 0; i < 400; ++i) {
+        offsets.push_back(capture.size());
+        capture.udp(kStart + i, kSensorA, test_payload(9000, uint8_t(i)));
+    }
+    TemporaryDirectory dir;
+    write_file(dir.file("c.pcap"), capture.bytes());
+    CaptureReader reader;
+    ASSERT_EQ(reader.open(dir.file("c.pcap")), HeaderStatus::ok);
+    vorlan_capture::Datagram datagram;
+    int count = 0;
+    while (reader.next(datagram)) {
+        ASSERT_EQ(Bytes(datagram.payload, datagram.payload + datagram.size), test_payload(9000, uint8_t(count)));
+        ++count;
+    }
+    EXPECT_EQ(count, 400);
+    for (int i : {250, 3, 399, 0}) {
+        reader.seek(int64_t(offsets[std::size_t(i)]));
+        ASSERT_TRUE(reader.next(datagram));
+        EXPECT_EQ(datagram.time, kStart + i);
+        EXPECT_EQ(Bytes(datagram.payload, datagram.payload + datagram.size), test_payload(9000, uint8_t(i)));
+    }
+    EXPECT_EQ(reader.counters().total(), 0u);
+}
+
+}  // namespace

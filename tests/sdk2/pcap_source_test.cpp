@@ -1,0 +1,437 @@
+#include "pcap_source.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework.h"
+#include "library_fixture.h"
+#include "support/capture_builder.h"
+#include "support/point_packet_builder.h"
+
+namespace {
+
+using namespace vorlan_test;
+using vorlan_sdk2_test::LibraryTest;
+using vorlan_sdk2::kLoadAutoReplay;
+using vorlan_sdk2::kLoadNoIndexing;
+using vorlan_sdk2::kLoadPaused;
+
+constexpr int64_t kStart = 1700000000LL * 1000000;
+constexpr uint32_t kSensorA = ipv4(192, 168, 1, 10);
+constexpr uint32_t kSensorB = ipv4(10, 0, 0, 7);
+constexpr auto kBound = std::chrono::seconds(30);
+
+// Every payload the parser chain was given, in order; a client parser that
+// takes them all.
+class Payloads {
+public:
+    struct Payload {
+        uint64_t handle;
+        int64_t timestamp;
+        Bytes bytes;
+    };
+
+    Payloads() { EXPECT_EQ(VorlanRegisterParser(&Payloads::take, this), VORLAN_SUCCESS); }
+    // Client parsers outlive a deinitialisation: this one must not.
+    ~Payloads() { vorlan_sdk2::parsers().Remove(&Payloads::take, this); }
+    Payloads(const Payloads&) = delete;
+    Payloads& operator=(const Payloads&) = delete;
+
+    std::vector<Payload> all() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_payloads;
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_payloads.size();
+    }
+    bool wait_for_count(size_t n) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, kBound, [&] { return m_payloads.size() >= n; });
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_payloads.clear();
+    }
+
+private:
+    static int take(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size, void* user_data) {
+        auto* self = static_cast<Payloads*>(user_data);
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        self->m_payloads.push_back({handle, timestamp, Bytes(data, data + size)});
+        self->m_changed.notify_all();
+        return 0;
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Payload> m_payloads;
+};
+
+// A payload whose first bytes say which record of a stream it is.
+Bytes numbered(int i, size_t size = 64) {
+    Bytes bytes = test_payload(size, uint8_t(i));
+    bytes[0] = uint8_t(i);
+    bytes[1] = uint8_t(i >> 8);
+    return bytes;
+}
+int number_of(const Bytes& bytes) { return bytes[0] | bytes[1] << 8; }
+
+// `n` datagrams from kSensorA, `interval` µs apart.
+std::string stream_capture(const TemporaryDirectory& dir, const char* name, int n, int64_t interval) {
+    CaptureBuilder capture;
+    for (int i = 0; i < n; ++i) {
+        capture.udp(kStart + i * interval, kSensorA, numbered(i));
+    }
+    capture.write(dir.file(name));
+    return dir.file(name);
+}
+
+class PcapReplayTest : public LibraryTest {
+protected:
+    uint64_t load(const std::string& path, uint32_t flags) {
+        uint64_t handle = 0;
+        EXPECT_EQ(VorlanReplayLoadPcap(path.c_str(), flags, &handle), VORLAN_SUCCESS);
+        return handle;
+    }
+    TemporaryDirectory m_dir;
+};
+
+// Every capture form the reader knows plays through the parser chain with
+// the sender as handle and the record time less the time-zone offset.
+TEST_F(PcapReplayTest, PlaysEveryCaptureFormToItsEnd) {
+    struct Case {
+        const char* name;
+        LinkLayer link;
+        int vlan;
+        uint8_t option_words;
+        int32_t time_zone;
+    };
+    const Case cases[] = {
+        {"ethernet", LinkLayer::ethernet, -1, 0, 0},
+        {"vlan with options", LinkLayer::ethernet, 4, 3, 0},
+        {"linux cooked", LinkLayer::linux_cooked, -1, 0, 3600},
+        {"linux cooked v2", LinkLayer::linux_cooked2, -1, 0, 0},
+        {"raw ipv4", LinkLayer::raw_ipv4, -1, 0, -7200},
+        {"bsd loopback", LinkLayer::bsd_loopback, -1, 0, 0},
+    };
+    Payloads payloads;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FrameOptions options;
+        options.link = c.link;
+        options.vlan = c.vlan;
+        options.ip_option_words = c.option_words;
+        options.source = kSensorA;
+        CaptureBuilder capture(c.time_zone, CaptureBuilder::kMicrosecondMagic, c.link);
+        capture.record(kStart, udp_frame(options, numbered(0)));
+        FrameOptions tcp = options;
+        tcp.protocol = 6;
+        capture.record(kStart + 5, udp_frame(tcp, numbered(99)));
+        options.source = kSensorB;
+        options.identification = 77;
+        for (const Bytes& frame : udp_fragments(options, numbered(1, 4000), 1480)) {
+            capture.record(kStart + 10, frame);
+        }
+        // The last record is cut short: everything before it still plays.
+        const Bytes last = udp_frame(options, numbered(2));
+        capture.record(kStart + 20, last);
+        Bytes bytes = capture.bytes();
+        bytes.resize(bytes.size() - 10);
+        write_file(m_dir.file("c.pcap"), bytes);
+
+        payloads.clear();
+        const uint64_t handle = load(m_dir.file("c.pcap"), kLoadPaused);
+        ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
+        ASSERT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_SUCCESS);
+        EXPECT_EQ(VorlanReplayIsFinished(handle), 1);
+        const auto got = payloads.all();
+        ASSERT_EQ(got.size(), 2u);
+        const int64_t zone = int64_t(c.time_zone) * 1000000;
+        EXPECT_EQ(got[0].handle, kSensorA);
+        EXPECT_EQ(got[0].timestamp, kStart - zone);
+        EXPECT_EQ(got[0].bytes, numbered(0));
+        EXPECT_EQ(got[1].handle, kSensorB);
+        EXPECT_EQ(got[1].timestamp, kStart + 10 - zone);
+        EXPECT_EQ(got[1].bytes, numbered(1, 4000));
+        const auto counters = vorlan_sdk2::replayReader(handle)->Counters();
+        EXPECT_EQ(counters.not_udp, 1u);
+        EXPECT_EQ(counters.broken_header, 1u);
+        ASSERT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
+    }
+}
+
+TEST_F(PcapReplayTest, RefusesWhatItCannotLoad) {
+    const Bytes pcapng = {0x0a, 0x0d, 0x0d, 0x0a, 28, 0, 0, 0, 0x4d, 0x3c, 0x2b, 0x1a, 1, 0, 0, 0,
+                          0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 28, 0, 0, 0};
+    const Bytes one_record = CaptureBuilder().udp(kStart, kSensorA, numbered(0)).bytes();
+    auto with_magic = [&](uint32_t magic) {
+        Bytes bytes = one_record;
+        bytes[0] = uint8_t(magic), bytes[1] = uint8_t(magic >> 8), bytes[2] = uint8_t(magic >> 16);
+        bytes[3] = uint8_t(magic >> 24);
+        return bytes;
+    };
+    struct Case {
+        const char* name;
+        Bytes bytes;
+    };
+    const Case cases[] = {
+        {"pcapng", pcapng},
+        {"big-endian", with_magic(0xd4c3b2a1)},
+        {"nanosecond", with_magic(0xa1b23c4d)},
+        {"global header only", CaptureBuilder().bytes()},
+        {"empty", {}},
+    };
+    uint64_t handle = 99;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(m_dir.file("bad"), c.bytes);
+        EXPECT_EQ(VorlanReplayLoadPcap(m_dir.file("bad").c_str(), 0, &handle), VORLAN_ERROR_FILE_IO);
+    }
+    EXPECT_EQ(VorlanReplayLoadPcap(m_dir.file("missing").c_str(), 0, &handle), VORLAN_ERROR_FILE_IO);
+    EXPECT_EQ(VorlanReplayLoadPcap(nullptr, 0, &handle), VORLAN_ERROR_INVALID_ARGUMENTS);
+    EXPECT_EQ(handle, 99u);
+    ASSERT_EQ(VorlanDeinitialize(), VORLAN_SUCCESS);
+    EXPECT_EQ(VorlanReplayLoadPcap(m_dir.file("bad").c_str(), 0, &handle), VORLAN_ERROR_NOT_INITIALIZED);
+    EXPECT_EQ(VorlanReplayGetSeekPosition(1), VORLAN_ERROR_INVALID_ARGUMENTS);
+}
+
+// Sixteen slots, handles 1 to 16, reused after an unload; every per-handle
+// function refuses handles outside them or on an empty slot.
+TEST_F(PcapReplayTest, SixteenSlotsAndHandleChecks) {
+    const std::string path = stream_capture(m_dir, "s.pcap", 3, 1000);
+    std::vector<uint64_t> handles;
+    for (int i = 0; i < 16; ++i) {
+        handles.push_back(load(path, kLoadPaused | kLoadNoIndexing));
+        EXPECT_EQ(handles.back(), uint64_t(i + 1));
+    }
+    uint64_t handle = 0;
+    EXPECT_EQ(VorlanReplayLoadPcap(path.c_str(), kLoadPaused, &handle), VORLAN_ERROR_INVALID_STATE);
+    ASSERT_EQ(VorlanReplayUnloadPcap(5), VORLAN_SUCCESS);
+    EXPECT_EQ(VorlanReplayUnloadPcap(5), VORLAN_ERROR_INVALID_ARGUMENTS);
+    EXPECT_EQ(load(path, kLoadPaused), 5u);
+    EXPECT_EQ(VorlanReplayIsPaused(5), 1);
+    ASSERT_EQ(VorlanReplayUnloadPcap(16), VORLAN_SUCCESS);
+
+    const std::function<int64_t(uint64_t)> calls[] = {
+        [](uint64_t h) { return VorlanReplayUnloadPcap(h); },
+        [](uint64_t h) { return VorlanReplayPlay(h); },
+        [](uint64_t h) { return VorlanReplayPlayToFinish(h); },
+        [](uint64_t h) { return VorlanReplayPause(h); },
+        [](uint64_t h) { return VorlanReplayNextFrame(h); },
+        [](uint64_t h) { return VorlanReplaySeek(h, 0); },
+        [](uint64_t h) { return VorlanReplayGetSeekPosition(h); },
+        [](uint64_t h) { return VorlanReplayGetIndexPosition(h); },
+        [](uint64_t h) { return VorlanReplayGetLength(h); },
+        [](uint64_t h) { return VorlanReplaySetSpeed(h, 100); },
+        [](uint64_t h) { return VorlanReplayGetSpeed(h); },
+        [](uint64_t h) { return VorlanReplaySetAutoReplay(h, 1); },
+        [](uint64_t h) { return VorlanReplayIsFinished(h); },
+        [](uint64_t h) { return VorlanReplayIsPaused(h); },
+    };
+    for (const auto& call : calls) {
+        for (uint64_t bad : {uint64_t(0), uint64_t(16), uint64_t(17), ~uint64_t(0)}) {
+            EXPECT_EQ(call(bad), VORLAN_ERROR_INVALID_ARGUMENTS) << bad;
+        }
+    }
+    EXPECT_EQ(VorlanReplaySetAutoReplay(1, 2), VORLAN_ERROR_INVALID_ARGUMENTS);
+    EXPECT_EQ(VorlanReplaySetSpeed(1, -1), VORLAN_ERROR_INVALID_ARGUMENTS);
+    EXPECT_EQ(VorlanReplayGetSpeed(1), 100);
+    ASSERT_EQ(VorlanReplaySetAutoReplay(1, 1), VORLAN_SUCCESS);
+    EXPECT_EQ(VorlanReplayPlayToFinish(1), VORLAN_ERROR_INVALID_STATE);
+    EXPECT_EQ(VorlanReplayIsFinished(1), 0);
+    // Deinitialising unloads every capture; the handles are free again.
+    ASSERT_EQ(VorlanDeinitialize(), VORLAN_SUCCESS);
+    EXPECT_EQ(VorlanReplayIsPaused(1), VORLAN_ERROR_NOT_INITIALIZED);
+    ASSERT_EQ(VorlanInitialize(VORLAN_SDK2_INTERFACE_VERSION), VORLAN_SUCCESS);
+    EXPECT_EQ(load(path, 0), 1u);
+    EXPECT_EQ(VorlanReplayIsPaused(1), 0);
+}
+
+// Seeking goes to the first record at or after the target through the
+// index, plays from that record on, and is kept for later when no worker
+// runs yet.
+TEST_F(PcapReplayTest, SeekPlaysFromTheFirstRecordAtOrAfterTheTarget) {
+    constexpr int kRecords = 100;
+    const std::string path = stream_capture(m_dir, "s.pcap", kRecords, 100000);  // 9.9 s
+    Payloads payloads;
+    const uint64_t handle = load(path, kLoadPaused);
+    EXPECT_EQ(VorlanReplayGetLength(handle), 9900000);
+    EXPECT_EQ(VorlanReplayGetIndexPosition(handle), 9900000);
+    ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
+    // Without a worker the request waits, and says so.
+    ASSERT_EQ(VorlanReplaySeek(handle, 3000000), VORLAN_SUCCESS);
+    EXPECT_EQ(VorlanReplayGetSeekPosition(handle), 3000000);
+    struct Case {
+        int64_t target;
+        int first;  // record played first; kRecords for none
+    };
+    const Case cases[] = {
+        {3000000, 30}, {3050000, 31}, {9900000, 99}, {-5, 0}, {0, 0}, {650000, 7}, {20000000, kRecords},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        // Paused, the worker carries out the seek and stays where it landed.
+        ASSERT_EQ(VorlanReplayPause(handle), VORLAN_SUCCESS);
+        payloads.clear();
+        ASSERT_EQ(VorlanReplaySeek(handle, c.target), VORLAN_SUCCESS);
+        if (c.first < kRecords) {
+            EXPECT_EQ(VorlanReplayGetSeekPosition(handle), c.first * 100000);
+        }
+        ASSERT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_SUCCESS);
+        const auto got = payloads.all();
+        ASSERT_EQ(got.size(), size_t(kRecords - c.first));
+        for (size_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ(number_of(got[i].bytes), c.first + int(i));
+        }
+    }
+}
+
+// At any speed the capture plays whole and in order; with auto replay it
+// starts over at its end.
+TEST_F(PcapReplayTest, PlaysInOrderAtEverySpeedAndLoops) {
+    constexpr int kRecords = 20;
+    const std::string path = stream_capture(m_dir, "s.pcap", kRecords, 5000);  // 95 ms
+    Payloads payloads;
+    for (int speed : {0, 100, 200, 1000, 7}) {
+        SCOPED_TRACE(speed);
+        payloads.clear();
+        const uint64_t handle = load(path, kLoadPaused);
+        ASSERT_EQ(VorlanReplaySetSpeed(handle, speed), VORLAN_SUCCESS);
+        if (speed == 7) {
+            // Slow enough to be changed while it sleeps: the change applies at once.
+            ASSERT_EQ(VorlanReplayPlay(handle), VORLAN_SUCCESS);
+            ASSERT_TRUE(payloads.wait_for_count(2));
+            ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
+        }
+        ASSERT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_SUCCESS);
+        const auto got = payloads.all();
+        ASSERT_EQ(got.size(), size_t(kRecords));
+        for (int i = 0; i < kRecords; ++i) {
+            EXPECT_EQ(number_of(got[size_t(i)].bytes), i);
+            EXPECT_EQ(got[size_t(i)].timestamp, kStart + i * 5000);
+        }
+        ASSERT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
+    }
+
+    payloads.clear();
+    const uint64_t looping = load(path, kLoadAutoReplay);
+    ASSERT_EQ(VorlanReplaySetSpeed(looping, 0), VORLAN_SUCCESS);
+    ASSERT_TRUE(payloads.wait_for_count(3 * kRecords));
+    ASSERT_EQ(VorlanReplayPause(looping), VORLAN_SUCCESS);
+    const auto got = payloads.all();
+    for (size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(number_of(got[i].bytes), int(i % kRecords));
+    }
+    EXPECT_EQ(VorlanReplayIsFinished(looping), 0);
+}
+
+// Single-frame stepping pauses after each frame published, in the mode
+// the client's frame listeners use; at the end of the file it returns
+// instead of waiting for a frame that never comes.
+TEST_F(PcapReplayTest, NextFrameStepsOneFrameAtATime) {
+    // 100 point packets; the frame parity flips every 10.
+    CaptureBuilder capture;
+    for (int i = 0; i < 100; ++i) {
+        std::vector<PointRecord> points(100);
+        for (PointRecord& point : points) {
+            point.x = int16_t(i);
+            point.flags = uint8_t((i / 10) % 2 ? 0x04 : 0);
+        }
+        capture.udp(kStart + i * 1000, kSensorA, build_stdv_packet((kStart + i * 1000) * 1000, points));
+    }
+    capture.write(m_dir.file("points.pcap"));
+    std::atomic<int> frames{0};
+    ASSERT_EQ(VorlanListenFrames(
+                  0, [](uint64_t, int64_t, size_t, size_t, const uint8_t*, void* user) { ++*static_cast<std::atomic<int>*>(user); },
+                  &frames),
+              VORLAN_SUCCESS);
+    const uint64_t handle = load(m_dir.file("points.pcap"), kLoadPaused);
+    ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
+    int steps = 0;
+    while (VorlanReplayIsFinished(handle) == 0) {
+        ASSERT_LT(steps, 20);
+        ASSERT_EQ(VorlanReplayNextFrame(handle), VORLAN_SUCCESS);
+        ++steps;
+        if (VorlanReplayIsFinished(handle) == 0) {
+            EXPECT_EQ(VorlanReplayIsPaused(handle), 1);
+            EXPECT_EQ(frames.load(), steps);
+            EXPECT_LT(VorlanReplayGetSeekPosition(handle), 99000);
+        }
+    }
+    EXPECT_GE(steps, 5) << "frames " << frames.load() << " position " << VorlanReplayGetSeekPosition(handle);
+    // A step registered while another mode is in use follows that mode.
+    ASSERT_EQ(VorlanReplaySeek(handle, 0), VORLAN_SUCCESS);
+    ASSERT_EQ(VorlanReplayNextFrame(handle), VORLAN_SUCCESS);
+    EXPECT_EQ(VorlanReplayIsPaused(handle), 1);
+}
+
+// Sixteen captures play at once while other threads seek, pause, step,
+// change speed and unload them: nothing crashes or hangs, and the library
+// deinitialises with replays still running.
+TEST_F(PcapReplayTest, SixteenReplaysUnderConcurrentControl) {
+    const std::string path = stream_capture(m_dir, "s.pcap", 200, 1000);
+    Payloads payloads;
+    for (int i = 0; i < 16; ++i) {
+        const uint64_t handle = load(path, i % 2 == 0 ? kLoadAutoReplay : 0);
+        ASSERT_EQ(VorlanReplaySetSpeed(handle, i % 3 == 0 ? 0 : 1000), VORLAN_SUCCESS);
+    }
+    std::vector<std::thread> clients;
+    for (unsigned t = 0; t < 4; ++t) {
+        clients.emplace_back([t, &path] {
+            std::mt19937 random(t);
+            for (int step = 0; step < 150; ++step) {
+                const uint64_t handle = 1 + random() % 16;
+                switch (random() % 9) {
+                case 0: (void)VorlanReplaySeek(handle, int64_t(random() % 300000) - 50000); break;
+                case 1: (void)VorlanReplayPause(handle); break;
+                case 2: (void)VorlanReplayPlay(handle); break;
+                case 3: (void)VorlanReplaySetSpeed(handle, int(random() % 3) * 500); break;
+                case 4: (void)VorlanReplayGetLength(handle); break;
+                case 5: (void)VorlanReplaySetAutoReplay(handle, random() % 2); break;
+                case 6: {
+                    if (VorlanReplayUnloadPcap(handle) == VORLAN_SUCCESS) {
+                        uint64_t again = 0;
+                        (void)VorlanReplayLoadPcap(path.c_str(), kLoadAutoReplay, &again);
+                        (void)VorlanReplaySetSpeed(again, 0);
+                    }
+                    break;
+                }
+                case 7: (void)VorlanReplayGetSeekPosition(handle); (void)VorlanReplayIsFinished(handle); break;
+                default: (void)VorlanReplayIsPaused(handle); (void)VorlanReplayGetIndexPosition(handle); break;
+                }
+            }
+        });
+    }
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    ASSERT_EQ(VorlanDeinitialize(), VORLAN_SUCCESS);
+    EXPECT_GT(payloads.count(), 0u);
+}
+
+// A client blocked in a replay function while another thread unloads the
+// capture returns; it never uses the destroyed reader.
+TEST_F(PcapReplayTest, UnloadReleasesClientsWaitingOnTheReplay) {
+    const std::string path = stream_capture(m_dir, "s.pcap", 50, 1000000);  // 49 s at speed 100
+    const uint64_t handle = load(path, 0);
+    std::atomic<int> result{1};
+    std::thread waiter([&] { result = VorlanReplayPlayToFinish(handle); });
+    std::thread length([&] { (void)VorlanReplayGetLength(handle); });
+    ASSERT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
+    waiter.join();
+    length.join();
+    EXPECT_NE(result.load(), 1);
+    EXPECT_EQ(VorlanReplayIsPaused(handle), VORLAN_ERROR_INVALID_ARGUMENTS);
+}
+
+}  // namespace
