@@ -1,0 +1,73 @@
+#!/usr/bin/env python3
+"""Points per second from a capture through the Python frame iterator, beside
+the C tool replaying the same capture in the same run (its ceiling).
+
+    python3 bench/python_frames.py --build build [--seconds 10] [--repeat 3]
+
+Both paths replay as fast as they can, cut into frames of 0.1 s (the Python
+default); the C figure is the whole `vorlan replay --frames 0` process, the
+Python one the whole iteration (library calibration, copies into numpy,
+conversion to metres). The best of the repeats of each counts.
+"""
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def goal_line(name, figure, ceiling, wanted, unit):
+    """One closing goal line, laid out as bench/support/goal_lines.cpp does."""
+    ratio = figure / ceiling if ceiling > 0 else 0.0
+    holds = ceiling > 0 and ratio >= wanted
+    text = "%-44s %11.4g %-13s ceiling %11.4g  ratio %5.2f  goal >= %.2f" % (name, figure, unit, ceiling, ratio,
+                                                                               wanted)
+    return "%-6s %s" % ("holds" if holds else "SHORT", text)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--seconds", type=float, default=10.0, help="length of the simulated capture")
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    tool = os.path.join(build, "vorlan")
+    os.environ.setdefault("VORLAN_LIBRARY_PATH", build)
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+    import vorlan
+
+    with tempfile.TemporaryDirectory() as work:
+        capture = os.path.join(work, "sim.pcap")
+        subprocess.run([tool, "sim", "--seed", "1", "--seconds", str(args.seconds), "--out", capture], check=True,
+                       stdout=subprocess.DEVNULL)
+        c_best = py_best = 0.0
+        c_points = py_points = 0
+        for _ in range(args.repeat):
+            start = time.perf_counter()
+            command = [tool, "replay", capture, "--frames", "0", "--frame-mode", "timed", "--frame-length", "0.1"]
+            out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+            elapsed = time.perf_counter() - start
+            c_points = int(re.search(r"points (\d+)", out.splitlines()[-1]).group(1))
+            c_best = max(c_best, c_points / elapsed)
+
+            start = time.perf_counter()
+            py_points = 0
+            for frame in vorlan.replay(capture):
+                py_points += len(frame.x)
+            elapsed = time.perf_counter() - start
+            py_best = max(py_best, py_points / elapsed)
+
+    print("python_frames: capture of %.0f s, %d points (C tool %d), best of %d runs"
+          % (args.seconds, py_points, c_points, args.repeat))
+    print("  C tool  vorlan replay --frames 0   %12.4g points/s" % c_best)
+    print("  Python  for frame in vorlan.replay %12.4g points/s" % py_best)
+    print("\ngoals")
+    print(goal_line("Python frame iterator points/s", py_best, c_best, 0.5, "points/s"))
+    sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
