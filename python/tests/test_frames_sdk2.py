@@ -62,6 +62,7 @@ def test_fifo_frames_carry_every_point_in_metres_with_absolute_times(sdk):
     np.testing.assert_array_equal(first.time, times[:100])
     np.testing.assert_array_equal(first.channel, sent["channel_id"])
     np.testing.assert_array_equal(first.flags, sent["flags"])
+    assert first.library == 2 and first.valid.all()
     # A natural frame begins with the previous frame's points, marked.
     assert len(second) == 200
     np.testing.assert_array_equal(second.flags[:100], sent["flags"] | CARRIED_OVER)

@@ -10,10 +10,14 @@ import vorlan
 def describe(index, frame):
     if len(frame) == 0:
         return "frame %-5d sensor %x  points      0" % (index, frame.handle)
-    ranges = np.sqrt(frame.x * frame.x + frame.y * frame.y + frame.z * frame.z)
+    valid = frame.valid
     span = (frame.time.max() - frame.time.min()) / 1e6
-    return ("frame %-5d sensor %x  points %6d  span %.3f s  range %.2f-%.2f m  intensity mean %.1f"
-            % (index, frame.handle, len(frame), span, ranges.min(), ranges.max(), frame.intensity.mean()))
+    if not valid.any():
+        return "frame %-5d sensor %x  points %6d  valid      0" % (index, frame.handle, len(frame))
+    ranges = np.linalg.norm(frame.xyz()[valid], axis=1)
+    return ("frame %-5d sensor %x  points %6d  valid %6d  span %.3f s  range %.2f-%.2f m  intensity mean %.1f"
+            % (index, frame.handle, len(frame), np.count_nonzero(valid), span, ranges.min(), ranges.max(),
+               frame.intensity[valid].mean()))
 
 
 def main(argv=None):

@@ -9,6 +9,7 @@ over), one element per point:
   time        int64 microseconds (Unix epoch for live data)
   channel     uint8 segment (first library) or channel (second library)
   flags       uint8 point flags of the library that produced the frame
+  valid       bool, the points that carry a measurement (from the flags)
 """
 import dataclasses
 
@@ -67,12 +68,21 @@ class Frame:
     channel: np.ndarray
     flags: np.ndarray
     sensor: Sensor = None
+    library: int = 1    # which library made the frame: what its flags mean
     # The first library also gives each point's range and return type.
     distance: np.ndarray = None
     return_type: np.ndarray = None
 
     def __len__(self):
         return len(self.x)
+
+    @property
+    def valid(self):
+        """The points with a measurement: the first library's valid flag, or
+        the second library's points without its no-return flag."""
+        if self.library == 1:
+            return (self.flags & 0x01) != 0
+        return (self.flags & 0x20) == 0
 
     @property
     def reflectivity(self):
@@ -111,7 +121,7 @@ def frame_from_point_arrays(handle, timestamp, x, y, z, reflectivity, time, chan
                  y=y.astype(np.float32) * np.float32(COORDINATE_UNIT),
                  z=z.astype(np.float32) * np.float32(COORDINATE_UNIT),
                  intensity=REFLECTIVITY_PERCENT[reflectivity], time=time, channel=channel, flags=flags,
-                 sensor=sensor)
+                 sensor=sensor, library=2)
 
 
 def frame_from_points(handle, timestamp, points, sensor=None):

@@ -44,7 +44,9 @@ def version():
 
 
 def sensor_from_information(info):
-    firmware = "%d.%d.%d" % (info.firmware_major, info.firmware_minor, info.firmware_build)
+    # The text the sensor reports; the numbers when it reports none.
+    firmware = info.firmware_version.decode("utf-8", "replace") or "%d.%d.%d" % (
+        info.firmware_major, info.firmware_minor, info.firmware_build)
     temperature = float(info.last_reported_temperature)
     return Sensor(handle=int(info.handle), serial_number=int(info.serial_number), model=int(info.model),
                   model_name=info.model_name.decode("utf-8", "replace"), firmware=firmware,
@@ -54,10 +56,10 @@ def sensor_from_information(info):
 
 def _image_points(address, count):
     """A numpy-owned copy of `count` image points at `address`."""
-    if count == 0 or not address:
-        return np.empty(0, IMAGE_POINT_DTYPE)
-    view = (ctypes.c_char * (count * IMAGE_POINT_DTYPE.itemsize)).from_address(address)
-    return np.frombuffer(view, IMAGE_POINT_DTYPE).copy()
+    points = np.empty(count if address else 0, IMAGE_POINT_DTYPE)
+    # One block copy: numpy copies structured records field by field.
+    ctypes.memmove(points.ctypes.data, address, points.nbytes)
+    return points
 
 
 class Sdk:
