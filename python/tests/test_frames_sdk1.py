@@ -1,6 +1,7 @@
 """The first library from Python: capture replay, live listening, sensor
 queries, calibration with a client's calibration, error and callback
 handling."""
+import gc
 import re
 import socket
 import subprocess
@@ -126,9 +127,18 @@ def test_a_raising_callback_surfaces_on_the_caller_and_leaves_the_library_usable
     assert sum(1 for _ in vorlan.replay(capture)) > 0
 
 
-def test_only_one_session_at_a_time():
+def test_only_one_session_at_a_time_and_a_dropped_one_is_stopped(capture):
     with vorlan.Sdk():
         with pytest.raises(vorlan.VorlanError) as raised:
             vorlan.Sdk()
         assert raised.value.code == -9
+    # Abandoned half-way, without close(): collecting it stops the library
+    # before its callbacks are freed.
+    frames = vorlan.replay(capture)
+    next(frames)
+    del frames
+    gc.collect()
+    dropped = vorlan.Sdk()
+    del dropped
+    gc.collect()
     vorlan.Sdk().close()

@@ -151,6 +151,14 @@ class Sdk:
     def __exit__(self, *exc):
         self.close()
 
+    def __del__(self):
+        # The library must not call back into callback objects that are
+        # about to be freed: an Sdk dropped without close() stops it first.
+        try:
+            self.close()
+        except Exception:
+            pass
+
     # -- frames --
 
     def _frame(self, entry):

@@ -218,6 +218,14 @@ class Sdk2:
     def __exit__(self, *exc):
         self.close()
 
+    def __del__(self):
+        # The library must not call back into callback objects that are
+        # about to be freed: an Sdk dropped without close() stops it first.
+        try:
+            self.close()
+        except Exception:
+            pass
+
     def raise_pending(self):
         """Raises what a Python callback raised on a library thread."""
         self._errors.raise_pending()
