@@ -45,18 +45,37 @@ def free_udp_port():
         return probe.getsockname()[1]
 
 
+def simulate_live(tool, port):
+    return subprocess.Popen([tool, "sim", "--seed", "2", "--seconds", "1", "--port", str(port)],
+                            stdout=subprocess.DEVNULL)
+
+
 def test_listen_receives_live_frames_and_stops_after_the_timeout(tool):
     port = free_udp_port()
     assert list(vorlan.listen(port, timeout=0.2)) == []
     seen = set()
-    sender = subprocess.Popen([tool, "sim", "--seed", "2", "--seconds", "1", "--port", str(port)],
-                              stdout=subprocess.DEVNULL)
+    sender = simulate_live(tool, port)
     try:
         frames = list(vorlan.listen(port, timeout=2.0, on_sensor=lambda s: seen.add(s.serial_number)))
     finally:
         sender.wait(timeout=30)
     assert len(frames) > 4 and all(len(f) > 0 for f in frames)
     assert seen == SIMULATED_SERIALS
+
+
+def test_a_callback_raising_on_a_library_thread_ends_the_iteration_at_once(tool):
+    def on_sensor(sensor):
+        raise RuntimeError("sensor %d refused" % sensor.serial_number)
+
+    port = free_udp_port()
+    sender = simulate_live(tool, port)
+    try:
+        with pytest.raises(RuntimeError, match="refused"):
+            # Long enough that only the kept exception can end the wait.
+            for _ in vorlan.listen(port, timeout=60.0, seconds=60.0, on_sensor=on_sensor):
+                pass
+    finally:
+        sender.wait(timeout=30)
 
 
 @pytest.fixture

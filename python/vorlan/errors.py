@@ -18,8 +18,13 @@ class CallbackErrors:
     callback, so that it is raised later on the caller's own thread instead
     of unwinding through C (where ctypes would only print it)."""
 
-    def __init__(self):
+    def __init__(self, wake=None):
         self._error = None
+        self._wake = wake  # called after an exception is kept, to wake a waiting caller
+
+    @property
+    def pending(self):
+        return self._error is not None
 
     def guard(self, function, failed=None):
         """`function` wrapped so that it never raises; `failed` is what it
@@ -30,6 +35,8 @@ class CallbackErrors:
             except BaseException as error:  # re-raised on the caller's thread
                 if self._error is None:
                     self._error = error
+                if self._wake is not None:
+                    self._wake()
                 return failed
         return guarded
 

@@ -74,9 +74,9 @@ class Sdk:
     def __init__(self, network=False, port=8808, frame_mode="timed", frame_length=0.1, multiple_returns=False,
                  on_sensor=None, on_serial_line=None):
         self._lib = library()
-        self._errors = CallbackErrors()
         self._frames = collections.deque()
         self._ready = threading.Condition()
+        self._errors = CallbackErrors(wake=self._wake)
         self._sensors = {}
         self._on_sensor = on_sensor
         self._on_serial_line = on_serial_line
@@ -127,6 +127,10 @@ class Sdk:
         if self._on_sensor is not None:
             self._on_sensor(sensor)
 
+    def _wake(self):
+        with self._ready:
+            self._ready.notify_all()
+
     def _on_serial(self, handle, line, _user):
         self._on_serial_line(handle, line.decode("ascii", "replace"))
 
@@ -176,7 +180,7 @@ class Sdk:
         """The oldest queued frame, waiting up to `timeout` seconds (None:
         without limit); None when none came in time."""
         with self._ready:
-            self._ready.wait_for(lambda: self._frames or self._errors._error is not None, timeout)
+            self._ready.wait_for(lambda: self._frames or self._errors.pending, timeout)
             entry = self._frames.popleft() if self._frames else None
         self._errors.raise_pending()
         return None if entry is None else self._frame(entry)
