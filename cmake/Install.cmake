@@ -44,6 +44,7 @@ install(FILES ${CMAKE_BINARY_DIR}/cmake/vorlan-config.cmake ${CMAKE_BINARY_DIR}/
 # that is moved (or unpacked from the Debian package elsewhere) still works.
 file(RELATIVE_PATH VORLAN_PC_TO_PREFIX
   "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+string(REGEX REPLACE "/$" "" VORLAN_PC_TO_PREFIX "${VORLAN_PC_TO_PREFIX}")
 if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
   set(VORLAN_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
 else()
