@@ -2,7 +2,7 @@
 """Points per second from a capture through the Python frame iterator, beside
 the C tool replaying the same capture in the same run (its ceiling).
 
-    python3 bench/python_frames.py --build build [--seconds 10] [--repeat 3]
+    python3 bench/python_frames.py --build build [--seconds 10] [--repeat 5]
 
 Both paths replay as fast as they can, cut into frames of 0.1 s (the Python
 default); the C figure is the whole `vorlan replay --frames 0` process, the
@@ -32,7 +32,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build")
     parser.add_argument("--seconds", type=float, default=10.0, help="length of the simulated capture")
-    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--repeat", type=int, default=5)
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     tool = os.path.join(build, "vorlan")
