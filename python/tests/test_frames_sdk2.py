@@ -104,3 +104,38 @@ def test_a_raising_parser_passes_the_payload_on_and_raises_on_the_caller(sdk):
         sdk.receive(HANDLE, 5000, stdv_packet(5000, sensor_points(20, 10)))
     assert taken == [b"STDV"]
     assert len(fifo.get(1.0)) == 10  # the built-in parser still had the points
+
+
+def infz_packet(serial_number, model, name, firmware, sync_source):
+    """A sensor's information payload, short layout: "INFZ", layout 76 at 4,
+    model at 8, serial at 12, firmware at 16, name at 20, time block at 52,
+    time source at 72 (1 precision time protocol, 2 GPS)."""
+    packet = bytearray(76)
+    packet[0:4] = b"INFZ"
+    struct.pack_into("<IHxxI4s28s", packet, 4, 76, model, serial_number, bytes(firmware), name.encode())
+    struct.pack_into("<q", packet, 52, 1_700_000_000_123_456)
+    packet[72] = sync_source
+    return bytes(packet)
+
+
+def test_sensor_information_reaches_lookups_callbacks_and_frames():
+    told = []
+    with vorlan.Sdk2(on_sensor=told.append) as sdk:
+        fifo = sdk.frame_fifo()
+        sdk.receive(HANDLE, 10, infz_packet(4242, 22, "VX-64", [2, 1, 7, 0], 2))
+        sdk.receive(HANDLE, 20, stdv_packet(20, sensor_points(40, 20)))
+        frame = fifo.get(1.0)
+        listed = sdk.sensors()
+        looked_up = sdk.sensor(HANDLE)
+    expected = vorlan.Sensor(handle=HANDLE, serial_number=4242, model=22, model_name="VX-64", firmware="2.1.7.0",
+                             return_count=0, channel_count=64, flags=0x6, temperature=np.nan, library=2)
+    for sensor in (told[0], listed[0], looked_up, frame.sensor):
+        assert sensor.temperature != sensor.temperature  # not reported: nan
+        assert dataclass_without_temperature(sensor) == dataclass_without_temperature(expected)
+    assert len(listed) == 1
+
+
+def dataclass_without_temperature(sensor):
+    fields = dict(vars(sensor))
+    del fields["temperature"]
+    return fields
