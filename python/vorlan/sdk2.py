@@ -120,6 +120,9 @@ class FrameFifo:
     def __init__(self, sdk, mode=NATURAL_FRAMES, n_frames=16):
         self._sdk = sdk
         self._lib = sdk._lib
+        # The point count is peeked before the frame is read into the
+        # arrays: one reader at a time keeps the two about the same frame.
+        self._reader = threading.Lock()
         check(self._lib.VorlanEnableFrameFifo(mode, n_frames))
         self._capacity = 0
         self._grow(4096)
@@ -136,35 +139,40 @@ class FrameFifo:
     def get(self, timeout=None):
         """The oldest frame, waiting up to `timeout` seconds (None: without
         limit); None when none came in time."""
-        ms = _milliseconds(timeout)
-        n = self._lib.VorlanFrameFifoPeekFrameNumPoints(ms)
+        with self._reader:
+            lib = self._lib
+            if lib is None:
+                raise VorlanError(-19, "VORLAN_ERROR_NOT_ENABLED", "the frame FIFO is closed")
+            return self._get(lib, _milliseconds(timeout))
+
+    def _get(self, lib, ms):
+        n = lib.VorlanFrameFifoPeekFrameNumPoints(ms)
         if n == ERROR_TIMEOUT:
             return None
         check(n)
         if n > self._capacity:
             self._grow(n)
         head = FifoedFrame()
-        code = self._lib.VorlanFrameFifoGetSOA(ctypes.byref(head), *self._pointers, ms)
+        code = lib.VorlanFrameFifoGetSOA(ctypes.byref(head), *self._pointers, ms)
         if code == ERROR_TIMEOUT:
             return None
         check(code)
         try:
             count = head.n_points
-            if count > self._capacity:  # only one reader may use the FIFO
-                raise VorlanError(-18, "VORLAN_ERROR_INVALID_STATE", "the FIFO's frame changed under the reader")
             a = {k: v[:count] for k, v in self.arrays.items()}
             return frame_from_point_arrays(head.handle, head.timestamp, a["x"], a["y"], a["z"], a["reflectivity"],
                                            a["time"].copy(), a["channel"].copy(), a["flags"].copy(),
                                            self._sdk.known_sensor(head.handle))
         finally:
-            self._lib.VorlanFrameFifoRelease()
+            lib.VorlanFrameFifoRelease()
 
     def size(self):
         return check(self._lib.VorlanFrameFifoSize())
 
     def close(self):
-        if self._lib is not None:
-            lib, self._lib = self._lib, None
+        # Not under the reader lock: a reader may be waiting without limit.
+        lib, self._lib = self._lib, None
+        if lib is not None:
             check(lib.VorlanDisableFrameFifo())
 
 
