@@ -22,7 +22,7 @@ set_target_properties(vorlan_sdk2 PROPERTIES EXPORT_NAME sdk2)
 # The second library loads the first at run time from its own directory, so
 # both always go to the same place.
 install(TARGETS vorlan_sdk vorlan_sdk2 EXPORT vorlan_targets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Unspecified
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES include/vorlan_sdk.h include/vorlan_sdk2.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY include/vorlan_sdk_impl DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
