@@ -236,7 +236,7 @@ class Sdk:
 def calibrate(raw_points, calibration=None, handle=None, return_count=1, sdk=None):
     """Calibrates raw points (a structured array of RAW_POINT_DTYPE) with a
     client-supplied Calibration, or with the calibration of sensor `handle`
-    of an open Sdk. Returns a Frame of len(raw_points) * return_count points,
+    of an open Sdk (the library must be open either way). Returns a Frame of len(raw_points) * return_count points,
     the image points (and their metric positions) in library order."""
     lib = library()
     raw = np.ascontiguousarray(raw_points, dtype=t.RAW_POINT_DTYPE)
