@@ -1,6 +1,8 @@
 # Everything a newcomer needs, from a clean clone on Debian, run as root:
 #   make demo    simulate a sample capture, replay it and draw one frame
 #   make test    build everything and run every test
+#   make install PREFIX=/some/where   install libraries, headers, tool, Python package
+#   make package a Debian package of the same (build/vorlan-sdk_*.deb)
 # Sanitizer runs: make check-asan (AddressSanitizer + UBSan), make check-tsan.
 # Benchmarks: make bench.
 
@@ -11,11 +13,16 @@ CMAKE_FLAGS ?=
 # Debian packages the build, the tests and the tools need.
 PACKAGES := cmake ninja-build g++ clang binutils pkg-config \
             libasio-dev libgtest-dev libgmock-dev libbenchmark-dev \
-            libcli11-dev libpng-dev libpcap-dev libclang-rt-14-dev
+            libcli11-dev libpng-dev libpcap-dev libclang-rt-14-dev \
+            python3-numpy python3-pytest dpkg-dev
+
+PREFIX ?= /usr/local
+# Debian's interpreter, where python3-numpy and python3-pytest install.
+PYTHON ?= $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo python3)
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test demo check-asan check-tsan bench fuzz clean
+.PHONY: all deps build test install package demo check-asan check-tsan bench fuzz clean
 
 all: build
 
@@ -41,6 +48,13 @@ build: deps
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	cd $(BUILD) && cpack -G DEB
+	@ls $(BUILD)/*.deb
 
 # The sample capture comes from the simulator with a fixed seed, so every
 # machine replays the same traffic; it is made once and kept in the build folder.
@@ -69,6 +83,7 @@ check-tsan: deps
 
 bench: build
 	@for b in $(BUILD)/bench/vorlan_bench_*; do [ -x "$$b" ] && "$$b" || true; done
+	$(PYTHON) bench/python_frames.py --build $(BUILD)
 
 # Each libFuzzer target for FUZZ_SECONDS, under ASan and UBSan; new inputs
 # go to build-fuzz/corpus/<target>/ (copy the ones worth keeping to fuzz/corpus/).

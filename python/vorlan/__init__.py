@@ -1,0 +1,31 @@
+"""Vorlan lidar SDK for Python: both libraries through their C interfaces
+(ctypes), frames as numpy arrays.
+
+    import vorlan
+    for frame in vorlan.replay("yard.pcap"):
+        print(frame.handle, len(frame), frame.x.mean())
+
+replay() and listen() take library=1 (the first library, the default) or
+library=2 (the second); both yield the same kind of Frame.
+"""
+from . import sdk as _sdk1
+from . import sdk2 as _sdk2
+from .errors import VorlanError
+from .frame import Frame, Sensor
+from .sdk import Sdk, calibrate
+from .sdk2 import FrameFifo, Sdk2
+from ._sdk1_types import RAW_POINT_DTYPE, Calibration, LaserCalibration
+
+__all__ = ["VorlanError", "Frame", "Sensor", "Sdk", "Sdk2", "FrameFifo", "calibrate", "replay", "listen",
+           "RAW_POINT_DTYPE", "Calibration", "LaserCalibration"]
+
+
+def replay(path, library=1, **options):
+    """Iterates over the frames of a capture file."""
+    return (_sdk1 if library == 1 else _sdk2).replay(path, **options)
+
+
+def listen(port=8808, timeout=1.0, seconds=None, library=1, **options):
+    """Iterates over live frames on a UDP port until none came for `timeout`
+    seconds (or `seconds` have passed)."""
+    return (_sdk1 if library == 1 else _sdk2).listen(port, timeout, seconds, **options)

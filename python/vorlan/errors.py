@@ -1,0 +1,46 @@
+"""The one exception type of the package."""
+
+
+class VorlanError(Exception):
+    """A library call failed: `code` is the library's negative code, `name`
+    its symbolic name (such as "VORLAN_ERROR_FILE_IO")."""
+
+    def __init__(self, code, name, message=""):
+        self.code = int(code)
+        self.name = name or "error %d" % self.code
+        self.message = message
+        text = "%s (%d)" % (self.name, self.code)
+        super().__init__(text + (": " + message if message else ""))
+
+
+class CallbackErrors:
+    """Keeps the first exception raised by Python code called from a library
+    callback, so that it is raised later on the caller's own thread instead
+    of unwinding through C (where ctypes would only print it)."""
+
+    def __init__(self, wake=None):
+        self._error = None
+        self._wake = wake  # called after an exception is kept, to wake a waiting caller
+
+    @property
+    def pending(self):
+        return self._error is not None
+
+    def guard(self, function, failed=None):
+        """`function` wrapped so that it never raises; `failed` is what it
+        returns to C after an exception."""
+        def guarded(*args):
+            try:
+                return function(*args)
+            except BaseException as error:  # re-raised on the caller's thread
+                if self._error is None:
+                    self._error = error
+                if self._wake is not None:
+                    self._wake()
+                return failed
+        return guarded
+
+    def raise_pending(self):
+        error, self._error = self._error, None
+        if error is not None:
+            raise error

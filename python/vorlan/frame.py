@@ -1,0 +1,139 @@
+"""Frames and sensors as Python sees them, whichever library produced them.
+
+A Frame holds numpy arrays owned by numpy (copies of what the library handed
+over), one element per point:
+  x, y, z     float32 metres in the sensor's frame (y along the sensor's axis,
+              x to the right, z up)
+  intensity   float32: the first library's calibrated intensity, or the second
+              library's reflectivity in percent
+  time        int64 microseconds (Unix epoch for live data)
+  channel     uint8 segment (first library) or channel (second library)
+  flags       uint8 point flags of the library that produced the frame
+  valid       bool, the points that carry a measurement (from the flags)
+"""
+import dataclasses
+
+import numpy as np
+
+# The first library's calibrated image point, 32 bytes.
+IMAGE_POINT_DTYPE = np.dtype([
+    ("timestamp", "<i8"), ("image_x", "<f4"), ("distance", "<f4"), ("image_z", "<f4"),
+    ("intensity", "<f4"), ("return_type", "u1"), ("flags", "u1"), ("segment_id", "u1"),
+    ("padding", "u1", (5,)),
+])
+assert IMAGE_POINT_DTYPE.itemsize == 32
+
+# The second library's point record, 10 bytes, packed.
+POINT_DTYPE = np.dtype([
+    ("x", "<i2"), ("y", "<i2"), ("z", "<i2"), ("reflectivity", "u1"),
+    ("relative_timestamp", "u1"), ("channel_id", "u1"), ("flags", "u1"),
+])
+assert POINT_DTYPE.itemsize == 10
+
+# Second-library coordinates count 5 mm steps.
+COORDINATE_UNIT = 0.005
+
+# Reflectivity bytes 0-127 are percent; 127 + i stands for
+# 127 * (5000/127)^(i/128) percent, so 255 is 5000 %.
+REFLECTIVITY_PERCENT = np.concatenate([
+    np.arange(128, dtype=np.float64),
+    127.0 * (5000.0 / 127.0) ** (np.arange(1, 129, dtype=np.float64) / 128.0),
+]).astype(np.float32)
+
+
+@dataclasses.dataclass(frozen=True)
+class Sensor:
+    """What a sensor says about itself, from either library."""
+    handle: int
+    serial_number: int
+    model: int
+    model_name: str
+    firmware: str
+    return_count: int
+    channel_count: int
+    flags: int
+    temperature: float  # degrees Celsius, nan when not reported
+    library: int        # 1 or 2
+
+
+@dataclasses.dataclass
+class Frame:
+    handle: int
+    timestamp: int      # microseconds, the frame's first point
+    x: np.ndarray
+    y: np.ndarray
+    z: np.ndarray
+    intensity: np.ndarray
+    time: np.ndarray
+    channel: np.ndarray
+    flags: np.ndarray
+    sensor: Sensor = None
+    library: int = 1    # which library made the frame: what its flags mean
+    # The first library also gives each point's range and return type.
+    distance: np.ndarray = None
+    return_type: np.ndarray = None
+
+    def __len__(self):
+        return len(self.x)
+
+    @property
+    def valid(self):
+        """The points with a measurement: the first library's valid flag, or
+        the second library's points without its no-return flag."""
+        if self.library == 1:
+            return (self.flags & 0x01) != 0
+        return (self.flags & 0x20) == 0
+
+    @property
+    def reflectivity(self):
+        return self.intensity
+
+    def xyz(self):
+        """An (n, 3) float32 array of the points in metres."""
+        return np.stack([self.x, self.y, self.z], axis=1)
+
+
+def image_points_to_metres(image_x, image_z, distance):
+    """A calibrated image point (u, w) at range r lies on the ray (-u, 1, -w)
+    at distance r from the sensor: y = r / sqrt(u^2 + w^2 + 1), x = -u y,
+    z = -w y. In float32 throughout: the inputs are float32 already, and
+    the result differs from a float64 computation by a few units in the last
+    place at most."""
+    u = np.asarray(image_x, np.float32)
+    w = np.asarray(image_z, np.float32)
+    y = np.asarray(distance, np.float32) / np.sqrt(u * u + w * w + np.float32(1.0))
+    x = u * y
+    np.negative(x, out=x)
+    z = w * y
+    np.negative(z, out=z)
+    return x, y, z
+
+
+def frame_from_image_points(handle, points, sensor=None):
+    """A Frame from a structured array of IMAGE_POINT_DTYPE that numpy owns."""
+    x, y, z = image_points_to_metres(points["image_x"], points["image_z"], points["distance"])
+    time = points["timestamp"].copy()
+    return Frame(handle=handle, timestamp=int(time[0]) if len(time) else 0, x=x, y=y, z=z,
+                 intensity=points["intensity"].copy(), time=time, channel=points["segment_id"].copy(),
+                 flags=points["flags"].copy(), sensor=sensor, distance=points["distance"].copy(),
+                 return_type=points["return_type"].copy())
+
+
+def frame_from_point_arrays(handle, timestamp, x, y, z, reflectivity, time, channel, flags, sensor=None):
+    """A Frame from the second library's arrays (coordinates in 5 mm steps,
+    reflectivity bytes); the arrays are kept or copied as numpy sees fit."""
+    return Frame(handle=handle, timestamp=int(timestamp),
+                 x=x.astype(np.float32) * np.float32(COORDINATE_UNIT),
+                 y=y.astype(np.float32) * np.float32(COORDINATE_UNIT),
+                 z=z.astype(np.float32) * np.float32(COORDINATE_UNIT),
+                 intensity=REFLECTIVITY_PERCENT[reflectivity], time=time, channel=channel, flags=flags,
+                 sensor=sensor, library=2)
+
+
+def frame_from_points(handle, timestamp, points, sensor=None):
+    """A Frame from a structured array of POINT_DTYPE (a frame or batch whose
+    first relative time counts from `timestamp`)."""
+    time = int(timestamp) + np.cumsum(points["relative_timestamp"], dtype=np.int64)
+    return frame_from_point_arrays(handle, timestamp, points["x"], points["y"], points["z"],
+                                   points["reflectivity"], time, points["channel_id"].copy(),
+                                   points["flags"].copy(), sensor)

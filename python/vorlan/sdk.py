@@ -1,0 +1,274 @@
+"""The first library: replay a capture or listen on a port, look sensors up,
+calibrate raw points.
+
+The library is one per process: at most one Sdk is open at a time.
+"""
+import collections
+import ctypes
+import threading
+import time
+
+import numpy as np
+
+from . import _library, _sdk1_types as t
+from .errors import CallbackErrors, VorlanError
+from .frame import IMAGE_POINT_DTYPE, Sensor, frame_from_image_points
+
+_lib = None
+_open_lock = threading.Lock()
+
+
+def library():
+    """The bound first library (loaded on first use)."""
+    global _lib
+    if _lib is None:
+        _lib = t.bind(_library.load("vorlan_sdk"))
+    return _lib
+
+
+def check(code):
+    """Raises VorlanError for a negative code; the message is the calling
+    thread's last error text."""
+    if code >= 0:
+        return code
+    lib = library()
+    message = ctypes.c_char_p()
+    lib.vorlan_sdk_get_error(ctypes.byref(message))
+    name = lib.vorlan_get_error_code_name(code) or b""
+    text = (message.value or b"").decode("utf-8", "replace").strip()
+    raise VorlanError(code, name.decode(), text)
+
+
+def version():
+    return library().vorlan_sdk_get_version_string().decode()
+
+
+def sensor_from_information(info):
+    # The text the sensor reports; the numbers when it reports none.
+    firmware = info.firmware_version.decode("utf-8", "replace") or "%d.%d.%d" % (
+        info.firmware_major, info.firmware_minor, info.firmware_build)
+    temperature = float(info.last_reported_temperature)
+    return Sensor(handle=int(info.handle), serial_number=int(info.serial_number), model=int(info.model),
+                  model_name=info.model_name.decode("utf-8", "replace"), firmware=firmware,
+                  return_count=int(info.return_count), channel_count=int(info.segment_count), flags=int(info.flags),
+                  temperature=temperature, library=1)
+
+
+def _image_points(address, count):
+    """A numpy-owned copy of `count` image points at `address`."""
+    points = np.empty(count if address else 0, IMAGE_POINT_DTYPE)
+    # One block copy: numpy copies structured records field by field.
+    ctypes.memmove(points.ctypes.data, address, points.nbytes)
+    return points
+
+
+class Sdk:
+    """An initialised first library. Frames are queued as the library
+    publishes them and taken with next_frame() or by iterating.
+
+    on_sensor(Sensor) and on_serial_line(handle, str), when given, run on the
+    thread that delivers the data (a library thread for live traffic); an
+    exception they raise is kept and raised by the next call that takes
+    frames."""
+
+    def __init__(self, network=False, port=8808, frame_mode="timed", frame_length=0.1, multiple_returns=False,
+                 on_sensor=None, on_serial_line=None):
+        self._lib = library()
+        self._frames = collections.deque()
+        self._ready = threading.Condition()
+        self._errors = CallbackErrors(wake=self._wake)
+        self._sensors = {}
+        self._on_sensor = on_sensor
+        self._on_serial_line = on_serial_line
+        self._open = False
+        self._holds_lock = _open_lock.acquire(blocking=False)
+        if not self._holds_lock:
+            raise VorlanError(-9, "VORLAN_ERROR_ALREADY_INITIALIZED", "another Sdk is open in this process")
+        try:
+            self._start(network, port, frame_mode, frame_length, multiple_returns)
+        except BaseException:
+            self.close()
+            raise
+
+    def _start(self, network, port, frame_mode, frame_length, multiple_returns):
+        options = self._lib.vorlan_sdk_create_options()
+        # Started without the network so that the callbacks are in place
+        # before the first datagram arrives.
+        options.control_flags = t.CONTROL_DISABLE_NETWORK | (t.CONTROL_ENABLE_MULTIPLE_RETURNS if multiple_returns
+                                                             else 0)
+        options.port = port
+        options.frame.mode = t.FRAME_MODES[frame_mode] if isinstance(frame_mode, str) else int(frame_mode)
+        options.frame.length = frame_length
+        # The callback objects must outlive the registration: kept on self.
+        self._error_cb = t.ERROR_CALLBACK(0)
+        self._frames_cb = t.IMAGE_FRAMES_CALLBACK(self._errors.guard(self._on_image_frame))
+        self._info_cb = t.INFORMATION_CALLBACK(self._errors.guard(self._on_information))
+        self._serial_cb = t.SERIAL_CALLBACK(self._errors.guard(self._on_serial))
+        check(self._lib.vorlan_sdk_initialize(t.INTERFACE_VERSION, ctypes.byref(options), self._error_cb, None))
+        self._open = True
+        check(self._lib.vorlan_sdk_listen_image_frames(self._frames_cb, None))
+        check(self._lib.vorlan_sdk_listen_info_packets(self._info_cb, None))
+        if self._on_serial_line is not None:
+            check(self._lib.vorlan_sdk_listen_serial_lines(self._serial_cb, None))
+        if network:
+            check(self._lib.vorlan_sdk_set_control_flags(t.CONTROL_DISABLE_NETWORK, 0))
+
+    # -- callbacks, on the delivering thread: copy and queue, nothing more --
+
+    def _on_image_frame(self, handle, count, points, _user):
+        copied = _image_points(points, count)
+        with self._ready:
+            self._frames.append((handle, copied))
+            self._ready.notify()
+
+    def _on_information(self, handle, info, _user):
+        sensor = sensor_from_information(info.contents)
+        self._sensors[handle] = sensor
+        if self._on_sensor is not None:
+            self._on_sensor(sensor)
+
+    def _wake(self):
+        with self._ready:
+            self._ready.notify_all()
+
+    def _on_serial(self, handle, line, _user):
+        self._on_serial_line(handle, line.decode("ascii", "replace"))
+
+    # -- lifecycle --
+
+    def close(self):
+        try:
+            if self._open:
+                self._open = False
+                check(self._lib.vorlan_sdk_deinitialize())
+        finally:
+            self._release()
+
+    def _release(self):
+        if self._holds_lock:
+            self._holds_lock = False
+            _open_lock.release()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        # The library must not call back into callback objects that are
+        # about to be freed: an Sdk dropped without close() stops it first.
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    # -- frames --
+
+    def _frame(self, entry):
+        handle, points = entry
+        return frame_from_image_points(handle, points, self._sensors.get(handle))
+
+    def pending_frames(self):
+        """Every frame queued so far, oldest first."""
+        self._errors.raise_pending()
+        with self._ready:
+            entries, self._frames = list(self._frames), collections.deque()
+        return [self._frame(entry) for entry in entries]
+
+    def next_frame(self, timeout=None):
+        """The oldest queued frame, waiting up to `timeout` seconds (None:
+        without limit); None when none came in time."""
+        with self._ready:
+            self._ready.wait_for(lambda: self._frames or self._errors.pending, timeout)
+            entry = self._frames.popleft() if self._frames else None
+        self._errors.raise_pending()
+        return None if entry is None else self._frame(entry)
+
+    # -- sensors --
+
+    def sensors(self):
+        """Every sensor the library knows."""
+        info = t.SensorInformation()
+        found = []
+        for index in range(self._lib.vorlan_sdk_get_n_sensors()):
+            check(self._lib.vorlan_sdk_get_sensor_information_by_index(index, ctypes.byref(info)))
+            found.append(sensor_from_information(info))
+        return found
+
+    def sensor(self, handle):
+        info = t.SensorInformation()
+        check(self._lib.vorlan_sdk_get_sensor_information(handle, ctypes.byref(info)))
+        return sensor_from_information(info)
+
+    def handle_by_serial_number(self, serial_number):
+        handle = ctypes.c_uint64()
+        check(self._lib.vorlan_sdk_get_sensor_handle_by_serial_number(serial_number, ctypes.byref(handle)))
+        return handle.value
+
+    def calibration(self, handle):
+        calibration = t.Calibration()
+        check(self._lib.vorlan_sdk_get_calibration(handle, ctypes.byref(calibration)))
+        return calibration
+
+    def receive(self, handle, timestamp, payload):
+        """Decodes one payload on this thread as if it came from `handle`
+        (only while the network is off)."""
+        buffer = bytes(payload)
+        check(self._lib.vorlan_sdk_mock_network_receive(handle, timestamp, buffer, len(buffer)))
+        self._errors.raise_pending()
+
+    # -- capture replay, on this thread --
+
+    def replay(self, path, step=0.1):
+        """Yields the frames of a capture, fed `step` seconds of capture time
+        at a time on this thread."""
+        check(self._lib.vorlan_sdk_capture_replay_open(str(path).encode()))
+        try:
+            while not self._lib.vorlan_sdk_capture_replay_is_end():
+                check(self._lib.vorlan_sdk_capture_replay_resume_blocking(step))
+                yield from self.pending_frames()
+            yield from self.pending_frames()
+        finally:
+            self._lib.vorlan_sdk_capture_replay_close()
+
+
+def calibrate(raw_points, calibration=None, handle=None, return_count=1, sdk=None):
+    """Calibrates raw points (a structured array of RAW_POINT_DTYPE) with a
+    client-supplied Calibration, or with the calibration of sensor `handle`
+    of an open Sdk (the library must be open either way). Returns a Frame of len(raw_points) * return_count points,
+    the image points (and their metric positions) in library order."""
+    lib = library()
+    raw = np.ascontiguousarray(raw_points, dtype=t.RAW_POINT_DTYPE)
+    out = np.zeros(len(raw) * max(int(return_count), 0), IMAGE_POINT_DTYPE)
+    if calibration is not None:
+        check(lib.vorlan_sdk_calibrate_points_with_calibration(
+            ctypes.byref(calibration), len(raw), raw.ctypes.data, return_count, out.ctypes.data))
+    else:
+        check(lib.vorlan_sdk_calibrate_points(handle or 0, len(raw), raw.ctypes.data, return_count,
+                                              out.ctypes.data))
+    return frame_from_image_points(handle or 0, out)
+
+
+def replay(path, frame_mode="timed", frame_length=0.1, multiple_returns=False, on_sensor=None):
+    """Iterates over the frames of a capture file: `for frame in replay(p)`."""
+    with Sdk(frame_mode=frame_mode, frame_length=frame_length, multiple_returns=multiple_returns,
+             on_sensor=on_sensor) as sdk:
+        yield from sdk.replay(path)
+
+
+def listen(port=8808, timeout=1.0, seconds=None, frame_mode="timed", frame_length=0.1, multiple_returns=False,
+           on_sensor=None):
+    """Iterates over live frames on a UDP port; ends when no frame came for
+    `timeout` seconds or, if given, after `seconds`."""
+    with Sdk(network=True, port=port, frame_mode=frame_mode, frame_length=frame_length,
+             multiple_returns=multiple_returns, on_sensor=on_sensor) as sdk:
+        end = None if seconds is None else time.monotonic() + seconds
+        while True:
+            wait = timeout if end is None else min(timeout, max(0.0, end - time.monotonic()))
+            frame = sdk.next_frame(wait)
+            if frame is None or (end is not None and time.monotonic() >= end):
+                if frame is not None:
+                    yield frame
+                return
+            yield frame
