@@ -152,5 +152,42 @@ TEST(CallbackList, TerminatingPassStopsAfterTheFirstTaker) {
     EXPECT_EQ(h.trace, "dd");
 }
 
+// Lists longer than a pass keeps copied are read entry by entry under the
+// list mutex; they must behave the same.
+struct Numbered;
+using NumberedList = CallbackList<void, std::vector<int>&>;
+struct Numbered {
+    NumberedList* list;
+    int number;
+};
+void note_number(std::vector<int>& seen, void* user_data) {
+    auto* self = static_cast<Numbered*>(user_data);
+    seen.push_back(self->number);
+    if (self->number == 1) {
+        self->list->Remove(note_number, self + 18);  // the 20th entry
+        self->list->AddBack(note_number, self + 19);
+    }
+}
+
+TEST(CallbackList, LongListsBehaveAsShortOnes) {
+    NumberedList list;
+    std::vector<Numbered> entries;
+    for (int i = 0; i < 22; ++i) {
+        entries.push_back({&list, i});
+    }
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(list.AddBack(note_number, &entries[i]));
+    }
+    std::vector<int> seen;
+    list.Invoke(seen);
+    std::vector<int> expected;
+    for (int i = 0; i < 19; ++i) {
+        expected.push_back(i);
+    }
+    expected.push_back(20);
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(list.Size(), 20u);
+}
+
 }  // namespace
 }  // namespace vorlan_sdk2
