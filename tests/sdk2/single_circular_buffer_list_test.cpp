@@ -1,0 +1,232 @@
+#include "single_circular_buffer_list.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <future>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vorlan_sdk2 {
+namespace {
+
+using Checkout = SingleCircularBufferList::Checkout;
+using Slot = SingleCircularBufferList::Slot;
+
+constexpr auto kGenerous = std::chrono::seconds(10);
+
+bool write_value(SingleCircularBufferList& ring, std::uint32_t value) {
+    Slot slot;
+    if (ring.checkout_for_write(slot) != Checkout::kTaken) {
+        return false;
+    }
+    std::memcpy(slot.data, &value, sizeof value);
+    return ring.commit_write(slot);
+}
+
+std::uint32_t value_of(const Slot& slot) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, slot.data, sizeof value);
+    return value;
+}
+
+// One step on a ring of 3 slots, and what the ring looks like after it.
+struct Step {
+    const char* action;  // "w": write the next value; "r": read, expect, release; "p": read, expect, put back
+    std::uint32_t expect_read;
+    std::uint32_t size_after;
+    bool full_after;
+};
+
+TEST(SingleCircularBufferList, KeepsOrderAndCountsAcrossWrapAround) {
+    const std::vector<Step> steps = {
+        {"w", 0, 1, false}, {"w", 0, 2, false}, {"p", 0, 2, false}, {"r", 0, 1, false}, {"w", 0, 2, false},
+        {"w", 0, 3, true},  {"p", 1, 3, true},  {"r", 1, 2, false}, {"r", 2, 1, false}, {"w", 0, 2, false},
+        {"r", 3, 1, false}, {"r", 4, 0, false}, {"w", 0, 1, false}, {"r", 5, 0, false},
+    };
+    SingleCircularBufferList ring;
+    ASSERT_EQ(ring.reset(3, 64), SingleCircularBufferList::Setup::kReady);
+    std::uint32_t next_value = 0;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const Step& step = steps[i];
+        SCOPED_TRACE("step " + std::to_string(i) + " " + step.action);
+        if (std::string(step.action) == "w") {
+            ASSERT_TRUE(write_value(ring, next_value++));
+        } else {
+            Slot slot;
+            ASSERT_EQ(ring.checkout_for_read(slot, 1), Checkout::kTaken);
+            EXPECT_EQ(value_of(slot), step.expect_read);
+            Slot second;
+            EXPECT_EQ(ring.checkout_for_read(second, 1), Checkout::kRefused) << "one reader at a time";
+            ASSERT_TRUE(std::string(step.action) == "r" ? ring.release_read() : ring.put_back());
+        }
+        EXPECT_EQ(ring.size(), step.size_after);
+        EXPECT_EQ(ring.full(), step.full_after);
+        EXPECT_EQ(ring.empty(), step.size_after == 0);
+    }
+    EXPECT_FALSE(ring.release_read()) << "nothing checked out";
+    EXPECT_FALSE(ring.put_back()) << "nothing checked out";
+}
+
+TEST(SingleCircularBufferList, RefusesWhatCannotBeDone) {
+    SingleCircularBufferList ring;
+    Slot slot;
+    EXPECT_EQ(ring.checkout_for_write(slot), Checkout::kRefused) << "no storage yet";
+    EXPECT_EQ(ring.checkout_for_read(slot, 1), Checkout::kRefused) << "no storage yet";
+
+    // Sizes whose product overflows 64 bits, or exceeds what any machine has.
+    for (const auto& size : {std::pair<std::uint32_t, std::uint64_t>{2, UINT64_MAX / 2 + 1},
+                             {UINT32_MAX, std::uint64_t{1} << 33},
+                             {1u << 20, std::uint64_t{1} << 21}}) {
+        EXPECT_EQ(ring.reset(size.first, size.second), SingleCircularBufferList::Setup::kTooLarge);
+        EXPECT_EQ(ring.capacity(), 0u);
+    }
+
+    ASSERT_EQ(ring.reset(2, 16), SingleCircularBufferList::Setup::kReady);
+    ASSERT_EQ(ring.checkout_for_write(slot), Checkout::kTaken);
+    Slot second;
+    EXPECT_EQ(ring.checkout_for_write(second), Checkout::kRefused) << "one writer at a time";
+    ring.abandon_write(slot);
+    EXPECT_TRUE(ring.empty()) << "an abandoned slot is not published";
+
+    // A slot checked out before a reset belongs to the old storage.
+    ASSERT_EQ(ring.checkout_for_write(slot), Checkout::kTaken);
+    ASSERT_EQ(ring.reset(2, 16), SingleCircularBufferList::Setup::kReady);
+    std::memset(slot.data, 0xab, 16);  // still alive through `keep`
+    EXPECT_FALSE(ring.commit_write(slot));
+    EXPECT_TRUE(ring.empty());
+
+    ring.stop();
+    EXPECT_EQ(ring.checkout_for_write(slot), Checkout::kRefused);
+    EXPECT_EQ(ring.checkout_for_read(slot, 0), Checkout::kRefused) << "a stopped ring never waits";
+}
+
+// What wakes a reader that waits on an empty ring, for each kind of wait.
+struct WakeCase {
+    const char* name;
+    std::uint32_t timeout_ms;
+    void (*wake)(SingleCircularBufferList& ring);  // null: nothing wakes it
+    Checkout expected;
+};
+
+TEST(SingleCircularBufferList, ReaderWaitsUntilDataStopOrDeadline) {
+    const std::vector<WakeCase> cases = {
+        {"deadline", 10, nullptr, Checkout::kTimedOut},
+        {"data, without limit", 0, [](SingleCircularBufferList& ring) { write_value(ring, 7); }, Checkout::kTaken},
+        {"data, with a deadline", 60000, [](SingleCircularBufferList& ring) { write_value(ring, 7); },
+         Checkout::kTaken},
+        {"stop", 0, [](SingleCircularBufferList& ring) { ring.stop(); }, Checkout::kRefused},
+        {"disable", 60000, [](SingleCircularBufferList& ring) { ring.disable(); }, Checkout::kRefused},
+    };
+    for (const WakeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        SingleCircularBufferList ring;
+        ASSERT_EQ(ring.reset(2, 16), SingleCircularBufferList::Setup::kReady);
+        const auto start = std::chrono::steady_clock::now();
+        auto reader = std::async(std::launch::async, [&] {
+            Slot slot;
+            return ring.checkout_for_read(slot, c.timeout_ms);
+        });
+        if (c.wake != nullptr) {
+            c.wake(ring);
+        }
+        ASSERT_EQ(reader.wait_for(kGenerous), std::future_status::ready);
+        EXPECT_EQ(reader.get(), c.expected);
+        if (c.expected == Checkout::kTimedOut) {
+            EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(c.timeout_ms));
+        }
+    }
+}
+
+// A full ring holds its producer until the consumer releases a slot, or
+// until the ring is disabled or stopped, which drops the producer's data.
+TEST(SingleCircularBufferList, FullRingHoldsTheProducer) {
+    const std::vector<std::pair<const char*, void (*)(SingleCircularBufferList&)>> releases = {
+        {"release", [](SingleCircularBufferList& ring) {
+             Slot slot;
+             ring.checkout_for_read(slot, 1);
+             ring.release_read();
+         }},
+        {"disable", [](SingleCircularBufferList& ring) { ring.disable(); }},
+        {"stop", [](SingleCircularBufferList& ring) { ring.stop(); }},
+    };
+    for (const auto& release : releases) {
+        SCOPED_TRACE(release.first);
+        SingleCircularBufferList ring;
+        ASSERT_EQ(ring.reset(2, 16), SingleCircularBufferList::Setup::kReady);
+        ASSERT_TRUE(write_value(ring, 0));
+        ASSERT_TRUE(write_value(ring, 1));
+        ASSERT_TRUE(ring.full());
+        auto producer = std::async(std::launch::async, [&] { return write_value(ring, 2); });
+        // The producer cannot finish while the ring is full.
+        EXPECT_EQ(producer.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
+        release.second(ring);
+        ASSERT_EQ(producer.wait_for(kGenerous), std::future_status::ready);
+        const bool published = producer.get();
+        EXPECT_EQ(published, std::string(release.first) == "release");
+        if (published) {
+            Slot slot;
+            ASSERT_EQ(ring.checkout_for_read(slot, 1), Checkout::kTaken);
+            EXPECT_EQ(value_of(slot), 1u);
+        }
+    }
+}
+
+// One producer and one consumer on separate threads through a small ring:
+// every value arrives once, in order, whatever the consumer's put-backs.
+TEST(SingleCircularBufferList, ThreadedProducerAndConsumerLoseNothing) {
+    constexpr std::uint32_t kValues = 20000;
+    SingleCircularBufferList ring;
+    ASSERT_EQ(ring.reset(4, 64), SingleCircularBufferList::Setup::kReady);
+    std::thread producer([&] {
+        for (std::uint32_t value = 0; value < kValues; ++value) {
+            if (!write_value(ring, value)) {
+                return;
+            }
+        }
+    });
+    std::mt19937 random(5);
+    std::uint32_t expected = 0;
+    bool timed_out = false;
+    while (expected < kValues) {
+        Slot slot;
+        const Checkout checkout = ring.checkout_for_read(slot, 10000);
+        if (checkout != Checkout::kTaken) {
+            timed_out = true;
+            break;
+        }
+        ASSERT_EQ(value_of(slot), expected);
+        if (random() % 4 == 0) {
+            ASSERT_TRUE(ring.put_back());
+        } else {
+            ASSERT_TRUE(ring.release_read());
+            ++expected;
+        }
+    }
+    ring.stop();
+    producer.join();
+    EXPECT_FALSE(timed_out);
+    EXPECT_TRUE(ring.empty());
+}
+
+TEST(SingleCircularBufferList, DiscardAllWaitsForTheWriterAndEmpties) {
+    SingleCircularBufferList ring;
+    ASSERT_EQ(ring.reset(2, 16), SingleCircularBufferList::Setup::kReady);
+    ASSERT_TRUE(write_value(ring, 1));
+    Slot slot;
+    ASSERT_EQ(ring.checkout_for_write(slot), Checkout::kTaken);
+    auto discard = std::async(std::launch::async, [&] { ring.discard_all(); });
+    EXPECT_EQ(discard.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
+    ASSERT_TRUE(ring.commit_write(slot));
+    ASSERT_EQ(discard.wait_for(kGenerous), std::future_status::ready);
+    EXPECT_TRUE(ring.empty());
+    EXPECT_TRUE(write_value(ring, 3));
+    EXPECT_EQ(ring.size(), 1u);
+}
+
+}  // namespace
+}  // namespace vorlan_sdk2
