@@ -1,6 +1,6 @@
-// The networking source, the asynchronous relay and capture replay are not
-// built yet: every function refuses with VORLAN_ERROR_NOT_SUPPORTED once the
-// library is initialised, and the internal stops have nothing to stop.
+// Capture replay is not built yet: every function refuses with
+// VORLAN_ERROR_NOT_SUPPORTED once the library is initialised, and the
+// internal stop has nothing to stop.
 #include "c_boundary.h"
 #include "framework.h"
 #include "vorlan_sdk2.h"
@@ -8,8 +8,6 @@
 namespace vorlan_sdk2 {
 
 void VorlanReplayStop() {}
-
-int VorlanReceiveDataAsync(uint64_t, int64_t, const uint8_t*, size_t) { return VORLAN_ERROR_NOT_SUPPORTED; }
 
 }  // namespace vorlan_sdk2
 
@@ -24,13 +22,6 @@ int not_supported() {
 }  // namespace
 
 extern "C" {
-
-VORLAN_SDK2_API int VorlanStartNetworking(void) { return not_supported(); }
-VORLAN_SDK2_API int VorlanStartNetworkingOnPort(uint16_t) { return not_supported(); }
-VORLAN_SDK2_API int VorlanStartNetworkingMulticast(const char*, const char*, uint16_t) { return not_supported(); }
-VORLAN_SDK2_API int VorlanStopNetworking(void) { return not_supported(); }
-VORLAN_SDK2_API int VorlanStartAsyncRelay(uint32_t) { return not_supported(); }
-VORLAN_SDK2_API int VorlanStopAsyncRelay(void) { return not_supported(); }
 
 VORLAN_SDK2_API int VorlanReplayLoadPcap(const char*, uint32_t, uint64_t*) { return not_supported(); }
 VORLAN_SDK2_API int VorlanReplayUnloadPcap(uint64_t) { return not_supported(); }
