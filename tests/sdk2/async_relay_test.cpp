@@ -96,12 +96,15 @@ TEST_F(LibraryTest, SlowListenerLosesNoPayloadOfAnyProducer) {
     ASSERT_EQ(recorder.registerAsParser(), VORLAN_SUCCESS);
     ASSERT_EQ(VorlanStartAsyncRelay(2), VORLAN_SUCCESS);
     constexpr uint32_t kProducers = 4;
-    constexpr uint32_t kEach = 400;
+    constexpr uint32_t kEach = 200;
+    // Large payloads keep a producer in its copy long enough for the others
+    // to wake beside it.
+    constexpr size_t kSize = 16000;
     std::vector<std::thread> producers;
     for (uint32_t producer = 1; producer <= kProducers; ++producer) {
         producers.emplace_back([producer] {
             for (uint32_t sequence = 0; sequence < kEach; ++sequence) {
-                const std::vector<uint8_t> payload = sequenced(producer, sequence);
+                const std::vector<uint8_t> payload = sequenced(producer, sequence, kSize);
                 VorlanReceiveData(producer, 0, payload.data(), payload.size());
             }
         });
