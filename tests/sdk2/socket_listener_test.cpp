@@ -238,6 +238,12 @@ TEST_F(LibraryTest, ParserOnTheWorkerMayStopNetworking) {
     ASSERT_TRUE(recorder.waitFor(1));
     EXPECT_EQ(stopped.load(), VORLAN_SUCCESS);
     EXPECT_EQ(VorlanStopNetworking(), VORLAN_ERROR_INVALID_STATE);
+    // The worker closes its socket once the parser has returned.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!vorlan_test::udp_port_is_free(port) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(vorlan_test::udp_port_is_free(port));
     ASSERT_EQ(VorlanStartNetworkingOnPort(port), VORLAN_SUCCESS);
     ASSERT_TRUE(Sender("127.0.0.1").send({2}, port));
     ASSERT_TRUE(recorder.waitFor(2));
