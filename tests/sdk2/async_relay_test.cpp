@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <set>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -23,17 +25,21 @@ std::vector<uint8_t> sequenced(uint32_t producer, uint32_t sequence, size_t size
     return bytes;
 }
 
-// Checks that each producer's payloads arrived once each, in order; returns
-// how many arrived per producer.
-std::map<uint32_t, uint32_t> check_sequences(const std::vector<Payload>& payloads) {
+// Checks that each producer's payloads arrived at most once each, and in
+// order when `ordered`; returns how many arrived per producer.
+std::map<uint32_t, uint32_t> check_sequences(const std::vector<Payload>& payloads, bool ordered = true) {
     std::map<uint32_t, uint32_t> next;
+    std::set<std::pair<uint32_t, uint32_t>> seen;
     for (const Payload& payload : payloads) {
         uint32_t producer = 0;
         uint32_t sequence = 0;
         std::memcpy(&producer, payload.bytes.data(), 4);
         std::memcpy(&sequence, payload.bytes.data() + 4, 4);
         EXPECT_EQ(payload.handle, producer);
-        EXPECT_GE(sequence, next[producer]) << "producer " << producer << " repeated or reordered";
+        EXPECT_TRUE(seen.insert({producer, sequence}).second) << "producer " << producer << " repeated " << sequence;
+        if (ordered) {
+            EXPECT_EQ(sequence, next[producer]) << "producer " << producer << " lost or reordered";
+        }
         next[producer] = sequence + 1;
     }
     return next;
@@ -122,8 +128,10 @@ TEST_F(LibraryTest, SlowListenerLosesNoPayloadOfAnyProducer) {
 }
 
 // Producers keep pushing while the relay is started, cleared and stopped
-// from other threads: nothing crashes or hangs, no payload arrives twice or
-// out of order, and with the relay gone payloads go straight to the chain.
+// from other threads: nothing crashes or hangs, no payload arrives twice,
+// and with the relay gone payloads go straight to the chain. (Order is not
+// checked: queued payloads are dropped at a stop, and the one being relayed
+// then may be overtaken by the next payload.)
 TEST_F(LibraryTest, RelayStartsStopsAndClearsRacingWithProducers) {
     PayloadRecorder recorder;
     ASSERT_EQ(recorder.registerAsParser(), VORLAN_SUCCESS);
@@ -157,7 +165,7 @@ TEST_F(LibraryTest, RelayStartsStopsAndClearsRacingWithProducers) {
         producer.join();
     }
     clearer.join();
-    check_sequences(recorder.payloads());
+    check_sequences(recorder.payloads(), false);
 
     const size_t before = recorder.payloads().size();
     const std::vector<uint8_t> payload = sequenced(9, 0);
