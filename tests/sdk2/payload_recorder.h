@@ -58,10 +58,10 @@ private:
         if (self->before_record) {
             self->before_record(payload);
         }
-        {
-            std::lock_guard<std::mutex> lock(self->m_mutex);
-            self->m_payloads.push_back(std::move(payload));
-        }
+        // Notified under the lock: once a waiter sees the payload, this call
+        // no longer touches the recorder, which may then be destroyed.
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        self->m_payloads.push_back(std::move(payload));
         self->m_arrived.notify_all();
         return 0;
     }

@@ -248,6 +248,7 @@ TEST_F(LibraryTest, ParserOnTheWorkerMayStopNetworking) {
     ASSERT_TRUE(Sender("127.0.0.1").send({2}, port));
     ASSERT_TRUE(recorder.waitFor(2));
     EXPECT_EQ(recorder.payloads()[1].bytes, std::vector<uint8_t>{2});
+    EXPECT_EQ(VorlanStopNetworking(), VORLAN_SUCCESS);
 }
 
 TEST_F(LibraryTest, NetworkingStartsAndStopsRacingWithTrafficEndCleanly) {
