@@ -28,6 +28,7 @@ std::shared_ptr<AsyncRelay> AsyncRelay::start(uint32_t n_blocks, PayloadSink sin
     if (relay->m_ring.reset(n_blocks, kBlockSize) != SingleCircularBufferList::Setup::kReady) {
         return nullptr;
     }
+    std::lock_guard<std::mutex> lock(relay->m_thread_mutex);
     relay->m_thread = std::thread([self = relay] { self->relayBlocks(); });
     return relay;
 }
@@ -36,13 +37,18 @@ AsyncRelay::~AsyncRelay() { stop(); }
 
 void AsyncRelay::stop() {
     m_ring.stop();
-    if (!m_thread.joinable()) {
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> lock(m_thread_mutex);
+        thread = std::move(m_thread);
+    }
+    if (!thread.joinable()) {
         return;
     }
-    if (m_thread.get_id() == std::this_thread::get_id()) {
-        m_thread.detach();  // the thread's own reference keeps the relay until it ends
+    if (thread.get_id() == std::this_thread::get_id()) {
+        thread.detach();  // the thread's own reference keeps the relay until it ends
     } else {
-        m_thread.join();
+        thread.join();
     }
 }
 
@@ -71,6 +77,9 @@ void AsyncRelay::discardQueued() { m_ring.discard_all(); }
 
 void AsyncRelay::relayBlocks() {
     nameThisThread("vorlan2-relay");
+    // A parser may stop the relay from this thread; start() must have stored
+    // the thread by then.
+    { std::lock_guard<std::mutex> started(m_thread_mutex); }
     for (;;) {
         SingleCircularBufferList::Slot slot;
         if (m_ring.checkout_for_read(slot, 0) != SingleCircularBufferList::Checkout::kTaken) {

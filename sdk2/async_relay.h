@@ -62,6 +62,7 @@ private:
     void* const m_context;
     SingleCircularBufferList m_ring;
     std::mutex m_producer_mutex;  // held by one producer from checkout to commit
+    std::mutex m_thread_mutex;    // guards m_thread
     std::thread m_thread;
 };
 

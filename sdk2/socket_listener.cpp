@@ -121,24 +121,33 @@ std::shared_ptr<SocketListener> SocketListener::openMulticast(const asio::ip::ad
 SocketListener::~SocketListener() { stop(); }
 
 void SocketListener::start() {
+    std::lock_guard<std::mutex> lock(m_worker_mutex);
     m_stop.store(false, std::memory_order_release);
     m_worker = std::thread([self = shared_from_this()] { self->work(); });
 }
 
 void SocketListener::stop() {
     m_stop.store(true, std::memory_order_release);
-    if (!m_worker.joinable()) {
+    std::thread worker;
+    {
+        std::lock_guard<std::mutex> lock(m_worker_mutex);
+        worker = std::move(m_worker);
+    }
+    if (!worker.joinable()) {
         return;
     }
-    if (m_worker.get_id() == std::this_thread::get_id()) {
-        m_worker.detach();  // the worker's own reference keeps the listener until it ends
+    if (worker.get_id() == std::this_thread::get_id()) {
+        worker.detach();  // the worker's own reference keeps the listener until it ends
     } else {
-        m_worker.join();
+        worker.join();
     }
 }
 
 void SocketListener::work() {
     nameThisThread("vorlan2-udp");
+    // A parser may stop the listener from this thread; start() must have
+    // stored the thread by then.
+    { std::lock_guard<std::mutex> started(m_worker_mutex); }
     // Keeps run_one_for waiting out its slice even while no receive is
     // pending, instead of returning at once and spinning.
     auto keep_running = asio::make_work_guard(m_io_context);

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -71,6 +72,7 @@ private:
     asio::ip::udp::endpoint m_sender;         // filled by each receive
     std::unique_ptr<uint8_t[]> m_buffer;      // kReceiveBufferSize bytes, one datagram at a time
     std::atomic<bool> m_stop{true};
+    std::mutex m_worker_mutex;  // guards m_worker
     std::thread m_worker;
     uint16_t m_local_port = 0;
     int m_socket_buffer_size = 0;

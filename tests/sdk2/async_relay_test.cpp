@@ -127,6 +127,32 @@ TEST_F(LibraryTest, SlowListenerLosesNoPayloadOfAnyProducer) {
     }
 }
 
+// A parser runs on the relay thread; stopping the relay from there cannot
+// wait for the thread, and must neither hang nor crash. Payloads then go
+// straight to the chain on the caller's thread.
+TEST_F(LibraryTest, ParserOnTheRelayThreadMayStopTheRelay) {
+    PayloadRecorder recorder;
+    std::atomic<int> stopped{1};
+    recorder.before_record = [&](const Payload&) {
+        if (stopped.load() == 1) {
+            stopped.store(VorlanStopAsyncRelay());
+        }
+    };
+    ASSERT_EQ(recorder.registerAsParser(), VORLAN_SUCCESS);
+    ASSERT_EQ(VorlanStartAsyncRelay(2), VORLAN_SUCCESS);
+    const std::vector<uint8_t> first = sequenced(1, 0);
+    ASSERT_EQ(VorlanReceiveData(1, 0, first.data(), first.size()), VORLAN_SUCCESS);
+    ASSERT_TRUE(recorder.waitFor(1));
+    EXPECT_EQ(stopped.load(), VORLAN_SUCCESS);
+    EXPECT_EQ(VorlanStopAsyncRelay(), VORLAN_ERROR_INVALID_STATE);
+    const std::vector<uint8_t> second = sequenced(1, 1);
+    ASSERT_EQ(VorlanReceiveData(1, 0, second.data(), second.size()), VORLAN_SUCCESS);
+    const std::vector<Payload> payloads = recorder.payloads();
+    ASSERT_EQ(payloads.size(), 2u);
+    EXPECT_NE(payloads[0].thread, std::this_thread::get_id());
+    EXPECT_EQ(payloads[1].thread, std::this_thread::get_id());
+}
+
 // Producers keep pushing while the relay is started, cleared and stopped
 // from other threads: nothing crashes or hangs, no payload arrives twice,
 // and with the relay gone payloads go straight to the chain. (Order is not
