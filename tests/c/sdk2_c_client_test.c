@@ -65,7 +65,8 @@ int main(void) {
     EXPECT(VorlanListenPoints(on_points, &seen) == VORLAN_SUCCESS);
     EXPECT(VorlanReceiveData(0x0A000001u, 5, payload, sizeof(payload)) == VORLAN_SUCCESS);
     EXPECT(seen.batches == 1 && seen.points == 2 && seen.timestamp == 0x1240 && seen.first_x == 0x1234);
-    EXPECT(VorlanStartNetworking() == VORLAN_ERROR_NOT_SUPPORTED);
+    EXPECT(VorlanStartAsyncRelay(1) == VORLAN_ERROR_INVALID_ARGUMENTS);
+    EXPECT(VorlanStopNetworking() == VORLAN_ERROR_INVALID_STATE);
     EXPECT(VorlanDeinitialize() == VORLAN_SUCCESS);
     EXPECT(VorlanIsInitialized() == 0);
 

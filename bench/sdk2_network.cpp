@@ -1,0 +1,470 @@
+// The second library's live input and its relay.
+//
+// 1. UDP: the highest rate of 1000-byte "STDV" datagrams (97 points each) on
+//    loopback that the listener takes in and hands through the parser chain
+//    to a point listener without losing one, beside a plain asio receive
+//    loop on a socket set up the same way (address reuse, the same kernel
+//    buffer, bound to every address) that only counts. Each trial sends at a
+//    target rate for a fixed time and then stops, whether or not the sender
+//    kept up: the rate reported is the one the sender reached, and loss is
+//    what the receiver missed of what was actually sent. Both receivers climb
+//    the same ladder of rates, one trial after the other at each rung, for
+//    one second per trial; the best lossless rung of each is then held for
+//    five seconds (stepping down until a five-second trial is lossless).
+// 2. Relay: payloads per second from a client thread through the relay to
+//    one point listener, beside the same payloads handed to the chain
+//    directly on the client thread.
+//
+// A plain main() rather than Google Benchmark: the first question is a rate
+// search, not the time of one operation.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <asio.hpp>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/counting_allocator.h"
+#include "support/goal_lines.h"
+#include "support/point_packet_builder.h"
+#include "support/udp_socket.h"
+#include "vorlan_sdk2.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kDatagramSize = 1000;
+constexpr std::size_t kPointsPerDatagram = 97;  // 30-byte header + 97 x 10 bytes
+// 165 k rather than 160 k: a trial paced at exactly the goal's rate ends a
+// hair below it.
+const std::vector<double> kLadder = {50e3, 100e3, 165e3, 200e3, 250e3, 320e3, 400e3, 500e3};
+constexpr double kLadderSeconds = 1.0;
+constexpr double kConfirmSeconds = 5.0;
+constexpr double kGoalRate = 160e3;
+constexpr double kGoalRatio = 0.8;
+constexpr double kRelayGoalRatio = 0.5;
+constexpr std::size_t kSendBatch = 64;
+// The kernel receive buffer the listener asks for.
+constexpr int kSocketBufferSize = 8 << 20;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A point packet as a sensor sends it, exactly kDatagramSize bytes long.
+std::vector<uint8_t> sensor_packet(int64_t timestamp) {
+    std::vector<vorlan_test::PointRecord> points(kPointsPerDatagram);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        points[i].x = static_cast<int16_t>(i * 7);
+        points[i].y = static_cast<int16_t>(-static_cast<int>(i) * 3);
+        points[i].z = static_cast<int16_t>(1000 + i);
+        points[i].reflectivity = static_cast<uint8_t>(i);
+        points[i].relative_timestamp = 1;
+        points[i].channel_id = static_cast<uint8_t>(i % 16);
+    }
+    vorlan_test::StdvLayout layout;
+    layout.header_length = 30;
+    return vorlan_test::build_stdv_packet(timestamp, points, layout);
+}
+
+// CPU seconds used so far by the process's threads called `name`.
+double thread_cpu_seconds(const std::string& name) {
+    const double ticks_per_second = static_cast<double>(sysconf(_SC_CLK_TCK));
+    double total = 0.0;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return 0.0;
+    }
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        const std::string base = std::string("/proc/self/task/") + entry->d_name;
+        std::string comm;
+        std::getline(std::ifstream(base + "/comm"), comm);
+        if (comm != name) {
+            continue;
+        }
+        std::string stat;
+        std::getline(std::ifstream(base + "/stat"), stat);
+        // Fields after the parenthesised name: state is field 3, utime 14, stime 15.
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        double ticks = 0.0;
+        for (int index = 3; fields >> field && index <= 15; ++index) {
+            if (index == 14 || index == 15) {
+                ticks += std::stod(field);
+            }
+        }
+        total += ticks / ticks_per_second;
+    }
+    closedir(tasks);
+    return total;
+}
+
+struct Sent {
+    uint64_t count = 0;
+    double seconds = 0.0;  // from the first send to the end of the last
+    uint64_t allocations_at_start = 0;
+    double rate() const { return seconds > 0 ? static_cast<double>(count) / seconds : 0.0; }
+};
+
+// Sends the sensor packet from 127.0.0.1 through a connected socket, many
+// datagrams per system call: on loopback the sender also pays for
+// delivering into the receiver's socket, so it limits the rates reachable.
+class ConnectedSender {
+public:
+    ConnectedSender(uint16_t port, const std::vector<uint8_t>& payload)
+        : m_fd(socket(AF_INET, SOCK_DGRAM, 0)), m_payload(payload) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        m_connected = m_fd >= 0 && connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+        m_vector.iov_base = m_payload.data();
+        m_vector.iov_len = m_payload.size();
+        for (mmsghdr& message : m_messages) {
+            std::memset(&message, 0, sizeof message);
+            message.msg_hdr.msg_iov = &m_vector;
+            message.msg_hdr.msg_iovlen = 1;
+        }
+    }
+    ~ConnectedSender() {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+    }
+    ConnectedSender(const ConnectedSender&) = delete;
+    ConnectedSender& operator=(const ConnectedSender&) = delete;
+
+    bool ok() const { return m_connected; }
+    std::size_t send(std::size_t count) {
+        const int n = sendmmsg(m_fd, m_messages, static_cast<unsigned>(std::min(count, kSendBatch)), 0);
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+
+private:
+    int m_fd;
+    bool m_connected = false;
+    std::vector<uint8_t> m_payload;
+    iovec m_vector;
+    mmsghdr m_messages[kSendBatch];
+};
+
+Sent send_for(uint16_t port, double rate, double seconds) {
+    Sent sent;
+    std::thread sender_thread([&] {
+        pthread_setname_np(pthread_self(), "bench-sender");
+        ConnectedSender sender(port, sensor_packet(1000));
+        if (!sender.ok()) {
+            return;
+        }
+        sent.allocations_at_start = vorlan_bench::allocation_count();
+        const Clock::time_point start = Clock::now();
+        const uint64_t total = static_cast<uint64_t>(rate * seconds);
+        for (;;) {
+            const double elapsed = seconds_since(start);
+            if (elapsed >= seconds || sent.count >= total) {
+                break;
+            }
+            const uint64_t due = std::min<uint64_t>(total, static_cast<uint64_t>(rate * elapsed) + 1);
+            if (due <= sent.count) {
+                std::this_thread::sleep_for(std::chrono::microseconds(50));  // ahead of the pace
+                continue;
+            }
+            sent.count += sender.send(static_cast<std::size_t>(due - sent.count));
+        }
+        sent.seconds = seconds_since(start);
+    });
+    sender_thread.join();
+    return sent;
+}
+
+// The ceiling: a plain asio receive loop, one asynchronous receive after the
+// other on its own thread, on a socket set up as the listener's, counting
+// datagrams and nothing else.
+class AsioLoop {
+public:
+    static constexpr const char* kThreadName = "asio-loop";
+
+    explicit AsioLoop(uint16_t port) : m_socket(m_io_context), m_buffer(65536) {
+        std::error_code error;
+        m_socket.open(asio::ip::udp::v4(), error);
+        m_socket.set_option(asio::socket_base::reuse_address(true), error);
+        m_socket.set_option(asio::socket_base::receive_buffer_size(kSocketBufferSize),
+                            error);
+        int size = kSocketBufferSize;
+        setsockopt(m_socket.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size));
+        m_socket.bind(asio::ip::udp::endpoint(asio::ip::address_v4::any(), port), error);
+        m_ok = !error;
+        m_port = port;
+        receive();
+        m_thread = std::thread([this] {
+            pthread_setname_np(pthread_self(), kThreadName);
+            m_io_context.run();
+        });
+    }
+    ~AsioLoop() {
+        m_io_context.stop();
+        m_thread.join();
+    }
+
+    bool ok() const { return m_ok; }
+    uint16_t port() const { return m_port; }
+    uint64_t received() const { return m_count.load(std::memory_order_relaxed); }
+
+private:
+    void receive() {
+        m_socket.async_receive_from(asio::buffer(m_buffer), m_sender, [this](const std::error_code& error, std::size_t) {
+            if (error == asio::error::operation_aborted) {
+                return;
+            }
+            if (!error) {
+                m_count.fetch_add(1, std::memory_order_relaxed);
+            }
+            receive();
+        });
+    }
+
+    asio::io_context m_io_context;
+    asio::ip::udp::socket m_socket;
+    asio::ip::udp::endpoint m_sender;
+    std::vector<uint8_t> m_buffer;
+    std::atomic<uint64_t> m_count{0};
+    bool m_ok = false;
+    uint16_t m_port = 0;
+    std::thread m_thread;
+};
+
+struct Target {
+    std::string name;
+    uint16_t port;
+    std::function<uint64_t()> received;
+    std::string thread;
+};
+
+struct Trial {
+    double target_rate = 0.0;
+    double seconds = 0.0;
+    Sent sent;
+    uint64_t received = 0;
+    double cpu_percent = 0.0;  // of one core, by the receiving thread
+    uint64_t allocations = 0;  // in the whole process, from the first datagram sent
+    bool ran() const { return sent.count > 0; }
+    uint64_t lost() const { return sent.count > received ? sent.count - received : 0; }
+    bool lossless() const { return ran() && received >= sent.count; }
+    bool sender_saturated() const { return sent.rate() < 0.9 * target_rate; }
+};
+
+Trial run_trial(const Target& target, double rate, double seconds) {
+    Trial trial;
+    trial.target_rate = rate;
+    trial.seconds = seconds;
+    const double cpu_before = thread_cpu_seconds(target.thread);
+    const uint64_t received_before = target.received();
+    const Clock::time_point start = Clock::now();
+    trial.sent = send_for(target.port, rate, seconds);
+    // Waits for what is still queued: until all has arrived, or nothing has
+    // arrived for 300 ms (what is missing then was lost).
+    uint64_t last = target.received();
+    Clock::time_point last_progress = Clock::now();
+    while (last - received_before < trial.sent.count && seconds_since(last_progress) < 0.3) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const uint64_t now = target.received();
+        if (now != last) {
+            last = now;
+            last_progress = Clock::now();
+        }
+    }
+    trial.received = target.received() - received_before;
+    trial.allocations = vorlan_bench::allocation_count() - trial.sent.allocations_at_start;
+    trial.cpu_percent = 100.0 * (thread_cpu_seconds(target.thread) - cpu_before) / seconds_since(start);
+    return trial;
+}
+
+void print_trial(const Target& target, const Trial& trial) {
+    std::printf("%-9s aim %6.0fk/s %1.0fs  sent %8llu at %6.1fk/s  received %8llu  lost %7llu  "
+                "allocations %5llu  %s %5.1f%%\n",
+                target.name.c_str(), trial.target_rate * 1e-3, trial.seconds,
+                static_cast<unsigned long long>(trial.sent.count), trial.sent.rate() * 1e-3,
+                static_cast<unsigned long long>(trial.received), static_cast<unsigned long long>(trial.lost()),
+                static_cast<unsigned long long>(trial.allocations), target.thread.c_str(), trial.cpu_percent);
+    std::fflush(stdout);
+}
+
+struct Climb {
+    const Target* target;
+    std::size_t best = kLadder.size();  // none yet
+    bool climbing = true;
+    bool sender_limited = false;  // took everything at a rung the sender could not reach
+};
+
+Trial confirm(const Climb& climb) {
+    std::size_t rung = climb.best;
+    while (rung < kLadder.size()) {
+        const Trial trial = run_trial(*climb.target, kLadder[rung], kConfirmSeconds);
+        print_trial(*climb.target, trial);
+        if (trial.lossless()) {
+            return trial;
+        }
+        rung = rung == 0 ? kLadder.size() : rung - 1;
+    }
+    return Trial();
+}
+
+// Both receivers up the ladder, one trial after the other at each rung so
+// that a busy moment of the machine weighs on both alike.
+std::vector<Trial> search(std::vector<Climb>& climbs) {
+    for (std::size_t rung = 0; rung < kLadder.size(); ++rung) {
+        for (Climb& climb : climbs) {
+            if (!climb.climbing) {
+                continue;
+            }
+            const Trial trial = run_trial(*climb.target, kLadder[rung], kLadderSeconds);
+            print_trial(*climb.target, trial);
+            const bool counts = trial.lossless() && !trial.sender_saturated();
+            if (counts) {
+                climb.best = rung;
+            }
+            climb.climbing = counts;
+            climb.sender_limited = climb.sender_limited || (trial.lossless() && trial.sender_saturated());
+        }
+    }
+    std::vector<Trial> best;
+    for (const Climb& climb : climbs) {
+        best.push_back(confirm(climb));
+    }
+    return best;
+}
+
+std::string describe(const Trial& trial) {
+    if (!trial.ran()) {
+        return "no lossless trial";
+    }
+    char text[160];
+    std::snprintf(text, sizeof text, "received %llu of %llu sent at %.1fk/s for %.0f s",
+                  static_cast<unsigned long long>(trial.received), static_cast<unsigned long long>(trial.sent.count),
+                  trial.sent.rate() * 1e-3, trial.sent.seconds);
+    return text;
+}
+
+std::atomic<uint64_t> g_batches{0};
+std::atomic<uint64_t> g_points{0};
+
+void count_points(uint64_t, int64_t, size_t n_points, size_t, const uint8_t*, void*) {
+    g_points.fetch_add(n_points, std::memory_order_relaxed);
+    g_batches.fetch_add(1, std::memory_order_release);
+}
+
+// Hands `count` sensor packets to the library from this thread and waits
+// until the point listener has had them all; payloads per second.
+double feed(const std::vector<std::vector<uint8_t>>& packets, uint64_t count) {
+    const uint64_t before = g_batches.load(std::memory_order_acquire);
+    const Clock::time_point start = Clock::now();
+    for (uint64_t i = 0; i < count; ++i) {
+        const std::vector<uint8_t>& packet = packets[i % packets.size()];
+        VorlanReceiveData(0x7F000001, static_cast<int64_t>(i), packet.data(), packet.size());
+    }
+    while (g_batches.load(std::memory_order_acquire) - before < count) {
+        std::this_thread::yield();
+    }
+    return static_cast<double>(count) / seconds_since(start);
+}
+
+}  // namespace
+
+// --relay-only skips the rate search.
+int main(int argc, char** argv) {
+    const bool relay_only = argc > 1 && std::strcmp(argv[1], "--relay-only") == 0;
+    std::printf("%zu-byte STDV datagrams (%zu points) on loopback, sender on its own thread; rates are those the "
+                "sender reached; CPU is %% of one core\n",
+                kDatagramSize, kPointsPerDatagram);
+    if (sensor_packet(0).size() != kDatagramSize) {
+        std::fprintf(stderr, "the sensor packet is %zu bytes\n", sensor_packet(0).size());
+        return 1;
+    }
+    AsioLoop loop(vorlan_test::free_udp_port());
+    if (!loop.ok()) {
+        std::fprintf(stderr, "cannot open the asio loop's socket\n");
+        return 1;
+    }
+    const uint16_t port = vorlan_test::free_udp_port();
+    if (VorlanInitialize(VORLAN_SDK2_INTERFACE_VERSION) != VORLAN_SUCCESS ||
+        VorlanListenPoints(count_points, nullptr) != VORLAN_SUCCESS ||
+        VorlanStartNetworkingOnPort(port) != VORLAN_SUCCESS) {
+        std::fprintf(stderr, "cannot start the library\n");
+        return 1;
+    }
+    const Target plain{"asio loop", loop.port(), [&] { return loop.received(); }, AsioLoop::kThreadName};
+    const Target listener{"listener", port, [] { return g_batches.load(std::memory_order_relaxed); },
+                          "vorlan2-udp"};
+    std::vector<Climb> climbs = {Climb{&plain}, Climb{&listener}};
+    const std::vector<Trial> best = relay_only ? std::vector<Trial>(2) : search(climbs);
+    const Trial& ceiling = best[0];
+    const Trial& figure = best[1];
+
+    // Idle: nothing sent for two seconds.
+    const double idle_before = thread_cpu_seconds(listener.thread);
+    const Clock::time_point idle_start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double idle_percent = 100.0 * (thread_cpu_seconds(listener.thread) - idle_before) / seconds_since(idle_start);
+    VorlanStopNetworking();
+
+    std::printf("\nbest lossless %.0f-second trials: asio loop %s; listener %s\n", kConfirmSeconds,
+                describe(ceiling).c_str(), describe(figure).c_str());
+    if (climbs[0].sender_limited) {
+        std::printf("the asio loop took all the sender could send: the ceiling is the sender's limit\n");
+    }
+    if (figure.ran()) {
+        std::printf("listener at %.1fk/s: worker %.1f%% CPU, %llu allocations in %.0f s; idle: %.2f%% CPU\n",
+                    figure.sent.rate() * 1e-3, figure.cpu_percent, static_cast<unsigned long long>(figure.allocations),
+                    figure.sent.seconds, idle_percent);
+    }
+
+    // Relay against the direct path, alternating so that a busy moment of
+    // the machine weighs on both alike; the best of three each.
+    std::vector<std::vector<uint8_t>> packets;
+    for (int i = 0; i < 64; ++i) {
+        packets.push_back(sensor_packet(1000 + i * 97));
+    }
+    constexpr uint64_t kPayloads = 400000;
+    constexpr uint32_t kRelayBlocks = 256;
+    double direct = 0.0;
+    double relayed = 0.0;
+    for (int round = 0; round < 3; ++round) {
+        const double direct_rate = feed(packets, kPayloads);
+        VorlanStartAsyncRelay(kRelayBlocks);
+        const double relay_rate = feed(packets, kPayloads);
+        VorlanStopAsyncRelay();
+        std::printf("%llu payloads to one point listener: direct %.0fk/s, through the relay (%u blocks) %.0fk/s\n",
+                    static_cast<unsigned long long>(kPayloads), direct_rate * 1e-3, kRelayBlocks, relay_rate * 1e-3);
+        direct = std::max(direct, direct_rate);
+        relayed = std::max(relayed, relay_rate);
+    }
+    VorlanDeinitialize();
+
+    vorlan_bench::GoalLines goals;
+    goals.add_condition("listener zero loss at >= 160k datagrams/s",
+                        figure.lossless() && figure.sent.rate() >= kGoalRate, describe(figure));
+    goals.add({"listener lossless rate vs plain asio loop", figure.sent.rate(), ceiling.sent.rate(), kGoalRatio,
+               "datagrams/s"});
+    goals.add_condition("idle listener uses no CPU", idle_percent < 1.0,
+                        std::to_string(idle_percent) + "% of a core over 2 s");
+    goals.add({"relay payloads/s vs direct", relayed, direct, kRelayGoalRatio, "payloads/s"});
+    goals.print();
+    return 0;
+}

@@ -1,0 +1,178 @@
+#include "async_relay.h"
+
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "framework.h"
+#include "thread_name.h"
+#include "vorlan_sdk2.h"
+
+namespace vorlan_sdk2 {
+
+namespace {
+
+void storeU64(uint8_t* at, uint64_t value) { std::memcpy(at, &value, sizeof value); }
+uint64_t loadU64(const uint8_t* at) {
+    uint64_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+}  // namespace
+
+AsyncRelay::AsyncRelay(PayloadSink sink, void* context) : m_sink(sink), m_context(context) {}
+
+std::shared_ptr<AsyncRelay> AsyncRelay::start(uint32_t n_blocks, PayloadSink sink, void* context) {
+    std::shared_ptr<AsyncRelay> relay(new AsyncRelay(sink, context));
+    if (relay->m_ring.reset(n_blocks, kBlockSize) != SingleCircularBufferList::Setup::kReady) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(relay->m_thread_mutex);
+    relay->m_thread = std::thread([self = relay] { self->relayBlocks(); });
+    return relay;
+}
+
+AsyncRelay::~AsyncRelay() { stop(); }
+
+void AsyncRelay::stop() {
+    m_ring.stop();
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> lock(m_thread_mutex);
+        thread = std::move(m_thread);
+    }
+    if (!thread.joinable()) {
+        return;
+    }
+    if (thread.get_id() == std::this_thread::get_id()) {
+        thread.detach();  // the thread's own reference keeps the relay until it ends
+    } else {
+        thread.join();
+    }
+}
+
+int AsyncRelay::push(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size) {
+    if (size > kMaxPayloadSize) {
+        return VORLAN_ERROR_OUT_OF_MEMORY;
+    }
+    // Sources on several threads (the network worker, replay workers, client
+    // threads) may feed the relay at once; the ring takes one writer at a
+    // time and would refuse the others, losing their payloads.
+    std::lock_guard<std::mutex> producer(m_producer_mutex);
+    SingleCircularBufferList::Slot slot;
+    if (m_ring.checkout_for_write(slot) != SingleCircularBufferList::Checkout::kTaken) {
+        return VORLAN_ERROR_INVALID_STATE;
+    }
+    storeU64(slot.data, handle);
+    storeU64(slot.data + 8, static_cast<uint64_t>(timestamp));
+    storeU64(slot.data + 16, size);
+    if (size != 0) {
+        std::memcpy(slot.data + kBlockHeaderSize, data, size);
+    }
+    return m_ring.commit_write(slot) ? VORLAN_SUCCESS : VORLAN_ERROR_INVALID_STATE;
+}
+
+void AsyncRelay::discardQueued() { m_ring.discard_all(); }
+
+void AsyncRelay::relayBlocks() {
+    nameThisThread("vorlan2-relay");
+    // A parser may stop the relay from this thread; start() must have stored
+    // the thread by then.
+    { std::lock_guard<std::mutex> started(m_thread_mutex); }
+    for (;;) {
+        SingleCircularBufferList::Slot slot;
+        if (m_ring.checkout_for_read(slot, 0) != SingleCircularBufferList::Checkout::kTaken) {
+            return;  // stopped
+        }
+        const uint64_t handle = loadU64(slot.data);
+        const int64_t timestamp = static_cast<int64_t>(loadU64(slot.data + 8));
+        const uint64_t size = loadU64(slot.data + 16);
+        try {
+            m_sink(handle, timestamp, slot.data + kBlockHeaderSize, static_cast<size_t>(size), m_context);
+        } catch (...) {
+            // A listener's exception has nowhere to go on this thread; the
+            // payload counts as delivered and relaying goes on.
+        }
+        if (!m_ring.release_read()) {
+            return;
+        }
+    }
+}
+
+// ---- The library's one relay.
+
+namespace {
+
+std::mutex g_relay_mutex;
+std::shared_ptr<AsyncRelay> g_relay;  // guarded by g_relay_mutex
+
+std::shared_ptr<AsyncRelay> currentRelay() {
+    std::lock_guard<std::mutex> lock(g_relay_mutex);
+    return g_relay;
+}
+
+void runParsers(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size, void*) {
+    (void)VorlanReceiveDataDirect(handle, timestamp, data, size);
+}
+
+}  // namespace
+
+int startAsyncRelay(uint32_t n_blocks) {
+    if (n_blocks < AsyncRelay::kMinBlocks || n_blocks > AsyncRelay::kMaxBlocks) {
+        return VORLAN_ERROR_INVALID_ARGUMENTS;
+    }
+    std::shared_ptr<AsyncRelay> relay = AsyncRelay::start(n_blocks, runParsers, nullptr);
+    if (!relay) {
+        return VORLAN_ERROR_OUT_OF_MEMORY;
+    }
+    std::shared_ptr<AsyncRelay> replaced;
+    {
+        std::lock_guard<std::mutex> lock(g_relay_mutex);
+        replaced = std::exchange(g_relay, std::move(relay));
+        setAsyncRelayEnabled(true);
+    }
+    if (replaced) {
+        replaced->stop();
+    }
+    return VORLAN_SUCCESS;
+}
+
+int stopAsyncRelay() {
+    std::shared_ptr<AsyncRelay> relay;
+    {
+        std::lock_guard<std::mutex> lock(g_relay_mutex);
+        if (!g_relay) {
+            return VORLAN_ERROR_INVALID_STATE;
+        }
+        setAsyncRelayEnabled(false);
+        relay = std::move(g_relay);
+    }
+    // A producer that still holds the relay is woken and refused; the blocks
+    // are freed when the last holder lets go.
+    relay->stop();
+    return VORLAN_SUCCESS;
+}
+
+void clearAsyncRelay() {
+    if (!isAsyncRelayEnabled()) {
+        return;
+    }
+    if (std::shared_ptr<AsyncRelay> relay = currentRelay()) {
+        relay->discardQueued();
+    }
+}
+
+int VorlanReceiveDataAsync(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size) {
+    // Held for the whole copy, so a concurrent stop cannot free the blocks
+    // under it.
+    std::shared_ptr<AsyncRelay> relay = currentRelay();
+    if (!relay) {
+        // The relay was stopped after the caller saw it enabled: the chain
+        // takes the payload directly rather than losing it.
+        return VorlanReceiveDataDirect(handle, timestamp, data, size);
+    }
+    return relay->push(handle, timestamp, data, size);
+}
+
+}  // namespace vorlan_sdk2

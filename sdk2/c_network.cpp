@@ -1,0 +1,42 @@
+// The exported functions of the networking source and the asynchronous relay.
+#include "async_relay.h"
+#include "c_boundary.h"
+#include "socket_listener.h"
+#include "vorlan_sdk2.h"
+
+using namespace vorlan_sdk2;
+
+namespace {
+
+constexpr uint16_t kDefaultPort = 8808;
+
+}  // namespace
+
+extern "C" {
+
+VORLAN_SDK2_API int VorlanStartNetworking(void) {
+    return c_call_initialized([] { return startNetworking(kDefaultPort); });
+}
+
+VORLAN_SDK2_API int VorlanStartNetworkingOnPort(uint16_t port) {
+    return c_call_initialized([&] { return startNetworking(port); });
+}
+
+VORLAN_SDK2_API int VorlanStartNetworkingMulticast(const char* group_address, const char* interface_address,
+                                                   uint16_t port) {
+    return c_call_initialized([&] { return startNetworkingMulticast(group_address, interface_address, port); });
+}
+
+VORLAN_SDK2_API int VorlanStopNetworking(void) {
+    return c_call_initialized([] { return stopNetworking(); });
+}
+
+VORLAN_SDK2_API int VorlanStartAsyncRelay(uint32_t n_blocks) {
+    return c_call_initialized([&] { return startAsyncRelay(n_blocks); });
+}
+
+VORLAN_SDK2_API int VorlanStopAsyncRelay(void) {
+    return c_call_initialized([] { return stopAsyncRelay(); });
+}
+
+}  // extern "C"

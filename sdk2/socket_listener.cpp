@@ -1,0 +1,256 @@
+#include "socket_listener.h"
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <utility>
+
+#include "thread_name.h"
+#include "vorlan_sdk2.h"
+
+#if defined(__linux__)
+#include <sys/socket.h>
+#endif
+
+namespace vorlan_sdk2 {
+
+namespace {
+
+// The receive buffer the kernel actually reserves for `socket`. Linux
+// reports twice the size it was asked for (the other half pays for its own
+// bookkeeping), so the figure is halved there to compare with the request.
+int grantedSocketBuffer(asio::ip::udp::socket& socket) {
+    asio::socket_base::receive_buffer_size option;
+    std::error_code error;
+    socket.get_option(option, error);
+    if (error) {
+        return 0;
+    }
+#if defined(__linux__)
+    return option.value() / 2;
+#else
+    return option.value();
+#endif
+}
+
+// Asks for SocketListener::kSocketBufferSize. A smaller grant is survivable
+// (datagrams may be lost in bursts), so it is said once per process on
+// standard error and nothing fails. Returns the size granted.
+int requestSocketBuffer(asio::ip::udp::socket& socket) {
+    const int wanted = SocketListener::kSocketBufferSize;
+    std::error_code error;
+    socket.set_option(asio::socket_base::receive_buffer_size(wanted), error);
+    int granted = grantedSocketBuffer(socket);
+#if defined(__linux__)
+    if (granted < wanted) {
+        // Goes past the system limit when the process has the privilege to;
+        // otherwise it fails and leaves the buffer as it was.
+        int value = wanted;
+        if (setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &value, sizeof(value)) == 0) {
+            granted = grantedSocketBuffer(socket);
+        }
+    }
+#endif
+    static std::atomic<bool> reported{false};
+    if (granted < wanted && !reported.exchange(true)) {
+        std::fprintf(stderr,
+                     "vorlan_sdk2: UDP receive buffer is %d bytes, less than the %d asked for: datagrams may be "
+                     "lost at high packet rates. Raise the system's limit (net.core.rmem_max on Linux) to avoid "
+                     "it.\n",
+                     granted, wanted);
+    }
+    return granted;
+}
+
+int64_t wallClockMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+SocketListener::SocketListener(DatagramSink sink, void* context)
+    : m_sink(sink), m_context(context), m_socket(m_io_context), m_buffer(new uint8_t[kReceiveBufferSize]) {}
+
+std::shared_ptr<SocketListener> SocketListener::open(uint16_t port, DatagramSink sink, void* context,
+                                                     std::error_code& error) {
+    error.clear();
+    std::shared_ptr<SocketListener> listener(new SocketListener(sink, context));
+    asio::ip::udp::socket& socket = listener->m_socket;
+    socket.open(asio::ip::udp::v4(), error);
+    if (error) {
+        return nullptr;
+    }
+    socket.set_option(asio::socket_base::reuse_address(true), error);
+    if (error) {
+        return nullptr;
+    }
+    listener->m_socket_buffer_size = requestSocketBuffer(socket);
+    socket.bind(asio::ip::udp::endpoint(asio::ip::address_v4::any(), port), error);
+    if (error) {
+        return nullptr;
+    }
+    const asio::ip::udp::endpoint local = socket.local_endpoint(error);
+    if (error) {
+        return nullptr;
+    }
+    listener->m_local_port = local.port();
+    return listener;
+}
+
+std::shared_ptr<SocketListener> SocketListener::openMulticast(const asio::ip::address& group,
+                                                              const asio::ip::address& interface_address,
+                                                              uint16_t port, DatagramSink sink, void* context,
+                                                              std::error_code& error) {
+    if (!group.is_v4() || !interface_address.is_v4()) {
+        error = std::make_error_code(std::errc::invalid_argument);
+        return nullptr;
+    }
+    std::shared_ptr<SocketListener> listener = open(port, sink, context, error);
+    if (!listener) {
+        return nullptr;
+    }
+    listener->m_socket.set_option(asio::ip::multicast::join_group(group.to_v4(), interface_address.to_v4()), error);
+    if (error) {
+        return nullptr;
+    }
+    return listener;
+}
+
+SocketListener::~SocketListener() { stop(); }
+
+void SocketListener::start() {
+    std::lock_guard<std::mutex> lock(m_worker_mutex);
+    m_stop.store(false, std::memory_order_release);
+    m_worker = std::thread([self = shared_from_this()] { self->work(); });
+}
+
+void SocketListener::stop() {
+    m_stop.store(true, std::memory_order_release);
+    std::thread worker;
+    {
+        std::lock_guard<std::mutex> lock(m_worker_mutex);
+        worker = std::move(m_worker);
+    }
+    if (!worker.joinable()) {
+        return;
+    }
+    if (worker.get_id() == std::this_thread::get_id()) {
+        worker.detach();  // the worker's own reference keeps the listener until it ends
+    } else {
+        worker.join();
+    }
+}
+
+void SocketListener::work() {
+    nameThisThread("vorlan2-udp");
+    // A parser may stop the listener from this thread; start() must have
+    // stored the thread by then.
+    { std::lock_guard<std::mutex> started(m_worker_mutex); }
+    // Keeps run_one_for waiting out its slice even while no receive is
+    // pending, instead of returning at once and spinning.
+    auto keep_running = asio::make_work_guard(m_io_context);
+    listen();
+    // Bounded steps, so that a stop is seen within 10 ms even when no
+    // datagram comes; an idle listener sleeps in between.
+    while (!m_stop.load(std::memory_order_acquire)) {
+        m_io_context.run_one_for(std::chrono::milliseconds(10));
+    }
+    std::error_code ignored;
+    m_socket.cancel(ignored);
+    m_socket.shutdown(asio::socket_base::shutdown_both, ignored);
+    m_socket.close(ignored);
+    m_io_context.stop();
+}
+
+void SocketListener::listen() {
+    m_socket.async_receive_from(asio::buffer(m_buffer.get(), kReceiveBufferSize), m_sender,
+                                [this](const std::error_code& error, std::size_t size) { onReceive(error, size); });
+}
+
+void SocketListener::onReceive(const std::error_code& error, std::size_t size) {
+    // Aborted: the socket is being closed. Bad descriptor: it is gone, and
+    // asking again would only fail again.
+    if (error == asio::error::operation_aborted || error == asio::error::bad_descriptor ||
+        m_stop.load(std::memory_order_acquire)) {
+        return;
+    }
+    // An empty datagram carries nothing, and a failed receive (an ICMP error
+    // reported on the socket, a signal) says nothing about the next one:
+    // neither may leave the listener deaf, so both go on to the next receive.
+    if (!error && size > 0 && m_sender.address().is_v4()) {
+        m_sink(m_sender.address().to_v4().to_uint(), wallClockMicroseconds(), m_buffer.get(), size, m_context);
+    }
+    listen();
+}
+
+// ---- The library's one listener.
+
+namespace {
+
+std::mutex g_listener_mutex;
+std::shared_ptr<SocketListener> g_listener;  // guarded by g_listener_mutex
+
+void receive(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size, void*) {
+    (void)VorlanReceiveData(handle, timestamp, data, size);
+}
+
+// Opens with `open` and starts the listener unless one already runs.
+template <class Open>
+int startListener(Open&& open) {
+    std::lock_guard<std::mutex> lock(g_listener_mutex);
+    if (g_listener) {
+        return VORLAN_ERROR_INVALID_STATE;
+    }
+    std::error_code error;
+    std::shared_ptr<SocketListener> listener = open(error);
+    if (!listener) {
+        return VORLAN_ERROR_COMMUNICATION;
+    }
+    listener->start();
+    g_listener = std::move(listener);
+    return VORLAN_SUCCESS;
+}
+
+}  // namespace
+
+int startNetworking(uint16_t port) {
+    return startListener([&](std::error_code& error) { return SocketListener::open(port, receive, nullptr, error); });
+}
+
+int startNetworkingMulticast(const char* group, const char* interface_address, uint16_t port) {
+    if (group == nullptr || interface_address == nullptr) {
+        return VORLAN_ERROR_INVALID_ARGUMENTS;
+    }
+    std::error_code error;
+    const asio::ip::address group_address = asio::ip::make_address(group, error);
+    if (error) {
+        return VORLAN_ERROR_COMMUNICATION;
+    }
+    const asio::ip::address local_address = asio::ip::make_address(interface_address, error);
+    if (error) {
+        return VORLAN_ERROR_COMMUNICATION;
+    }
+    return startListener([&](std::error_code& open_error) {
+        return SocketListener::openMulticast(group_address, local_address, port, receive, nullptr, open_error);
+    });
+}
+
+int stopNetworking() {
+    std::shared_ptr<SocketListener> listener;
+    {
+        std::lock_guard<std::mutex> lock(g_listener_mutex);
+        if (!g_listener) {
+            return VORLAN_ERROR_INVALID_STATE;
+        }
+        listener = std::move(g_listener);
+    }
+    // Outside the lock: a parser on the worker may itself start or stop
+    // networking. The socket is closed when this returns (unless called on
+    // the worker), so a start that follows does not share the port.
+    listener->stop();
+    return VORLAN_SUCCESS;
+}
+
+}  // namespace vorlan_sdk2

@@ -1,0 +1,97 @@
+// The networking source: one UDP socket on 0.0.0.0, optionally a member of
+// an IPv4 multicast group, and the worker thread that receives on it and
+// hands each datagram on, in arrival order, one at a time.
+#ifndef VORLAN_SDK2_SOCKET_LISTENER_H
+#define VORLAN_SDK2_SOCKET_LISTENER_H
+
+#include <asio.hpp>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace vorlan_sdk2 {
+
+// Called on the worker thread with the sender's IPv4 address as the handle
+// (a.b.c.d is a*2^24 + b*2^16 + c*2^8 + d), the host wall clock in
+// microseconds since 1970 and one whole datagram of at least one byte, valid
+// only during the call.
+using DatagramSink = void (*)(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size, void* context);
+
+class SocketListener : public std::enable_shared_from_this<SocketListener> {
+public:
+    // The largest datagram a UDP socket can deliver.
+    static constexpr std::size_t kReceiveBufferSize = 65536;
+    // The kernel buffer asked for: a sensor's bursts must fit while the
+    // worker is off the processor, and the usual default holds only about a
+    // millisecond of a fast sensor's traffic.
+    static constexpr int kSocketBufferSize = 8 << 20;
+
+    // Opens an IPv4 UDP socket with address reuse bound to 0.0.0.0:`port`
+    // (0 asks the system for a free port). Returns null and sets `error` when
+    // a step fails; nothing is thrown and nothing is kept.
+    static std::shared_ptr<SocketListener> open(uint16_t port, DatagramSink sink, void* context,
+                                                std::error_code& error);
+    // As open, then joins `group` on the local interface `interface_address`.
+    // Both must be IPv4: anything else sets `error` (invalid argument).
+    static std::shared_ptr<SocketListener> openMulticast(const asio::ip::address& group,
+                                                         const asio::ip::address& interface_address, uint16_t port,
+                                                         DatagramSink sink, void* context, std::error_code& error);
+
+    ~SocketListener();
+    SocketListener(const SocketListener&) = delete;
+    SocketListener& operator=(const SocketListener&) = delete;
+
+    // Starts the worker thread. Call once. The worker holds the listener
+    // alive until it ends.
+    void start();
+    // Ends the worker, which closes the socket on its way out, and waits for
+    // it. Called from the sink (on the worker itself) it cannot wait: the
+    // worker then ends as soon as the sink returns.
+    void stop();
+
+    uint16_t localPort() const { return m_local_port; }
+    // The kernel receive buffer the socket was given, in bytes.
+    int socketBufferSize() const { return m_socket_buffer_size; }
+
+private:
+    SocketListener(DatagramSink sink, void* context);
+
+    void work();
+    // Starts one asynchronous receive into m_buffer.
+    void listen();
+    void onReceive(const std::error_code& error, std::size_t size);
+
+    const DatagramSink m_sink;
+    void* const m_context;
+    asio::io_context m_io_context;
+    asio::ip::udp::socket m_socket;           // used only on the worker once it runs
+    asio::ip::udp::endpoint m_sender;         // filled by each receive
+    std::unique_ptr<uint8_t[]> m_buffer;      // kReceiveBufferSize bytes, one datagram at a time
+    std::atomic<bool> m_stop{true};
+    std::mutex m_worker_mutex;  // guards m_worker
+    std::thread m_worker;
+    uint16_t m_local_port = 0;
+    int m_socket_buffer_size = 0;
+};
+
+// ---- The library's one listener, which hands every datagram to
+// VorlanReceiveData.
+
+// VORLAN_ERROR_INVALID_STATE while a listener runs, VORLAN_ERROR_COMMUNICATION
+// when the system refuses a step of opening (nothing is then kept).
+int startNetworking(uint16_t port);
+// As startNetworking, joining `group` on the interface with the address
+// `interface_address`. An address that does not parse, is not IPv4 or cannot
+// be joined gives VORLAN_ERROR_COMMUNICATION; a null string
+// VORLAN_ERROR_INVALID_ARGUMENTS.
+int startNetworkingMulticast(const char* group, const char* interface_address, uint16_t port);
+// VORLAN_ERROR_INVALID_STATE when no listener runs.
+int stopNetworking();
+
+}  // namespace vorlan_sdk2
+
+#endif  // VORLAN_SDK2_SOCKET_LISTENER_H
