@@ -1,66 +1,16 @@
 #include "socket_listener.h"
 
 #include <chrono>
-#include <cstdio>
 #include <mutex>
 #include <utility>
 
 #include "thread_name.h"
+#include "udp_receive_buffer.h"
 #include "vorlan_sdk2.h"
-
-#if defined(__linux__)
-#include <sys/socket.h>
-#endif
 
 namespace vorlan_sdk2 {
 
 namespace {
-
-// The receive buffer the kernel actually reserves for `socket`. Linux
-// reports twice the size it was asked for (the other half pays for its own
-// bookkeeping), so the figure is halved there to compare with the request.
-int grantedSocketBuffer(asio::ip::udp::socket& socket) {
-    asio::socket_base::receive_buffer_size option;
-    std::error_code error;
-    socket.get_option(option, error);
-    if (error) {
-        return 0;
-    }
-#if defined(__linux__)
-    return option.value() / 2;
-#else
-    return option.value();
-#endif
-}
-
-// Asks for SocketListener::kSocketBufferSize. A smaller grant is survivable
-// (datagrams may be lost in bursts), so it is said once per process on
-// standard error and nothing fails. Returns the size granted.
-int requestSocketBuffer(asio::ip::udp::socket& socket) {
-    const int wanted = SocketListener::kSocketBufferSize;
-    std::error_code error;
-    socket.set_option(asio::socket_base::receive_buffer_size(wanted), error);
-    int granted = grantedSocketBuffer(socket);
-#if defined(__linux__)
-    if (granted < wanted) {
-        // Goes past the system limit when the process has the privilege to;
-        // otherwise it fails and leaves the buffer as it was.
-        int value = wanted;
-        if (setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &value, sizeof(value)) == 0) {
-            granted = grantedSocketBuffer(socket);
-        }
-    }
-#endif
-    static std::atomic<bool> reported{false};
-    if (granted < wanted && !reported.exchange(true)) {
-        std::fprintf(stderr,
-                     "vorlan_sdk2: UDP receive buffer is %d bytes, less than the %d asked for: datagrams may be "
-                     "lost at high packet rates. Raise the system's limit (net.core.rmem_max on Linux) to avoid "
-                     "it.\n",
-                     granted, wanted);
-    }
-    return granted;
-}
 
 int64_t wallClockMicroseconds() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -86,7 +36,7 @@ std::shared_ptr<SocketListener> SocketListener::open(uint16_t port, DatagramSink
     if (error) {
         return nullptr;
     }
-    listener->m_socket_buffer_size = requestSocketBuffer(socket);
+    listener->m_socket_buffer_size = vorlan_common::request_udp_receive_buffer(socket, SocketListener::kSocketBufferSize, "vorlan_sdk2: ");
     socket.bind(asio::ip::udp::endpoint(asio::ip::address_v4::any(), port), error);
     if (error) {
         return nullptr;

@@ -1,10 +1,9 @@
 #include "socket_listener.h"
 
-#include <atomic>
 #include <chrono>
-#include <cstdio>
 
 #include "thread_name.h"
+#include "udp_receive_buffer.h"
 
 #if defined(__linux__)
 #include <arpa/inet.h>
@@ -15,49 +14,6 @@
 #endif
 
 namespace vorlan_sdk {
-
-namespace {
-
-// The receive buffer the kernel actually reserves for `socket`, in the
-// terms of the request. Linux reserves twice the size asked for (the other
-// half pays for its own bookkeeping); asio already halves what it reads back
-// there, so the figure compares with the request as it is.
-int granted_socket_buffer(asio::ip::udp::socket& socket) {
-    asio::socket_base::receive_buffer_size option;
-    std::error_code error;
-    socket.get_option(option, error);
-    return error ? 0 : option.value();
-}
-
-// Asks for SocketListener::kSocketBufferSize; a smaller grant is survivable
-// (datagrams may be lost in bursts), so it is said once per process and
-// nothing fails. Returns the size granted.
-int request_socket_buffer(asio::ip::udp::socket& socket) {
-    const int wanted = SocketListener::kSocketBufferSize;
-    std::error_code error;
-    socket.set_option(asio::socket_base::receive_buffer_size(wanted), error);
-    int granted = granted_socket_buffer(socket);
-#if defined(__linux__)
-    if (granted < wanted) {
-        // Goes past the system limit when the process has the privilege to;
-        // otherwise it fails and leaves the buffer as it was.
-        int value = wanted;
-        if (setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &value, sizeof(value)) == 0) {
-            granted = granted_socket_buffer(socket);
-        }
-    }
-#endif
-    static std::atomic<bool> reported{false};
-    if (granted < wanted && !reported.exchange(true)) {
-        std::fprintf(stderr,
-                     "UDP receive buffer is %d bytes, less than the %d asked for: datagrams may be lost at high "
-                     "packet rates. Raise the system's limit (net.core.rmem_max on Linux) to avoid it.\n",
-                     granted, wanted);
-    }
-    return granted;
-}
-
-}  // namespace
 
 SocketListener::SocketListener()
     : m_socket(m_io_context), m_buffers(new uint8_t[kMaxBurst * kReceiveBufferSize]) {
@@ -85,7 +41,7 @@ std::unique_ptr<SocketListener> SocketListener::open(uint16_t port, std::error_c
     if (error) {
         return nullptr;
     }
-    listener->m_socket_buffer_size = request_socket_buffer(socket);
+    listener->m_socket_buffer_size = vorlan_common::request_udp_receive_buffer(socket, SocketListener::kSocketBufferSize, "");
     // Bursts are read with plain receives that must not wait.
     socket.non_blocking(true, error);
     if (error) {
