@@ -14,7 +14,6 @@
 // A plain main() rather than Google Benchmark: the question is a rate search,
 // not the time of one operation.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -27,9 +26,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,12 +34,16 @@
 #include "socket_listener.h"
 #include "support/counting_allocator.h"
 #include "support/goal_lines.h"
+#include "support/udp_load.h"
 #include "support/udp_socket.h"
 #include "vorlan_sdk.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using vorlan_bench::Clock;
+using vorlan_bench::seconds_since;
+using vorlan_bench::Sent;
+using vorlan_bench::thread_cpu_seconds;
 
 constexpr std::size_t kDatagramSize = 1000;
 // 165 k rather than 160 k: a trial paced at exactly the goal's rate ends a
@@ -52,136 +53,16 @@ constexpr double kLadderSeconds = 1.0;
 constexpr double kConfirmSeconds = 5.0;
 constexpr double kGoalRate = 160e3;
 constexpr double kGoalRatio = 0.8;
-// Datagrams per sendmmsg call of the sender.
-constexpr std::size_t kSendBatch = 64;
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// CPU seconds used so far by the process's threads called `name`.
-double thread_cpu_seconds(const std::string& name) {
-    const double ticks_per_second = static_cast<double>(sysconf(_SC_CLK_TCK));
-    double total = 0.0;
-    DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) {
-        return 0.0;
-    }
-    while (dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        const std::string base = std::string("/proc/self/task/") + entry->d_name;
-        std::string comm;
-        std::getline(std::ifstream(base + "/comm"), comm);
-        if (comm != name) {
-            continue;
-        }
-        std::string stat;
-        std::getline(std::ifstream(base + "/stat"), stat);
-        // Fields after the parenthesised name: state is field 3, utime 14, stime 15.
-        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-        std::string field;
-        double user = 0.0;
-        double system = 0.0;
-        for (int index = 3; fields >> field; ++index) {
-            if (index == 14) {
-                user = std::stod(field);
-            } else if (index == 15) {
-                system = std::stod(field);
-                break;
-            }
-        }
-        total += (user + system) / ticks_per_second;
-    }
-    closedir(tasks);
-    return total;
-}
-
-// What one trial's sender did: it stops when the trial's time is up, so a
-// sender that cannot keep up sends fewer datagrams, not for longer.
-struct Sent {
-    uint64_t count = 0;
-    double seconds = 0.0;  // from the first send to the end of the last
-    uint64_t allocations_at_start = 0;  // the process's count once the sender was set up
-    double rate() const { return seconds > 0 ? static_cast<double>(count) / seconds : 0.0; }
-};
-
-// Sends from 127.0.0.1 to 127.0.0.1:port through a connected socket, many
-// datagrams per system call. On loopback the sender also pays for delivering
-// into the receiver's socket, so it is what limits the rates reachable here;
-// a connected socket spares it a route lookup per datagram.
-class ConnectedSender {
-public:
-    explicit ConnectedSender(uint16_t port) : m_fd(socket(AF_INET, SOCK_DGRAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        m_connected = m_fd >= 0 && connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-        std::memset(m_payload, 0x5A, sizeof m_payload);
-        // A type word no decoder knows: the registry ignores the datagrams.
-        std::memcpy(m_payload, "BNCH", 4);
-        m_vector.iov_base = m_payload;
-        m_vector.iov_len = sizeof m_payload;
-        for (mmsghdr& message : m_messages) {
-            std::memset(&message, 0, sizeof message);
-            message.msg_hdr.msg_iov = &m_vector;
-            message.msg_hdr.msg_iovlen = 1;
-        }
-    }
-    ~ConnectedSender() {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-    }
-    ConnectedSender(const ConnectedSender&) = delete;
-    ConnectedSender& operator=(const ConnectedSender&) = delete;
-
-    bool ok() const { return m_connected; }
-    // Up to kSendBatch datagrams; returns how many the system took.
-    std::size_t send(std::size_t count) {
-        const int n = sendmmsg(m_fd, m_messages, static_cast<unsigned>(std::min(count, kSendBatch)), 0);
-        return n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-
-private:
-    int m_fd;
-    bool m_connected = false;
-    uint8_t m_payload[kDatagramSize];
-    iovec m_vector;
-    mmsghdr m_messages[kSendBatch];
-};
-
-Sent send_for(uint16_t port, double rate, double seconds) {
-    Sent sent;
-    std::thread sender_thread([&] {
-        pthread_setname_np(pthread_self(), "bench-sender");
-        ConnectedSender sender(port);
-        if (!sender.ok()) {
-            return;
-        }
-        sent.allocations_at_start = vorlan_bench::allocation_count();
-        const Clock::time_point start = Clock::now();
-        const uint64_t total = static_cast<uint64_t>(rate * seconds);
-        for (;;) {
-            const double elapsed = seconds_since(start);
-            if (elapsed >= seconds || sent.count >= total) {
-                break;
-            }
-            const uint64_t due = std::min<uint64_t>(total, static_cast<uint64_t>(rate * elapsed) + 1);
-            if (due <= sent.count) {
-                // Ahead of the pace: at these rates a batch is due within
-                // a few hundred microseconds.
-                std::this_thread::sleep_for(std::chrono::microseconds(50));
-                continue;
-            }
-            sent.count += sender.send(static_cast<std::size_t>(due - sent.count));
-        }
-        sent.seconds = seconds_since(start);
-    });
-    sender_thread.join();
-    return sent;
+// Datagrams of a type no decoder knows: the registry ignores them, so the
+// figures are those of the listener and its queue alone.
+const std::vector<uint8_t>& benchmark_payload() {
+    static const std::vector<uint8_t> payload = [] {
+        std::vector<uint8_t> bytes(kDatagramSize, 0x5A);
+        std::memcpy(bytes.data(), "BNCH", 4);
+        return bytes;
+    }();
+    return payload;
 }
 
 // The ceiling: a blocking socket set up as the listener's (address reuse,
@@ -285,7 +166,7 @@ Trial run_trial(const Target& target, double rate, double seconds) {
     const uint64_t received_before = target.received();
     const Clock::time_point start = Clock::now();
 
-    trial.sent = send_for(target.port, rate, seconds);
+    trial.sent = vorlan_bench::send_for(target.port, benchmark_payload(), rate, seconds);
     // Waits for what is still queued: until all has arrived, or nothing has
     // arrived for 300 ms (what is missing then was lost).
     uint64_t last = target.received();

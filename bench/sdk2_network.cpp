@@ -18,7 +18,6 @@
 // A plain main() rather than Google Benchmark: the first question is a rate
 // search, not the time of one operation.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -30,22 +29,24 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/counting_allocator.h"
 #include "support/goal_lines.h"
+#include "support/udp_load.h"
 #include "support/point_packet_builder.h"
 #include "support/udp_socket.h"
 #include "vorlan_sdk2.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using vorlan_bench::Clock;
+using vorlan_bench::seconds_since;
+using vorlan_bench::Sent;
+using vorlan_bench::thread_cpu_seconds;
 
 constexpr std::size_t kDatagramSize = 1000;
 constexpr std::size_t kPointsPerDatagram = 97;  // 30-byte header + 97 x 10 bytes
@@ -57,13 +58,8 @@ constexpr double kConfirmSeconds = 5.0;
 constexpr double kGoalRate = 160e3;
 constexpr double kGoalRatio = 0.8;
 constexpr double kRelayGoalRatio = 0.5;
-constexpr std::size_t kSendBatch = 64;
 // The kernel receive buffer the listener asks for.
 constexpr int kSocketBufferSize = 8 << 20;
-
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // A point packet as a sensor sends it, exactly kDatagramSize bytes long.
 std::vector<uint8_t> sensor_packet(int64_t timestamp) {
@@ -79,119 +75,6 @@ std::vector<uint8_t> sensor_packet(int64_t timestamp) {
     vorlan_test::StdvLayout layout;
     layout.header_length = 30;
     return vorlan_test::build_stdv_packet(timestamp, points, layout);
-}
-
-// CPU seconds used so far by the process's threads called `name`.
-double thread_cpu_seconds(const std::string& name) {
-    const double ticks_per_second = static_cast<double>(sysconf(_SC_CLK_TCK));
-    double total = 0.0;
-    DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) {
-        return 0.0;
-    }
-    while (dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        const std::string base = std::string("/proc/self/task/") + entry->d_name;
-        std::string comm;
-        std::getline(std::ifstream(base + "/comm"), comm);
-        if (comm != name) {
-            continue;
-        }
-        std::string stat;
-        std::getline(std::ifstream(base + "/stat"), stat);
-        // Fields after the parenthesised name: state is field 3, utime 14, stime 15.
-        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-        std::string field;
-        double ticks = 0.0;
-        for (int index = 3; fields >> field && index <= 15; ++index) {
-            if (index == 14 || index == 15) {
-                ticks += std::stod(field);
-            }
-        }
-        total += ticks / ticks_per_second;
-    }
-    closedir(tasks);
-    return total;
-}
-
-struct Sent {
-    uint64_t count = 0;
-    double seconds = 0.0;  // from the first send to the end of the last
-    uint64_t allocations_at_start = 0;
-    double rate() const { return seconds > 0 ? static_cast<double>(count) / seconds : 0.0; }
-};
-
-// Sends the sensor packet from 127.0.0.1 through a connected socket, many
-// datagrams per system call: on loopback the sender also pays for
-// delivering into the receiver's socket, so it limits the rates reachable.
-class ConnectedSender {
-public:
-    ConnectedSender(uint16_t port, const std::vector<uint8_t>& payload)
-        : m_fd(socket(AF_INET, SOCK_DGRAM, 0)), m_payload(payload) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        m_connected = m_fd >= 0 && connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-        m_vector.iov_base = m_payload.data();
-        m_vector.iov_len = m_payload.size();
-        for (mmsghdr& message : m_messages) {
-            std::memset(&message, 0, sizeof message);
-            message.msg_hdr.msg_iov = &m_vector;
-            message.msg_hdr.msg_iovlen = 1;
-        }
-    }
-    ~ConnectedSender() {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-    }
-    ConnectedSender(const ConnectedSender&) = delete;
-    ConnectedSender& operator=(const ConnectedSender&) = delete;
-
-    bool ok() const { return m_connected; }
-    std::size_t send(std::size_t count) {
-        const int n = sendmmsg(m_fd, m_messages, static_cast<unsigned>(std::min(count, kSendBatch)), 0);
-        return n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-
-private:
-    int m_fd;
-    bool m_connected = false;
-    std::vector<uint8_t> m_payload;
-    iovec m_vector;
-    mmsghdr m_messages[kSendBatch];
-};
-
-Sent send_for(uint16_t port, double rate, double seconds) {
-    Sent sent;
-    std::thread sender_thread([&] {
-        pthread_setname_np(pthread_self(), "bench-sender");
-        ConnectedSender sender(port, sensor_packet(1000));
-        if (!sender.ok()) {
-            return;
-        }
-        sent.allocations_at_start = vorlan_bench::allocation_count();
-        const Clock::time_point start = Clock::now();
-        const uint64_t total = static_cast<uint64_t>(rate * seconds);
-        for (;;) {
-            const double elapsed = seconds_since(start);
-            if (elapsed >= seconds || sent.count >= total) {
-                break;
-            }
-            const uint64_t due = std::min<uint64_t>(total, static_cast<uint64_t>(rate * elapsed) + 1);
-            if (due <= sent.count) {
-                std::this_thread::sleep_for(std::chrono::microseconds(50));  // ahead of the pace
-                continue;
-            }
-            sent.count += sender.send(static_cast<std::size_t>(due - sent.count));
-        }
-        sent.seconds = seconds_since(start);
-    });
-    sender_thread.join();
-    return sent;
 }
 
 // The ceiling: a plain asio receive loop, one asynchronous receive after the
@@ -277,7 +160,7 @@ Trial run_trial(const Target& target, double rate, double seconds) {
     const double cpu_before = thread_cpu_seconds(target.thread);
     const uint64_t received_before = target.received();
     const Clock::time_point start = Clock::now();
-    trial.sent = send_for(target.port, rate, seconds);
+    trial.sent = vorlan_bench::send_for(target.port, sensor_packet(1000), rate, seconds);
     // Waits for what is still queued: until all has arrived, or nothing has
     // arrived for 300 ms (what is missing then was lost).
     uint64_t last = target.received();
