@@ -1,4 +1,4 @@
-// Little-endian reads of payload fields. A parser checks that the payload is
+// Bounded little-endian reads of payload fields. A parser checks that the payload is
 // long enough once, then reads its fields through a Payload, whose reads past
 // the end yield 0 rather than touch bytes the parser was not given.
 #ifndef VORLAN_SDK2_WIRE_H
@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "byte_read.h"
 
 namespace vorlan_sdk2 {
 
@@ -28,15 +30,10 @@ public:
 
     uint8_t u8(size_t offset) const { return has(offset, 1) ? m_data[offset] : 0; }
     uint16_t u16(size_t offset) const {
-        return has(offset, 2) ? static_cast<uint16_t>(m_data[offset] | (m_data[offset + 1] << 8)) : 0;
+        return has(offset, 2) ? vorlan_capture::load_u16le(m_data + offset) : 0;
     }
     uint32_t u32(size_t offset) const {
-        if (!has(offset, 4)) {
-            return 0;
-        }
-        const uint8_t* p = m_data + offset;
-        return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-               (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+        return has(offset, 4) ? vorlan_capture::load_u32le(m_data + offset) : 0;
     }
     uint64_t u64(size_t offset) const {
         return has(offset, 8) ? static_cast<uint64_t>(u32(offset)) | (static_cast<uint64_t>(u32(offset + 4)) << 32)
