@@ -8,7 +8,8 @@
 // goal line per scenario: at least 0.8 of the hand loop's rate.
 //
 // With --check-allocations the program instead streams every scenario after
-// a warm-up and fails when any packet allocated (a test runs it so).
+// a warm-up and fails when any packet allocated (a test runs it so); with
+// --output-hashes it prints a hash of every callback's output per scenario.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -147,13 +148,53 @@ std::vector<std::vector<uint8_t>> make_packets(PointFormat format) {
 
 std::atomic<uint64_t> g_image_points{0};
 
-void on_raw(VorlanSensorHandle, size_t n, const VorlanSensorRawPointWithTime* points, void*) {
+// With --output-hashes every callback folds what it was handed into one
+// FNV-1a hash, so that two builds can be shown to publish the same frames.
+bool g_hashing = false;
+uint64_t g_hash = 0;
+uint64_t g_frames = 0;
+
+void hash_bytes(const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    for (std::size_t i = 0; i < size; ++i) {
+        g_hash = (g_hash ^ bytes[i]) * 0x100000001B3ull;
+    }
+}
+
+template <class T>
+void hash_call(char kind, VorlanSensorHandle handle, std::size_t n, const T* items) {
+    hash_bytes(&kind, 1);
+    hash_bytes(&handle, sizeof handle);
+    hash_bytes(&n, sizeof n);
+    if (items != nullptr) {
+        hash_bytes(items, n * sizeof(T));
+    }
+}
+
+void on_raw(VorlanSensorHandle handle, size_t n, const VorlanSensorRawPointWithTime* points, void*) {
     benchmark::DoNotOptimize(points);
     benchmark::DoNotOptimize(n);
+    if (g_hashing) {
+        hash_call('r', handle, n, points);
+    }
 }
-void on_image(VorlanSensorHandle, size_t n, const VorlanSensorImagePoint* points, void*) {
+void on_image(VorlanSensorHandle handle, size_t n, const VorlanSensorImagePoint* points, void*) {
     benchmark::DoNotOptimize(points);
     g_image_points.fetch_add(n, std::memory_order_relaxed);
+    if (g_hashing) {
+        hash_call('i', handle, n, points);
+        ++g_frames;
+    }
+}
+void on_error(VorlanSensorHandle handle, VorlanSensorErrorCode code, const char* message, const void* data,
+              size_t size, void*) {
+    if (g_hashing) {
+        hash_call('e', handle, size, static_cast<const uint8_t*>(data));
+        hash_bytes(&code, sizeof code);
+        if (message != nullptr) {
+            hash_bytes(message, std::strlen(message));
+        }
+    }
 }
 
 // The library started offline with one sensor attached and streaming in the
@@ -163,7 +204,7 @@ public:
     explicit Session(const Scenario& s) : m_packets(make_packets(s.format)) {
         VorlanSDKOptions options = vorlan_sdk_create_options();
         options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK | VORLAN_SDK_CONTROL_ENABLE_MULTIPLE_RETURNS;
-        m_ok = vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, nullptr, nullptr) == VORLAN_SUCCESS &&
+        m_ok = vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, on_error, nullptr) == VORLAN_SUCCESS &&
                vorlan_sdk_listen_raw_frames(on_raw, nullptr) == VORLAN_SUCCESS &&
                vorlan_sdk_listen_image_frames(on_image, nullptr) == VORLAN_SUCCESS;
         vorlan_test::InfxPacketFields fields;
@@ -417,12 +458,46 @@ int check_allocations() {
     return failures == 0 ? 0 : 1;
 }
 
+// Streams every scenario, and those of the other scan families, from the
+// start of a session and prints a hash of everything the callbacks were
+// handed: a change to the point path must leave these lines as they were.
+int print_output_hashes() {
+    g_hashing = true;
+    std::vector<Scenario> list = scenarios();
+    for (int16_t model : {3, 10, 11, 16}) {
+        for (PointFormat format : kFormats) {
+            for (VorlanSDKFrameMode mode : {VORLAN_SDK_FRAME_TIMED, VORLAN_SDK_FRAME_SWEEP, VORLAN_SDK_FRAME_FULL_SCAN}) {
+                list.push_back({"", model, format, mode, 0.01f});
+            }
+        }
+    }
+    uint64_t all = 0xCBF29CE484222325ull;
+    for (const Scenario& s : list) {
+        g_hash = 0xCBF29CE484222325ull;
+        g_frames = 0;
+        {
+            Session session(s);
+            for (std::size_t k = 0; k < 2 * kPackets; ++k) {
+                session.send_next();
+            }
+        }
+        std::printf("%-28s %6llu frames  %016llx\n", name_of(s).c_str(), static_cast<unsigned long long>(g_frames),
+                    static_cast<unsigned long long>(g_hash));
+        all = (all ^ g_hash) * 0x100000001B3ull;
+    }
+    std::printf("all scenarios %016llx\n", static_cast<unsigned long long>(all));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--check-allocations") == 0) {
             return check_allocations();
+        }
+        if (std::strcmp(argv[i], "--output-hashes") == 0) {
+            return print_output_hashes();
         }
     }
     constexpr int kRepetitions = 3;
