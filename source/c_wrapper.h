@@ -30,7 +30,14 @@ VorlanSensorErrorCode c_call(bool requires_initialization, const char* file, int
         if (requires_initialization && !SdkManager::instance().is_initialized()) {
             return store_result(SensorError(VORLAN_ERROR_NOT_INITIALIZED));
         }
-        return store_result(process_error(file, line, text, operation(), false));
+        const SensorError result = operation();
+        if (result.ok()) {
+            // Most calls succeed, and every packet passes here: no error
+            // object is made for them.
+            result.mark_used();
+            return set_sdk_success();
+        }
+        return store_result(process_error(file, line, text, result, false));
     } catch (const std::bad_alloc&) {
         return store_result(SensorError(VORLAN_ERROR_OUT_OF_MEMORY));
     } catch (const std::exception& error) {

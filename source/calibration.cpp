@@ -451,21 +451,43 @@ inline void store_tail(VorlanSensorImagePoint& out, uint64_t tail) {
 #endif
 }
 
-// Image points of raw point `i` of a run, from the scratch; every byte is
-// written.
-template <uint32_t kReturns>
-VORLAN_ALWAYS_INLINE void write_one(const VorlanSensorRawPointWithTime& point, std::size_t i,
-                                    const RunScratch<kReturns>& run, VorlanSensorImagePoint* image_points) {
+static_assert(offsetof(VorlanSensorImagePoint, image_x) == 8 && offsetof(VorlanSensorImagePoint, distance) == 12 &&
+                  offsetof(VorlanSensorImagePoint, image_z) == 16 && offsetof(VorlanSensorImagePoint, intensity) == 20,
+              "the four floats of an image point are written at once");
+
+// Image points of raw points [i, i + Lanes::kWidth) of a run, from the
+// scratch, into `image_points` (those of the run's first point onward);
+// every byte is written. The four floats of a point are one row of the
+// scratch's columns.
+template <class Lanes, uint32_t kReturns>
+VORLAN_ALWAYS_INLINE void write_lanes(const VorlanSensorRawPointWithTime* raw, std::size_t i,
+                                      const RunScratch<kReturns>& run, VorlanSensorImagePoint* image_points) {
+    using L = Lanes;
+    const typename L::Floats image_x = L::load(run.image_x + i);
+    const typename L::Floats image_z = L::load(run.image_z + i);
+    VorlanSensorImagePoint* const out = image_points + i * kReturns;
     for (uint32_t r = 0; r < kReturns; ++r) {
-        VorlanSensorImagePoint& out = image_points[r];
-        out.timestamp = point.timestamp;
-        out.image_x = run.image_x[i];
-        out.distance = run.distance[r][i];
-        out.image_z = run.image_z[i];
-        out.intensity = run.intensity[r][i];
-        // Return type, flags, segment and the zero padding.
-        store_tail(out, static_cast<uint32_t>(run.tail[r][i]));
+        for (std::size_t l = 0; l < L::kWidth; ++l) {
+            out[l * kReturns + r].timestamp = raw[i + l].timestamp;
+            // Return type, flags, segment and the zero padding.
+            store_tail(out[l * kReturns + r], static_cast<uint32_t>(run.tail[r][i + l]));
+        }
+        const typename L::Floats columns[4] = {image_x, L::load(run.distance[r] + i), image_z,
+                                               L::load(run.intensity[r] + i)};
+        L::store_rows(reinterpret_cast<unsigned char*>(&out[r].image_x), kReturns * sizeof(VorlanSensorImagePoint),
+                      columns);
     }
+}
+
+// Whether any return of points [i, i + Lanes::kWidth) of a run is saturated.
+template <class Lanes, uint32_t kReturns>
+VORLAN_ALWAYS_INLINE bool any_saturated(const LaneConstants<Lanes>& k, std::size_t i, const RunScratch<kReturns>& run) {
+    using L = Lanes;
+    typename L::Bits tails = L::load_bits(run.tail[0] + i);
+    if constexpr (kReturns > 1) {
+        tails = L::either(tails, L::load_bits(run.tail[1] + i));
+    }
+    return !L::none(L::both(tails, k.saturated));
 }
 
 template <uint32_t kReturns, bool kRational>
@@ -503,21 +525,32 @@ void calibrate_run(const BatchCalibration& batch, std::size_t n_points, const Vo
                     k >= first ? run.tail[0][k - first] >> kFlagsShift : image_points[k * kReturns].flags;
                 return (flags & VORLAN_POINT_SATURATED) != 0;
             };
-            for (std::size_t i = 0; i < n; ++i) {
-                int32_t any_tail = run.tail[0][i];
-                if constexpr (kReturns > 1) {
-                    any_tail |= run.tail[1][i];
+            // Saturated returns are rare: whole vectors without one are
+            // passed over.
+            for (std::size_t group = 0; group < n; group += Wide::kWidth) {
+                if (group < n_wide && !any_saturated<Wide, kReturns>(wide, group, run)) {
+                    continue;
                 }
-                if ((any_tail & (VORLAN_POINT_SATURATED << kFlagsShift)) != 0) {
-                    rules->apply<kReturns>(
-                        first + i, [&run, i](uint32_t r) { return (run.tail[r][i] >> kFlagsShift) & 0xFF; },
-                        [&run, i](uint32_t r) { run.tail[r][i] &= ~(VORLAN_POINT_VALID << kFlagsShift); },
-                        [&run, i]() -> float& { return run.intensity[0][i]; }, saturated_at);
+                for (std::size_t i = group; i < std::min(group + Wide::kWidth, n); ++i) {
+                    int32_t any_tail = run.tail[0][i];
+                    if constexpr (kReturns > 1) {
+                        any_tail |= run.tail[1][i];
+                    }
+                    if ((any_tail & (VORLAN_POINT_SATURATED << kFlagsShift)) != 0) {
+                        rules->apply<kReturns>(
+                            first + i, [&run, i](uint32_t r) { return (run.tail[r][i] >> kFlagsShift) & 0xFF; },
+                            [&run, i](uint32_t r) { run.tail[r][i] &= ~(VORLAN_POINT_VALID << kFlagsShift); },
+                            [&run, i]() -> float& { return run.intensity[0][i]; }, saturated_at);
+                    }
                 }
             }
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            write_one<kReturns>(raw[i], i, run, image_points + (first + i) * kReturns);
+        VorlanSensorImagePoint* out = image_points + first * kReturns;
+        for (std::size_t i = 0; i < n_wide; i += Wide::kWidth) {
+            write_lanes<Wide, kReturns>(raw, i, run, out);
+        }
+        for (std::size_t i = n_wide; i < n; ++i) {
+            write_lanes<One, kReturns>(raw, i, run, out);
         }
     }
 }
@@ -601,14 +634,23 @@ SensorError calibrate_points(const VorlanCalibration& calibration, std::size_t n
     VORLAN_CHECK(n_points <= std::numeric_limits<std::size_t>::max() / sizeof(VorlanSensorImagePoint) / return_count,
                  VORLAN_ERROR_INVALID_ARGUMENTS, "Too many points!");
 
+    calibrate_checked_points(calibration, n_points, raw_points, return_count, image_points);
+    return VORLAN_SUCCESS;
+}
+
+void calibrate_checked_points(const VorlanCalibration& calibration, std::size_t n_points,
+                              const VorlanSensorRawPointWithTime* raw_points, uint32_t return_count,
+                              VorlanSensorImagePoint* image_points) {
+    if (n_points == 0) {
+        return;
+    }
     const CalibrationClips clips = CalibrationClips::from_control_flags();
     const SaturationRules rules(calibration, return_count);
     if (return_count == 1) {
         calibrate_batch<1>(calibration, n_points, raw_points, image_points, clips, &rules);
-    } else {
+    } else if (return_count == 2) {
         calibrate_batch<2>(calibration, n_points, raw_points, image_points, clips, &rules);
     }
-    return VORLAN_SUCCESS;
 }
 
 void compile_sensor_transform(const VorlanSensorTransform& transform, VorlanSensorCompiledTransform& compiled) {

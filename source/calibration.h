@@ -62,6 +62,13 @@ SensorError calibrate_points(const VorlanCalibration& calibration, std::size_t n
                              const VorlanSensorRawPointWithTime* raw_points, uint32_t return_count,
                              VorlanSensorImagePoint* image_points);
 
+// calibrate_points for a batch the caller has checked: `return_count` is 1
+// or 2, and the pointers hold the batch (they may be null only when it is
+// empty). Makes no error object, for callers on the packet path.
+void calibrate_checked_points(const VorlanCalibration& calibration, std::size_t n_points,
+                              const VorlanSensorRawPointWithTime* raw_points, uint32_t return_count,
+                              VorlanSensorImagePoint* image_points);
+
 // True when (x, z) lies inside the calibration's image clip box; a bound of 0
 // is no bound.
 bool sensor_calibration_apply_image_clip(const VorlanCalibration& calibration, float x, float z);

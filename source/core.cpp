@@ -48,6 +48,18 @@ SensorError set_sdk_error(const SensorError& error) {
     return thread_slots->last;   // the copy carries the duty to be read; the slot is read
 }
 
+VorlanSensorErrorCode set_sdk_success() noexcept {
+    LastErrorSlots* thread_slots = slots();
+    if (thread_slots != nullptr && !thread_slots->last.ok()) {
+        try {
+            thread_slots->last = SensorError();
+        } catch (...) {
+            // Copying the empty text of success does not allocate.
+        }
+    }
+    return VORLAN_SUCCESS;
+}
+
 SensorError get_sdk_error() {
     LastErrorSlots* thread_slots = slots();
     return thread_slots != nullptr ? SensorError(thread_slots->last) : SensorError();
@@ -73,7 +85,7 @@ VorlanSensorErrorCode hand_out_last_error(const char** message) {
 
 // ---- SDK manager ------------------------------------------------------------
 
-SdkManager::SdkManager() : m_options(vorlan_sdk_create_frame_options()) {
+SdkManager::SdkManager() : m_options(vorlan_sdk_create_frame_options()), m_frame_mode(m_options.mode) {
     // The managers this one drives are created first, so they are destroyed
     // after it: at process exit ~SdkManager can still stop their threads.
     CallbackManager::instance();
@@ -187,6 +199,7 @@ SensorError SdkManager::set_frame_options(const VorlanSDKFrameOptions& options) 
             return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
         }
         m_options = options;
+        m_frame_mode.store(options.mode);
     }
     // No lock of this manager is held while the frame manager takes its own.
     FrameManager::instance().set_options(options);
@@ -201,7 +214,7 @@ VorlanSDKFrameOptions SdkManager::get_frame_options() {
     return m_options;
 }
 
-VorlanSDKFrameMode SdkManager::get_frame_mode() { return get_frame_options().mode; }
+VorlanSDKFrameMode SdkManager::get_frame_mode() { return m_frame_mode.load(); }
 
 float SdkManager::get_frame_length() { return get_frame_options().length; }
 

@@ -26,6 +26,9 @@ VorlanSensorErrorCode hand_out_last_error(const char** message);
 // Stores `error` as the calling thread's last error and returns a copy for
 // the caller to consume.
 SensorError set_sdk_error(const SensorError& error);
+// Stores success as the calling thread's last error, as set_sdk_error does,
+// without making an error object when the last error is success already.
+VorlanSensorErrorCode set_sdk_success() noexcept;
 // A copy of the calling thread's last error; the stored one counts as read.
 SensorError get_sdk_error();
 
@@ -71,6 +74,9 @@ private:
     std::atomic<VorlanSDKControl> m_control_flags{0};
     util::TimedMutex m_mutex;  // guards m_options
     VorlanSDKFrameOptions m_options;
+    // A copy of m_options.mode, written under m_mutex, that every packet can
+    // read without taking the lock.
+    std::atomic<VorlanSDKFrameMode> m_frame_mode;
     // Serialises initialize and deinitialize against each other. Held while
     // the library's threads are joined, so it is never waited on past its
     // deadline: a callback deinitialising while a client does fails instead.

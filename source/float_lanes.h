@@ -46,7 +46,8 @@ inline void for_each_lane(F&& f) {
 //
 // load_words() reads records of the caller's layout, one record per lane:
 // the 16 bytes at `offset` in rows[l] for lane l, 4 bytes for load_word();
-// the bytes need no alignment.
+// the bytes need no alignment. store_rows() writes floats back to records
+// of one array.
 
 // One lane: a plain float and a 32-bit word.
 struct ScalarLanes {
@@ -76,6 +77,13 @@ struct ScalarLanes {
     template <class Row>
     static Bits load_word(const Row* const (&rows)[kWidth], std::size_t offset) {
         return load_u32le(reinterpret_cast<const uint8_t*>(rows[0]) + offset);
+    }
+    // The inverse of load_words for floats, over records `stride` bytes
+    // apart: lane l's four values, one per column, go in column order to the
+    // 16 bytes at first + l * stride.
+    static void store_rows(unsigned char* first, std::size_t stride, const Floats (&columns)[4]) {
+        static_cast<void>(stride);
+        std::memcpy(first, columns, sizeof(columns));
     }
     static Floats as_floats(Bits b) {
         float value;
@@ -154,6 +162,17 @@ struct Sse2Lanes {
         columns[1].v = _mm_castps_si128(r1);
         columns[2].v = _mm_castps_si128(r2);
         columns[3].v = _mm_castps_si128(r3);
+    }
+    static void store_rows(unsigned char* first, std::size_t stride, const Floats (&columns)[4]) {
+        __m128 r0 = columns[0].v;
+        __m128 r1 = columns[1].v;
+        __m128 r2 = columns[2].v;
+        __m128 r3 = columns[3].v;
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+        _mm_storeu_ps(reinterpret_cast<float*>(first), r0);
+        _mm_storeu_ps(reinterpret_cast<float*>(first + stride), r1);
+        _mm_storeu_ps(reinterpret_cast<float*>(first + 2 * stride), r2);
+        _mm_storeu_ps(reinterpret_cast<float*>(first + 3 * stride), r3);
     }
     template <class Row>
     static Bits load_word(const Row* const (&rows)[kWidth], std::size_t offset) {

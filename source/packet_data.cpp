@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "byte_order.h"
 #include "core.h"
@@ -316,17 +317,15 @@ bool Sensor::translate_device_to_raw_v3_double(int64_t base_time, std::size_t co
 // ---- Packet handling ----------------------------------------------------------------
 
 void Sensor::handle_data_packet(int64_t host_time, int32_t size, const uint8_t* packet) {
-    // Made in place rather than assigned: copying an error copies its texts.
-    const SensorError error = [&]() -> SensorError {
+    std::optional<SensorError> error;
+    try {
+        run_data_path(host_time, size, packet, error);
+    } catch (const std::bad_alloc&) {
+        error.emplace(VORLAN_ERROR_OUT_OF_MEMORY);
+    }
+    if (error && !error->ok()) {
         try {
-            return handle_data_packet_impl(host_time, size, packet);
-        } catch (const std::bad_alloc&) {
-            return SensorError(VORLAN_ERROR_OUT_OF_MEMORY);
-        }
-    }();
-    if (!error.ok()) {
-        try {
-            CallbackManager::instance().queue_error(m_handle, error.code(), error.message());
+            CallbackManager::instance().queue_error(m_handle, error->code(), error->message());
         } catch (const std::bad_alloc&) {
             // Nothing more can be said without memory.
         }
@@ -334,23 +333,32 @@ void Sensor::handle_data_packet(int64_t host_time, int32_t size, const uint8_t* 
 }
 
 SensorError Sensor::handle_data_packet_impl(int64_t host_time, int32_t size, const uint8_t* packet) {
+    std::optional<SensorError> error;
+    run_data_path(host_time, size, packet, error);
+    return error ? *error : SensorError();
+}
+
+void Sensor::run_data_path(int64_t host_time, int32_t size, const uint8_t* packet,
+                           std::optional<SensorError>& error) {
     util::LockGuard data_lock(m_data_path_mutex);
     if (!data_lock.is_locked()) {
-        return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
+        error.emplace(VORLAN_ERROR_GENERIC, "Deadlock!");
+        return;
     }
     // Once the sensor has a frame its points are decoded straight into it;
     // the first points go through the sensor's buffers and make the frame.
     const std::shared_ptr<Frame> frame = FrameManager::instance().get_frame(m_handle);
-    SensorError error;
+    bool decoded = true;
     std::size_t n_points = 0;
     bool in_frame = false;
     const auto decode = [&](const PointRoom& room) -> std::size_t {
         util::LockGuard lock(m_mutex);
         if (!lock.is_locked()) {
-            error = SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
+            error.emplace(VORLAN_ERROR_GENERIC, "Deadlock!");
+            decoded = false;
             return 0;
         }
-        error = decode_data_packet(host_time, size, packet, room, n_points, in_frame);
+        decoded = decode_data_packet(host_time, size, packet, room, n_points, in_frame, error);
         return in_frame ? n_points : 0;
     };
     if (frame) {
@@ -359,47 +367,52 @@ SensorError Sensor::handle_data_packet_impl(int64_t host_time, int32_t size, con
         decode(PointRoom{});
     }
     // The sensor's lock is released: a frame callback may query the sensor.
-    if (!error.ok() || n_points == 0) {
-        return error;
+    if (!decoded || n_points == 0 || in_frame) {
+        // Points written into the frame were published there.
+        return;
     }
-    // Points written into the frame were published there.
-    return in_frame ? VORLAN_SUCCESS : publish_points(n_points);
+    SensorError published = publish_points(n_points);
+    if (!published.ok()) {
+        error.emplace(published);
+    }
 }
 
-SensorError Sensor::decode_data_packet(int64_t host_time, int32_t size, const uint8_t* packet,
-                                       const PointRoom& room, std::size_t& n_points, bool& in_room) {
+bool Sensor::decode_data_packet(int64_t host_time, int32_t size, const uint8_t* packet, const PointRoom& room,
+                                std::size_t& n_points, bool& in_room, std::optional<SensorError>& error) {
     n_points = 0;
     in_room = false;
     if (!m_has_information) {
-        return VORLAN_SUCCESS;
+        return true;
     }
     if (size > static_cast<int32_t>(kMaxDataPacketSize)) {
-        return SensorError(VORLAN_ERROR_INVALID_ARGUMENTS, "Packet size is too large");
+        error.emplace(VORLAN_ERROR_INVALID_ARGUMENTS, "Packet size is too large");
+        return false;
     }
     // A packet without a whole header carries no time to spread points by.
     if (packet == nullptr || size < static_cast<int32_t>(kHeaderSize)) {
-        return VORLAN_ERROR_COMMUNICATION;
+        error.emplace(VORLAN_ERROR_COMMUNICATION);
+        return false;
     }
     const int64_t packet_time = data_packet_time(packet);
-    SensorError error;
+    bool decoded = true;
     if (m_first_data_packet) {
         m_first_data_packet = false;
     } else {
-        error = decode_held_packet(packet_time, room, n_points, in_room);
+        decoded = decode_held_packet(packet_time, room, n_points, in_room, error);
     }
     // The new packet is held whatever became of its predecessor.
     std::copy(packet, packet + size, m_held_packet.begin());
     m_held_size = size;
     m_held_packet_time = packet_time;
     m_held_host_time = host_time;
-    return error;
+    return decoded;
 }
 
-SensorError Sensor::decode_held_packet(int64_t packet_time, const PointRoom& room, std::size_t& n_points,
-                                       bool& in_room) {
+bool Sensor::decode_held_packet(int64_t packet_time, const PointRoom& room, std::size_t& n_points, bool& in_room,
+                                std::optional<SensorError>& error) {
     const std::size_t point_size = device_point_size(load_u32le(m_held_packet.data()));
     if (point_size == 0) {
-        return VORLAN_SUCCESS;
+        return true;
     }
     // Whole points, rounded down to whole rows of segments: points come
     // segment after segment, and a row cut short cannot be calibrated.
@@ -407,7 +420,7 @@ SensorError Sensor::decode_held_packet(int64_t packet_time, const PointRoom& roo
     const std::size_t whole = (static_cast<std::size_t>(m_held_size) - kHeaderSize) / point_size;
     const std::size_t n = segments == 0 ? 0 : whole / segments * segments;
     if (n == 0) {
-        return VORLAN_SUCCESS;
+        return true;
     }
     update_measurement_period(packet_time, n);
 
@@ -421,7 +434,8 @@ SensorError Sensor::decode_held_packet(int64_t packet_time, const PointRoom& roo
         try {
             ensure_size(m_raw_points, n);
         } catch (const std::bad_alloc&) {
-            return VORLAN_ERROR_OUT_OF_MEMORY;
+            error.emplace(VORLAN_ERROR_OUT_OF_MEMORY);
+            return false;
         }
         raw = m_raw_points.data();
     }
@@ -435,21 +449,30 @@ SensorError Sensor::decode_held_packet(int64_t packet_time, const PointRoom& roo
         default: break;
     }
     if (!produced) {
-        return VORLAN_SUCCESS;
+        return true;
     }
     VorlanSensorImagePoint* image = room.image;
     if (!use_room) {
         try {
             ensure_size(m_image_points, n * return_count);
         } catch (const std::bad_alloc&) {
-            return VORLAN_ERROR_OUT_OF_MEMORY;
+            error.emplace(VORLAN_ERROR_OUT_OF_MEMORY);
+            return false;
         }
         image = m_image_points.data();
     }
-    VORLAN_RETURN_ERROR(calibrate_points_impl(n, raw, return_count, image));
+    if (return_count == 1 || return_count == 2) {
+        calibrate_checked_points(m_calibration, n, raw, return_count, image);
+    } else {
+        // Refused, with the reason calibration gives.
+        SensorError refused = calibrate_points_impl(n, raw, return_count, image);
+        error.emplace(internal::process_error(VORLAN_SOURCE_FILE, __LINE__,
+                                              "calibrate_points_impl(n, raw, return_count, image)", refused, false));
+        return false;
+    }
     n_points = n;
     in_room = use_room;
-    return VORLAN_SUCCESS;
+    return true;
 }
 
 int64_t Sensor::data_packet_time(const uint8_t* packet) const {

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -195,10 +196,14 @@ private:
     // the new one. The points go into `room` when it fits them (`in_room`
     // then says so), else into the sensor's point buffers. Caller holds
     // m_mutex.
-    SensorError decode_data_packet(int64_t host_time, int32_t size, const uint8_t* packet, const PointRoom& room,
-                                   std::size_t& n_points, bool& in_room);
-    SensorError decode_held_packet(int64_t packet_time, const PointRoom& room, std::size_t& n_points,
-                                   bool& in_room);
+    // Both return false on a failure, which they write to `error`; on
+    // success `error` is not touched, so the steady path makes no error object.
+    bool decode_data_packet(int64_t host_time, int32_t size, const uint8_t* packet, const PointRoom& room,
+                            std::size_t& n_points, bool& in_room, std::optional<SensorError>& error);
+    bool decode_held_packet(int64_t packet_time, const PointRoom& room, std::size_t& n_points, bool& in_room,
+                            std::optional<SensorError>& error);
+    // handle_data_packet_impl with a failure written to `error` only.
+    void run_data_path(int64_t host_time, int32_t size, const uint8_t* packet, std::optional<SensorError>& error);
     // The time a data packet carries (µs), by its header and the time sync
     // state. `packet` holds at least the header.
     int64_t data_packet_time(const uint8_t* packet) const;
