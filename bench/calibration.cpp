@@ -387,7 +387,15 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
+    // Repetitions of every case are run in random order, so that a figure
+    // and its ceiling see the same load on a shared machine rather than
+    // whatever it was when each one's turn came; the best repetition of each
+    // counts. --benchmark_enable_random_interleaving=false runs them in turn.
+    std::vector<char*> args(argv, argv + argc);
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave);
+    int n_args = static_cast<int>(args.size());
+    benchmark::Initialize(&n_args, args.data());
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
