@@ -32,8 +32,8 @@ VorlanSensorErrorCode c_call(bool requires_initialization, const char* file, int
         }
         const SensorError result = operation();
         if (result.ok()) {
-            // Most calls succeed, and every packet passes here: no error
-            // object is made for them.
+            // Most calls succeed, and every mocked packet passes here:
+            // success is stored without copying error objects around.
             result.mark_used();
             return set_sdk_success();
         }
