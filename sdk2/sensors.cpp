@@ -14,6 +14,8 @@ struct Registry {
     std::vector<std::shared_ptr<const SensorRecord>> records;  // guarded by mutex; index = order of appearance
     std::map<uint64_t, uint32_t> index_of;                      // guarded by mutex
     std::atomic<size_t> count{0};  // records.size(), readable without the mutex
+    // Bumped under the mutex after every change of a record.
+    std::atomic<uint64_t> generation{0};
 };
 
 Registry& registry() {
@@ -72,6 +74,7 @@ std::shared_ptr<const SensorRecord> VorlanAddSensor(const VorlanSensor& fixed, c
     const auto it = r.index_of.find(fixed.handle);
     if (it != r.index_of.end()) {
         r.records[it->second] = record;  // same index, new contents
+        r.generation.fetch_add(1, std::memory_order_release);
         return record;
     }
     r.records.push_back(record);
@@ -82,6 +85,7 @@ std::shared_ptr<const SensorRecord> VorlanAddSensor(const VorlanSensor& fixed, c
         throw;
     }
     r.count.store(r.records.size(), std::memory_order_release);
+    r.generation.fetch_add(1, std::memory_order_release);
     return record;
 }
 
@@ -100,6 +104,7 @@ void VorlanDeleteAllInfo() {
     r.records.clear();
     r.index_of.clear();
     r.count.store(0, std::memory_order_release);
+    r.generation.fetch_add(1, std::memory_order_release);
 }
 
 uint8_t channelCountOfModel(uint16_t model) {
@@ -129,5 +134,7 @@ bool isTimeSynced(uint64_t handle) {
         VORLAN_SENSOR_FLAG_PTP_CONNECTED | VORLAN_SENSOR_FLAG_PPS_CONNECTED | VORLAN_SENSOR_FLAG_NMEA_CONNECTED;
     return record != nullptr && (record->sensor().flags & kSynced) != 0;
 }
+
+uint64_t sensorRegistryGeneration() { return registry().generation.load(std::memory_order_acquire); }
 
 }  // namespace vorlan_sdk2
