@@ -95,6 +95,7 @@ SingleCircularBufferList::Setup SingleCircularBufferList::reset(std::uint32_t ca
         m_full = false;
         m_stopped = false;
         m_stopped_flag.store(false, std::memory_order_release);
+        m_writers_refused = false;
         m_reader_active = m_writer_active = false;
         ++m_generation;
     }
@@ -140,13 +141,12 @@ std::uint64_t SingleCircularBufferList::generation() const {
 SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(Slot& slot,
                                                                                 std::uint64_t expected_generation) {
     std::unique_lock<std::mutex> lock = locked();
-    if (m_capacity == 0 || m_stopped || m_writer_active ||
+    if (m_capacity == 0 || m_stopped || m_writer_active || m_writers_refused ||
         (expected_generation != kAnyGeneration && expected_generation != m_generation)) {
         return Checkout::kRefused;
     }
     const std::uint64_t generation = m_generation;
-    const std::uint64_t releases = m_writer_releases;
-    const auto given_up = [&] { return m_stopped || m_generation != generation || m_writer_releases != releases; };
+    const auto given_up = [&] { return m_stopped || m_generation != generation || m_writers_refused; };
     const auto ready = [&] { return !m_full || given_up(); };
     if (!ready() && !spin_until(lock, m_releases, ready)) {
         ++m_writer_sleeping;
@@ -163,10 +163,10 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(
     return Checkout::kTaken;
 }
 
-void SingleCircularBufferList::release_waiting_writer() {
+void SingleCircularBufferList::refuse_writers() {
     {
         std::unique_lock<std::mutex> lock = locked();
-        ++m_writer_releases;
+        m_writers_refused = true;
     }
     m_not_full.notify_all();
 }

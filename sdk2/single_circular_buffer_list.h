@@ -78,8 +78,11 @@ public:
     // unless the storage is still that one.
     static constexpr std::uint64_t kAnyGeneration = ~std::uint64_t{0};
     Checkout checkout_for_write(Slot& slot, std::uint64_t expected_generation = kAnyGeneration);
-    // Makes a producer waiting in checkout_for_write() give up (kRefused).
-    void release_waiting_writer();
+    // Makes producers give up: one waiting in checkout_for_write() returns
+    // kRefused, and so does every later checkout for writing, until the next
+    // reset(). For when nobody may produce any more: a producer call still
+    // under way then never waits for a consumer that may be gone.
+    void refuse_writers();
     // Publishes the slot to the consumer. False when the storage was reset,
     // disabled or stopped since the checkout (the data is then dropped).
     bool commit_write(const Slot& slot);
@@ -157,7 +160,7 @@ private:
     bool m_reader_active = false;
     bool m_writer_active = false;
     std::uint64_t m_generation = 0;  // counts storage replacements
-    std::uint64_t m_writer_releases = 0;  // counts release_waiting_writer() calls
+    bool m_writers_refused = false;
     std::uint32_t m_reader_sleeping = 0;   // consumers waiting on m_not_empty
     std::uint32_t m_writer_sleeping = 0;   // producers waiting on m_not_full
     std::atomic<bool> m_stopped_flag{false};  // mirrors m_stopped
