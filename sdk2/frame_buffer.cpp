@@ -85,21 +85,20 @@ void FrameBuffer::add_points(std::int64_t timestamp, std::size_t n_points, std::
         const std::size_t limit = std::min(n_points, room);
         std::size_t taken = 0;
         std::int64_t sum = 0;  // relative timestamps of the points taken, as sent
+        std::uint8_t* appended = m_points.get() + m_count * stride;  // room for `limit` points
         if (m_period == 0) {
-            taken = frame_walk::natural(points, stride, limit, m_parity, sum);
+            taken = frame_walk::natural(points, appended, stride, limit, m_parity, sum);
         } else {
             // A point starts the next frame when it lies at or past the end
             // of this frame: last + sum + its relative time - frame start >=
             // phase + period.
             const std::int64_t end = m_phase + m_period + wrapping_difference(m_frame_timestamp, m_last_timestamp);
-            taken = frame_walk::timed(points, stride, limit, end, sum);
+            taken = frame_walk::timed(points, appended, stride, limit, end, sum);
         }
         // A point that starts a frame, or a buffer full before the batch ends.
         const bool boundary = taken < limit || limit < n_points;
 
         if (taken > 0) {
-            std::uint8_t* appended = m_points.get() + m_count * stride;
-            std::memcpy(appended, points, taken * stride);
             if (!time_synced) {
                 const std::uint8_t sent = appended[kRelativeTimestampOffset];
                 const std::uint8_t retimed = retime(timestamp, sent, m_last_timestamp);

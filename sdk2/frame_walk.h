@@ -1,6 +1,8 @@
 // The walks of the frame aggregator over a point batch: how many points, from
 // the first, belong to the frame being filled (at most `limit`), adding their
-// relative timestamps (byte 7 of each point) to `sum`.
+// relative timestamps (byte 7 of each point) to `sum`, and copying them to
+// `copy` on the way, so that the batch is read once. `copy` must have room for
+// `limit` points: past the points taken it may hold any of the others.
 //  - natural frames: a point whose parity flag (bit 0x04 of byte 9) differs
 //    from the frame's starts the next frame;
 //  - timed frames: a point whose running sum of relative times reaches `end`
@@ -20,6 +22,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -143,23 +146,26 @@ struct ChunkReader {
 
     // The chunk's time bytes in their lanes (the others 0) and its flag bits
     // that differ from `parity_lanes`.
-    void gather(const std::uint8_t* chunk, __m128i parity_lanes, __m128i& times, __m128i& changed) const {
+    void gather(const std::uint8_t* chunk, std::uint8_t* copy, __m128i parity_lanes, __m128i& times,
+                __m128i& changed) const {
         times = _mm_setzero_si128();
         __m128i flags = _mm_setzero_si128();
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < C::kLoads; ++j) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chunk + 16 * j));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(copy + 16 * j), v);
             times = _mm_or_si128(times, _mm_and_si128(v, time[j]));
             flags = _mm_or_si128(flags, _mm_and_si128(v, flag[j]));
         }
         changed = _mm_xor_si128(flags, parity_lanes);
     }
 
-    __m128i time_lanes(const std::uint8_t* chunk) const {
+    __m128i time_lanes(const std::uint8_t* chunk, std::uint8_t* copy) const {
         __m128i times = _mm_setzero_si128();
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < C::kLoads; ++j) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chunk + 16 * j));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(copy + 16 * j), v);
             times = _mm_or_si128(times, _mm_and_si128(v, time[j]));
         }
         return times;
@@ -171,7 +177,8 @@ inline std::int64_t horizontal_sum(__m128i two_sums) {
 }
 
 template <std::size_t kStride>
-std::size_t natural_chunks(const std::uint8_t* points, std::size_t limit, std::uint8_t parity, std::int64_t& sum) {
+std::size_t natural_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t limit, std::uint8_t parity,
+                           std::int64_t& sum) {
     using C = Chunk<kStride>;
     const ChunkReader<kStride> reader;
     const __m128i parity_lanes =
@@ -182,18 +189,23 @@ std::size_t natural_chunks(const std::uint8_t* points, std::size_t limit, std::u
     for (; taken + C::kPoints <= limit; taken += C::kPoints) {
         __m128i times;
         __m128i changed;
-        reader.gather(points + taken * kStride, parity_lanes, times, changed);
+        reader.gather(points + taken * kStride, copy + taken * kStride, parity_lanes, times, changed);
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(changed, zero)) != 0xFFFF) {
             break;  // a point of this chunk starts the next frame
         }
         sums = _mm_add_epi64(sums, _mm_sad_epu8(times, zero));
     }
     sum += horizontal_sum(sums);
-    return taken + natural_points<kStride>(points + taken * kStride, kStride, limit - taken, parity, sum);
+    const std::size_t rest = natural_points<kStride>(points + taken * kStride, kStride, limit - taken, parity, sum);
+    if (rest != 0) {
+        std::memcpy(copy + taken * kStride, points + taken * kStride, rest * kStride);
+    }
+    return taken + rest;
 }
 
 template <std::size_t kStride>
-std::size_t timed_chunks(const std::uint8_t* points, std::size_t limit, std::int64_t end, std::int64_t& sum) {
+std::size_t timed_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t limit, std::int64_t end,
+                         std::int64_t& sum) {
     using C = Chunk<kStride>;
     const ChunkReader<kStride> reader;
     const __m128i zero = _mm_setzero_si128();
@@ -203,49 +215,63 @@ std::size_t timed_chunks(const std::uint8_t* points, std::size_t limit, std::int
         // (the common case): only the sum is wanted.
         __m128i sums = zero;
         for (; taken + C::kPoints <= limit; taken += C::kPoints) {
-            sums = _mm_add_epi64(sums, _mm_sad_epu8(reader.time_lanes(points + taken * kStride), zero));
+            sums = _mm_add_epi64(sums, _mm_sad_epu8(reader.time_lanes(points + taken * kStride, copy + taken * kStride), zero));
         }
         sum += horizontal_sum(sums);
     } else {
         for (; taken + C::kPoints <= limit; taken += C::kPoints) {
-            const std::int64_t chunk = horizontal_sum(_mm_sad_epu8(reader.time_lanes(points + taken * kStride), zero));
+            const std::int64_t chunk = horizontal_sum(_mm_sad_epu8(reader.time_lanes(points + taken * kStride, copy + taken * kStride), zero));
             if (sum + chunk >= end) {
                 break;  // the end lies in this chunk
             }
             sum += chunk;
         }
     }
-    return taken + timed_points<kStride>(points + taken * kStride, kStride, limit - taken, end, sum);
+    const std::size_t rest = timed_points<kStride>(points + taken * kStride, kStride, limit - taken, end, sum);
+    if (rest != 0) {
+        std::memcpy(copy + taken * kStride, points + taken * kStride, rest * kStride);
+    }
+    return taken + rest;
 }
 
 #endif  // __SSE2__
 
-inline std::size_t natural(const std::uint8_t* points, std::size_t stride, std::size_t limit, std::uint8_t parity,
-                           std::int64_t& sum) {
+inline std::size_t natural(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride, std::size_t limit,
+                           std::uint8_t parity, std::int64_t& sum) {
+    std::size_t taken = 0;
     switch (stride) {
 #if defined(__SSE2__)
-        case 10: return natural_chunks<10>(points, limit, parity, sum);
-        case 12: return natural_chunks<12>(points, limit, parity, sum);
+        case 10: return natural_chunks<10>(points, copy, limit, parity, sum);
+        case 12: return natural_chunks<12>(points, copy, limit, parity, sum);
 #else
-        case 10: return natural_points<10>(points, stride, limit, parity, sum);
-        case 12: return natural_points<12>(points, stride, limit, parity, sum);
+        case 10: taken = natural_points<10>(points, stride, limit, parity, sum); break;
+        case 12: taken = natural_points<12>(points, stride, limit, parity, sum); break;
 #endif
-        default: return natural_points<0>(points, stride, limit, parity, sum);
+        default: taken = natural_points<0>(points, stride, limit, parity, sum); break;
     }
+    if (taken != 0) {
+        std::memcpy(copy, points, taken * stride);
+    }
+    return taken;
 }
 
-inline std::size_t timed(const std::uint8_t* points, std::size_t stride, std::size_t limit, std::int64_t end,
-                         std::int64_t& sum) {
+inline std::size_t timed(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride, std::size_t limit,
+                         std::int64_t end, std::int64_t& sum) {
+    std::size_t taken = 0;
     switch (stride) {
 #if defined(__SSE2__)
-        case 10: return timed_chunks<10>(points, limit, end, sum);
-        case 12: return timed_chunks<12>(points, limit, end, sum);
+        case 10: return timed_chunks<10>(points, copy, limit, end, sum);
+        case 12: return timed_chunks<12>(points, copy, limit, end, sum);
 #else
-        case 10: return timed_points<10>(points, stride, limit, end, sum);
-        case 12: return timed_points<12>(points, stride, limit, end, sum);
+        case 10: taken = timed_points<10>(points, stride, limit, end, sum); break;
+        case 12: taken = timed_points<12>(points, stride, limit, end, sum); break;
 #endif
-        default: return timed_points<0>(points, stride, limit, end, sum);
+        default: taken = timed_points<0>(points, stride, limit, end, sum); break;
     }
+    if (taken != 0) {
+        std::memcpy(copy, points, taken * stride);
+    }
+    return taken;
 }
 
 }  // namespace frame_walk

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -47,8 +48,9 @@ Walked plain_timed(const std::vector<std::uint8_t>& bytes, std::size_t stride, s
 // Random batches for each stride, with the parity flag changing (or the
 // frame's end falling) at every position of a batch, and the other bytes of
 // the points random (the walks must ignore them): the walks answer as the
-// plain point-by-point rules do. The batch is exactly as long as its points,
-// so a walk reading past it shows under AddressSanitizer.
+// plain point-by-point rules do and copy the points they take. The batch and
+// the copy's room are exactly as long as their points, so a walk reading or
+// writing past them shows under AddressSanitizer.
 TEST(FrameWalk, AgreesWithThePlainRulesAtEveryBoundaryPosition) {
     std::mt19937 random(17);
     for (const std::size_t stride : {10u, 11u, 12u, 16u}) {
@@ -71,17 +73,25 @@ TEST(FrameWalk, AgreesWithThePlainRulesAtEveryBoundaryPosition) {
                 }
                 const std::size_t limit = trial % 3 == 0 ? random() % (n + 1) : n;
 
+                // Room for `limit` points and not a byte more.
+                std::vector<std::uint8_t> copy(limit * stride);
+                const auto copied = [&](std::size_t taken) {
+                    return std::equal(bytes.begin(), bytes.begin() + taken * stride, copy.begin());
+                };
                 Walked natural;
-                natural.taken = frame_walk::natural(bytes.data(), stride, limit, parity, natural.sum);
+                natural.taken = frame_walk::natural(bytes.data(), copy.data(), stride, limit, parity, natural.sum);
                 EXPECT_EQ(natural, plain_natural(bytes, stride, limit, parity)) << "natural";
+                EXPECT_TRUE(copied(natural.taken)) << "natural";
 
                 const std::int64_t ends[] = {0, 1, static_cast<std::int64_t>(random() % (128 * n + 1)),
                                              255 * static_cast<std::int64_t>(n), 255 * static_cast<std::int64_t>(n) + 1,
                                              -5};
                 for (const std::int64_t end : ends) {
+                    std::fill(copy.begin(), copy.end(), std::uint8_t{0});
                     Walked timed;
-                    timed.taken = frame_walk::timed(bytes.data(), stride, limit, end, timed.sum);
+                    timed.taken = frame_walk::timed(bytes.data(), copy.data(), stride, limit, end, timed.sum);
                     EXPECT_EQ(timed, plain_timed(bytes, stride, limit, end)) << "timed, end " << end;
+                    EXPECT_TRUE(copied(timed.taken)) << "timed, end " << end;
                 }
             }
         }
