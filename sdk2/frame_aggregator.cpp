@@ -8,32 +8,8 @@ namespace vorlan_sdk2 {
 FrameAggregator::FrameAggregator(SensorQuestions questions, FrameSink sink, Clock clock)
     : m_questions(questions), m_sink(sink), m_clock(clock) {}
 
-namespace {
-
-// Asks for a batch's bytes ahead of the walk over them, so that fetching them
-// overlaps the bookkeeping before it. Only the first lines of a long batch:
-// the processor's own prefetching takes over from there.
-void prefetch_batch(const std::uint8_t* points, std::size_t bytes) {
-#if defined(__GNUC__)
-    constexpr std::size_t kLine = 64;
-    constexpr std::size_t kMaxBytes = 4096;
-    const std::size_t end = bytes < kMaxBytes ? bytes : kMaxBytes;
-    for (std::size_t at = 0; at < end; at += kLine) {
-        __builtin_prefetch(points + at);
-    }
-#else
-    (void)points;
-    (void)bytes;
-#endif
-}
-
-}  // namespace
-
 void FrameAggregator::add_points(std::uint64_t handle, std::int64_t timestamp, std::size_t n_points,
                                  std::size_t stride, const std::uint8_t* points) {
-    if (points != nullptr) {
-        prefetch_batch(points, n_points * stride);
-    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         // Only this thread compares the value with its own id, so the
