@@ -48,13 +48,14 @@ Walked plain_timed(const std::vector<std::uint8_t>& bytes, std::size_t stride, s
 // Random batches for each stride, with the parity flag changing (or the
 // frame's end falling) at every position of a batch, and the other bytes of
 // the points random (the walks must ignore them): the walks answer as the
-// plain point-by-point rules do and copy the points they take. The batch and
+// plain point-by-point rules do and copy the points they take, with 16-byte
+// and, where the processor has them, 32-byte loads. The batch and
 // the copy's room are exactly as long as their points, so a walk reading or
 // writing past them shows under AddressSanitizer.
 TEST(FrameWalk, AgreesWithThePlainRulesAtEveryBoundaryPosition) {
     std::mt19937 random(17);
     for (const std::size_t stride : {10u, 11u, 12u, 16u}) {
-        for (std::size_t n = 0; n <= 40; ++n) {
+        for (std::size_t n = 0; n <= 60; ++n) {
             for (int trial = 0; trial < 20; ++trial) {
                 SCOPED_TRACE("stride " + std::to_string(stride) + ", " + std::to_string(n) + " points, trial " +
                              std::to_string(trial));
@@ -78,20 +79,26 @@ TEST(FrameWalk, AgreesWithThePlainRulesAtEveryBoundaryPosition) {
                 const auto copied = [&](std::size_t taken) {
                     return std::equal(bytes.begin(), bytes.begin() + taken * stride, copy.begin());
                 };
-                Walked natural;
-                natural.taken = frame_walk::natural(bytes.data(), copy.data(), stride, limit, parity, natural.sum);
-                EXPECT_EQ(natural, plain_natural(bytes, stride, limit, parity)) << "natural";
-                EXPECT_TRUE(copied(natural.taken)) << "natural";
+                for (const bool widest : {false, true}) {
+                    Walked natural;
+                    natural.taken =
+                        frame_walk::natural(bytes.data(), copy.data(), stride, limit, parity, natural.sum, widest);
+                    EXPECT_EQ(natural, plain_natural(bytes, stride, limit, parity)) << "natural, widest " << widest;
+                    EXPECT_TRUE(copied(natural.taken)) << "natural, widest " << widest;
+                }
 
                 const std::int64_t ends[] = {0, 1, static_cast<std::int64_t>(random() % (128 * n + 1)),
                                              255 * static_cast<std::int64_t>(n), 255 * static_cast<std::int64_t>(n) + 1,
                                              -5};
                 for (const std::int64_t end : ends) {
-                    std::fill(copy.begin(), copy.end(), std::uint8_t{0});
-                    Walked timed;
-                    timed.taken = frame_walk::timed(bytes.data(), copy.data(), stride, limit, end, timed.sum);
-                    EXPECT_EQ(timed, plain_timed(bytes, stride, limit, end)) << "timed, end " << end;
-                    EXPECT_TRUE(copied(timed.taken)) << "timed, end " << end;
+                    for (const bool widest : {false, true}) {
+                        std::fill(copy.begin(), copy.end(), std::uint8_t{0});
+                        Walked timed;
+                        timed.taken =
+                            frame_walk::timed(bytes.data(), copy.data(), stride, limit, end, timed.sum, widest);
+                        EXPECT_EQ(timed, plain_timed(bytes, stride, limit, end)) << "timed, end " << end;
+                        EXPECT_TRUE(copied(timed.taken)) << "timed, end " << end;
+                    }
                 }
             }
         }
