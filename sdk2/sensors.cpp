@@ -14,9 +14,12 @@ struct Registry {
     std::vector<std::shared_ptr<const SensorRecord>> records;  // guarded by mutex; index = order of appearance
     std::map<uint64_t, uint32_t> index_of;                      // guarded by mutex
     std::atomic<size_t> count{0};  // records.size(), readable without the mutex
-    // Bumped under the mutex after every change of a record.
-    std::atomic<uint64_t> generation{0};
 };
+
+// Bumped under the registry's mutex after every change of a record. Outside
+// the registry so that the aggregator's per-batch look needs no guard of a
+// function-local object.
+std::atomic<uint64_t> g_generation{0};
 
 Registry& registry() {
     static Registry instance;
@@ -74,7 +77,7 @@ std::shared_ptr<const SensorRecord> VorlanAddSensor(const VorlanSensor& fixed, c
     const auto it = r.index_of.find(fixed.handle);
     if (it != r.index_of.end()) {
         r.records[it->second] = record;  // same index, new contents
-        r.generation.fetch_add(1, std::memory_order_release);
+        g_generation.fetch_add(1, std::memory_order_release);
         return record;
     }
     r.records.push_back(record);
@@ -85,7 +88,7 @@ std::shared_ptr<const SensorRecord> VorlanAddSensor(const VorlanSensor& fixed, c
         throw;
     }
     r.count.store(r.records.size(), std::memory_order_release);
-    r.generation.fetch_add(1, std::memory_order_release);
+    g_generation.fetch_add(1, std::memory_order_release);
     return record;
 }
 
@@ -104,7 +107,7 @@ void VorlanDeleteAllInfo() {
     r.records.clear();
     r.index_of.clear();
     r.count.store(0, std::memory_order_release);
-    r.generation.fetch_add(1, std::memory_order_release);
+    g_generation.fetch_add(1, std::memory_order_release);
 }
 
 uint8_t channelCountOfModel(uint16_t model) {
@@ -135,6 +138,6 @@ bool isTimeSynced(uint64_t handle) {
     return record != nullptr && (record->sensor().flags & kSynced) != 0;
 }
 
-uint64_t sensorRegistryGeneration() { return registry().generation.load(std::memory_order_acquire); }
+uint64_t sensorRegistryGeneration() { return g_generation.load(std::memory_order_acquire); }
 
 }  // namespace vorlan_sdk2
