@@ -29,6 +29,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <thread>
@@ -253,10 +254,18 @@ void count_points(uint64_t, int64_t, size_t n_points, size_t, const uint8_t*, vo
     g_batches.fetch_add(1, std::memory_order_release);
 }
 
+double process_cpu_seconds() {
+    timespec now;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
 // Hands `count` sensor packets to the library from this thread and waits
-// until the point listener has had them all; payloads per second.
-double feed(const std::vector<std::vector<uint8_t>>& packets, uint64_t count) {
+// until the point listener has had them all; payloads per second. Adds the
+// processor time all threads of the process spent meanwhile to `cpu_seconds`.
+double feed(const std::vector<std::vector<uint8_t>>& packets, uint64_t count, double& cpu_seconds) {
     const uint64_t before = g_batches.load(std::memory_order_acquire);
+    const double cpu_before = process_cpu_seconds();
     const Clock::time_point start = Clock::now();
     for (uint64_t i = 0; i < count; ++i) {
         const std::vector<uint8_t>& packet = packets[i % packets.size()];
@@ -265,7 +274,9 @@ double feed(const std::vector<std::vector<uint8_t>>& packets, uint64_t count) {
     while (g_batches.load(std::memory_order_acquire) - before < count) {
         std::this_thread::yield();
     }
-    return static_cast<double>(count) / seconds_since(start);
+    const double rate = static_cast<double>(count) / seconds_since(start);
+    cpu_seconds += process_cpu_seconds() - cpu_before;
+    return rate;
 }
 
 }  // namespace
@@ -328,16 +339,24 @@ int main(int argc, char** argv) {
     constexpr uint32_t kRelayBlocks = 256;
     double direct = 0.0;
     double relayed = 0.0;
-    for (int round = 0; round < 3; ++round) {
-        const double direct_rate = feed(packets, kPayloads);
+    // Processor time per payload, all threads together: what the relay costs
+    // whatever else the machine is doing (the rates depend on the relay
+    // thread getting a core of its own).
+    double direct_cpu = 0.0;
+    double relay_cpu = 0.0;
+    constexpr int kRounds = 3;
+    for (int round = 0; round < kRounds; ++round) {
+        const double direct_rate = feed(packets, kPayloads, direct_cpu);
         VorlanStartAsyncRelay(kRelayBlocks);
-        const double relay_rate = feed(packets, kPayloads);
+        const double relay_rate = feed(packets, kPayloads, relay_cpu);
         VorlanStopAsyncRelay();
         std::printf("%llu payloads to one point listener: direct %.0fk/s, through the relay (%u blocks) %.0fk/s\n",
                     static_cast<unsigned long long>(kPayloads), direct_rate * 1e-3, kRelayBlocks, relay_rate * 1e-3);
         direct = std::max(direct, direct_rate);
         relayed = std::max(relayed, relay_rate);
     }
+    std::printf("processor time per payload, all threads: direct %.0f ns, through the relay %.0f ns\n",
+                direct_cpu * 1e9 / (kRounds * kPayloads), relay_cpu * 1e9 / (kRounds * kPayloads));
     VorlanDeinitialize();
 
     vorlan_bench::GoalLines goals;

@@ -80,22 +80,40 @@ void AsyncRelay::relayBlocks() {
     // A parser may stop the relay from this thread; start() must have stored
     // the thread by then.
     { std::lock_guard<std::mutex> started(m_thread_mutex); }
+    // Every ready block is taken in one checkout and given back a few at a
+    // time, so the producer gets room early without a lock per block.
+    constexpr std::uint32_t kBlocksPerCheckout = 64;
+    constexpr std::uint32_t kBlocksPerRelease = 16;
     for (;;) {
-        SingleCircularBufferList::Slot slot;
-        if (m_ring.checkout_for_read(slot, 0) != SingleCircularBufferList::Checkout::kTaken) {
+        SingleCircularBufferList::ReadBatch batch;
+        if (m_ring.checkout_batch_for_read(batch, kBlocksPerCheckout) != SingleCircularBufferList::Checkout::kTaken) {
             return;  // stopped
         }
-        const uint64_t handle = loadU64(slot.data);
-        const int64_t timestamp = static_cast<int64_t>(loadU64(slot.data + 8));
-        const uint64_t size = loadU64(slot.data + 16);
-        try {
-            m_sink(handle, timestamp, slot.data + kBlockHeaderSize, static_cast<size_t>(size), m_context);
-        } catch (...) {
-            // A listener's exception has nowhere to go on this thread; the
-            // payload counts as delivered and relaying goes on.
-        }
-        if (!m_ring.release_read()) {
-            return;
+        std::uint32_t relayed = 0;  // blocks of the batch relayed and not yet given back
+        while (batch.count > 0) {
+            if (m_ring.stopped()) {
+                // Queued payloads are dropped; the checkout ends so that
+                // nobody waits for it.
+                (void)m_ring.release_batch(batch, batch.count);
+                return;
+            }
+            const uint8_t* block = batch.slot(relayed);
+            const uint64_t handle = loadU64(block);
+            const int64_t timestamp = static_cast<int64_t>(loadU64(block + 8));
+            const uint64_t size = loadU64(block + 16);
+            try {
+                m_sink(handle, timestamp, block + kBlockHeaderSize, static_cast<size_t>(size), m_context);
+            } catch (...) {
+                // A listener's exception has nowhere to go on this thread; the
+                // payload counts as delivered and relaying goes on.
+            }
+            ++relayed;
+            if (relayed == batch.count || relayed == kBlocksPerRelease) {
+                if (!m_ring.release_batch(batch, relayed)) {
+                    return;
+                }
+                relayed = 0;
+            }
         }
     }
 }

@@ -17,9 +17,9 @@ void FrameAggregator::add_points(std::uint64_t handle, std::int64_t timestamp, s
         m_aggregating_thread.store(std::this_thread::get_id(), std::memory_order_relaxed);
         apply_requests();
         const std::int64_t now = m_clock();
-        FrameBuffer* buffer = buffer_for(handle, now);
-        if (buffer != nullptr) {
-            buffer->add_points(timestamp, n_points, stride, points, m_questions.is_time_synced(handle), m_sink);
+        Entry* entry = entry_for(handle, now);
+        if (entry != nullptr) {
+            entry->buffer->add_points(timestamp, n_points, stride, points, time_synced(handle, *entry), m_sink);
         }
         apply_requests();
         m_aggregating_thread.store(std::thread::id(), std::memory_order_relaxed);
@@ -28,11 +28,25 @@ void FrameAggregator::add_points(std::uint64_t handle, std::int64_t timestamp, s
     drain_requests();
 }
 
-FrameBuffer* FrameAggregator::buffer_for(std::uint64_t handle, std::int64_t now) {
+bool FrameAggregator::time_synced(std::uint64_t handle, Entry& entry) {
+    if (m_questions.generation == nullptr) {
+        return m_questions.is_time_synced(handle);
+    }
+    // The generation is read before the question, so a record replaced in
+    // between moves it past the one kept, and the next batch asks again.
+    const std::uint64_t generation = m_questions.generation();
+    if (generation != entry.time_synced_generation) {
+        entry.time_synced = m_questions.is_time_synced(handle);
+        entry.time_synced_generation = generation;
+    }
+    return entry.time_synced;
+}
+
+FrameAggregator::Entry* FrameAggregator::entry_for(std::uint64_t handle, std::int64_t now) {
     auto found = m_buffers.find(handle);
     if (found != m_buffers.end()) {
         found->second.last_batch = now;
-        return found->second.buffer.get();
+        return &found->second;
     }
     if (m_buffers.size() > kBuffersBeforePurge) {
         for (auto it = m_buffers.begin(); it != m_buffers.end();) {
@@ -44,7 +58,7 @@ FrameBuffer* FrameAggregator::buffer_for(std::uint64_t handle, std::int64_t now)
         Entry entry;
         entry.buffer = std::make_unique<FrameBuffer>(handle, period);
         entry.last_batch = now;
-        return m_buffers.emplace(handle, std::move(entry)).first->second.buffer.get();
+        return &m_buffers.emplace(handle, std::move(entry)).first->second;
     } catch (const std::bad_alloc&) {
         return nullptr;  // the batch is dropped; the next one tries again
     }

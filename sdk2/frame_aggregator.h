@@ -24,10 +24,16 @@ namespace vorlan_sdk2 {
 
 class FrameAggregator {
 public:
-    // What the aggregator needs to know about a sensor, asked per batch.
+    // What the aggregator needs to know about a sensor. is_fixed_10hz_scan is
+    // asked when a sensor's buffer is made. is_time_synced is asked per batch,
+    // unless `generation` is given: the answer is then kept per sensor and
+    // asked again only once the generation has moved (the registry's answers
+    // change only when a record does), which saves the registry's lock on
+    // every batch.
     struct SensorQuestions {
         bool (*is_fixed_10hz_scan)(std::uint64_t handle) = nullptr;
         bool (*is_time_synced)(std::uint64_t handle) = nullptr;
+        std::uint64_t (*generation)() = nullptr;
     };
     using Clock = std::int64_t (*)();  // microseconds, never going back
 
@@ -69,7 +75,9 @@ private:
     void apply_requests();
     // Carries out pending requests if nobody else is aggregating.
     void drain_requests();
-    FrameBuffer* buffer_for(std::uint64_t handle, std::int64_t now);
+    struct Entry;
+    Entry* entry_for(std::uint64_t handle, std::int64_t now);
+    bool time_synced(std::uint64_t handle, Entry& entry);
 
     const SensorQuestions m_questions;
     const FrameSink m_sink;
@@ -80,7 +88,10 @@ private:
     struct Entry {
         std::unique_ptr<FrameBuffer> buffer;
         std::int64_t last_batch = 0;  // m_clock at the latest batch
+        bool time_synced = false;
+        std::uint64_t time_synced_generation = kNoGeneration;  // when time_synced was asked
     };
+    static constexpr std::uint64_t kNoGeneration = ~std::uint64_t{0};
     std::mutex m_mutex;
     // The thread inside add_points(), so that a frame listener asking for a
     // clear does not try to lock what its own thread holds.

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "frame_walk.h"
+
 namespace vorlan_sdk2 {
 
 namespace {
@@ -35,75 +37,10 @@ std::uint8_t retime(std::int64_t batch_timestamp, std::uint8_t sent, std::int64_
     return behind >= sent ? 0 : static_cast<std::uint8_t>(sent - behind);
 }
 
-// The walks over a batch: how many points, from the first, belong to the
-// frame being filled (at most `limit`), adding their relative timestamps to
-// `sum`. Points are taken four at a time while none of the four can start a
-// frame, then one at a time up to the boundary. The common strides get
-// their own copies, with the offsets known to the compiler.
-template <std::size_t kStride>
-std::size_t walk_natural_strided(const std::uint8_t* points, std::size_t stride, std::size_t limit,
-                                 std::uint8_t parity, std::int64_t& sum) {
-    const std::size_t s = kStride != 0 ? kStride : stride;
-    const std::uint8_t* f = points + FrameBuffer::kFlagsOffset;
-    const std::uint8_t* r = points + FrameBuffer::kRelativeTimestampOffset;
-    std::size_t taken = 0;
-    for (; taken + 4 <= limit; taken += 4, f += 4 * s, r += 4 * s) {
-        if ((((f[0] ^ parity) | (f[s] ^ parity) | (f[2 * s] ^ parity) | (f[3 * s] ^ parity)) &
-             FrameBuffer::kParityFlag) != 0) {
-            break;
-        }
-        sum += r[0] + r[s] + r[2 * s] + r[3 * s];
-    }
-    for (; taken < limit; ++taken, f += s, r += s) {
-        if (((*f ^ parity) & FrameBuffer::kParityFlag) != 0) {
-            break;
-        }
-        sum += *r;
-    }
-    return taken;
-}
-
-template <std::size_t kStride>
-std::size_t walk_timed_strided(const std::uint8_t* points, std::size_t stride, std::size_t limit, std::int64_t end,
-                               std::int64_t& sum) {
-    const std::size_t s = kStride != 0 ? kStride : stride;
-    const std::uint8_t* r = points + FrameBuffer::kRelativeTimestampOffset;
-    std::size_t taken = 0;
-    for (; taken + 4 <= limit; taken += 4, r += 4 * s) {
-        const std::int64_t four = r[0] + r[s] + r[2 * s] + r[3 * s];
-        // Relative times are never negative, so if the fourth point is short
-        // of the end, so are the three before it.
-        if (sum + four >= end) {
-            break;
-        }
-        sum += four;
-    }
-    for (; taken < limit; ++taken, r += s) {
-        if (sum + *r >= end) {
-            break;
-        }
-        sum += *r;
-    }
-    return taken;
-}
-
-std::size_t walk_natural(const std::uint8_t* points, std::size_t stride, std::size_t limit, std::uint8_t parity,
-                         std::int64_t& sum) {
-    switch (stride) {
-        case 10: return walk_natural_strided<10>(points, stride, limit, parity, sum);
-        case 12: return walk_natural_strided<12>(points, stride, limit, parity, sum);
-        default: return walk_natural_strided<0>(points, stride, limit, parity, sum);
-    }
-}
-
-std::size_t walk_timed(const std::uint8_t* points, std::size_t stride, std::size_t limit, std::int64_t end,
-                       std::int64_t& sum) {
-    switch (stride) {
-        case 10: return walk_timed_strided<10>(points, stride, limit, end, sum);
-        case 12: return walk_timed_strided<12>(points, stride, limit, end, sum);
-        default: return walk_timed_strided<0>(points, stride, limit, end, sum);
-    }
-}
+static_assert(frame_walk::kRelativeTimestampOffset == FrameBuffer::kRelativeTimestampOffset &&
+                  frame_walk::kFlagsOffset == FrameBuffer::kFlagsOffset &&
+                  frame_walk::kParityFlag == FrameBuffer::kParityFlag,
+              "the walks read the point record as the buffer does");
 
 }  // namespace
 
@@ -148,21 +85,20 @@ void FrameBuffer::add_points(std::int64_t timestamp, std::size_t n_points, std::
         const std::size_t limit = std::min(n_points, room);
         std::size_t taken = 0;
         std::int64_t sum = 0;  // relative timestamps of the points taken, as sent
+        std::uint8_t* appended = m_points.get() + m_count * stride;  // room for `limit` points
         if (m_period == 0) {
-            taken = walk_natural(points, stride, limit, m_parity, sum);
+            taken = frame_walk::natural(points, appended, stride, limit, m_parity, sum);
         } else {
             // A point starts the next frame when it lies at or past the end
             // of this frame: last + sum + its relative time - frame start >=
             // phase + period.
             const std::int64_t end = m_phase + m_period + wrapping_difference(m_frame_timestamp, m_last_timestamp);
-            taken = walk_timed(points, stride, limit, end, sum);
+            taken = frame_walk::timed(points, appended, stride, limit, end, sum);
         }
         // A point that starts a frame, or a buffer full before the batch ends.
         const bool boundary = taken < limit || limit < n_points;
 
         if (taken > 0) {
-            std::uint8_t* appended = m_points.get() + m_count * stride;
-            std::memcpy(appended, points, taken * stride);
             if (!time_synced) {
                 const std::uint8_t sent = appended[kRelativeTimestampOffset];
                 const std::uint8_t retimed = retime(timestamp, sent, m_last_timestamp);

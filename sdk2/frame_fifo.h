@@ -50,9 +50,12 @@ public:
     // returns; a frame the client holds is gone with its slot.
     void disable();
     bool enabled() const { return m_ring.capacity() != 0; }
-    // Lets a producer waiting for room go, dropping its frame, without
-    // disabling the FIFO: for when the producer is no longer registered.
-    void release_waiting_producer() { m_ring.release_waiting_writer(); }
+    // For when the producer is no longer registered, without disabling the
+    // FIFO: a producer call still under way (one waiting for room included)
+    // drops its frame and returns, rather than hold its data source thread
+    // until a client that may have stopped reading makes room. The next
+    // enable() takes frames again.
+    void detach_producer() { m_ring.refuse_writers(); }
 
     // Names the storage enable() allocated. The producer registered for it
     // carries the token, so that a producer call still under way from before

@@ -44,7 +44,8 @@ void publishFrameOfBuffer(void*, std::uint64_t handle, std::int64_t timestamp, s
 }
 
 FrameAggregator& aggregator() {
-    static FrameAggregator instance({&isFixed10HzScan, &isTimeSynced}, FrameSink{&publishFrameOfBuffer, nullptr},
+    static FrameAggregator instance({&isFixed10HzScan, &isTimeSynced, &sensorRegistryGeneration},
+                                    FrameSink{&publishFrameOfBuffer, nullptr},
                                     &coarse_clock_us);
     return instance;
 }
@@ -95,9 +96,11 @@ FrameFifo& frameFifo() {
 
 void frameCallbacksClear() {
     frameCallbacks().Clear();
-    // Nobody produces for the FIFO now; a producer waiting for room would
-    // hold its data source thread for as long as the client does not read.
-    frameFifo().release_waiting_producer();
+    // Nobody produces for the FIFO now; a producer call still under way,
+    // waiting for room or about to, would hold its data source thread (and
+    // the deinitialisation that joins it) for as long as the client does not
+    // read.
+    frameFifo().detach_producer();
 }
 
 int listenFrames(std::int32_t mode, FramesList::Callback callback, void* user_data) {

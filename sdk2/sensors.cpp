@@ -16,6 +16,11 @@ struct Registry {
     std::atomic<size_t> count{0};  // records.size(), readable without the mutex
 };
 
+// Bumped under the registry's mutex after every change of a record. Outside
+// the registry so that the aggregator's per-batch look needs no guard of a
+// function-local object.
+std::atomic<uint64_t> g_generation{0};
+
 Registry& registry() {
     static Registry instance;
     return instance;
@@ -72,6 +77,7 @@ std::shared_ptr<const SensorRecord> VorlanAddSensor(const VorlanSensor& fixed, c
     const auto it = r.index_of.find(fixed.handle);
     if (it != r.index_of.end()) {
         r.records[it->second] = record;  // same index, new contents
+        g_generation.fetch_add(1, std::memory_order_release);
         return record;
     }
     r.records.push_back(record);
@@ -82,6 +88,7 @@ std::shared_ptr<const SensorRecord> VorlanAddSensor(const VorlanSensor& fixed, c
         throw;
     }
     r.count.store(r.records.size(), std::memory_order_release);
+    g_generation.fetch_add(1, std::memory_order_release);
     return record;
 }
 
@@ -100,6 +107,7 @@ void VorlanDeleteAllInfo() {
     r.records.clear();
     r.index_of.clear();
     r.count.store(0, std::memory_order_release);
+    g_generation.fetch_add(1, std::memory_order_release);
 }
 
 uint8_t channelCountOfModel(uint16_t model) {
@@ -129,5 +137,7 @@ bool isTimeSynced(uint64_t handle) {
         VORLAN_SENSOR_FLAG_PTP_CONNECTED | VORLAN_SENSOR_FLAG_PPS_CONNECTED | VORLAN_SENSOR_FLAG_NMEA_CONNECTED;
     return record != nullptr && (record->sensor().flags & kSynced) != 0;
 }
+
+uint64_t sensorRegistryGeneration() { return g_generation.load(std::memory_order_acquire); }
 
 }  // namespace vorlan_sdk2

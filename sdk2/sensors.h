@@ -64,6 +64,9 @@ int copySensorInformationByIndex(size_t index, VorlanSensor* out);
 // the registry.
 bool isFixed10HzScan(uint64_t handle);
 bool isTimeSynced(uint64_t handle);
+// Changes whenever a record is stored, replaced or deleted, so that an answer
+// above stays good while the generation does not move.
+uint64_t sensorRegistryGeneration();
 
 }  // namespace vorlan_sdk2
 

@@ -1,11 +1,61 @@
 #include "single_circular_buffer_list.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <new>
+#include <thread>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vorlan_sdk2 {
+
+namespace {
+
+// A side with nothing to do watches the other side's counter this many times
+// (a microsecond or two: long enough to catch a partner that is busy with the
+// slot before on another core, short enough to give the processor up soon
+// when the partner is not running) before it sleeps.
+constexpr int kSpinPauses = 64;
+constexpr int kLockSpins = 100;
+
+void cpu_relax() {
+#if defined(__SSE2__)
+    _mm_pause();
+#endif
+}
+
+}  // namespace
+
+template <class Ready>
+bool SingleCircularBufferList::spin_until(std::unique_lock<std::mutex>& lock,
+                                          const std::atomic<std::uint64_t>& counter, Ready ready) {
+    const std::uint64_t seen = counter.load(std::memory_order_acquire);
+    lock.unlock();
+    bool moved = false;
+    for (int i = 0; i < kSpinPauses && !moved; ++i) {
+        cpu_relax();
+        moved = counter.load(std::memory_order_acquire) != seen || m_stopped_flag.load(std::memory_order_acquire);
+    }
+    lock = locked();
+    return ready();
+}
+
+std::unique_lock<std::mutex> SingleCircularBufferList::locked() const {
+    // The two sides hold the mutex only for a few instructions; a side that
+    // finds it taken waits a moment rather than going to sleep, which would
+    // cost a trip through the scheduler.
+    for (int i = 0; i < kLockSpins; ++i) {
+        if (m_mutex.try_lock()) {
+            return std::unique_lock<std::mutex>(m_mutex, std::adopt_lock);
+        }
+        cpu_relax();
+    }
+    return std::unique_lock<std::mutex>(m_mutex);
+}
 
 SingleCircularBufferList::~SingleCircularBufferList() {
     stop();
@@ -36,7 +86,7 @@ SingleCircularBufferList::Setup SingleCircularBufferList::reset(std::uint32_t ca
     }
     std::shared_ptr<std::uint8_t[]> old;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock = locked();
         old = std::move(m_storage);
         m_storage = std::move(storage);
         m_capacity = capacity;
@@ -44,6 +94,8 @@ SingleCircularBufferList::Setup SingleCircularBufferList::reset(std::uint32_t ca
         m_read = m_write = 0;
         m_full = false;
         m_stopped = false;
+        m_stopped_flag.store(false, std::memory_order_release);
+        m_writers_refused = false;
         m_reader_active = m_writer_active = false;
         ++m_generation;
     }
@@ -56,7 +108,7 @@ SingleCircularBufferList::Setup SingleCircularBufferList::reset(std::uint32_t ca
 void SingleCircularBufferList::disable() {
     std::shared_ptr<std::uint8_t[]> old;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock = locked();
         old = std::move(m_storage);
         m_capacity = 0;
         m_slot_size = 0;
@@ -72,8 +124,9 @@ void SingleCircularBufferList::disable() {
 
 void SingleCircularBufferList::stop() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock = locked();
         m_stopped = true;
+        m_stopped_flag.store(true, std::memory_order_release);
     }
     m_not_empty.notify_all();
     m_not_full.notify_all();
@@ -81,21 +134,25 @@ void SingleCircularBufferList::stop() {
 }
 
 std::uint64_t SingleCircularBufferList::generation() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock = locked();
     return m_generation;
 }
 
 SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(Slot& slot,
                                                                                 std::uint64_t expected_generation) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_capacity == 0 || m_stopped || m_writer_active ||
+    std::unique_lock<std::mutex> lock = locked();
+    if (m_capacity == 0 || m_stopped || m_writer_active || m_writers_refused ||
         (expected_generation != kAnyGeneration && expected_generation != m_generation)) {
         return Checkout::kRefused;
     }
     const std::uint64_t generation = m_generation;
-    const std::uint64_t releases = m_writer_releases;
-    const auto given_up = [&] { return m_stopped || m_generation != generation || m_writer_releases != releases; };
-    m_not_full.wait(lock, [&] { return !m_full || given_up(); });
+    const auto given_up = [&] { return m_stopped || m_generation != generation || m_writers_refused; };
+    const auto ready = [&] { return !m_full || given_up(); };
+    if (!ready() && !spin_until(lock, m_releases, ready)) {
+        ++m_writer_sleeping;
+        m_not_full.wait(lock, ready);
+        --m_writer_sleeping;
+    }
     if (given_up()) {
         return Checkout::kRefused;
     }
@@ -106,17 +163,18 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(
     return Checkout::kTaken;
 }
 
-void SingleCircularBufferList::release_waiting_writer() {
+void SingleCircularBufferList::refuse_writers() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_writer_releases;
+        std::unique_lock<std::mutex> lock = locked();
+        m_writers_refused = true;
     }
     m_not_full.notify_all();
 }
 
 bool SingleCircularBufferList::commit_write(const Slot& slot) {
+    bool reader_sleeping = false;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock = locked();
         if (slot.generation != m_generation || !m_writer_active) {
             return false;
         }
@@ -127,15 +185,19 @@ bool SingleCircularBufferList::commit_write(const Slot& slot) {
         }
         m_write = next(m_write);
         m_full = m_write == m_read;
+        m_commits.fetch_add(1, std::memory_order_release);
+        reader_sleeping = m_reader_sleeping != 0;
     }
-    m_not_empty.notify_all();
+    if (reader_sleeping) {
+        m_not_empty.notify_all();
+    }
     m_checkout.notify_all();
     return true;
 }
 
 void SingleCircularBufferList::abandon_write(const Slot& slot) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock = locked();
         if (slot.generation != m_generation) {
             return;
         }
@@ -145,17 +207,23 @@ void SingleCircularBufferList::abandon_write(const Slot& slot) {
 }
 
 SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_read(Slot& slot, std::uint32_t timeout_ms) {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock = locked();
     if (m_capacity == 0 || m_stopped || m_reader_active) {
         return Checkout::kRefused;
     }
     const std::uint64_t generation = m_generation;
     const auto ready = [&] { return m_full || m_read != m_write || m_stopped || m_generation != generation; };
-    if (timeout_ms == 0) {
-        m_not_empty.wait(lock, ready);
-    } else {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        if (!m_not_empty.wait_until(lock, deadline, ready)) {
+    if (!ready() && !spin_until(lock, m_commits, ready)) {
+        ++m_reader_sleeping;
+        bool arrived = true;
+        if (timeout_ms == 0) {
+            m_not_empty.wait(lock, ready);
+        } else {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+            arrived = m_not_empty.wait_until(lock, deadline, ready);
+        }
+        --m_reader_sleeping;
+        if (!arrived) {
             return Checkout::kTimedOut;
         }
     }
@@ -170,23 +238,94 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_read(S
 }
 
 bool SingleCircularBufferList::release_read() {
+    bool writer_sleeping = false;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock = locked();
         if (!m_reader_active) {
             return false;
         }
         m_read = next(m_read);
         m_full = false;
         m_reader_active = false;
+        m_releases.fetch_add(1, std::memory_order_release);
+        writer_sleeping = m_writer_sleeping != 0;
     }
-    m_not_full.notify_all();
+    if (writer_sleeping) {
+        m_not_full.notify_all();
+    }
     m_checkout.notify_all();
+    return true;
+}
+
+SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_batch_for_read(ReadBatch& batch,
+                                                                                     std::uint32_t max) {
+    std::unique_lock<std::mutex> lock = locked();
+    if (m_capacity == 0 || m_stopped || m_reader_active || max == 0) {
+        return Checkout::kRefused;
+    }
+    const std::uint64_t generation = m_generation;
+    const auto ready = [&] { return m_full || m_read != m_write || m_stopped || m_generation != generation; };
+    if (!ready() && !spin_until(lock, m_commits, ready)) {
+        ++m_reader_sleeping;
+        m_not_empty.wait(lock, ready);
+        --m_reader_sleeping;
+        if (!m_stopped && m_generation == generation && size_locked() < std::min(max, m_capacity / 2)) {
+            // Woken for a few slots: the producer that woke this thread may
+            // share its core and be preempted by the wake-up. Giving the core
+            // back once lets it fill more slots (or returns at once when
+            // nothing else waits for this core), so that the two sides do
+            // not take turns for every slot.
+            lock.unlock();
+            std::this_thread::yield();
+            lock = locked();
+        }
+    }
+    if (m_stopped || m_generation != generation) {
+        return Checkout::kRefused;
+    }
+    m_reader_active = true;
+    batch.count = std::min(size_locked(), max);
+    batch.first = m_read;
+    batch.capacity = m_capacity;
+    batch.slot_size = m_slot_size;
+    batch.storage.data = m_storage.get();
+    batch.storage.generation = generation;
+    batch.storage.keep = m_storage;
+    return Checkout::kTaken;
+}
+
+bool SingleCircularBufferList::release_batch(ReadBatch& batch, std::uint32_t n) {
+    bool writer_sleeping = false;
+    bool ended = false;
+    {
+        std::unique_lock<std::mutex> lock = locked();
+        if (batch.storage.generation != m_generation || !m_reader_active || n == 0 || n > batch.count) {
+            return false;
+        }
+        m_read = static_cast<std::uint32_t>((std::uint64_t{m_read} + n) % m_capacity);
+        m_full = false;
+        batch.first = static_cast<std::uint32_t>((std::uint64_t{batch.first} + n) % batch.capacity);
+        batch.count -= n;
+        ended = batch.count == 0;
+        m_reader_active = !ended;
+        m_releases.fetch_add(1, std::memory_order_release);
+        // A producer asleep on a full ring is woken once half the ring is
+        // free, not for every slot: it then fills them in one go, on another
+        // core while this side works on, or on this core after it.
+        writer_sleeping = m_writer_sleeping != 0 && m_capacity - size_locked() >= std::max(1u, m_capacity / 2);
+    }
+    if (writer_sleeping) {
+        m_not_full.notify_all();
+    }
+    if (ended) {
+        m_checkout.notify_all();
+    }
     return true;
 }
 
 bool SingleCircularBufferList::put_back() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock = locked();
         if (!m_reader_active) {
             return false;
         }
@@ -198,7 +337,7 @@ bool SingleCircularBufferList::put_back() {
 
 void SingleCircularBufferList::discard_all() {
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock = locked();
         m_checkout.wait(lock, [&] { return !m_reader_active && !m_writer_active; });
         m_read = m_write = 0;
         m_full = false;
@@ -207,30 +346,27 @@ void SingleCircularBufferList::discard_all() {
 }
 
 bool SingleCircularBufferList::empty() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock = locked();
     return m_read == m_write && !m_full;
 }
 
 bool SingleCircularBufferList::full() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock = locked();
     return m_full;
 }
 
 std::uint32_t SingleCircularBufferList::size() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_full) {
-        return m_capacity;
-    }
-    return m_write >= m_read ? m_write - m_read : m_capacity - m_read + m_write;
+    std::unique_lock<std::mutex> lock = locked();
+    return size_locked();
 }
 
 std::uint32_t SingleCircularBufferList::capacity() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock = locked();
     return m_capacity;
 }
 
 std::uint64_t SingleCircularBufferList::slot_size() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock = locked();
     return m_slot_size;
 }
 

@@ -6,9 +6,17 @@
 //
 // The frame FIFO stores one frame per slot; the asynchronous relay stores one
 // datagram per slot.
+//
+// Handing a slot across costs little when both sides are busy: a side that
+// finds nothing to do spins briefly before it sleeps, a side is woken only
+// when it sleeps, the consumer may take every ready slot in one checkout
+// (checkout_batch_for_read) and give them back a few at a time, and a
+// producer sleeping on a full ring is woken once a share of the ring is free
+// rather than at every slot.
 #ifndef VORLAN_SDK2_SINGLE_CIRCULAR_BUFFER_LIST_H
 #define VORLAN_SDK2_SINGLE_CIRCULAR_BUFFER_LIST_H
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -70,8 +78,11 @@ public:
     // unless the storage is still that one.
     static constexpr std::uint64_t kAnyGeneration = ~std::uint64_t{0};
     Checkout checkout_for_write(Slot& slot, std::uint64_t expected_generation = kAnyGeneration);
-    // Makes a producer waiting in checkout_for_write() give up (kRefused).
-    void release_waiting_writer();
+    // Makes producers give up: one waiting in checkout_for_write() returns
+    // kRefused, and so does every later checkout for writing, until the next
+    // reset(). For when nobody may produce any more: a producer call still
+    // under way then never waits for a consumer that may be gone.
+    void refuse_writers();
     // Publishes the slot to the consumer. False when the storage was reset,
     // disabled or stopped since the checkout (the data is then dropped).
     bool commit_write(const Slot& slot);
@@ -88,6 +99,29 @@ public:
     // False when nothing is checked out.
     bool put_back();
 
+    // Consumer, many slots at once: the slots ready now, up to `max`, in the
+    // order written. Waits without limit (until data arrives or the ring is
+    // stopped or disabled) while none is ready.
+    struct ReadBatch {
+        std::uint32_t count = 0;
+        Slot storage;  // data: the start of the storage
+        std::uint64_t slot_size = 0;
+        std::uint32_t capacity = 0;
+        std::uint32_t first = 0;
+        std::uint8_t* slot(std::uint32_t k) const {
+            const std::uint32_t index = first + k < capacity ? first + k : first + k - capacity;
+            return storage.data + index * slot_size;
+        }
+    };
+    Checkout checkout_batch_for_read(ReadBatch& batch, std::uint32_t max);
+    // Consumes the batch's first `n` slots (n > 0) and moves the batch past
+    // them; the checkout ends once none is left. False when the storage was
+    // reset, disabled or stopped since the checkout, or nothing is checked out.
+    bool release_batch(ReadBatch& batch, std::uint32_t n);
+    // True once stop() was called (until the next reset()); readable without
+    // the mutex, so a consumer walking a batch can give up early.
+    bool stopped() const { return m_stopped_flag.load(std::memory_order_acquire); }
+
     // Drops everything queued, after waiting for both sides' checkouts to end.
     void discard_all();
 
@@ -100,6 +134,15 @@ public:
 private:
     std::uint8_t* slot_at(std::uint32_t index) const { return m_storage.get() + index * m_slot_size; }
     std::uint32_t next(std::uint32_t index) const { return index + 1 == m_capacity ? 0 : index + 1; }
+    std::uint32_t size_locked() const {
+        return m_full ? m_capacity : (m_write >= m_read ? m_write - m_read : m_capacity - m_read + m_write);
+    }
+    // Takes m_mutex.
+    std::unique_lock<std::mutex> locked() const;
+    // Spins a short while, the mutex released, watching `counter` (the other
+    // side's), until `ready` holds; true if it did. Returns with the mutex held.
+    template <class Ready>
+    bool spin_until(std::unique_lock<std::mutex>& lock, const std::atomic<std::uint64_t>& counter, Ready ready);
 
     mutable std::mutex m_mutex;
     std::condition_variable m_not_empty;  // a slot was committed, or waiting is over
@@ -117,7 +160,14 @@ private:
     bool m_reader_active = false;
     bool m_writer_active = false;
     std::uint64_t m_generation = 0;  // counts storage replacements
-    std::uint64_t m_writer_releases = 0;  // counts release_waiting_writer() calls
+    bool m_writers_refused = false;
+    std::uint32_t m_reader_sleeping = 0;   // consumers waiting on m_not_empty
+    std::uint32_t m_writer_sleeping = 0;   // producers waiting on m_not_full
+    std::atomic<bool> m_stopped_flag{false};  // mirrors m_stopped
+    // Apart from the mutex and from each other, so that a side spinning on
+    // one does not slow the other side's locking.
+    alignas(64) std::atomic<std::uint64_t> m_commits{0};   // changes with every commit; spinning readers watch it
+    alignas(64) std::atomic<std::uint64_t> m_releases{0};  // changes with every release; spinning writers watch it
 };
 
 }  // namespace vorlan_sdk2

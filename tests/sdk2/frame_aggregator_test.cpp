@@ -31,6 +31,10 @@ bool is_time_synced(std::uint64_t handle) { return g_time_synced.count(handle) !
 std::int64_t g_now = 0;
 std::int64_t fake_clock() { return g_now; }
 
+// Moves whenever the answers above change, as the registry's does.
+std::uint64_t g_generation = 0;
+std::uint64_t registry_generation() { return g_generation; }
+
 struct Point {
     std::uint32_t id;  // stored in x and y
     std::uint8_t relative;
@@ -396,6 +400,47 @@ TEST_F(FrameAggregatorTest, ClearAndDestroyNeverWaitForTheAggregatingThread) {
         }
         ASSERT_EQ(source.wait_for(std::chrono::seconds(10)), std::future_status::ready);
         EXPECT_EQ(aggregator.buffer_count(), 0u);
+    }
+}
+
+// The aggregator keeps each sensor's clock state between batches; a change
+// of the sensor's record must show from its next batch on, and only for that
+// sensor. A batch's first point is re-timed against the previous point (here
+// 2 ms earlier: the largest relative time, 255) only while the sensor's clock
+// is not synchronised; otherwise it keeps the 5 us it was sent with.
+TEST_F(FrameAggregatorTest, SeesASensorsClockStateChangeWithItsNextBatch) {
+    const std::vector<bool> synced = {false, false, true, true, false, true, false};
+    constexpr std::uint64_t kChanging = 0x0a000001;
+    constexpr std::uint64_t kNeverSynced = 0x0a000002;
+    Collected collected;
+    FrameAggregator aggregator({&is_fixed_10hz, &is_time_synced, &registry_generation}, collected.sink(),
+                               &fake_clock);
+    aggregator.set_mode(0);
+    // One point per batch, the parity flipping every batch: each batch ends
+    // the frame before, whose last point is the previous batch's.
+    for (std::size_t round = 0; round <= synced.size(); ++round) {
+        if (round < synced.size() && synced[round] != (g_time_synced.count(kChanging) != 0)) {
+            if (synced[round]) {
+                g_time_synced.insert(kChanging);
+            } else {
+                g_time_synced.erase(kChanging);
+            }
+            ++g_generation;
+        }
+        for (const std::uint64_t handle : {kChanging, kNeverSynced}) {
+            const auto bytes = encode({Point{static_cast<std::uint32_t>(round), 5,
+                                             static_cast<std::uint8_t>(round % 2 != 0 ? 0x04 : 0)}},
+                                      10);
+            aggregator.add_points(handle, 1000000 + 2000 * static_cast<std::int64_t>(round), 1, 10, bytes.data());
+        }
+    }
+    ASSERT_EQ(collected.frames.size(), 2 * synced.size());
+    for (const ReferenceFrame& frame : collected.frames) {
+        const std::uint8_t* last = frame.points.data() + frame.points.size() - frame.stride;
+        const std::uint32_t round = id_of(last);
+        SCOPED_TRACE("round " + std::to_string(round) + (frame.handle == kChanging ? ", changing" : ", never synced"));
+        const bool kept = round == 0 || (frame.handle == kChanging && synced[round]);
+        EXPECT_EQ(last[7], kept ? 5 : 255);
     }
 }
 

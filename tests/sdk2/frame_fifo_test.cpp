@@ -248,6 +248,27 @@ TEST_F(FrameFifoTest, FullFifoHoldsTheSourceUntilTheClientLetsItGo) {
     }
 }
 
+// A client stops reading a full FIFO while the relay thread waits in it with
+// the next frame: the deinitialisation, which stops the relay and joins its
+// thread, still ends.
+TEST_F(FrameFifoTest, DeinitialiseEndsWhileTheRelayWaitsOnAFullFifo) {
+    ASSERT_EQ(VorlanEnableFrameFifo(0, 1), VORLAN_SUCCESS);
+    ASSERT_EQ(VorlanStartAsyncRelay(16), VORLAN_SUCCESS);
+    Sensor sensor(300);
+    sensor.send_frames(2);
+    sensor.send(100);  // ends the second frame, which finds the FIFO full
+    const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+    while (VorlanFrameFifoFull() != 1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(VorlanFrameFifoFull(), 1);
+    auto deinitialise = std::async(std::launch::async, [] { return VorlanDeinitialize(); });
+    ASSERT_EQ(deinitialise.wait_for(kGenerous), std::future_status::ready);
+    EXPECT_EQ(deinitialise.get(), VORLAN_SUCCESS);
+    ASSERT_EQ(VorlanInitialize(VORLAN_SDK2_INTERFACE_VERSION), VORLAN_SUCCESS);
+    EXPECT_EQ(VorlanDisableFrameFifo(), VORLAN_ERROR_INVALID_ARGUMENTS) << "its producer went with the deinitialisation";
+}
+
 // One thread feeds a sensor's frames while another pulls them with Get,
 // PutBack and Release, and now and then disables and re-enables the FIFO.
 // Frames arrive whole, in order, each once: every frame's new points follow

@@ -153,6 +153,7 @@ TEST(SingleCircularBufferList, FullRingHoldsTheProducer) {
          }},
         {"disable", [](SingleCircularBufferList& ring) { ring.disable(); }},
         {"stop", [](SingleCircularBufferList& ring) { ring.stop(); }},
+        {"refuse writers", [](SingleCircularBufferList& ring) { ring.refuse_writers(); }},
     };
     for (const auto& release : releases) {
         SCOPED_TRACE(release.first);
@@ -176,41 +177,85 @@ TEST(SingleCircularBufferList, FullRingHoldsTheProducer) {
     }
 }
 
+// Refusing writers lasts: a producer that comes after the refusal, not only
+// one already waiting, gives up at once, until the ring is reset.
+TEST(SingleCircularBufferList, RefusedWritersStayRefusedUntilReset) {
+    SingleCircularBufferList ring;
+    ASSERT_EQ(ring.reset(1, 16), SingleCircularBufferList::Setup::kReady);
+    ASSERT_TRUE(write_value(ring, 0));
+    ring.refuse_writers();
+    auto late_producer = std::async(std::launch::async, [&] { return write_value(ring, 1); });
+    ASSERT_EQ(late_producer.wait_for(kGenerous), std::future_status::ready) << "waits on a full ring";
+    EXPECT_FALSE(late_producer.get());
+    Slot slot;
+    ASSERT_EQ(ring.checkout_for_read(slot, 1), Checkout::kTaken) << "readers are not refused";
+    EXPECT_EQ(value_of(slot), 0u);
+    ASSERT_TRUE(ring.release_read());
+    EXPECT_FALSE(write_value(ring, 2)) << "room does not end the refusal";
+    ASSERT_EQ(ring.reset(1, 16), SingleCircularBufferList::Setup::kReady);
+    EXPECT_TRUE(write_value(ring, 3));
+}
+
 // One producer and one consumer on separate threads through a small ring:
-// every value arrives once, in order, whatever the consumer's put-backs.
+// every value arrives once, in order, whether the consumer takes one slot at
+// a time (with put-backs) or batches of ready slots given back a few at a
+// time.
 TEST(SingleCircularBufferList, ThreadedProducerAndConsumerLoseNothing) {
     constexpr std::uint32_t kValues = 20000;
-    SingleCircularBufferList ring;
-    ASSERT_EQ(ring.reset(4, 64), SingleCircularBufferList::Setup::kReady);
-    std::thread producer([&] {
-        for (std::uint32_t value = 0; value < kValues; ++value) {
-            if (!write_value(ring, value)) {
-                return;
+    for (const bool batches : {false, true}) {
+        SCOPED_TRACE(batches ? "batches" : "one slot at a time");
+        SingleCircularBufferList ring;
+        ASSERT_EQ(ring.reset(5, 64), SingleCircularBufferList::Setup::kReady);
+        std::thread producer([&] {
+            for (std::uint32_t value = 0; value < kValues; ++value) {
+                if (!write_value(ring, value)) {
+                    return;
+                }
+            }
+        });
+        std::mt19937 random(5);
+        std::uint32_t expected = 0;
+        std::vector<std::string> faults;
+        while (expected < kValues && faults.empty()) {
+            if (batches) {
+                SingleCircularBufferList::ReadBatch batch;
+                if (ring.checkout_batch_for_read(batch, 1 + random() % 6) != Checkout::kTaken) {
+                    faults.push_back("batch refused");
+                    break;
+                }
+                while (batch.count > 0 && faults.empty()) {
+                    const std::uint32_t n = 1 + random() % batch.count;
+                    for (std::uint32_t k = 0; k < n; ++k, ++expected) {
+                        std::uint32_t value;
+                        std::memcpy(&value, batch.slot(k), sizeof value);
+                        if (value != expected) {
+                            faults.push_back("got " + std::to_string(value) + " for " + std::to_string(expected));
+                        }
+                    }
+                    if (!ring.release_batch(batch, n)) {
+                        faults.push_back("release refused");
+                    }
+                }
+                continue;
+            }
+            Slot slot;
+            if (ring.checkout_for_read(slot, 10000) != Checkout::kTaken) {
+                faults.push_back("timed out");
+                break;
+            }
+            ASSERT_EQ(value_of(slot), expected);
+            if (random() % 4 == 0) {
+                ASSERT_TRUE(ring.put_back());
+            } else {
+                ASSERT_TRUE(ring.release_read());
+                ++expected;
             }
         }
-    });
-    std::mt19937 random(5);
-    std::uint32_t expected = 0;
-    bool timed_out = false;
-    while (expected < kValues) {
-        Slot slot;
-        const Checkout checkout = ring.checkout_for_read(slot, 10000);
-        if (checkout != Checkout::kTaken) {
-            timed_out = true;
-            break;
-        }
-        ASSERT_EQ(value_of(slot), expected);
-        if (random() % 4 == 0) {
-            ASSERT_TRUE(ring.put_back());
-        } else {
-            ASSERT_TRUE(ring.release_read());
-            ++expected;
-        }
+        ring.stop();
+        producer.join();
+        EXPECT_TRUE(faults.empty()) << faults.front();
+        EXPECT_TRUE(ring.empty());
     }
-    ring.stop();
-    producer.join();
-    EXPECT_FALSE(timed_out);
-    EXPECT_TRUE(ring.empty());
 }
 
 TEST(SingleCircularBufferList, DiscardAllWaitsForTheWriterAndEmpties) {
