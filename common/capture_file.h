@@ -87,6 +87,9 @@ public:
     // needed and `data` is null. A record cut by the end of the file is
     // reported as cut, never completed with bytes of anything else.
     RecordStatus read(int64_t offset, Record& record, bool with_data = true);
+    // Bytes in the file now (it may grow while it is read), or -1 when that
+    // cannot be told.
+    int64_t size();
 
 private:
     // Up to `size` bytes at `offset`; `available` says how many there are
