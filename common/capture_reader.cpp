@@ -61,6 +61,9 @@ bool CaptureReader::next(Datagram& datagram) {
             }
             status = RecordStatus::cut;
         }
+        if (status == RecordStatus::ok && !length_plausible(record)) {
+            status = RecordStatus::cut;
+        }
         if (status != RecordStatus::ok) {
             End end;
             end.kind = status == RecordStatus::end ? End::clean

@@ -42,8 +42,8 @@ public:
     const FileHeader& header() const { return m_file.header(); }
 
     // The next datagram; false at the end of the file. A record cut short by
-    // the end of the file ends it as well, after everything before it:
-    // end() tells the two apart.
+    // the end of the file, or whose stored length cannot be right, ends it
+    // as well, after everything before it: end() tells the two apart.
     bool next(Datagram& datagram);
 
     // Why next() last returned false.
@@ -51,11 +51,12 @@ public:
         enum Kind {
             none,      // it has not: records remain
             clean,     // the last record ends where the file does
-            cut,       // a record runs past the end of the file
+            cut,       // a record runs past the end of the file, or claims
+                       // more than was on the wire: its length is damaged
             io_error,  // the system could not read the file
         };
         Kind kind = none;
-        int64_t offset = 0;     // of the record that runs past the end (cut)
+        int64_t offset = 0;     // of the record where reading stopped (cut)
         bool has_time = false;  // its 16-byte header is whole, so `time` is its own
         int64_t time = 0;       // µs as stored
     };

@@ -267,7 +267,7 @@ bool Capture::whole_record(int64_t pointer, int64_t file_size, vorlan_capture::R
     const vorlan_capture::RecordStatus status = m_reader.file().read(pointer, record, false);
     // A record longer than any capturing tool stores is still a record.
     return (status == vorlan_capture::RecordStatus::ok || status == vorlan_capture::RecordStatus::oversized) &&
-           record.next_offset() <= file_size;
+           vorlan_capture::length_plausible(record) && record.next_offset() <= file_size;
 }
 
 SensorError Capture::build_read_index() {
@@ -286,8 +286,9 @@ SensorError Capture::build_read_index(bool& whole) {
     int64_t pointer = static_cast<int64_t>(kFileHeaderSize);
     vorlan_capture::Record record;
     // Only records that lie whole in the file are indexed: where one runs
-    // past the end (a file cut short, a flipped bit in a stored length), the
-    // readable part of the capture ends, and reading reports it there.
+    // past the end, or claims more than was on the wire (a file cut short, a
+    // flipped bit in a stored length), the readable part of the capture
+    // ends, and reading reports it there.
     while (pointer < file_size && whole_record(pointer, file_size, record)) {
         const int64_t t = absolute_time(record.time);
         if (!m_has_start_time) {
@@ -424,12 +425,12 @@ SensorError Capture::read_failure(VorlanSensorErrorCode code) const {
     if (code != VORLAN_ERROR_FILE_IO || end.kind != vorlan_capture::CaptureReader::End::cut) {
         return code;
     }
-    // The time of the record that runs past the end; one cut inside its own
+    // The time of the record where reading stopped; one cut inside its own
     // header has none, and the last whole record's time stands for it.
     const int64_t at = end.has_time ? absolute_time(end.time) - m_start_time : m_length;
-    char message[160];
+    char message[192];
     std::snprintf(message, sizeof(message),
-                  "Capture ends inside a record at %.6f s (byte %lld): nothing after it can be read!",
+                  "Capture cut short or damaged at %.6f s (record at byte %lld): no record after it can be read!",
                   static_cast<double>(at) * 1e-6, static_cast<long long>(end.offset));
     return SensorError(code, message);
 }

@@ -108,8 +108,8 @@ public:
 
     // Opens a capture for reading and loads its index, rebuilding and
     // rewriting the side file when it is missing or does not match the
-    // capture. A capture that ends inside a record opens with the records
-    // before it; its index is rebuilt at every open and not stored, since a
+    // capture. A capture that ends inside a record, or whose record lengths
+    // are damaged, opens with the records before that one; its index is rebuilt at every open and not stored, since a
     // stored one could not be checked against the file. A failure leaves the
     // capture closed.
     SensorError open_for_read(const std::string& filename);
@@ -124,9 +124,10 @@ public:
 
     // Reads up to the next complete datagram. The payload stays valid until
     // the next read, seek or close. VORLAN_ERROR_EOF at the end of the file.
-    // A file that ends inside a record (cut short, or a record whose stored
-    // length runs past the end) gives every datagram before that record,
-    // then VORLAN_ERROR_FILE_IO once, saying where, then VORLAN_ERROR_EOF.
+    // A file that ends inside a record (cut short), or holds a record whose
+    // stored length cannot be right (longer than the file, or than the frame
+    // on the wire), gives every datagram before that record, then
+    // VORLAN_ERROR_FILE_IO once, saying where, then VORLAN_ERROR_EOF.
     SensorError next_packet(PacketHeader& header, const uint8_t*& data);
     // next_packet() with the outcome as a bare code: VORLAN_SUCCESS,
     // VORLAN_ERROR_EOF, VORLAN_ERROR_FILE_IO or VORLAN_ERROR_NOT_OPEN. For the
@@ -136,7 +137,7 @@ public:
     // The failure read_packet() just reported as `code`, with what is known
     // about it: for a file that ends inside a record, its offset and time.
     SensorError read_failure(VorlanSensorErrorCode code) const;
-    // Reading has reached a record that runs past the end of the file.
+    // Reading has reached a record that is cut short or damaged in its length.
     bool cut_short() const { return m_reader.end().kind == vorlan_capture::CaptureReader::End::cut; }
     // Writes one packet as an unfragmented Ethernet/IPv4/UDP frame. A zero
     // timestamp stands for now.

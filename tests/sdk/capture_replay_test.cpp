@@ -436,7 +436,7 @@ TEST_F(ReplayTest, CaptureEndingInsideARecordPlaysWhatThereIsAndSaysWhere) {
         {"flipped, thread", &flipped, Mode::thread},
         {"flipped, looping thread", &flipped, Mode::looping_thread},
     };
-    const std::string where = "at 0.003000 s (byte " + std::to_string(damaged) + ")";
+    const std::string where = "at 0.003000 s (record at byte " + std::to_string(damaged) + ")";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         m_recorder.clear();

@@ -530,9 +530,9 @@ TEST_F(CaptureTest, OpeningDamagedFilesFailsCleanly) {
     EXPECT_EQ(VORLAN_ERROR_FILE_IO, m_capture.open_for_read(m_dir.file("missing.pcap")).code());
 }
 
-// A file that ends inside a record (cut short anywhere in its last record,
-// or a record whose stored length runs past the end after one flipped bit)
-// opens, gives every datagram before that record, then says once where the
+// A file that ends inside a record (cut short anywhere in its last record),
+// or holds one whose stored length a flipped bit made longer than the file
+// or than the frame on the wire, opens, gives every datagram before that record, then says once where the
 // readable part ends. Its index lists only the whole records and is not
 // stored, and an index that lists the damaged record is not believed.
 TEST_F(CaptureTest, FileEndingInsideARecordGivesEverythingBeforeAndSaysWhere) {
@@ -563,8 +563,11 @@ TEST_F(CaptureTest, FileEndingInsideARecordGivesEverythingBeforeAndSaysWhere) {
         {"flipped bit in the last record's length", with_length(cut_at(after), 142 | (1u << 16)), "at 0.002500 s"},
         {"flipped bit in a middle record's length", with_length(whole, 142 | (1u << 20)), "at 0.002500 s"},
         {"length beyond any capture", with_length(whole, 0xffffffffu), "at 0.002500 s"},
+        // Still inside the file, but longer than the frame was on the wire:
+        // where the next record starts is lost all the same.
+        {"flipped low bit in a middle record's length", with_length(whole, 142 | 16), "at 0.002500 s"},
     };
-    const std::string byte = "(byte " + std::to_string(damaged) + ")";
+    const std::string byte = "(record at byte " + std::to_string(damaged) + ")";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = m_dir.file("damaged.pcap");
