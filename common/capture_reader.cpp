@@ -49,6 +49,9 @@ bool CaptureReader::next(Datagram& datagram) {
     for (;;) {
         record = Record();
         RecordStatus status = m_file.read(m_next_offset, record);
+        if ((status == RecordStatus::ok || status == RecordStatus::oversized) && !length_plausible(record)) {
+            status = RecordStatus::cut;
+        }
         if (status == RecordStatus::oversized) {
             // One flipped bit in a length makes a record claim more than the
             // file holds: that is where the readable records end, not a
@@ -59,9 +62,6 @@ bool CaptureReader::next(Datagram& datagram) {
                 m_next_offset = record.next_offset();
                 continue;
             }
-            status = RecordStatus::cut;
-        }
-        if (status == RecordStatus::ok && !length_plausible(record)) {
             status = RecordStatus::cut;
         }
         if (status != RecordStatus::ok) {

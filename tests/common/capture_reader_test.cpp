@@ -259,6 +259,11 @@ TEST(CaptureReader, FileEndingInsideARecordGivesEverythingBeforeAndSaysWhere) {
     const Bytes frame = udp_frame(from(kSensorA), test_payload(100, 3));
     longer.record_claiming(kStart + 2, frame, uint32_t(frame.size() + 8));
     longer.udp(kStart + 3, kSensorA, test_payload(100, 4)).udp(kStart + 4, kSensorA, test_payload(100, 5));
+    // Longer than any capturing tool stores too, and not stepped over.
+    CaptureBuilder far;
+    far.udp(kStart, kSensorA, test_payload(100, 1)).udp(kStart + 1, kSensorA, test_payload(100, 2));
+    far.record_claiming(kStart + 2, frame, vorlan_capture::kMaxRecordLength + 16);
+    far.raw(Bytes(vorlan_capture::kMaxRecordLength, 0)).udp(kStart + 3, kSensorA, test_payload(100, 4));
     struct Case {
         const char* name;
         Bytes bytes;
@@ -273,6 +278,7 @@ TEST(CaptureReader, FileEndingInsideARecordGivesEverythingBeforeAndSaysWhere) {
         {"cut in the payload", cut_at(143), 2, End::cut, true},
         {"length beyond the file", huge, 2, End::cut, true},
         {"length beyond the wire", longer.bytes(), 2, End::cut, true},
+        {"length beyond the wire and any capture", far.bytes(), 2, End::cut, true},
         {"whole", whole.bytes(), 3, End::clean, false},
         {"oversized record inside the file", oversized.bytes(), 2, End::clean, false},
     };
