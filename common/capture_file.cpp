@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "byte_read.h"
 
 namespace vorlan_capture {
@@ -110,6 +112,24 @@ const uint8_t* CaptureFile::bytes_at(int64_t offset, std::size_t size, std::size
     m_window_size = kept + got;
     available = std::min(size, m_window_size);
     return m_window.data();
+}
+
+int64_t CaptureFile::size() {
+    if (m_file == nullptr) {
+        return -1;
+    }
+#if defined(_WIN32)
+    struct _stat64 status;
+    if (_fstat64(_fileno(m_file), &status) != 0) {
+        return -1;
+    }
+#else
+    struct stat status;
+    if (fstat(fileno(m_file), &status) != 0) {
+        return -1;
+    }
+#endif
+    return int64_t(status.st_size);
 }
 
 RecordStatus CaptureFile::read(int64_t offset, Record& record, bool with_data) {

@@ -57,6 +57,11 @@ struct Record {
     int64_t next_offset() const { return offset + int64_t(kRecordHeaderSize) + included_length; }
 };
 
+// No capturing tool stores more of a frame than was on the wire. A record
+// claiming to is damaged in its length (one flipped bit does it), and where
+// the next record starts cannot be known: the readable records end there.
+inline bool length_plausible(const Record& record) { return record.included_length <= record.original_length; }
+
 enum class RecordStatus {
     ok,
     end,       // no byte at the offset: the file ends between records
@@ -87,6 +92,9 @@ public:
     // needed and `data` is null. A record cut by the end of the file is
     // reported as cut, never completed with bytes of anything else.
     RecordStatus read(int64_t offset, Record& record, bool with_data = true);
+    // Bytes in the file now (it may grow while it is read), or -1 when that
+    // cannot be told.
+    int64_t size();
 
 private:
     // Up to `size` bytes at `offset`; `available` says how many there are

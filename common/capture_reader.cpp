@@ -19,6 +19,7 @@ HeaderStatus CaptureReader::open(const std::string& path) {
     m_counters = SkipCounters();
     m_next_offset = kFileHeaderSize;
     m_finished = false;
+    m_end = End();
     return m_file.open(path);
 }
 
@@ -27,13 +28,15 @@ void CaptureReader::seek(int64_t offset) {
     m_counters.add(Skip::incomplete, m_reassembler.take_abandoned_records());
     m_next_offset = offset;
     m_finished = false;
+    m_end = End();
 }
 
-void CaptureReader::finish() {
+void CaptureReader::finish(const End& end) {
     if (!m_finished) {
         m_reassembler.reset();
         m_counters.add(Skip::incomplete, m_reassembler.take_abandoned_records());
         m_finished = true;
+        m_end = end;
     }
 }
 
@@ -44,17 +47,38 @@ bool CaptureReader::next(Datagram& datagram) {
     const uint32_t link_type = m_file.header().link_type;
     Record record;
     for (;;) {
-        const RecordStatus status = m_file.read(m_next_offset, record);
+        record = Record();
+        RecordStatus status = m_file.read(m_next_offset, record);
+        if ((status == RecordStatus::ok || status == RecordStatus::oversized) && !length_plausible(record)) {
+            status = RecordStatus::cut;
+        }
         if (status == RecordStatus::oversized) {
-            m_counters.add(Skip::broken_header);
-            m_next_offset = record.next_offset();
-            continue;
+            // One flipped bit in a length makes a record claim more than the
+            // file holds: that is where the readable records end, not a
+            // record to step over into nothing.
+            const int64_t size = m_file.size();
+            if (size >= 0 && record.next_offset() <= size) {
+                m_counters.add(Skip::broken_header);
+                m_next_offset = record.next_offset();
+                continue;
+            }
+            status = RecordStatus::cut;
         }
         if (status != RecordStatus::ok) {
-            if (status == RecordStatus::cut && !m_finished) {
-                m_counters.add(Skip::broken_header);
+            End end;
+            end.kind = status == RecordStatus::end ? End::clean
+                       : status == RecordStatus::cut ? End::cut
+                                                     : End::io_error;
+            if (end.kind == End::cut) {
+                end.offset = m_next_offset;
+                // A record cut inside its own header has no time of its own.
+                end.has_time = record.offset == m_next_offset;
+                end.time = record.time;
+                if (!m_finished) {
+                    m_counters.add(Skip::broken_header);
+                }
             }
-            finish();
+            finish(end);
             return false;
         }
         m_next_offset = record.next_offset();

@@ -42,8 +42,25 @@ public:
     const FileHeader& header() const { return m_file.header(); }
 
     // The next datagram; false at the end of the file. A record cut short by
-    // the end of the file ends it as well, after everything before it.
+    // the end of the file, or whose stored length cannot be right, ends it
+    // as well, after everything before it: end() tells the two apart.
     bool next(Datagram& datagram);
+
+    // Why next() last returned false.
+    struct End {
+        enum Kind {
+            none,      // it has not: records remain
+            clean,     // the last record ends where the file does
+            cut,       // a record runs past the end of the file, or claims
+                       // more than was on the wire: its length is damaged
+            io_error,  // the system could not read the file
+        };
+        Kind kind = none;
+        int64_t offset = 0;     // of the record where reading stopped (cut)
+        bool has_time = false;  // its 16-byte header is whole, so `time` is its own
+        int64_t time = 0;       // µs as stored
+    };
+    const End& end() const { return m_end; }
 
     // Continues with the record at `offset` (which must start a record).
     // Datagrams waiting for fragments are given up.
@@ -58,13 +75,14 @@ public:
 
 private:
     // Ends the file: datagrams still waiting for fragments are lost.
-    void finish();
+    void finish(const End& end);
 
     CaptureFile m_file;
     FragmentReassembler m_reassembler;
     SkipCounters m_counters;
     int64_t m_next_offset = kFileHeaderSize;
     bool m_finished = false;
+    End m_end;
 };
 
 }  // namespace vorlan_capture

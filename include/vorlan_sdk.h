@@ -468,7 +468,13 @@ VORLAN_SDK_API VorlanSensorErrorCode vorlan_sdk_has_transform(
 
 /* ---- Capture replay ---------------------------------------------------- */
 /* Opening a capture disables the live network. Positions and lengths are
- * seconds relative to the first packet. */
+ * seconds relative to the first packet. A capture that ends inside a record
+ * (cut short), or holds a record whose stored length is damaged, plays
+ * everything before that record; reading there fails with
+ * VORLAN_ERROR_FILE_IO, whose message gives the time and byte offset of the
+ * damage. An error that ends the replay
+ * thread also goes to the error callback, with handle 0; a looping replay
+ * reports a cut once and goes on from the start. */
 
 VORLAN_SDK_API int32_t vorlan_sdk_capture_replay_is_open(void);
 /* Valid until the next call. */

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <istream>
 #include <limits>
@@ -21,8 +22,7 @@ constexpr int64_t kMicrosecondsPerSecond = 1000000;
 constexpr std::size_t kIndexChunkEntries = 4096;
 
 // Reports a failed stream operation and clears the state in every case, so
-// the next operation starts afresh. For the capture's CaptureStream and the
-// index file's standard streams alike.
+// the next operation starts afresh.
 template <class Stream>
 SensorError check_file(Stream& stream) {
     const bool failed = stream.fail();
@@ -49,58 +49,6 @@ int64_t remaining_bytes(std::istream& stream) {
         return -1;
     }
     return static_cast<int64_t>(end - here);
-}
-
-enum class HeaderRead { ok, end_of_file, failed };
-
-// The record at `pointer`: its 16-byte file header and as much of the
-// Ethernet, IPv4 and UDP headers as the record holds. Bytes the record does
-// not hold read as zero, so a short record never looks like a datagram and
-// nothing of the next record is mistaken for its headers. After `failed` the
-// stream's fail state is set.
-HeaderRead load_record_header(CaptureStream& stream, int64_t pointer, RecordHeader& header) {
-    // Nearly every record lies in the window with all of its headers.
-    if (const uint8_t* bytes = stream.buffered(pointer, RecordHeader::kSize)) {
-        if (util::load_u32le(bytes + 8) >= RecordHeader::kPayloadOffset) {
-            header.decode(bytes);
-            return HeaderRead::ok;
-        }
-    }
-    if (stream.is_eof(pointer)) {
-        return HeaderRead::end_of_file;
-    }
-    const uint8_t* bytes = stream.read(pointer, RecordHeader::kFileHeaderSize);
-    if (bytes == nullptr) {
-        return HeaderRead::failed;
-    }
-    const std::size_t stored =
-        RecordHeader::kFileHeaderSize +
-        std::min<std::size_t>(util::load_u32le(bytes + 8), RecordHeader::kPayloadOffset);
-    bytes = stream.read(pointer, stored);
-    if (bytes == nullptr) {
-        return HeaderRead::failed;
-    }
-    if (stored == RecordHeader::kSize) {
-        header.decode(bytes);
-    } else {
-        uint8_t padded[RecordHeader::kSize] = {};
-        std::memcpy(padded, bytes, stored);
-        header.decode(padded);
-    }
-    return HeaderRead::ok;
-}
-
-SensorError read_record_header(CaptureStream& stream, int64_t pointer, RecordHeader& header) {
-    switch (load_record_header(stream, pointer, header)) {
-        case HeaderRead::ok:
-            return VORLAN_SUCCESS;
-        case HeaderRead::end_of_file:
-            return VORLAN_ERROR_EOF;
-        case HeaderRead::failed:
-            break;
-    }
-    VORLAN_RETURN_ERROR(check_file(stream));
-    return VORLAN_ERROR_FILE_IO;
 }
 
 int64_t now_microseconds() {
@@ -161,108 +109,22 @@ void RecordHeader::encode(uint8_t* bytes) const {
     util::store_u16be(bytes + 56, udp_checksum);
 }
 
-bool RecordHeader::is_ipv4_udp() const {
-    return ethernet_type[0] == 0x08 && ethernet_type[1] == 0x00 && ip_version_length == 0x45 && protocol == 17;
-}
-
-// ---- CaptureStream ----------------------------------------------------------
-
-void CaptureStream::open_for_read(const std::string& filename) {
-    close();
-    m_file.open(filename, std::ios::in | std::ios::binary);
-}
-
-void CaptureStream::open_for_write(const std::string& filename, bool append) {
-    close();
-    m_file.open(filename, append ? std::ios::in | std::ios::out | std::ios::app | std::ios::binary
-                                 : std::ios::out | std::ios::trunc | std::ios::binary);
-    m_writing = false;
-}
-
-void CaptureStream::close() {
-    if (m_file.is_open()) {
-        m_file.close();
+uint16_t RecordHeader::ipv4_checksum() const {
+    uint8_t bytes[kSize];
+    RecordHeader copy = *this;
+    copy.header_checksum = 0;
+    copy.encode(bytes);
+    // The ones' complement of the ones' complement sum of the header's
+    // 16-bit words, the checksum field counted as zero.
+    const uint8_t* header = bytes + kFileHeaderSize + kIpOffset;
+    uint32_t sum = 0;
+    for (std::size_t i = 0; i < kIpv4Size; i += 2) {
+        sum += util::load_u16be(header + i);
     }
-    m_file.clear();
-    m_fail = false;
-    m_window_start = 0;
-    m_window_size = 0;
-    std::vector<uint8_t>().swap(m_window);
-}
-
-void CaptureStream::clear() {
-    m_file.clear();
-    m_fail = false;
-}
-
-void CaptureStream::fill(int64_t pointer) {
-    if (m_window.empty()) {
-        m_window.resize(kWindowSize);
+    while ((sum >> 16) != 0) {
+        sum = (sum & 0xffff) + (sum >> 16);
     }
-    m_file.clear();
-    m_writing = false;
-    m_window_start = pointer;
-    m_window_size = 0;
-    if (m_file.seekg(pointer)) {
-        m_file.read(reinterpret_cast<char*>(m_window.data()), static_cast<std::streamsize>(kWindowSize));
-        m_window_size = static_cast<std::size_t>(m_file.gcount());
-    }
-    // Reaching the end of the file while filling the window is no failure.
-    m_file.clear();
-}
-
-const uint8_t* CaptureStream::read_through(int64_t pointer, std::size_t size) {
-    if (pointer < 0 || size == 0 || size > kWindowSize || !m_file.is_open()) {
-        m_fail = true;
-        return nullptr;
-    }
-    fill(pointer);
-    if (size > m_window_size) {
-        m_fail = true;
-        return nullptr;
-    }
-    return m_window.data();
-}
-
-bool CaptureStream::is_eof(int64_t pointer) {
-    if (read(pointer, 1) != nullptr) {
-        return false;
-    }
-    m_fail = false;
-    return true;
-}
-
-void CaptureStream::write(const uint8_t* data, std::size_t size) {
-    if (!m_writing) {
-        // Switching from reading to writing needs a seek; writes go to the end.
-        m_file.seekp(0, std::ios::end);
-        m_writing = true;
-        m_window_size = 0;
-    }
-    if (size > 0) {
-        m_file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    }
-}
-
-int64_t CaptureStream::write_position() {
-    const std::streamoff position = m_file.tellp();
-    if (position < 0) {
-        m_fail = true;
-        return -1;
-    }
-    return static_cast<int64_t>(position);
-}
-
-int64_t CaptureStream::file_size() {
-    m_file.clear();
-    m_writing = false;
-    m_file.seekg(0, std::ios::end);
-    const std::streamoff end = m_file.tellg();
-    if (end < 0) {
-        m_fail = true;
-        return -1;
-    }
-    return static_cast<int64_t>(end);
+    return static_cast<uint16_t>(~sum);
 }
 
 // ---- Capture: opening and closing --------------------------------------------
@@ -290,10 +152,14 @@ SensorError Capture::open_for_write(const std::string& filename, bool append) {
 }
 
 void Capture::close() {
-    m_stream.close();
+    m_reader.close();
+    if (m_out.is_open()) {
+        m_out.close();
+    }
+    m_out.clear();
     m_filename.clear();
     m_is_read = false;
-    m_read_ptr = 0;
+    m_cut_reported = false;
     m_write_ptr = 0;
     m_time_offset = 0;
     m_start_time = 0;
@@ -301,17 +167,23 @@ void Capture::close() {
     m_position = 0;
     m_length = 0;
     std::vector<PacketIndex>().swap(m_read_index);
-    m_packets.clear();
-    m_last_packet = nullptr;
 }
 
 SensorError Capture::open_for_read_impl(const std::string& filename) {
     close();
     m_filename = filename;
     m_is_read = true;
-    m_stream.open_for_read(filename);
-    VORLAN_RETURN_ERROR(check_file(m_stream));
-    VORLAN_RETURN_ERROR(read_file_header());
+    switch (m_reader.open(filename)) {
+        case vorlan_capture::HeaderStatus::ok:
+            break;
+        case vorlan_capture::HeaderStatus::too_short:
+            // Missing, unreadable, or too short for a global header.
+            return VORLAN_ERROR_FILE_IO;
+        default:
+            return VORLAN_ERROR_INVALID_FILE_TYPE;
+    }
+    m_position = 0;
+    m_time_offset = static_cast<int64_t>(m_reader.header().time_zone_seconds) * kMicrosecondsPerSecond;
 
     bool loaded = false;
     {
@@ -319,16 +191,18 @@ SensorError Capture::open_for_read_impl(const std::string& filename) {
         if (f.is_open()) {
             // A missing, stale or damaged index is rebuilt: not worth a report.
             loaded = load_read_index(f).code() == VORLAN_SUCCESS;
-            m_stream.clear();
         }
     }
     if (!loaded) {
-        VORLAN_RETURN_ERROR(build_read_index());
-        std::ofstream f(index_filename(filename), std::ios::out | std::ios::trunc | std::ios::binary);
-        // The capture reads fine without its index on disk (a read-only
-        // folder, say); the failure is only reported.
-        SensorError saved = save_read_index(f);
-        saved.check_used();
+        bool whole = false;
+        VORLAN_RETURN_ERROR(build_read_index(whole));
+        if (whole) {
+            std::ofstream f(index_filename(filename), std::ios::out | std::ios::trunc | std::ios::binary);
+            // The capture reads fine without its index on disk (a read-only
+            // folder, say); the failure is only reported.
+            SensorError saved = save_read_index(f);
+            saved.check_used();
+        }
     }
     m_length = m_read_index.empty() ? 0 : m_read_index.back().timestamp;
     return VORLAN_SUCCESS;
@@ -338,12 +212,14 @@ SensorError Capture::open_for_write_impl(const std::string& filename, bool appen
     close();
     m_filename = filename;
     m_is_read = false;
-    m_stream.open_for_write(filename, append);
-    VORLAN_RETURN_ERROR(check_file(m_stream));
+    m_out.open(filename, append ? std::ios::in | std::ios::out | std::ios::app | std::ios::binary
+                                : std::ios::out | std::ios::trunc | std::ios::binary);
+    VORLAN_RETURN_ERROR(check_file(m_out));
     int64_t existing = 0;
     if (append) {
-        existing = m_stream.file_size();
-        VORLAN_RETURN_ERROR(check_file(m_stream));
+        m_out.seekg(0, std::ios::end);
+        existing = static_cast<int64_t>(m_out.tellg());
+        VORLAN_RETURN_ERROR(check_file(m_out));
     }
     if (existing == 0) {
         // A new file, or an empty one to append to: without the global header
@@ -353,20 +229,19 @@ SensorError Capture::open_for_write_impl(const std::string& filename, bool appen
     }
     // Records join an existing capture only if it is one, and carry times in
     // its time zone.
-    VORLAN_RETURN_ERROR(read_file_header());
-    m_write_ptr = existing;
-    return VORLAN_SUCCESS;
-}
-
-SensorError Capture::read_file_header() {
-    const uint8_t* bytes = m_stream.read(0, kFileHeaderSize);
-    VORLAN_RETURN_ERROR(check_file(m_stream));
-    m_read_ptr = static_cast<int64_t>(kFileHeaderSize);
-    if (util::load_u32le(bytes) != kMagic) {
+    uint8_t bytes[kFileHeaderSize] = {};
+    m_out.seekg(0);
+    m_out.read(reinterpret_cast<char*>(bytes), sizeof(bytes));
+    VORLAN_RETURN_ERROR(check_file(m_out));
+    vorlan_capture::FileHeader header;
+    if (vorlan_capture::parse_file_header(bytes, sizeof(bytes), header) != vorlan_capture::HeaderStatus::ok) {
         return VORLAN_ERROR_INVALID_FILE_TYPE;
     }
-    m_position = 0;
-    m_time_offset = static_cast<int64_t>(util::load_i32le(bytes + 8)) * kMicrosecondsPerSecond;
+    m_time_offset = static_cast<int64_t>(header.time_zone_seconds) * kMicrosecondsPerSecond;
+    // Going from reading to writing needs a seek; appended records go to the end.
+    m_out.seekp(0, std::ios::end);
+    VORLAN_RETURN_ERROR(check_file(m_out));
+    m_write_ptr = existing;
     return VORLAN_SUCCESS;
 }
 
@@ -379,38 +254,52 @@ SensorError Capture::write_file_header() {
     util::store_u32le(bytes + 12, 0);     // timestamp accuracy
     util::store_u32le(bytes + 16, kSnapshotLength);
     util::store_u32le(bytes + 20, 1);     // link type: Ethernet
-    m_stream.write(bytes, sizeof(bytes));
-    VORLAN_RETURN_ERROR(check_file(m_stream));
-    m_write_ptr = m_stream.write_position();
-    VORLAN_RETURN_ERROR(check_file(m_stream));
+    m_out.write(reinterpret_cast<const char*>(bytes), sizeof(bytes));
+    VORLAN_RETURN_ERROR(check_file(m_out));
+    m_write_ptr = static_cast<int64_t>(m_out.tellp());
+    VORLAN_RETURN_ERROR(check_file(m_out));
     return VORLAN_SUCCESS;
-}
-
-int64_t Capture::record_time(const RecordHeader& record_header) const {
-    return static_cast<int64_t>(record_header.seconds) * kMicrosecondsPerSecond + record_header.microseconds +
-           m_time_offset;
 }
 
 // ---- Capture: the read index --------------------------------------------------
 
+bool Capture::whole_record(int64_t pointer, int64_t file_size, vorlan_capture::Record& record) {
+    const vorlan_capture::RecordStatus status = m_reader.file().read(pointer, record, false);
+    // A record longer than any capturing tool stores is still a record.
+    return (status == vorlan_capture::RecordStatus::ok || status == vorlan_capture::RecordStatus::oversized) &&
+           vorlan_capture::length_plausible(record) && record.next_offset() <= file_size;
+}
+
 SensorError Capture::build_read_index() {
+    bool whole = false;
+    VORLAN_RETURN_ERROR(build_read_index(whole));
+    return VORLAN_SUCCESS;
+}
+
+SensorError Capture::build_read_index(bool& whole) {
     m_start_time = 0;
     m_has_start_time = false;
     m_read_index.clear();
+    whole = false;
+    const int64_t file_size = m_reader.file().size();
+    VORLAN_CHECK(file_size >= 0, VORLAN_ERROR_FILE_IO, "Cannot tell the capture's size!");
     int64_t pointer = static_cast<int64_t>(kFileHeaderSize);
-    RecordHeader record_header;
-    while (!m_stream.is_eof(pointer)) {
-        VORLAN_RETURN_ERROR(read_record_header(m_stream, pointer, record_header));
-        const int64_t t = record_time(record_header);
+    vorlan_capture::Record record;
+    // Only records that lie whole in the file are indexed: where one runs
+    // past the end, or claims more than was on the wire (a file cut short, a
+    // flipped bit in a stored length), the readable part of the capture
+    // ends, and reading reports it there.
+    while (pointer < file_size && whole_record(pointer, file_size, record)) {
+        const int64_t t = absolute_time(record.time);
         if (!m_has_start_time) {
             m_start_time = t;
             m_has_start_time = true;
         }
         m_read_index.push_back(PacketIndex{t - m_start_time, pointer});
-        VORLAN_CHECK(record_header.included_length != 0, VORLAN_ERROR_CORRUPT_FILE, "Empty packet!");
-        pointer += static_cast<int64_t>(RecordHeader::kFileHeaderSize) + record_header.included_length;
+        VORLAN_CHECK(record.included_length != 0, VORLAN_ERROR_CORRUPT_FILE, "Empty packet!");
+        pointer = record.next_offset();
     }
-    m_stream.clear();
+    whole = pointer == file_size;
     return VORLAN_SUCCESS;
 }
 
@@ -454,17 +343,16 @@ SensorError Capture::load_read_index(std::istream& f) {
     }
     VORLAN_CHECK(ordered, VORLAN_ERROR_CORRUPT_FILE, "Corrupt index file!");
 
-    RecordHeader record_header;
-    VORLAN_RETURN_ERROR(read_record_header(
-        m_stream, m_read_index.front().pointer, record_header));
-    VORLAN_CHECK(record_time(record_header) == m_start_time, VORLAN_ERROR_CORRUPT_FILE, "Invalid index timestamp!");
-    VORLAN_RETURN_ERROR(read_record_header(
-        m_stream, m_read_index.back().pointer, record_header));
-    const int64_t end = m_read_index.back().pointer + static_cast<int64_t>(RecordHeader::kFileHeaderSize) +
-                        record_header.included_length;
-    const int64_t file_size = m_stream.file_size();
-    VORLAN_RETURN_ERROR(check_file(m_stream));
-    VORLAN_CHECK(end == file_size, VORLAN_ERROR_CORRUPT_FILE, "Invalid index!");
+    // The index describes this file only if its first record starts at the
+    // stored time and its last record ends where the file does.
+    const int64_t file_size = m_reader.file().size();
+    VORLAN_CHECK(file_size >= 0, VORLAN_ERROR_FILE_IO, "Cannot tell the capture's size!");
+    vorlan_capture::Record record;
+    VORLAN_CHECK(whole_record(m_read_index.front().pointer, file_size, record), VORLAN_ERROR_CORRUPT_FILE,
+                 "Invalid index!");
+    VORLAN_CHECK(absolute_time(record.time) == m_start_time, VORLAN_ERROR_CORRUPT_FILE, "Invalid index timestamp!");
+    VORLAN_CHECK(whole_record(m_read_index.back().pointer, file_size, record) && record.next_offset() == file_size,
+                 VORLAN_ERROR_CORRUPT_FILE, "Invalid index!");
     m_has_start_time = true;
     return VORLAN_SUCCESS;
 }
@@ -492,145 +380,59 @@ SensorError Capture::save_read_index(std::ostream& f) {
 
 // ---- Capture: reading ---------------------------------------------------------
 
-Capture::PacketData* Capture::find_packet_data(uint32_t address, bool create) {
-    if (m_last_packet != nullptr && m_last_address == address) {
-        return m_last_packet;
-    }
-    auto it = m_packets.find(address);
-    if (it == m_packets.end()) {
-        if (!create) {
-            return nullptr;
-        }
-        if (m_packets.size() >= kMaxSources) {
-            m_packets.clear();
-        }
-        it = m_packets.emplace(address, PacketData()).first;
-    }
-    m_last_address = address;
-    m_last_packet = &it->second;
-    return m_last_packet;
-}
-
 SensorError Capture::next_packet(PacketHeader& packet_header, const uint8_t*& packet_data) {
-    return read_packet(packet_header, packet_data);
+    const VorlanSensorErrorCode code = read_packet(packet_header, packet_data);
+    if (code == VORLAN_SUCCESS) {
+        return VORLAN_SUCCESS;
+    }
+    return read_failure(code);
 }
 
 VorlanSensorErrorCode Capture::read_packet(PacketHeader& packet_header, const uint8_t*& packet_data) {
-    if (!is_open() || !m_is_read) {
+    if (!m_is_read || !m_reader.is_open()) {
         return VORLAN_ERROR_NOT_OPEN;
     }
-    for (;;) {
-        switch (read_record(packet_header, packet_data)) {
-            case RecordRead::packet:
-                return VORLAN_SUCCESS;
-            case RecordRead::skipped:
-                break;
-            case RecordRead::end_of_file:
-                return VORLAN_ERROR_EOF;
-            case RecordRead::failed:
-                m_stream.clear();
+    vorlan_capture::Datagram datagram;
+    if (!m_reader.next(datagram)) {
+        switch (m_reader.end().kind) {
+            case vorlan_capture::CaptureReader::End::cut:
+                if (m_cut_reported) {
+                    return VORLAN_ERROR_EOF;
+                }
+                m_cut_reported = true;
                 return VORLAN_ERROR_FILE_IO;
+            case vorlan_capture::CaptureReader::End::io_error:
+                return VORLAN_ERROR_FILE_IO;
+            default:
+                return VORLAN_ERROR_EOF;
         }
     }
-}
-
-Capture::RecordRead Capture::read_record(PacketHeader& header, const uint8_t*& data) {
-    RecordHeader record_header;
-    switch (load_record_header(m_stream, m_read_ptr, record_header)) {
-        case HeaderRead::ok:
-            break;
-        case HeaderRead::end_of_file:
-            return RecordRead::end_of_file;
-        case HeaderRead::failed:
-            return RecordRead::failed;
-    }
-    const int64_t record_ptr = m_read_ptr;
-    m_read_ptr += static_cast<int64_t>(RecordHeader::kFileHeaderSize) + record_header.included_length;
-    if (!record_header.is_ipv4_udp()) {
-        return RecordRead::skipped;
-    }
-
-    const int64_t included = record_header.included_length;
-    const int32_t offset = record_header.fragment_offset();
-    const bool more = record_header.more_fragments();
-    PacketData* packet = nullptr;
-    int64_t length = 0;  // payload bytes this record adds
-    int64_t payload_ptr = 0;
-    if (offset != 0) {
-        // A continuation: it carries no UDP header, and belongs to the
-        // datagram being assembled only if it picks up where that one stopped.
-        if (included < static_cast<int64_t>(RecordHeader::kUdpOffset)) {
-            return RecordRead::skipped;
-        }
-        packet = find_packet_data(record_header.source_address, false);
-        if (packet == nullptr || !packet->more_fragments || record_header.identification != packet->ip_id ||
-            offset - static_cast<int32_t>(RecordHeader::kUdpSize) != packet->size) {
-            return RecordRead::skipped;
-        }
-        ++packet->n_fragments;
-        packet->more_fragments = more;
-        length = included - static_cast<int64_t>(RecordHeader::kUdpOffset);
-        // Bytes after the IPv4 datagram (Ethernet padding, a trailer) are not payload.
-        if (record_header.total_length >= RecordHeader::kIpv4Size) {
-            length = std::min<int64_t>(length, record_header.total_length - int64_t(RecordHeader::kIpv4Size));
-        }
-        payload_ptr = record_ptr + static_cast<int64_t>(RecordHeader::kFileHeaderSize + RecordHeader::kUdpOffset);
-    } else {
-        if (included < static_cast<int64_t>(RecordHeader::kPayloadOffset) ||
-            record_header.udp_length < RecordHeader::kUdpSize) {
-            return RecordRead::skipped;
-        }
-        packet = find_packet_data(record_header.source_address, true);
-        packet->ip_id = record_header.identification;
-        packet->n_fragments = 1;
-        packet->more_fragments = more;
-        packet->expected_size = record_header.udp_length - static_cast<int32_t>(RecordHeader::kUdpSize);
-        packet->size = 0;
-        packet->header.source_address = record_header.source_address;
-        packet->header.timestamp = record_time(record_header);
-        length = included - static_cast<int64_t>(RecordHeader::kPayloadOffset);
-        const int64_t headers = RecordHeader::kIpv4Size + RecordHeader::kUdpSize;
-        if (record_header.total_length >= headers) {
-            length = std::min<int64_t>(length, record_header.total_length - headers);
-        }
-        payload_ptr =
-            record_ptr + static_cast<int64_t>(RecordHeader::kFileHeaderSize + RecordHeader::kPayloadOffset);
-    }
-
-    // The datagram cannot hold more than its UDP length announced (at most
-    // kMaxUdpPayload bytes): a fragment that would overflow it is dropped,
-    // and the datagram with it.
-    if (length > packet->expected_size - packet->size) {
-        packet->more_fragments = false;
-        packet->size = -1;
-        return RecordRead::skipped;
-    }
-    if (length > 0) {
-        const uint8_t* bytes = m_stream.read(payload_ptr, static_cast<std::size_t>(length));
-        if (bytes == nullptr) {
-            return RecordRead::failed;
-        }
-        const std::size_t end = static_cast<std::size_t>(packet->size + length);
-        if (packet->data.size() < end) {
-            packet->data.resize(end);
-        }
-        std::memcpy(packet->data.data() + packet->size, bytes, static_cast<std::size_t>(length));
-        packet->size += static_cast<int32_t>(length);
-    }
-    if (packet->more_fragments || packet->size != packet->expected_size) {
-        return RecordRead::skipped;
-    }
-
-    packet->header.data_size = packet->size;
+    packet_header.source_address = datagram.source;
+    packet_header.timestamp = absolute_time(datagram.time);
+    packet_header.data_size = static_cast<int32_t>(datagram.size);
     if (!m_has_start_time) {
         // Records appended after the file was opened and indexed empty.
-        m_start_time = packet->header.timestamp;
+        m_start_time = packet_header.timestamp;
         m_has_start_time = true;
     }
-    m_position = packet->header.timestamp - m_start_time;
-    header = packet->header;
-    data = packet->data.data();
-    return RecordRead::packet;
+    m_position = packet_header.timestamp - m_start_time;
+    packet_data = datagram.payload;
+    return VORLAN_SUCCESS;
+}
+
+SensorError Capture::read_failure(VorlanSensorErrorCode code) const {
+    const vorlan_capture::CaptureReader::End& end = m_reader.end();
+    if (code != VORLAN_ERROR_FILE_IO || end.kind != vorlan_capture::CaptureReader::End::cut) {
+        return code;
+    }
+    // The time of the record where reading stopped; one cut inside its own
+    // header has none, and the last whole record's time stands for it.
+    const int64_t at = end.has_time ? absolute_time(end.time) - m_start_time : m_length;
+    char message[192];
+    std::snprintf(message, sizeof(message),
+                  "Capture cut short or damaged at %.6f s (record at byte %lld): no record after it can be read!",
+                  static_cast<double>(at) * 1e-6, static_cast<long long>(end.offset));
+    return SensorError(code, message);
 }
 
 SensorError Capture::seek(int64_t position) {
@@ -661,14 +463,15 @@ SensorError Capture::seek(int64_t position) {
         return VORLAN_ERROR_EOF;
     }
     m_position = m_read_index[first].timestamp;
-    m_read_ptr = m_read_index[first].pointer;
+    m_reader.seek(m_read_index[first].pointer);
+    m_cut_reported = false;
     return VORLAN_SUCCESS;
 }
 
 // ---- Capture: writing -----------------------------------------------------------
 
 SensorError Capture::append_packet(const PacketHeader& header, const uint8_t* data) {
-    if (!is_open() || m_is_read) {
+    if (m_is_read || !m_out.is_open()) {
         return VORLAN_ERROR_NOT_OPEN;
     }
     const int32_t n = header.data_size;
@@ -701,19 +504,23 @@ SensorError Capture::append_packet(const PacketHeader& header, const uint8_t* da
     record_header.ethernet_type[1] = 0x00;
     record_header.ip_version_length = 0x45;
     record_header.total_length = static_cast<uint16_t>(n + RecordHeader::kIpv4Size + RecordHeader::kUdpSize);
+    record_header.time_to_live = kTimeToLive;
     record_header.protocol = 17;
     record_header.source_address = static_cast<uint32_t>(header.source_address);
     record_header.destination_address = 0xffffffff;
     record_header.source_port = 443;
     record_header.destination_port = 8808;
     record_header.udp_length = static_cast<uint16_t>(n + RecordHeader::kUdpSize);
+    record_header.header_checksum = record_header.ipv4_checksum();
     uint8_t bytes[RecordHeader::kSize];
     record_header.encode(bytes);
-    m_stream.write(bytes, sizeof(bytes));
-    m_stream.write(data, static_cast<std::size_t>(n));
-    VORLAN_RETURN_ERROR(check_file(m_stream));
-    m_write_ptr = m_stream.write_position();
-    VORLAN_RETURN_ERROR(check_file(m_stream));
+    m_out.write(reinterpret_cast<const char*>(bytes), sizeof(bytes));
+    if (n > 0) {
+        m_out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
+    }
+    VORLAN_RETURN_ERROR(check_file(m_out));
+    m_write_ptr = static_cast<int64_t>(m_out.tellp());
+    VORLAN_RETURN_ERROR(check_file(m_out));
     return VORLAN_SUCCESS;
 }
 

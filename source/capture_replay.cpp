@@ -229,23 +229,65 @@ SensorError CaptureReplay::resume() {
 void CaptureReplay::run_thread() {
     m_thread_id = std::this_thread::get_id();
     SensorError error = feed_pcap();
-    // Nobody waits for the thread's result: the failure is only reported.
-    internal::process_error(VORLAN_SOURCE_FILE, __LINE__, "feed_pcap()", error, true).mark_used();
+    report_thread_error(error, __LINE__, "feed_pcap()");
+}
+
+void CaptureReplay::report_thread_error(const SensorError& error, int line, const char* context) {
+    SensorError reported = internal::process_error(VORLAN_SOURCE_FILE, line, context, error, true);
+    if (!reported.ok()) {
+        CallbackManager::instance().emit_error(0, reported.code(), reported.message().c_str(), nullptr, 0);
+    }
 }
 
 SensorError CaptureReplay::feed_pcap() {
+    auto pass_start = std::chrono::steady_clock::now();
+    bool cut_reported = false;
     while (m_is_running) {
         if (m_is_end) {
             if (!m_enable_loop) {
                 break;
             }
+            const float speed = m_speed;
+            if (speed > 0.0f) {
+                sleep_until(pass_start + std::chrono::microseconds(
+                                             static_cast<int64_t>(float(kMinLoopPassMicroseconds) / speed)));
+                if (!m_is_running) {
+                    break;
+                }
+            }
+            pass_start = std::chrono::steady_clock::now();
             VORLAN_RETURN_ERROR(seek_impl(0));
             reset_time();
             m_is_end = false;
         }
-        VORLAN_RETURN_ERROR(feed_pcap_once(true));
+        SensorError error = feed_pcap_once(true);
+        if (!error.ok() && m_enable_loop && error.peek_code() == VORLAN_ERROR_FILE_IO && capture_cut_short()) {
+            // A loop over a capture cut short plays what there is, pass after
+            // pass; the cut is told once.
+            if (!cut_reported) {
+                report_thread_error(error, __LINE__, "feed_pcap_once(true)");
+                cut_reported = true;
+            }
+            error.mark_used();
+            m_is_end = true;
+            continue;
+        }
+        VORLAN_RETURN_ERROR(error);
     }
     return VORLAN_SUCCESS;
+}
+
+bool CaptureReplay::capture_cut_short() {
+    util::LockGuard lock(m_mutex);
+    return lock.is_locked() && m_capture.cut_short();
+}
+
+vorlan_capture::SkipCounters CaptureReplay::skip_counters() {
+    util::LockGuard lock(m_mutex);
+    if (!lock.is_locked()) {
+        return vorlan_capture::SkipCounters();
+    }
+    return m_capture.skip_counters();
 }
 
 // ---- Changes --------------------------------------------------------------------
@@ -335,8 +377,11 @@ void CaptureReplay::sleep_once() {
     if (wait < 1) {
         return;
     }
-    // Sleeps in slices so that a pause does not wait for the whole interval.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(wait);
+    sleep_until(std::chrono::steady_clock::now() + std::chrono::microseconds(wait));
+}
+
+void CaptureReplay::sleep_until(std::chrono::steady_clock::time_point deadline) {
+    // In slices, so that a pause does not wait for the whole interval.
     while (m_is_running) {
         const auto left = deadline - std::chrono::steady_clock::now();
         if (left <= left.zero()) {
@@ -368,7 +413,7 @@ SensorError CaptureReplay::feed_pcap_once(bool enable_sleep) {
             return VORLAN_SUCCESS;
         }
         if (code != VORLAN_SUCCESS) {
-            return code;
+            return m_capture.read_failure(code);
         }
         // A callback may close or reopen the capture, or read on from it,
         // while the packet is still being decoded: hand out a copy.

@@ -5,6 +5,7 @@
 #define VORLAN_SOURCE_CAPTURE_REPLAY_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -46,6 +47,15 @@ public:
     bool is_running() const { return m_is_running.load(); }
     bool get_enable_loop() const { return m_enable_loop.load(); }
     float get_speed() const { return m_speed.load(); }
+    // Records of the capture open (or closed last) that gave no datagram,
+    // by reason, since it was opened; passes of a loop add up. For the tool.
+    vorlan_capture::SkipCounters skip_counters();
+
+    // A looping pass at a non-zero speed lasts at least this long in
+    // capture time (divided by the speed in wall time), so that a capture
+    // whose packets all share one time plays at 10 passes a second rather
+    // than in a busy loop.
+    static constexpr int64_t kMinLoopPassMicroseconds = 100000;
 
     // Opens a capture, disables the live network and stands at its first
     // packet, paused. A failure leaves the replay closed.
@@ -85,8 +95,15 @@ private:
     SensorError run_paused(Function&& fn);
     void reset_time();
     void sleep_once();
+    // Sleeps in slices until `deadline` or until the replay is paused.
+    void sleep_until(std::chrono::steady_clock::time_point deadline);
+    // Reports an error that the replay thread met: on standard error and to
+    // the client's error callback, since no caller waits for the thread.
+    void report_thread_error(const SensorError& error, int line, const char* context);
     SensorError feed_pcap_once(bool enable_sleep);
     SensorError feed_pcap();
+    // Whether the capture ends inside a record and reading has got there.
+    bool capture_cut_short();
     void run_thread();
     // Runs `fn` holding m_control_mutex, except on the replay thread (which
     // never takes it, so that a thread joining it while holding the lock

@@ -233,24 +233,79 @@ TEST(CaptureReader, AbandonedDatagramsKeepStateBoundedAndAreCounted) {
     EXPECT_EQ(result.counters.incomplete, kBroken);
 }
 
-// A capture cut anywhere in its last record gives everything before the cut.
-TEST(CaptureReader, FileCutInItsLastRecordGivesEverythingBefore) {
+// A capture cut anywhere in its last record, or whose record claims more
+// than the file holds, gives everything before that record, and says where
+// the readable records end; a whole file ends clean.
+TEST(CaptureReader, FileEndingInsideARecordGivesEverythingBeforeAndSaysWhere) {
+    using End = CaptureReader::End;
     CaptureBuilder whole;
     whole.udp(kStart, kSensorA, test_payload(100, 1)).udp(kStart + 1, kSensorA, test_payload(100, 2));
     const std::size_t last_record = whole.size();
     whole.udp(kStart + 2, kSensorA, test_payload(100, 3));
-    for (std::size_t keep : {std::size_t(1), std::size_t(15), std::size_t(16), std::size_t(58), std::size_t(143)}) {
-        SCOPED_TRACE(keep);
-        const Bytes cut(whole.bytes().begin(), whole.bytes().begin() + long(last_record + keep));
-        const ReadResult result = read_all(cut);
-        ASSERT_EQ(result.datagrams.size(), 2u);
-        EXPECT_EQ(result.datagrams[1].payload, test_payload(100, 2));
-        EXPECT_EQ(result.counters.broken_header, 1u);
+    const auto cut_at = [&](std::size_t keep) {
+        return Bytes(whole.bytes().begin(), whole.bytes().begin() + long(last_record + keep));
+    };
+    Bytes huge = whole.bytes();
+    huge[last_record + 11] = 0x7f;  // the stored length claims 2 GiB
+    // A record longer than any capturing tool stores, lying whole in the
+    // file, is stepped over.
+    CaptureBuilder oversized;
+    oversized.udp(kStart, kSensorA, test_payload(100, 1)).udp(kStart + 1, kSensorA, test_payload(100, 2));
+    oversized.record(kStart + 2, Bytes(vorlan_capture::kMaxRecordLength + 1, 0));
+    // A stored length longer than the frame on the wire cannot be right,
+    // even when the record so claimed lies inside the file.
+    CaptureBuilder longer;
+    longer.udp(kStart, kSensorA, test_payload(100, 1)).udp(kStart + 1, kSensorA, test_payload(100, 2));
+    const Bytes frame = udp_frame(from(kSensorA), test_payload(100, 3));
+    longer.record_claiming(kStart + 2, frame, uint32_t(frame.size() + 8));
+    longer.udp(kStart + 3, kSensorA, test_payload(100, 4)).udp(kStart + 4, kSensorA, test_payload(100, 5));
+    // Longer than any capturing tool stores too, and not stepped over.
+    CaptureBuilder far;
+    far.udp(kStart, kSensorA, test_payload(100, 1)).udp(kStart + 1, kSensorA, test_payload(100, 2));
+    far.record_claiming(kStart + 2, frame, vorlan_capture::kMaxRecordLength + 16);
+    far.raw(Bytes(vorlan_capture::kMaxRecordLength, 0)).udp(kStart + 3, kSensorA, test_payload(100, 4));
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        std::size_t datagrams;
+        End::Kind end;
+        bool has_time;
+    };
+    const Case cases[] = {
+        {"cut in the record header", cut_at(15), 2, End::cut, false},
+        {"cut after the record header", cut_at(16), 2, End::cut, true},
+        {"cut in the frame headers", cut_at(58), 2, End::cut, true},
+        {"cut in the payload", cut_at(143), 2, End::cut, true},
+        {"length beyond the file", huge, 2, End::cut, true},
+        {"length beyond the wire", longer.bytes(), 2, End::cut, true},
+        {"length beyond the wire and any capture", far.bytes(), 2, End::cut, true},
+        {"whole", whole.bytes(), 3, End::clean, false},
+        {"oversized record inside the file", oversized.bytes(), 2, End::clean, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TemporaryDirectory dir;
+        write_file(dir.file("c.pcap"), c.bytes);
+        CaptureReader reader;
+        ASSERT_EQ(reader.open(dir.file("c.pcap")), HeaderStatus::ok);
+        vorlan_capture::Datagram datagram;
+        std::size_t n = 0;
+        while (reader.next(datagram)) {
+            ++n;
+        }
+        EXPECT_EQ(n, c.datagrams);
+        EXPECT_EQ(reader.end().kind, c.end);
+        EXPECT_EQ(reader.counters().broken_header, c.end == End::cut || c.datagrams == 2 ? 1u : 0u);
+        if (c.end == End::cut) {
+            EXPECT_EQ(reader.end().offset, int64_t(last_record));
+            EXPECT_EQ(reader.end().has_time, c.has_time);
+            EXPECT_EQ(reader.end().time, c.has_time ? kStart + 2 : 0);
+        }
+        // Reading on stays at the end, and counts nothing twice.
+        EXPECT_FALSE(reader.next(datagram));
+        EXPECT_EQ(reader.end().kind, c.end);
+        EXPECT_LE(reader.counters().broken_header, 1u);
     }
-    // A record claiming more than any capture holds is stepped over.
-    CaptureBuilder huge;
-    huge.udp(kStart, kSensorA, test_payload(10, 1)).record_claiming(kStart, Bytes(100, 0), 0x7fffffff);
-    EXPECT_EQ(read_all(huge.bytes()).datagrams.size(), 1u);
 }
 
 TEST(CaptureReader, RefusesOtherFileFormatsByName) {

@@ -83,6 +83,10 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_hook = std::move(hook);
     }
+    void clear() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_packets.clear();
+    }
     std::vector<Received> packets() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_packets;
@@ -368,18 +372,196 @@ TEST_F(ReplayTest, SpanStepsFeedUpToThePacketThatCrossesTheSpan) {
               vorlan_sdk_capture_replay_resume_blocking(std::numeric_limits<float>::quiet_NaN()));
 }
 
-TEST_F(ReplayTest, DamagedRecordEndsStepsWithItsError) {
+// The errors the error callback was given.
+class ErrorLog {
+public:
+    struct Entry {
+        VorlanSensorHandle handle = 0;
+        VorlanSensorErrorCode code = VORLAN_SUCCESS;
+        std::string message;
+    };
+    static void on_error(VorlanSensorHandle handle, VorlanSensorErrorCode code, const char* message, const void*,
+                         size_t, void* user_data) {
+        auto* self = static_cast<ErrorLog*>(user_data);
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        self->m_entries.push_back({handle, code, message != nullptr ? message : ""});
+    }
+    std::vector<Entry> entries() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_entries;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_entries.clear();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<Entry> m_entries;
+};
+
+// A capture whose last record runs past the end of the file, cut short or
+// with one bit of its stored length flipped, plays every packet before it,
+// stepped or on the replay thread, and says where it stopped: a step
+// returns the error, the thread ends with it on the error callback, and a
+// looping thread tells it once and goes on from the start.
+TEST_F(ReplayTest, CaptureEndingInsideARecordPlaysWhatThereIsAndSaysWhere) {
+    ErrorLog errors;
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_deinitialize());
+    VorlanSDKOptions options = vorlan_sdk_create_options();
+    options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK;
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, &ErrorLog::on_error, &errors));
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_listen_network_packet(&Recorder::on_packet, &m_recorder));
+
     CaptureBuilder builder;
-    builder.udp(kStart, kSensor, test_payload(16, 0));
-    const Bytes frame = vorlan_test::udp_frame(vorlan_test::FrameOptions(), test_payload(500, 1));
-    builder.record_claiming(kStart + 1000, Bytes(frame.begin(), frame.begin() + 300), uint32_t(frame.size()));
-    const std::string path = m_dir.file("cut.pcap");
-    builder.write(path);
-    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_open(path.c_str()));
-    EXPECT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume_blocking_once());
-    EXPECT_EQ(VORLAN_ERROR_FILE_IO, vorlan_sdk_capture_replay_resume_blocking_once());
-    EXPECT_EQ(VORLAN_ERROR_EOF, vorlan_sdk_capture_replay_resume_blocking_once());
-    EXPECT_EQ(1u, m_recorder.count());
+    for (int i = 0; i < 3; ++i) {
+        builder.udp(kStart + i * 1000, kSensor, test_payload(64, uint8_t(i)));
+    }
+    const std::size_t damaged = builder.size();
+    builder.udp(kStart + 3000, kSensor, test_payload(64, 3));
+    Bytes cut = builder.bytes();
+    cut.resize(cut.size() - 20);
+    Bytes flipped = builder.bytes();
+    flipped[damaged + 10] ^= 0x01;  // the stored length grows by 64 KiB
+    enum class Mode { steps, thread, looping_thread };
+    struct Case {
+        const char* name;
+        const Bytes* bytes;
+        Mode mode;
+    };
+    const Case cases[] = {
+        {"cut, stepped", &cut, Mode::steps},
+        {"flipped, stepped", &flipped, Mode::steps},
+        {"cut, thread", &cut, Mode::thread},
+        {"flipped, thread", &flipped, Mode::thread},
+        {"flipped, looping thread", &flipped, Mode::looping_thread},
+    };
+    const std::string where = "at 0.003000 s (record at byte " + std::to_string(damaged) + ")";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_recorder.clear();
+        errors.clear();
+        const std::string path = m_dir.file(std::string(c.name) + ".pcap");
+        vorlan_test::write_file(path, *c.bytes);
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_open(path.c_str())) << last_error_message();
+        EXPECT_FLOAT_EQ(0.002f, vorlan_sdk_capture_replay_get_length());
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_set_speed(0.0f));
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_set_enable_loop(c.mode == Mode::looping_thread));
+        if (c.mode == Mode::steps) {
+            for (int i = 0; i < 3; ++i) {
+                ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume_blocking_once());
+            }
+            EXPECT_EQ(VORLAN_ERROR_FILE_IO, vorlan_sdk_capture_replay_resume_blocking_once());
+            EXPECT_THAT(last_error_message(), HasSubstr(where));
+            EXPECT_EQ(VORLAN_ERROR_EOF, vorlan_sdk_capture_replay_resume_blocking_once());
+            EXPECT_EQ(range(0, 3), seeds());
+            continue;
+        }
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume());
+        if (c.mode == Mode::thread) {
+            ASSERT_TRUE(eventually([&] { return !errors.entries().empty(); }));
+            EXPECT_EQ(range(0, 3), seeds());
+            // Not the end of the file: a client polling for it would take a
+            // damaged capture for a whole one.
+            EXPECT_EQ(0, vorlan_sdk_capture_replay_is_end());
+        } else {
+            ASSERT_TRUE(m_recorder.wait_for(10));
+        }
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_pause());
+        const std::vector<ErrorLog::Entry> reported = errors.entries();
+        ASSERT_EQ(1u, reported.size());
+        EXPECT_EQ(0u, reported[0].handle);
+        EXPECT_EQ(VORLAN_ERROR_FILE_IO, reported[0].code);
+        EXPECT_THAT(reported[0].message, HasSubstr(where));
+        const std::vector<int> seen = seeds();
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+            ASSERT_EQ(int(i % 3), seen[i]) << i;
+        }
+    }
+}
+
+// Packets that all share one time make a capture of length 0: looping it at
+// a non-zero speed must pace the passes, not spin through them.
+TEST_F(ReplayTest, LoopingCaptureOfOneInstantIsPacedNotSpun) {
+    open_capture(2, 0);
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_set_speed(5.0f));
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_set_enable_loop(1));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume());
+    // Six passes: five waits for the next pass, each the shortest pass at
+    // five times real speed. Only the lower bound is checked.
+    ASSERT_TRUE(m_recorder.wait_for(12));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_pause());
+    EXPECT_GE(elapsed, 5 * std::chrono::microseconds(CaptureReplay::kMinLoopPassMicroseconds / 5));
+    const std::vector<int> seen = seeds();
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        ASSERT_EQ(int(i % 2), seen[i]) << i;
+    }
+}
+
+// Captures of every form the shared reader knows play through the receive
+// path with the sender as handle; records without a datagram are counted.
+TEST_F(ReplayTest, EveryCaptureFormPlaysThroughTheReceivePath) {
+    using vorlan_test::FrameOptions;
+    using vorlan_test::LinkLayer;
+    struct Case {
+        const char* name;
+        LinkLayer link;
+        int outer_vlan;
+        int vlan;
+        uint8_t option_words;
+    };
+    const Case cases[] = {
+        {"ethernet", LinkLayer::ethernet, -1, -1, 0},
+        {"two vlan tags and options", LinkLayer::ethernet, 3, 4, 3},
+        {"linux cooked", LinkLayer::linux_cooked, -1, -1, 0},
+        {"linux cooked v2", LinkLayer::linux_cooked2, -1, -1, 1},
+        {"raw ipv4", LinkLayer::raw_ipv4, -1, -1, 0},
+        {"bsd loopback", LinkLayer::bsd_loopback, -1, -1, 0},
+    };
+    constexpr uint32_t kOther = ipv4(192, 168, 1, 3);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_recorder.clear();
+        FrameOptions options;
+        options.link = c.link;
+        options.outer_vlan = c.outer_vlan;
+        options.vlan = c.vlan;
+        options.ip_option_words = c.option_words;
+        options.source = kSensor;
+        FrameOptions other = options;
+        other.source = kOther;
+        FrameOptions tcp = options;
+        tcp.protocol = 6;
+        // Fragments of two senders' datagrams, interleaved and out of order,
+        // around whole datagrams and a record that is not UDP.
+        const auto a = vorlan_test::udp_fragments(options, test_payload(3000, 1), 1480);
+        const auto b = vorlan_test::udp_fragments(other, test_payload(2000, 2), 1480);
+        CaptureBuilder builder(0, CaptureBuilder::kMicrosecondMagic, c.link);
+        builder.record(kStart, vorlan_test::udp_frame(options, test_payload(10, 0)));
+        builder.record(kStart + 1000, a[1]).record(kStart + 1001, b[0]).record(kStart + 1002, a[0]);
+        builder.record(kStart + 1003, vorlan_test::udp_frame(tcp, test_payload(10, 9)));
+        builder.record(kStart + 1004, b[1]).record(kStart + 1005, a[2]);
+        builder.record(kStart + 2000, vorlan_test::udp_frame(other, test_payload(10, 3)));
+        const std::string path = m_dir.file(std::string(c.name) + ".pcap");
+        builder.write(path);
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_open(path.c_str())) << last_error_message();
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume_blocking(100.0f));
+        EXPECT_EQ((std::vector<int>{0, 2, 1, 3}), seeds());
+        const std::vector<Received> packets = m_recorder.packets();
+        ASSERT_EQ(4u, packets.size());
+        const VorlanSensorHandle handles[] = {kSensor, kOther, kSensor, kOther};
+        const int64_t times[] = {kStart, kStart + 1001, kStart + 1000, kStart + 2000};
+        for (std::size_t i = 0; i < packets.size(); ++i) {
+            EXPECT_EQ(VORLAN_SENSOR_HANDLE_FLAG_MOCK | handles[i], packets[i].handle) << i;
+            EXPECT_EQ(times[i], packets[i].timestamp) << i;
+        }
+        EXPECT_EQ(test_payload(3000, 1), packets[2].payload);
+        const vorlan_capture::SkipCounters counters = CaptureReplay::instance().skip_counters();
+        EXPECT_EQ(1u, counters.not_udp);
+        EXPECT_EQ(1u, counters.total());
+    }
 }
 
 // ---- Seeking and settings ---------------------------------------------------------
