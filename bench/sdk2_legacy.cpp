@@ -7,12 +7,14 @@
 // alone replaying the same capture at full speed to its image-frame
 // callback: translation can only add to that work.
 //
-// Heap allocations are counted over steady passes of the same traffic fed
-// from memory (no replay, which opens its file and thread per pass), and
-// divided by the batches delivered.
+// Heap allocations are counted over steady passes of the same traffic's
+// point packets fed from memory (no replay, which opens its file and thread
+// per pass), and divided by the batches delivered. Information packets are
+// counted apart: each replaces the sensor's record in the registry.
 //
-// Rates are the best of the repetitions: the machine's other work only ever
-// slows a run down.
+// Rates are per second of wall-clock time (the second library replays on its
+// worker thread, not the benchmark's), the best of the repetitions: the
+// machine's other work only ever slows a run down.
 #include <dlfcn.h>
 
 #include <benchmark/benchmark.h>
@@ -77,6 +79,17 @@ const std::string& sample_capture() {
     return path;
 }
 
+// The sample capture's payloads in memory, for the passes that leave the
+// replays out.
+const std::vector<Payload>& sample_payloads() {
+    static const std::vector<Payload> payloads = [] {
+        Traffic traffic;
+        vorlan_tool::run_simulation(sample_options(), traffic);
+        return std::move(traffic.payloads);
+    }();
+    return payloads;
+}
+
 // ---- The first library alone ----
 
 void on_image_frame(VorlanSensorHandle, size_t n_points, const VorlanSensorImagePoint* points, void*) {
@@ -108,6 +121,31 @@ void BM_FirstLibraryReplay(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<int64_t>(g_points.load() - before));
     vorlan_sdk_capture_replay_close();
+    vorlan_sdk_deinitialize();
+}
+
+// The decode path alone, fed from memory on this thread.
+void BM_FirstLibraryFromMemory(benchmark::State& state) {
+    VorlanSDKOptions options = vorlan_sdk_create_options();
+    options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK;
+    options.frame.mode = VORLAN_SDK_FRAME_STREAMING;
+    if (vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, nullptr, nullptr) != VORLAN_SUCCESS ||
+        vorlan_sdk_listen_image_frames(on_image_frame, nullptr) != VORLAN_SUCCESS) {
+        state.SkipWithError("cannot start the first library");
+        return;
+    }
+    const auto pass = [] {
+        for (const Payload& payload : sample_payloads()) {
+            vorlan_sdk_mock_network_receive(payload.handle, payload.timestamp, payload.bytes.data(),
+                                            payload.bytes.size());
+        }
+    };
+    pass();
+    const uint64_t before = g_points.load();
+    for (auto _ : state) {
+        pass();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(g_points.load() - before));
     vorlan_sdk_deinitialize();
 }
 
@@ -201,34 +239,68 @@ void BM_TranslatedReplay(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(g_points.load() - before));
 }
 
+// The parser chain, the first library and translation, fed from memory on
+// this thread.
+void BM_TranslatedFromMemory(benchmark::State& state) {
+    SecondLibrary library;
+    if (!library.ok()) {
+        state.SkipWithError("cannot load the second library with translation");
+        return;
+    }
+    const auto pass = [&] {
+        for (const Payload& payload : sample_payloads()) {
+            library.ReceiveData(payload.handle, payload.timestamp, payload.bytes.data(), payload.bytes.size());
+        }
+    };
+    pass();
+    const uint64_t before = g_points.load();
+    for (auto _ : state) {
+        pass();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(g_points.load() - before));
+}
+
 // Heap allocations per translated batch over steady passes from memory.
 struct AllocationFigure {
     uint64_t allocations = 0;
     uint64_t batches = 0;
+    uint64_t information_allocations = 0;  // over the same passes' information packets
+    uint64_t information_packets = 0;
     bool measured = false;
 };
 
+bool is_information(const Payload& payload) {
+    return payload.bytes.size() >= 3 && payload.bytes[0] == 'I' && payload.bytes[1] == 'N' && payload.bytes[2] == 'F';
+}
+
 AllocationFigure allocations_per_batch() {
     AllocationFigure figure;
-    Traffic traffic;
-    vorlan_tool::run_simulation(sample_options(), traffic);
     SecondLibrary library;
     if (!library.ok()) {
         return figure;
     }
-    const auto pass = [&] {
-        for (const Payload& payload : traffic.payloads) {
-            library.ReceiveData(payload.handle, payload.timestamp, payload.bytes.data(), payload.bytes.size());
+    const auto pass = [&](bool information) {
+        for (const Payload& payload : sample_payloads()) {
+            if (is_information(payload) == information) {
+                library.ReceiveData(payload.handle, payload.timestamp, payload.bytes.data(), payload.bytes.size());
+            }
         }
     };
-    pass();  // sensors, frames and pools come to be
+    pass(true);  // sensors, frames and pools come to be
+    pass(false);
     const uint64_t batches_before = g_batches.load();
-    const uint64_t allocations_before = vorlan_bench::allocation_count();
+    uint64_t allocations_before = vorlan_bench::allocation_count();
     for (int i = 0; i < kAllocationPasses; ++i) {
-        pass();
+        pass(false);
     }
     figure.allocations = vorlan_bench::allocation_count() - allocations_before;
     figure.batches = g_batches.load() - batches_before;
+    allocations_before = vorlan_bench::allocation_count();
+    pass(true);
+    figure.information_allocations = vorlan_bench::allocation_count() - allocations_before;
+    for (const Payload& payload : sample_payloads()) {
+        figure.information_packets += is_information(payload);
+    }
     figure.measured = true;
     return figure;
 }
@@ -250,12 +322,17 @@ public:
     void Finalize() override {
         ConsoleReporter::Finalize();
         const AllocationFigure figure = allocations_per_batch();
-        std::printf("\nsteady translated passes from memory: %llu heap allocations over %llu batches\n",
+        std::printf("\nsteady translated passes from memory: %llu heap allocations over %llu batches; "
+                    "%llu over %llu information packets\n",
                     static_cast<unsigned long long>(figure.allocations),
-                    static_cast<unsigned long long>(figure.batches));
+                    static_cast<unsigned long long>(figure.batches),
+                    static_cast<unsigned long long>(figure.information_allocations),
+                    static_cast<unsigned long long>(figure.information_packets));
         vorlan_bench::GoalLines goals;
         goals.add({"translated replay vs first library alone", rate_of("BM_TranslatedReplay"),
                    rate_of("BM_FirstLibraryReplay"), 0.7, "points/s"});
+        goals.add({"translated from memory vs first library alone", rate_of("BM_TranslatedFromMemory"),
+                   rate_of("BM_FirstLibraryFromMemory"), 0.7, "points/s"});
         const double per_batch =
             figure.batches > 0 ? static_cast<double>(figure.allocations) / static_cast<double>(figure.batches) : 0.0;
         char seen[96];
@@ -283,9 +360,19 @@ int main(int argc, char** argv) {
     }
     benchmark::RegisterBenchmark("BM_FirstLibraryReplay", BM_FirstLibraryReplay)
         ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->Repetitions(kRepetitions);
+    benchmark::RegisterBenchmark("BM_FirstLibraryFromMemory", BM_FirstLibraryFromMemory)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->Repetitions(kRepetitions);
+    benchmark::RegisterBenchmark("BM_TranslatedFromMemory", BM_TranslatedFromMemory)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
         ->Repetitions(kRepetitions);
     benchmark::RegisterBenchmark("BM_TranslatedReplay", BM_TranslatedReplay)
         ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
         ->Repetitions(kRepetitions);
     benchmark::Initialize(&argc, argv);
     GoalReporter reporter;

@@ -26,6 +26,37 @@ std::array<float, kReflectivitySteps> make_reflectivity_table() {
 
 const std::array<float, kReflectivitySteps> kReflectivityTable = make_reflectivity_table();
 
+// For each whole percent from 127 to 5000, the first table entry at least as
+// large: entries lie more than 1 % apart, so for any percent p the first
+// entry at least p is this one for floor(p) or the next.
+constexpr int kFirstTablePercent = 127;
+constexpr int kLastTablePercent = 5000;
+
+std::array<uint8_t, kLastTablePercent - kFirstTablePercent + 1> make_first_entry_at_least() {
+    std::array<uint8_t, kLastTablePercent - kFirstTablePercent + 1> first{};
+    size_t entry = 0;
+    for (int percent = kFirstTablePercent; percent <= kLastTablePercent; ++percent) {
+        while (kReflectivityTable[entry] < static_cast<float>(percent)) {
+            ++entry;
+        }
+        first[static_cast<size_t>(percent - kFirstTablePercent)] = static_cast<uint8_t>(entry);
+    }
+    return first;
+}
+
+const std::array<uint8_t, kLastTablePercent - kFirstTablePercent + 1> kFirstEntryAtLeast = make_first_entry_at_least();
+
+// Rounds to the nearest integer, halves away from zero, for |value| < 2^31:
+// the truncation and the fraction it leaves are exact. Plain instructions
+// without branches, where std::round is a library call and a branch on the
+// fraction would be mispredicted for every other point.
+template <class Real>
+int32_t round_half_away(Real value) {
+    const int32_t whole = static_cast<int32_t>(value);
+    const Real fraction = value - static_cast<Real>(whole);
+    return whole + static_cast<int32_t>(fraction >= Real(0.5)) - static_cast<int32_t>(fraction <= Real(-0.5));
+}
+
 // ---- Position ----
 
 // Image points without a return are placed this far along their ray.
@@ -34,17 +65,29 @@ constexpr double kNoReturnDistance = 100.0;
 constexpr double kUnitsPerMetre = 200.0;
 constexpr double kLargestUnits = std::numeric_limits<int16_t>::max();
 
+// How far along its ray each point lies, in metres per unit of image
+// coordinate: its distance (or the placeholder distance of a point without
+// a return) over the ray's length. Apart from the rest of the translation,
+// so that the square roots and divisions of many points are under way at
+// once instead of each waiting for the one before.
+void distances_along_rays(const LegacySensorImagePoint* points, size_t n, double* along) {
+    for (size_t i = 0; i < n; ++i) {
+        const double image_x = points[i].image_x;
+        const double image_z = points[i].image_z;
+        const bool valid = (points[i].flags & VORLAN_POINT_VALID) != 0;
+        const double range = valid ? static_cast<double>(points[i].distance) : kNoReturnDistance;
+        along[i] = range / std::sqrt(image_x * image_x + image_z * image_z + 1.0);
+    }
+}
+
 // Writes the point's coordinates; false when they are not numbers.
 //
 // A point farther out than 16 bits of 5 mm reach (about 163.8 m on any axis)
 // is pulled in along its ray until its largest coordinate is the largest
 // that can be stored: direction kept, sign never flipped by wrapping.
-bool write_position(const LegacySensorImagePoint& point, VorlanPoint& out) {
+bool write_position(const LegacySensorImagePoint& point, double along, VorlanPoint& out) {
     const double image_x = point.image_x;
     const double image_z = point.image_z;
-    const bool valid = (point.flags & VORLAN_POINT_VALID) != 0;
-    const double ray = std::sqrt(image_x * image_x + image_z * image_z + 1.0);
-    const double along = (valid ? static_cast<double>(point.distance) : kNoReturnDistance) / ray;
     double units[3] = {-image_x * along * kUnitsPerMetre, along * kUnitsPerMetre, -image_z * along * kUnitsPerMetre};
     double largest = 0.0;
     for (double value : units) {
@@ -53,15 +96,15 @@ bool write_position(const LegacySensorImagePoint& point, VorlanPoint& out) {
         }
         largest = std::max(largest, std::fabs(value));
     }
-    if (std::round(largest) > kLargestUnits) {
+    if (largest >= kLargestUnits + 0.5) {  // would round past the largest
         const double scale = kLargestUnits / largest;
         for (double& value : units) {
             value = std::clamp(value * scale, -kLargestUnits, kLargestUnits);
         }
     }
-    out.x = static_cast<int16_t>(std::round(units[0]));
-    out.y = static_cast<int16_t>(std::round(units[1]));
-    out.z = static_cast<int16_t>(std::round(units[2]));
+    out.x = static_cast<int16_t>(round_half_away(units[0]));
+    out.y = static_cast<int16_t>(round_half_away(units[1]));
+    out.z = static_cast<int16_t>(round_half_away(units[2]));
     return true;
 }
 
@@ -151,7 +194,7 @@ uint16_t legacyTemperature(float celsius) {
 uint8_t legacyReflectivity(float fraction) {
     const float percent = 100.0f * fraction;
     if (percent >= 0.0f && percent < 127.1f) {
-        return static_cast<uint8_t>(std::lround(percent));
+        return static_cast<uint8_t>(round_half_away(percent));
     }
     if (percent > 4999.0f) {
         return 255;
@@ -159,10 +202,13 @@ uint8_t legacyReflectivity(float fraction) {
     if (!(percent >= 0.0f)) {
         return 0;  // negative, or not a number
     }
-    // 127.1 <= percent <= 4999: an entry at least as large exists, and not the first.
-    const auto above = std::lower_bound(kReflectivityTable.begin() + 1, kReflectivityTable.end(), percent);
-    const size_t index = static_cast<size_t>(above - kReflectivityTable.begin());
-    const bool upper_nearer = *above - percent < percent - *(above - 1);
+    // 127.1 <= percent <= 4999: the first entry at least as large exists,
+    // and is not the first entry.
+    size_t index = kFirstEntryAtLeast[static_cast<size_t>(static_cast<int>(percent) - kFirstTablePercent)];
+    if (kReflectivityTable[index] < percent) {
+        ++index;
+    }
+    const bool upper_nearer = kReflectivityTable[index] - percent < percent - kReflectivityTable[index - 1];
     return static_cast<uint8_t>(127 + (upper_nearer ? index : index - 1));
 }
 
@@ -171,18 +217,23 @@ int64_t translateImagePoints(const LegacySensorImagePoint* points, size_t n, Vor
         return 0;
     }
     RelativeClock clock(points[0].timestamp);
-    for (size_t i = 0; i < n; ++i) {
-        const LegacySensorImagePoint& point = points[i];
-        VorlanPoint& record = out[i];
-        record.flags = translate_flags(point.flags);
-        if (!write_position(point, record)) {
-            // Nothing can be said of where it is: no return, at the origin.
-            record.x = record.y = record.z = 0;
-            record.flags |= VORLAN_POINT_FLAG_NO_RETURN;
+    double along[kLegacyBatchPoints];
+    for (size_t start = 0; start < n; start += kLegacyBatchPoints) {
+        const size_t count = std::min(n - start, kLegacyBatchPoints);
+        distances_along_rays(points + start, count, along);
+        for (size_t i = 0; i < count; ++i) {
+            const LegacySensorImagePoint& point = points[start + i];
+            VorlanPoint& record = out[start + i];
+            record.flags = translate_flags(point.flags);
+            if (!write_position(point, along[i], record)) {
+                // Nothing can be said of where it is: no return, at the origin.
+                record.x = record.y = record.z = 0;
+                record.flags |= VORLAN_POINT_FLAG_NO_RETURN;
+            }
+            record.reflectivity = legacyReflectivity(point.intensity);
+            record.relative_timestamp = clock.step(point.timestamp);
+            record.channel_id = point.segment_id;
         }
-        record.reflectivity = legacyReflectivity(point.intensity);
-        record.relative_timestamp = clock.step(point.timestamp);
-        record.channel_id = point.segment_id;
     }
     return points[0].timestamp;
 }

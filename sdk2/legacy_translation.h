@@ -31,7 +31,7 @@ uint16_t legacyTemperature(float celsius);
 // 127, then the nearest entry of the logarithmic table up to 5000 %.
 uint8_t legacyReflectivity(float fraction);
 
-// The point records of `n` image points (n <= kLegacyBatchPoints) written to
+// The point records of `n` image points written to
 // `out`. Returns the batch timestamp, the first point's time (0 for n = 0).
 int64_t translateImagePoints(const LegacySensorImagePoint* points, size_t n, VorlanPoint* out);
 

@@ -137,6 +137,47 @@ TEST(LegacySdkConnector, FindsTheFirstLibraryBesideItselfOnly) {
     dlclose(elsewhere);
 }
 
+// A listener that translation is calling cannot wait for translation to
+// end: turning it off or on from there is refused instead of hanging.
+TEST(LegacySdkConnector, RefusesToTurnOffFromATranslatedBatch) {
+    vorlan_test::TemporaryDirectory directory;
+    copy_library(VORLAN_SDK2_LIBRARY, directory.path(), "libvorlan_sdk2.so");
+    copy_library(VORLAN_SDK_LIBRARY, directory.path(), "libvorlan_sdk.so");
+    LoadedLibrary library(directory.file("libvorlan_sdk2.so"));
+    ASSERT_TRUE(library.ok()) << library.error();
+    ASSERT_EQ(library.Initialize(VORLAN_SDK2_INTERFACE_VERSION), VORLAN_SUCCESS);
+    struct Listener {
+        LoadedLibrary* library;
+        std::vector<int> results;
+        static void on_points(uint64_t, int64_t, size_t, size_t, const uint8_t*, void* user_data) {
+            auto* self = static_cast<Listener*>(user_data);
+            self->results.push_back(self->library->DisableLegacyTranslation());
+            self->results.push_back(self->library->EnableLegacyTranslation());
+        }
+    } listener{&library, {}};
+    ASSERT_EQ(library.ListenPoints(&Listener::on_points, &listener), VORLAN_SUCCESS);
+    ASSERT_EQ(library.EnableLegacyTranslation(), VORLAN_SUCCESS);
+
+    struct Collector : vorlan_tool::PacketSink {
+        LoadedLibrary* library;
+        bool deliver(VorlanSensorHandle handle, int64_t timestamp, const uint8_t* data, std::size_t size) override {
+            library->ReceiveData(handle, timestamp, data, size);
+            return true;
+        }
+    } feed;
+    feed.library = &library;
+    vorlan_tool::SimulatorOptions options;
+    options.seconds = 0.1;
+    vorlan_tool::run_simulation(options, feed);
+
+    ASSERT_FALSE(listener.results.empty());
+    for (int result : listener.results) {
+        EXPECT_EQ(result, VORLAN_ERROR_INVALID_STATE);
+    }
+    EXPECT_EQ(library.DisableLegacyTranslation(), VORLAN_SUCCESS);
+    EXPECT_EQ(library.Deinitialize(), VORLAN_SUCCESS);
+}
+
 // Simulated first-generation sensors, replayed over and over by two
 // captures and fed from a client thread, while translation goes on and off.
 TEST(LegacySdkConnector, TurnsOnAndOffWhileDataFlows) {
