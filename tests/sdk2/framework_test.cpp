@@ -101,8 +101,8 @@ std::vector<Call> calls_needing_initialisation() {
         {"VorlanReplaySetAutoReplay", [] { return VorlanReplaySetAutoReplay(1, 1); }, true},
         {"VorlanReplayIsFinished", [] { return VorlanReplayIsFinished(1); }, true},
         {"VorlanReplayIsPaused", [] { return VorlanReplayIsPaused(1); }, true},
-        {"VorlanEnableLegacyTranslation", [] { return VorlanEnableLegacyTranslation(); }, false},
-        {"VorlanDisableLegacyTranslation", [] { return VorlanDisableLegacyTranslation(); }, false},
+        {"VorlanEnableLegacyTranslation", [] { return VorlanEnableLegacyTranslation(); }, true},
+        {"VorlanDisableLegacyTranslation", [] { return VorlanDisableLegacyTranslation(); }, true},
     };
 }
 
