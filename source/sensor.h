@@ -16,10 +16,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "byte_order.h"
 #include "calibration.h"
+#include "pending_sensors.h"
 #include "point_buffer.h"
 #include "sensor_fault.h"
 #include "vorlan_sdk.h"
@@ -30,6 +32,10 @@ namespace vorlan_sdk {
 
 // True for the five information packet types (INFO, INF1, INF2, INFX, INFY).
 bool is_info_packet(uint32_t type);
+// True when an information packet from a sensor not heard before is worth a
+// sensor object: it passes its kind's size check (an INF2 never does, having
+// no first half to complete).
+bool can_introduce_sensor(uint32_t type, int32_t size, const uint8_t* data);
 
 // The display name of a model code; empty for unknown codes.
 std::string get_sensor_model_name(int32_t model);
@@ -47,6 +53,8 @@ public:
     static constexpr uint8_t kMaxReturns = 2;
 
     explicit Sensor(VorlanSensorHandle handle);
+    // What a sensor knows of itself before its first usable packet.
+    static VorlanSensorInformation blank_information(VorlanSensorHandle handle);
     Sensor(const Sensor&) = delete;
     Sensor& operator=(const Sensor&) = delete;
 
@@ -240,7 +248,8 @@ private:
 };
 
 // Every sensor heard, keyed by handle. Sensors become visible to lookups once
-// their information is complete; until then they wait in a pending list.
+// their information is complete; until then they wait, a bounded time and in
+// bounded number, among the pending sensors.
 class SensorManager {
 public:
     static SensorManager& instance();
@@ -255,17 +264,23 @@ public:
     std::shared_ptr<Sensor> get_sensor(int32_t index);
     std::shared_ptr<Sensor> get_sensor_by_handle(VorlanSensorHandle handle);
     std::shared_ptr<Sensor> get_sensor_by_serial_number(uint64_t serial_number);
-    // Forgets the attached sensors; pending ones stay pending.
+    // Forgets every sensor, attached or pending.
     void clear();
+    std::size_t get_n_pending_sensors();
 
 private:
     SensorManager() = default;
     int32_t find_sensor_by_handle_impl(VorlanSensorHandle handle);
     int32_t find_sensor_by_serial_number_impl(uint64_t serial_number);
 
+    // Tells the client about an information packet that introduced no
+    // sensor, as a sensor object would have done with it.
+    static void report_unusable_first_packet(VorlanSensorHandle handle, uint32_t type);
+
     util::TimedMutex m_mutex;
     std::vector<std::shared_ptr<Sensor>> m_sensors;
-    std::vector<std::shared_ptr<Sensor>> m_pending;
+    std::unordered_map<VorlanSensorHandle, int32_t> m_index_of;  // first index of each handle in m_sensors
+    PendingSensors m_pending;
 };
 
 }  // namespace vorlan_sdk
