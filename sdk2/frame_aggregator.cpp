@@ -39,6 +39,9 @@ FrameBuffer* FrameAggregator::buffer_for(std::uint64_t handle, std::int64_t now)
             it = now - it->second.last_batch > kStaleAfter ? m_buffers.erase(it) : std::next(it);
         }
     }
+    if (m_buffers.size() >= kMaxBuffers) {
+        return nullptr;
+    }
     const std::int32_t period = m_questions.is_fixed_10hz_scan(handle) ? kFixedScanPeriod : m_mode.load();
     try {
         Entry entry;
