@@ -322,18 +322,28 @@ void SensorManager::handle_network_receive(VorlanSensorHandle handle, int64_t ti
         if (!lock.is_locked()) {
             return;
         }
-        m_pending.remove(sensor, handle);
         // Another thread may have attached it meanwhile. A sensor completed
         // after the pending table let it go (full, or too old) is attached
         // all the same.
-        if (m_index_of.count(handle) == 0) {
+        if (m_index_of.count(handle) != 0) {
+            m_pending.remove(sensor, handle);
+            return;
+        }
+        if (m_sensors.size() >= kMaxSensors) {
+            refused = true;
+        } else {
             try {
                 m_index_of.emplace(handle, static_cast<int32_t>(m_sensors.size()));
                 m_sensors.push_back(sensor);
+                m_pending.remove(sensor, handle);
             } catch (const std::bad_alloc&) {
                 m_index_of.erase(handle);
+                refused = true;
             }
         }
+    }
+    if (refused) {
+        callbacks.queue_error(handle, VORLAN_ERROR_OUT_OF_MEMORY, "Too many sensors!");
     }
 }
 

@@ -252,6 +252,12 @@ private:
 // bounded number, among the pending sensors.
 class SensorManager {
 public:
+    // Attached sensors at most. A sensor is never forgotten while the
+    // library runs (its index must not change), so past this bound a new
+    // sensor with complete information is refused: it stays among the
+    // pending sensors, and VORLAN_ERROR_OUT_OF_MEMORY is queued for it.
+    static constexpr std::size_t kMaxSensors = 1024;
+
     static SensorManager& instance();
 
     // Every payload enters the library here: recognises it by its type word
