@@ -77,9 +77,12 @@ TEST_F(LibraryTest, ControlCallsRacingWithEveryDataSourceEndCleanly) {
             std::this_thread::yield();
         }
     });
-    // A client pulling frames from the FIFO, which may vanish under it.
-    threads.emplace_back([&] {
-        while (running.load()) {
+    // A client pulling frames from the FIFO, which may vanish under it. It
+    // stops last: until the FIFO is disabled, a full one holds up the relay
+    // that a control thread may be stopping.
+    std::atomic<bool> consuming{true};
+    std::thread consumer([&] {
+        while (consuming.load()) {
             VorlanFifoedFrame frame{};
             if (VorlanFrameFifoGet(&frame, 20) == VORLAN_SUCCESS) {
                 volatile uint8_t first = frame.n_points > 0 ? frame.points[0] : 0;
@@ -125,8 +128,16 @@ TEST_F(LibraryTest, ControlCallsRacingWithEveryDataSourceEndCleanly) {
     for (std::thread& thread : threads) {
         thread.join();
     }
+    (void)VorlanDisableFrameFifo();
+    consuming.store(false);
+    consumer.join();
 
-    // Afterwards everything still works: frames come from a fresh replay.
+    // Afterwards everything still works: frames come from a fresh replay
+    // straight to the listener.
+    (void)VorlanStopAsyncRelay();
+    for (uint64_t old : replays) {
+        (void)VorlanReplayUnloadPcap(old);
+    }
     const int before = frames.load();
     uint64_t replay = 0;
     ASSERT_EQ(VorlanReplayLoadPcap(path.c_str(), 0, &replay), VORLAN_SUCCESS);
