@@ -4,6 +4,7 @@
 #   make install PREFIX=/some/where   install libraries, headers, tool, Python package
 #   make package a Debian package of the same (build/vorlan-sdk_*.deb)
 # Sanitizer runs: make check-asan (AddressSanitizer + UBSan), make check-tsan.
+# Long runs: make check-long (hostile network traffic, about a minute).
 # Benchmarks: make bench.
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -22,7 +23,7 @@ PYTHON ?= $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo pytho
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test install package demo check-asan check-tsan bench fuzz clean
+.PHONY: all deps build test install package demo check-asan check-tsan check-long bench fuzz clean
 
 all: build
 
@@ -81,6 +82,14 @@ check-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
+# Long runs, kept out of make test: 30 s of hostile loopback traffic into
+# each library (see tests/long/).
+check-long: deps
+	$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	cmake --build $(BUILD) -j $(JOBS) --target vorlan_hostile_sdk vorlan_hostile_sdk2
+	./$(BUILD)/tests/vorlan_hostile_sdk
+	./$(BUILD)/tests/vorlan_hostile_sdk2
+
 bench: build
 	@for b in $(BUILD)/bench/vorlan_bench_*; do [ -x "$$b" ] && "$$b" || true; done
 	$(PYTHON) bench/python_frames.py --build $(BUILD)
@@ -91,7 +100,7 @@ FUZZ_SECONDS ?= 60
 fuzz: deps
 	@[ -f build-fuzz/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORLAN_SANITIZE=address -DVORLAN_FUZZ=ON -DVORLAN_BUILD_BENCHMARKS=OFF
-	cmake --build build-fuzz -j $(JOBS)
+	cmake --build build-fuzz -j $(JOBS) --target vorlan_fuzzers
 	@for f in build-fuzz/fuzz/vorlan_fuzz_*; do \
 	  case $$f in *replay*) continue;; esac; \
 	  name=$${f##*/vorlan_fuzz_}; mkdir -p build-fuzz/corpus/$$name; \

@@ -53,6 +53,9 @@ FrameAggregator::Entry* FrameAggregator::entry_for(std::uint64_t handle, std::in
             it = now - it->second.last_batch > kStaleAfter ? m_buffers.erase(it) : std::next(it);
         }
     }
+    if (m_buffers.size() >= kMaxBuffers) {
+        return nullptr;
+    }
     const std::int32_t period = m_questions.is_fixed_10hz_scan(handle) ? kFixedScanPeriod : m_mode.load();
     try {
         Entry entry;

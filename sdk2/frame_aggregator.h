@@ -44,6 +44,11 @@ public:
     // sensors silent for kStaleAfter microseconds.
     static constexpr std::size_t kBuffersBeforePurge = 16;
     static constexpr std::int64_t kStaleAfter = 2000000;
+    // Buffers kept at most. When that many sensors have all sent points
+    // within kStaleAfter, the batches of a further sensor are dropped until
+    // one falls silent: senders of stray points from many addresses cannot
+    // make memory grow, nor take the buffers of the sensors already heard.
+    static constexpr std::size_t kMaxBuffers = 64;
 
     FrameAggregator(SensorQuestions questions, FrameSink sink, Clock clock);
     FrameAggregator(const FrameAggregator&) = delete;

@@ -72,6 +72,9 @@ int infoDataParser(uint64_t handle, int64_t, const uint8_t* data, size_t size, v
     } catch (const std::bad_alloc&) {
         return VORLAN_ERROR_OUT_OF_MEMORY;
     }
+    if (record == nullptr) {
+        return VORLAN_ERROR_OUT_OF_MEMORY;  // a new sensor, and the registry full
+    }
     // Every packet is announced, also when nothing in it changed.
     VorlanAddSensorInfo(handle, &record->sensor());
     return 0;

@@ -80,6 +80,9 @@ std::shared_ptr<const SensorRecord> VorlanAddSensor(const VorlanSensor& fixed, c
         g_generation.fetch_add(1, std::memory_order_release);
         return record;
     }
+    if (r.records.size() >= kMaxSensors) {
+        return nullptr;
+    }
     r.records.push_back(record);
     try {
         r.index_of.emplace(fixed.handle, static_cast<uint32_t>(r.records.size() - 1));
@@ -95,7 +98,9 @@ std::shared_ptr<const SensorRecord> VorlanAddSensor(const VorlanSensor& fixed, c
 std::shared_ptr<const SensorRecord> VorlanUpdateSensor(const VorlanSensor& fixed, const uint8_t* trailing,
                                                        size_t trailing_size) {
     auto record = VorlanAddSensor(fixed, trailing, trailing_size);
-    VorlanAddSensorInfo(fixed.handle, &record->sensor());
+    if (record != nullptr) {
+        VorlanAddSensorInfo(fixed.handle, &record->sensor());
+    }
     return record;
 }
 

@@ -38,12 +38,20 @@ using SensorInfoList = CallbackList<void, uint64_t, const VorlanSensor*>;
 SensorInfoList& InfoDataCallbacks();
 void sensorInfoCallbacksClear();
 
+// Sensors the registry holds at most. Records are never forgotten one by
+// one (a sensor's index must not change), so past this bound the
+// information of new sensors is refused: datagrams from many addresses
+// cannot make the registry grow without end.
+constexpr size_t kMaxSensors = 1024;
+
 // Stores the sensor's information (the fixed part and the trailing bytes),
-// replacing its record at the same index or appending a new one. info_size
-// is set from the sizes given. May throw std::bad_alloc.
+// replacing its record at the same index or appending a new one; null when
+// the sensor is new and the registry full. info_size is set from the sizes
+// given. May throw std::bad_alloc.
 std::shared_ptr<const SensorRecord> VorlanAddSensor(const VorlanSensor& fixed, const uint8_t* trailing = nullptr,
                                                     size_t trailing_size = 0);
-// As VorlanAddSensor, then tells the sensor-information listeners.
+// As VorlanAddSensor, then tells the sensor-information listeners (not
+// when the record was refused).
 std::shared_ptr<const SensorRecord> VorlanUpdateSensor(const VorlanSensor& fixed, const uint8_t* trailing = nullptr,
                                                        size_t trailing_size = 0);
 // Calls the sensor-information listeners.

@@ -41,8 +41,25 @@ constexpr std::size_t kPooledPackets = NetworkManager::kMaxQueuedPackets + 2;
 
 // The payload capacity every pooled packet starts with: sensors' point and
 // waveform datagrams fit, so receiving allocates nothing once the pool
-// exists. A larger datagram grows the one packet it lands in, for good.
+// exists. A larger datagram grows the one packet it lands in until it has
+// been decoded; kept, the rare large datagrams of a hostile or broken
+// sender would leave every pooled packet at the largest UDP size in turn.
 constexpr std::size_t kPooledPayloadCapacity = 2048;
+
+// Gives a grown packet its usual capacity back before it returns to its pool.
+void shrink_payload(NetworkManager::Packet& packet) noexcept {
+    if (packet.data.capacity() <= kPooledPayloadCapacity) {
+        return;
+    }
+    try {
+        std::vector<uint8_t> usual;
+        usual.reserve(kPooledPayloadCapacity);
+        packet.data.swap(usual);
+    } catch (const std::bad_alloc&) {
+        packet.data.clear();
+        packet.data.shrink_to_fit();
+    }
+}
 
 int64_t wall_clock_us() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -336,6 +353,7 @@ void NetworkManager::work(std::shared_ptr<std::atomic<bool>> running) {
         } catch (...) {
             queue_current_exception(handle);
         }
+        shrink_payload(*packet);
         packet.reset();  // back to its pool
     }
 }

@@ -39,7 +39,34 @@ constexpr std::size_t kInf1PartEnd = 952;
 
 constexpr float kValue8Numerator = 2.5e7f;
 
+// `packet` holds at least kMinInfoPacketSize bytes.
+bool is_first_half(const util::ByteView& packet) {
+    const uint32_t block_type = packet.u32(kInfoBlockOffset);
+    return (block_type == kVrn8Block || block_type == kVrn9Block) &&
+           packet.u32(kBlockSegmentCountOffset) > kMaxSegmentsInOneDatagram;
+}
+
 }  // namespace
+
+bool can_introduce_sensor(uint32_t type, int32_t size, const uint8_t* data) {
+    if (data == nullptr) {
+        return false;
+    }
+    switch (type) {
+        case kInfoPacket:
+        case kInfxPacket:
+            return size >= kMinInfoPacketSize;
+        case kInfyPacket:
+            return size >= kMinInfyPacketSize;
+        case kInf1Packet:
+            // A first half too long for its store is refused by the sensor too.
+            return size >= kMinInfoPacketSize &&
+                   (static_cast<std::size_t>(size) <= Sensor::kInf1BufferSize ||
+                    !is_first_half(util::ByteView(data, static_cast<std::size_t>(size))));
+        default:
+            return false;
+    }
+}
 
 void Sensor::handle_info_packet(int32_t size, const uint8_t* packet) {
     if (packet == nullptr || size < kMinInfoPacketSize) {
@@ -54,11 +81,7 @@ void Sensor::handle_inf1_packet(int32_t size, const uint8_t* packet) {
         queue_unusable_packet();
         return;
     }
-    const util::ByteView view(packet, static_cast<std::size_t>(size));
-    const uint32_t block_type = view.u32(kInfoBlockOffset);
-    const bool first_half = (block_type == kVrn8Block || block_type == kVrn9Block) &&
-                            view.u32(kBlockSegmentCountOffset) > kMaxSegmentsInOneDatagram;
-    if (!first_half) {
+    if (!is_first_half(util::ByteView(packet, static_cast<std::size_t>(size)))) {
         decode_information(&Sensor::handle_info_packet_impl, packet, size);
         return;
     }

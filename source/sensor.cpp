@@ -4,6 +4,8 @@
 #include "sensor.h"
 
 #include <algorithm>
+#include <chrono>
+#include <new>
 #include <cstring>
 
 #include "core.h"
@@ -19,14 +21,25 @@ namespace {
 
 SensorError deadlock_error() { return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!"); }
 
+int64_t steady_microseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
 Sensor::Sensor(VorlanSensorHandle handle)
     : m_handle(handle), m_fault_tracker(handle, [this] { return get_information(); }) {
-    m_information.handle = handle;
+    m_information = blank_information(handle);
+}
+
+VorlanSensorInformation Sensor::blank_information(VorlanSensorHandle handle) {
+    VorlanSensorInformation information{};
+    information.handle = handle;
     if ((handle & VORLAN_SENSOR_HANDLE_FLAG_MOCK) != 0) {
-        m_information.flags |= VORLAN_SENSOR_INFO_IS_MOCKED;
+        information.flags |= VORLAN_SENSOR_INFO_IS_MOCKED;
     }
+    return information;
 }
 
 VorlanSensorInformation Sensor::get_information() {
@@ -227,6 +240,7 @@ void SensorManager::handle_network_receive(VorlanSensorHandle handle, int64_t ti
 
     std::shared_ptr<Sensor> sensor;
     bool pending = false;
+    bool refused = false;
     {
         util::LockGuard lock(m_mutex);
         if (!lock.is_locked()) {
@@ -236,19 +250,29 @@ void SensorManager::handle_network_receive(VorlanSensorHandle handle, int64_t ti
         if (index >= 0) {
             sensor = m_sensors[static_cast<std::size_t>(index)];
         } else if (information) {
-            const auto found = std::find_if(m_pending.begin(), m_pending.end(),
-                                            [handle](const std::shared_ptr<Sensor>& s) { return s->handle() == handle; });
-            if (found != m_pending.end()) {
-                sensor = *found;
-            } else {
-                sensor = std::make_shared<Sensor>(handle);
-                m_pending.push_back(sensor);
+            const int64_t now = steady_microseconds();
+            sensor = m_pending.find(handle, now);
+            if (sensor == nullptr) {
+                if (can_introduce_sensor(type, size, data)) {
+                    try {
+                        sensor = std::make_shared<Sensor>(handle);
+                        m_pending.add(sensor, handle, now);
+                    } catch (const std::bad_alloc&) {
+                        return;  // the sensor's next information packet tries again
+                    }
+                } else {
+                    refused = true;
+                }
             }
             pending = true;
         } else {
             // Only an information packet introduces a sensor.
             return;
         }
+    }
+    if (refused) {
+        report_unusable_first_packet(handle, type);
+        return;
     }
 
     switch (type) {
@@ -298,13 +322,39 @@ void SensorManager::handle_network_receive(VorlanSensorHandle handle, int64_t ti
         if (!lock.is_locked()) {
             return;
         }
-        // Another thread may have moved it meanwhile.
-        const auto found = std::find(m_pending.begin(), m_pending.end(), sensor);
-        if (found != m_pending.end()) {
-            m_pending.erase(found);
-            m_sensors.push_back(sensor);
+        // Another thread may have attached it meanwhile. A sensor completed
+        // after the pending table let it go (full, or too old) is attached
+        // all the same.
+        if (m_index_of.count(handle) != 0) {
+            m_pending.remove(sensor, handle);
+            return;
+        }
+        if (m_sensors.size() >= kMaxSensors) {
+            refused = true;
+        } else {
+            try {
+                m_index_of.emplace(handle, static_cast<int32_t>(m_sensors.size()));
+                m_sensors.push_back(sensor);
+                m_pending.remove(sensor, handle);
+            } catch (const std::bad_alloc&) {
+                m_index_of.erase(handle);
+                refused = true;
+            }
         }
     }
+    if (refused) {
+        callbacks.queue_error(handle, VORLAN_ERROR_OUT_OF_MEMORY, "Too many sensors!");
+    }
+}
+
+void SensorManager::report_unusable_first_packet(VorlanSensorHandle handle, uint32_t type) {
+    CallbackManager& callbacks = CallbackManager::instance();
+    // A second half with no first half before it is ignored quietly.
+    if (type != kInf2Packet) {
+        callbacks.queue_error(handle, VORLAN_ERROR_COMMUNICATION, std::string());
+    }
+    const VorlanSensorInformation blank = Sensor::blank_information(handle);
+    callbacks.sensor_info_cb.emit(handle, static_cast<const VorlanSensorInformation*>(&blank));
 }
 
 std::size_t SensorManager::get_n_sensors() {
@@ -350,23 +400,27 @@ std::shared_ptr<Sensor> SensorManager::get_sensor_by_serial_number(uint64_t seri
 
 void SensorManager::clear() {
     std::vector<std::shared_ptr<Sensor>> forgotten;
+    PendingSensors forgotten_pending;
     {
         util::LockGuard lock(m_mutex);
         if (!lock.is_locked()) {
             return;
         }
         forgotten.swap(m_sensors);
+        std::swap(forgotten_pending, m_pending);
+        m_index_of.clear();
     }
     // Sensors nobody else holds are destroyed here, outside the lock.
 }
 
+std::size_t SensorManager::get_n_pending_sensors() {
+    util::LockGuard lock(m_mutex);
+    return lock.is_locked() ? m_pending.size() : 0;
+}
+
 int32_t SensorManager::find_sensor_by_handle_impl(VorlanSensorHandle handle) {
-    for (std::size_t i = 0; i < m_sensors.size(); ++i) {
-        if (m_sensors[i]->handle() == handle) {
-            return static_cast<int32_t>(i);
-        }
-    }
-    return -1;
+    const auto found = m_index_of.find(handle);
+    return found == m_index_of.end() ? -1 : found->second;
 }
 
 int32_t SensorManager::find_sensor_by_serial_number_impl(uint64_t serial_number) {

@@ -17,10 +17,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "byte_order.h"
 #include "calibration.h"
+#include "pending_sensors.h"
 #include "point_buffer.h"
 #include "sensor_fault.h"
 #include "vorlan_sdk.h"
@@ -31,6 +33,10 @@ namespace vorlan_sdk {
 
 // True for the five information packet types (INFO, INF1, INF2, INFX, INFY).
 bool is_info_packet(uint32_t type);
+// True when an information packet from a sensor not heard before is worth a
+// sensor object: it passes its kind's size check (an INF2 never does, having
+// no first half to complete).
+bool can_introduce_sensor(uint32_t type, int32_t size, const uint8_t* data);
 
 // The display name of a model code; empty for unknown codes.
 std::string get_sensor_model_name(int32_t model);
@@ -48,6 +54,8 @@ public:
     static constexpr uint8_t kMaxReturns = 2;
 
     explicit Sensor(VorlanSensorHandle handle);
+    // What a sensor knows of itself before its first usable packet.
+    static VorlanSensorInformation blank_information(VorlanSensorHandle handle);
     Sensor(const Sensor&) = delete;
     Sensor& operator=(const Sensor&) = delete;
 
@@ -245,9 +253,16 @@ private:
 };
 
 // Every sensor heard, keyed by handle. Sensors become visible to lookups once
-// their information is complete; until then they wait in a pending list.
+// their information is complete; until then they wait, a bounded time and in
+// bounded number, among the pending sensors.
 class SensorManager {
 public:
+    // Attached sensors at most. A sensor is never forgotten while the
+    // library runs (its index must not change), so past this bound a new
+    // sensor with complete information is refused: it stays among the
+    // pending sensors, and VORLAN_ERROR_OUT_OF_MEMORY is queued for it.
+    static constexpr std::size_t kMaxSensors = 1024;
+
     static SensorManager& instance();
 
     // Every payload enters the library here: recognises it by its type word
@@ -260,17 +275,23 @@ public:
     std::shared_ptr<Sensor> get_sensor(int32_t index);
     std::shared_ptr<Sensor> get_sensor_by_handle(VorlanSensorHandle handle);
     std::shared_ptr<Sensor> get_sensor_by_serial_number(uint64_t serial_number);
-    // Forgets the attached sensors; pending ones stay pending.
+    // Forgets every sensor, attached or pending.
     void clear();
+    std::size_t get_n_pending_sensors();
 
 private:
     SensorManager() = default;
     int32_t find_sensor_by_handle_impl(VorlanSensorHandle handle);
     int32_t find_sensor_by_serial_number_impl(uint64_t serial_number);
 
+    // Tells the client about an information packet that introduced no
+    // sensor, as a sensor object would have done with it.
+    static void report_unusable_first_packet(VorlanSensorHandle handle, uint32_t type);
+
     util::TimedMutex m_mutex;
     std::vector<std::shared_ptr<Sensor>> m_sensors;
-    std::vector<std::shared_ptr<Sensor>> m_pending;
+    std::unordered_map<VorlanSensorHandle, int32_t> m_index_of;  // first index of each handle in m_sensors
+    PendingSensors m_pending;
 };
 
 }  // namespace vorlan_sdk

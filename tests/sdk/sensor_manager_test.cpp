@@ -228,3 +228,88 @@ TEST_F(SensorManagerTest, ConcurrentReceiversAndLookups) {
 
 }  // namespace
 }  // namespace vorlan_sdk
+
+namespace vorlan_sdk {
+namespace {
+
+// Datagrams that look like information from thousands of addresses, as a
+// hostile or broken sender on the network makes them: only packets that pass
+// their size check make a sensor object, waiting sensors stay bounded in
+// number, a real sensor is still found and decoded, and clear forgets them.
+TEST_F(SensorManagerTest, InformationFromManyAddressesKeepsTheRegistryBounded) {
+    const std::vector<uint8_t> whole = info_with_serial(77);
+    const vorlan_test::SplitInfoPacket halves = vorlan_test::split_info_packet(
+        build_info_packet(InfoPacketFields{}, vorlan_test::split_block_stub(5, 24, 128 + 64 * 24, 0x5A)));
+    std::vector<uint8_t> oversized_first_half = halves.inf1;
+    oversized_first_half.resize(Sensor::kInf1BufferSize + 1, 0);
+
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> packet;
+        std::size_t pending_at_most;
+        bool error_queued;
+    };
+    const std::vector<Case> cases = {
+        {"four bytes of INFO", {'I', 'N', 'F', 'O'}, 0, true},
+        {"INFO one byte short", std::vector<uint8_t>(whole.begin(), whole.begin() + 183), 0, true},
+        {"INF2 without a first half", halves.inf2, 0, false},
+        {"INF1 first half too long to keep", oversized_first_half, 0, true},
+        {"INF1 first halves", halves.inf1, PendingSensors::kMaxCount, false},
+    };
+    VorlanSensorHandle handle = 0x7F4D0000;  // 127.77.0.0 and up
+    for (const Case& c : cases) {
+        infos.clear();
+        errors.clear();
+        for (int i = 0; i < 1000; ++i) {
+            ASSERT_EQ(VORLAN_SUCCESS, receive(++handle, c.packet));
+        }
+        flush_errors();
+        EXPECT_LE(SensorManager::instance().get_n_pending_sensors(), c.pending_at_most) << c.name;
+        EXPECT_EQ(vorlan_sdk_get_n_sensors(), 0u) << c.name;
+        // Each one is reported as a sensor object would have reported it.
+        EXPECT_EQ(infos.size(), 1000u) << c.name;
+        EXPECT_EQ(infos.back().information.handle, handle) << c.name;
+        EXPECT_EQ(errors.empty(), !c.error_queued) << c.name;
+    }
+    EXPECT_EQ(SensorManager::instance().get_n_pending_sensors(), PendingSensors::kMaxCount);
+
+    // A real sensor in the middle of all that: its halves join, whole packets attach.
+    ASSERT_EQ(VORLAN_SUCCESS, receive(1, halves.inf1));
+    ASSERT_EQ(VORLAN_SUCCESS, receive(1, halves.inf2));
+    ASSERT_EQ(VORLAN_SUCCESS, receive(2, whole));
+    EXPECT_EQ(vorlan_sdk_get_n_sensors(), 2u);
+    EXPECT_EQ(information(2).serial_number, 77u);
+    EXPECT_EQ(information(1).handle, 1u);
+
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_clear());
+    EXPECT_EQ(SensorManager::instance().get_n_pending_sensors(), 0u);
+    EXPECT_EQ(vorlan_sdk_get_n_sensors(), 0u);
+}
+
+// Complete information from more addresses than the registry holds: the
+// sensors already attached keep their indices and go on updating; a new one
+// is refused, and the client is told.
+TEST_F(SensorManagerTest, FullRegistryRefusesNewSensorsAndSaysSo) {
+    for (VorlanSensorHandle handle = 1; handle <= SensorManager::kMaxSensors; ++handle) {
+        ASSERT_EQ(VORLAN_SUCCESS, receive(handle, info_with_serial(static_cast<uint32_t>(handle))));
+    }
+    ASSERT_EQ(vorlan_sdk_get_n_sensors(), SensorManager::kMaxSensors);
+    errors.clear();
+    ASSERT_EQ(VORLAN_SUCCESS, receive(0xFFFF, info_with_serial(9999)));
+    flush_errors();
+    EXPECT_EQ(vorlan_sdk_get_n_sensors(), SensorManager::kMaxSensors);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].handle, 0xFFFFu);
+    EXPECT_EQ(errors[0].code, VORLAN_ERROR_OUT_OF_MEMORY);
+    VorlanSensorHandle found = 0;
+    EXPECT_EQ(vorlan_sdk_get_sensor_handle_by_serial_number(9999, &found), VORLAN_ERROR_SENSOR_NOT_FOUND);
+
+    ASSERT_EQ(VORLAN_SUCCESS, receive(7, info_with_serial(7, 55)));
+    EXPECT_EQ(information(7).last_reported_temperature, 55.0f);
+    VorlanSensorInformation by_index{};
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_get_sensor_information_by_index(6, &by_index));
+    EXPECT_EQ(by_index.handle, 7u);
+}
+
+}  // namespace
+}  // namespace vorlan_sdk

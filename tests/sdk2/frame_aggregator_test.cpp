@@ -347,6 +347,37 @@ TEST_F(FrameAggregatorTest, OnlySilentSensorsLoseTheirBuffers) {
     EXPECT_EQ(id_of(collected.frames[0].points.data()), 1u);
 }
 
+// Points from more senders at once than the aggregator keeps buffers for:
+// the sensors it already has go on making frames, a further one is turned
+// away until one falls silent, and then it gets a buffer.
+TEST_F(FrameAggregatorTest, BuffersAreBoundedAndTheSensorsAlreadyHeardKeepTheirs) {
+    Collected collected;
+    auto owned = make_aggregator(collected, 0);
+    FrameAggregator& aggregator = *owned;
+    auto send = [&](std::uint64_t handle, std::uint8_t flags) {
+        const std::vector<Point> points = {{std::uint32_t(handle), 1, flags}};
+        aggregator.add_points(handle, g_now, 1, 10, encode(points, 10).data());
+    };
+    for (std::uint64_t handle = 1; handle <= 1000; ++handle) {
+        send(handle, 0);
+        ASSERT_LE(aggregator.buffer_count(), FrameAggregator::kMaxBuffers);
+    }
+    EXPECT_EQ(aggregator.buffer_count(), FrameAggregator::kMaxBuffers);
+    // Sensor 1 was among the first: its frame is whole.
+    send(1, 0x04);
+    ASSERT_EQ(collected.frames.size(), 1u);
+    EXPECT_EQ(collected.frames[0].handle, 1u);
+    EXPECT_EQ(collected.frames[0].points.size(), 10u);
+
+    // Once the others are silent long enough, a newcomer is taken.
+    g_now += FrameAggregator::kStaleAfter + 1;
+    send(5000, 0);
+    send(5000, 0x04);
+    EXPECT_LE(aggregator.buffer_count(), 2u);
+    ASSERT_EQ(collected.frames.size(), 2u);
+    EXPECT_EQ(collected.frames[1].handle, 5000u);
+}
+
 // clear() and destroy_all() come from client threads while the data source
 // thread may sit in a frame listener (a full FIFO), or from the listener
 // itself: they must neither wait for it nor pull the buffer from under it.

@@ -112,6 +112,37 @@ TEST_F(SensorRegistryTest, AnotherTrailingLengthReplacesTheRecordAtItsIndex) {
     EXPECT_EQ(copy.handle, 0x0A000001u);
 }
 
+// Information from more addresses than the registry holds: the sensors
+// already there keep their records, indices and updates; only new ones are
+// refused, and nothing is announced for them.
+TEST_F(SensorRegistryTest, FullRegistryRefusesOnlyNewSensors) {
+    InfzFields fields;
+    for (uint64_t handle = 1; handle <= vorlan_sdk2::kMaxSensors; ++handle) {
+        fields.serial_number = static_cast<uint32_t>(handle);
+        ASSERT_EQ(vorlan_sdk2::infoDataParser(handle, 0, build_infz_packet(fields).data(),
+                                             build_infz_packet(fields).size(), nullptr),
+                  VORLAN_SUCCESS);
+    }
+    const size_t announced = m_announced.records.size();
+    fields.serial_number = 9999;
+    const std::vector<uint8_t> newcomer = build_infz_packet(fields);
+    EXPECT_EQ(vorlan_sdk2::infoDataParser(0xFFFF, 0, newcomer.data(), newcomer.size(), nullptr),
+              VORLAN_ERROR_OUT_OF_MEMORY);
+    EXPECT_EQ(VorlanGetSensorCount(), static_cast<int64_t>(vorlan_sdk2::kMaxSensors));
+    EXPECT_EQ(m_announced.records.size(), announced);
+    VorlanSensor copy;
+    EXPECT_EQ(VorlanGetSensorInformation(0xFFFF, &copy), VORLAN_ERROR_SENSOR_NOT_FOUND);
+
+    // A known sensor still updates in place.
+    fields.serial_number = 4242;
+    fields.trailing = ramp(10, 0);
+    ASSERT_EQ(receive(7, build_infz_packet(fields)), VORLAN_SUCCESS);
+    ASSERT_EQ(VorlanGetSensorInformationByIndex(6, &copy), VORLAN_SUCCESS);
+    EXPECT_EQ(copy.handle, 7u);
+    EXPECT_EQ(copy.serial_number, 4242u);
+    EXPECT_EQ(m_announced.records.size(), announced + 1);
+}
+
 TEST_F(SensorRegistryTest, ModelAndTimeSourceDecideChannelsScanRateAndSync) {
     struct Case {
         uint16_t model;

@@ -181,6 +181,12 @@ std::string Session::summary() {
 
 void Session::on_information(VorlanSensorHandle handle, const VorlanSensorInformation* information, void* user) {
     Session& self = *static_cast<Session*>(user);
+    // An information packet that decoded to nothing (cut short, or a first
+    // half waiting for its second) is reported all the same; anyone can send
+    // such packets from any number of addresses, so they get no state here.
+    if (information->firmware_version[0] == '\0') {
+        return;
+    }
     std::string line = format_sensor(*information);
     std::lock_guard<std::mutex> lock(self.m_mutex);
     SensorState& sensor = self.m_sensors[handle];

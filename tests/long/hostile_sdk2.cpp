@@ -1,0 +1,122 @@
+// The second library listening on loopback, with frames aggregated, through
+// 30 s of hostile traffic; afterwards a real sensor's information must be
+// stored and its points delivered as sent, and resident memory must have
+// stayed bounded and level.
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "hostile_traffic.h"
+#include "support/point_packet_builder.h"
+#include "support/udp_socket.h"
+#include "vorlan_sdk2.h"
+
+namespace {
+
+using vorlan_long::Bytes;
+using vorlan_test::PointRecord;
+
+constexpr uint64_t kLocalhost = 0x7F000001u;
+constexpr uint32_t kSerial = 4242;
+constexpr std::size_t kPointsPerPacket = 100;
+constexpr std::size_t kPackets = 20;
+// The registry and frame buffers at their bounds, and the heap the
+// sanitizer-free build starts with.
+constexpr std::size_t kBoundBytes = std::size_t(64) << 20;
+constexpr std::size_t kSlackBytes = std::size_t(4) << 20;
+
+struct Seen {
+    std::mutex mutex;
+    std::size_t points = 0;
+    std::size_t wrong = 0;
+};
+
+void on_points(uint64_t handle, int64_t, size_t n_points, size_t stride, const uint8_t* points, void* user_data) {
+    if (handle != kLocalhost) {
+        return;
+    }
+    Seen& seen = *static_cast<Seen*>(user_data);
+    std::lock_guard<std::mutex> lock(seen.mutex);
+    for (size_t i = 0; i < n_points; ++i) {
+        VorlanPoint point;
+        std::memcpy(&point, points + i * stride, sizeof(point));
+        seen.wrong += point.x == static_cast<int16_t>(i) && point.y == 2 * static_cast<int16_t>(i) ? 0 : 1;
+    }
+    seen.points += n_points;
+}
+
+void on_frame(uint64_t, int64_t, size_t, size_t, const uint8_t*, void*) {}
+
+std::vector<PointRecord> sensor_points() {
+    std::vector<PointRecord> points(kPointsPerPacket);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        points[i].x = static_cast<int16_t>(i);
+        points[i].y = static_cast<int16_t>(2 * i);
+        points[i].z = 5;
+        points[i].reflectivity = 40;
+    }
+    return points;
+}
+
+}  // namespace
+
+int main() {
+    const uint16_t port = vorlan_test::free_udp_port();
+    if (VorlanInitialize(VORLAN_SDK2_INTERFACE_VERSION) != VORLAN_SUCCESS ||
+        VorlanStartNetworkingOnPort(port) != VORLAN_SUCCESS) {
+        std::printf("second library: cannot start\n");
+        return 1;
+    }
+    Seen seen;
+    VorlanListenPoints(on_points, &seen);
+    VorlanListenFrames(0, on_frame, nullptr);
+
+    // Information packets cut short, and points of sensors nobody introduced.
+    vorlan_test::InfzFields fields;
+    Bytes cut_infz = vorlan_test::build_infz_packet(fields);
+    cut_infz.resize(cut_infz.size() / 2);
+    const std::vector<PointRecord> points = sensor_points();
+    const std::vector<Bytes> crafted = {
+        cut_infz,
+        {'I', 'N', 'F', 'Z'},
+        vorlan_test::build_stdv_packet(1'700'000'000'000'000, points),
+        vorlan_test::build_sta0_packet(1'700'000'000, 0, points, true),
+    };
+    // Random bytes behind every type word but "INFZ": random bytes of the
+    // right layout are information as good as any, and each would be a sensor.
+    const std::vector<std::string> type_words = {"STDV", "STA0", "NMEA"};
+    const vorlan_long::FloodResult result =
+        vorlan_long::flood(port, crafted, type_words, std::chrono::seconds(30));
+
+    fields.serial_number = kSerial;
+    const Bytes info = vorlan_test::build_infz_packet(fields);
+    const bool stored = vorlan_long::wait_for(
+        [&] {
+            vorlan_long::send_from_localhost(port, info);
+            VorlanSensor sensor{};
+            return VorlanGetSensorInformation(kLocalhost, &sensor) == VORLAN_SUCCESS &&
+                   sensor.serial_number == kSerial;
+        },
+        std::chrono::seconds(20));
+    for (std::size_t i = 0; i < kPackets; ++i) {
+        vorlan_long::send_from_localhost(
+            port, vorlan_test::build_stdv_packet(1'700'000'000'000'000 + static_cast<int64_t>(1000 * i), points));
+    }
+    const std::size_t expected = kPackets * kPointsPerPacket;
+    const bool delivered = vorlan_long::wait_for(
+        [&] {
+            std::lock_guard<std::mutex> lock(seen.mutex);
+            return seen.points >= expected;
+        },
+        std::chrono::seconds(20));
+    bool correct = false;
+    {
+        std::lock_guard<std::mutex> lock(seen.mutex);
+        correct = seen.wrong == 0;
+        std::printf("second library: real sensor %s, %zu of %zu points delivered, %zu wrong\n",
+                    stored ? "stored" : "NOT stored", seen.points, expected, seen.wrong);
+    }
+    VorlanDeinitialize();
+    return vorlan_long::report("second library", result, kBoundBytes, kSlackBytes, stored && delivered && correct);
+}
