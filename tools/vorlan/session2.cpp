@@ -107,7 +107,13 @@ void Session2::stop() {
         return;
     }
     m_started = false;
+    // Removing the last frame listener (the FIFO's too) drops the library's
+    // frame buffers; deinitialising alone would keep them, and a later
+    // session in this process would begin with this one's partial frames.
     release_fifo();
+    if (m_settings.frames.fifo_frames == 0) {
+        VorlanUnlistenFrames(on_frame, this);
+    }
     const int code = VorlanDeinitialize();
     if (code != VORLAN_SUCCESS) {
         m_console.warning("stopping the second library: " + code_name(code));
