@@ -147,6 +147,12 @@ void Session2::on_sensor(uint64_t handle, const VorlanSensor* sensor, void* user
     Session2& self = *static_cast<Session2*>(user);
     const std::string line = format_sensor_record(handle, *sensor);
     std::lock_guard<std::mutex> lock(self.m_mutex);
+    // After the last frame the source may run on a little until it is
+    // stopped; what it brings then is not shown, so a run that stops at a
+    // frame limit prints the same every time.
+    if (self.ended_locked()) {
+        return;
+    }
     SensorState& state = self.m_sensors[handle];
     // Sensors repeat their information every second: print only what changed.
     if (line != state.printed) {
@@ -158,7 +164,7 @@ void Session2::on_sensor(uint64_t handle, const VorlanSensor* sensor, void* user
 void Session2::on_serial_line(uint64_t, const char*, void* user) {
     Session2& self = *static_cast<Session2*>(user);
     std::lock_guard<std::mutex> lock(self.m_mutex);
-    ++self.m_serial_lines;
+    self.m_serial_lines += self.ended_locked() ? 0 : 1;
 }
 
 void Session2::on_frame(uint64_t handle, int64_t timestamp, size_t n_points, size_t stride, const uint8_t* points,
