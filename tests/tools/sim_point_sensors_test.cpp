@@ -178,5 +178,36 @@ TEST(SimulatedPointSensors, DecodeIntoTheirModelsLayoutsPointsLinesAndFrames) {
     EXPECT_EQ(VORLAN_SUCCESS, VorlanDeinitialize());
 }
 
+// The first generation's traffic, which the first library's replay output
+// and the README's sample depend on, does not change with the second beside it.
+TEST(SimulatedPointSensors, LeaveTheFirstGenerationsPacketsAsTheyWere) {
+    SimulatorOptions options;
+    options.seed = 9;
+    options.seconds = 0.3;
+    RecordingSink both;
+    run_simulation(options, both);
+    options.second_generation = false;
+    RecordingSink first_only;
+    run_simulation(options, first_only);
+
+    std::vector<Datagram> first_of_both;
+    for (const Datagram& d : both.datagrams) {
+        bool first_generation = false;
+        for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
+            first_generation = first_generation || d.handle == sensor.handle;
+        }
+        if (first_generation) {
+            first_of_both.push_back(d);
+        }
+    }
+    ASSERT_GT(both.datagrams.size(), first_of_both.size());
+    ASSERT_EQ(first_only.datagrams.size(), first_of_both.size());
+    for (std::size_t i = 0; i < first_of_both.size(); ++i) {
+        ASSERT_EQ(first_only.datagrams[i].handle, first_of_both[i].handle) << i;
+        ASSERT_EQ(first_only.datagrams[i].time, first_of_both[i].time) << i;
+        ASSERT_EQ(first_only.datagrams[i].bytes, first_of_both[i].bytes) << i;
+    }
+}
+
 }  // namespace
 }  // namespace vorlan_tool

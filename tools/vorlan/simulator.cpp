@@ -93,7 +93,8 @@ SimulationSummary run_simulation(const SimulatorOptions& options, PacketSink& si
     }
 
     std::vector<SimulatedPointSensor> point_sensors;
-    std::vector<PointSensorSetup> point_fleet = default_point_fleet();
+    std::vector<PointSensorSetup> point_fleet =
+        options.second_generation ? default_point_fleet() : std::vector<PointSensorSetup>{};
     point_sensors.reserve(point_fleet.size());
     for (std::size_t i = 0; i < point_fleet.size(); ++i) {
         point_sensors.emplace_back(std::move(point_fleet[i]), start + kPointDataDelayUs, scene,

@@ -45,6 +45,9 @@ struct SimulatorOptions {
     // live output if receivers should see current dates. Negative values
     // count as 0.
     int64_t start_time_us = 1'709'294'400'000'000;
+    // Also run the second generation's sensors; without them the capture
+    // holds only what the first library reads.
+    bool second_generation = true;
 };
 
 // Receives the simulated datagrams in time order.
