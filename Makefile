@@ -58,17 +58,19 @@ package: build
 	@ls $(BUILD)/*.deb
 
 # The sample capture comes from the simulator with a fixed seed, so every
-# machine replays the same traffic; it is made once and kept in the build folder.
+# machine replays the same traffic; it is kept in the build folder and made
+# again only when the tool (and with it the simulator) is newer.
 SAMPLE := $(BUILD)/sample.pcap
 DEMO_PNG := $(BUILD)/demo.png
 
 demo: deps
 	$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 	cmake --build $(BUILD) -j $(JOBS) --target vorlan vorlan_demo
-	@[ -f $(SAMPLE) ] || ./$(BUILD)/vorlan sim --seed 1 --seconds 10 --out $(SAMPLE)
+	@[ $(SAMPLE) -nt ./$(BUILD)/vorlan ] || ./$(BUILD)/vorlan sim --seed 1 --seconds 10 --out $(SAMPLE)
 	./$(BUILD)/vorlan replay $(SAMPLE) --frames 20
-	./$(BUILD)/vorlan render $(SAMPLE) --out $(DEMO_PNG)
-	@echo "The picture is $(abspath $(DEMO_PNG)): the top view of one frame on the left, its range image on the right."
+	./$(BUILD)/vorlan replay $(SAMPLE) --sdk 2 --frames 20
+	./$(BUILD)/vorlan render $(SAMPLE) --sdk 2 --out $(DEMO_PNG)
+	@echo "The picture is $(abspath $(DEMO_PNG)): the top view of one frame of the second library on the left, its range image on the right."
 
 check-asan: deps
 	$(call configure,build-asan,-DCMAKE_BUILD_TYPE=Debug -DVORLAN_SANITIZE=address -DVORLAN_BUILD_BENCHMARKS=OFF)

@@ -65,6 +65,7 @@ const std::string& simulated_capture() {
         vorlan_tool::SimulatorOptions options;
         options.seed = kSimulatorSeed;
         options.seconds = kSimulatedSeconds;
+        options.second_generation = false;  // only packets the first library decodes
         vorlan_tool::CaptureFileSink sink(file);
         const vorlan_tool::SimulationSummary summary = vorlan_tool::run_simulation(options, sink);
         if (!sink.close()) {

@@ -26,6 +26,9 @@ install(TARGETS vorlan_sdk vorlan_sdk2 EXPORT vorlan_targets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES include/vorlan_sdk.h include/vorlan_sdk2.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY include/vorlan_sdk_impl DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The tool finds the second library (and through it the first) in the
+# installed library folder.
+set_target_properties(vorlan PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 install(TARGETS vorlan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(EXPORT vorlan_targets NAMESPACE vorlan:: FILE vorlan-targets.cmake

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "commands.h"
+#include "library_options.h"
 #include "stop_signal.h"
 
 namespace vorlan_tool {
@@ -21,8 +22,9 @@ void add_frame_options(CLI::App& command, FrameOptionText& text) {
     command
         .add_option("--frame-mode", text.mode,
                     "How points are cut into frames: streaming (each packet), timed (every --frame-length "
-                    "seconds), sweep (each scan sweep), full-scan (each whole scan), by-model")
-        ->check(CLI::IsMember({"streaming", "timed", "sweep", "full-scan", "by-model"}))
+                    "seconds), sweep (each scan sweep), full-scan (each whole scan), by-model; with --sdk 2 "
+                    "natural (where the sensor's frame parity changes, the default) or timed")
+        ->check(CLI::IsMember({"streaming", "timed", "sweep", "full-scan", "by-model", "natural"}))
         ->capture_default_str();
     command.add_option("--frame-length", text.length, "Seconds per frame in timed mode")
         ->check(CLI::PositiveNumber)
@@ -81,6 +83,8 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     replay_command->add_option("--frames", replay.frame_limit, "Stop after N frames (0: all)")
         ->check(CLI::NonNegativeNumber);
     add_frame_options(*replay_command, replay_frames);
+    LibraryOptionText replay_library;
+    add_library_options(*replay_command, replay_library);
 
     ListenSettings listen;
     FrameOptionText listen_frames;
@@ -90,6 +94,8 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     listen_command->add_option("--frames", listen.frame_limit, "Stop after N frames (0: all)")
         ->check(CLI::NonNegativeNumber);
     add_frame_options(*listen_command, listen_frames);
+    LibraryOptionText listen_library;
+    add_library_options(*listen_command, listen_library);
 
     RecordSettings record;
     CLI::App* record_command = app.add_subcommand("record", "Record live traffic into a capture file");
@@ -109,6 +115,8 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     export_command->add_option("--frames", export_settings.frame_limit, "Stop after N frames (0: all)")
         ->check(CLI::NonNegativeNumber);
     add_frame_options(*export_command, export_frames);
+    LibraryOptionText export_library;
+    add_library_options(*export_command, export_library);
 
     RenderSettings render;
     FrameOptionText render_frames;
@@ -119,9 +127,18 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         ->add_option("--frame", render.frame_index, "Frame index as replay prints it; default: the first whole frame")
         ->check(CLI::NonNegativeNumber);
     add_frame_options(*render_command, render_frames);
+    LibraryOptionText render_library;
+    add_library_options(*render_command, render_library);
 
     try {
         app.parse(argc, argv);
+        const auto library = [](const CLI::App& command, const LibraryOptionText& text, const FrameOptionText& frames) {
+            return resolve_library_options(command, text, frames.mode, frames.length, frames.multiple_returns);
+        };
+        replay.library = library(*replay_command, replay_library, replay_frames);
+        listen.library = library(*listen_command, listen_library, listen_frames);
+        export_settings.library = library(*export_command, export_library, export_frames);
+        render.library = library(*render_command, render_library, render_frames);
     } catch (const CLI::ParseError& e) {
         return app.exit(e, out, err) == 0 ? kExitSuccess : kExitUsage;
     }

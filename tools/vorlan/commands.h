@@ -11,6 +11,7 @@
 #include "console.h"
 #include "point_cloud.h"
 #include "session.h"
+#include "session2.h"
 
 namespace vorlan_tool {
 
@@ -26,6 +27,7 @@ struct ReplaySettings {
     bool loop = false;
     std::size_t frame_limit = 0;  // 0: every frame
     FrameSettings frames;
+    LibrarySettings library;  // --sdk 2 runs the command on vorlan_sdk2
 };
 int run_replay(const ReplaySettings& settings, Console& console);
 
@@ -34,6 +36,7 @@ struct ListenSettings {
     double seconds = 0.0;  // 0: until interrupted
     std::size_t frame_limit = 0;
     FrameSettings frames;
+    LibrarySettings library;  // --sdk 2 runs the command on vorlan_sdk2
 };
 int run_listen(const ListenSettings& settings, Console& console);
 
@@ -50,6 +53,7 @@ struct ExportSettings {
     std::string out_dir;
     std::size_t frame_limit = 0;
     FrameSettings frames;
+    LibrarySettings library;  // --sdk 2 runs the command on vorlan_sdk2
 };
 int run_export(const ExportSettings& settings, Console& console);
 
@@ -60,6 +64,7 @@ struct RenderSettings {
     // whole frame.
     long frame_index = -1;
     FrameSettings frames;
+    LibrarySettings library;  // --sdk 2 runs the command on vorlan_sdk2
 };
 int run_render(const RenderSettings& settings, Console& console);
 

@@ -7,10 +7,14 @@
 
 #include "capture_run.h"
 #include "commands.h"
+#include "commands_sdk2.h"
 
 namespace vorlan_tool {
 
 int run_export(const ExportSettings& settings, Console& console) {
+    if (settings.library.library == 2) {
+        return run_export_sdk2(settings, console);
+    }
     std::error_code error;
     std::filesystem::create_directories(settings.out_dir, error);
     if (error || !std::filesystem::is_directory(settings.out_dir)) {

@@ -4,6 +4,7 @@
 #define VORLAN_TOOLS_POINT_CLOUD_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,23 @@ std::string cloud_file_name(VorlanSensorHandle sensor, std::size_t index, CloudF
 // `error` when the file cannot be written.
 bool write_point_cloud(const std::string& path, CloudFormat format, const VorlanSensorImagePoint* points,
                        std::size_t n_points, std::string& error);
+
+// A point already in metres, as the second library's sensors send them.
+struct CloudPoint {
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
+    float intensity = 0.0f;  // reflectivity in percent
+    uint8_t channel = 0;
+    uint8_t flags = 0;
+    bool has_return = false;
+    int64_t timestamp = 0;   // microseconds
+};
+
+// As above for points in metres: the points with a return, with the same
+// properties in the same order.
+bool write_point_cloud(const std::string& path, CloudFormat format, const CloudPoint* points, std::size_t n_points,
+                       std::string& error);
 
 }  // namespace vorlan_tool
 

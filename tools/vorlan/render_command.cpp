@@ -5,11 +5,15 @@
 
 #include "capture_run.h"
 #include "commands.h"
+#include "commands_sdk2.h"
 #include "render.h"
 
 namespace vorlan_tool {
 
 int run_render(const RenderSettings& settings, Console& console) {
+    if (settings.library.library == 2) {
+        return run_render_sdk2(settings, console);
+    }
     // Frames arrive on this thread (the capture is stepped), so the state
     // needs no lock.
     bool found = false;

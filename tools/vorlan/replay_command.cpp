@@ -5,6 +5,7 @@
 
 #include "capture_run.h"
 #include "commands.h"
+#include "commands_sdk2.h"
 #include "stop_signal.h"
 
 namespace vorlan_tool {
@@ -23,6 +24,9 @@ void print_end(Session& session, Console& console, std::size_t frame_limit) {
 }  // namespace
 
 int run_replay(const ReplaySettings& settings, Console& console) {
+    if (settings.library.library == 2) {
+        return run_replay_sdk2(settings, console);
+    }
     Session session(console);
     SessionSettings session_settings;
     session_settings.frames = settings.frames;
@@ -43,6 +47,9 @@ int run_replay(const ReplaySettings& settings, Console& console) {
 }
 
 int run_listen(const ListenSettings& settings, Console& console) {
+    if (settings.library.library == 2) {
+        return run_listen_sdk2(settings, console);
+    }
     Session session(console);
     SessionSettings session_settings;
     session_settings.network = true;

@@ -61,6 +61,18 @@ void print_sensors(Console& console) {
                       static_cast<unsigned>(sensor.segment_count), static_cast<unsigned>(sensor.return_count));
         console.line(line);
     }
+    for (const PointSensorSetup& sensor : simulated_point_sensors()) {
+        char line[200];
+        std::snprintf(line, sizeof(line),
+                      "simulated sensor %-15s  %-10s serial %" PRIu32 "  model %u  INFZ-%" PRIu32 "%s/%s  %d channels  %s",
+                      dotted(sensor.address).c_str(), sensor.name.c_str(), sensor.serial_number,
+                      static_cast<unsigned>(sensor.model), sensor.info_layout, sensor.prefixed_info ? "+prefixed" : "",
+                      sensor.packets == PointPacketKind::sta0 ? "STA0+prefixed" : "STDV", sensor.channels,
+                      sensor.sync == ClockSync::gps   ? "GPS clock, NMEA lines"
+                      : sensor.sync == ClockSync::ptp ? "PTP clock"
+                                                      : "free clock");
+        console.line(line);
+    }
 }
 
 std::string describe(const SimulationSummary& summary) {

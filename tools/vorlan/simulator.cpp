@@ -5,6 +5,8 @@
 #include <limits>
 
 #include "sim_fleet.h"
+#include "sim_point_fleet.h"
+#include "sim_point_sensor.h"
 #include "sim_scene.h"
 #include "sim_sensor.h"
 
@@ -14,6 +16,10 @@ namespace {
 
 // Information packets of the sensors leave a few milliseconds apart.
 constexpr int64_t kInfoStaggerUs = 3'000;
+// The second generation's first points, after every sensor has announced itself.
+constexpr int64_t kPointDataDelayUs = 20'000;
+// Seeds of the second generation's sensors, apart from the first's.
+constexpr uint64_t kPointSeedBase = 100;
 
 // splitmix64: spreads one seed into well-separated seeds per sensor.
 uint64_t mix(uint64_t value) {
@@ -71,6 +77,8 @@ std::vector<SimulatedSensorInfo> simulated_sensors() {
     return sensors;
 }
 
+std::vector<PointSensorSetup> simulated_point_sensors() { return default_point_fleet(); }
+
 SimulationSummary run_simulation(const SimulatorOptions& options, PacketSink& sink) {
     const Scene scene = Scene::yard();
     const int64_t start = std::max<int64_t>(options.start_time_us, 0);
@@ -84,46 +92,83 @@ SimulationSummary run_simulation(const SimulatorOptions& options, PacketSink& si
                              static_cast<int64_t>(i) * kInfoStaggerUs, scene);
     }
 
+    std::vector<SimulatedPointSensor> point_sensors;
+    std::vector<PointSensorSetup> point_fleet =
+        options.second_generation ? default_point_fleet() : std::vector<PointSensorSetup>{};
+    point_sensors.reserve(point_fleet.size());
+    for (std::size_t i = 0; i < point_fleet.size(); ++i) {
+        point_sensors.emplace_back(std::move(point_fleet[i]), start + kPointDataDelayUs, scene,
+                                   mix(options.seed ^ mix(kPointSeedBase + i)));
+    }
+
+    enum class Kind { info, data, serial };
     SimulationSummary summary;
     std::vector<uint8_t> packet;
     packet.reserve(4096);
     for (;;) {
-        // The earliest packet of any sensor; on a tie the lower handle, and a
-        // sensor's information before its data.
+        // The earliest packet of any sensor; on a tie the first generation,
+        // the lower handle, and a sensor's information before its data.
         SimulatedSensor* next = nullptr;
-        bool next_is_info = false;
+        SimulatedPointSensor* next_point = nullptr;
+        Kind kind = Kind::info;
         int64_t next_time = std::numeric_limits<int64_t>::max();
         for (SimulatedSensor& sensor : sensors) {
             if (sensor.next_info_time() < next_time) {
                 next = &sensor;
-                next_is_info = true;
+                kind = Kind::info;
                 next_time = sensor.next_info_time();
             }
             if (sensor.next_data_time() < next_time) {
                 next = &sensor;
-                next_is_info = false;
+                kind = Kind::data;
                 next_time = sensor.next_data_time();
             }
         }
-        if (next == nullptr || next_time >= end) {
+        for (SimulatedPointSensor& sensor : point_sensors) {
+            const std::pair<int64_t, Kind> candidates[] = {{sensor.next_info_time(), Kind::info},
+                                                           {sensor.next_send_time(), Kind::data},
+                                                           {sensor.next_serial_time(), Kind::serial}};
+            for (const auto& candidate : candidates) {
+                if (candidate.first < next_time) {
+                    next = nullptr;
+                    next_point = &sensor;
+                    kind = candidate.second;
+                    next_time = candidate.first;
+                }
+            }
+        }
+        if ((next == nullptr && next_point == nullptr) || next_time >= end) {
             break;
         }
-        if (next_is_info) {
-            next->next_info_packet(packet);
+        VorlanSensorHandle handle = 0;
+        std::size_t points = 0;
+        if (next != nullptr) {
+            if (kind == Kind::info) {
+                next->next_info_packet(packet);
+            } else {
+                next->next_data_packet(packet);
+                points = next->last_packet_points();
+            }
+            handle = next->setup().address;
         } else {
-            next->next_data_packet(packet);
+            if (kind == Kind::info) {
+                next_point->next_info_packet(packet);
+            } else if (kind == Kind::data) {
+                next_point->next_data_packet(packet);
+                points = next_point->last_packet_points();
+            } else {
+                next_point->next_serial_packet(packet);
+            }
+            handle = next_point->setup().address;
         }
-        if (!sink.deliver(next->setup().address, next_time, packet.data(), packet.size())) {
+        if (!sink.deliver(handle, next_time, packet.data(), packet.size())) {
             summary.completed = false;
             break;
         }
         ++summary.packets;
         summary.bytes += packet.size();
-        if (next_is_info) {
-            ++summary.info_packets;
-        } else {
-            summary.points += next->last_packet_points();
-        }
+        summary.info_packets += kind == Kind::info ? 1 : 0;
+        summary.points += points;
     }
     return summary;
 }

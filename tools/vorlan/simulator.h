@@ -1,7 +1,10 @@
-// Synthetic sensors for `vorlan sim`: four sensors of different families
-// look at a yard (ground, walls, a few boxes) and send what real ones send,
-// information packets with calibration blocks and point data packets, in time
-// order to a PacketSink: a capture file, or UDP datagrams to 127.0.0.1.
+// Synthetic sensors for `vorlan sim`: four first-generation sensors of
+// different families and four second-generation ones look at a yard (ground,
+// walls, a few boxes) and send what real ones send: information packets
+// with calibration blocks and raw point data packets from the first
+// generation, information packets, ready-made points and GPS lines from the
+// second, in time order to a PacketSink: a capture file, or UDP datagrams to
+// 127.0.0.1.
 //
 // The output depends only on the options: the same seed gives the same
 // bytes run after run. The noise comes from std::mt19937_64 with integer
@@ -26,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "sim_point_sensor.h"
 #include "vorlan_sdk.h"
 
 namespace vorlan_tool {
@@ -41,6 +45,9 @@ struct SimulatorOptions {
     // live output if receivers should see current dates. Negative values
     // count as 0.
     int64_t start_time_us = 1'709'294'400'000'000;
+    // Also run the second generation's sensors; without them the capture
+    // holds only what the first library reads.
+    bool second_generation = true;
 };
 
 // Receives the simulated datagrams in time order.
@@ -72,8 +79,11 @@ struct SimulatedSensorInfo {
     double frame_period_s = 0.0;
 };
 
-// The sensors run_simulation brings up, in handle order.
+// The first-generation sensors run_simulation brings up, in handle order.
 std::vector<SimulatedSensorInfo> simulated_sensors();
+// The second-generation sensors it brings up beside them, in handle order
+// (sim_point_fleet.h).
+std::vector<PointSensorSetup> simulated_point_sensors();
 
 struct SimulationSummary {
     uint64_t packets = 0;       // datagrams delivered
@@ -85,7 +95,9 @@ struct SimulationSummary {
 
 // Runs the sensors for options.seconds and hands every datagram to `sink`
 // on the calling thread. Each sensor announces itself with an information
-// packet before its first data packet and again once per second.
+// packet before its first data packet and again once per second. The first
+// generation's packets are the same whether or not the second's run beside
+// them.
 SimulationSummary run_simulation(const SimulatorOptions& options, PacketSink& sink);
 
 }  // namespace vorlan_tool
