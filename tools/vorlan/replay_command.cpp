@@ -5,14 +5,15 @@
 
 #include "capture_run.h"
 #include "commands.h"
+#include "loss_report.h"
 #include "stop_signal.h"
 
 namespace vorlan_tool {
 namespace {
 
-// How a run ended, after the summary.
-void print_end(Session& session, Console& console, std::size_t frame_limit) {
-    console.line(session.summary());
+// How a run ended, after the summary; `extra` goes on the summary line.
+void print_end(Session& session, Console& console, std::size_t frame_limit, const std::string& extra = "") {
+    console.line(session.summary() + extra);
     if (frame_limit != 0 && session.frame_limit_reached()) {
         console.line("stopped after " + std::to_string(frame_limit) + " frames");
     } else if (stop_requested()) {
@@ -54,15 +55,25 @@ int run_listen(const ListenSettings& settings, Console& console) {
     }
     console.line("listening on UDP port " + std::to_string(settings.port) + "  frame mode " +
                  frame_mode_name(settings.frames.mode) + (settings.seconds > 0.0 ? "" : "  (Ctrl-C stops)"));
+    const LossMeter losses;
     const auto start = std::chrono::steady_clock::now();
     const auto limit = std::chrono::duration<double>(settings.seconds);
     while (!stop_requested() && !session.frame_limit_reached() &&
            (settings.seconds <= 0.0 || std::chrono::steady_clock::now() - start < limit)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         session.poll();
+        if (console.shows_progress()) {
+            const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            console.progress(settings.seconds > 0.0 ? elapsed / settings.seconds : 0.0,
+                             "frames " + std::to_string(session.frame_count()) + "  " + format_losses(losses.counts()));
+        }
     }
+    console.end_progress();
+    // Read while the socket is open: its buffer's shortfall and the drops.
+    const std::string shortfall = receive_buffer_shortfall();
     session.stop();
-    print_end(session, console, settings.frame_limit);
+    print_end(session, console, settings.frame_limit,
+              "  " + format_losses(losses.counts()) + (shortfall.empty() ? "" : "  (" + shortfall + ")"));
     return kExitSuccess;
 }
 
