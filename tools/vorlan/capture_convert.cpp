@@ -1,12 +1,12 @@
 #include "capture_convert.h"
 
 #include <pcap/pcap.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "capture_check.h"
 #include "capture_file.h"
 #include "capture_writer.h"
 #include "frame_decoder.h"
@@ -77,9 +77,12 @@ void ethernet_frame(uint32_t link_type, const uint8_t* original, const vorlan_ca
 
 bool convert_opened(pcap_t* pcap, CaptureWriter& writer, const ConvertOptions& options, ConvertReport& report) {
     const int dlt = pcap_datalink(pcap);
-    const char* name = pcap_datalink_val_to_name(dlt);
-    report.link = name != nullptr ? name : "link type " + std::to_string(dlt);
     const uint32_t link_type = link_type_of(dlt);
+    const char* name = pcap_datalink_val_to_name(dlt);
+    report.link = link_type_name(link_type);
+    if (report.link.compare(0, 10, "link type ") == 0 && name != nullptr) {
+        report.link = std::string(name) + " (no IPv4 readable)";
+    }
     RecentDatagrams recent(options.dedup_window_us);
     std::vector<uint8_t> frame;
     for (;;) {
@@ -92,7 +95,6 @@ bool convert_opened(pcap_t* pcap, CaptureWriter& writer, const ConvertOptions& o
         if (status != 1) {
             // A record cut short or damaged: what came before is kept.
             const char* why = pcap_geterr(pcap);
-            report.skipped.add(Skip::broken_header);
             report.damage = std::string("the input ends or is damaged after record ") +
                             std::to_string(report.records) +
                             (why != nullptr && *why != '\0' ? std::string(" (") + why + ")" : "");
@@ -135,8 +137,8 @@ std::string capture_form(const uint8_t* bytes, std::size_t size) {
     switch (vorlan_capture::parse_file_header(bytes, size, header)) {
         case vorlan_capture::HeaderStatus::ok: return "classic";
         case vorlan_capture::HeaderStatus::pcapng: return "pcapng";
-        case vorlan_capture::HeaderStatus::nanosecond: return "classic, nanosecond times";
-        case vorlan_capture::HeaderStatus::big_endian: return "classic, big-endian";
+        case vorlan_capture::HeaderStatus::nanosecond: return "nanosecond classic";
+        case vorlan_capture::HeaderStatus::big_endian: return "big-endian classic";
         default: break;
     }
     // A pcapng section header read from a big-endian writer.
@@ -157,20 +159,9 @@ bool convert_capture_stream(std::FILE* input, std::FILE* output, const ConvertOp
     report = ConvertReport();
     report.input_form = form_of_stream(input);
     char why[PCAP_ERRBUF_SIZE] = {};
-    // libpcap closes the stream it was given with the handle: it gets its
-    // own descriptor so that the caller's stays open.
-    const int fd = dup(fileno(input));
-    std::FILE* own = fd >= 0 ? fdopen(fd, "rb") : nullptr;
-    if (own == nullptr) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        report.error = std::string("cannot read the input: ") + std::strerror(errno);
-        return false;
-    }
-    pcap_t* pcap = pcap_fopen_offline_with_tstamp_precision(own, PCAP_TSTAMP_PRECISION_MICRO, why);
+    pcap_t* pcap = pcap_fopen_offline_with_tstamp_precision(input, PCAP_TSTAMP_PRECISION_MICRO, why);
     if (pcap == nullptr) {
-        std::fclose(own);
+        std::fclose(input);
         report.error = std::string("not a capture file libpcap reads (") + why + ")";
         return false;
     }
@@ -205,7 +196,6 @@ bool convert_capture(const std::string& input, const std::string& output, const 
         return false;
     }
     bool ok = convert_capture_stream(in, out, options, report);
-    std::fclose(in);
     if (std::fclose(out) != 0 && ok) {
         report.error = "cannot write " + output + ": " + std::strerror(errno);
         ok = false;

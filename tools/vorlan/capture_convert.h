@@ -28,7 +28,7 @@ struct ConvertOptions {
 };
 
 struct ConvertReport {
-    std::string input_form;  // "pcapng", "classic, nanosecond times", ...
+    std::string input_form;  // "pcapng", "nanosecond classic", ...
     std::string link;        // name of the input's link layer
     uint64_t records = 0;    // read from the input
     uint64_t written = 0;    // records written
@@ -44,8 +44,7 @@ struct ConvertReport {
 };
 
 // The form of a capture's first bytes, for messages: "classic", "pcapng",
-// "classic, nanosecond times", "classic, big-endian", or "" for anything
-// libpcap may still know.
+// "nanosecond classic", "big-endian classic", or "" for anything else.
 std::string capture_form(const uint8_t* bytes, std::size_t size);
 
 // Whether `path` is a classic microsecond little-endian Ethernet capture the
@@ -58,7 +57,8 @@ bool is_native_capture(const std::string& path);
 bool convert_capture(const std::string& input, const std::string& output, const ConvertOptions& options,
                      ConvertReport& report);
 
-// The same from an open stream to an open stream (both stay the caller's).
+// The same from an open stream to an open stream. libpcap takes `input`
+// over: it is closed when this returns. `output` stays the caller's.
 bool convert_capture_stream(std::FILE* input, std::FILE* output, const ConvertOptions& options,
                             ConvertReport& report);
 

@@ -144,6 +144,7 @@ private:
 }  // namespace
 
 int run_record(const RecordSettings& settings, Console& console) {
+    const LossMeter losses;  // before the socket opens: from its first datagram
     Recorder recorder(settings.file);
     Session session(console);
     session.set_packet_sink([&recorder](VorlanSensorHandle sender, int64_t timestamp, const uint8_t* data,
@@ -160,7 +161,6 @@ int run_record(const RecordSettings& settings, Console& console) {
     }
     console.line("recording UDP port " + std::to_string(settings.port) + " into " + settings.file +
                  (settings.seconds > 0.0 ? "" : "  (Ctrl-C stops)"));
-    const LossMeter losses;
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&start] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     while (!stop_requested() && (settings.seconds <= 0.0 || elapsed() < settings.seconds)) {

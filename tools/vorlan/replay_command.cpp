@@ -44,6 +44,7 @@ int run_replay(const ReplaySettings& settings, Console& console) {
 }
 
 int run_listen(const ListenSettings& settings, Console& console) {
+    const LossMeter losses;  // before the socket opens: from its first datagram
     Session session(console);
     SessionSettings session_settings;
     session_settings.network = true;
@@ -55,7 +56,6 @@ int run_listen(const ListenSettings& settings, Console& console) {
     }
     console.line("listening on UDP port " + std::to_string(settings.port) + "  frame mode " +
                  frame_mode_name(settings.frames.mode) + (settings.seconds > 0.0 ? "" : "  (Ctrl-C stops)"));
-    const LossMeter losses;
     const auto start = std::chrono::steady_clock::now();
     const auto limit = std::chrono::duration<double>(settings.seconds);
     while (!stop_requested() && !session.frame_limit_reached() &&
