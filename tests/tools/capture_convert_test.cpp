@@ -172,36 +172,55 @@ TEST_F(CaptureConvertTest, DedupDropsOnlyTheRepeatedCopies) {
     EXPECT_EQ(datagrams_of(original), datagrams_of(directory.file("once.pcap")));
 }
 
-// The Debian tools users write captures with, where the test run has them.
-TEST_F(CaptureConvertTest, CapturesWrittenByWiresharksToolsConvertBackTheSame) {
-    const std::string editcap = installed_program("editcap");
-    const std::string mergecap = installed_program("mergecap");
-    if (editcap.empty() || mergecap.empty()) {
-        GTEST_SKIP() << "editcap and mergecap (Debian package wireshark-common) are not installed";
-    }
+// The Debian tools users write captures with, where the test run has them
+// (wireshark-common's editcap and mergecap, tcpdump).
+TEST_F(CaptureConvertTest, CapturesWrittenByDebianToolsConvertBackTheSame) {
     struct Case {
         std::string name;
-        std::string command;
+        std::string program;
+        std::string arguments;  // after the program; {in} and {out} stand for the files
         bool dedup;
     };
-    const std::string in = "'" + original + "'";
     const Case cases[] = {
-        {"pcapng", editcap + " -F pcapng " + in + " '" + directory.file("pcapng") + "'", false},
-        {"nanosecond", editcap + " -F nsecpcap " + in + " '" + directory.file("nanosecond") + "'", false},
-        {"merged", mergecap + " -w '" + directory.file("merged") + "' " + in + " " + in, true},
+        {"pcapng", "editcap", "-F pcapng {in} {out}", false},
+        {"nanosecond", "editcap", "-F nsecpcap {in} {out}", false},
+        {"merged", "mergecap", "-w {out} {in} {in}", true},
+        {"tcpdump", "tcpdump", "--time-stamp-precision=nano -r {in} -w {out}", false},
     };
     const Bytes classic = vorlan_test::read_file(original);
+    std::size_t ran = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_EQ(0, std::system((c.command + " 2>/dev/null").c_str()));
+        const std::string program = installed_program(c.program);
+        if (program.empty()) {
+            continue;
+        }
+        ++ran;
+        const std::string written = directory.file(c.name);
+        std::string arguments;
+        for (std::size_t at = 0; at < c.arguments.size();) {
+            if (c.arguments.compare(at, 4, "{in}") == 0) {
+                arguments += "'" + original + "'";
+                at += 4;
+            } else if (c.arguments.compare(at, 5, "{out}") == 0) {
+                arguments += "'" + written + "'";
+                at += 5;
+            } else {
+                arguments += c.arguments[at++];
+            }
+        }
+        ASSERT_EQ(0, std::system((program + " " + arguments + " >/dev/null 2>&1").c_str()));
         const std::string out = directory.file(c.name + ".pcap");
-        std::vector<std::string> args{"convert", directory.file(c.name), out};
+        std::vector<std::string> args{"convert", written, out};
         if (c.dedup) {
             args.push_back("--dedup");
         }
         const ToolResult result = run_tool(args);
         ASSERT_EQ(kExitSuccess, result.code) << result.err;
         EXPECT_EQ(classic, vorlan_test::read_file(out));
+    }
+    if (ran == 0) {
+        GTEST_SKIP() << "none of editcap, mergecap (wireshark-common) and tcpdump is installed";
     }
 }
 

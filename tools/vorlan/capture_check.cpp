@@ -90,8 +90,6 @@ std::string describe_skipped(const vorlan_capture::SkipCounters& skipped) {
     return text;
 }
 
-bool CaptureCheck::clean() const { return error.empty() && problems().empty(); }
-
 std::vector<std::string> CaptureCheck::problems() const {
     std::vector<std::string> found;
     if (!error.empty()) {

@@ -54,10 +54,8 @@ struct CaptureCheck {
     bool last_record_cut = false;
     std::vector<SenderTraffic> senders;  // by address
 
-    // Everything in it can be used: every record gives a datagram and no
-    // sender shows a fault.
-    bool clean() const;
-    // One line per problem, in words.
+    // One line per problem, in words; none when every record gives a
+    // datagram and no sender shows a fault.
     std::vector<std::string> problems() const;
 };
 

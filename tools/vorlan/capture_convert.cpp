@@ -208,18 +208,12 @@ bool convert_capture(const std::string& input, const std::string& output, const 
 
 std::string describe_conversion(const ConvertReport& report) {
     std::string text = std::to_string(report.records) + " records: " + std::to_string(report.written) + " written";
-    const vorlan_capture::SkipCounters& skipped = report.skipped;
-    const std::pair<uint64_t, const char*> reasons[] = {
-        {skipped.not_udp, "not IPv4/UDP"},
-        {skipped.other_link, "of a link layer that carries no IPv4"},
-        {skipped.snapshot_cut, "cut by the snapshot length"},
-        {skipped.broken_header, "with broken headers"},
-        {report.duplicates, "duplicates"},
-    };
-    for (const auto& reason : reasons) {
-        if (reason.first != 0) {
-            text += ", " + std::to_string(reason.first) + " " + reason.second;
-        }
+    const std::string skipped = describe_skipped(report.skipped);
+    if (!skipped.empty()) {
+        text += ", " + skipped;
+    }
+    if (report.duplicates != 0) {
+        text += ", " + std::to_string(report.duplicates) + " duplicates";
     }
     return text;
 }
