@@ -1,6 +1,7 @@
 // Loss is never silent: a loopback burst far faster than the packet worker
 // decodes leaves every datagram accounted for, as received (and then
-// recorded or dropped by the library's queue) or dropped by the kernel.
+// recorded, dropped by the library's queue or left in it at the stop) or
+// dropped by the kernel.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -33,16 +34,18 @@ bool wait_for(const std::function<bool()>& condition) {
 }
 
 struct LossLine {
-    uint64_t received = 0, queue_dropped = 0, kernel_dropped = 0;
+    uint64_t received = 0, queue_dropped = 0, left_queued = 0, kernel_dropped = 0;
 };
 
 bool parse_losses(const std::string& text, LossLine& line) {
-    const std::regex pattern("received ([0-9]+)  queue dropped ([0-9]+)  kernel dropped ([0-9]+)");
+    const std::regex pattern(
+        "received ([0-9]+)  queue dropped ([0-9]+)(  left queued ([0-9]+))?  kernel dropped ([0-9]+)");
     std::smatch match;
     if (!std::regex_search(text, match, pattern)) {
         return false;
     }
-    line = {std::stoull(match[1]), std::stoull(match[2]), std::stoull(match[3])};
+    line = {std::stoull(match[1]), std::stoull(match[2]), match[4].matched ? std::stoull(match[4]) : 0,
+            std::stoull(match[5])};
     return true;
 }
 
@@ -75,12 +78,12 @@ TEST(LossReport, EveryDatagramOfABurstIsAccountedFor) {
         LossLine line;
         ASSERT_TRUE(parse_losses(result.out, line)) << result.out;
         EXPECT_EQ(sent, line.received + line.kernel_dropped);
-        EXPECT_LE(line.queue_dropped, line.received);
+        EXPECT_LE(line.queue_dropped + line.left_queued, line.received);
         if (std::string(command) == "record") {
-            EXPECT_NE(std::string::npos,
-                      result.out.find("recorded " + std::to_string(line.received - line.queue_dropped) + " packets"))
+            const uint64_t recorded = line.received - line.queue_dropped - line.left_queued;
+            EXPECT_NE(std::string::npos, result.out.find("recorded " + std::to_string(recorded) + " packets"))
                 << result.out;
-            if (line.queue_dropped + line.kernel_dropped != 0) {
+            if (recorded != sent) {
                 EXPECT_NE(std::string::npos, result.err.find("the recording misses")) << result.err;
             }
         }
@@ -95,6 +98,8 @@ TEST(LossReport, SaysWhereTheSystemCountsNoSocketDrops) {
     counts.kernel_counted = true;
     counts.kernel_dropped = 4;
     EXPECT_EQ("received 12  queue dropped 3  kernel dropped 4", format_losses(counts));
+    counts.left_queued = 2;
+    EXPECT_EQ("received 12  queue dropped 3  left queued 2  kernel dropped 4", format_losses(counts));
 }
 
 }  // namespace

@@ -76,9 +76,9 @@ public:
                       m_packets, m_bytes, m_senders.size(), seconds);
         console.line(std::string(line) + " to " + m_file);
         console.line("datagrams " + format_losses(losses));
-        if (losses.queue_dropped != 0 || losses.kernel_dropped != 0) {
-            console.warning("the recording misses " + std::to_string(losses.queue_dropped + losses.kernel_dropped) +
-                            " datagrams the sensors sent");
+        const uint64_t missed = losses.queue_dropped + losses.left_queued + losses.kernel_dropped;
+        if (missed != 0) {
+            console.warning("the recording misses " + std::to_string(missed) + " datagrams the sensors sent");
         }
         return m_write_failed ? kExitFailure : kExitSuccess;
     }
@@ -144,11 +144,14 @@ private:
 }  // namespace
 
 int run_record(const RecordSettings& settings, Console& console) {
-    const LossMeter losses;  // before the socket opens: from its first datagram
+    LossMeter losses;  // before the socket opens: from its first datagram
     Recorder recorder(settings.file);
     Session session(console);
-    session.set_packet_sink([&recorder](VorlanSensorHandle sender, int64_t timestamp, const uint8_t* data,
-                                        std::size_t size) { recorder.append(sender, timestamp, data, size); });
+    session.set_packet_sink([&recorder, &losses](VorlanSensorHandle sender, int64_t timestamp, const uint8_t* data,
+                                                 std::size_t size) {
+        recorder.append(sender, timestamp, data, size);
+        losses.handled();
+    });
     SessionSettings session_settings;
     session_settings.network = true;
     session_settings.port = settings.port;
@@ -174,6 +177,7 @@ int run_record(const RecordSettings& settings, Console& console) {
     }
     console.end_progress();
     const double seconds = elapsed();
+    losses.wait_until_handled(kDrainBound);
     const std::string shortfall = receive_buffer_shortfall();
     session.stop();
     const int result = recorder.finish(console, seconds, losses.counts());

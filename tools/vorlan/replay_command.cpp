@@ -44,8 +44,9 @@ int run_replay(const ReplaySettings& settings, Console& console) {
 }
 
 int run_listen(const ListenSettings& settings, Console& console) {
-    const LossMeter losses;  // before the socket opens: from its first datagram
+    LossMeter losses;  // before the socket opens: from its first datagram
     Session session(console);
+    session.set_packet_sink([&losses](VorlanSensorHandle, int64_t, const uint8_t*, std::size_t) { losses.handled(); });
     SessionSettings session_settings;
     session_settings.network = true;
     session_settings.port = settings.port;
@@ -69,6 +70,7 @@ int run_listen(const ListenSettings& settings, Console& console) {
         }
     }
     console.end_progress();
+    losses.wait_until_handled(kDrainBound);
     // Read while the socket is open: its buffer's shortfall and the drops.
     const std::string shortfall = receive_buffer_shortfall();
     session.stop();
