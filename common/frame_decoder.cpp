@@ -119,6 +119,7 @@ Skip decode_ipv4(uint32_t link_type, const uint8_t* frame, std::size_t included,
     packet.identification = load_u16be(header + 4);
     packet.more_fragments = (flags_offset & 0x2000) != 0;
     packet.fragment_offset = uint32_t(flags_offset & 0x1fff) * 8;
+    packet.header = header;
     packet.payload = header + header_size;
     packet.payload_size = total_length - header_size;
     if (packet.protocol != kProtocolUdp) {

@@ -26,6 +26,7 @@ struct Ipv4Packet {
     bool more_fragments = false;
     uint32_t fragment_offset = 0; // bytes
     uint8_t protocol = 0;
+    const uint8_t* header = nullptr;  // the IPv4 header, options included
     const uint8_t* payload = nullptr;
     std::size_t payload_size = 0;
 

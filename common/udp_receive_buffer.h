@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 #include <system_error>
 
 #if defined(__linux__)
@@ -25,6 +26,18 @@ inline int granted_udp_receive_buffer(asio::ip::udp::socket& socket) {
     std::error_code error;
     socket.get_option(option, error);
     return error ? 0 : option.value();
+}
+
+// How to let a socket have `wanted` bytes, for a grant that fell short:
+// Linux caps every request at net.core.rmem_max unless the process may go
+// past it.
+inline std::string udp_receive_buffer_advice(int wanted) {
+#if defined(__linux__)
+    return "raise the system's limit with: sysctl -w net.core.rmem_max=" + std::to_string(wanted);
+#else
+    (void)wanted;
+    return "raise the system's limit on socket receive buffers";
+#endif
 }
 
 // Asks for `wanted` bytes. A smaller grant is survivable (datagrams may be
@@ -48,8 +61,8 @@ inline int request_udp_receive_buffer(asio::ip::udp::socket& socket, int wanted,
     if (granted < wanted && !reported.exchange(true)) {
         std::fprintf(stderr,
                      "%sUDP receive buffer is %d bytes, less than the %d asked for: datagrams may be lost at high "
-                     "packet rates. Raise the system's limit (net.core.rmem_max on Linux) to avoid it.\n",
-                     prefix, granted, wanted);
+                     "packet rates; %s\n",
+                     prefix, granted, wanted, udp_receive_buffer_advice(wanted).c_str());
     }
     return granted;
 }

@@ -11,6 +11,8 @@ namespace vorlan_sdk2 {
 namespace {
 
 constexpr auto kWaitStep = std::chrono::milliseconds(500);
+// The shortest pass of a looping replay, in capture time: a sensor's frame.
+constexpr int64_t kMinLoopPeriodUs = 100'000;
 
 int64_t now_us() {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -385,6 +387,19 @@ void PcapReader::pcapWorkerRoutine() {
                 if (m_auto_replay) {
                     m_decoder.Rewind();
                     m_finished = false;
+                    // One pass takes at least kMinLoopPeriodUs of capture
+                    // time: a capture whose packets all carry one time would
+                    // otherwise be replayed in a busy loop.
+                    if (m_speed > 0 && !m_resync) {
+                        const int64_t pass = std::max(last_position, kMinLoopPeriodUs) * 100 / m_speed;
+                        const int64_t delay = base + pass - now_us();
+                        if (delay > 0) {
+                            const auto until = Clock::now() + std::chrono::microseconds(delay);
+                            m_play_condition.wait_until(lock, until, [&] {
+                                return m_stop.load() || !m_playing || m_seek_request >= 0 || m_resync;
+                            });
+                        }
+                    }
                 } else {
                     m_finished = true;
                     m_state_condition.notify_all();

@@ -335,6 +335,25 @@ TEST_F(PcapReplayTest, PlaysInOrderAtEverySpeedAndLoops) {
     EXPECT_EQ(VorlanReplayIsFinished(looping), 0);
 }
 
+// A looping replay of a capture whose packets all carry one time has no
+// capture time to pace by; it plays a pass per sensor frame period (100 ms)
+// instead of handing the same packets on in a busy loop.
+TEST_F(PcapReplayTest, ALoopOfOneInstantIsPacedNotSpun) {
+    const std::string path = stream_capture(m_dir, "instant.pcap", 3, 0);
+    Payloads payloads;
+    const auto start = std::chrono::steady_clock::now();
+    const uint64_t looping = load(path, kLoadAutoReplay);
+    ASSERT_TRUE(payloads.wait_for_count(4 * 3));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(VorlanReplayPause(looping), VORLAN_SUCCESS);
+    // Three waits between the four passes.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(3 * 100));
+    const auto got = payloads.all();
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(number_of(got[i].bytes), int(i % 3));
+    }
+}
+
 // Single-frame stepping pauses after each frame published, in the mode
 // the client's frame listeners use; at the end of the file it returns
 // instead of waiting for a frame that never comes.

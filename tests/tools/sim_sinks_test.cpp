@@ -10,11 +10,15 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "capture.h"
+#include "capture_file.h"
+#include "capture_forms.h"
 #include "support/udp_socket.h"
 
 namespace vorlan_tool {
@@ -96,6 +100,56 @@ TEST(CaptureFileSink, WritesEveryDatagramFromItsSensorAtItsTime) {
         EXPECT_TRUE(std::equal(datagram.bytes.begin(), datagram.bytes.end(), data));
     }
     EXPECT_EQ(n, expected.size());
+}
+
+// Every record is a frame a 1,500-byte Ethernet carries, with an IPv4 header
+// a network accepts: larger datagrams leave as fragments, each sensor
+// numbering its datagrams. tshark, where installed, agrees.
+TEST(CaptureFileSink, WritesFramesARealNetworkCarries) {
+    const TemporaryCapture file;
+    {
+        CaptureFileSink sink(file.path());
+        ASSERT_TRUE(run_simulation(short_run(0.3), sink).completed);
+        ASSERT_TRUE(sink.close()) << sink.error();
+    }
+    vorlan_capture::CaptureFile capture;
+    ASSERT_EQ(vorlan_capture::HeaderStatus::ok, capture.open(file.path()));
+    std::size_t records = 0;
+    std::size_t fragments = 0;
+    std::map<uint32_t, std::set<uint16_t>> identifications;
+    vorlan_capture::Record record;
+    for (int64_t offset = vorlan_capture::kFileHeaderSize;
+         capture.read(offset, record) == vorlan_capture::RecordStatus::ok; offset = record.next_offset()) {
+        ++records;
+        ASSERT_LE(record.included_length, kEthernetHeaderSize + kEthernetMtu);
+        ASSERT_GE(record.included_length, kEthernetHeaderSize + kIpv4HeaderSize);
+        const uint8_t* ip = record.data + kEthernetHeaderSize;
+        EXPECT_EQ(0x45, ip[0]);
+        EXPECT_EQ(kDefaultTtl, ip[8]);
+        EXPECT_EQ(0, ipv4_checksum(ip, kIpv4HeaderSize)) << "record " << records;
+        const uint16_t flags_offset = uint16_t(ip[6] << 8 | ip[7]);
+        if ((flags_offset & 0x2000) != 0) {
+            ++fragments;
+        }
+        if ((flags_offset & 0x1fff) == 0) {
+            const uint32_t source = uint32_t(ip[12]) << 24 | uint32_t(ip[13]) << 16 | uint32_t(ip[14]) << 8 | ip[15];
+            EXPECT_TRUE(identifications[source].insert(uint16_t(ip[4] << 8 | ip[5])).second);
+        }
+    }
+    EXPECT_GT(fragments, 0u);
+    EXPECT_GT(records, recorded(0.3).size());
+
+    const std::string tshark = installed_program("tshark");
+    if (tshark.empty()) {
+        GTEST_SKIP() << "tshark (Debian package tshark) is not installed";
+    }
+    const std::string report = file.path() + ".tshark";
+    const std::string command = tshark + " -r '" + file.path() +
+                                "' -o ip.check_checksum:TRUE -Y '_ws.malformed || ip.checksum.status == 0 || "
+                                "_ws.expert.severity >= warning' > '" + report + "' 2>/dev/null";
+    ASSERT_EQ(0, std::system(command.c_str()));
+    EXPECT_TRUE(vorlan_test::read_file(report).empty()) << "tshark flags packets";
+    std::remove(report.c_str());
 }
 
 TEST(CaptureFileSink, AFileThatCannotBeWrittenIsReported) {

@@ -16,6 +16,7 @@
 
 #include "capture.h"
 #include "sensor.h"
+#include "sensor_fault.h"
 #include "sim_sinks.h"
 #include "simulator.h"
 #include "support/sdk_fixture.h"
@@ -34,6 +35,9 @@ struct FrameLog {
     std::size_t valid = 0;
     std::size_t outside_scene = 0;   // valid points nearer than 1 m or beyond 50 m
     std::size_t outside_time = 0;    // points stamped outside the simulated span
+    // The extremes of every image point, valid or not, as the library's
+    // scan-coverage check takes them.
+    float min_x = 0.0f, max_x = 0.0f, min_z = 0.0f, max_z = 0.0f;
 };
 
 class SimulatorReplayTest : public vorlan_test::OfflineSdkTest {
@@ -68,8 +72,16 @@ protected:
         const int64_t end = start + static_cast<int64_t>(kSeconds * 1e6);
         std::lock_guard<std::mutex> lock(self->m_mutex);
         FrameLog& log = self->m_frames[handle];
+        if (log.sizes.empty() && n != 0) {
+            log.min_x = log.max_x = points[0].image_x;
+            log.min_z = log.max_z = points[0].image_z;
+        }
         log.sizes.push_back(n);
         for (std::size_t i = 0; i < n; ++i) {
+            log.min_x = std::min(log.min_x, points[i].image_x);
+            log.max_x = std::max(log.max_x, points[i].image_x);
+            log.min_z = std::min(log.min_z, points[i].image_z);
+            log.max_z = std::max(log.max_z, points[i].image_z);
             if (points[i].timestamp < start || points[i].timestamp > end) {
                 ++log.outside_time;
             }
@@ -172,6 +184,23 @@ TEST_F(SimulatorReplayTest, NaturalFramesCarryTheScene) {
         EXPECT_GT(log.valid, 0u);
         EXPECT_EQ(log.outside_scene, 0u);
         EXPECT_EQ(log.outside_time, 0u);
+    }
+}
+
+// A simulated sensor whose scan spans less than its model's field of view
+// is one the library reports as failing (VORLAN_FAULT_SCAN_COVERAGE) once a
+// capture runs past its warm-up minute.
+TEST_F(SimulatorReplayTest, EachSensorSweepsItsModelsWholeFieldOfView) {
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume_blocking(static_cast<float>(kSeconds) + 1.0f));
+    const auto logs = frames();
+    for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
+        SCOPED_TRACE(sensor.name);
+        const auto found = logs.find(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK);
+        ASSERT_NE(found, logs.end());
+        ASSERT_LT(sensor.model, vorlan_sdk::kFovModelCount);
+        const vorlan_sdk::FieldOfView fov = vorlan_sdk::FOV_BY_MODEL[sensor.model];
+        EXPECT_GE(found->second.max_x - found->second.min_x, 2.0f * fov.horizontal);
+        EXPECT_GE(found->second.max_z - found->second.min_z, 2.0f * fov.vertical);
     }
 }
 

@@ -37,6 +37,11 @@ expect 0 "$vorlan" render "$dir/sample.pcap" --out "$dir/frame.png"
 has 'top view and range image in' "$dir/out"
 [ -s "$dir/frame.png" ] || { echo "no picture"; failed=1; }
 
+expect 0 "$vorlan" check "$dir/sample.pcap"
+has '^4 sensors:$' "$dir/out"
+has '^usable: ' "$dir/out"
+expect 2 "$vorlan" check
+
 expect 1 "$vorlan" replay "$dir/missing.pcap"
 has '^vorlan: .*missing.pcap: No such file or directory$' "$dir/err"
 expect 2 "$vorlan" replay "$dir/sample.pcap" --speed 7

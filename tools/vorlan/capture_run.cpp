@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <thread>
 
+#include "capture_check.h"
 #include "commands.h"
+#include "converted_capture.h"
 #include "stop_signal.h"
 
 namespace vorlan_tool {
@@ -117,6 +119,33 @@ bool starts_like_a_capture(const std::string& file) {
     return read && magic[0] == 0xd4 && magic[1] == 0xc3 && magic[2] == 0xb2 && magic[3] == 0xa1;
 }
 
+// A capture that gave no frame may hold records but no datagram at all
+// (other protocols, frames cut short): that is a failure, and the user is
+// told why and where to look.
+bool yields_datagrams(const ConvertedCapture& capture, const std::string& file, Console& console) {
+    CaptureCheck check = check_capture(capture.path());
+    if (!check.error.empty() || check.datagrams != 0) {
+        return true;
+    }
+    uint64_t records = check.records;
+    vorlan_capture::SkipCounters skipped = check.skipped;
+    if (capture.converted()) {
+        records = capture.report().records;
+        const vorlan_capture::SkipCounters& dropped = capture.report().skipped;
+        skipped.not_udp += dropped.not_udp;
+        skipped.other_link += dropped.other_link;
+        skipped.snapshot_cut += dropped.snapshot_cut;
+        skipped.broken_header += dropped.broken_header;
+    }
+    if (records == 0) {
+        return true;  // nothing at all: the open already said so
+    }
+    const std::string reasons = describe_skipped(skipped);
+    console.error(file + ": its " + std::to_string(records) + " records give no UDP datagram" +
+                  (reasons.empty() ? "" : " (" + reasons + ")") + "; `vorlan check " + file + "` tells more");
+    return false;
+}
+
 }  // namespace
 
 bool check_readable(const std::string& file, Console& console) {
@@ -170,7 +199,8 @@ bool open_capture(const std::string& file, Console& console) {
 
 int run_capture(Session& session, Console& console, const CaptureRunSettings& settings,
                 const std::function<bool()>& done) {
-    if (!open_capture(settings.file, console)) {
+    ConvertedCapture capture;
+    if (!capture.prepare(settings.file, console) || !open_capture(capture.path(), console)) {
         return kExitFailure;
     }
     char speed[32] = "fastest";
@@ -194,6 +224,9 @@ int run_capture(Session& session, Console& console, const CaptureRunSettings& se
     }
     console.end_progress();
     vorlan_sdk_capture_replay_close();
+    if (result == kExitSuccess && session.frame_count() == 0 && !yields_datagrams(capture, settings.file, console)) {
+        result = kExitFailure;
+    }
     return result;
 }
 

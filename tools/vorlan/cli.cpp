@@ -130,6 +130,21 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     LibraryOptionText render_library;
     add_library_options(*render_command, render_library);
 
+    ConvertSettings convert;
+    CLI::App* convert_command =
+        app.add_subcommand("convert", "Turn any capture libpcap reads into the classic capture the libraries read");
+    convert_command->add_option("in", convert.in, "Capture to read (pcapng, nanosecond, big-endian, any link)")
+        ->required();
+    convert_command->add_option("out", convert.out, "Classic capture to write")->required();
+    convert_command->add_flag("--dedup", convert.dedup,
+                              "Drop datagrams repeated within 20 ms (a capture on several interfaces at once)");
+
+    CheckSettings check;
+    CLI::App* check_command =
+        app.add_subcommand("check", "What a capture holds and what is wrong with it; exit code 1 on problems");
+    check_command->add_option("file", check.file, "Capture file, any form libpcap reads")->required();
+    check_command->add_flag("--json", check.json, "One JSON document for scripts");
+
     try {
         app.parse(argc, argv);
         const auto library = [](const CLI::App& command, const LibraryOptionText& text, const FrameOptionText& frames) {
@@ -163,6 +178,12 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         export_settings.frames = to_frame_settings(export_frames);
         parse_cloud_format(export_format, export_settings.format);
         return run_export(export_settings, console);
+    }
+    if (*convert_command) {
+        return run_convert(convert, console);
+    }
+    if (*check_command) {
+        return run_check(check, console);
     }
     render.frames = to_frame_settings(render_frames);
     return run_render(render, console);

@@ -76,6 +76,20 @@ struct SimSettings {
 };
 int run_sim(const SimSettings& settings, Console& console);
 
+struct ConvertSettings {
+    std::string in;
+    std::string out;
+    bool dedup = false;  // drop datagrams repeated within a short window
+};
+int run_convert(const ConvertSettings& settings, Console& console);
+
+struct CheckSettings {
+    std::string file;
+    bool json = false;
+};
+// Exit code 0 when the capture is fully usable, 1 when it holds problems.
+int run_check(const CheckSettings& settings, Console& console);
+
 }  // namespace vorlan_tool
 
 #endif  // VORLAN_TOOLS_COMMANDS_H

@@ -27,6 +27,8 @@ public:
     void error(const std::string& text);
     // "vorlan: warning: <text>" on `err`.
     void warning(const std::string& text);
+    // "vorlan: <text>" on `err`: what the tool did on the user's behalf.
+    void note(const std::string& text) { error(text); }
 
     // Shows the bar at `fraction`; redraws at most ten times a second.
     void progress(double fraction, const std::string& label);

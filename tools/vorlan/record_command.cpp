@@ -18,6 +18,7 @@
 
 #include "capture.h"
 #include "commands.h"
+#include "loss_report.h"
 #include "stop_signal.h"
 
 namespace vorlan_tool {
@@ -61,7 +62,7 @@ public:
     }
 
     // Closes the file; the library must be stopped first.
-    int finish(Console& console, double seconds) {
+    int finish(Console& console, double seconds, const LossCounts& losses) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_capture.close();
         if (m_too_large != 0) {
@@ -74,6 +75,11 @@ public:
         std::snprintf(line, sizeof(line), "recorded %" PRIu64 " packets (%" PRIu64 " bytes) from %zu senders in %.1f s",
                       m_packets, m_bytes, m_senders.size(), seconds);
         console.line(std::string(line) + " to " + m_file);
+        console.line("datagrams " + format_losses(losses));
+        const uint64_t missed = losses.queue_dropped + losses.left_queued + losses.kernel_dropped;
+        if (missed != 0) {
+            console.warning("the recording misses " + std::to_string(missed) + " datagrams the sensors sent");
+        }
         return m_write_failed ? kExitFailure : kExitSuccess;
     }
 
@@ -138,10 +144,14 @@ private:
 }  // namespace
 
 int run_record(const RecordSettings& settings, Console& console) {
+    LossMeter losses;  // before the socket opens: from its first datagram
     Recorder recorder(settings.file);
     Session session(console);
-    session.set_packet_sink([&recorder](VorlanSensorHandle sender, int64_t timestamp, const uint8_t* data,
-                                        std::size_t size) { recorder.append(sender, timestamp, data, size); });
+    session.set_packet_sink([&recorder, &losses](VorlanSensorHandle sender, int64_t timestamp, const uint8_t* data,
+                                                 std::size_t size) {
+        recorder.append(sender, timestamp, data, size);
+        losses.handled();
+    });
     SessionSettings session_settings;
     session_settings.network = true;
     session_settings.port = settings.port;
@@ -158,17 +168,23 @@ int run_record(const RecordSettings& settings, Console& console) {
     auto elapsed = [&start] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     while (!stop_requested() && (settings.seconds <= 0.0 || elapsed() < settings.seconds)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (settings.seconds > 0.0) {
+        if (console.shows_progress()) {
             char label[64];
-            std::snprintf(label, sizeof(label), "%.1f/%.1f s  packets %" PRIu64, elapsed(), settings.seconds,
-                          recorder.packets());
-            console.progress(elapsed() / settings.seconds, label);
+            std::snprintf(label, sizeof(label), "%.1f s  packets %" PRIu64 "  ", elapsed(), recorder.packets());
+            console.progress(settings.seconds > 0.0 ? elapsed() / settings.seconds : 0.0,
+                             label + format_losses(losses.counts()));
         }
     }
     console.end_progress();
     const double seconds = elapsed();
+    losses.wait_until_handled(kDrainBound);
+    const std::string shortfall = receive_buffer_shortfall();
     session.stop();
-    return recorder.finish(console, seconds);
+    const int result = recorder.finish(console, seconds, losses.counts());
+    if (!shortfall.empty()) {
+        console.warning(shortfall);
+    }
+    return result;
 }
 
 }  // namespace vorlan_tool

@@ -212,9 +212,11 @@ SensorSetup parvo_d41() {
     setup.max_power_level = 31;
     setup.max_range_m = 200.0;
     setup.frame_period_s = 0.096;
-    // A Lissajous figure; the sensor flips the frame flag every 200 rows.
+    // A Lissajous figure over the model's whole 60-degree width (the
+    // library judges a narrower sweep a failing scanner); the sensor flips
+    // the frame flag every 200 rows.
     setup.pattern = [](int64_t row) {
-        return MirrorPosition{5500.0 * triangle(row, 37), 1000.0 + 2500.0 * triangle(row, 53), (row / 200) % 2 == 1};
+        return MirrorPosition{6200.0 * triangle(row, 37), 1000.0 + 2500.0 * triangle(row, 53), (row / 200) % 2 == 1};
     };
     return setup;
 }

@@ -18,9 +18,8 @@ uint32_t loopback_for(uint32_t address) { return (127u << 24) | (address & 0x00F
 // ---- Capture file ------------------------------------------------------------------
 
 CaptureFileSink::CaptureFileSink(const std::string& filename) {
-    const vorlan_sdk::SensorError error = m_capture.open_for_write(filename, false);
-    if (error) {
-        m_error = "cannot write " + filename + ": " + error.what();
+    if (!m_writer.open(filename)) {
+        m_error = m_writer.error();
     }
 }
 
@@ -31,21 +30,26 @@ bool CaptureFileSink::deliver(VorlanSensorHandle handle, int64_t timestamp_us, c
     if (!ok()) {
         return false;
     }
-    vorlan_sdk::Capture::PacketHeader header;
-    header.source_address = handle & 0xFFFFFFFFu;
-    header.timestamp = timestamp_us;
-    header.data_size = static_cast<int32_t>(std::min<std::size_t>(size, vorlan_sdk::Capture::kMaxWritePayload + 1));
-    const vorlan_sdk::SensorError error = m_capture.append_packet(header, data);
-    if (error) {
-        m_error = std::string("cannot write the capture: ") + error.what();
+    UdpAddressing addressing;
+    addressing.source = static_cast<uint32_t>(handle);
+    addressing.identification = m_identifications[addressing.source]++;
+    const std::size_t n_frames = udp_ethernet_frames(addressing, data, size, kEthernetMtu, m_frames);
+    if (n_frames == 0) {
+        m_error = "cannot write the capture: a datagram of " + std::to_string(size) + " bytes is too long for IPv4";
         return false;
+    }
+    for (std::size_t i = 0; i < n_frames; ++i) {
+        if (!m_writer.write(timestamp_us, m_frames[i].data(), m_frames[i].size())) {
+            m_error = m_writer.error();
+            return false;
+        }
     }
     return true;
 }
 
 bool CaptureFileSink::close() {
-    if (m_capture.is_open()) {
-        m_capture.close();
+    if (!m_writer.close() && ok()) {
+        m_error = m_writer.error();
     }
     return ok();
 }

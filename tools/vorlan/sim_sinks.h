@@ -12,14 +12,17 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "capture.h"
+#include "capture_writer.h"
 #include "simulator.h"
 
 namespace vorlan_tool {
 
-// Writes every datagram as one record of a capture file, from the sensor's
-// address, at the datagram's time.
+// Writes every datagram into a capture file, from the sensor's address, at
+// the datagram's time, as a sensor puts it on a 1,500-byte Ethernet: larger
+// datagrams leave as IPv4 fragments, each in a record of its own, and every
+// IPv4 header is one a network carries (checksum, time to live 64).
 class CaptureFileSink : public PacketSink {
 public:
     // Creates (or replaces) `filename`; ok() tells whether that worked.
@@ -36,7 +39,10 @@ public:
     bool close();
 
 private:
-    vorlan_sdk::Capture m_capture;
+    CaptureWriter m_writer;
+    // The next IPv4 identification of each sensor.
+    std::map<uint32_t, uint16_t> m_identifications;
+    std::vector<std::vector<uint8_t>> m_frames;
     std::string m_error;
 };
 

@@ -1,0 +1,142 @@
+// `vorlan check`: what a capture holds comes first, every defect a capture
+// can carry is named, and the exit code tells a script whether the capture
+// is fully usable.
+#include <gtest/gtest.h>
+
+#include "capture_forms.h"
+#include "commands.h"
+#include "tool_run.h"
+
+namespace vorlan_tool {
+namespace {
+
+using vorlan_test::Bytes;
+using vorlan_test::CaptureBuilder;
+using vorlan_test::TemporaryDirectory;
+
+constexpr int64_t kStart = 1709294400LL * 1000000;
+constexpr uint32_t kSensor = vorlan_test::ipv4(192, 168, 1, 77);
+
+Bytes packet(const char* type, uint8_t seed, std::size_t size = 200) {
+    Bytes bytes = vorlan_test::test_payload(size, seed);
+    std::copy(type, type + 4, bytes.begin());
+    return bytes;
+}
+
+// An information packet, then point data every 2 ms with a changing body.
+CaptureBuilder sensor_stream(int packets = 40) {
+    CaptureBuilder builder;
+    builder.udp(kStart, kSensor, packet("INFO", 0));
+    for (int i = 1; i <= packets; ++i) {
+        builder.udp(kStart + i * 2000, kSensor, packet("STDP", uint8_t(i)));
+    }
+    return builder;
+}
+
+TEST(CheckCommand, ASimulatedCaptureIsUsableAndShowsItsSensorsFirst) {
+    TemporaryDirectory directory;
+    const std::string file = directory.file("sim.pcap");
+    write_sim_capture(file, 1.0);
+    const ToolResult text = run_tool({"check", file});
+    ASSERT_EQ(kExitSuccess, text.code) << text.out << text.err;
+    const std::vector<std::string> lines = lines_of(text.out);
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ(0u, lines[0].find(file + ": classic capture, Ethernet, ")) << lines[0];
+    EXPECT_EQ("4 sensors:", lines[1]);
+    for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
+        EXPECT_NE(std::string::npos, text.out.find("serial " + std::to_string(sensor.serial_number) +
+                                                   "  firmware "))
+            << sensor.name;
+    }
+    EXPECT_NE(std::string::npos, text.out.find("(model 16)")) << text.out;
+    EXPECT_EQ(std::string::npos, text.out.find("not calibrated")) << text.out;
+    EXPECT_EQ("usable: every record gives a datagram and no sensor shows a problem", lines.back());
+
+    const ToolResult json = run_tool({"check", "--json", file});
+    ASSERT_EQ(kExitSuccess, json.code) << json.err;
+    EXPECT_EQ('{', json.out.front());
+    EXPECT_NE(std::string::npos, json.out.find("\"usable\": true")) << json.out;
+    EXPECT_NE(std::string::npos, json.out.find("\"calibrated\": true")) << json.out;
+    EXPECT_NE(std::string::npos, json.out.find("\"problems\": []")) << json.out;
+}
+
+// One defect per capture; check names it, in text and in JSON, and fails.
+TEST(CheckCommand, NamesEachDefect) {
+    struct Case {
+        std::string name;
+        CaptureBuilder capture;
+        std::string text;  // in the problems
+        std::string json;  // in the JSON document
+    };
+    vorlan_test::FrameOptions tcp;
+    tcp.protocol = 6;
+    tcp.source = kSensor;
+    const Bytes frame = vorlan_test::udp_frame(vorlan_test::FrameOptions(), packet("STDP", 99));
+    std::vector<Case> cases;
+    cases.push_back({"not udp",
+                     sensor_stream().record(kStart + 90000, vorlan_test::udp_frame(tcp, packet("STDP", 1))),
+                     "1 records give no datagram: 1 not IPv4/UDP", "\"not_udp\": 1"});
+    cases.push_back({"snapshot", sensor_stream().record_snapshot(kStart + 90000, frame, 60),
+                     "1 cut by the snapshot length", "\"snapshot_cut\": 1"});
+    cases.push_back({"cut last record", sensor_stream().raw(Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}),
+                     "the last record is cut short", "\"last_record_cut\": true"});
+    cases.push_back({"gap", sensor_stream().udp(kStart + 500000, kSensor, packet("STDP", 200)),
+                     "192.168.1.77: 1 gaps, the longest 420 ms", "\"gaps\": 1"});
+    cases.push_back({"clock jump", sensor_stream().udp(kStart + 40000, kSensor, packet("STDP", 201)),
+                     "192.168.1.77: 1 clock jumps backwards, the largest 40 ms", "\"clock_jumps\": 1"});
+    cases.push_back({"duplicate", sensor_stream().udp(kStart + 80100, kSensor, packet("STDP", 40)),
+                     "192.168.1.77: 1 duplicated datagrams", "\"duplicates\": 1"});
+    CaptureBuilder late_information;
+    for (int i = 0; i < 5; ++i) {
+        late_information.udp(kStart + i * 2000, kSensor, packet("STDP", uint8_t(i)));
+    }
+    late_information.udp(kStart + 10000, kSensor, packet("INFO", 0));
+    cases.push_back({"data before information", late_information,
+                     "192.168.1.77: 5 point data packets before any information packet",
+                     "\"data_before_information\": 5"});
+    CaptureBuilder no_information;
+    no_information.udp(kStart, kSensor, packet("STDP", 1)).udp(kStart + 2000, kSensor, packet("STDP", 2));
+    cases.push_back({"no information", no_information, "no information packet at all", "\"usable\": false"});
+    cases.push_back({"empty", CaptureBuilder(), "the capture holds no records", "\"records\": 0"});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TemporaryDirectory directory;
+        const std::string file = directory.file("defect.pcap");
+        c.capture.write(file);
+        const ToolResult text = run_tool({"check", file});
+        EXPECT_EQ(kExitFailure, text.code);
+        EXPECT_NE(std::string::npos, text.out.find(c.text)) << text.out << text.err;
+        const ToolResult json = run_tool({"check", file, "--json"});
+        EXPECT_EQ(kExitFailure, json.code);
+        EXPECT_NE(std::string::npos, json.out.find(c.json)) << json.out;
+        EXPECT_NE(std::string::npos, json.out.find("\"usable\": false")) << json.out;
+    }
+}
+
+// Other forms are converted first, and what the conversion left out counts.
+TEST(CheckCommand, ChecksOtherFormsThroughAConversion) {
+    TemporaryDirectory directory;
+    vorlan_test::FrameOptions tcp;
+    tcp.protocol = 6;
+    CaptureBuilder capture = sensor_stream();
+    capture.record(kStart + 90000, vorlan_test::udp_frame(tcp, packet("STDP", 1)));
+    const std::string classic = directory.file("c.pcap");
+    capture.write(classic);
+    const std::string pcapng = directory.file("c.pcapng");
+    vorlan_test::write_file(pcapng, reform_capture(vorlan_test::read_file(classic), CaptureForm::pcapng));
+    const ToolResult result = run_tool({"check", pcapng});
+    EXPECT_EQ(kExitFailure, result.code);
+    EXPECT_EQ(0u, result.out.find(pcapng + ": pcapng capture, Ethernet, 42 records")) << result.out;
+    EXPECT_NE(std::string::npos, result.out.find("1 not IPv4/UDP")) << result.out;
+    EXPECT_NE(std::string::npos, result.err.find("converted to a temporary classic capture")) << result.err;
+}
+
+TEST(CheckCommand, ABadCommandLineExitsWithTwo) {
+    EXPECT_EQ(kExitUsage, run_tool({"check"}).code);
+    EXPECT_EQ(kExitUsage, run_tool({"check", "a.pcap", "--jsn"}).code);
+    EXPECT_EQ(kExitFailure, run_tool({"check", "/nonexistent/capture.pcap"}).code);
+}
+
+}  // namespace
+}  // namespace vorlan_tool
