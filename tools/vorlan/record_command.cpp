@@ -18,6 +18,7 @@
 
 #include "capture.h"
 #include "commands.h"
+#include "output_file.h"
 #include "stop_signal.h"
 
 namespace vorlan_tool {
@@ -138,6 +139,11 @@ private:
 }  // namespace
 
 int run_record(const RecordSettings& settings, Console& console) {
+    // The path before the socket: a mistyped folder or an existing capture
+    // is reported before anything is received.
+    if (!check_output_file(settings.file, settings.force, console)) {
+        return kExitFailure;
+    }
     Recorder recorder(settings.file);
     Session session(console);
     session.set_packet_sink([&recorder](VorlanSensorHandle sender, int64_t timestamp, const uint8_t* data,

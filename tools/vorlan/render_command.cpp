@@ -6,6 +6,7 @@
 #include "capture_run.h"
 #include "commands.h"
 #include "render.h"
+#include "stop_signal.h"
 
 namespace vorlan_tool {
 
@@ -28,18 +29,23 @@ int run_render(const RenderSettings& settings, Console& console) {
     SessionSettings session_settings;
     session_settings.frames = settings.frames;
     session_settings.print_frames = false;
+    session_settings.sensor = settings.selection.sensor;
     if (!session.start(session_settings)) {
         return kExitFailure;
     }
-    CaptureRunSettings run;
-    run.file = settings.file;
-    const int result = run_capture(session, console, run, [&found] { return found; });
+    const int result = run_capture(session, console, capture_run_settings(settings.file, settings.selection),
+                                   [&found] { return found; });
     const std::size_t frames = session.frame_count();
     session.stop();
     if (result != kExitSuccess) {
         return result;
     }
+    if (!found && stop_requested()) {
+        console.error("interrupted after " + std::to_string(frames) + " frames, before the frame to draw");
+        return kExitInterrupted;
+    }
     if (!found) {
+        warn_if_no_sensor_matched(session, console, settings.selection.sensor);
         console.error(settings.file + ": " +
                       (settings.frame_index >= 0 ? "no frame " + std::to_string(settings.frame_index)
                                                  : std::string("no whole frame")) +
@@ -52,10 +58,8 @@ int run_render(const RenderSettings& settings, Console& console) {
         console.error("cannot write the picture: " + error);
         return kExitFailure;
     }
-    char line[160];
-    std::snprintf(line, sizeof(line), "frame %zu of sensor %09" PRIx64 " (%zu points): top view and range image in ",
-                  chosen.index, static_cast<uint64_t>(chosen.sensor), points.size());
-    console.line(line + settings.out);
+    console.line("frame " + std::to_string(chosen.index) + " of sensor " + chosen.sensor_name + " (" +
+                 std::to_string(points.size()) + " points): top view and range image in " + settings.out);
     return kExitSuccess;
 }
 

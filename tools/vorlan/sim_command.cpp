@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "commands.h"
+#include "frame_summary.h"
+#include "output_file.h"
 #include "sim_sinks.h"
 #include "simulator.h"
 #include "stop_signal.h"
@@ -78,6 +80,9 @@ int simulate_into_file(const SimSettings& settings, Console& console) {
     SimulatorOptions options;
     options.seed = settings.seed;
     options.seconds = settings.seconds;
+    if (!check_output_file(settings.out, settings.force, console)) {
+        return kExitFailure;
+    }
     const std::string part = settings.out + ".part";
     // The system's reason, in words, for a place that cannot be written.
     std::FILE* probe = std::fopen(part.c_str(), "wb");
