@@ -8,6 +8,7 @@
 
 #include "capture.h"
 #include "commands.h"
+#include "frame_summary.h"
 #include "stop_signal.h"
 #include "support/capture_builder.h"
 #include "support/udp_socket.h"
@@ -34,9 +35,9 @@ protected:
 void expect_replay_shape(const std::string& out, const std::string& file) {
     const std::regex capture_line(std::regex_replace(file, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
                                   ": capture [0-9.]+ s  frame mode [a-z-]+  speed .*");
-    const std::regex sensor_line("sensor [0-9a-f]{9}  serial [0-9]+  .*");
-    const std::regex frame_line(
-        "frame [0-9]+ +sensor [0-9a-f]{9}  points +[0-9]+  valid +[0-9]+  span [0-9.]+ s  range [0-9.]+-[0-9.]+ m");
+    const std::regex sensor_line("sensor [0-9.]+ serial [0-9]+  .*  from a capture");
+    const std::regex frame_line("frame [0-9]+ +sensor [0-9.]+ serial [0-9]+  points +[0-9]+  valid +[0-9]+  "
+                                "span [0-9.]+ s  range [0-9.]+-[0-9.]+ m");
     const std::regex summary_line("sensors [0-9]+  frames [0-9]+  points [0-9]+  valid [0-9]+  errors [0-9]+");
     const std::vector<std::string> lines = lines_of(out);
     ASSERT_GE(lines.size(), 2u) << out;
@@ -64,7 +65,7 @@ struct FrameLine {
 };
 
 std::vector<FrameLine> frame_lines(const std::string& out) {
-    const std::regex frame_line("frame ([0-9]+) +sensor ([0-9a-f]{9})  points +([0-9]+)  .*span ([0-9.]+) s.*");
+    const std::regex frame_line("frame ([0-9]+) +sensor ([0-9.]+ serial [0-9]+)  points +([0-9]+)  .*span ([0-9.]+) s.*");
     std::vector<FrameLine> frames;
     for (const std::string& line : lines_of(out)) {
         std::smatch match;
@@ -75,10 +76,9 @@ std::vector<FrameLine> frame_lines(const std::string& out) {
     return frames;
 }
 
-std::string hex_handle(VorlanSensorHandle handle) {
-    char text[20];
-    std::snprintf(text, sizeof(text), "%09llx", static_cast<unsigned long long>(handle));
-    return text;
+// The simulated sensor's name as the tool prints it.
+std::string name_of(const SimulatedSensorInfo& sensor) {
+    return format_sensor_name(sensor.handle, sensor.serial_number);
 }
 
 // Waits until someone holds the port, for at most two seconds.
@@ -89,32 +89,41 @@ void wait_until_bound(uint16_t port) {
     }
 }
 
+// A command line that is not understood: exit 2, one message with the
+// tool's prefix that says what was wrong and what is accepted, in words.
 TEST(CommandLine, BadOptionsExitWithUsageCodeAndSayWhy) {
     const struct {
         std::vector<std::string> args;
         const char* message;
     } cases[] = {
-        {{}, "A subcommand is required"},
-        {{"frobnicate"}, "A subcommand is required"},
+        {{}, "a command is required: sim, replay, listen, record, export, render"},
+        {{"frobnicate"}, "unknown command 'frobnicate'; the commands are sim, replay, listen, record, export, render"},
         {{"replay"}, "file is required"},
-        {{"replay", "x.pcap", "--speed", "9"}, "--speed"},
-        {{"replay", "x.pcap", "--speed", "fast"}, "--speed"},
+        {{"replay", "x.pcap", "--speed", "9"}, "--speed: '9' is not a speed the replay takes: 0 (as fast as possible)"},
+        {{"replay", "x.pcap", "--speed", "1e-7"}, "or a rate above 0.000001 up to 5"},
+        {{"replay", "x.pcap", "--speed", "fast"}, "--speed: 'fast' is not"},
         {{"replay", "x.pcap", "--frame-mode", "sideways"}, "--frame-mode"},
-        {{"replay", "x.pcap", "--frame-length", "0"}, "--frame-length"},
-        {{"replay", "x.pcap", "--frames", "-2"}, "--frames"},
-        {{"listen", "--port", "70000"}, "--port"},
+        {{"replay", "x.pcap", "--frame-mode", "by-model"}, "--frame-mode"},
+        {{"replay", "x.pcap", "--frame-length", "0"}, "--frame-length: '0' is not a number of seconds above 0"},
+        {{"replay", "x.pcap", "--frames", "-1"}, "--frames: '-1' is not a whole number, 0 or more"},
+        {{"replay", "x.pcap", "--start", "-3"}, "--start: '-3' is not a time in seconds"},
+        {{"listen", "--port", "70000"}, "--port: '70000' is not a port number from 1 to 65535"},
+        {{"listen", "--seconds", "-1"}, "--seconds: '-1' is not a number of seconds above 0"},
         {{"record"}, "file is required"},
         {{"export", "x.pcap", "--format", "obj", "--out", "d"}, "--format"},
         {{"export", "x.pcap"}, "--out is required"},
         {{"render", "x.pcap"}, "--out is required"},
+        {{"render", "x.pcap", "--out", "x.png", "--color-by", "mood"}, "--color-by"},
         {{"sim"}, "[--out,--port]"},
         {{"sim", "--out", "a.pcap", "--port", "9000"}, "[--out,--port]"},
     };
     for (const auto& c : cases) {
         const ToolResult result = run_tool(c.args);
         EXPECT_EQ(kExitUsage, result.code) << c.message;
+        EXPECT_EQ(0u, result.err.find("vorlan: ")) << result.err;
         EXPECT_NE(std::string::npos, result.err.find(c.message)) << result.err;
         EXPECT_NE(std::string::npos, result.err.find("--help")) << result.err;
+        EXPECT_FALSE(std::regex_search(result.err, std::regex("[0-9]{12}"))) << result.err;
     }
 }
 
@@ -174,10 +183,7 @@ TEST_F(CommandTest, ReplayPrintsTheCaptureSensorsFramesAndSummary) {
     EXPECT_EQ(kExitSuccess, result.code) << result.err;
     expect_replay_shape(result.out, capture);
     for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
-        EXPECT_NE(std::string::npos,
-                  result.out.find("sensor " + hex_handle(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK) + "  serial " +
-                                  std::to_string(sensor.serial_number) + "  "))
-            << sensor.name;
+        EXPECT_NE(std::string::npos, result.out.find("sensor " + name_of(sensor) + "  ")) << sensor.name;
     }
     const std::vector<FrameLine> frames = frame_lines(result.out);
     ASSERT_FALSE(frames.empty());
@@ -202,7 +208,7 @@ TEST_F(CommandTest, SweepFramesFollowEachSensorsScanFromTheStart) {
         }
         std::vector<double> spans;
         for (const FrameLine& frame : frames) {
-            if (frame.sensor == hex_handle(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK)) {
+            if (frame.sensor == name_of(sensor)) {
                 spans.push_back(frame.span);
             }
         }
@@ -224,7 +230,7 @@ TEST_F(CommandTest, MultipleReturnsShowTheSecondReturnOfDualReturnSensors) {
         if (sensor.info_packet_type == "INFY") {
             continue;  // the INFY status bit, not the format, says how many returns
         }
-        const std::string line = "sensor " + hex_handle(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK);
+        const std::string line = "sensor " + name_of(sensor) + "  ";
         const std::size_t at = dual.out.find(line);
         ASSERT_NE(std::string::npos, at) << sensor.name;
         const std::string dual_line = dual.out.substr(at, dual.out.find('\n', at) - at);
@@ -304,7 +310,7 @@ TEST_F(CommandTest, RenderDrawsTheChosenFrame) {
         const ToolResult result = run_tool(args);
         ASSERT_EQ(kExitSuccess, result.code) << result.err;
         const std::regex drawn(
-            "frame ([0-9]+) of sensor [0-9a-f]{9} \\([0-9]+ points\\): top view and range image in " + png);
+            "frame ([0-9]+) of sensor [0-9.]+ serial [0-9]+ \\([0-9]+ points\\): top view and range image in " + png);
         const std::string last = lines_of(result.out).back();
         std::smatch match;
         ASSERT_TRUE(std::regex_match(last, match, drawn)) << result.out;
