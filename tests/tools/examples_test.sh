@@ -68,5 +68,11 @@ if [ -n "$compiler" ]; then
     grep -q '^listening on UDP port' "$dir/compiled.out" || fail "compiled quick_start did not start"
 fi
 
+# The README shows the quick start as it is in examples/.
+awk '/^## Using the C interface/ { section = 1 } section && /^```c$/ { code = 1; next }
+     code && /^```$/ { exit } code { print }' "$source/README.md" >"$dir/readme_quick_start.c"
+cmp -s "$dir/readme_quick_start.c" "$source/examples/quick_start.c" ||
+    { fail "the README's C example differs from examples/quick_start.c"; diff "$dir/readme_quick_start.c" "$source/examples/quick_start.c"; }
+
 [ "$failed" -eq 0 ] && echo "examples passed"
 exit $failed
