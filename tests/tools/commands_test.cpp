@@ -351,6 +351,128 @@ TEST_F(CommandTest, SimIntoAFolderThatDoesNotExistFails) {
     EXPECT_NE(std::string::npos, result.err.find("vorlan: cannot write")) << result.err;
 }
 
+// What sim says of a sensor, replay and listen say the same way: address,
+// serial number, the library's model name, segments and returns.
+std::vector<std::string> simulated_names(const std::string& out) {
+    static const std::regex line("simulated sensor (.* \\(model [0-9]+\\))  .*  (segments [0-9]+  returns [0-9]+).*");
+    std::vector<std::string> names;
+    for (const std::string& text : lines_of(out)) {
+        std::smatch match;
+        if (std::regex_match(text, match, line)) {
+            names.push_back(match[1].str() + "|" + match[2].str());
+        }
+    }
+    return names;
+}
+
+void expect_sensors_named(const std::vector<std::string>& names, const std::string& out) {
+    ASSERT_EQ(4u, names.size());
+    for (const std::string& name : names) {
+        const std::size_t bar = name.find('|');
+        const std::string identity = "sensor " + name.substr(0, bar) + "  ";
+        const std::size_t at = out.find(identity);
+        ASSERT_NE(std::string::npos, at) << identity << "\n" << out;
+        const std::string line = out.substr(at, out.find('\n', at) - at);
+        EXPECT_NE(std::string::npos, line.find(name.substr(bar + 1))) << line;
+    }
+}
+
+TEST_F(CommandTest, SimAndReplayNameEachSensorAlike) {
+    const std::string file = directory.file("named.pcap");
+    const ToolResult simulated = run_tool({"sim", "--seconds", "0.5", "--out", file});
+    ASSERT_EQ(kExitSuccess, simulated.code) << simulated.err;
+    const ToolResult replayed = run_tool({"replay", file});
+    ASSERT_EQ(kExitSuccess, replayed.code) << replayed.err;
+    expect_sensors_named(simulated_names(simulated.out), replayed.out);
+    EXPECT_NE(std::string::npos, simulated.out.find("simulated sensor 192.168.1.201 serial 900001  TQ50-S (model 3)"))
+        << simulated.out;
+}
+
+// Files that exist are kept unless --force; a sensor filter that matches
+// nothing says so.
+TEST_F(CommandTest, ExistingFilesAreReplacedOnlyWithForce) {
+    const std::string existing = directory.file("existing.pcap");
+    const vorlan_test::Bytes before = vorlan_test::read_file(capture);
+    vorlan_test::write_file(existing, before);
+    const uint16_t busy = vorlan_test::free_udp_port();
+    vorlan_test::UdpPortHolder holder(busy);
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        const char* message;  // on standard error; empty: none expected
+        bool replaced;
+    } cases[] = {
+        {{"sim", "--seconds", "0.2", "--out", existing}, kExitFailure, "exists; add --force to replace it", false},
+        // The path is checked before the port: the file, not the busy port, is named.
+        {{"record", existing, "--port", std::to_string(busy), "--seconds", "1"},
+         kExitFailure,
+         "exists; add --force to replace it",
+         false},
+        {{"record", directory.path(), "--port", std::to_string(busy)}, kExitFailure, "it is a folder", false},
+        {{"sim", "--seconds", "0.2", "--out", existing, "--force"}, kExitSuccess, "", true},
+    };
+    for (const auto& c : cases) {
+        const ToolResult result = run_tool(c.args);
+        EXPECT_EQ(c.code, result.code) << c.args[0] << ": " << result.err;
+        if (*c.message != '\0') {
+            EXPECT_EQ(0u, result.err.find("vorlan: ")) << result.err;
+            EXPECT_NE(std::string::npos, result.err.find(c.message)) << result.err;
+        }
+        EXPECT_EQ(c.replaced, vorlan_test::read_file(existing) != before) << c.args[0];
+    }
+    const ToolResult unmatched = run_tool({"replay", capture, "--sensor", "10.9.8.7"});
+    EXPECT_EQ(kExitSuccess, unmatched.code);
+    EXPECT_NE(std::string::npos, unmatched.err.find("vorlan: warning: no sensor matches --sensor 10.9.8.7"))
+        << unmatched.err;
+    EXPECT_NE(std::string::npos, unmatched.out.find("frames 0")) << unmatched.out;
+}
+
+// Only the chosen sensor's frames, only from the chosen time; the frames are
+// those of the whole run.
+TEST_F(CommandTest, SensorAndTimeFiltersPickFramesOfTheWholeRun) {
+    const ToolResult all = run_tool({"replay", capture});
+    ASSERT_EQ(kExitSuccess, all.code) << all.err;
+    const SimulatedSensorInfo kiru = simulated_sensors()[1];
+    for (const std::string& choice : {dotted_address(kiru.handle), std::to_string(kiru.serial_number)}) {
+        const ToolResult one = run_tool({"replay", capture, "--sensor", choice, "--start", "0.5"});
+        ASSERT_EQ(kExitSuccess, one.code) << one.err;
+        const std::vector<FrameLine> chosen = frame_lines(one.out);
+        ASSERT_GT(chosen.size(), 3u) << one.out;
+        std::vector<std::size_t> points_of_all;
+        for (const FrameLine& frame : frame_lines(all.out)) {
+            if (frame.sensor == name_of(kiru)) {
+                points_of_all.push_back(frame.points);
+            }
+        }
+        ASSERT_LT(chosen.size(), points_of_all.size());
+        for (std::size_t i = 0; i < chosen.size(); ++i) {
+            EXPECT_EQ(i, chosen[i].index);
+            EXPECT_EQ(name_of(kiru), chosen[i].sensor);
+            // The last frames of the run are the same frames.
+            EXPECT_EQ(points_of_all[points_of_all.size() - chosen.size() + i], chosen[i].points) << i;
+        }
+    }
+}
+
+// An export stopped by Ctrl-C says so and exits with the interrupt code.
+TEST_F(CommandTest, InterruptedExportSaysSo) {
+    const std::string long_capture = directory.file("long.pcap");
+    write_sim_capture(long_capture, 10.0);
+    const std::string out = directory.file("clouds");
+    std::filesystem::create_directories(out);
+    ToolResult result;
+    std::thread exporter([&] { result = run_tool({"export", long_capture, "--out", out, "--speed", "1"}); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::filesystem::is_empty(out) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    request_stop();
+    exporter.join();
+    EXPECT_EQ(kExitInterrupted, result.code) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("vorlan: interrupted: wrote ")) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("before the end of the capture")) << result.err;
+}
+
 TEST(LiveCommands, BusyPortFailsWithTheSystemsReason) {
     const uint16_t port = vorlan_test::free_udp_port();
     vorlan_test::UdpPortHolder holder(port);
@@ -424,6 +546,9 @@ TEST(LiveCommands, ListenShowsWhatTheSimulatorSends) {
     ASSERT_EQ(kExitSuccess, listened.code) << listened.err;
     EXPECT_NE(std::string::npos, listened.out.find("sensors 4  frames ")) << listened.out;
     EXPECT_FALSE(frame_lines(listened.out).empty()) << listened.out;
+    // Live, the sensors send from 127.x.y.z; sim and listen name them alike.
+    expect_sensors_named(simulated_names(sent.out), listened.out);
+    EXPECT_NE(std::string::npos, sent.out.find("simulated sensor 127.168.1.201 serial 900001  ")) << sent.out;
 }
 
 TEST(LiveCommands, ListenStopsWhenAsked) {
