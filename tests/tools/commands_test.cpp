@@ -114,6 +114,7 @@ TEST(CommandLine, BadOptionsExitWithUsageCodeAndSayWhy) {
         {{"export", "x.pcap"}, "--out is required"},
         {{"render", "x.pcap"}, "--out is required"},
         {{"render", "x.pcap", "--out", "x.png", "--color-by", "mood"}, "--color-by"},
+        {{"render", "x.pcap", "--out", "x.jpg"}, "--out: 'x.jpg' does not end in .png"},
         {{"sim"}, "[--out,--port]"},
         {{"sim", "--out", "a.pcap", "--port", "9000"}, "[--out,--port]"},
     };

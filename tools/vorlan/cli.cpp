@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "render.h"
 #include "stop_signal.h"
 
 namespace vorlan_tool {
@@ -53,6 +54,14 @@ const CLI::Validator kPort = number_check("a port number from 1 to 65535", [](do
 const CLI::Validator kSpeed = number_check(
     "a speed the replay takes: 0 (as fast as possible) or a rate above 0.000001 up to 5 (1 is real time)",
     [](double v) { return v == 0.0 || (static_cast<float>(v) > 1e-6f && static_cast<float>(v) <= 5.0f); });
+
+// The picture's format follows its name; the tool writes PNG only.
+const CLI::Validator kPngName(
+    [](std::string& value) -> std::string {
+        return is_png_name(value) ? std::string()
+                                  : "'" + value + "' does not end in .png, the one picture format the tool writes";
+    },
+    "");
 
 // The frame options every subcommand that shows frames takes.
 struct FrameOptionText {
@@ -184,7 +193,9 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     FrameOptionText render_frames;
     CLI::App* render_command = app.add_subcommand("render", "Draw one frame of a capture as a PNG picture");
     render_command->add_option("file", render.file, "Capture file (PCAP)")->required();
-    render_command->add_option("--out", render.out, "Picture to write; its name ends in .png")->required();
+    render_command->add_option("--out", render.out, "Picture to write; its name ends in .png")
+        ->required()
+        ->check(kPngName);
     render_command
         ->add_option("--frame", render.frame_index, "Frame index as replay prints it; default: the first whole frame")
         ->check(kCount);
