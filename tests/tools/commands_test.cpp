@@ -107,6 +107,7 @@ TEST(CommandLine, BadOptionsExitWithUsageCodeAndSayWhy) {
         {{"replay", "x.pcap", "--frame-length", "0"}, "--frame-length: '0' is not a number of seconds above 0"},
         {{"replay", "x.pcap", "--frames", "-1"}, "--frames: '-1' is not a whole number, 0 or more"},
         {{"replay", "x.pcap", "--start", "-3"}, "--start: '-3' is not a time in seconds"},
+        {{"export", "x.pcap", "--out", "d", "--start", "4", "--end", "2"}, "--end (2 s) must come after --start (4 s)"},
         {{"listen", "--port", "70000"}, "--port: '70000' is not a port number from 1 to 65535"},
         {{"listen", "--seconds", "-1"}, "--seconds: '-1' is not a number of seconds above 0"},
         {{"record"}, "file is required"},

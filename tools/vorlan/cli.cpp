@@ -215,6 +215,14 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         return report_parse_error(app, e, out, err);
     }
 
+    for (const CaptureSelection* selection : {&replay.selection, &export_settings.selection, &render.selection}) {
+        if (selection->end >= 0.0 && selection->end <= selection->start) {
+            err << "vorlan: --end (" << selection->end << " s) must come after --start (" << selection->start
+                << " s)\nRun with --help for more information.\n";
+            return kExitUsage;
+        }
+    }
+
     Console console(out, err, terminal);
     clear_stop_request();
     if (*sim_command) {

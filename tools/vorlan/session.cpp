@@ -297,7 +297,7 @@ void Session::on_packet(VorlanSensorHandle handle, int64_t timestamp, const uint
         const auto found = self.m_sensors.find(handle);
         // The library decodes a sensor's data packet when the next one
         // comes (the time between them gives the points' period), so the
-        // second data packet makes the frame, and after a rewind the next.
+        // second data packet makes the frame.
         if (found != self.m_sensors.end() && found->second.informed && is_point_data_packet(data, size) &&
             ++found->second.data_packets >= 2 && !found->second.frame_made) {
             found->second.frame_made = true;
