@@ -46,11 +46,8 @@ std::string unreadable_reason(const char* path) {
 // Opens the capture; a failure the reader gives without words gets a
 // message naming the path and the reason. The code stays the reader's.
 vorlan_sdk::SensorError open_with_reason(const char* path) {
-    if (path == nullptr) {
-        return vorlan_sdk::SensorError(VORLAN_ERROR_INVALID_ARGUMENTS, "No capture file given (the path is null)");
-    }
     vorlan_sdk::SensorError error = CaptureReplay::instance().open(path);
-    if (error.ok() || !error.message().empty()) {
+    if (error.ok() || !error.message().empty() || path == nullptr) {
         return error;
     }
     const std::string reason = unreadable_reason(path);

@@ -90,27 +90,33 @@ int run_stepped(Session& session, Console& console, const CaptureRunSettings& se
     const float length = vorlan_sdk_capture_replay_get_length();
     Pacer pacer(settings.speed);
     session.set_frames_shown(settings.start <= 0.0);
+    // Each pass is played like the first: the library forgets its sensors
+    // and their frames (a sensor also holds its last data packet until the
+    // next one comes), so no frame mixes the end of the capture with its
+    // start.
+    const auto start_again = [&]() -> bool {
+        VorlanSensorErrorCode rewound = vorlan_sdk_clear();
+        if (rewound == VORLAN_SUCCESS) {
+            rewound = vorlan_sdk_capture_replay_rewind();
+        }
+        if (rewound != VORLAN_SUCCESS) {
+            console.error(settings.file + ": cannot start again: " + library_error_text(rewound));
+            return false;
+        }
+        session.restart_frames();
+        session.set_frames_shown(settings.start <= 0.0);
+        pacer.restart();
+        return true;
+    };
     while (!finished()) {
         const VorlanSensorErrorCode code = vorlan_sdk_capture_replay_resume_blocking_once();
         if (code == VORLAN_ERROR_EOF) {
             if (!settings.loop) {
                 break;
             }
-            // Each pass is played like the first: the library forgets its
-            // sensors and their frames (a sensor also holds its last data
-            // packet until the next one comes), so no frame mixes the end of
-            // the capture with its start.
-            VorlanSensorErrorCode rewound = vorlan_sdk_clear();
-            if (rewound == VORLAN_SUCCESS) {
-                rewound = vorlan_sdk_capture_replay_rewind();
-            }
-            if (rewound != VORLAN_SUCCESS) {
-                console.error(settings.file + ": cannot start again: " + library_error_text(rewound));
+            if (!start_again()) {
                 return kExitFailure;
             }
-            session.restart_frames();
-            session.set_frames_shown(settings.start <= 0.0);
-            pacer.restart();
             continue;
         }
         if (code != VORLAN_SUCCESS) {
@@ -123,10 +129,12 @@ int run_stepped(Session& session, Console& console, const CaptureRunSettings& se
             if (!settings.loop) {
                 break;
             }
-            // Looping over a window: the next pass starts at the capture's
-            // start as well.
-            session.set_frames_shown(false);
-        } else if (static_cast<double>(position) >= settings.start) {
+            if (!start_again()) {
+                return kExitFailure;
+            }
+            continue;
+        }
+        if (static_cast<double>(position) >= settings.start) {
             session.set_frames_shown(true);
         }
         pacer.wait_for(session.last_packet_time());
