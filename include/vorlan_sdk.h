@@ -21,6 +21,7 @@
 #ifndef VORLAN_SDK_H
 #define VORLAN_SDK_H
 
+#include <math.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -216,6 +217,29 @@ typedef struct VorlanSensorTransform {
     float rotation[4];    /* unit quaternion x, y, z, w */
     float translation[3]; /* metres */
 } VorlanSensorTransform;
+
+/* ---- Positions in metres ----------------------------------------------- */
+
+/* A point in the sensor's own frame: y along the sensor's axis, x to the
+ * right, z up, all in metres. */
+typedef struct VorlanPointMetres {
+    double x;
+    double y;
+    double z;
+} VorlanPointMetres;
+
+/* An image point (u, w) at range r lies on the ray (-u, 1, -w), r metres
+ * from the sensor: y = r / sqrt(u*u + w*w + 1), x = -u * y, z = -w * y.
+ * Only points with VORLAN_POINT_VALID in their flags carry a measurement;
+ * the others have distance 0 and land on the sensor. Uses sqrt: C clients
+ * link -lm. */
+static inline VorlanPointMetres vorlan_image_point_to_metres(double image_x, double image_z, double distance) {
+    VorlanPointMetres p;
+    p.y = distance / sqrt(image_x * image_x + image_z * image_z + 1.0);
+    p.x = -image_x * p.y;
+    p.z = -image_z * p.y;
+    return p;
+}
 
 /* Declared for clients; the library neither fills nor reads it. */
 typedef struct VorlanSensorStatistics {

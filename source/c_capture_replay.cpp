@@ -1,4 +1,9 @@
 // Exported functions of capture replay.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "c_wrapper.h"
@@ -12,6 +17,46 @@ using vorlan_sdk::CaptureReplay;
 using vorlan_sdk::internal::c_value;
 
 int32_t as_int(bool value) { return value ? 1 : 0; }
+
+// Why `path` cannot be a capture, in words, when the file itself says so;
+// empty when it can be read and begins like one (the reader's own message
+// then tells what is wrong further in).
+std::string unreadable_reason(const char* path) {
+    struct stat status;
+    if (::stat(path, &status) != 0) {
+        return std::strerror(errno);
+    }
+    if (S_ISDIR(status.st_mode)) {
+        return "a folder, not a capture file";
+    }
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        return std::strerror(errno);
+    }
+    unsigned char magic[4] = {};
+    const std::size_t got = std::fread(magic, 1, sizeof(magic), file);
+    std::fclose(file);
+    if (got < sizeof(magic)) {
+        return "too short for a capture file";
+    }
+    const bool microsecond_pcap = magic[0] == 0xd4 && magic[1] == 0xc3 && magic[2] == 0xb2 && magic[3] == 0xa1;
+    return microsecond_pcap ? std::string() : "not a capture file (a classic PCAP file with microsecond times is read)";
+}
+
+// Opens the capture; a failure the reader gives without words gets a
+// message naming the path and the reason. The code stays the reader's.
+vorlan_sdk::SensorError open_with_reason(const char* path) {
+    vorlan_sdk::SensorError error = CaptureReplay::instance().open(path);
+    if (error.ok() || !error.message().empty() || path == nullptr) {
+        return error;
+    }
+    const std::string reason = unreadable_reason(path);
+    if (reason.empty()) {
+        return error;
+    }
+    const VorlanSensorErrorCode code = error.code();  // read, so the original is used
+    return vorlan_sdk::SensorError(code, std::string(path) + ": " + reason);
+}
 
 }  // namespace
 
@@ -60,7 +105,7 @@ float vorlan_sdk_capture_replay_get_speed(void) {
 }
 
 VorlanSensorErrorCode vorlan_sdk_capture_replay_open(const char* path) {
-    return VORLAN_C_CALL(true, vorlan_sdk::CaptureReplay::instance().open(path));
+    return VORLAN_C_CALL(true, open_with_reason(path));
 }
 
 VorlanSensorErrorCode vorlan_sdk_capture_replay_close(void) {

@@ -2,8 +2,6 @@
 #ifndef VORLAN_SDK_IMPL_POINT_GEOMETRY_HPP
 #define VORLAN_SDK_IMPL_POINT_GEOMETRY_HPP
 
-#include <cmath>
-
 #include "vorlan_sdk.h"
 
 namespace vorlan_sdk {
@@ -16,11 +14,11 @@ struct MetricPoint {
     double z;
 };
 
-// An image point (u, w) at range r lies on the ray (-u, 1, -w) at distance r
-// from the sensor: y = r / sqrt(u^2 + w^2 + 1), x = -u y, z = -w y.
+// The public header's conversion, so that C and C++ clients get the same
+// numbers.
 inline MetricPoint image_point_to_metres(double image_x, double image_z, double distance) {
-    const double y = distance / std::sqrt(image_x * image_x + image_z * image_z + 1.0);
-    return MetricPoint{-image_x * y, y, -image_z * y};
+    const VorlanPointMetres p = vorlan_image_point_to_metres(image_x, image_z, distance);
+    return MetricPoint{p.x, p.y, p.z};
 }
 
 inline MetricPoint image_point_to_metres(const VorlanSensorImagePoint& point) {

@@ -1,6 +1,7 @@
 /* A client written in C99 against the public header and the shared library:
  * the header compiles as C, the layouts agree with the library's exported
  * sizes, and the basic calls work across the C boundary. */
+#include <math.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -46,6 +47,21 @@ int main(void) {
 
     EXPECT(strcmp(vorlan_sdk_get_version_string(), "1.18.2") == 0);
     EXPECT(strcmp(vorlan_get_error_code_name(VORLAN_ERROR_EOF), "VORLAN_ERROR_EOF") == 0);
+
+    {
+        /* The sensor's axis, 3-4-5 and 5-12-13 rays, and a point with no return. */
+        const struct { double u, w, r, x, y, z; } rays[] = {
+            {0.0, 0.0, 7.5, 0.0, 7.5, 0.0},
+            {-0.75, 0.0, 12.5, 7.5, 10.0, 0.0},
+            {0.0, 2.4, 26.0, 0.0, 10.0, -24.0},
+            {0.3, -0.2, 0.0, 0.0, 0.0, 0.0},
+        };
+        size_t i;
+        for (i = 0; i < sizeof rays / sizeof rays[0]; ++i) {
+            const VorlanPointMetres p = vorlan_image_point_to_metres(rays[i].u, rays[i].w, rays[i].r);
+            EXPECT(fabs(p.x - rays[i].x) < 1e-9 && fabs(p.y - rays[i].y) < 1e-9 && fabs(p.z - rays[i].z) < 1e-9);
+        }
+    }
 
     options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK;
     EXPECT(vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, on_error, NULL) == VORLAN_SUCCESS);

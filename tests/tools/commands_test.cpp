@@ -8,6 +8,7 @@
 
 #include "capture.h"
 #include "commands.h"
+#include "frame_summary.h"
 #include "stop_signal.h"
 #include "support/capture_builder.h"
 #include "support/udp_socket.h"
@@ -34,9 +35,9 @@ protected:
 void expect_replay_shape(const std::string& out, const std::string& file) {
     const std::regex capture_line(std::regex_replace(file, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
                                   ": capture [0-9.]+ s  frame mode [a-z-]+  speed .*");
-    const std::regex sensor_line("sensor [0-9a-f]{9}  serial [0-9]+  .*");
-    const std::regex frame_line(
-        "frame [0-9]+ +sensor [0-9a-f]{9}  points +[0-9]+  valid +[0-9]+  span [0-9.]+ s  range [0-9.]+-[0-9.]+ m");
+    const std::regex sensor_line("sensor [0-9.]+ serial [0-9]+  .*  from a capture");
+    const std::regex frame_line("frame [0-9]+ +sensor [0-9.]+ serial [0-9]+  points +[0-9]+  valid +[0-9]+  "
+                                "span [0-9.]+ s  range [0-9.]+-[0-9.]+ m");
     const std::regex summary_line("sensors [0-9]+  frames [0-9]+  points [0-9]+  valid [0-9]+  errors [0-9]+");
     const std::vector<std::string> lines = lines_of(out);
     ASSERT_GE(lines.size(), 2u) << out;
@@ -64,7 +65,7 @@ struct FrameLine {
 };
 
 std::vector<FrameLine> frame_lines(const std::string& out) {
-    const std::regex frame_line("frame ([0-9]+) +sensor ([0-9a-f]{9})  points +([0-9]+)  .*span ([0-9.]+) s.*");
+    const std::regex frame_line("frame ([0-9]+) +sensor ([0-9.]+ serial [0-9]+)  points +([0-9]+)  .*span ([0-9.]+) s.*");
     std::vector<FrameLine> frames;
     for (const std::string& line : lines_of(out)) {
         std::smatch match;
@@ -75,10 +76,9 @@ std::vector<FrameLine> frame_lines(const std::string& out) {
     return frames;
 }
 
-std::string hex_handle(VorlanSensorHandle handle) {
-    char text[20];
-    std::snprintf(text, sizeof(text), "%09llx", static_cast<unsigned long long>(handle));
-    return text;
+// The simulated sensor's name as the tool prints it.
+std::string name_of(const SimulatedSensorInfo& sensor) {
+    return format_sensor_name(sensor.handle, sensor.serial_number);
 }
 
 // Waits until someone holds the port, for at most two seconds.
@@ -89,32 +89,43 @@ void wait_until_bound(uint16_t port) {
     }
 }
 
+// A command line that is not understood: exit 2, one message with the
+// tool's prefix that says what was wrong and what is accepted, in words.
 TEST(CommandLine, BadOptionsExitWithUsageCodeAndSayWhy) {
     const struct {
         std::vector<std::string> args;
         const char* message;
     } cases[] = {
-        {{}, "A subcommand is required"},
-        {{"frobnicate"}, "A subcommand is required"},
+        {{}, "a command is required: sim, replay, listen, record, export, render"},
+        {{"frobnicate"}, "unknown command 'frobnicate'; the commands are sim, replay, listen, record, export, render"},
         {{"replay"}, "file is required"},
-        {{"replay", "x.pcap", "--speed", "9"}, "--speed"},
-        {{"replay", "x.pcap", "--speed", "fast"}, "--speed"},
+        {{"replay", "x.pcap", "--speed", "9"}, "--speed: '9' is not a speed the replay takes: 0 (as fast as possible)"},
+        {{"replay", "x.pcap", "--speed", "1e-7"}, "or a rate above 0.000001 up to 5"},
+        {{"replay", "x.pcap", "--speed", "fast"}, "--speed: 'fast' is not"},
         {{"replay", "x.pcap", "--frame-mode", "sideways"}, "--frame-mode"},
-        {{"replay", "x.pcap", "--frame-length", "0"}, "--frame-length"},
-        {{"replay", "x.pcap", "--frames", "-2"}, "--frames"},
-        {{"listen", "--port", "70000"}, "--port"},
+        {{"replay", "x.pcap", "--frame-mode", "by-model"}, "--frame-mode"},
+        {{"replay", "x.pcap", "--frame-length", "0"}, "--frame-length: '0' is not a number of seconds above 0"},
+        {{"replay", "x.pcap", "--frames", "-1"}, "--frames: '-1' is not a whole number, 0 or more"},
+        {{"replay", "x.pcap", "--start", "-3"}, "--start: '-3' is not a time in seconds"},
+        {{"export", "x.pcap", "--out", "d", "--start", "4", "--end", "2"}, "--end (2 s) must come after --start (4 s)"},
+        {{"listen", "--port", "70000"}, "--port: '70000' is not a port number from 1 to 65535"},
+        {{"listen", "--seconds", "-1"}, "--seconds: '-1' is not a number of seconds above 0"},
         {{"record"}, "file is required"},
         {{"export", "x.pcap", "--format", "obj", "--out", "d"}, "--format"},
         {{"export", "x.pcap"}, "--out is required"},
         {{"render", "x.pcap"}, "--out is required"},
+        {{"render", "x.pcap", "--out", "x.png", "--color-by", "mood"}, "--color-by"},
+        {{"render", "x.pcap", "--out", "x.jpg"}, "--out: 'x.jpg' does not end in .png"},
         {{"sim"}, "[--out,--port]"},
         {{"sim", "--out", "a.pcap", "--port", "9000"}, "[--out,--port]"},
     };
     for (const auto& c : cases) {
         const ToolResult result = run_tool(c.args);
         EXPECT_EQ(kExitUsage, result.code) << c.message;
+        EXPECT_EQ(0u, result.err.find("vorlan: ")) << result.err;
         EXPECT_NE(std::string::npos, result.err.find(c.message)) << result.err;
         EXPECT_NE(std::string::npos, result.err.find("--help")) << result.err;
+        EXPECT_FALSE(std::regex_search(result.err, std::regex("[0-9]{12}"))) << result.err;
     }
 }
 
@@ -174,10 +185,7 @@ TEST_F(CommandTest, ReplayPrintsTheCaptureSensorsFramesAndSummary) {
     EXPECT_EQ(kExitSuccess, result.code) << result.err;
     expect_replay_shape(result.out, capture);
     for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
-        EXPECT_NE(std::string::npos,
-                  result.out.find("sensor " + hex_handle(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK) + "  serial " +
-                                  std::to_string(sensor.serial_number) + "  "))
-            << sensor.name;
+        EXPECT_NE(std::string::npos, result.out.find("sensor " + name_of(sensor) + "  ")) << sensor.name;
     }
     const std::vector<FrameLine> frames = frame_lines(result.out);
     ASSERT_FALSE(frames.empty());
@@ -202,7 +210,7 @@ TEST_F(CommandTest, SweepFramesFollowEachSensorsScanFromTheStart) {
         }
         std::vector<double> spans;
         for (const FrameLine& frame : frames) {
-            if (frame.sensor == hex_handle(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK)) {
+            if (frame.sensor == name_of(sensor)) {
                 spans.push_back(frame.span);
             }
         }
@@ -224,7 +232,7 @@ TEST_F(CommandTest, MultipleReturnsShowTheSecondReturnOfDualReturnSensors) {
         if (sensor.info_packet_type == "INFY") {
             continue;  // the INFY status bit, not the format, says how many returns
         }
-        const std::string line = "sensor " + hex_handle(sensor.handle | VORLAN_SENSOR_HANDLE_FLAG_MOCK);
+        const std::string line = "sensor " + name_of(sensor) + "  ";
         const std::size_t at = dual.out.find(line);
         ASSERT_NE(std::string::npos, at) << sensor.name;
         const std::string dual_line = dual.out.substr(at, dual.out.find('\n', at) - at);
@@ -304,7 +312,7 @@ TEST_F(CommandTest, RenderDrawsTheChosenFrame) {
         const ToolResult result = run_tool(args);
         ASSERT_EQ(kExitSuccess, result.code) << result.err;
         const std::regex drawn(
-            "frame ([0-9]+) of sensor [0-9a-f]{9} \\([0-9]+ points\\): top view and range image in " + png);
+            "frame ([0-9]+) of sensor [0-9.]+ serial [0-9]+ \\([0-9]+ points\\): top view and range image in " + png);
         const std::string last = lines_of(result.out).back();
         std::smatch match;
         ASSERT_TRUE(std::regex_match(last, match, drawn)) << result.out;
@@ -343,6 +351,128 @@ TEST_F(CommandTest, SimIntoAFolderThatDoesNotExistFails) {
     const ToolResult result = run_tool({"sim", "--out", directory.file("no/such/folder/x.pcap")});
     EXPECT_EQ(kExitFailure, result.code);
     EXPECT_NE(std::string::npos, result.err.find("vorlan: cannot write")) << result.err;
+}
+
+// What sim says of a sensor, replay and listen say the same way: address,
+// serial number, the library's model name, segments and returns.
+std::vector<std::string> simulated_names(const std::string& out) {
+    static const std::regex line("simulated sensor (.* \\(model [0-9]+\\))  .*  (segments [0-9]+  returns [0-9]+).*");
+    std::vector<std::string> names;
+    for (const std::string& text : lines_of(out)) {
+        std::smatch match;
+        if (std::regex_match(text, match, line)) {
+            names.push_back(match[1].str() + "|" + match[2].str());
+        }
+    }
+    return names;
+}
+
+void expect_sensors_named(const std::vector<std::string>& names, const std::string& out) {
+    ASSERT_EQ(4u, names.size());
+    for (const std::string& name : names) {
+        const std::size_t bar = name.find('|');
+        const std::string identity = "sensor " + name.substr(0, bar) + "  ";
+        const std::size_t at = out.find(identity);
+        ASSERT_NE(std::string::npos, at) << identity << "\n" << out;
+        const std::string line = out.substr(at, out.find('\n', at) - at);
+        EXPECT_NE(std::string::npos, line.find(name.substr(bar + 1))) << line;
+    }
+}
+
+TEST_F(CommandTest, SimAndReplayNameEachSensorAlike) {
+    const std::string file = directory.file("named.pcap");
+    const ToolResult simulated = run_tool({"sim", "--seconds", "0.5", "--out", file});
+    ASSERT_EQ(kExitSuccess, simulated.code) << simulated.err;
+    const ToolResult replayed = run_tool({"replay", file});
+    ASSERT_EQ(kExitSuccess, replayed.code) << replayed.err;
+    expect_sensors_named(simulated_names(simulated.out), replayed.out);
+    EXPECT_NE(std::string::npos, simulated.out.find("simulated sensor 192.168.1.201 serial 900001  TQ50-S (model 3)"))
+        << simulated.out;
+}
+
+// Files that exist are kept unless --force; a sensor filter that matches
+// nothing says so.
+TEST_F(CommandTest, ExistingFilesAreReplacedOnlyWithForce) {
+    const std::string existing = directory.file("existing.pcap");
+    const vorlan_test::Bytes before = vorlan_test::read_file(capture);
+    vorlan_test::write_file(existing, before);
+    const uint16_t busy = vorlan_test::free_udp_port();
+    vorlan_test::UdpPortHolder holder(busy);
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        const char* message;  // on standard error; empty: none expected
+        bool replaced;
+    } cases[] = {
+        {{"sim", "--seconds", "0.2", "--out", existing}, kExitFailure, "exists; add --force to replace it", false},
+        // The path is checked before the port: the file, not the busy port, is named.
+        {{"record", existing, "--port", std::to_string(busy), "--seconds", "1"},
+         kExitFailure,
+         "exists; add --force to replace it",
+         false},
+        {{"record", directory.path(), "--port", std::to_string(busy)}, kExitFailure, "it is a folder", false},
+        {{"sim", "--seconds", "0.2", "--out", existing, "--force"}, kExitSuccess, "", true},
+    };
+    for (const auto& c : cases) {
+        const ToolResult result = run_tool(c.args);
+        EXPECT_EQ(c.code, result.code) << c.args[0] << ": " << result.err;
+        if (*c.message != '\0') {
+            EXPECT_EQ(0u, result.err.find("vorlan: ")) << result.err;
+            EXPECT_NE(std::string::npos, result.err.find(c.message)) << result.err;
+        }
+        EXPECT_EQ(c.replaced, vorlan_test::read_file(existing) != before) << c.args[0];
+    }
+    const ToolResult unmatched = run_tool({"replay", capture, "--sensor", "10.9.8.7"});
+    EXPECT_EQ(kExitSuccess, unmatched.code);
+    EXPECT_NE(std::string::npos, unmatched.err.find("vorlan: warning: no sensor matches --sensor 10.9.8.7"))
+        << unmatched.err;
+    EXPECT_NE(std::string::npos, unmatched.out.find("frames 0")) << unmatched.out;
+}
+
+// Only the chosen sensor's frames, only from the chosen time; the frames are
+// those of the whole run.
+TEST_F(CommandTest, SensorAndTimeFiltersPickFramesOfTheWholeRun) {
+    const ToolResult all = run_tool({"replay", capture});
+    ASSERT_EQ(kExitSuccess, all.code) << all.err;
+    const SimulatedSensorInfo kiru = simulated_sensors()[1];
+    for (const std::string& choice : {dotted_address(kiru.handle), std::to_string(kiru.serial_number)}) {
+        const ToolResult one = run_tool({"replay", capture, "--sensor", choice, "--start", "0.5"});
+        ASSERT_EQ(kExitSuccess, one.code) << one.err;
+        const std::vector<FrameLine> chosen = frame_lines(one.out);
+        ASSERT_GT(chosen.size(), 3u) << one.out;
+        std::vector<std::size_t> points_of_all;
+        for (const FrameLine& frame : frame_lines(all.out)) {
+            if (frame.sensor == name_of(kiru)) {
+                points_of_all.push_back(frame.points);
+            }
+        }
+        ASSERT_LT(chosen.size(), points_of_all.size());
+        for (std::size_t i = 0; i < chosen.size(); ++i) {
+            EXPECT_EQ(i, chosen[i].index);
+            EXPECT_EQ(name_of(kiru), chosen[i].sensor);
+            // The last frames of the run are the same frames.
+            EXPECT_EQ(points_of_all[points_of_all.size() - chosen.size() + i], chosen[i].points) << i;
+        }
+    }
+}
+
+// An export stopped by Ctrl-C says so and exits with the interrupt code.
+TEST_F(CommandTest, InterruptedExportSaysSo) {
+    const std::string long_capture = directory.file("long.pcap");
+    write_sim_capture(long_capture, 10.0);
+    const std::string out = directory.file("clouds");
+    std::filesystem::create_directories(out);
+    ToolResult result;
+    std::thread exporter([&] { result = run_tool({"export", long_capture, "--out", out, "--speed", "1"}); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::filesystem::is_empty(out) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    request_stop();
+    exporter.join();
+    EXPECT_EQ(kExitInterrupted, result.code) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("vorlan: interrupted: wrote ")) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("before the end of the capture")) << result.err;
 }
 
 TEST(LiveCommands, BusyPortFailsWithTheSystemsReason) {
@@ -418,6 +548,9 @@ TEST(LiveCommands, ListenShowsWhatTheSimulatorSends) {
     ASSERT_EQ(kExitSuccess, listened.code) << listened.err;
     EXPECT_NE(std::string::npos, listened.out.find("sensors 4  frames ")) << listened.out;
     EXPECT_FALSE(frame_lines(listened.out).empty()) << listened.out;
+    // Live, the sensors send from 127.x.y.z; sim and listen name them alike.
+    expect_sensors_named(simulated_names(sent.out), listened.out);
+    EXPECT_NE(std::string::npos, sent.out.find("simulated sensor 127.168.1.201 serial 900001  ")) << sent.out;
 }
 
 TEST(LiveCommands, ListenStopsWhenAsked) {

@@ -24,25 +24,44 @@ TEST(FrameSummary, CountsValidPointsAndTheirRange) {
     EXPECT_EQ(101000, summary.last_time);
     EXPECT_EQ(3.0f, summary.min_distance);
     EXPECT_EQ(12.5f, summary.max_distance);
-    EXPECT_EQ("frame 7     sensor 07f000001  points      4  valid      2  span 0.100 s  range 3.00-12.50 m",
-              format_frame(7, summary));
+    EXPECT_EQ(
+        "frame 7     sensor 127.0.0.1 serial 5  points      4  valid      2  span 0.100 s  range 3.00-12.50 m",
+        format_frame(7, format_sensor_name(0x7F000001, 5), summary));
 }
 
+// A sensor has one name everywhere: its dotted address and serial number;
+// the handle's capture bit is said in words, never as a ninth hex digit.
 TEST(FrameSummary, SensorLineNamesStateAndSync) {
-    VorlanSensorInformation information{};
-    information.handle = 0x17F000001ULL;
-    information.serial_number = 4098;
-    std::strcpy(information.model_name, "Parvo-D40");
-    information.model = 12;
-    std::strcpy(information.firmware_version, "1.2.3");
-    information.flags = VORLAN_SENSOR_INFO_IS_CALIBRATED | VORLAN_SENSOR_INFO_IS_PPS_CONNECTED |
-                        VORLAN_SENSOR_INFO_IS_NMEA_CONNECTED;
-    information.segment_count = 24;
-    information.return_count = 1;
-    EXPECT_EQ(
-        "sensor 17f000001  serial 4098  Parvo-D40 (model 12)  firmware 1.2.3  calibrated  segments 24  returns 1  "
-        "sync PPS NMEA",
-        format_sensor(information));
+    const struct {
+        VorlanSensorHandle handle;
+        uint32_t flags;
+        const char* line;
+    } cases[] = {
+        {0x17F000001ULL, VORLAN_SENSOR_INFO_IS_CALIBRATED | VORLAN_SENSOR_INFO_IS_PPS_CONNECTED |
+                             VORLAN_SENSOR_INFO_IS_NMEA_CONNECTED | VORLAN_SENSOR_INFO_IS_MOCKED,
+         "sensor 127.0.0.1 serial 4098  Parvo-D40 (model 12)  firmware 1.2.3  calibrated  segments 24  returns 1  "
+         "sync PPS NMEA  from a capture"},
+        {0xC0A801C9ULL, VORLAN_SENSOR_INFO_IS_PTP_CONNECTED,
+         "sensor 192.168.1.201 serial 4098  Parvo-D40 (model 12)  firmware 1.2.3  not calibrated  segments 24  "
+         "returns 1  sync PTP"},
+        {0x1FFFFFFFFULL, 0,
+         "sensor 255.255.255.255 serial 4098  Parvo-D40 (model 12)  firmware 1.2.3  not calibrated  segments 24  "
+         "returns 1  sync none  from a capture"},
+    };
+    for (const auto& c : cases) {
+        VorlanSensorInformation information{};
+        information.handle = c.handle;
+        information.serial_number = 4098;
+        std::strcpy(information.model_name, "Parvo-D40");
+        information.model = 12;
+        std::strcpy(information.firmware_version, "1.2.3");
+        information.flags = c.flags;
+        information.segment_count = 24;
+        information.return_count = 1;
+        EXPECT_EQ(c.line, format_sensor(information));
+    }
+    EXPECT_EQ("192.168.1.201", format_sensor_name(0x1C0A801C9ULL));
+    EXPECT_EQ("192.168.1.201_900001", sensor_file_stem(0x1C0A801C9ULL, 900001));
 }
 
 }  // namespace

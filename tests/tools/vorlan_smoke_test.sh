@@ -28,7 +28,7 @@ expect 0 "$vorlan" sim --seed 1 --seconds 1 --out "$dir/sample.pcap"
 has '^wrote [0-9]* packets' "$dir/out"
 
 expect 0 "$vorlan" replay "$dir/sample.pcap" --frames 5
-has '^sensor [0-9a-f]*  serial 900001  ' "$dir/out"
+has '^sensor 192\.168\.1\.201 serial 900001  ' "$dir/out"
 has '^stopped after 5 frames$' "$dir/out"
 [ "$(grep -c '^frame ' "$dir/out")" -eq 5 ] || { echo "not 5 frame lines"; failed=1; }
 if grep -q "$(printf '\033')" "$dir/out"; then echo "terminal codes in a file"; failed=1; fi

@@ -1,5 +1,6 @@
 #include "capture_run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -15,12 +16,6 @@
 namespace vorlan_tool {
 namespace {
 
-constexpr auto kPollInterval = std::chrono::milliseconds(20);
-// The replay thread never waits this long for a packet (it re-anchors its
-// clock after one second), so a position that stands still this long means
-// the thread ended on an error, which the library has printed.
-constexpr auto kStallTimeout = std::chrono::seconds(5);
-
 std::string progress_label(float position, float length, std::size_t frames) {
     char label[96];
     std::snprintf(label, sizeof(label), "%.1f/%.1f s  frames %zu", static_cast<double>(position),
@@ -32,78 +27,124 @@ double fraction_of(float position, float length) {
     return length > 0.0f ? static_cast<double>(position / length) : 1.0;
 }
 
-// Feeds one packet at a time on this thread: after each, the session may
-// apply its frame options again before the next packet is decoded, so the
-// frames of a file are the same on every run.
+// Waits until each packet's time comes at the chosen rate. Like the
+// library's own pacing it re-anchors when more than a second off, so a slow
+// consumer never builds up a backlog. The packet is waited for after it was
+// fed: it comes at most one packet interval early.
+class Pacer {
+public:
+    explicit Pacer(float speed) : m_speed(speed) {}
+
+    void restart() { m_anchored = false; }
+
+    void wait_for(int64_t packet_time_us) {
+        if (m_speed <= 0.0f) {
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (!m_anchored) {
+            m_anchored = true;
+            m_anchor_clock = now;
+            m_anchor_time = packet_time_us;
+            return;
+        }
+        const auto due = m_anchor_clock + std::chrono::microseconds(static_cast<int64_t>(
+                                              static_cast<double>(packet_time_us - m_anchor_time) / m_speed));
+        if (due - now > kMaxDrift || now - due > kMaxDrift) {
+            m_anchor_clock = now;
+            m_anchor_time = packet_time_us;
+            return;
+        }
+        // In slices, so that a stop request is seen soon.
+        for (auto at = now; at < due && !stop_requested(); at = std::chrono::steady_clock::now()) {
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(due - at, kSlice));
+        }
+    }
+
+private:
+    static constexpr std::chrono::seconds kMaxDrift{1};
+    static constexpr std::chrono::milliseconds kSlice{50};
+
+    const float m_speed;
+    bool m_anchored = false;
+    std::chrono::steady_clock::time_point m_anchor_clock{};
+    int64_t m_anchor_time = 0;
+};
+
+void report_read_failure(Console& console, const CaptureRunSettings& settings, VorlanSensorErrorCode code) {
+    // What was read before stays printed: a capture cut short by a
+    // recording that was killed is still worth looking at.
+    char at[48];
+    std::snprintf(at, sizeof(at), " at %.3f s", static_cast<double>(vorlan_sdk_capture_replay_get_position()));
+    if (code == VORLAN_ERROR_FILE_IO) {
+        console.error(settings.file + ": the capture is cut short or cannot be read" + at);
+    } else if (code == VORLAN_ERROR_CORRUPT_FILE) {
+        console.error(settings.file + ": the capture is damaged" + at + ": " + library_error_text(code));
+    } else {
+        console.error(settings.file + ": replay stopped" + at + ": " + library_error_text(code));
+    }
+}
+
+// Feeds one packet at a time on this thread; between two packets the
+// session applies frame options it has pending.
 int run_stepped(Session& session, Console& console, const CaptureRunSettings& settings,
                 const std::function<bool()>& finished) {
     const float length = vorlan_sdk_capture_replay_get_length();
+    Pacer pacer(settings.speed);
+    session.set_frames_shown(settings.start <= 0.0);
+    // Each pass is played like the first: the library forgets its sensors
+    // and their frames (a sensor also holds its last data packet until the
+    // next one comes), so no frame mixes the end of the capture with its
+    // start.
+    const auto start_again = [&]() -> bool {
+        VorlanSensorErrorCode rewound = vorlan_sdk_clear();
+        if (rewound == VORLAN_SUCCESS) {
+            rewound = vorlan_sdk_capture_replay_rewind();
+        }
+        if (rewound != VORLAN_SUCCESS) {
+            console.error(settings.file + ": cannot start again: " + library_error_text(rewound));
+            return false;
+        }
+        session.restart_frames();
+        session.set_frames_shown(settings.start <= 0.0);
+        pacer.restart();
+        return true;
+    };
     while (!finished()) {
         const VorlanSensorErrorCode code = vorlan_sdk_capture_replay_resume_blocking_once();
         if (code == VORLAN_ERROR_EOF) {
-            break;
+            if (!settings.loop) {
+                break;
+            }
+            if (!start_again()) {
+                return kExitFailure;
+            }
+            continue;
         }
         if (code != VORLAN_SUCCESS) {
-            // What was read before stays printed: a capture cut short by a
-            // recording that was killed is still worth looking at.
-            char at[48];
-            std::snprintf(at, sizeof(at), " at %.3f s", static_cast<double>(vorlan_sdk_capture_replay_get_position()));
-            if (code == VORLAN_ERROR_FILE_IO) {
-                console.error(settings.file + ": the capture is cut short or cannot be read" + at);
-            } else if (code == VORLAN_ERROR_CORRUPT_FILE) {
-                console.error(settings.file + ": the capture is damaged" + at + ": " + library_error_text(code));
-            } else {
-                console.error(settings.file + ": replay stopped" + at + ": " + library_error_text(code));
-            }
+            report_read_failure(console, settings, code);
             return kExitFailure;
         }
-        session.poll();
+        session.apply_pending_frame_options();
+        const float position = vorlan_sdk_capture_replay_get_position();
+        if (settings.end >= 0.0 && static_cast<double>(position) > settings.end) {
+            if (!settings.loop) {
+                break;
+            }
+            if (!start_again()) {
+                return kExitFailure;
+            }
+            continue;
+        }
+        if (static_cast<double>(position) >= settings.start) {
+            session.set_frames_shown(true);
+        }
+        pacer.wait_for(session.last_packet_time());
         if (console.shows_progress()) {
-            const float position = vorlan_sdk_capture_replay_get_position();
             console.progress(fraction_of(position, length), progress_label(position, length, session.frame_count()));
         }
     }
     return kExitSuccess;
-}
-
-// Lets the library's replay thread pace the packets and watches it.
-int run_paced(Session& session, Console& console, const CaptureRunSettings& settings,
-              const std::function<bool()>& finished) {
-    VorlanSensorErrorCode code = vorlan_sdk_capture_replay_set_speed(settings.speed);
-    if (code == VORLAN_SUCCESS) {
-        code = vorlan_sdk_capture_replay_resume();
-    }
-    if (code != VORLAN_SUCCESS) {
-        console.error(settings.file + ": cannot replay: " + library_error_text(code));
-        return kExitFailure;
-    }
-    const float length = vorlan_sdk_capture_replay_get_length();
-    float last_position = -1.0f;
-    auto last_move = std::chrono::steady_clock::now();
-    int result = kExitSuccess;
-    while (!finished()) {
-        std::this_thread::sleep_for(kPollInterval);
-        session.poll();
-        if (!settings.loop && vorlan_sdk_capture_replay_is_end() != 0) {
-            break;
-        }
-        const float position = vorlan_sdk_capture_replay_get_position();
-        const auto now = std::chrono::steady_clock::now();
-        if (position != last_position) {
-            last_position = position;
-            last_move = now;
-        } else if (!settings.loop && now - last_move > kStallTimeout) {
-            console.error(settings.file + ": replay stopped before the end of the capture");
-            result = kExitFailure;
-            break;
-        }
-        console.progress(fraction_of(position, length), progress_label(position, length, session.frame_count()));
-    }
-    code = vorlan_sdk_capture_replay_pause();
-    if (code != VORLAN_SUCCESS) {
-        console.warning("cannot pause the replay: " + library_error_text(code));
-    }
-    return result;
 }
 
 // Whether the file begins with the magic number of the captures the library
@@ -212,22 +253,33 @@ int run_capture(Session& session, Console& console, const CaptureRunSettings& se
                   static_cast<double>(vorlan_sdk_capture_replay_get_length()),
                   frame_mode_name(vorlan_sdk_get_frame_mode()), speed, settings.loop ? "  looping" : "");
     console.line(settings.file + ": " + opened);
-    int result = kExitSuccess;
-    const VorlanSensorErrorCode code = vorlan_sdk_capture_replay_set_enable_loop(settings.loop ? 1 : 0);
-    if (code != VORLAN_SUCCESS) {
-        console.error(settings.file + ": cannot set looping: " + library_error_text(code));
-        result = kExitFailure;
-    } else {
-        const auto finished = [&] { return session.frame_limit_reached() || (done && done()) || stop_requested(); };
-        result = settings.speed == 0.0f ? run_stepped(session, console, settings, finished)
-                                        : run_paced(session, console, settings, finished);
-    }
+    const auto finished = [&] { return session.frame_limit_reached() || (done && done()) || stop_requested(); };
+    const int result = run_stepped(session, console, settings, finished);
     console.end_progress();
     vorlan_sdk_capture_replay_close();
     if (result == kExitSuccess && session.frame_count() == 0 && !yields_datagrams(capture, settings.file, console)) {
         result = kExitFailure;
     }
     return result;
+}
+
+}  // namespace vorlan_tool
+
+namespace vorlan_tool {
+
+CaptureRunSettings capture_run_settings(const std::string& file, const CaptureSelection& selection) {
+    CaptureRunSettings run;
+    run.file = file;
+    run.speed = selection.speed;
+    run.start = selection.start;
+    run.end = selection.end;
+    return run;
+}
+
+void warn_if_no_sensor_matched(Session& session, Console& console, const std::string& sensor) {
+    if (!sensor.empty() && !session.sensor_filter_matched()) {
+        console.warning("no sensor matches --sensor " + sensor + " (give its dotted address or its serial number)");
+    }
 }
 
 }  // namespace vorlan_tool

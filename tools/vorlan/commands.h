@@ -20,10 +20,21 @@ namespace vorlan_tool {
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+// Stopped by Ctrl-C (or SIGTERM) before a command that writes its output
+// at the end had finished: 128 + SIGINT, as shells report it.
+constexpr int kExitInterrupted = 130;
+
+// Which part of a capture replay, export and render look at.
+struct CaptureSelection {
+    float speed = 0.0f;  // 0: as fast as possible
+    std::string sensor;  // dotted address or serial number; empty: all
+    double start = 0.0;  // seconds into the capture
+    double end = -1.0;   // seconds into the capture; negative: to its end
+};
 
 struct ReplaySettings {
     std::string file;
-    float speed = 0.0f;  // 0: as fast as possible
+    CaptureSelection selection;
     bool loop = false;
     std::size_t frame_limit = 0;  // 0: every frame
     FrameSettings frames;
@@ -42,6 +53,7 @@ int run_listen(const ListenSettings& settings, Console& console);
 
 struct RecordSettings {
     std::string file;
+    bool force = false;  // replace an existing file
     uint16_t port = 8808;
     double seconds = 0.0;  // 0: until interrupted
 };
@@ -49,6 +61,7 @@ int run_record(const RecordSettings& settings, Console& console);
 
 struct ExportSettings {
     std::string file;
+    CaptureSelection selection;
     CloudFormat format = CloudFormat::ply;
     std::string out_dir;
     std::size_t frame_limit = 0;
@@ -59,10 +72,12 @@ int run_export(const ExportSettings& settings, Console& console);
 
 struct RenderSettings {
     std::string file;
+    CaptureSelection selection;
     std::string out;
     // The frame to draw, by the index replay prints; -1 draws the first
     // whole frame.
     long frame_index = -1;
+    std::string colour_by = "height";  // height, intensity or distance
     FrameSettings frames;
     LibrarySettings library;  // --sdk 2 runs the command on vorlan_sdk2
 };
@@ -72,6 +87,7 @@ struct SimSettings {
     uint64_t seed = 1;
     double seconds = 10.0;
     std::string out;    // a capture file, or
+    bool force = false; // replace an existing file
     uint16_t port = 0;  // 127.0.0.1:port, paced in real time
 };
 int run_sim(const SimSettings& settings, Console& console);

@@ -35,11 +35,28 @@ FrameSummary summarise_frame(VorlanSensorHandle sensor, const VorlanSensorImageP
     return summary;
 }
 
-std::string format_frame(std::size_t index, const FrameSummary& summary) {
-    char line[200];
-    std::snprintf(line, sizeof(line),
-                  "frame %-5zu sensor %09" PRIx64 "  points %6zu  valid %6zu  span %.3f s  range %.2f-%.2f m", index,
-                  static_cast<uint64_t>(summary.sensor), summary.points, summary.valid_points,
+std::string dotted_address(VorlanSensorHandle handle) {
+    const uint32_t address = static_cast<uint32_t>(handle);
+    char text[20];
+    std::snprintf(text, sizeof(text), "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xff, (address >> 8) & 0xff,
+                  address & 0xff);
+    return text;
+}
+
+std::string format_sensor_name(VorlanSensorHandle handle) { return dotted_address(handle); }
+
+std::string format_sensor_name(VorlanSensorHandle handle, uint64_t serial_number) {
+    return dotted_address(handle) + " serial " + std::to_string(serial_number);
+}
+
+std::string sensor_file_stem(VorlanSensorHandle handle, uint64_t serial_number) {
+    return dotted_address(handle) + "_" + std::to_string(serial_number);
+}
+
+std::string format_frame(std::size_t index, const std::string& sensor_name, const FrameSummary& summary) {
+    char line[240];
+    std::snprintf(line, sizeof(line), "frame %-5zu sensor %s  points %6zu  valid %6zu  span %.3f s  range %.2f-%.2f m",
+                  index, sensor_name.c_str(), summary.points, summary.valid_points,
                   static_cast<double>(summary.last_time - summary.first_time) * 1e-6,
                   static_cast<double>(summary.min_distance), static_cast<double>(summary.max_distance));
     return line;
@@ -53,13 +70,13 @@ std::string format_sensor(const VorlanSensorInformation& information) {
     if ((information.flags & VORLAN_SENSOR_INFO_IS_NMEA_CONNECTED) != 0) sync += " NMEA";
     if ((information.flags & VORLAN_SENSOR_INFO_IS_PTP_CONNECTED) != 0) sync += " PTP";
     std::snprintf(line, sizeof(line),
-                  "sensor %09" PRIx64 "  serial %" PRIu64 "  %s (model %u)  firmware %.27s  %s  segments %u  "
-                  "returns %u  sync%s",
-                  static_cast<uint64_t>(information.handle), static_cast<uint64_t>(information.serial_number), name,
+                  "sensor %s  %s (model %u)  firmware %.27s  %s  segments %u  returns %u  sync%s%s",
+                  format_sensor_name(information.handle, information.serial_number).c_str(), name,
                   static_cast<unsigned>(information.model), information.firmware_version,
                   (information.flags & VORLAN_SENSOR_INFO_IS_CALIBRATED) != 0 ? "calibrated" : "not calibrated",
                   static_cast<unsigned>(information.segment_count), static_cast<unsigned>(information.return_count),
-                  sync.empty() ? " none" : sync.c_str());
+                  sync.empty() ? " none" : sync.c_str(),
+                  (information.handle & VORLAN_SENSOR_HANDLE_FLAG_MOCK) != 0 ? "  from a capture" : "");
     return line;
 }
 

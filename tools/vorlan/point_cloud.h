@@ -1,5 +1,5 @@
-// Frames written as point clouds: PLY (binary, little-endian) or CSV, one
-// file per frame, positions in metres.
+// Frames written as point clouds, one file per frame, positions in metres:
+// PLY (binary, little-endian), CSV, and PCD (binary or ASCII).
 #ifndef VORLAN_TOOLS_POINT_CLOUD_H
 #define VORLAN_TOOLS_POINT_CLOUD_H
 
@@ -12,18 +12,25 @@
 
 namespace vorlan_tool {
 
-enum class CloudFormat { ply, csv };
+enum class CloudFormat { ply, csv, pcd, pcd_ascii };
 
-// Parses "ply" or "csv"; false for anything else.
+// The names the command line takes: "ply", "csv", "pcd", "pcd-ascii".
+const std::vector<std::string>& cloud_format_names();
+
+// Parses one of cloud_format_names(); false for anything else.
 bool parse_cloud_format(const std::string& text, CloudFormat& format);
 
-// The file name of frame `index` of a sensor: "<sensor>_<index>.<ext>" with
-// the sensor's handle in hexadecimal and a zero-padded index.
-std::string cloud_file_name(VorlanSensorHandle sensor, std::size_t index, CloudFormat format);
+// "PLY", "CSV", "PCD" or "PCD (ASCII)", for messages.
+const char* cloud_format_label(CloudFormat format);
 
-// Writes the points with a return (distance above 0) as x, y, z in metres,
-// intensity, flags and timestamp (microseconds). Returns false and fills
-// `error` when the file cannot be written.
+// The file name of a sensor's frame: "<sensor stem>_<index>.<ext>" with a
+// zero-padded index; the stem comes from sensor_file_stem().
+std::string cloud_file_name(const std::string& sensor_stem, std::size_t index, CloudFormat format);
+
+// Writes the points with a return (distance above 0): x, y, z and distance
+// in metres, intensity, segment, return bits, point flags and time in
+// microseconds. Returns false and fills `error` when the file cannot be
+// written.
 bool write_point_cloud(const std::string& path, CloudFormat format, const VorlanSensorImagePoint* points,
                        std::size_t n_points, std::string& error);
 

@@ -19,6 +19,7 @@
 #include "capture.h"
 #include "commands.h"
 #include "loss_report.h"
+#include "output_file.h"
 #include "stop_signal.h"
 
 namespace vorlan_tool {
@@ -144,6 +145,11 @@ private:
 }  // namespace
 
 int run_record(const RecordSettings& settings, Console& console) {
+    // The path before the socket: a mistyped folder or an existing capture
+    // is reported before anything is received.
+    if (!check_output_file(settings.file, settings.force, console)) {
+        return kExitFailure;
+    }
     LossMeter losses;  // before the socket opens: from its first datagram
     Recorder recorder(settings.file);
     Session session(console);

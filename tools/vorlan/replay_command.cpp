@@ -32,16 +32,16 @@ int run_replay(const ReplaySettings& settings, Console& console) {
     SessionSettings session_settings;
     session_settings.frames = settings.frames;
     session_settings.frame_limit = settings.frame_limit;
+    session_settings.sensor = settings.selection.sensor;
     if (!session.start(session_settings)) {
         return kExitFailure;
     }
-    CaptureRunSettings run;
-    run.file = settings.file;
-    run.speed = settings.speed;
+    CaptureRunSettings run = capture_run_settings(settings.file, settings.selection);
     run.loop = settings.loop;
     const int result = run_capture(session, console, run);
     session.stop();
     if (result == kExitSuccess) {
+        warn_if_no_sensor_matched(session, console, settings.selection.sensor);
         print_end(session, console, settings.frame_limit);
     }
     return result;
@@ -66,10 +66,11 @@ int run_listen(const ListenSettings& settings, Console& console) {
                  frame_mode_name(settings.frames.mode) + (settings.seconds > 0.0 ? "" : "  (Ctrl-C stops)"));
     const auto start = std::chrono::steady_clock::now();
     const auto limit = std::chrono::duration<double>(settings.seconds);
+    // The frame options are applied from the session's packet callback; this
+    // thread only watches for the end.
     while (!stop_requested() && !session.frame_limit_reached() &&
            (settings.seconds <= 0.0 || std::chrono::steady_clock::now() - start < limit)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        session.poll();
         if (console.shows_progress()) {
             const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             console.progress(settings.seconds > 0.0 ? elapsed / settings.seconds : 0.0,

@@ -20,7 +20,6 @@ struct ModeName {
 constexpr ModeName kModeNames[] = {
     {"streaming", VORLAN_SDK_FRAME_STREAMING}, {"timed", VORLAN_SDK_FRAME_TIMED},
     {"sweep", VORLAN_SDK_FRAME_SWEEP},         {"full-scan", VORLAN_SDK_FRAME_FULL_SCAN},
-    {"by-model", VORLAN_SDK_FRAME_BY_MODEL},
 };
 
 // The library's messages read "AssertionError: <text>" followed by source
@@ -39,6 +38,12 @@ std::string first_message_line(const char* message) {
         }
     }
     return text;
+}
+
+// Point data packets: "STDP", "STDQ", "STDR", "STDT".
+bool is_point_data_packet(const uint8_t* data, std::size_t size) {
+    return size >= 4 && data[0] == 'S' && data[1] == 'T' && data[2] == 'D' &&
+           (data[3] == 'P' || data[3] == 'Q' || data[3] == 'R' || data[3] == 'T');
 }
 
 }  // namespace
@@ -67,6 +72,10 @@ std::string library_error_text(VorlanSensorErrorCode code) {
     vorlan_sdk_get_error(&message);
     std::string text = first_message_line(message);
     return text.empty() ? vorlan_get_error_code_name(code) : text;
+}
+
+bool sensor_matches(const std::string& wanted, VorlanSensorHandle handle, uint64_t serial_number) {
+    return wanted.empty() || wanted == dotted_address(handle) || wanted == std::to_string(serial_number);
 }
 
 Session::Session(Console& console) : m_console(console) {}
@@ -128,29 +137,23 @@ bool Session::needs_reapply() const {
     return m_settings.frames.mode == VORLAN_SDK_FRAME_SWEEP || m_settings.frames.mode == VORLAN_SDK_FRAME_FULL_SCAN;
 }
 
-void Session::request_reapply_locked(SensorState& sensor) {
-    if (needs_reapply() && sensor.frames_at_reapply == static_cast<std::size_t>(-1) && !sensor.reapply_pending) {
-        sensor.reapply_pending = true;
-        m_reapply_pending = true;
+bool Session::take_pending_apply_locked() {
+    if (!m_apply_pending) {
+        return false;
     }
+    m_apply_pending = false;
+    // Setting the options restarts the rule of every frame the library
+    // holds: the frame each of those sensors is building is not whole.
+    for (auto& entry : m_sensors) {
+        if (entry.second.frame_made) {
+            entry.second.frames_at_reapply = entry.second.frames;
+        }
+    }
+    return true;
 }
 
-void Session::poll() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_reapply_pending) {
-            return;
-        }
-        m_reapply_pending = false;
-        for (auto& entry : m_sensors) {
-            SensorState& sensor = entry.second;
-            if (sensor.reapply_pending) {
-                sensor.reapply_pending = false;
-                sensor.frames_at_reapply = sensor.frames;
-            }
-        }
-    }
-    // Not under m_mutex: the library takes its frame locks here, and holds
+void Session::apply_frame_options() {
+    // Never under m_mutex: the library takes its frame locks here and holds
     // them while it calls on_image_frame, which takes m_mutex.
     VorlanSDKFrameOptions options = vorlan_sdk_create_frame_options();
     options.mode = m_settings.frames.mode;
@@ -159,6 +162,54 @@ void Session::poll() {
     if (code != VORLAN_SUCCESS) {
         m_console.warning("cannot apply the frame options: " + library_error_text(code));
     }
+}
+
+void Session::apply_pending_frame_options() {
+    bool apply = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        apply = take_pending_apply_locked();
+    }
+    if (apply) {
+        apply_frame_options();
+    }
+}
+
+void Session::restart_frames() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_apply_pending = false;
+    for (auto& entry : m_sensors) {
+        entry.second.informed = false;
+        entry.second.data_packets = 0;
+        entry.second.frame_made = false;
+        entry.second.frames_at_reapply = static_cast<std::size_t>(-1);
+    }
+}
+
+void Session::set_frames_shown(bool shown) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_frames_shown = shown;
+}
+
+bool Session::sensor_filter_matched() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& entry : m_sensors) {
+        if (entry.second.informed && sensor_matches(m_settings.sensor, entry.first, entry.second.serial_number)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int64_t Session::last_packet_time() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_last_packet_time;
+}
+
+std::string Session::sensor_name(VorlanSensorHandle handle) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_sensors.find(handle);
+    return found != m_sensors.end() && !found->second.name.empty() ? found->second.name : format_sensor_name(handle);
 }
 
 bool Session::frame_limit_reached() {
@@ -191,6 +242,8 @@ void Session::on_information(VorlanSensorHandle handle, const VorlanSensorInform
     std::lock_guard<std::mutex> lock(self.m_mutex);
     SensorState& sensor = self.m_sensors[handle];
     sensor.informed = true;
+    sensor.name = format_sensor_name(handle, information->serial_number);
+    sensor.serial_number = information->serial_number;
     // Sensors repeat their information several times a second: print only
     // what changed.
     if (line != sensor.printed) {
@@ -209,21 +262,25 @@ void Session::on_image_frame(VorlanSensorHandle handle, std::size_t n_points, co
         if (self.m_settings.frame_limit != 0 && self.m_frames >= self.m_settings.frame_limit) {
             return;
         }
-        event.index = self.m_frames++;
         SensorState& sensor = self.m_sensors[handle];
         const std::size_t ordinal = sensor.frames++;
-        if (!self.needs_reapply()) {
-            event.whole = ordinal >= 1;
-        } else if (sensor.frames_at_reapply == static_cast<std::size_t>(-1)) {
-            self.request_reapply_locked(sensor);
-        } else {
-            event.whole = ordinal >= sensor.frames_at_reapply + 1;
+        if (!self.m_frames_shown || !sensor_matches(self.m_settings.sensor, handle, sensor.serial_number)) {
+            return;
         }
+        event.index = self.m_frames++;
+        // The first frame starts wherever the sensor's traffic starts (or
+        // the capture starts again); in the sweep modes a frame is whole only
+        // when its sweep rule had been set before it began.
+        event.whole =
+            sensor.frames_at_reapply != static_cast<std::size_t>(-1) && ordinal >= sensor.frames_at_reapply + 1;
+        event.sensor_ordinal = ordinal;
+        event.serial_number = sensor.serial_number;
+        event.sensor_name = sensor.name.empty() ? format_sensor_name(handle) : sensor.name;
         const FrameSummary summary = summarise_frame(handle, points, n_points);
         self.m_points += summary.points;
         self.m_valid_points += summary.valid_points;
         if (self.m_settings.print_frames) {
-            self.m_console.line(format_frame(event.index, summary));
+            self.m_console.line(format_frame(event.index, event.sensor_name, summary));
         }
     }
     if (self.m_frame_sink) {
@@ -234,12 +291,31 @@ void Session::on_image_frame(VorlanSensorHandle handle, std::size_t n_points, co
 void Session::on_packet(VorlanSensorHandle handle, int64_t timestamp, const uint8_t* data, std::size_t size,
                         void* user) {
     Session& self = *static_cast<Session*>(user);
+    bool apply = false;
     {
         std::lock_guard<std::mutex> lock(self.m_mutex);
+        self.m_last_packet_time = timestamp;
+        // Live traffic has no thread of the tool between two packets: the
+        // options go in here, before this packet is decoded. No frame lock
+        // is held at this point, and setting the options does not touch
+        // this callback's slot.
+        apply = self.m_settings.network && self.take_pending_apply_locked();
         const auto found = self.m_sensors.find(handle);
-        if (found != self.m_sensors.end() && found->second.informed && ++found->second.packets_since_information >= 2) {
-            self.request_reapply_locked(found->second);
+        // The library decodes a sensor's data packet when the next one
+        // comes (the time between them gives the points' period), so the
+        // second data packet makes the frame.
+        if (found != self.m_sensors.end() && found->second.informed && is_point_data_packet(data, size) &&
+            ++found->second.data_packets >= 2 && !found->second.frame_made) {
+            found->second.frame_made = true;
+            if (self.needs_reapply()) {
+                self.m_apply_pending = true;
+            } else {
+                found->second.frames_at_reapply = found->second.frames;  // its rule holds from the start
+            }
         }
+    }
+    if (apply) {
+        self.apply_frame_options();
     }
     if (self.m_packet_sink) {
         self.m_packet_sink(handle, timestamp, data, size);
@@ -258,10 +334,15 @@ void Session::on_error(VorlanSensorHandle handle, VorlanSensorErrorCode code, co
         self.m_console.warning("more library errors follow; only their number is shown in the summary");
         return;
     }
-    char origin[48];
-    std::snprintf(origin, sizeof(origin), "sensor %09" PRIx64, static_cast<uint64_t>(handle));
+    std::string origin = "library";
+    if (handle != 0) {
+        const auto found = self.m_sensors.find(handle);
+        origin = "sensor " +
+                 (found != self.m_sensors.end() && !found->second.name.empty() ? found->second.name
+                                                                                : format_sensor_name(handle));
+    }
     std::string text = first_message_line(message);
-    self.m_console.warning(std::string(handle != 0 ? origin : "library") + ": " + vorlan_get_error_code_name(code) +
+    self.m_console.warning(origin + ": " + vorlan_get_error_code_name(code) +
                            (text.empty() ? "" : ": " + text));
 }
 

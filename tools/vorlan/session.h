@@ -27,7 +27,8 @@ struct FrameSettings {
     bool multiple_returns = false;
 };
 
-// "streaming", "timed", "sweep", "full-scan", "by-model"; false for anything else.
+// "streaming", "timed", "sweep", "full-scan"; false for anything else. The
+// library's by-model mode has no rule of its own, so the tool offers none.
 bool parse_frame_mode(const std::string& text, VorlanSDKFrameMode& mode);
 const char* frame_mode_name(VorlanSDKFrameMode mode);
 
@@ -40,12 +41,23 @@ struct SessionSettings {
     std::size_t frame_limit = 0;
     // One line per frame on the console.
     bool print_frames = true;
+    // Only the frames of this sensor, by dotted address or serial number;
+    // empty: every sensor's.
+    std::string sensor;
 };
+
+// Whether `wanted` (a dotted address or a serial number) names the sensor.
+bool sensor_matches(const std::string& wanted, VorlanSensorHandle handle, uint64_t serial_number);
 
 // What the tool knows about a published frame besides its points.
 struct FrameEvent {
     std::size_t index = 0;  // over all sensors, from 0, as printed
     VorlanSensorHandle sensor = 0;
+    // Its place among the frames of its sensor, from 0.
+    std::size_t sensor_ordinal = 0;
+    // "192.168.1.201 serial 900001", as sensor_name() gives it.
+    std::string sensor_name;
+    uint64_t serial_number = 0;  // 0 while its information did not come
     // The frame was cut at both ends by the mode's own rule. The first frame
     // of a sensor starts wherever its traffic starts; in the sweep modes the
     // first frames are also cut by time until the natural rule engages.
@@ -84,16 +96,34 @@ public:
     // so no callback runs afterwards.
     void stop();
 
-    // Called by the thread that drives the session between steps. The
-    // library starts a sensor's frame in the sweep modes as a timed one and
-    // gives it the sweep rule only when the options are set again after the
-    // frame exists, so they are set again once a sensor's data has started:
-    // when two packets of it followed its information (a frame is made by
-    // its first data packet; information comes once a second), or at the
-    // latest when its first frame arrives. Setting them restarts the frame
-    // rules of every sensor, which costs little while traffic has only just
-    // begun.
-    void poll();
+    // The library starts a sensor's frame in the sweep modes as a timed one
+    // (its first decoded data packet makes the frame) and gives it the sweep rule
+    // only when the options are set again after the frame exists. The
+    // session sets them again right after the data packet that made a new
+    // frame and before the next packet is decoded: a fixed point of the
+    // packet stream, so the frames are the same however fast the packets
+    // come. With the network on, the session does it itself from the
+    // network-packet callback; a thread that steps a capture calls this
+    // after each step instead.
+    void apply_pending_frame_options();
+    // The capture starts again and the library forgot its sensors and
+    // frames (vorlan_sdk_clear): sensors and frames start afresh as on the
+    // first pass; sensors already printed are not printed again.
+    void restart_frames();
+
+    // Frames published while not shown are left out like frames of other
+    // sensors (not counted, printed or handed on); shown from the start.
+    void set_frames_shown(bool shown);
+
+    // Whether some sensor heard matched the settings' sensor filter.
+    bool sensor_filter_matched();
+
+    // Time of the last datagram handed to the library, µs; 0 before any.
+    int64_t last_packet_time();
+
+    // "192.168.1.201 serial 900001" once its information came, else the
+    // address alone.
+    std::string sensor_name(VorlanSensorHandle handle);
 
     bool frame_limit_reached();
     std::size_t frame_count();
@@ -104,12 +134,16 @@ public:
 private:
     struct SensorState {
         std::string printed;  // the last line printed for it
+        std::string name;     // as sensor_name() gives it
+        uint64_t serial_number = 0;
         bool informed = false;
-        std::size_t packets_since_information = 0;
+        std::size_t data_packets = 0;  // point data packets since its information
+        // The library holds a frame for it (made since frames were last
+        // dropped).
+        bool frame_made = false;
         std::size_t frames = 0;  // frames published so far
-        bool reapply_pending = false;
-        // Frames published before the options were set again for it; npos
-        // while they were not.
+        // Frames published when its frame last got the options; npos while
+        // it did not.
         std::size_t frames_at_reapply = static_cast<std::size_t>(-1);
     };
 
@@ -123,7 +157,9 @@ private:
 
     // Whether the mode is one the library converts for a new frame.
     bool needs_reapply() const;
-    void request_reapply_locked(SensorState& sensor);
+    // Takes the pending request, if any, and marks the frames it restarts.
+    bool take_pending_apply_locked();
+    void apply_frame_options();
 
     Console& m_console;
     SessionSettings m_settings;
@@ -133,7 +169,9 @@ private:
 
     std::mutex m_mutex;  // guards everything below
     std::map<VorlanSensorHandle, SensorState> m_sensors;
-    bool m_reapply_pending = false;
+    bool m_apply_pending = false;
+    bool m_frames_shown = true;
+    int64_t m_last_packet_time = 0;
     std::size_t m_frames = 0;
     uint64_t m_points = 0;
     uint64_t m_valid_points = 0;

@@ -6,6 +6,9 @@
 #include <cstring>
 
 #include "commands.h"
+#include "sensor.h"
+#include "frame_summary.h"
+#include "output_file.h"
 #include "sim_sinks.h"
 #include "simulator.h"
 #include "stop_signal.h"
@@ -40,25 +43,21 @@ private:
     const double m_seconds;
 };
 
-std::string dotted(VorlanSensorHandle handle) {
-    const uint32_t address = static_cast<uint32_t>(handle);
-    char text[20];
-    std::snprintf(text, sizeof(text), "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xff, (address >> 8) & 0xff,
-                  address & 0xff);
-    return text;
-}
-
-void print_sensors(Console& console) {
+// Each sensor as replay and listen will name it: the address its datagrams
+// carry, its serial number and the library's model name. The library keeps
+// one return per measurement unless asked for both, so that is the count
+// printed, as the receiving side prints it.
+void print_sensors(Console& console, bool live) {
     for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
-        char line[200];
-        std::snprintf(line, sizeof(line),
-                      "simulated sensor %-15s  %-10s serial %" PRIu64
-                      "  model %u  %s/%s  %s  %u segments  "
-                      "%u returns",
-                      dotted(sensor.handle).c_str(), sensor.name.c_str(), sensor.serial_number,
-                      static_cast<unsigned>(sensor.model), sensor.info_packet_type.c_str(),
-                      sensor.calibration_type.c_str(), sensor.point_packet_type.c_str(),
-                      static_cast<unsigned>(sensor.segment_count), static_cast<unsigned>(sensor.return_count));
+        const uint32_t address = static_cast<uint32_t>(sensor.handle);
+        const VorlanSensorHandle sender = live ? UdpPacketSink::source_address(address) : address;
+        char line[240];
+        std::snprintf(line, sizeof(line), "simulated sensor %s  %s (model %u)  %s/%s  %s  segments %u  returns 1%s",
+                      format_sensor_name(sender, sensor.serial_number).c_str(),
+                      vorlan_sdk::get_sensor_model_name(sensor.model).c_str(), static_cast<unsigned>(sensor.model),
+                      sensor.info_packet_type.c_str(), sensor.calibration_type.c_str(),
+                      sensor.point_packet_type.c_str(), static_cast<unsigned>(sensor.segment_count),
+                      sensor.return_count > 1 ? " (sends 2; --multiple-returns keeps both)" : "");
         console.line(line);
     }
     for (const PointSensorSetup& sensor : simulated_point_sensors()) {
@@ -90,6 +89,9 @@ int simulate_into_file(const SimSettings& settings, Console& console) {
     SimulatorOptions options;
     options.seed = settings.seed;
     options.seconds = settings.seconds;
+    if (!check_output_file(settings.out, settings.force, console)) {
+        return kExitFailure;
+    }
     const std::string part = settings.out + ".part";
     // The system's reason, in words, for a place that cannot be written.
     std::FILE* probe = std::fopen(part.c_str(), "wb");
@@ -105,7 +107,7 @@ int simulate_into_file(const SimSettings& settings, Console& console) {
             console.error(file.error());
             return kExitFailure;
         }
-        print_sensors(console);
+        print_sensors(console, false);
         WatchedSink sink(file, console, options.start_time_us, options.seconds);
         summary = run_simulation(options, sink);
         console.end_progress();
@@ -140,7 +142,7 @@ int simulate_onto_port(const SimSettings& settings, Console& console) {
         console.error(udp.error());
         return kExitFailure;
     }
-    print_sensors(console);
+    print_sensors(console, udp.distinct_sources());
     console.line("sending to 127.0.0.1:" + std::to_string(settings.port) + " in real time (Ctrl-C stops)");
     WatchedSink sink(udp, console, options.start_time_us, options.seconds);
     const SimulationSummary summary = run_simulation(options, sink);

@@ -15,6 +15,8 @@ uint32_t loopback_for(uint32_t address) { return (127u << 24) | (address & 0x00F
 
 }  // namespace
 
+uint32_t UdpPacketSink::source_address(uint32_t sensor_address) { return loopback_for(sensor_address); }
+
 // ---- Capture file ------------------------------------------------------------------
 
 CaptureFileSink::CaptureFileSink(const std::string& filename) {

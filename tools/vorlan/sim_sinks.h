@@ -55,6 +55,10 @@ private:
 // 127.0.0.1.
 class UdpPacketSink : public PacketSink {
 public:
+    // The loopback address a sensor's datagrams leave from: 127 and the last
+    // three octets of its own (192.168.1.201 sends from 127.168.1.201).
+    static uint32_t source_address(uint32_t sensor_address);
+
     explicit UdpPacketSink(uint16_t port, double speed = 1.0);
     ~UdpPacketSink() override;
 
