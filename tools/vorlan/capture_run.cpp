@@ -254,7 +254,7 @@ int run_capture(Session& session, Console& console, const CaptureRunSettings& se
                   frame_mode_name(vorlan_sdk_get_frame_mode()), speed, settings.loop ? "  looping" : "");
     console.line(settings.file + ": " + opened);
     const auto finished = [&] { return session.frame_limit_reached() || (done && done()) || stop_requested(); };
-    const int result = run_stepped(session, console, settings, finished);
+    int result = run_stepped(session, console, settings, finished);
     console.end_progress();
     vorlan_sdk_capture_replay_close();
     if (result == kExitSuccess && session.frame_count() == 0 && !yields_datagrams(capture, settings.file, console)) {

@@ -6,6 +6,8 @@
 #include <system_error>
 #include <vector>
 
+#include "capture_run.h"
+#include "frame_summary.h"
 #include "point_records.h"
 #include "render.h"
 #include "session2.h"
@@ -31,6 +33,13 @@ void print_end(Session2& session, Console& console, std::size_t frame_limit) {
     }
 }
 
+// The same file names as the first library's export: address and serial.
+std::string sensor_stem(uint64_t handle) {
+    VorlanSensor sensor{};
+    const bool known = VorlanGetSensorInformation(handle, &sensor) == VORLAN_SUCCESS;
+    return sensor_file_stem(handle, known ? sensor.serial_number : 0);
+}
+
 }  // namespace
 
 int run_replay_sdk2(const ReplaySettings& settings, Console& console) {
@@ -38,9 +47,7 @@ int run_replay_sdk2(const ReplaySettings& settings, Console& console) {
     if (!session.start(session_settings(settings.library, settings.frame_limit, true))) {
         return kExitFailure;
     }
-    CaptureRunSettings run;
-    run.file = settings.file;
-    run.speed = settings.speed;
+    CaptureRunSettings run = capture_run_settings(settings.file, settings.selection);
     run.loop = settings.loop;
     const int result = session.replay(run);
     session.stop();
@@ -77,10 +84,12 @@ int run_export_sdk2(const ExportSettings& settings, Console& console) {
     Session2 session(console);
     session.set_frame_sink([&](const Frame2& frame) {
         const std::string path =
-            (std::filesystem::path(settings.out_dir) / cloud_file_name(frame.sensor, frame.index, settings.format))
+            (std::filesystem::path(settings.out_dir) / cloud_file_name(sensor_stem(frame.sensor), frame.index, settings.format))
                 .string();
-        const std::vector<CloudPoint> points =
-            read_point_records(frame.timestamp, frame.points, frame.n_points, frame.stride);
+        // Through the image-point form, so both libraries' exports share one
+        // writer and one set of columns.
+        const std::vector<VorlanSensorImagePoint> points =
+            to_image_points(frame.timestamp, frame.points, frame.n_points, frame.stride);
         if (!write_point_cloud(path, settings.format, points.data(), points.size(), write_error)) {
             return false;
         }
@@ -90,8 +99,7 @@ int run_export_sdk2(const ExportSettings& settings, Console& console) {
     if (!session.start(session_settings(settings.library, settings.frame_limit, false))) {
         return kExitFailure;
     }
-    CaptureRunSettings run;
-    run.file = settings.file;
+    const CaptureRunSettings run = capture_run_settings(settings.file, settings.selection);
     int result = session.replay(run);
     session.stop();
     if (!write_error.empty()) {
@@ -100,7 +108,7 @@ int run_export_sdk2(const ExportSettings& settings, Console& console) {
     }
     if (result == kExitSuccess) {
         console.line(session.summary());
-        console.line("wrote " + std::to_string(written) + " " + (settings.format == CloudFormat::ply ? "PLY" : "CSV") +
+        console.line("wrote " + std::to_string(written) + " " + cloud_format_label(settings.format) +
                      " files to " + settings.out_dir);
     }
     return result;
@@ -126,8 +134,7 @@ int run_render_sdk2(const RenderSettings& settings, Console& console) {
     if (!session.start(session_settings(settings.library, 0, false))) {
         return kExitFailure;
     }
-    CaptureRunSettings run;
-    run.file = settings.file;
+    const CaptureRunSettings run = capture_run_settings(settings.file, settings.selection);
     const int result = session.replay(run);
     const std::size_t frames = session.frame_count();
     session.stop();

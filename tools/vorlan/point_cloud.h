@@ -46,11 +46,6 @@ struct CloudPoint {
     int64_t timestamp = 0;   // microseconds
 };
 
-// As above for points in metres: the points with a return, with the same
-// properties in the same order.
-bool write_point_cloud(const std::string& path, CloudFormat format, const CloudPoint* points, std::size_t n_points,
-                       std::string& error);
-
 }  // namespace vorlan_tool
 
 #endif  // VORLAN_TOOLS_POINT_CLOUD_H

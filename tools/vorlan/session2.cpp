@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "capture_run.h"
 #include "commands.h"
 #include "point_records.h"
 #include "stop_signal.h"

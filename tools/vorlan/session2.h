@@ -17,11 +17,12 @@
 #include <mutex>
 #include <string>
 
-#include "capture_run.h"
 #include "console.h"
 #include "vorlan_sdk2.h"
 
 namespace vorlan_tool {
+
+struct CaptureRunSettings;
 
 // Which library runs a command, and how the second one cuts frames.
 struct LibrarySettings {
