@@ -12,11 +12,6 @@
 namespace vorlan_tool {
 namespace {
 
-bool is_background(const RgbImage& image, int x, int y) {
-    const uint8_t* p = &image.pixels[(static_cast<std::size_t>(y) * image.width + x) * 3];
-    return p[0] == p[1] && p[1] == p[2];
-}
-
 VorlanSensorImagePoint valid_point(float image_x, float image_z, float distance, float intensity = 10.0f) {
     VorlanSensorImagePoint point{};
     point.image_x = image_x;
