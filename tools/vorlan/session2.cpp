@@ -155,6 +155,7 @@ void Session2::on_sensor(uint64_t handle, const VorlanSensor* sensor, void* user
         return;
     }
     SensorState& state = self.m_sensors[handle];
+    state.name = format_sensor_name(handle, sensor->serial_number);
     // Sensors repeat their information every second: print only what changed.
     if (line != state.printed) {
         state.printed = line;
@@ -187,12 +188,15 @@ void Session2::take_frame(uint64_t handle, int64_t timestamp, std::size_t n_poin
             return;
         }
         frame.index = m_frames++;
-        frame.whole = m_sensors[handle].frames++ >= 1;
+        SensorState& sensor = m_sensors[handle];
+        frame.whole = sensor.frames++ >= 1;
         const FrameSummary summary = summarise_point_records(handle, timestamp, points, n_points, stride);
         m_points += summary.points;
         m_valid_points += summary.valid_points;
         if (m_settings.print_frames) {
-            m_console.line(format_frame(frame.index, summary));
+            // Points can come before the sensor's first information record.
+            m_console.line(format_frame(frame.index, sensor.name.empty() ? format_sensor_name(handle) : sensor.name,
+                                        summary));
         }
     }
     // Frames come one at a time (from one listener pass or from the FIFO's

@@ -98,6 +98,7 @@ private:
     struct SensorState {
         std::string printed;  // the last line printed for it
         std::size_t frames = 0;
+        std::string name;     // address and serial number, as every command prints it
     };
 
     static void on_sensor(uint64_t handle, const VorlanSensor* sensor, void* user);

@@ -61,10 +61,11 @@ void print_sensors(Console& console, bool live) {
         console.line(line);
     }
     for (const PointSensorSetup& sensor : simulated_point_sensors()) {
-        char line[200];
+        const VorlanSensorHandle sender = live ? UdpPacketSink::source_address(sensor.address) : sensor.address;
+        char line[240];
         std::snprintf(line, sizeof(line),
-                      "simulated sensor %-15s  %-10s serial %" PRIu32 "  model %u  INFZ-%" PRIu32 "%s/%s  %d channels  %s",
-                      dotted(sensor.address).c_str(), sensor.name.c_str(), sensor.serial_number,
+                      "simulated sensor %s  %s (model %u)  INFZ-%" PRIu32 "%s/%s  %d channels  %s",
+                      format_sensor_name(sender, sensor.serial_number).c_str(), sensor.name.c_str(),
                       static_cast<unsigned>(sensor.model), sensor.info_layout, sensor.prefixed_info ? "+prefixed" : "",
                       sensor.packets == PointPacketKind::sta0 ? "STA0+prefixed" : "STDV", sensor.channels,
                       sensor.sync == ClockSync::gps   ? "GPS clock, NMEA lines"
