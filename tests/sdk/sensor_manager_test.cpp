@@ -256,18 +256,19 @@ TEST_F(SensorManagerTest, InformationFromManyAddressesKeepsTheRegistryBounded) {
         {"INF1 first half too long to keep", oversized_first_half, 0, true},
         {"INF1 first halves", halves.inf1, PendingSensors::kMaxCount, false},
     };
+    constexpr std::size_t kSenders = 4 * PendingSensors::kMaxCount;
     VorlanSensorHandle handle = 0x7F4D0000;  // 127.77.0.0 and up
     for (const Case& c : cases) {
         infos.clear();
         errors.clear();
-        for (int i = 0; i < 1000; ++i) {
+        for (std::size_t i = 0; i < kSenders; ++i) {
             ASSERT_EQ(VORLAN_SUCCESS, receive(++handle, c.packet));
         }
         flush_errors();
         EXPECT_LE(SensorManager::instance().get_n_pending_sensors(), c.pending_at_most) << c.name;
         EXPECT_EQ(vorlan_sdk_get_n_sensors(), 0u) << c.name;
         // Each one is reported as a sensor object would have reported it.
-        EXPECT_EQ(infos.size(), 1000u) << c.name;
+        EXPECT_EQ(infos.size(), kSenders) << c.name;
         EXPECT_EQ(infos.back().information.handle, handle) << c.name;
         EXPECT_EQ(errors.empty(), !c.error_queued) << c.name;
     }
