@@ -168,6 +168,7 @@ TEST(LegacySdkConnector, RefusesToTurnOffFromATranslatedBatch) {
     feed.library = &library;
     vorlan_tool::SimulatorOptions options;
     options.seconds = 0.1;
+    options.second_generation = false;  // only translated batches reach the listener
     vorlan_tool::run_simulation(options, feed);
 
     ASSERT_FALSE(listener.results.empty());

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "frame_summary.h"
 #include "stop_signal.h"
 #include "support/capture_builder.h"
 #include "support/udp_socket.h"
@@ -29,7 +31,7 @@ struct FrameLine {
 };
 
 std::vector<FrameLine> frame_lines(const std::string& out) {
-    const std::regex frame_line("frame [0-9]+ +sensor ([0-9a-f]{9})  points +([0-9]+)  .*span ([0-9.]+) s.*");
+    const std::regex frame_line("frame [0-9]+ +sensor ([0-9.]+ serial [0-9]+)  points +([0-9]+)  .*span ([0-9.]+) s.*");
     std::vector<FrameLine> frames;
     for (const std::string& line : lines_of(out)) {
         std::smatch match;
@@ -41,11 +43,10 @@ std::vector<FrameLine> frame_lines(const std::string& out) {
 }
 
 std::vector<FrameLine> frames_of(const std::vector<FrameLine>& frames, const PointSensorSetup& sensor) {
-    char handle[20];
-    std::snprintf(handle, sizeof(handle), "%09x", static_cast<unsigned>(sensor.address));
+    const std::string name = format_sensor_name(sensor.address, sensor.serial_number);
     std::vector<FrameLine> out;
     for (const FrameLine& frame : frames) {
-        if (frame.sensor == handle) {
+        if (frame.sensor == name) {
             out.push_back(frame);
         }
     }
@@ -146,12 +147,14 @@ TEST_F(Sdk2CommandTest, ExportWritesMetresAndRenderDrawsAFrame) {
         std::ifstream file(entry.path());
         std::string line;
         std::getline(file, line);
-        EXPECT_EQ("x,y,z,intensity,flags,timestamp_us", line);
+        // The same columns as the first library's export.
+        EXPECT_EQ("x,y,z,distance,intensity,segment,return,flags,time_us", line);
         while (std::getline(file, line)) {
-            double x, y, z, intensity;
-            unsigned flags;
+            double x, y, z, distance, intensity;
+            unsigned segment, returned, flags;
             long long time;
-            ASSERT_EQ(6, std::sscanf(line.c_str(), "%lf,%lf,%lf,%lf,%u,%lld", &x, &y, &z, &intensity, &flags, &time))
+            ASSERT_EQ(9, std::sscanf(line.c_str(), "%lf,%lf,%lf,%lf,%lf,%u,%u,%u,%lld", &x, &y, &z, &distance,
+                                     &intensity, &segment, &returned, &flags, &time))
                 << line;
             // Inside the simulated yard: walls 12 m to either side and 45 m
             // ahead, ground 1.5 m below.
@@ -159,7 +162,8 @@ TEST_F(Sdk2CommandTest, ExportWritesMetresAndRenderDrawsAFrame) {
             ASSERT_GT(y, 0.0) << line;
             ASSERT_LE(y, 45.1) << line;
             ASSERT_GE(z, -1.51) << line;
-            ASSERT_EQ(0u, flags & VORLAN_POINT_FLAG_NO_RETURN) << line;
+            ASSERT_NEAR(distance, std::sqrt(x * x + y * y + z * z), 0.01) << line;
+            ASSERT_NE(0u, flags & VORLAN_POINT_VALID) << line;
             ++rows;
         }
     }

@@ -14,7 +14,8 @@
 namespace vorlan_tool {
 namespace {
 
-const std::vector<std::string> kCommands = {"sim", "replay", "listen", "record", "export", "render"};
+const std::vector<std::string> kCommands = {"sim",    "replay", "listen", "record",
+                                            "export", "render", "convert", "check"};
 
 std::string command_list() {
     std::string list;
