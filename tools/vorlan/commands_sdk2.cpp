@@ -154,10 +154,8 @@ int run_render_sdk2(const RenderSettings& settings, Console& console) {
         console.error("cannot write the picture: " + error);
         return kExitFailure;
     }
-    char line[160];
-    std::snprintf(line, sizeof(line), "frame %zu of sensor %09" PRIx64 " (%zu points): top view and range image in ",
-                  chosen.index, chosen.sensor, chosen.n_points);
-    console.line(line + settings.out);
+    console.line("frame " + std::to_string(chosen.index) + " of sensor " + chosen.sensor_name + " (" +
+                 std::to_string(chosen.n_points) + " points): top view and range image in " + settings.out);
     return kExitSuccess;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "byte_order.h"
+#include "frame_summary.h"
 
 namespace vorlan_tool {
 namespace {
@@ -110,9 +111,8 @@ std::string format_sensor_record(uint64_t handle, const VorlanSensor& sensor) {
     if ((sensor.flags & VORLAN_SENSOR_FLAG_NMEA_CONNECTED) != 0) sync += " NMEA";
     char line[240];
     std::snprintf(line, sizeof(line),
-                  "sensor %09" PRIx64 "  serial %" PRIu32 "  %s (model %u)  firmware %u.%u.%u.%u  channels %u  "
-                  "returns %u  sync%s",
-                  handle, sensor.serial_number, name[0] != '\0' ? name : "(unknown model)",
+                  "sensor %s  %s (model %u)  firmware %u.%u.%u.%u  channels %u  returns %u  sync%s",
+                  format_sensor_name(handle, sensor.serial_number).c_str(), name[0] != '\0' ? name : "(unknown model)",
                   static_cast<unsigned>(sensor.model), sensor.firmware_version[0], sensor.firmware_version[1],
                   sensor.firmware_version[2], sensor.firmware_version[3], static_cast<unsigned>(sensor.channel_count),
                   static_cast<unsigned>(sensor.return_count), sync.empty() ? " none" : sync.c_str());

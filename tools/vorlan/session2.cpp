@@ -193,10 +193,10 @@ void Session2::take_frame(uint64_t handle, int64_t timestamp, std::size_t n_poin
         const FrameSummary summary = summarise_point_records(handle, timestamp, points, n_points, stride);
         m_points += summary.points;
         m_valid_points += summary.valid_points;
+        // Points can come before the sensor's first information record.
+        frame.sensor_name = sensor.name.empty() ? format_sensor_name(handle) : sensor.name;
         if (m_settings.print_frames) {
-            // Points can come before the sensor's first information record.
-            m_console.line(format_frame(frame.index, sensor.name.empty() ? format_sensor_name(handle) : sensor.name,
-                                        summary));
+            m_console.line(format_frame(frame.index, frame.sensor_name, summary));
         }
     }
     // Frames come one at a time (from one listener pass or from the FIFO's

@@ -51,6 +51,7 @@ struct Session2Settings {
 struct Frame2 {
     std::size_t index = 0;  // over all sensors, from 0, as printed
     uint64_t sensor = 0;
+    std::string sensor_name;  // address and serial number, as printed
     int64_t timestamp = 0;  // what the first point's relative time counts from
     const uint8_t* points = nullptr;
     std::size_t n_points = 0;
