@@ -66,7 +66,7 @@ DEMO_PNG := $(BUILD)/demo.png
 demo: deps
 	$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 	cmake --build $(BUILD) -j $(JOBS) --target vorlan vorlan_demo
-	@[ $(SAMPLE) -nt ./$(BUILD)/vorlan ] || ./$(BUILD)/vorlan sim --seed 1 --seconds 10 --out $(SAMPLE)
+	@[ $(SAMPLE) -nt ./$(BUILD)/vorlan ] || ./$(BUILD)/vorlan sim --seed 1 --seconds 10 --out $(SAMPLE) --force
 	./$(BUILD)/vorlan replay $(SAMPLE) --frames 20
 	./$(BUILD)/vorlan replay $(SAMPLE) --sdk 2 --frames 20
 	./$(BUILD)/vorlan render $(SAMPLE) --sdk 2 --out $(DEMO_PNG)
