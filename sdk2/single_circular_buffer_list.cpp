@@ -265,11 +265,16 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_batch_for_
     }
     const std::uint64_t generation = m_generation;
     const auto ready = [&] { return m_full || m_read != m_write || m_stopped || m_generation != generation; };
-    if (!ready() && !spin_until(lock, m_commits, ready)) {
+    bool yielded = false;
+    // Checked again after every wait: while the lock was given up, a discard
+    // may have emptied the ring again, and a batch of no slots would leave
+    // the reader checked out with nothing to release.
+    while (!ready() && !spin_until(lock, m_commits, ready)) {
         ++m_reader_sleeping;
         m_not_empty.wait(lock, ready);
         --m_reader_sleeping;
-        if (!m_stopped && m_generation == generation && size_locked() < std::min(max, m_capacity / 2)) {
+        if (!yielded && !m_stopped && m_generation == generation && size_locked() < std::min(max, m_capacity / 2)) {
+            yielded = true;
             // Woken for a few slots: the producer that woke this thread may
             // share its core and be preempted by the wake-up. Giving the core
             // back once lets it fill more slots (or returns at once when
