@@ -27,6 +27,7 @@
 #include "core.h"
 #include "sim_sinks.h"
 #include "simulator.h"
+#include "support/best_rate_reporter.h"
 #include "support/capture_builder.h"
 #include "support/goal_lines.h"
 #include "vorlan_sdk.h"
@@ -261,21 +262,9 @@ void BM_Replay(benchmark::State& state, const std::string& path) {
 
 // ---- Goal lines -------------------------------------------------------------------
 
-// Keeps the best rate of each benchmark and prints the goal lines last.
-class GoalReporter : public benchmark::ConsoleReporter {
+// Prints the goal lines last, from the best rate of each benchmark.
+class GoalReporter : public vorlan_bench::BestRateReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            auto rate = run.counters.find("items_per_second");
-            if (run.run_type != Run::RT_Iteration || run.error_occurred || rate == run.counters.end()) {
-                continue;
-            }
-            double& best = m_rates[run.run_name.function_name];
-            best = std::max(best, rate->second.value);
-        }
-    }
-
     void Finalize() override {
         ConsoleReporter::Finalize();
         vorlan_bench::GoalLines goals;
@@ -296,12 +285,6 @@ public:
     }
 
 private:
-    double rate_of(const std::string& name) const {
-        auto found = m_rates.find(name);
-        return found == m_rates.end() ? 0.0 : found->second;
-    }
-
-    std::map<std::string, double> m_rates;
 };
 
 }  // namespace

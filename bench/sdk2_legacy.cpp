@@ -28,6 +28,7 @@
 
 #include "sim_sinks.h"
 #include "simulator.h"
+#include "support/best_rate_reporter.h"
 #include "support/capture_builder.h"
 #include "support/counting_allocator.h"
 #include "support/goal_lines.h"
@@ -305,20 +306,8 @@ AllocationFigure allocations_per_batch() {
     return figure;
 }
 
-class GoalReporter : public benchmark::ConsoleReporter {
+class GoalReporter : public vorlan_bench::BestRateReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            auto rate = run.counters.find("items_per_second");
-            if (run.run_type != Run::RT_Iteration || run.error_occurred || rate == run.counters.end()) {
-                continue;
-            }
-            double& best = m_rates[run.run_name.function_name];
-            best = std::max(best, rate->second.value);
-        }
-    }
-
     void Finalize() override {
         ConsoleReporter::Finalize();
         const AllocationFigure figure = allocations_per_batch();
@@ -342,13 +331,6 @@ public:
         goals.print();
     }
 
-private:
-    double rate_of(const std::string& name) const {
-        auto found = m_rates.find(name);
-        return found == m_rates.end() ? 0.0 : found->second;
-    }
-
-    std::map<std::string, double> m_rates;
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/best_rate_reporter.h"
 #include "support/capture_builder.h"
 #include "support/goal_lines.h"
 #include "support/point_packet_builder.h"
@@ -118,28 +119,7 @@ void BM_ReplaySpeed0(benchmark::State& state) {
 BENCHMARK(BM_PcapNextEx)->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions)->UseRealTime();
 BENCHMARK(BM_ReplaySpeed0)->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions)->UseRealTime();
 
-// Keeps the best rate of each benchmark's repetitions: noise on a shared
-// machine only ever slows a run down.
-class BestRateReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            auto rate = run.counters.find("items_per_second");
-            if (run.run_type == Run::RT_Iteration && rate != run.counters.end()) {
-                double& best = m_rates[run.run_name.function_name];
-                best = std::max(best, rate->second.value);
-            }
-        }
-    }
-    double rate_of(const std::string& name) const {
-        auto found = m_rates.find(name);
-        return found == m_rates.end() ? 0.0 : found->second;
-    }
-
-private:
-    std::map<std::string, double> m_rates;
-};
+using vorlan_bench::BestRateReporter;
 
 }  // namespace
 
