@@ -224,6 +224,46 @@ TEST_F(CaptureConvertTest, CapturesWrittenByDebianToolsConvertBackTheSame) {
     }
 }
 
+// Pcapng stores 64-bit times; a classic record holds 32-bit seconds since
+// 1970. Times the output cannot hold are pinned to its last second, never
+// wrapped into another time (or overflowed on the way).
+TEST(CaptureConvert, TimesPastTheClassicRangeArePinnedToItsEnd) {
+    TemporaryDirectory directory;
+    const Bytes payload = vorlan_test::test_payload(80, 4);
+    const Bytes classic = CaptureBuilder().record(kStart, vorlan_test::udp_frame(FrameOptions(), payload)).bytes();
+    struct Case {
+        uint64_t pcapng_time;  // µs since 1970
+        uint32_t seconds;
+        uint32_t micros;
+    };
+    const Case cases[] = {
+        {uint64_t(UINT32_MAX) * 1000000 + 999999, UINT32_MAX, 999999},  // the last time that fits
+        {uint64_t(UINT32_MAX) * 1000000 + 1000000, UINT32_MAX, 999999},
+        {~uint64_t(0), UINT32_MAX, 999999},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pcapng_time);
+        Bytes pcapng = reform_capture(classic, CaptureForm::pcapng);
+        // The first enhanced packet block follows the 28-byte section header
+        // and the 20-byte interface block; its time is at bytes 12-19.
+        constexpr std::size_t kTime = 28 + 20 + 12;
+        for (int i = 0; i < 4; ++i) {
+            pcapng[kTime + i] = uint8_t(c.pcapng_time >> (32 + 8 * i));
+            pcapng[kTime + 4 + i] = uint8_t(c.pcapng_time >> (8 * i));
+        }
+        const std::string in = directory.file("in.pcapng");
+        const std::string out = directory.file("out.pcap");
+        vorlan_test::write_file(in, pcapng);
+        ConvertReport report;
+        ASSERT_TRUE(convert_capture(in, out, ConvertOptions(), report)) << report.error;
+        const Bytes converted = vorlan_test::read_file(out);
+        ASSERT_GE(converted.size(), 40u);
+        EXPECT_EQ(c.seconds, capture_forms_detail::get_u32le(converted, 24));
+        EXPECT_EQ(c.micros, capture_forms_detail::get_u32le(converted, 28));
+        EXPECT_EQ(payload, datagrams_of(out).at(0).payload);
+    }
+}
+
 TEST(CaptureConvert, WhatGivesNoDatagramFailsAndSaysWhy) {
     TemporaryDirectory directory;
     const std::string text = directory.file("notes.txt");

@@ -2,7 +2,9 @@
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -29,6 +31,19 @@ uint32_t link_type_of(int dlt) {
 #endif
         default: return uint32_t(dlt);
     }
+}
+
+// A record's time in µs since 1970. Other formats store times a classic
+// record cannot (seconds past 2106, before 1970, or any 64-bit value in a
+// damaged file): they are pinned to the nearest time the output can hold.
+int64_t record_time_us(const timeval& ts) {
+    if (ts.tv_sec < 0) {
+        return 0;
+    }
+    if (ts.tv_sec > time_t(UINT32_MAX)) {
+        return int64_t(UINT32_MAX) * 1000000 + 999999;
+    }
+    return int64_t(ts.tv_sec) * 1000000 + std::clamp<int64_t>(ts.tv_usec, 0, 999999);
 }
 
 // What makes a datagram (or a fragment) the same one again.
@@ -107,7 +122,7 @@ bool convert_opened(pcap_t* pcap, CaptureWriter& writer, const ConvertOptions& o
             report.skipped.add(skip);
             continue;
         }
-        const int64_t time = int64_t(header->ts.tv_sec) * 1000000 + int64_t(header->ts.tv_usec);
+        const int64_t time = record_time_us(header->ts);
         if (options.dedup && recent.seen_again(datagram_hash(packet), time)) {
             ++report.duplicates;
             continue;

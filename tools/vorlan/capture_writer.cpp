@@ -132,8 +132,9 @@ bool CaptureWriter::write(int64_t time, const uint8_t* frame, std::size_t size) 
         m_error = "a frame of " + std::to_string(size) + " bytes does not fit a capture record";
         return false;
     }
-    // Times before 1970 have no record form; they are written as 1970.
-    const int64_t t = std::max<int64_t>(time, 0);
+    // A record holds unsigned 32-bit seconds: times before 1970 are written
+    // as 1970, times past 2106 as the last second it can hold.
+    const int64_t t = std::clamp<int64_t>(time, 0, int64_t(UINT32_MAX) * 1000000 + 999999);
     uint8_t header[16];
     store_u32le(header, uint32_t(t / 1000000));
     store_u32le(header + 4, uint32_t(t % 1000000));
