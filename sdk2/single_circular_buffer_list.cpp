@@ -21,6 +21,8 @@ namespace {
 // when the partner is not running) before it sleeps.
 constexpr int kSpinPauses = 64;
 constexpr int kLockSpins = 100;
+constexpr int kGatherPauses = 256;
+constexpr std::uint32_t kGatherSlots = 16;
 
 void cpu_relax() {
 #if defined(__SSE2__)
@@ -42,6 +44,17 @@ bool SingleCircularBufferList::spin_until(std::unique_lock<std::mutex>& lock,
     }
     lock = locked();
     return ready();
+}
+
+void SingleCircularBufferList::gather(std::uint32_t wanted) const {
+    std::uint64_t ready = m_commits.load(std::memory_order_acquire) - m_releases.load(std::memory_order_acquire);
+    if (ready == 0) {
+        return;  // nothing under way: the checkout spins, then sleeps
+    }
+    for (int i = 0; i < kGatherPauses && ready < wanted; ++i) {
+        cpu_relax();
+        ready = m_commits.load(std::memory_order_acquire) - m_releases.load(std::memory_order_acquire);
+    }
 }
 
 std::unique_lock<std::mutex> SingleCircularBufferList::locked() const {
@@ -139,7 +152,8 @@ std::uint64_t SingleCircularBufferList::generation() const {
 }
 
 SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(Slot& slot,
-                                                                                std::uint64_t expected_generation) {
+                                                                                std::uint64_t expected_generation,
+                                                                                Hold hold) {
     std::unique_lock<std::mutex> lock = locked();
     if (m_capacity == 0 || m_stopped || m_writer_active || m_writers_refused ||
         (expected_generation != kAnyGeneration && expected_generation != m_generation)) {
@@ -159,7 +173,9 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(
     m_writer_active = true;
     slot.data = slot_at(m_write);
     slot.generation = generation;
-    slot.keep = m_storage;
+    if (hold == Hold::kStorage) {
+        slot.keep = m_storage;
+    }
     return Checkout::kTaken;
 }
 
@@ -173,13 +189,16 @@ void SingleCircularBufferList::refuse_writers() {
 
 bool SingleCircularBufferList::commit_write(const Slot& slot) {
     bool reader_sleeping = false;
+    bool discarding = false;
     {
         std::unique_lock<std::mutex> lock = locked();
         if (slot.generation != m_generation || !m_writer_active) {
             return false;
         }
         m_writer_active = false;
+        discarding = m_discarding != 0;
         if (m_stopped) {
+            lock.unlock();
             m_checkout.notify_all();
             return false;
         }
@@ -191,7 +210,9 @@ bool SingleCircularBufferList::commit_write(const Slot& slot) {
     if (reader_sleeping) {
         m_not_empty.notify_all();
     }
-    m_checkout.notify_all();
+    if (discarding) {
+        m_checkout.notify_all();
+    }
     return true;
 }
 
@@ -239,6 +260,7 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_read(S
 
 bool SingleCircularBufferList::release_read() {
     bool writer_sleeping = false;
+    bool discarding = false;
     {
         std::unique_lock<std::mutex> lock = locked();
         if (!m_reader_active) {
@@ -249,16 +271,20 @@ bool SingleCircularBufferList::release_read() {
         m_reader_active = false;
         m_releases.fetch_add(1, std::memory_order_release);
         writer_sleeping = m_writer_sleeping != 0;
+        discarding = m_discarding != 0;
     }
     if (writer_sleeping) {
         m_not_full.notify_all();
     }
-    m_checkout.notify_all();
+    if (discarding) {
+        m_checkout.notify_all();
+    }
     return true;
 }
 
 SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_batch_for_read(ReadBatch& batch,
                                                                                      std::uint32_t max) {
+    gather(std::min<std::uint32_t>(max, kGatherSlots));
     std::unique_lock<std::mutex> lock = locked();
     if (m_capacity == 0 || m_stopped || m_reader_active || max == 0) {
         return Checkout::kRefused;
@@ -301,6 +327,7 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_batch_for_
 
 bool SingleCircularBufferList::release_batch(ReadBatch& batch, std::uint32_t n) {
     bool writer_sleeping = false;
+    bool discarding = false;
     bool ended = false;
     {
         std::unique_lock<std::mutex> lock = locked();
@@ -318,11 +345,12 @@ bool SingleCircularBufferList::release_batch(ReadBatch& batch, std::uint32_t n) 
         // free, not for every slot: it then fills them in one go, on another
         // core while this side works on, or on this core after it.
         writer_sleeping = m_writer_sleeping != 0 && m_capacity - size_locked() >= std::max(1u, m_capacity / 2);
+        discarding = m_discarding != 0;
     }
     if (writer_sleeping) {
         m_not_full.notify_all();
     }
-    if (ended) {
+    if (ended && discarding) {
         m_checkout.notify_all();
     }
     return true;
@@ -343,7 +371,9 @@ bool SingleCircularBufferList::put_back() {
 void SingleCircularBufferList::discard_all() {
     {
         std::unique_lock<std::mutex> lock = locked();
+        ++m_discarding;
         m_checkout.wait(lock, [&] { return !m_reader_active && !m_writer_active; });
+        --m_discarding;
         m_read = m_write = 0;
         m_full = false;
     }

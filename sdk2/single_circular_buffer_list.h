@@ -77,7 +77,13 @@ public:
     // the slot at the write position. With `expected_generation`, refuses
     // unless the storage is still that one.
     static constexpr std::uint64_t kAnyGeneration = ~std::uint64_t{0};
-    Checkout checkout_for_write(Slot& slot, std::uint64_t expected_generation = kAnyGeneration);
+    // kNothing leaves `keep` empty: for a producer that knows the storage
+    // outlives its checkout (nobody resets or disables the ring while it
+    // writes), and saves two atomic operations on a counter the consumer
+    // shares.
+    enum class Hold { kStorage, kNothing };
+    Checkout checkout_for_write(Slot& slot, std::uint64_t expected_generation = kAnyGeneration,
+                                Hold hold = Hold::kStorage);
     // Makes producers give up: one waiting in checkout_for_write() returns
     // kRefused, and so does every later checkout for writing, until the next
     // reset(). For when nobody may produce any more: a producer call still
@@ -137,6 +143,9 @@ private:
     std::uint32_t size_locked() const {
         return m_full ? m_capacity : (m_write >= m_read ? m_write - m_read : m_capacity - m_read + m_write);
     }
+    // Before a batch checkout: while some slots are ready but fewer than
+    // `wanted`, watches the counters a short while, without the mutex.
+    void gather(std::uint32_t wanted) const;
     // Takes m_mutex.
     std::unique_lock<std::mutex> locked() const;
     // Spins a short while, the mutex released, watching `counter` (the other
@@ -163,6 +172,7 @@ private:
     bool m_writers_refused = false;
     std::uint32_t m_reader_sleeping = 0;   // consumers waiting on m_not_empty
     std::uint32_t m_writer_sleeping = 0;   // producers waiting on m_not_full
+    std::uint32_t m_discarding = 0;        // discard_all() calls waiting on m_checkout
     std::atomic<bool> m_stopped_flag{false};  // mirrors m_stopped
     // Apart from the mutex and from each other, so that a side spinning on
     // one does not slow the other side's locking.
