@@ -31,13 +31,14 @@ namespace {
 // short, or a flipped bit made a stored length run past the end or claim
 // more than was on the wire), nothing after it can be framed: the readable
 // capture ends there, as it does for playback. A record longer than any
-// capturing tool stores is still a record when it fits.
+// capturing tool stores is still a record when it fits. A size of -1 (the
+// system could not tell) checks the lengths alone.
 bool whole_record(vorlan_capture::CaptureFile& file, int64_t offset, int64_t file_size,
                   vorlan_capture::Record& record) {
     using vorlan_capture::RecordStatus;
     const RecordStatus status = file.read(offset, record, false);
     return (status == RecordStatus::ok || status == RecordStatus::oversized) &&
-           vorlan_capture::length_plausible(record) && record.next_offset() <= file_size;
+           vorlan_capture::length_plausible(record) && (file_size < 0 || record.next_offset() <= file_size);
 }
 
 }  // namespace
