@@ -256,6 +256,9 @@ VORLAN_SDK2_API int VorlanStopAsyncRelay(void);
 VORLAN_SDK2_API int VorlanReplayLoadPcap(const char* path, uint32_t flags, uint64_t* replay_handle_out);
 VORLAN_SDK2_API int VorlanReplayUnloadPcap(uint64_t replay_handle);
 VORLAN_SDK2_API int VorlanReplayPlay(uint64_t replay_handle);
+/* Returns once the capture has played to its end: 0, or VORLAN_ERROR_FILE_IO
+ * when it ends at a record cut short or damaged in its length (everything
+ * before that record has played; standard error says once where). */
 VORLAN_SDK2_API int VorlanReplayPlayToFinish(uint64_t replay_handle);
 VORLAN_SDK2_API int VorlanReplayPause(uint64_t replay_handle);
 VORLAN_SDK2_API int VorlanReplayNextFrame(uint64_t replay_handle);

@@ -61,7 +61,11 @@ int AsyncRelay::push(uint64_t handle, int64_t timestamp, const uint8_t* data, si
     // time and would refuse the others, losing their payloads.
     std::lock_guard<std::mutex> producer(m_producer_mutex);
     SingleCircularBufferList::Slot slot;
-    if (m_ring.checkout_for_write(slot) != SingleCircularBufferList::Checkout::kTaken) {
+    // The blocks are freed only with the relay, which every producer holds
+    // (see VorlanReceiveDataAsync): the slot needs no reference of its own.
+    if (m_ring.checkout_for_write(slot, SingleCircularBufferList::kAnyGeneration,
+                                  SingleCircularBufferList::Hold::kNothing) !=
+        SingleCircularBufferList::Checkout::kTaken) {
         return VORLAN_ERROR_INVALID_STATE;
     }
     storeU64(slot.data, handle);

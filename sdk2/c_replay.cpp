@@ -177,7 +177,13 @@ VORLAN_SDK2_API int VorlanReplayPlay(uint64_t replay_handle) {
 
 VORLAN_SDK2_API int VorlanReplayPlayToFinish(uint64_t replay_handle) {
     return with_reader(replay_handle, [](PcapReader& reader) {
-        return reader.Play(false) ? VORLAN_SUCCESS : VORLAN_ERROR_INVALID_STATE;
+        bool damaged = false;
+        if (!reader.Play(false, &damaged)) {
+            return VORLAN_ERROR_INVALID_STATE;
+        }
+        // Everything before the damage has played; the rest of the file
+        // could not be.
+        return damaged ? VORLAN_ERROR_FILE_IO : VORLAN_SUCCESS;
     });
 }
 

@@ -1,6 +1,7 @@
 #include "pcap_source.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "frames.h"
 #include "framework.h"
@@ -23,8 +24,28 @@ int64_t now_us() {
 
 // ---- PcapIndex ----------------------------------------------------------------
 
-void PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<bool>& stop, int64_t start_time) {
+namespace {
+
+// Whether the record at `offset` lies whole in a file of `file_size` bytes
+// with a length that can be right. Where one does not (the file was cut
+// short, or a flipped bit made a stored length run past the end or claim
+// more than was on the wire), nothing after it can be framed: the readable
+// capture ends there, as it does for playback. A record longer than any
+// capturing tool stores is still a record when it fits. A size of -1 (the
+// system could not tell) checks the lengths alone.
+bool whole_record(vorlan_capture::CaptureFile& file, int64_t offset, int64_t file_size,
+                  vorlan_capture::Record& record) {
     using vorlan_capture::RecordStatus;
+    const RecordStatus status = file.read(offset, record, false);
+    return (status == RecordStatus::ok || status == RecordStatus::oversized) &&
+           vorlan_capture::length_plausible(record) && (file_size < 0 || record.next_offset() <= file_size);
+}
+
+}  // namespace
+
+void PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<bool>& stop, int64_t start_time) {
+    // The file as it is now: records appended later are played but not indexed.
+    const int64_t file_size = file.size();
     int64_t offset = vorlan_capture::kFileHeaderSize;
     int64_t threshold = start_time;
     vorlan_capture::Record record;
@@ -34,8 +55,7 @@ void PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<
         threshold += kStep;
         bool found = false;
         while (!stop.load(std::memory_order_relaxed)) {
-            const RecordStatus status = file.read(offset, record, false);
-            if (status != RecordStatus::ok && status != RecordStatus::oversized) {
+            if (!whole_record(file, offset, file_size, record)) {
                 break;
             }
             last = record;
@@ -117,12 +137,20 @@ void PcapDecoder::SkipToPosition(int64_t target, int64_t offset) {
     if (Position() >= target || offset > from) {
         from = offset;
     }
+    const int64_t file_size = m_reader.file().size();
     vorlan_capture::Record record;
     for (;;) {
-        const RecordStatus status = m_reader.file().read(from, record, false);
-        if (status != RecordStatus::ok && status != RecordStatus::oversized) {
+        if (m_reader.file().read(from, record, false) == RecordStatus::end) {
             m_finished.store(true, std::memory_order_relaxed);
             m_reader.seek(from);
+            return;
+        }
+        if (!whole_record(m_reader.file(), from, file_size, record)) {
+            // Damage before the target: playback goes on from the damaged
+            // record, so that it ends there and says so, as it would have
+            // without the seek.
+            m_reader.seek(from);
+            m_finished.store(false, std::memory_order_relaxed);
             return;
         }
         if (record.time >= m_start_time + target) {
@@ -191,7 +219,7 @@ void PcapReader::tryStartIndexing() {
     m_indexer = std::thread([this] { buildIndicesRoutine(); });
 }
 
-bool PcapReader::Play(bool async) {
+bool PcapReader::Play(bool async, bool* damaged) {
     std::unique_lock<std::mutex> lock(m_state_mutex);
     if (m_unloaded) {
         return false;
@@ -206,6 +234,9 @@ bool PcapReader::Play(bool async) {
         return false;
     }
     waitFor(m_state_condition, lock, [&] { return m_finished; });
+    if (damaged != nullptr) {
+        *damaged = m_finished && m_ended_damaged;
+    }
     return m_finished;
 }
 
@@ -345,6 +376,28 @@ void PcapReader::handleSeekRequest() {
     m_seek_done_condition.notify_all();
 }
 
+void PcapReader::noteEnd() {
+    using End = vorlan_capture::CaptureReader::End;
+    const End& end = m_decoder.End();
+    m_ended_damaged = end.kind == End::cut || end.kind == End::io_error;
+    if (!m_ended_damaged || m_damage_reported) {
+        return;
+    }
+    m_damage_reported = true;
+    // A record cut inside its own header has no time of its own; the last
+    // one played stands for it.
+    const int64_t at = end.kind == End::cut && end.has_time ? end.time - m_decoder.StartTime() : m_decoder.Position();
+    if (end.kind == End::cut) {
+        std::fprintf(stderr,
+                     "vorlan_sdk2: %s: capture cut short or damaged at %.6f s (record at byte %lld): no record after "
+                     "it can be read\n",
+                     m_path.c_str(), double(at) * 1e-6, static_cast<long long>(end.offset));
+    } else {
+        std::fprintf(stderr, "vorlan_sdk2: %s: the capture cannot be read on after %.6f s\n", m_path.c_str(),
+                     double(at) * 1e-6);
+    }
+}
+
 void PcapReader::buildIndicesRoutine() {
     vorlan_capture::CaptureFile file;
     if (file.open(m_path) == vorlan_capture::HeaderStatus::ok) {
@@ -384,6 +437,7 @@ void PcapReader::pcapWorkerRoutine() {
             lock.lock();
             m_counters = m_decoder.Counters();
             if (!got) {
+                noteEnd();
                 if (m_auto_replay) {
                     m_decoder.Rewind();
                     m_finished = false;

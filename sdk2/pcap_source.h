@@ -30,8 +30,9 @@ constexpr uint32_t kLoadAutoReplay = 2;
 constexpr uint32_t kLoadPaused = 4;
 
 // Position (µs from the first record) → offset of the record at that
-// position, at least kStep apart; the largest key is the last record's
-// position. Thread-safe.
+// position, at least kStep apart; the largest key is the position of the
+// last record that lies whole in the file (the readable capture ends at a
+// record cut short or damaged in its length). Thread-safe.
 class PcapIndex {
 public:
     static constexpr int64_t kStep = 500000;
@@ -77,6 +78,8 @@ public:
     bool Finished() const { return m_finished.load(std::memory_order_relaxed); }
     void ClearFinished() { m_finished.store(false, std::memory_order_relaxed); }
     const vorlan_capture::SkipCounters& Counters() const { return m_reader.counters(); }
+    // Why NextUdpPacket last returned false.
+    const vorlan_capture::CaptureReader::End& End() const { return m_reader.end(); }
 
 private:
     vorlan_capture::CaptureReader m_reader;
@@ -97,7 +100,10 @@ public:
     bool Load(const std::string& path, uint32_t flags);
     // Blocking play returns once the file has played to its end; it is
     // refused with auto replay on, without a worker, or on the worker.
-    bool Play(bool async);
+    // `damaged`, when given, tells whether playing ended at a record cut
+    // short or damaged in its length (or at a read error) rather than at
+    // the end of the file.
+    bool Play(bool async, bool* damaged = nullptr);
     void Pause(bool async);
     // Carries out a seek to `position` µs (negative means 0). Unless async or
     // on the worker, waits until the worker has done it; without a worker
@@ -138,6 +144,9 @@ private:
     void tryStartPlaying();
     void tryStartIndexing();
     void handleSeekRequest();
+    // At the end of playing: notes whether it was damage and says so on
+    // standard error the first time.
+    void noteEnd();
     // Waits on `condition` in 0.5 s steps until `done` or stop.
     template <class Done>
     void waitFor(std::condition_variable& condition, std::unique_lock<std::mutex>& lock, Done done);
@@ -160,6 +169,8 @@ private:
     bool m_finished = false;
     bool m_indexing_done = false;
     bool m_unloaded = false;
+    bool m_ended_damaged = false;   // the last end of playing was damage, not the end of the file
+    bool m_damage_reported = false; // on standard error, once per capture loaded
     uint64_t m_deliveries = 0;      // payloads handed on, counting the one under way
     uint64_t m_step_armed_at = 0;   // m_deliveries when the current step began
     std::thread m_worker;

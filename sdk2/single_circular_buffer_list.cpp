@@ -21,6 +21,8 @@ namespace {
 // when the partner is not running) before it sleeps.
 constexpr int kSpinPauses = 64;
 constexpr int kLockSpins = 100;
+constexpr int kGatherPauses = 64;
+constexpr std::uint32_t kGatherSlots = 16;
 
 void cpu_relax() {
 #if defined(__SSE2__)
@@ -44,6 +46,17 @@ bool SingleCircularBufferList::spin_until(std::unique_lock<std::mutex>& lock,
     return ready();
 }
 
+void SingleCircularBufferList::gather(std::uint32_t wanted) const {
+    std::uint64_t ready = m_written.load(std::memory_order_acquire) - m_consumed.load(std::memory_order_acquire);
+    if (ready == 0 || ready > (std::uint64_t{1} << 32)) {
+        return;  // nothing under way (the checkout spins, then sleeps), or a reset under way
+    }
+    for (int i = 0; i < kGatherPauses && ready < wanted; ++i) {
+        cpu_relax();
+        ready = m_written.load(std::memory_order_acquire) - m_consumed.load(std::memory_order_acquire);
+    }
+}
+
 std::unique_lock<std::mutex> SingleCircularBufferList::locked() const {
     // The two sides hold the mutex only for a few instructions; a side that
     // finds it taken waits a moment rather than going to sleep, which would
@@ -55,6 +68,57 @@ std::unique_lock<std::mutex> SingleCircularBufferList::locked() const {
         cpu_relax();
     }
     return std::unique_lock<std::mutex>(m_mutex);
+}
+
+// ---- Whole-ring operations and the unlocked producer -----------------------
+//
+// An unlocked checkout announces itself in m_unlocked_writer and then looks
+// at m_exclusive; a whole-ring operation announces itself in m_exclusive
+// and then looks at m_unlocked_writer. Both in sequentially consistent
+// order, so at least one of them sees the other: either the checkout backs
+// off to the mutex, or the operation waits until the slot is committed.
+
+void SingleCircularBufferList::begin_exclusive(std::unique_lock<std::mutex>& lock) {
+    m_exclusive.fetch_add(1, std::memory_order_seq_cst);
+    m_checkout.wait(lock, [&] { return !m_unlocked_writer.load(std::memory_order_seq_cst); });
+}
+
+void SingleCircularBufferList::end_exclusive() { m_exclusive.fetch_sub(1, std::memory_order_seq_cst); }
+
+void SingleCircularBufferList::publish_unlocked_view() {
+    m_unlocked_view.open = m_capacity != 0 && !m_stopped && !m_writers_refused;
+    m_unlocked_view.storage = m_storage.get();
+    m_unlocked_view.capacity = m_capacity;
+    m_unlocked_view.slot_size = m_slot_size;
+    m_unlocked_view.generation = m_generation;
+}
+
+bool SingleCircularBufferList::checkout_unlocked(Slot& slot) {
+    if (m_unlocked_writer.exchange(true, std::memory_order_seq_cst)) {
+        return false;  // another producer is at it: the mutex sorts it out
+    }
+    if (m_exclusive.load(std::memory_order_seq_cst) == 0 && m_unlocked_view.open) {
+        const UnlockedView& view = m_unlocked_view;
+        const std::uint64_t written = m_written.load(std::memory_order_relaxed);
+        if (written - m_consumed.load(std::memory_order_acquire) < view.capacity) {
+            slot.data = view.storage + (written % view.capacity) * view.slot_size;
+            slot.generation = view.generation;
+            slot.keep.reset();
+            slot.unlocked = true;
+            return true;
+        }
+    }
+    end_unlocked_checkout();
+    return false;
+}
+
+void SingleCircularBufferList::end_unlocked_checkout() {
+    m_unlocked_writer.store(false, std::memory_order_seq_cst);
+    if (m_exclusive.load(std::memory_order_seq_cst) != 0) {
+        // A whole-ring operation waits for this checkout to end.
+        { std::lock_guard<std::mutex> lock(m_mutex); }
+        m_checkout.notify_all();
+    }
 }
 
 SingleCircularBufferList::~SingleCircularBufferList() {
@@ -87,17 +151,20 @@ SingleCircularBufferList::Setup SingleCircularBufferList::reset(std::uint32_t ca
     std::shared_ptr<std::uint8_t[]> old;
     {
         std::unique_lock<std::mutex> lock = locked();
+        begin_exclusive(lock);
         old = std::move(m_storage);
         m_storage = std::move(storage);
         m_capacity = capacity;
         m_slot_size = capacity != 0 ? slot_size : 0;
-        m_read = m_write = 0;
-        m_full = false;
+        m_written.store(0, std::memory_order_seq_cst);
+        m_consumed.store(0, std::memory_order_seq_cst);
         m_stopped = false;
         m_stopped_flag.store(false, std::memory_order_release);
         m_writers_refused = false;
         m_reader_active = m_writer_active = false;
         ++m_generation;
+        publish_unlocked_view();
+        end_exclusive();
     }
     m_not_empty.notify_all();
     m_not_full.notify_all();
@@ -109,13 +176,16 @@ void SingleCircularBufferList::disable() {
     std::shared_ptr<std::uint8_t[]> old;
     {
         std::unique_lock<std::mutex> lock = locked();
+        begin_exclusive(lock);
         old = std::move(m_storage);
         m_capacity = 0;
         m_slot_size = 0;
-        m_read = m_write = 0;
-        m_full = false;
+        m_written.store(0, std::memory_order_seq_cst);
+        m_consumed.store(0, std::memory_order_seq_cst);
         m_reader_active = m_writer_active = false;
         ++m_generation;
+        publish_unlocked_view();
+        end_exclusive();
     }
     m_not_empty.notify_all();
     m_not_full.notify_all();
@@ -125,8 +195,11 @@ void SingleCircularBufferList::disable() {
 void SingleCircularBufferList::stop() {
     {
         std::unique_lock<std::mutex> lock = locked();
+        begin_exclusive(lock);
         m_stopped = true;
         m_stopped_flag.store(true, std::memory_order_release);
+        publish_unlocked_view();
+        end_exclusive();
     }
     m_not_empty.notify_all();
     m_not_full.notify_all();
@@ -139,7 +212,12 @@ std::uint64_t SingleCircularBufferList::generation() const {
 }
 
 SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(Slot& slot,
-                                                                                std::uint64_t expected_generation) {
+                                                                                std::uint64_t expected_generation,
+                                                                                Hold hold) {
+    slot.unlocked = false;
+    if (hold == Hold::kNothing && expected_generation == kAnyGeneration && checkout_unlocked(slot)) {
+        return Checkout::kTaken;
+    }
     std::unique_lock<std::mutex> lock = locked();
     if (m_capacity == 0 || m_stopped || m_writer_active || m_writers_refused ||
         (expected_generation != kAnyGeneration && expected_generation != m_generation)) {
@@ -147,8 +225,8 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(
     }
     const std::uint64_t generation = m_generation;
     const auto given_up = [&] { return m_stopped || m_generation != generation || m_writers_refused; };
-    const auto ready = [&] { return !m_full || given_up(); };
-    if (!ready() && !spin_until(lock, m_releases, ready)) {
+    const auto ready = [&] { return !full_locked() || given_up(); };
+    if (!ready() && !spin_until(lock, m_consumed, ready)) {
         ++m_writer_sleeping;
         m_not_full.wait(lock, ready);
         --m_writer_sleeping;
@@ -157,45 +235,81 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(
         return Checkout::kRefused;
     }
     m_writer_active = true;
-    slot.data = slot_at(m_write);
+    slot.data = slot_at(written());
     slot.generation = generation;
-    slot.keep = m_storage;
+    if (hold == Hold::kStorage) {
+        slot.keep = m_storage;
+    }
     return Checkout::kTaken;
 }
 
 void SingleCircularBufferList::refuse_writers() {
     {
         std::unique_lock<std::mutex> lock = locked();
+        begin_exclusive(lock);
         m_writers_refused = true;
+        publish_unlocked_view();
+        end_exclusive();
     }
     m_not_full.notify_all();
 }
 
 bool SingleCircularBufferList::commit_write(const Slot& slot) {
+    if (slot.unlocked) {
+        // No whole-ring operation can have changed anything since the
+        // checkout: they wait for it. The release order makes the slot's
+        // bytes visible to the consumer that sees the new count.
+        m_written.store(m_written.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+        m_unlocked_writer.store(false, std::memory_order_release);
+        // One fence orders both stores before both looks below. A consumer
+        // counts itself asleep before its last look at the count, and a
+        // whole-ring operation announces itself before it looks at the
+        // writer: either side sees the other.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        const bool exclusive = m_exclusive.load(std::memory_order_relaxed) != 0;
+        const bool reader_sleeping = m_reader_sleeping.load(std::memory_order_relaxed) != 0;
+        if (exclusive || reader_sleeping) {
+            { std::lock_guard<std::mutex> lock(m_mutex); }
+            if (exclusive) {
+                m_checkout.notify_all();
+            }
+            if (reader_sleeping) {
+                m_not_empty.notify_all();
+            }
+        }
+        return true;
+    }
     bool reader_sleeping = false;
+    bool discarding = false;
     {
         std::unique_lock<std::mutex> lock = locked();
         if (slot.generation != m_generation || !m_writer_active) {
             return false;
         }
         m_writer_active = false;
+        discarding = m_discarding != 0;
         if (m_stopped) {
+            lock.unlock();
             m_checkout.notify_all();
             return false;
         }
-        m_write = next(m_write);
-        m_full = m_write == m_read;
-        m_commits.fetch_add(1, std::memory_order_release);
-        reader_sleeping = m_reader_sleeping != 0;
+        m_written.store(written() + 1, std::memory_order_seq_cst);
+        reader_sleeping = m_reader_sleeping.load(std::memory_order_relaxed) != 0;
     }
     if (reader_sleeping) {
         m_not_empty.notify_all();
     }
-    m_checkout.notify_all();
+    if (discarding) {
+        m_checkout.notify_all();
+    }
     return true;
 }
 
 void SingleCircularBufferList::abandon_write(const Slot& slot) {
+    if (slot.unlocked) {
+        end_unlocked_checkout();
+        return;
+    }
     {
         std::unique_lock<std::mutex> lock = locked();
         if (slot.generation != m_generation) {
@@ -212,9 +326,9 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_read(S
         return Checkout::kRefused;
     }
     const std::uint64_t generation = m_generation;
-    const auto ready = [&] { return m_full || m_read != m_write || m_stopped || m_generation != generation; };
-    if (!ready() && !spin_until(lock, m_commits, ready)) {
-        ++m_reader_sleeping;
+    const auto ready = [&] { return size_locked() != 0 || m_stopped || m_generation != generation; };
+    if (!ready() && !spin_until(lock, m_written, ready)) {
+        m_reader_sleeping.fetch_add(1, std::memory_order_seq_cst);
         bool arrived = true;
         if (timeout_ms == 0) {
             m_not_empty.wait(lock, ready);
@@ -222,7 +336,7 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_read(S
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
             arrived = m_not_empty.wait_until(lock, deadline, ready);
         }
-        --m_reader_sleeping;
+        m_reader_sleeping.fetch_sub(1, std::memory_order_seq_cst);
         if (!arrived) {
             return Checkout::kTimedOut;
         }
@@ -231,7 +345,7 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_read(S
         return Checkout::kRefused;
     }
     m_reader_active = true;
-    slot.data = slot_at(m_read);
+    slot.data = slot_at(consumed());
     slot.generation = generation;
     slot.keep = m_storage;
     return Checkout::kTaken;
@@ -239,40 +353,43 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_read(S
 
 bool SingleCircularBufferList::release_read() {
     bool writer_sleeping = false;
+    bool discarding = false;
     {
         std::unique_lock<std::mutex> lock = locked();
         if (!m_reader_active) {
             return false;
         }
-        m_read = next(m_read);
-        m_full = false;
+        m_consumed.store(consumed() + 1, std::memory_order_seq_cst);
         m_reader_active = false;
-        m_releases.fetch_add(1, std::memory_order_release);
         writer_sleeping = m_writer_sleeping != 0;
+        discarding = m_discarding != 0;
     }
     if (writer_sleeping) {
         m_not_full.notify_all();
     }
-    m_checkout.notify_all();
+    if (discarding) {
+        m_checkout.notify_all();
+    }
     return true;
 }
 
 SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_batch_for_read(ReadBatch& batch,
                                                                                      std::uint32_t max) {
+    gather(std::min<std::uint32_t>(max, kGatherSlots));
     std::unique_lock<std::mutex> lock = locked();
     if (m_capacity == 0 || m_stopped || m_reader_active || max == 0) {
         return Checkout::kRefused;
     }
     const std::uint64_t generation = m_generation;
-    const auto ready = [&] { return m_full || m_read != m_write || m_stopped || m_generation != generation; };
+    const auto ready = [&] { return size_locked() != 0 || m_stopped || m_generation != generation; };
     bool yielded = false;
     // Checked again after every wait: while the lock was given up, a discard
     // may have emptied the ring again, and a batch of no slots would leave
     // the reader checked out with nothing to release.
-    while (!ready() && !spin_until(lock, m_commits, ready)) {
-        ++m_reader_sleeping;
+    while (!ready() && !spin_until(lock, m_written, ready)) {
+        m_reader_sleeping.fetch_add(1, std::memory_order_seq_cst);
         m_not_empty.wait(lock, ready);
-        --m_reader_sleeping;
+        m_reader_sleeping.fetch_sub(1, std::memory_order_seq_cst);
         if (!yielded && !m_stopped && m_generation == generation && size_locked() < std::min(max, m_capacity / 2)) {
             yielded = true;
             // Woken for a few slots: the producer that woke this thread may
@@ -289,8 +406,9 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_batch_for_
         return Checkout::kRefused;
     }
     m_reader_active = true;
+    const std::uint64_t first = consumed();
     batch.count = std::min(size_locked(), max);
-    batch.first = m_read;
+    batch.first = static_cast<std::uint32_t>(first % m_capacity);
     batch.capacity = m_capacity;
     batch.slot_size = m_slot_size;
     batch.storage.data = m_storage.get();
@@ -301,28 +419,28 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_batch_for_
 
 bool SingleCircularBufferList::release_batch(ReadBatch& batch, std::uint32_t n) {
     bool writer_sleeping = false;
+    bool discarding = false;
     bool ended = false;
     {
         std::unique_lock<std::mutex> lock = locked();
         if (batch.storage.generation != m_generation || !m_reader_active || n == 0 || n > batch.count) {
             return false;
         }
-        m_read = static_cast<std::uint32_t>((std::uint64_t{m_read} + n) % m_capacity);
-        m_full = false;
+        m_consumed.store(consumed() + n, std::memory_order_seq_cst);
         batch.first = static_cast<std::uint32_t>((std::uint64_t{batch.first} + n) % batch.capacity);
         batch.count -= n;
         ended = batch.count == 0;
         m_reader_active = !ended;
-        m_releases.fetch_add(1, std::memory_order_release);
         // A producer asleep on a full ring is woken once half the ring is
         // free, not for every slot: it then fills them in one go, on another
         // core while this side works on, or on this core after it.
         writer_sleeping = m_writer_sleeping != 0 && m_capacity - size_locked() >= std::max(1u, m_capacity / 2);
+        discarding = m_discarding != 0;
     }
     if (writer_sleeping) {
         m_not_full.notify_all();
     }
-    if (ended) {
+    if (ended && discarding) {
         m_checkout.notify_all();
     }
     return true;
@@ -343,21 +461,26 @@ bool SingleCircularBufferList::put_back() {
 void SingleCircularBufferList::discard_all() {
     {
         std::unique_lock<std::mutex> lock = locked();
+        // Unlocked checkouts are kept out first: the producer then checks
+        // out under the mutex, where the writer mark covers it.
+        begin_exclusive(lock);
+        ++m_discarding;
         m_checkout.wait(lock, [&] { return !m_reader_active && !m_writer_active; });
-        m_read = m_write = 0;
-        m_full = false;
+        --m_discarding;
+        m_consumed.store(written(), std::memory_order_seq_cst);
+        end_exclusive();
     }
     m_not_full.notify_all();
 }
 
 bool SingleCircularBufferList::empty() const {
     std::unique_lock<std::mutex> lock = locked();
-    return m_read == m_write && !m_full;
+    return size_locked() == 0;
 }
 
 bool SingleCircularBufferList::full() const {
     std::unique_lock<std::mutex> lock = locked();
-    return m_full;
+    return full_locked();
 }
 
 std::uint32_t SingleCircularBufferList::size() const {

@@ -12,7 +12,11 @@
 // when it sleeps, the consumer may take every ready slot in one checkout
 // (checkout_batch_for_read) and give them back a few at a time, and a
 // producer sleeping on a full ring is woken once a share of the ring is free
-// rather than at every slot.
+// rather than at every slot. A producer that holds no storage reference
+// (Hold::kNothing) checks out and publishes a slot without the mutex while
+// the ring has room: the write count is published with release order and
+// the mutex is taken only to sleep, to wake a sleeping consumer, or when an
+// operation on the whole ring (reset, disable, stop, discard) is under way.
 #ifndef VORLAN_SDK2_SINGLE_CIRCULAR_BUFFER_LIST_H
 #define VORLAN_SDK2_SINGLE_CIRCULAR_BUFFER_LIST_H
 
@@ -49,6 +53,7 @@ public:
         std::uint8_t* data = nullptr;
         std::uint64_t generation = 0;
         std::shared_ptr<std::uint8_t[]> keep;
+        bool unlocked = false;  // checked out without the mutex; committed the same way
     };
 
     SingleCircularBufferList() = default;
@@ -77,7 +82,15 @@ public:
     // the slot at the write position. With `expected_generation`, refuses
     // unless the storage is still that one.
     static constexpr std::uint64_t kAnyGeneration = ~std::uint64_t{0};
-    Checkout checkout_for_write(Slot& slot, std::uint64_t expected_generation = kAnyGeneration);
+    // kNothing leaves `keep` empty, for a producer that knows the storage
+    // outlives its checkout, and lets the checkout and its commit go
+    // without the mutex while the ring has room. Operations on the whole
+    // ring then wait for the slot to be committed or abandoned (a copy's
+    // time) instead of voiding it, and such a commit succeeds even when
+    // stop() came meanwhile.
+    enum class Hold { kStorage, kNothing };
+    Checkout checkout_for_write(Slot& slot, std::uint64_t expected_generation = kAnyGeneration,
+                                Hold hold = Hold::kStorage);
     // Makes producers give up: one waiting in checkout_for_write() returns
     // kRefused, and so does every later checkout for writing, until the next
     // reset(). For when nobody may produce any more: a producer call still
@@ -132,17 +145,31 @@ public:
     std::uint64_t slot_size() const;
 
 private:
-    std::uint8_t* slot_at(std::uint32_t index) const { return m_storage.get() + index * m_slot_size; }
-    std::uint32_t next(std::uint32_t index) const { return index + 1 == m_capacity ? 0 : index + 1; }
-    std::uint32_t size_locked() const {
-        return m_full ? m_capacity : (m_write >= m_read ? m_write - m_read : m_capacity - m_read + m_write);
-    }
+    std::uint8_t* slot_at(std::uint64_t count) const { return m_storage.get() + (count % m_capacity) * m_slot_size; }
+    std::uint64_t written() const { return m_written.load(std::memory_order_seq_cst); }
+    std::uint64_t consumed() const { return m_consumed.load(std::memory_order_seq_cst); }
+    std::uint32_t size_locked() const { return static_cast<std::uint32_t>(written() - consumed()); }
+    bool full_locked() const { return m_capacity != 0 && size_locked() == m_capacity; }
     // Takes m_mutex.
     std::unique_lock<std::mutex> locked() const;
     // Spins a short while, the mutex released, watching `counter` (the other
     // side's), until `ready` holds; true if it did. Returns with the mutex held.
     template <class Ready>
     bool spin_until(std::unique_lock<std::mutex>& lock, const std::atomic<std::uint64_t>& counter, Ready ready);
+    // Before a batch checkout: while some slots are ready but fewer than
+    // `wanted`, watches the counters a short while, without the mutex.
+    void gather(std::uint32_t wanted) const;
+    // With the mutex held: keeps unlocked checkouts out and waits until none
+    // is under way, so that the counts and the storage may change. Undone by
+    // end_exclusive().
+    void begin_exclusive(std::unique_lock<std::mutex>& lock);
+    void end_exclusive();
+    // Refreshes what unlocked checkouts read; with the mutex held, inside
+    // begin_exclusive().
+    void publish_unlocked_view();
+    // The unlocked producer path; false when it does not apply now.
+    bool checkout_unlocked(Slot& slot);
+    void end_unlocked_checkout();
 
     mutable std::mutex m_mutex;
     std::condition_variable m_not_empty;  // a slot was committed, or waiting is over
@@ -153,21 +180,38 @@ private:
     std::shared_ptr<std::uint8_t[]> m_storage;
     std::uint32_t m_capacity = 0;
     std::uint64_t m_slot_size = 0;
-    std::uint32_t m_read = 0;
-    std::uint32_t m_write = 0;
-    bool m_full = false;
     bool m_stopped = false;
     bool m_reader_active = false;
     bool m_writer_active = false;
     std::uint64_t m_generation = 0;  // counts storage replacements
     bool m_writers_refused = false;
-    std::uint32_t m_reader_sleeping = 0;   // consumers waiting on m_not_empty
+    std::uint32_t m_discarding = 0;        // discard_all() calls waiting on m_checkout
     std::uint32_t m_writer_sleeping = 0;   // producers waiting on m_not_full
+    // Consumers waiting on m_not_empty: changed under the mutex, read by an
+    // unlocked commit, which must wake them.
+    std::atomic<std::uint32_t> m_reader_sleeping{0};
     std::atomic<bool> m_stopped_flag{false};  // mirrors m_stopped
-    // Apart from the mutex and from each other, so that a side spinning on
-    // one does not slow the other side's locking.
-    alignas(64) std::atomic<std::uint64_t> m_commits{0};   // changes with every commit; spinning readers watch it
-    alignas(64) std::atomic<std::uint64_t> m_releases{0};  // changes with every release; spinning writers watch it
+
+    // For unlocked checkouts. m_exclusive counts whole-ring operations under
+    // way; the view below changes only inside them, while no unlocked
+    // checkout is under way, and is read only by an unlocked checkout.
+    std::atomic<std::uint32_t> m_exclusive{0};
+    std::atomic<bool> m_unlocked_writer{false};  // an unlocked checkout is under way
+    struct UnlockedView {
+        bool open = false;  // storage there, not stopped, writers not refused
+        std::uint8_t* storage = nullptr;
+        std::uint32_t capacity = 0;
+        std::uint64_t slot_size = 0;
+        std::uint64_t generation = 0;
+    } m_unlocked_view;
+
+    // Slots written and slots consumed since the last reset; what lies
+    // between is queued. The producer alone raises m_written (the consumer
+    // alone m_consumed) except inside whole-ring operations. Apart from the
+    // mutex and from each other: each side spins on the other's, and
+    // writing one must not slow the reading of the other.
+    alignas(64) std::atomic<std::uint64_t> m_written{0};
+    alignas(64) std::atomic<std::uint64_t> m_consumed{0};
 };
 
 }  // namespace vorlan_sdk2

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -152,7 +153,10 @@ TEST_F(PcapReplayTest, PlaysEveryCaptureFormToItsEnd) {
         payloads.clear();
         const uint64_t handle = load(m_dir.file("c.pcap"), kLoadPaused);
         ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
-        ASSERT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_SUCCESS);
+        // Played to where the file is cut, which is not its end.
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_ERROR_FILE_IO);
+        (void)testing::internal::GetCapturedStderr();
         EXPECT_EQ(VorlanReplayIsFinished(handle), 1);
         const auto got = payloads.all();
         ASSERT_EQ(got.size(), 2u);
@@ -167,6 +171,80 @@ TEST_F(PcapReplayTest, PlaysEveryCaptureFormToItsEnd) {
         EXPECT_EQ(counters.not_udp, 1u);
         EXPECT_EQ(counters.broken_header, 1u);
         ASSERT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
+    }
+}
+
+// A capture that ends inside a record, or holds one whose stored length a
+// flipped bit made run past the end of the file or past the frame on the
+// wire, plays every datagram before that record and ends there, every time
+// it gets there (a seek beyond it included): playing to the end says
+// VORLAN_ERROR_FILE_IO, standard error says once where the readable part
+// ends, and the length is the last whole record's.
+TEST_F(PcapReplayTest, DamagedRecordEndsTheCaptureAndIsReported) {
+    CaptureBuilder builder;
+    builder.udp(kStart, kSensorA, numbered(0)).udp(kStart + 1000000, kSensorA, numbered(1));
+    const size_t damaged = builder.size();
+    builder.udp(kStart + 2500000, kSensorB, numbered(2));
+    const size_t after = builder.size();
+    builder.udp(kStart + 3000000, kSensorA, numbered(3));
+    const Bytes whole = builder.bytes();
+    const uint32_t frame_length = uint32_t(after - damaged - 16);
+    const auto cut_at = [&](size_t size) { return Bytes(whole.begin(), whole.begin() + long(size)); };
+    const auto with_length = [&](Bytes bytes, uint32_t length) {
+        for (int i = 0; i < 4; ++i) {
+            bytes[damaged + 8 + size_t(i)] = uint8_t(length >> (8 * i));
+        }
+        return bytes;
+    };
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        const char* at;  // the time the report gives; null for an undamaged file
+    };
+    const Case cases[] = {
+        {"undamaged", whole, nullptr},
+        // Cut inside its own header, the record has no time: the last one
+        // played stands for it.
+        {"cut in the record header", cut_at(damaged + 10), "at 1.000000 s"},
+        {"cut in the payload", cut_at(after - 1), "at 2.500000 s"},
+        {"flipped bit in a middle record's length", with_length(whole, frame_length | (1u << 20)), "at 2.500000 s"},
+        {"length beyond any capture", with_length(whole, 0xffffffffu), "at 2.500000 s"},
+        // Inside the file, but longer than the frame was on the wire: where
+        // the next record starts is lost all the same.
+        {"flipped low bit in a middle record's length", with_length(whole, frame_length | 16), "at 2.500000 s"},
+    };
+    const std::string where = "(record at byte " + std::to_string(damaged) + ")";
+    Payloads payloads;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(m_dir.file("damaged.pcap"), c.bytes);
+        const uint64_t handle = load(m_dir.file("damaged.pcap"), kLoadPaused);
+        const int expected = c.at != nullptr ? VORLAN_ERROR_FILE_IO : VORLAN_SUCCESS;
+        const size_t playable = c.at != nullptr ? 2 : 4;
+        EXPECT_EQ(VorlanReplayGetLength(handle), c.at != nullptr ? 1000000 : 3000000);
+        ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
+        testing::internal::CaptureStderr();
+        for (const int64_t from : {int64_t(0), int64_t(0), int64_t(2000000)}) {
+            payloads.clear();
+            ASSERT_EQ(VorlanReplaySeek(handle, from), VORLAN_SUCCESS);
+            EXPECT_EQ(VorlanReplayPlayToFinish(handle), expected);
+            EXPECT_EQ(VorlanReplayIsFinished(handle), 1);
+            const auto got = payloads.all();
+            const size_t first = from == 0 ? 0 : 2;
+            ASSERT_EQ(got.size(), playable - std::min(first, playable)) << from;
+            for (size_t i = 0; i < got.size(); ++i) {
+                EXPECT_EQ(number_of(got[i].bytes), int(first + i));
+            }
+        }
+        ASSERT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
+        const std::string said = testing::internal::GetCapturedStderr();
+        if (c.at == nullptr) {
+            EXPECT_EQ(said, "");
+            continue;
+        }
+        EXPECT_NE(said.find(c.at), std::string::npos) << said;
+        EXPECT_NE(said.find(where), std::string::npos) << said;
+        EXPECT_EQ(said.find(where), said.rfind(where)) << "said more than once: " << said;
     }
 }
 

@@ -19,9 +19,13 @@ using Slot = SingleCircularBufferList::Slot;
 
 constexpr auto kGenerous = std::chrono::seconds(10);
 
-bool write_value(SingleCircularBufferList& ring, std::uint32_t value) {
+using Hold = SingleCircularBufferList::Hold;
+
+// kNothing: the producer that checks out and commits without the mutex
+// while the ring has room.
+bool write_value(SingleCircularBufferList& ring, std::uint32_t value, Hold hold = Hold::kStorage) {
     Slot slot;
-    if (ring.checkout_for_write(slot) != Checkout::kTaken) {
+    if (ring.checkout_for_write(slot, SingleCircularBufferList::kAnyGeneration, hold) != Checkout::kTaken) {
         return false;
     }
     std::memcpy(slot.data, &value, sizeof value);
@@ -156,13 +160,14 @@ TEST(SingleCircularBufferList, FullRingHoldsTheProducer) {
         {"refuse writers", [](SingleCircularBufferList& ring) { ring.refuse_writers(); }},
     };
     for (const auto& release : releases) {
-        SCOPED_TRACE(release.first);
+      for (const Hold hold : {Hold::kStorage, Hold::kNothing}) {
+        SCOPED_TRACE(std::string(release.first) + (hold == Hold::kNothing ? ", unlocked producer" : ""));
         SingleCircularBufferList ring;
         ASSERT_EQ(ring.reset(2, 16), SingleCircularBufferList::Setup::kReady);
-        ASSERT_TRUE(write_value(ring, 0));
-        ASSERT_TRUE(write_value(ring, 1));
+        ASSERT_TRUE(write_value(ring, 0, hold));
+        ASSERT_TRUE(write_value(ring, 1, hold));
         ASSERT_TRUE(ring.full());
-        auto producer = std::async(std::launch::async, [&] { return write_value(ring, 2); });
+        auto producer = std::async(std::launch::async, [&] { return write_value(ring, 2, hold); });
         // The producer cannot finish while the ring is full.
         EXPECT_EQ(producer.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
         release.second(ring);
@@ -174,6 +179,7 @@ TEST(SingleCircularBufferList, FullRingHoldsTheProducer) {
             ASSERT_EQ(ring.checkout_for_read(slot, 1), Checkout::kTaken);
             EXPECT_EQ(value_of(slot), 1u);
         }
+      }
     }
 }
 
@@ -199,16 +205,19 @@ TEST(SingleCircularBufferList, RefusedWritersStayRefusedUntilReset) {
 // One producer and one consumer on separate threads through a small ring:
 // every value arrives once, in order, whether the consumer takes one slot at
 // a time (with put-backs) or batches of ready slots given back a few at a
-// time.
+// time, and whether the producer works under the mutex or without it.
 TEST(SingleCircularBufferList, ThreadedProducerAndConsumerLoseNothing) {
     constexpr std::uint32_t kValues = 20000;
-    for (const bool batches : {false, true}) {
-        SCOPED_TRACE(batches ? "batches" : "one slot at a time");
+    for (const int mode : {0, 1, 2, 3}) {
+        const bool batches = (mode & 1) != 0;
+        const Hold hold = (mode & 2) != 0 ? Hold::kNothing : Hold::kStorage;
+        SCOPED_TRACE(std::string(batches ? "batches" : "one slot at a time") +
+                     (hold == Hold::kNothing ? ", unlocked producer" : ""));
         SingleCircularBufferList ring;
         ASSERT_EQ(ring.reset(5, 64), SingleCircularBufferList::Setup::kReady);
         std::thread producer([&] {
             for (std::uint32_t value = 0; value < kValues; ++value) {
-                if (!write_value(ring, value)) {
+                if (!write_value(ring, value, hold)) {
                     return;
                 }
             }
@@ -271,6 +280,50 @@ TEST(SingleCircularBufferList, DiscardAllWaitsForTheWriterAndEmpties) {
     EXPECT_TRUE(ring.empty());
     EXPECT_TRUE(write_value(ring, 3));
     EXPECT_EQ(ring.size(), 1u);
+}
+
+// A producer writing without the mutex holds its slot for a copy's time:
+// discard_all(), stop() and reset() wait for it rather than void the slot,
+// which they do at once to a producer under the mutex.
+TEST(SingleCircularBufferList, WholeRingOperationsWaitForTheUnlockedWriter) {
+    struct Case {
+        const char* name;
+        Hold hold;
+        void (*operation)(SingleCircularBufferList&);
+        bool waits;
+        std::uint32_t size_after;  // after the operation and one more write
+    };
+    const auto discard = [](SingleCircularBufferList& ring) { ring.discard_all(); };
+    const auto stop = [](SingleCircularBufferList& ring) { ring.stop(); };
+    const auto reset = [](SingleCircularBufferList& ring) { (void)ring.reset(2, 16); };
+    const Case cases[] = {
+        {"discard, unlocked producer", Hold::kNothing, discard, true, 1},
+        {"stop, unlocked producer", Hold::kNothing, stop, true, 2},
+        {"reset, unlocked producer", Hold::kNothing, reset, true, 1},
+        {"reset", Hold::kStorage, reset, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SingleCircularBufferList ring;
+        ASSERT_EQ(ring.reset(2, 16), SingleCircularBufferList::Setup::kReady);
+        ASSERT_TRUE(write_value(ring, 1, c.hold));
+        Slot slot;
+        ASSERT_EQ(ring.checkout_for_write(slot, SingleCircularBufferList::kAnyGeneration, c.hold), Checkout::kTaken);
+        std::memset(slot.data, 0xAB, 16);
+        auto operation = std::async(std::launch::async, [&] { c.operation(ring); });
+        if (c.waits) {
+            EXPECT_EQ(operation.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
+            EXPECT_TRUE(ring.commit_write(slot));
+        }
+        ASSERT_EQ(operation.wait_for(kGenerous), std::future_status::ready);
+        if (!c.waits) {
+            EXPECT_FALSE(ring.commit_write(slot)) << "a voided slot is not published";
+        }
+        const bool stopped = std::string(c.name).find("stop") == 0;
+        EXPECT_EQ(ring.size(), stopped ? 2u : 0u);
+        EXPECT_EQ(write_value(ring, 3, c.hold), !stopped);
+        EXPECT_EQ(ring.size(), c.size_after);
+    }
 }
 
 }  // namespace
