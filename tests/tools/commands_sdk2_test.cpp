@@ -112,6 +112,19 @@ TEST_F(Sdk2CommandTest, ReplayGivesEachSecondGenerationSensorFramesInBothModes) 
     }
 }
 
+// A capture cut short replays what it holds and fails, as with the first
+// library.
+TEST_F(Sdk2CommandTest, ACaptureCutShortReplaysAndFails) {
+    vorlan_test::Bytes bytes = vorlan_test::read_file(capture);
+    bytes.resize(bytes.size() / 2);
+    const std::string cut = directory.file("cut.pcap");
+    vorlan_test::write_file(cut, bytes);
+    const ToolResult result = run_tool({"replay", cut, "--sdk", "2"});
+    EXPECT_EQ(kExitFailure, result.code);
+    EXPECT_NE(std::string::npos, result.err.find("vorlan: " + cut + ": the capture is cut short")) << result.err;
+    EXPECT_NE(std::string::npos, result.out.find(" frame ")) << result.out;
+}
+
 TEST_F(Sdk2CommandTest, FramesPulledThroughTheFifoAreTheListenersFrames) {
     for (const std::vector<std::string>& mode :
          {std::vector<std::string>{}, std::vector<std::string>{"--frame-mode", "timed", "--frame-length", "0.02"}}) {

@@ -297,6 +297,13 @@ int Session2::replay(const CaptureRunSettings& settings, const std::string& firs
             }
         };
         exit_code = pump(finished, progress) ? kExitSuccess : kExitFailure;
+        // A finished replay answers at once; it ended early when a record
+        // was cut short or damaged (the library has said where).
+        if (exit_code == kExitSuccess && !settings.loop &&
+            VorlanReplayPlayToFinish(replay) == VORLAN_ERROR_FILE_IO) {
+            m_console.error(settings.file + ": the capture is cut short or damaged; what came before it was replayed");
+            exit_code = kExitFailure;
+        }
     }
     m_console.end_progress();
     release_fifo();
