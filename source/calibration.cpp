@@ -83,9 +83,9 @@ struct BatchCalibration {
 // (RunScratch), four points at a time (util::WideLanes; the points left
 // over go one at a time through the same code). A first pass reads the raw
 // points and their segments' calibration entries, looks up the power-level
-// tables and does all the arithmetic but what needs the exponential of the
-// falloff; the exponential follows point by point (the one call out), then
-// the intensities, the saturation rules where a return is saturated, and a
+// tables and does all the arithmetic but the lens model and what needs the
+// exponential of the falloff; the lens model and image clip follow, then the
+// exponential point by point (the one call out), then the intensities, the saturation rules where a return is saturated, and a
 // last pass writes the image points.
 constexpr std::size_t kRunLength = 64;
 constexpr int kFlagsShift = 8;
@@ -95,7 +95,7 @@ constexpr int kSegmentShift = 16;
 // return). Every array is 16-byte aligned, a whole number of vectors long.
 template <uint32_t kReturns>
 struct alignas(16) RunScratch {
-    // From the first pass.
+    // e and f from the first pass, the image coordinates from the lens pass.
     float image_x[kRunLength];
     float image_z[kRunLength];
     float reference[kRunLength];  // intensity reference of the power level; 0: none
@@ -285,30 +285,13 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
     L::store(run.falloff + i,
              h[0] + h[1] * fdx + h[2] * fdz + h[3] * fdx * fdx + h[4] * fdx * fdz + h[5] * fdz * fdz);
 
-    // Lens distortion, radial about the calibration's image centre.
-    Floats image_x;
-    Floats image_z;
-    if constexpr (kRational) {
-        const Floats ep = e / k.scale - k.cx;
-        const Floats fp = f / k.scale - k.cz;
-        const Floats s = ep * ep + fp * fp;
-        const Floats s2 = s * s;
-        const Floats s3 = s2 * s;
-        image_x = ep / (k.a[0] + k.a[1] * s + k.a[2] * s2 + k.a[3] * s3) + k.cx;
-        image_z = fp / (k.b[0] + k.b[1] * s + k.b[2] * s2 + k.b[3] * s3) + k.cz;
-    } else {
-        const Floats u = e - k.cx;
-        const Floats v = f - k.cz;
-        const Floats s = (u * u + v * v) / (k.scale * k.scale);
-        const Floats s2 = s * s;
-        const Floats g = k.a[1] * s + k.a[2] * s2 + k.a[3] * s2 * s;
-        image_x = (e + u * g) / k.scale;
-        image_z = (f + v * g) / k.scale;
-    }
-    // NaN coordinates count as inside, as with the plain comparisons.
-    const Bits outside_image = L::either(L::either(L::less(image_x, k.min_x), L::greater(image_x, k.max_x)),
-                                         L::either(L::less(image_z, k.min_z), L::greater(image_z, k.max_z)));
-    const Bits usable = L::both(L::both(calibrated, powered), L::inverse(outside_image));
+    // The lens model follows in a pass of its own (distort_lanes): its
+    // divisions form a long chain that a short loop lets the processor
+    // overlap across points. Until then the image columns hold e and f, and
+    // validity is judged as if the point were inside the image clip.
+    L::store(run.image_x + i, e);
+    L::store(run.image_z + i, f);
+    const Bits usable = L::both(calibrated, powered);
     const Floats reference = L::from_lanes(references);
     const Floats range_offset = L::as_floats(centres[2]);
 
@@ -347,8 +330,6 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
         const Bits saturated = L::both(L::either(saturated_byte, L::equal(intensity_byte, k.full_intensity)), calibrated);
         flags[r] = L::either(L::either(L::both(valid, k.valid), L::both(saturated, k.saturated)), frame_flag);
     }
-    L::store(run.image_x + i, L::select(calibrated, image_x, k.zero));
-    L::store(run.image_z + i, L::select(calibrated, image_z, k.zero));
     L::store(run.reference + i, reference);
     L::store_bits(run.calibrated + i, calibrated);
     // The first return is the farthest too unless the second is farther.
@@ -362,6 +343,49 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
     } else {
         L::store_bits(run.tail[0] + i, L::either(L::either(L::either(k.first, k.farthest), flags[0]), segment_bits));
     }
+}
+
+// Image coordinates of points [i, i + Lanes::kWidth) of a run from the e
+// and f the first pass left in the image columns: the lens distortion,
+// radial about the calibration's image centre, then the image clip, which
+// takes validity from points outside it.
+template <class Lanes, uint32_t kReturns, bool kRational>
+VORLAN_ALWAYS_INLINE void distort_lanes(const LaneConstants<Lanes>& k, std::size_t i, RunScratch<kReturns>& run) {
+    using L = Lanes;
+    using Floats = typename L::Floats;
+    using Bits = typename L::Bits;
+    const Floats e = L::load(run.image_x + i);
+    const Floats f = L::load(run.image_z + i);
+    Floats image_x;
+    Floats image_z;
+    if constexpr (kRational) {
+        const Floats ep = e / k.scale - k.cx;
+        const Floats fp = f / k.scale - k.cz;
+        const Floats s = ep * ep + fp * fp;
+        const Floats s2 = s * s;
+        const Floats s3 = s2 * s;
+        image_x = ep / (k.a[0] + k.a[1] * s + k.a[2] * s2 + k.a[3] * s3) + k.cx;
+        image_z = fp / (k.b[0] + k.b[1] * s + k.b[2] * s2 + k.b[3] * s3) + k.cz;
+    } else {
+        const Floats u = e - k.cx;
+        const Floats v = f - k.cz;
+        const Floats s = (u * u + v * v) / (k.scale * k.scale);
+        const Floats s2 = s * s;
+        const Floats g = k.a[1] * s + k.a[2] * s2 + k.a[3] * s2 * s;
+        image_x = (e + u * g) / k.scale;
+        image_z = (f + v * g) / k.scale;
+    }
+    // NaN coordinates count as inside, as with the plain comparisons.
+    const Bits outside_image = L::either(L::either(L::less(image_x, k.min_x), L::greater(image_x, k.max_x)),
+                                         L::either(L::less(image_z, k.min_z), L::greater(image_z, k.max_z)));
+    const Bits invalid = L::inverse(L::both(outside_image, k.valid));
+    for (uint32_t r = 0; r < kReturns; ++r) {
+        L::store_bits(run.tail[r] + i, L::both(L::load_bits(run.tail[r] + i), invalid));
+    }
+    // A point without calibration is empty.
+    const Bits calibrated = L::load_bits(run.calibrated + i);
+    L::store(run.image_x + i, L::select(calibrated, image_x, k.zero));
+    L::store(run.image_z + i, L::select(calibrated, image_z, k.zero));
 }
 
 // Intensities of points [i, i + Lanes::kWidth) of a run, once the falloff
@@ -508,6 +532,12 @@ void calibrate_run(const BatchCalibration& batch, std::size_t n_points, const Vo
         }
         for (std::size_t i = n_wide; i < n; ++i) {
             measure_lanes<One, kReturns, kRational>(batch, one, raw, i, run);
+        }
+        for (std::size_t i = 0; i < n_wide; i += Wide::kWidth) {
+            distort_lanes<Wide, kReturns, kRational>(wide, i, run);
+        }
+        for (std::size_t i = n_wide; i < n; ++i) {
+            distort_lanes<One, kReturns, kRational>(one, i, run);
         }
         for (std::size_t i = 0; i < n; ++i) {
             run.falloff[i] = run.reference[i] != 0.0f ? std::exp(run.falloff[i]) : 0.0f;
