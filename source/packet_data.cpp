@@ -467,7 +467,11 @@ bool Sensor::decode_held_packet(int64_t packet_time, const PointRoom& room, std:
         image = m_image_points.data();
     }
     if (return_count == 1 || return_count == 2) {
-        calibrate_checked_points(m_calibration, n, raw, return_count, image);
+        if (m_layout_changes != m_calibration_changes) {
+            m_layout.build(m_calibration);
+            m_layout_changes = m_calibration_changes;
+        }
+        calibrate_checked_points(m_calibration, m_layout, n, raw, return_count, image);
     } else {
         // Refused, with the reason calibration gives.
         SensorError refused = calibrate_points_impl(n, raw, return_count, image);
