@@ -83,11 +83,14 @@ struct BatchCalibration {
 // (RunScratch), four points at a time (util::WideLanes; the points left
 // over go one at a time through the same code). A first pass reads the raw
 // points and their segments' calibration entries, looks up the power-level
-// tables and does all the arithmetic but what needs the exponential of the
-// falloff; the exponential follows point by point (the one call out), then
-// the intensities, the saturation rules where a return is saturated, and a
+// tables and does all the arithmetic but the lens model and what needs the
+// exponential of the falloff; the lens model and image clip follow, then the
+// exponential point by point (the one call out), then the intensities, the saturation rules where a return is saturated, and a
 // last pass writes the image points.
 constexpr std::size_t kRunLength = 64;
+// Points per segment in a batch from which its segments' entries are laid
+// out as columns first (SegmentColumns).
+constexpr std::size_t kColumnsPerSegment = 4;
 constexpr int kFlagsShift = 8;
 constexpr int kSegmentShift = 16;
 
@@ -95,7 +98,7 @@ constexpr int kSegmentShift = 16;
 // return). Every array is 16-byte aligned, a whole number of vectors long.
 template <uint32_t kReturns>
 struct alignas(16) RunScratch {
-    // From the first pass.
+    // e and f from the first pass, the image coordinates from the lens pass.
     float image_x[kRunLength];
     float image_z[kRunLength];
     float reference[kRunLength];  // intensity reference of the power level; 0: none
@@ -110,6 +113,79 @@ struct alignas(16) RunScratch {
     // From the intensity pass.
     float intensity[kReturns][kRunLength];
 };
+
+// What calibration takes from a segment's entry, in every lane.
+template <class Lanes>
+struct SegmentValues {
+    typename Lanes::Bits x_center, x_offset, z_center, z_offset;
+    typename Lanes::Floats range_offset;
+    typename Lanes::Floats x_scale, z_scale, z_to_x, x_to_z;
+    typename Lanes::Floats h[6];  // intensity falloff
+};
+
+// The entries of a batch's segments as columns, one array per value. Sensors
+// send their segments in turn, so the points of a vector mostly belong to
+// consecutive segments: they then take each value with one load, instead of
+// four loads and a transpose per vector. Past the last segment the entries
+// start again from the first, for vectors that wrap around to segment 0.
+}  // namespace
+
+namespace internal {
+
+struct SegmentColumns {
+    static constexpr std::size_t kWidth = util::WideLanes::kWidth;
+    static constexpr std::size_t kSpan = kMaxSegments + kWidth;
+
+    // Columns of the first `count` segments (1 to 192); rows are filled a
+    // vector at a time.
+    void fill(const VorlanCalibration& calibration, std::size_t segment_count);
+
+    // The values for the vector whose first point belongs to segment `first`
+    // and whose points' segments are `segments`; false (nothing written)
+    // unless they are first, first + 1, ... in turn.
+    template <class Lanes>
+    bool take(std::size_t first, typename Lanes::Bits segments, SegmentValues<Lanes>& values) const {
+        using L = Lanes;
+        if (first >= count || !L::none(L::inverse(L::equal_bits(segments, L::load_bits_unaligned(segment + first))))) {
+            return false;
+        }
+        values.x_center = L::load_bits_unaligned(x_center + first);
+        values.x_offset = L::load_bits_unaligned(x_offset + first);
+        values.z_center = L::load_bits_unaligned(z_center + first);
+        values.z_offset = L::load_bits_unaligned(z_offset + first);
+        values.range_offset = L::load_unaligned(range_offset + first);
+        values.x_scale = L::load_unaligned(x_scale + first);
+        values.z_scale = L::load_unaligned(z_scale + first);
+        values.z_to_x = L::load_unaligned(z_to_x + first);
+        values.x_to_z = L::load_unaligned(x_to_z + first);
+        values.h[0] = L::load_unaligned(h[0] + first);
+        values.h[1] = L::load_unaligned(h[1] + first);
+        values.h[2] = L::load_unaligned(h[2] + first);
+        values.h[3] = L::load_unaligned(h[3] + first);
+        values.h[4] = L::load_unaligned(h[4] + first);
+        values.h[5] = L::load_unaligned(h[5] + first);
+        return true;
+    }
+
+    std::size_t count = 0;  // 0: no columns, every vector gathers its entries
+    int32_t segment[kSpan];  // the segment of each row: row mod count
+    int32_t x_center[kSpan];
+    int32_t x_offset[kSpan];
+    int32_t z_center[kSpan];
+    int32_t z_offset[kSpan];
+    float range_offset[kSpan];
+    float x_scale[kSpan];
+    float z_scale[kSpan];
+    float z_to_x[kSpan];
+    float x_to_z[kSpan];
+    float h[6][kSpan];
+};
+
+}  // namespace internal
+
+namespace {
+
+using internal::SegmentColumns;
 
 // The calibration's values in every lane.
 template <class Lanes>
@@ -193,12 +269,43 @@ static_assert(offsetof(VorlanLaserCalibration, image_x_center) == 0 &&
                   sizeof(VorlanLaserCalibration) == 248,
               "calibration entry words");
 
+// A segment entry's values for each lane from the lanes' own entries.
+template <class Lanes>
+VORLAN_ALWAYS_INLINE void gather_segment_values(const VorlanLaserCalibration* const (&lasers)[Lanes::kWidth],
+                                                SegmentValues<Lanes>& values) {
+    using L = Lanes;
+    typename L::Bits centres[4];
+    L::load_words(lasers, offsetof(VorlanLaserCalibration, image_x_center), centres);
+    typename L::Bits gains[4];
+    L::load_words(lasers, offsetof(VorlanLaserCalibration, image_x_scale), gains);
+    typename L::Bits h_low[4];
+    L::load_words(lasers, offsetof(VorlanLaserCalibration, intensity_falloff), h_low);
+    typename L::Bits h_high[4];
+    L::load_words(lasers, offsetof(VorlanLaserCalibration, intensity_falloff) + 2 * sizeof(float), h_high);
+    values.x_center = L::low_half(centres[0]);
+    values.x_offset = L::high_half(centres[0]);
+    values.z_center = L::low_half(centres[1]);
+    values.z_offset = L::high_half(centres[1]);
+    values.range_offset = L::as_floats(centres[2]);
+    values.x_scale = L::as_floats(gains[0]);
+    values.z_scale = L::as_floats(gains[1]);
+    values.z_to_x = L::as_floats(gains[2]);
+    values.x_to_z = L::as_floats(gains[3]);
+    values.h[0] = L::as_floats(h_low[0]);
+    values.h[1] = L::as_floats(h_low[1]);
+    values.h[2] = L::as_floats(h_low[2]);
+    values.h[3] = L::as_floats(h_low[3]);
+    values.h[4] = L::as_floats(h_high[2]);
+    values.h[5] = L::as_floats(h_high[3]);
+}
+
+
 // The first pass for raw points [i, i + Lanes::kWidth) of a run. Every value
 // is worked out in every lane and the outcome chosen afterwards.
 template <class Lanes, uint32_t kReturns, bool kRational>
 VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const LaneConstants<Lanes>& k,
-                                        const VorlanSensorRawPointWithTime* raw, std::size_t i,
-                                        RunScratch<kReturns>& run) {
+                                        const SegmentColumns* columns, const VorlanSensorRawPointWithTime* raw,
+                                        std::size_t i, RunScratch<kReturns>& run) {
     using L = Lanes;
     using Floats = typename L::Floats;
     using Bits = typename L::Bits;
@@ -229,14 +336,6 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
     const Bits raw_distance[2] = {words[1], words[2]};
     const Bits return_bytes = words[3];
     const Bits point_flags = L::load_word(points, offsetof(VorlanSensorRawPointWithTime, segment_id));
-    Bits centres[4];
-    L::load_words(lasers, offsetof(VorlanLaserCalibration, image_x_center), centres);
-    Bits gains[4];
-    L::load_words(lasers, offsetof(VorlanLaserCalibration, image_x_scale), gains);
-    Bits h_low[4];
-    L::load_words(lasers, offsetof(VorlanLaserCalibration, intensity_falloff), h_low);
-    Bits h_high[4];
-    L::load_words(lasers, offsetof(VorlanLaserCalibration, intensity_falloff) + 2 * sizeof(float), h_high);
 
     // The raw counts less the power level's offset, converted as 64-bit
     // integers (a raw count is unsigned 32-bit); where every raw count of
@@ -263,54 +362,38 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
     }
 
     const Bits segment = L::template byte<0>(point_flags);
+    SegmentValues<L> entry;
+    if (columns == nullptr || !columns->take<L>(raw[i].segment_id, segment, entry)) {
+        gather_segment_values<L>(lasers, entry);
+    }
     const Bits calibrated = L::less_signed(segment, k.segments_in_table);
     const Bits powered = L::inverse(L::equal_bits(L::template byte<1>(point_flags), k.no_bits));
     const Bits frame_flag = L::both(L::inverse(L::equal_bits(L::template byte<3>(point_flags), k.no_bits)), k.frame_flag);
 
     // Segment geometry: offsets from the segment's centre, gains and the
     // cross-coupling of the two mirror axes.
-    const Bits dx = L::subtract_signed(L::low_half(position), L::low_half(centres[0]));
-    const Bits dz = L::subtract_signed(L::high_half(position), L::low_half(centres[1]));
+    const Bits dx = L::subtract_signed(L::low_half(position), entry.x_center);
+    const Bits dz = L::subtract_signed(L::high_half(position), entry.z_center);
     const Floats fdx = L::to_floats(dx);
     const Floats fdz = L::to_floats(dz);
-    const Floats e = fdz * L::as_floats(gains[2]) +
-                     L::as_floats(gains[0]) * L::to_floats(L::subtract_signed(dx, L::high_half(centres[0])));
-    const Floats f = fdx * L::as_floats(gains[3]) +
-                     L::to_floats(L::subtract_signed(dz, L::high_half(centres[1]))) * L::as_floats(gains[1]);
+    const Floats e = fdz * entry.z_to_x + entry.x_scale * L::to_floats(L::subtract_signed(dx, entry.x_offset));
+    const Floats f = fdx * entry.x_to_z + L::to_floats(L::subtract_signed(dz, entry.z_offset)) * entry.z_scale;
 
     // Intensity falls off towards the edges of the image; the calibration
     // gives the logarithm of that loss as a quadratic over the position.
-    const Floats h[6] = {L::as_floats(h_low[0]),  L::as_floats(h_low[1]),  L::as_floats(h_low[2]),
-                         L::as_floats(h_low[3]),  L::as_floats(h_high[2]), L::as_floats(h_high[3])};
+    const Floats(&h)[6] = entry.h;
     L::store(run.falloff + i,
              h[0] + h[1] * fdx + h[2] * fdz + h[3] * fdx * fdx + h[4] * fdx * fdz + h[5] * fdz * fdz);
 
-    // Lens distortion, radial about the calibration's image centre.
-    Floats image_x;
-    Floats image_z;
-    if constexpr (kRational) {
-        const Floats ep = e / k.scale - k.cx;
-        const Floats fp = f / k.scale - k.cz;
-        const Floats s = ep * ep + fp * fp;
-        const Floats s2 = s * s;
-        const Floats s3 = s2 * s;
-        image_x = ep / (k.a[0] + k.a[1] * s + k.a[2] * s2 + k.a[3] * s3) + k.cx;
-        image_z = fp / (k.b[0] + k.b[1] * s + k.b[2] * s2 + k.b[3] * s3) + k.cz;
-    } else {
-        const Floats u = e - k.cx;
-        const Floats v = f - k.cz;
-        const Floats s = (u * u + v * v) / (k.scale * k.scale);
-        const Floats s2 = s * s;
-        const Floats g = k.a[1] * s + k.a[2] * s2 + k.a[3] * s2 * s;
-        image_x = (e + u * g) / k.scale;
-        image_z = (f + v * g) / k.scale;
-    }
-    // NaN coordinates count as inside, as with the plain comparisons.
-    const Bits outside_image = L::either(L::either(L::less(image_x, k.min_x), L::greater(image_x, k.max_x)),
-                                         L::either(L::less(image_z, k.min_z), L::greater(image_z, k.max_z)));
-    const Bits usable = L::both(L::both(calibrated, powered), L::inverse(outside_image));
+    // The lens model follows in a pass of its own (distort_lanes): its
+    // divisions form a long chain that a short loop lets the processor
+    // overlap across points. Until then the image columns hold e and f, and
+    // validity is judged as if the point were inside the image clip.
+    L::store(run.image_x + i, e);
+    L::store(run.image_z + i, f);
+    const Bits usable = L::both(calibrated, powered);
     const Floats reference = L::from_lanes(references);
-    const Floats range_offset = L::as_floats(centres[2]);
+    const Floats range_offset = entry.range_offset;
 
     Floats distances[kReturns];
     Bits flags[kReturns];
@@ -347,8 +430,6 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
         const Bits saturated = L::both(L::either(saturated_byte, L::equal(intensity_byte, k.full_intensity)), calibrated);
         flags[r] = L::either(L::either(L::both(valid, k.valid), L::both(saturated, k.saturated)), frame_flag);
     }
-    L::store(run.image_x + i, L::select(calibrated, image_x, k.zero));
-    L::store(run.image_z + i, L::select(calibrated, image_z, k.zero));
     L::store(run.reference + i, reference);
     L::store_bits(run.calibrated + i, calibrated);
     // The first return is the farthest too unless the second is farther.
@@ -362,6 +443,49 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
     } else {
         L::store_bits(run.tail[0] + i, L::either(L::either(L::either(k.first, k.farthest), flags[0]), segment_bits));
     }
+}
+
+// Image coordinates of points [i, i + Lanes::kWidth) of a run from the e
+// and f the first pass left in the image columns: the lens distortion,
+// radial about the calibration's image centre, then the image clip, which
+// takes validity from points outside it.
+template <class Lanes, uint32_t kReturns, bool kRational>
+VORLAN_ALWAYS_INLINE void distort_lanes(const LaneConstants<Lanes>& k, std::size_t i, RunScratch<kReturns>& run) {
+    using L = Lanes;
+    using Floats = typename L::Floats;
+    using Bits = typename L::Bits;
+    const Floats e = L::load(run.image_x + i);
+    const Floats f = L::load(run.image_z + i);
+    Floats image_x;
+    Floats image_z;
+    if constexpr (kRational) {
+        const Floats ep = e / k.scale - k.cx;
+        const Floats fp = f / k.scale - k.cz;
+        const Floats s = ep * ep + fp * fp;
+        const Floats s2 = s * s;
+        const Floats s3 = s2 * s;
+        image_x = ep / (k.a[0] + k.a[1] * s + k.a[2] * s2 + k.a[3] * s3) + k.cx;
+        image_z = fp / (k.b[0] + k.b[1] * s + k.b[2] * s2 + k.b[3] * s3) + k.cz;
+    } else {
+        const Floats u = e - k.cx;
+        const Floats v = f - k.cz;
+        const Floats s = (u * u + v * v) / (k.scale * k.scale);
+        const Floats s2 = s * s;
+        const Floats g = k.a[1] * s + k.a[2] * s2 + k.a[3] * s2 * s;
+        image_x = (e + u * g) / k.scale;
+        image_z = (f + v * g) / k.scale;
+    }
+    // NaN coordinates count as inside, as with the plain comparisons.
+    const Bits outside_image = L::either(L::either(L::less(image_x, k.min_x), L::greater(image_x, k.max_x)),
+                                         L::either(L::less(image_z, k.min_z), L::greater(image_z, k.max_z)));
+    const Bits invalid = L::inverse(L::both(outside_image, k.valid));
+    for (uint32_t r = 0; r < kReturns; ++r) {
+        L::store_bits(run.tail[r] + i, L::both(L::load_bits(run.tail[r] + i), invalid));
+    }
+    // A point without calibration is empty.
+    const Bits calibrated = L::load_bits(run.calibrated + i);
+    L::store(run.image_x + i, L::select(calibrated, image_x, k.zero));
+    L::store(run.image_z + i, L::select(calibrated, image_z, k.zero));
 }
 
 // Intensities of points [i, i + Lanes::kWidth) of a run, once the falloff
@@ -492,22 +616,39 @@ VORLAN_ALWAYS_INLINE bool any_saturated(const LaneConstants<Lanes>& k, std::size
 
 template <uint32_t kReturns, bool kRational>
 void calibrate_run(const BatchCalibration& batch, std::size_t n_points, const VorlanSensorRawPointWithTime* raw_points,
-                   VorlanSensorImagePoint* image_points, const SaturationRules* rules) {
+                   VorlanSensorImagePoint* image_points, const SaturationRules* rules, const SegmentColumns* prepared) {
     using Wide = util::WideLanes;
     using One = util::ScalarLanes;
     const LaneConstants<Wide> wide(batch);
     const LaneConstants<One> one(batch);
     RunScratch<kReturns> run;
+    // Columns pay for themselves once a batch holds a few vectors per
+    // segment; rows fill up to the last one a vector may start at, so the
+    // count must leave room for them.
+    SegmentColumns columns_store;
+    const SegmentColumns* columns = prepared;
+    const std::size_t segment_count = batch.calibration.segment_count;
+    if (columns == nullptr && Wide::kWidth > 1 && segment_count != 0 && segment_count <= kMaxSegments &&
+        n_points >= kColumnsPerSegment * segment_count) {
+        columns_store.fill(batch.calibration, segment_count);
+        columns = &columns_store;
+    }
     for (std::size_t first = 0; first < n_points; first += kRunLength) {
         const std::size_t n = std::min(n_points - first, kRunLength);
         // Whole vectors, then the points left over one at a time.
         const std::size_t n_wide = n - n % Wide::kWidth;
         const VorlanSensorRawPointWithTime* raw = raw_points + first;
         for (std::size_t i = 0; i < n_wide; i += Wide::kWidth) {
-            measure_lanes<Wide, kReturns, kRational>(batch, wide, raw, i, run);
+            measure_lanes<Wide, kReturns, kRational>(batch, wide, columns, raw, i, run);
         }
         for (std::size_t i = n_wide; i < n; ++i) {
-            measure_lanes<One, kReturns, kRational>(batch, one, raw, i, run);
+            measure_lanes<One, kReturns, kRational>(batch, one, nullptr, raw, i, run);
+        }
+        for (std::size_t i = 0; i < n_wide; i += Wide::kWidth) {
+            distort_lanes<Wide, kReturns, kRational>(wide, i, run);
+        }
+        for (std::size_t i = n_wide; i < n; ++i) {
+            distort_lanes<One, kReturns, kRational>(one, i, run);
         }
         for (std::size_t i = 0; i < n; ++i) {
             run.falloff[i] = run.reference[i] != 0.0f ? std::exp(run.falloff[i]) : 0.0f;
@@ -560,19 +701,69 @@ void calibrate_run(const BatchCalibration& batch, std::size_t n_points, const Vo
 template <uint32_t kReturns>
 void calibrate_batch(const VorlanCalibration& calibration, std::size_t n_points,
                      const VorlanSensorRawPointWithTime* raw_points, VorlanSensorImagePoint* image_points,
-                     CalibrationClips clips, const SaturationRules* rules) {
+                     CalibrationClips clips, const SaturationRules* rules,
+                     const SegmentColumns* prepared = nullptr) {
     const BatchCalibration batch(calibration, clips);
     if (rules != nullptr && !rules->active()) {
         rules = nullptr;
     }
     if ((calibration.flags & kRationalDistortionFlag) != 0) {
-        calibrate_run<kReturns, true>(batch, n_points, raw_points, image_points, rules);
+        calibrate_run<kReturns, true>(batch, n_points, raw_points, image_points, rules, prepared);
     } else {
-        calibrate_run<kReturns, false>(batch, n_points, raw_points, image_points, rules);
+        calibrate_run<kReturns, false>(batch, n_points, raw_points, image_points, rules, prepared);
     }
 }
 
 }  // namespace
+
+void internal::SegmentColumns::fill(const VorlanCalibration& calibration, std::size_t segment_count) {
+    using L = util::WideLanes;
+    count = segment_count;
+    // Rows up to the last one a vector starting at the last segment reads.
+    const std::size_t rows = segment_count + kWidth - 1;
+    std::size_t next = 0;  // the segment of the next row
+    for (std::size_t row = 0; row < rows; row += kWidth) {
+        const VorlanLaserCalibration* lasers[kWidth];
+        int32_t segments[kWidth];
+        for (std::size_t l = 0; l < kWidth; ++l) {
+            segments[l] = static_cast<int32_t>(next);
+            lasers[l] = &calibration.lasers[next];
+            if (++next == segment_count) {
+                next = 0;
+            }
+        }
+        SegmentValues<L> values;
+        gather_segment_values<L>(lasers, values);
+        L::store_bits_unaligned(segment + row, L::bits_from_lanes(segments));
+        L::store_bits_unaligned(x_center + row, values.x_center);
+        L::store_bits_unaligned(x_offset + row, values.x_offset);
+        L::store_bits_unaligned(z_center + row, values.z_center);
+        L::store_bits_unaligned(z_offset + row, values.z_offset);
+        L::store_unaligned(range_offset + row, values.range_offset);
+        L::store_unaligned(x_scale + row, values.x_scale);
+        L::store_unaligned(z_scale + row, values.z_scale);
+        L::store_unaligned(z_to_x + row, values.z_to_x);
+        L::store_unaligned(x_to_z + row, values.x_to_z);
+        L::store_unaligned(h[0] + row, values.h[0]);
+        L::store_unaligned(h[1] + row, values.h[1]);
+        L::store_unaligned(h[2] + row, values.h[2]);
+        L::store_unaligned(h[3] + row, values.h[3]);
+        L::store_unaligned(h[4] + row, values.h[4]);
+        L::store_unaligned(h[5] + row, values.h[5]);
+    }
+}
+
+CalibrationLayout::CalibrationLayout() : m_columns(new internal::SegmentColumns) {}
+
+CalibrationLayout::~CalibrationLayout() = default;
+
+void CalibrationLayout::build(const VorlanCalibration& calibration) {
+    const std::size_t segment_count = calibration.segment_count;
+    m_usable = util::WideLanes::kWidth > 1 && segment_count != 0 && segment_count <= kMaxSegments;
+    if (m_usable) {
+        m_columns->fill(calibration, segment_count);
+    }
+}
 
 CalibrationClips CalibrationClips::from_control_flags() {
     const SdkManager& manager = SdkManager::instance();
@@ -650,6 +841,22 @@ void calibrate_checked_points(const VorlanCalibration& calibration, std::size_t 
         calibrate_batch<1>(calibration, n_points, raw_points, image_points, clips, &rules);
     } else if (return_count == 2) {
         calibrate_batch<2>(calibration, n_points, raw_points, image_points, clips, &rules);
+    }
+}
+
+void calibrate_checked_points(const VorlanCalibration& calibration, const CalibrationLayout& layout,
+                              std::size_t n_points, const VorlanSensorRawPointWithTime* raw_points,
+                              uint32_t return_count, VorlanSensorImagePoint* image_points) {
+    if (n_points == 0) {
+        return;
+    }
+    const CalibrationClips clips = CalibrationClips::from_control_flags();
+    const SaturationRules rules(calibration, return_count);
+    const SegmentColumns* columns = layout.columns();
+    if (return_count == 1) {
+        calibrate_batch<1>(calibration, n_points, raw_points, image_points, clips, &rules, columns);
+    } else if (return_count == 2) {
+        calibrate_batch<2>(calibration, n_points, raw_points, image_points, clips, &rules, columns);
     }
 }
 

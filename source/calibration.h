@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "vorlan_sdk.h"
 #include "vorlan_sdk_impl/vorlan_sdk.hpp"
@@ -68,6 +69,40 @@ SensorError calibrate_points(const VorlanCalibration& calibration, std::size_t n
 void calibrate_checked_points(const VorlanCalibration& calibration, std::size_t n_points,
                               const VorlanSensorRawPointWithTime* raw_points, uint32_t return_count,
                               VorlanSensorImagePoint* image_points);
+
+namespace internal {
+struct SegmentColumns;
+}
+
+// A calibration's segment entries laid out as calibration reads them fastest.
+// Laying them out costs about as much as calibrating a packet gains from it,
+// so a sensor keeps one and lays it out again only when its calibration
+// changes. Made empty; build() must follow each change of the calibration
+// it is used with.
+class CalibrationLayout {
+public:
+    CalibrationLayout();
+    ~CalibrationLayout();
+    CalibrationLayout(const CalibrationLayout&) = delete;
+    CalibrationLayout& operator=(const CalibrationLayout&) = delete;
+
+    // Lays out `calibration`'s entries. One without segments, or with more
+    // than `lasers` holds, is calibrated without a layout.
+    void build(const VorlanCalibration& calibration);
+
+    // Null while there is nothing laid out.
+    const internal::SegmentColumns* columns() const { return m_usable ? m_columns.get() : nullptr; }
+
+private:
+    std::unique_ptr<internal::SegmentColumns> m_columns;
+    bool m_usable = false;
+};
+
+// calibrate_checked_points with `layout`, built from `calibration` since it
+// last changed.
+void calibrate_checked_points(const VorlanCalibration& calibration, const CalibrationLayout& layout,
+                              std::size_t n_points, const VorlanSensorRawPointWithTime* raw_points,
+                              uint32_t return_count, VorlanSensorImagePoint* image_points);
 
 // True when (x, z) lies inside the calibration's image clip box; a bound of 0
 // is no bound.

@@ -57,6 +57,10 @@ struct ScalarLanes {
 
     static Floats load(const float* p) { return *p; }
     static void store(float* p, Floats v) { *p = v; }
+    static Floats load_unaligned(const float* p) { return *p; }
+    static void store_unaligned(float* p, Floats v) { *p = v; }
+    static Bits load_bits_unaligned(const int32_t* p) { return static_cast<uint32_t>(*p); }
+    static void store_bits_unaligned(int32_t* p, Bits b) { *p = static_cast<int32_t>(b); }
     static Bits load_bits(const int32_t* p) { return static_cast<uint32_t>(*p); }
     static void store_bits(int32_t* p, Bits b) { *p = static_cast<int32_t>(b); }
     static Floats splat(float x) { return x; }
@@ -136,6 +140,12 @@ struct Sse2Lanes {
 
     static Floats load(const float* p) { return {_mm_load_ps(p)}; }
     static void store(float* p, Floats v) { _mm_store_ps(p, v.v); }
+    static Floats load_unaligned(const float* p) { return {_mm_loadu_ps(p)}; }
+    static void store_unaligned(float* p, Floats v) { _mm_storeu_ps(p, v.v); }
+    static Bits load_bits_unaligned(const int32_t* p) {
+        return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))};
+    }
+    static void store_bits_unaligned(int32_t* p, Bits b) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), b.v); }
     static Bits load_bits(const int32_t* p) { return {_mm_load_si128(reinterpret_cast<const __m128i*>(p))}; }
     static void store_bits(int32_t* p, Bits b) { _mm_store_si128(reinterpret_cast<__m128i*>(p), b.v); }
     static Floats splat(float x) { return {_mm_set1_ps(x)}; }

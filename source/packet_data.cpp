@@ -230,14 +230,19 @@ void spread_points(const PointClock& clock, std::size_t count, const uint8_t* de
                    VorlanSensorRawPointWithTime* raw, Decode decode) {
     constexpr std::size_t kChunk = 256;  // a whole packet at once
     int64_t offsets[kChunk];
+    // Held apart from the clock: the stores to the points could otherwise
+    // change them, for all the compiler knows, and it would read them anew
+    // for every point.
+    const int64_t base = clock.base;
+    const std::size_t segment_count = clock.segment_count;
     std::size_t segment = 0;
     for (std::size_t start = 0; start < count; start += kChunk) {
         const std::size_t n = std::min(kChunk, count - start);
         point_offsets(clock, start, n, offsets);
         for (std::size_t j = 0; j < n; ++j) {
             const std::size_t i = start + j;
-            store_raw_point(raw[i], wrapping_add(clock.base, offsets[j]), decode(device + i * kPointSize), segment);
-            if (++segment == clock.segment_count) {
+            store_raw_point(raw[i], wrapping_add(base, offsets[j]), decode(device + i * kPointSize), segment);
+            if (++segment == segment_count) {
                 segment = 0;
             }
         }
@@ -462,7 +467,11 @@ bool Sensor::decode_held_packet(int64_t packet_time, const PointRoom& room, std:
         image = m_image_points.data();
     }
     if (return_count == 1 || return_count == 2) {
-        calibrate_checked_points(m_calibration, n, raw, return_count, image);
+        if (m_layout_changes != m_calibration_changes) {
+            m_layout.build(m_calibration);
+            m_layout_changes = m_calibration_changes;
+        }
+        calibrate_checked_points(m_calibration, m_layout, n, raw, return_count, image);
     } else {
         // Refused, with the reason calibration gives.
         SensorError refused = calibrate_points_impl(n, raw, return_count, image);

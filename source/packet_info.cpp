@@ -130,6 +130,7 @@ void Sensor::handle_inf2_packet(int32_t size, const uint8_t* packet) {
 }
 
 void Sensor::handle_info_packet_impl(const uint8_t* packet, int32_t size) {
+    ++m_calibration_changes;  // the calibration may change below
     const util::ByteView view(packet, size > 0 ? static_cast<std::size_t>(size) : 0);
     const bool converted = convert_block(view, kInfoBlockOffset);
     take_firmware_text(view, 8);

@@ -160,6 +160,7 @@ SensorError Sensor::set_calibration(const VorlanCalibration& calibration) {
         return deadlock_error();
     }
     m_calibration = calibration;
+    ++m_calibration_changes;
     return VORLAN_SUCCESS;
 }
 

@@ -169,6 +169,13 @@ private:
     float m_distance_offset = 0.0f;
     VorlanCalibration m_calibration{};
     VorlanCalibration m_default_calibration{};
+    // The active calibration's entries laid out for the packet path. Every
+    // operation that may change m_calibration (the information packet
+    // decoders, set_calibration) counts itself in m_calibration_changes; the
+    // packet path lays the entries out again when the count moved on.
+    CalibrationLayout m_layout;
+    uint64_t m_calibration_changes = 0;
+    uint64_t m_layout_changes = ~uint64_t{0};
     // Where a packet's calibration block is converted; kept to spare the
     // stack and the allocator a 47 KB record per information packet.
     VorlanCalibration m_converted_calibration{};

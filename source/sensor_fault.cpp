@@ -1,9 +1,11 @@
 #include "sensor_fault.h"
 
+#include <cstddef>
 #include <limits>
 #include <utility>
 
 #include "core.h"
+#include "float_lanes.h"
 
 #define VORLAN_SOURCE_FILE "source/sensor_fault"
 
@@ -91,6 +93,38 @@ void FaultTracker::check_points(std::size_t count, const VorlanSensorImagePoint*
         m_is_window_open = false;
         return;
     }
+    widen_extent(count, points);
+    const uint64_t total = static_cast<uint64_t>(m_n_points) + count;
+    m_n_points = total > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
+                                                              : static_cast<uint32_t>(total);
+}
+
+void FaultTracker::widen_extent(std::size_t count, const VorlanSensorImagePoint* points) {
+    // A point below the minimum cannot be above the maximum, as the two start
+    // equal; NaN coordinates leave both as they are.
+#if defined(VORLAN_HAS_SSE2_LANES)
+    // The coordinates and the floats between them, one load per point: x in
+    // lane 0, z in lane 2. minps/maxps keep their second operand on a tie or
+    // a NaN, as the plain comparisons do.
+    static_assert(offsetof(VorlanSensorImagePoint, image_x) + 8 == offsetof(VorlanSensorImagePoint, image_z) &&
+                      offsetof(VorlanSensorImagePoint, image_x) + 16 <= sizeof(VorlanSensorImagePoint),
+                  "x and z are two floats apart");
+    __m128 low = _mm_setr_ps(m_min_x, 0.0f, m_min_z, 0.0f);
+    __m128 high = _mm_setr_ps(m_max_x, 0.0f, m_max_z, 0.0f);
+    for (std::size_t i = 0; i < count; ++i) {
+        const __m128 point = _mm_loadu_ps(&points[i].image_x);
+        low = _mm_min_ps(point, low);
+        high = _mm_max_ps(point, high);
+    }
+    alignas(16) float lows[4];
+    alignas(16) float highs[4];
+    _mm_store_ps(lows, low);
+    _mm_store_ps(highs, high);
+    m_min_x = lows[0];
+    m_min_z = lows[2];
+    m_max_x = highs[0];
+    m_max_z = highs[2];
+#else
     for (std::size_t i = 0; i < count; ++i) {
         const float x = points[i].image_x;
         const float z = points[i].image_z;
@@ -105,9 +139,7 @@ void FaultTracker::check_points(std::size_t count, const VorlanSensorImagePoint*
             m_max_z = z;
         }
     }
-    const uint64_t total = static_cast<uint64_t>(m_n_points) + count;
-    m_n_points = total > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
-                                                              : static_cast<uint32_t>(total);
+#endif
 }
 
 void FaultTracker::judge_window() {

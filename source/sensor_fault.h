@@ -62,6 +62,8 @@ public:
 private:
     VorlanSensorInformation information() const;
     void judge_window();
+    // Widens the window's extent of image coordinates by `count` points.
+    void widen_extent(std::size_t count, const VorlanSensorImagePoint* points);
 
     VorlanSensorHandle m_handle;
     InformationSource m_information;

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "support/calibration_block_builder.h"
 #include "support/data_packet_builder.h"
 #include "support/frame_recorder.h"
 #include "support/info_packet_builder.h"
@@ -405,6 +409,95 @@ TEST_F(DataPacketTest, CalibrationWithoutSegmentsYieldsNoPoints) {
     stream(PointFormat::v2, 24, 3, 1000, 960);
     EXPECT_EQ(0u, m_recorder.n_frames());
     EXPECT_TRUE(errors().empty());
+}
+
+
+// ---- Calibration in force ---------------------------------------------------
+
+// A calibration whose segments all differ, `variant` telling calibrations apart.
+std::unique_ptr<VorlanCalibration> varied_calibration(const VorlanCalibration& base, int variant,
+                                                      uint16_t segment_count) {
+    auto calibration = std::make_unique<VorlanCalibration>(base);
+    calibration->id = 100 + static_cast<uint32_t>(variant);
+    calibration->segment_count = segment_count;
+    for (int s = 0; s < 192; ++s) {
+        VorlanLaserCalibration& laser = calibration->lasers[s];
+        laser.image_x_center = static_cast<int16_t>(3 * s + 11 * variant);
+        laser.image_z_center = static_cast<int16_t>(-2 * s - 5 * variant);
+        laser.image_x_offset = static_cast<int16_t>(s % 5 - variant);
+        laser.image_x_scale = 1e-4f * static_cast<float>(1 + s + variant);
+        laser.image_z_scale = 2e-4f * static_cast<float>(1 + variant);
+        laser.image_z_to_x = 1e-6f * static_cast<float>(s - variant);
+        laser.intensity_range_offset = 0.01f * static_cast<float>(s);
+        laser.power_level_intensity[1] = 10.0f + static_cast<float>(s + variant);
+        laser.intensity_falloff[1] = 1e-4f * static_cast<float>(variant - s);
+    }
+    return calibration;
+}
+
+// Every packet is calibrated with the calibration in force when it is
+// decoded: after a client's set_calibration and after an information packet
+// that brings a new block, with as many segments as before or fewer.
+TEST_F(DataPacketTest, PointsAreCalibratedWithTheCalibrationInForce) {
+    attach_model(12);  // 24 segments
+    VorlanCalibration base{};
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_get_calibration(kHandle, &base));
+    const auto block = [](uint32_t id) {
+        vorlan_test::CalibrationHeaderFields header;
+        header.id = id;
+        header.model = 12;
+        vorlan_test::VrnASegment segment;
+        segment.intensity_base = 20.0f;
+        return vorlan_test::build_vrna_block(
+            header, vorlan_test::make_segments<vorlan_test::VrnASegment>(
+                        24, segment, [id](vorlan_test::VrnASegment& s, std::size_t i) {
+                            s.geometry.image_x_center = static_cast<int16_t>(7 * i + id);
+                            s.geometry.image_x_scale = 3e-5f * static_cast<float>(i + 1);
+                            s.image_z_to_x = 1e-5f * static_cast<float>(i);
+                        }));
+    };
+    struct Step {
+        const char* change;
+        std::function<void()> apply;
+    };
+    const std::vector<Step> steps = {
+        {"first set", [&] { vorlan_sdk_set_calibration(kHandle, varied_calibration(base, 1, 24).get()); }},
+        {"set again", [&] { vorlan_sdk_set_calibration(kHandle, varied_calibration(base, 2, 24).get()); }},
+        {"new block", [&] {
+             vorlan_test::InfxPacketFields fields;
+             fields.model = 12;
+             send(vorlan_test::build_infx_packet(fields, block(41)), kHost);
+         }},
+        {"fewer segments", [&] { vorlan_sdk_set_calibration(kHandle, varied_calibration(base, 3, 12).get()); }},
+        {"another block", [&] {
+             vorlan_test::InfxPacketFields fields;
+             fields.model = 12;
+             send(vorlan_test::build_infx_packet(fields, block(42)), kHost);
+         }},
+    };
+    uint32_t time_us = 1000;
+    send(data_packet(PointFormat::v2, 96, time_us), kHost + time_us);
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.change);
+        step.apply();
+        m_recorder.reset();
+        for (int k = 0; k < 3; ++k) {
+            time_us += 960;
+            send(data_packet(PointFormat::v2, 96, time_us, 200 + 100 * k), kHost + time_us);
+        }
+        auto in_force = std::make_unique<VorlanCalibration>();
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_get_calibration(kHandle, in_force.get()));
+        const std::vector<vorlan_test::RecordedFrame> frames = m_recorder.frames();
+        ASSERT_EQ(3u, frames.size());
+        for (const vorlan_test::RecordedFrame& frame : frames) {
+            ASSERT_EQ(frame.raw.size(), frame.image.size());
+            std::vector<VorlanSensorImagePoint> expected(frame.raw.size());
+            ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_calibrate_points_with_calibration(
+                                          in_force.get(), frame.raw.size(), frame.raw.data(), 1, expected.data()));
+            EXPECT_EQ(0, std::memcmp(expected.data(), frame.image.data(),
+                                     expected.size() * sizeof(VorlanSensorImagePoint)));
+        }
+    }
 }
 
 }  // namespace

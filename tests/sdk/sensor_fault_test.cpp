@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core.h"
@@ -143,6 +144,45 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CoverageCase>& info) {
         return "Model" + std::to_string(info.param.model) + "Case" + std::to_string(info.index);
     });
+
+// The horizontal extent a window reports takes in every point of a batch,
+// wherever its extremes lie, and passes over coordinates that are NaN.
+TEST_F(FaultTrackerTest, ExtentTakesInEveryPointAndPassesOverNaN) {
+    constexpr std::size_t kPoints = 130'000;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::size_t, float>> x_at;  // every other point is at 0
+        float extent;
+    };
+    const std::vector<Case> cases = {
+        {"extremes at the ends", {{0, -0.4f}, {kPoints - 1, 0.5f}}, 0.9f},
+        {"extremes inside", {{7, 0.3f}, {64'001, -0.6f}}, 0.9f},
+        {"later extremes replace earlier ones", {{10, 0.1f}, {20, 0.7f}, {30, -0.1f}, {40, -0.2f}}, 0.9f},
+        {"NaN between", {{1, nan}, {2, -0.25f}, {3, nan}, {kPoints - 2, 0.25f}, {kPoints - 1, nan}}, 0.5f},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_faults.clear();
+        m_info.model = 15;  // 90°: a span below 2.0 is reported
+        FaultTracker tracker(kHandle, [this] { return m_info; });
+        std::vector<VorlanSensorImagePoint> points(kPoints);
+        const int64_t t0 = 1'700'000'000 * kSecond;
+        points[0].timestamp = t0;
+        tracker.check_points(1, points.data());
+        for (VorlanSensorImagePoint& point : points) {
+            point.timestamp = t0 + 61 * kSecond;  // opens the window
+        }
+        for (const auto& [index, x] : c.x_at) {
+            points[index].image_x = x;
+        }
+        tracker.check_points(points.size(), points.data());
+        points[0].timestamp = t0 + 63 * kSecond;
+        tracker.check_points(1, points.data());
+        ASSERT_EQ(m_faults.size(), 1u);
+        EXPECT_FLOAT_EQ(m_faults[0].value, c.extent);
+    }
+}
 
 TEST_F(FaultTrackerTest, NothingIsJudgedDuringTheFirstMinute) {
     m_info.model = 15;
