@@ -270,8 +270,15 @@ struct AllocationFigure {
     bool measured = false;
 };
 
+// Information, plain or behind the 8-byte prefix some second-generation
+// sensors put before theirs.
 bool is_information(const Payload& payload) {
-    return payload.bytes.size() >= 3 && payload.bytes[0] == 'I' && payload.bytes[1] == 'N' && payload.bytes[2] == 'F';
+    const auto information_at = [&payload](std::size_t at) {
+        return payload.bytes.size() >= at + 3 && payload.bytes[at] == 'I' && payload.bytes[at + 1] == 'N' &&
+               payload.bytes[at + 2] == 'F';
+    };
+    constexpr std::size_t kPrefix = 8;
+    return information_at(0) || information_at(kPrefix);
 }
 
 AllocationFigure allocations_per_batch() {
