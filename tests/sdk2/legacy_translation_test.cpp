@@ -94,6 +94,30 @@ TEST(LegacyTranslation, ReflectivityCode) {
     }
 }
 
+// Where a wrong comparison would show: a few floats either side of each
+// point halfway between neighbouring table entries, and of the edges of the
+// table and of each whole percent.
+TEST(LegacyTranslation, ReflectivityAtEveryBoundaryAgreesWithTheNearestEntrySearch) {
+    std::vector<double> boundaries = {127.1, 4999.0};
+    double previous = 127.0;
+    for (int i = 1; i <= 128; ++i) {
+        const double entry = std::round(127.0 * std::pow(5000.0 / 127.0, i / 128.0) * 10.0) / 10.0;
+        boundaries.push_back((previous + entry) / 2.0);
+        boundaries.push_back(std::floor(entry));
+        previous = entry;
+    }
+    for (double boundary : boundaries) {
+        float fraction = float(boundary / 100.0);
+        for (int step = 0; step < 24; ++step) {
+            fraction = std::nextafter(fraction, 0.0f);
+        }
+        for (int step = 0; step < 48; ++step, fraction = std::nextafter(fraction, 100.0f)) {
+            ASSERT_EQ(legacyReflectivity(fraction), vorlan_test::reference_legacy_reflectivity(fraction))
+                << "intensity " << fraction << " near " << boundary << " %";
+        }
+    }
+}
+
 TEST(LegacyTranslation, RelativeTimesFollowTheRunningClock) {
     struct Case {
         std::vector<int64_t> times;
