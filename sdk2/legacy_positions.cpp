@@ -124,6 +124,28 @@ struct GroupUnits {
     int finite;
 };
 
+// x, y, z of four points, zero where not a number, in the first 8 bytes of
+// their records (the 2 bytes after z are written over with 0: the
+// translation fills them afterwards); flags as write_group leaves them.
+inline void write_full_group(__m128i x, __m128i y, __m128i z, int finite, VorlanPoint* out) {
+    static_assert(sizeof(VorlanPoint) == 10 && offsetof(VorlanPoint, x) == 0 && offsetof(VorlanPoint, y) == 2 &&
+                      offsetof(VorlanPoint, z) == 4,
+                  "x, y, z lead the 10-byte record");
+    // Every value lies within 16 bits: the saturating packs keep it.
+    const __m128i xy = _mm_unpacklo_epi16(_mm_packs_epi32(x, x), _mm_packs_epi32(y, y));
+    const __m128i z0 = _mm_unpacklo_epi16(_mm_packs_epi32(z, z), _mm_setzero_si128());
+    const __m128i first_two = _mm_unpacklo_epi32(xy, z0);
+    const __m128i last_two = _mm_unpackhi_epi32(xy, z0);
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(out);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes), first_two);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes + sizeof(VorlanPoint)), _mm_srli_si128(first_two, 8));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes + 2 * sizeof(VorlanPoint)), last_two);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes + 3 * sizeof(VorlanPoint)), _mm_srli_si128(last_two, 8));
+    for (size_t l = 0; l < kGroup; ++l) {
+        out[l].flags = ((finite >> l) & 1) != 0 ? uint8_t{0} : uint8_t{VORLAN_POINT_FLAG_NO_RETURN};
+    }
+}
+
 inline void write_group(const GroupUnits& units, size_t count, VorlanPoint* out) {
     for (size_t l = 0; l < count; ++l) {
         const bool finite = ((units.finite >> l) & 1) != 0;
@@ -132,6 +154,20 @@ inline void write_group(const GroupUnits& units, size_t count, VorlanPoint* out)
         out[l].z = finite ? static_cast<int16_t>(units.z[l]) : int16_t{0};
         out[l].flags = finite ? uint8_t{0} : uint8_t{VORLAN_POINT_FLAG_NO_RETURN};
     }
+}
+
+// Rounded coordinates of the `count` points of a group into their records.
+inline void write_units(__m128i x, __m128i y, __m128i z, int finite, size_t count, VorlanPoint* out) {
+    if (count == kGroup) {
+        write_full_group(x, y, z, finite, out);
+        return;
+    }
+    GroupUnits units;
+    _mm_store_si128(reinterpret_cast<__m128i*>(units.x), x);
+    _mm_store_si128(reinterpret_cast<__m128i*>(units.y), y);
+    _mm_store_si128(reinterpret_cast<__m128i*>(units.z), z);
+    units.finite = finite;
+    write_group(units, count, out);
 }
 
 // -- Two lanes of SSE2 --
@@ -192,12 +228,17 @@ void positions_two(const VorlanSensorImagePoint* points, size_t n, VorlanPoint* 
         const Units2 high = units_of_two(_mm_cvtps_pd(_mm_movehl_ps(columns.image_x, columns.image_x)),
                                          _mm_cvtps_pd(_mm_movehl_ps(columns.range, columns.range)),
                                          _mm_cvtps_pd(_mm_movehl_ps(columns.image_z, columns.image_z)), finite_high);
-        GroupUnits units;
-        _mm_store_si128(reinterpret_cast<__m128i*>(units.x), _mm_unpacklo_epi64(round_two(low.x), round_two(high.x)));
-        _mm_store_si128(reinterpret_cast<__m128i*>(units.y), _mm_unpacklo_epi64(round_two(low.y), round_two(high.y)));
-        _mm_store_si128(reinterpret_cast<__m128i*>(units.z), _mm_unpacklo_epi64(round_two(low.z), round_two(high.z)));
-        units.finite = _mm_movemask_pd(finite_low) | (_mm_movemask_pd(finite_high) << 2);
-        write_group(units, count, out + i);
+        // Lanes that are not numbers are zeroed before rounding, which
+        // leaves them at the origin.
+        const auto rounded = [&](__m128d low_value, __m128d high_value) {
+            return _mm_unpacklo_epi64(round_two(_mm_and_pd(finite_low, low_value)),
+                                      round_two(_mm_and_pd(finite_high, high_value)));
+        };
+        const __m128i x = rounded(low.x, high.x);
+        const __m128i y = rounded(low.y, high.y);
+        const __m128i z = rounded(low.z, high.z);
+        const int finite = _mm_movemask_pd(finite_low) | (_mm_movemask_pd(finite_high) << 2);
+        write_units(x, y, z, finite, count, out + i);
     }
 }
 
@@ -255,12 +296,10 @@ VORLAN_SDK2_AVX2 void positions_four(const VorlanSensorImagePoint* points, size_
             y = _mm256_min_pd(_mm256_max_pd(_mm256_mul_pd(y, scale), low), high);
             z = _mm256_min_pd(_mm256_max_pd(_mm256_mul_pd(z, scale), low), high);
         }
-        GroupUnits units;
-        _mm_store_si128(reinterpret_cast<__m128i*>(units.x), round_four(x));
-        _mm_store_si128(reinterpret_cast<__m128i*>(units.y), round_four(y));
-        _mm_store_si128(reinterpret_cast<__m128i*>(units.z), round_four(z));
-        units.finite = _mm256_movemask_pd(finite);
-        write_group(units, count, out + i);
+        // Lanes that are not numbers are zeroed before rounding, which
+        // leaves them at the origin.
+        write_units(round_four(_mm256_and_pd(finite, x)), round_four(_mm256_and_pd(finite, y)),
+                    round_four(_mm256_and_pd(finite, z)), _mm256_movemask_pd(finite), count, out + i);
     }
 }
 

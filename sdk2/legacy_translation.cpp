@@ -8,6 +8,10 @@
 
 #include "legacy_positions.h"
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
 namespace vorlan_sdk2 {
 namespace {
 
@@ -95,6 +99,48 @@ inline uint8_t reflectivity_code(float fraction) {
     const int32_t table = 127 + step.midpoints_below + static_cast<int32_t>(kept > step.next_midpoint);
     return static_cast<uint8_t>(kept < kFirstTablePercent ? plain : (kept > kLastTablePercent ? 255 : table));
 }
+
+#if defined(__SSE2__) || defined(_M_X64)
+#define VORLAN_SDK2_REFLECTIVITY_LANES 1
+
+// reflectivity_code of four points in SSE2 lanes, the table's two values of
+// each looked up lane by lane; the code of point l in byte l.
+inline uint32_t reflectivity_codes(const LegacySensorImagePoint* points) {
+    const __m128 fraction =
+        _mm_set_ps(points[3].intensity, points[2].intensity, points[1].intensity, points[0].intensity);
+    const __m128 percent = _mm_mul_ps(_mm_set1_ps(100.0f), fraction);
+    const __m128 kept = _mm_and_ps(_mm_cmpge_ps(percent, _mm_setzero_ps()),
+                                   _mm_min_ps(percent, _mm_set1_ps(static_cast<float>(kLastWholePercent))));
+    // Rounding as round_half_away does; nothing is negative here. A true
+    // comparison is -1 in a lane, so subtracting it adds one.
+    const __m128i whole = _mm_cvttps_epi32(kept);
+    const __m128 left = _mm_sub_ps(kept, _mm_cvtepi32_ps(whole));
+    const __m128i plain = _mm_sub_epi32(whole, _mm_castps_si128(_mm_cmpge_ps(left, _mm_set1_ps(0.5f))));
+
+    alignas(16) int32_t at[4];
+    const __m128i first_whole = _mm_set1_epi32(kFirstWholePercent);
+    _mm_store_si128(reinterpret_cast<__m128i*>(at),
+                    _mm_sub_epi32(_mm_cvttps_epi32(_mm_max_ps(kept, _mm_set1_ps(static_cast<float>(kFirstWholePercent)))),
+                                  first_whole));
+    const PercentStep& s0 = kPercentSteps[static_cast<size_t>(at[0])];
+    const PercentStep& s1 = kPercentSteps[static_cast<size_t>(at[1])];
+    const PercentStep& s2 = kPercentSteps[static_cast<size_t>(at[2])];
+    const PercentStep& s3 = kPercentSteps[static_cast<size_t>(at[3])];
+    const __m128 next = _mm_set_ps(s3.next_midpoint, s2.next_midpoint, s1.next_midpoint, s0.next_midpoint);
+    const __m128i below = _mm_set_epi32(s3.midpoints_below, s2.midpoints_below, s1.midpoints_below, s0.midpoints_below);
+    const __m128i table = _mm_sub_epi32(_mm_add_epi32(below, _mm_set1_epi32(127)),
+                                        _mm_castps_si128(_mm_cmpgt_ps(kept, next)));
+
+    const __m128i in_plain = _mm_castps_si128(_mm_cmplt_ps(kept, _mm_set1_ps(kFirstTablePercent)));
+    const __m128i past_table = _mm_castps_si128(_mm_cmpgt_ps(kept, _mm_set1_ps(kLastTablePercent)));
+    const auto select = [](__m128i mask, __m128i if_set, __m128i if_clear) {
+        return _mm_or_si128(_mm_and_si128(mask, if_set), _mm_andnot_si128(mask, if_clear));
+    };
+    const __m128i code = select(in_plain, plain, select(past_table, _mm_set1_epi32(255), table));
+    // Codes are 0-255: packing keeps them.
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(code, code), code)));
+}
+#endif
 
 // ---- Time ----
 
@@ -201,13 +247,25 @@ int64_t translateImagePoints(const LegacySensorImagePoint* points, size_t n, Vor
     // point, the running clock above all.
     writeLegacyPositions(points, n, out, lanes);
     RelativeClock clock(points[0].timestamp);
-    for (size_t i = 0; i < n; ++i) {
-        const LegacySensorImagePoint& point = points[i];
-        VorlanPoint& record = out[i];
+    const auto finish = [&clock](const LegacySensorImagePoint& point, uint8_t reflectivity, VorlanPoint& record) {
         record.flags |= kFlagTable[point.flags];
-        record.reflectivity = reflectivity_code(point.intensity);
+        record.reflectivity = reflectivity;
         record.relative_timestamp = clock.step(point.timestamp);
         record.channel_id = point.segment_id;
+    };
+    size_t i = 0;
+#if defined(VORLAN_SDK2_REFLECTIVITY_LANES)
+    if (lanes != PositionLanes::kOne) {
+        for (; i + 4 <= n; i += 4) {
+            const uint32_t codes = reflectivity_codes(points + i);
+            for (size_t l = 0; l < 4; ++l) {
+                finish(points[i + l], static_cast<uint8_t>(codes >> (8 * l)), out[i + l]);
+            }
+        }
+    }
+#endif
+    for (; i < n; ++i) {
+        finish(points[i], reflectivity_code(points[i].intensity), out[i]);
     }
     return points[0].timestamp;
 }

@@ -106,6 +106,7 @@ TEST(LegacyTranslation, ReflectivityAtEveryBoundaryAgreesWithTheNearestEntrySear
         boundaries.push_back(std::floor(entry));
         previous = entry;
     }
+    std::vector<VorlanSensorImagePoint> points;
     for (double boundary : boundaries) {
         float fraction = float(boundary / 100.0);
         for (int step = 0; step < 24; ++step) {
@@ -114,6 +115,21 @@ TEST(LegacyTranslation, ReflectivityAtEveryBoundaryAgreesWithTheNearestEntrySear
         for (int step = 0; step < 48; ++step, fraction = std::nextafter(fraction, 100.0f)) {
             ASSERT_EQ(legacyReflectivity(fraction), vorlan_test::reference_legacy_reflectivity(fraction))
                 << "intensity " << fraction << " near " << boundary << " %";
+            points.push_back(image_point(0, 0, 1, VORLAN_POINT_VALID, 0, fraction));
+        }
+    }
+    // The same intensities through whole batches, four points at a time,
+    // with ones outside the table among them.
+    for (float odd : {-0.1f, 0.0f, 49.99f, 1e30f, std::numeric_limits<float>::infinity(),
+                      std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::infinity()}) {
+        points.insert(points.begin() + 1 + points.size() / 2, image_point(0, 0, 1, VORLAN_POINT_VALID, 0, odd));
+    }
+    for (PositionLanes lanes : {PositionLanes::kOne, PositionLanes::kTwo, PositionLanes::kFour}) {
+        std::vector<VorlanPoint> out(points.size());
+        translateImagePoints(points.data(), points.size(), out.data(), lanes);
+        for (size_t i = 0; i < points.size(); ++i) {
+            ASSERT_EQ(out[i].reflectivity, vorlan_test::reference_legacy_reflectivity(points[i].intensity))
+                << "intensity " << points[i].intensity << ", lanes " << static_cast<int>(lanes);
         }
     }
 }
