@@ -93,10 +93,13 @@ struct Columns {
 
 // The rows of the points of a group; a group cut short at the end repeats
 // its last point, whose results are not written.
-void group_rows(const VorlanSensorImagePoint* points, size_t count, const VorlanSensorImagePoint* (&rows)[kGroup]) {
-    for (size_t l = 0; l < kGroup; ++l) {
-        rows[l] = points + std::min(l, count - 1);
-    }
+inline void group_rows(const VorlanSensorImagePoint* points, size_t count,
+                       const VorlanSensorImagePoint* (&rows)[kGroup]) {
+    const size_t last = count - 1;
+    rows[0] = points;
+    rows[1] = points + (last < 1 ? last : 1);
+    rows[2] = points + (last < 2 ? last : 2);
+    rows[3] = points + (last < 3 ? last : 3);
 }
 
 inline Columns load_columns(const VorlanSensorImagePoint* const (&rows)[kGroup]) {
