@@ -310,6 +310,9 @@ VORLAN_SDK2_AVX2 void positions_four(const VorlanSensorImagePoint* points, size_
 
 PositionLanes find_widest_lanes() {
 #if defined(VORLAN_SDK2_AVX2_LANES)
+    // Also when this runs before the constructors that would have asked the
+    // processor (a client's own constructor calling in).
+    __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) {
         return PositionLanes::kFour;
     }
