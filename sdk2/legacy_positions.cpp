@@ -256,7 +256,7 @@ VORLAN_SDK2_AVX2 inline __m256d select4(__m256d mask, __m256d if_set, __m256d if
 }
 
 VORLAN_SDK2_AVX2 inline __m128i round_four(__m256d value) {
-    const __m256d whole = _mm256_cvtepi32_pd(_mm256_cvttpd_epi32(value));
+    const __m256d whole = _mm256_round_pd(value, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
     const __m256d fraction = _mm256_sub_pd(value, whole);
     const __m256d one = _mm256_set1_pd(1.0);
     const __m256d up = _mm256_and_pd(_mm256_cmp_pd(fraction, _mm256_set1_pd(0.5), _CMP_GE_OQ), one);
