@@ -208,14 +208,16 @@ inline Units2 units_of_two(__m128d image_x, __m128d range, __m128d image_z, __m1
     return u;
 }
 
-// round_half_away in two lanes; lanes that are not numbers give garbage.
+// round_half_away in two lanes, in one addition: the value plus just under
+// a half, toward its sign, truncated. For |value| < 2^52 the sum reaches the
+// next whole number exactly when the fraction is at least a half (a plain
+// half would also carry a value a hair under a half, whose sum rounds up).
+// Lanes that are not numbers give garbage.
+constexpr double kJustUnderHalf = 0.5 - 0x1p-54;
+
 inline __m128i round_two(__m128d value) {
-    const __m128d whole = _mm_cvtepi32_pd(_mm_cvttpd_epi32(value));
-    const __m128d fraction = _mm_sub_pd(value, whole);
-    const __m128d one = _mm_set1_pd(1.0);
-    const __m128d up = _mm_and_pd(_mm_cmpge_pd(fraction, _mm_set1_pd(0.5)), one);
-    const __m128d down = _mm_and_pd(_mm_cmple_pd(fraction, _mm_set1_pd(-0.5)), one);
-    return _mm_cvttpd_epi32(_mm_sub_pd(_mm_add_pd(whole, up), down));
+    const __m128d toward = _mm_or_pd(_mm_and_pd(value, _mm_set1_pd(-0.0)), _mm_set1_pd(kJustUnderHalf));
+    return _mm_cvttpd_epi32(_mm_add_pd(value, toward));
 }
 
 void positions_two(const VorlanSensorImagePoint* points, size_t n, VorlanPoint* out) {
@@ -256,12 +258,9 @@ VORLAN_SDK2_AVX2 inline __m256d select4(__m256d mask, __m256d if_set, __m256d if
 }
 
 VORLAN_SDK2_AVX2 inline __m128i round_four(__m256d value) {
-    const __m256d whole = _mm256_round_pd(value, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    const __m256d fraction = _mm256_sub_pd(value, whole);
-    const __m256d one = _mm256_set1_pd(1.0);
-    const __m256d up = _mm256_and_pd(_mm256_cmp_pd(fraction, _mm256_set1_pd(0.5), _CMP_GE_OQ), one);
-    const __m256d down = _mm256_and_pd(_mm256_cmp_pd(fraction, _mm256_set1_pd(-0.5), _CMP_LE_OQ), one);
-    return _mm256_cvttpd_epi32(_mm256_sub_pd(_mm256_add_pd(whole, up), down));
+    const __m256d toward =
+        _mm256_or_pd(_mm256_and_pd(value, _mm256_set1_pd(-0.0)), _mm256_set1_pd(kJustUnderHalf));
+    return _mm256_cvttpd_epi32(_mm256_add_pd(value, toward));
 }
 
 VORLAN_SDK2_AVX2 void positions_four(const VorlanSensorImagePoint* points, size_t n, VorlanPoint* out) {
