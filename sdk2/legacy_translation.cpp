@@ -6,6 +6,12 @@
 #include <cstring>
 #include <limits>
 
+#include "legacy_positions.h"
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
 namespace vorlan_sdk2 {
 namespace {
 
@@ -26,87 +32,115 @@ std::array<float, kReflectivitySteps> make_reflectivity_table() {
 
 const std::array<float, kReflectivitySteps> kReflectivityTable = make_reflectivity_table();
 
-// For each whole percent from 127 to 5000, the first table entry at least as
-// large: entries lie more than 1 % apart, so for any percent p the first
-// entry at least p is this one for floor(p) or the next.
-constexpr int kFirstTablePercent = 127;
-constexpr int kLastTablePercent = 5000;
+// Where the table takes over from plain percent, and where it ends.
+constexpr float kFirstTablePercent = 127.1f;
+constexpr float kLastTablePercent = 4999.0f;
+constexpr int32_t kFirstWholePercent = 127;
+constexpr int32_t kLastWholePercent = 5000;
+constexpr size_t kWholePercents = kLastWholePercent - kFirstWholePercent + 1;
 
-std::array<uint8_t, kLastTablePercent - kFirstTablePercent + 1> make_first_entry_at_least() {
-    std::array<uint8_t, kLastTablePercent - kFirstTablePercent + 1> first{};
-    size_t entry = 0;
-    for (int percent = kFirstTablePercent; percent <= kLastTablePercent; ++percent) {
-        while (kReflectivityTable[entry] < static_cast<float>(percent)) {
-            ++entry;
-        }
-        first[static_cast<size_t>(percent - kFirstTablePercent)] = static_cast<uint8_t>(entry);
+// Entry i is the nearest to a percent p exactly when p lies between the
+// midpoints of entry i with its neighbours, a tie going to the lower entry:
+// the code of p is 127 + the number of midpoints below p. Midpoints lie
+// more than 1 % apart, so [w, w + 1) holds at most one of them for a whole
+// percent w, and for p in that range the count is that of w, plus one when
+// p lies past that midpoint.
+struct PercentStep {
+    float next_midpoint;  // rounded down: p > it exactly when p > the midpoint
+    uint8_t midpoints_below;
+};
+
+std::array<PercentStep, kWholePercents> make_percent_steps() {
+    std::array<double, kReflectivitySteps - 1> midpoints{};
+    for (size_t i = 1; i < kReflectivitySteps; ++i) {
+        // The sum of two floats and its half are exact in double precision.
+        midpoints[i - 1] = (static_cast<double>(kReflectivityTable[i - 1]) + kReflectivityTable[i]) / 2.0;
     }
-    return first;
+    std::array<PercentStep, kWholePercents> steps{};
+    size_t below = 0;
+    for (int32_t whole = kFirstWholePercent; whole <= kLastWholePercent; ++whole) {
+        while (below < midpoints.size() && midpoints[below] < whole) {
+            ++below;
+        }
+        PercentStep& step = steps[static_cast<size_t>(whole - kFirstWholePercent)];
+        step.midpoints_below = static_cast<uint8_t>(below);
+        if (below == midpoints.size()) {
+            step.next_midpoint = std::numeric_limits<float>::infinity();
+            continue;
+        }
+        float rounded = static_cast<float>(midpoints[below]);
+        if (static_cast<double>(rounded) > midpoints[below]) {
+            rounded = std::nextafter(rounded, -std::numeric_limits<float>::infinity());
+        }
+        step.next_midpoint = rounded;
+    }
+    return steps;
 }
 
-const std::array<uint8_t, kLastTablePercent - kFirstTablePercent + 1> kFirstEntryAtLeast = make_first_entry_at_least();
+const std::array<PercentStep, kWholePercents> kPercentSteps = make_percent_steps();
 
 // Rounds to the nearest integer, halves away from zero, for |value| < 2^31:
-// the truncation and the fraction it leaves are exact. Plain instructions
-// without branches, where std::round is a library call and a branch on the
-// fraction would be mispredicted for every other point.
-template <class Real>
-int32_t round_half_away(Real value) {
+// the truncation and the fraction it leaves are exact.
+int32_t round_half_away(float value) {
     const int32_t whole = static_cast<int32_t>(value);
-    const Real fraction = value - static_cast<Real>(whole);
-    return whole + static_cast<int32_t>(fraction >= Real(0.5)) - static_cast<int32_t>(fraction <= Real(-0.5));
+    const float fraction = value - static_cast<float>(whole);
+    return whole + static_cast<int32_t>(fraction >= 0.5f) - static_cast<int32_t>(fraction <= -0.5f);
 }
 
-// ---- Position ----
-
-// Image points without a return are placed this far along their ray.
-constexpr double kNoReturnDistance = 100.0;
-// Coordinates are carried in 5 mm units in 16 bits.
-constexpr double kUnitsPerMetre = 200.0;
-constexpr double kLargestUnits = std::numeric_limits<int16_t>::max();
-
-// How far along its ray each point lies, in metres per unit of image
-// coordinate: its distance (or the placeholder distance of a point without
-// a return) over the ray's length. Apart from the rest of the translation,
-// so that the square roots and divisions of many points are under way at
-// once instead of each waiting for the one before.
-void distances_along_rays(const LegacySensorImagePoint* points, size_t n, double* along) {
-    for (size_t i = 0; i < n; ++i) {
-        const double image_x = points[i].image_x;
-        const double image_z = points[i].image_z;
-        const bool valid = (points[i].flags & VORLAN_POINT_VALID) != 0;
-        const double range = valid ? static_cast<double>(points[i].distance) : kNoReturnDistance;
-        along[i] = range / std::sqrt(image_x * image_x + image_z * image_z + 1.0);
-    }
+// Both ranges are worked out for every point and one is chosen, without a
+// branch: intensities fall on both sides of 127 % point by point.
+inline uint8_t reflectivity_code(float fraction) {
+    const float percent = 100.0f * fraction;
+    // Negative or not a number: 0, as 0 % is.
+    const float kept = percent >= 0.0f ? std::min(percent, static_cast<float>(kLastWholePercent)) : 0.0f;
+    const int32_t plain = round_half_away(kept);
+    const int32_t whole = std::max(static_cast<int32_t>(kept), kFirstWholePercent);
+    const PercentStep& step = kPercentSteps[static_cast<size_t>(whole - kFirstWholePercent)];
+    const int32_t table = 127 + step.midpoints_below + static_cast<int32_t>(kept > step.next_midpoint);
+    return static_cast<uint8_t>(kept < kFirstTablePercent ? plain : (kept > kLastTablePercent ? 255 : table));
 }
 
-// Writes the point's coordinates; false when they are not numbers.
-//
-// A point farther out than 16 bits of 5 mm reach (about 163.8 m on any axis)
-// is pulled in along its ray until its largest coordinate is the largest
-// that can be stored: direction kept, sign never flipped by wrapping.
-bool write_position(const LegacySensorImagePoint& point, double along, VorlanPoint& out) {
-    const double image_x = point.image_x;
-    const double image_z = point.image_z;
-    double units[3] = {-image_x * along * kUnitsPerMetre, along * kUnitsPerMetre, -image_z * along * kUnitsPerMetre};
-    double largest = 0.0;
-    for (double value : units) {
-        if (!std::isfinite(value)) {
-            return false;
-        }
-        largest = std::max(largest, std::fabs(value));
-    }
-    if (largest >= kLargestUnits + 0.5) {  // would round past the largest
-        const double scale = kLargestUnits / largest;
-        for (double& value : units) {
-            value = std::clamp(value * scale, -kLargestUnits, kLargestUnits);
-        }
-    }
-    out.x = static_cast<int16_t>(round_half_away(units[0]));
-    out.y = static_cast<int16_t>(round_half_away(units[1]));
-    out.z = static_cast<int16_t>(round_half_away(units[2]));
-    return true;
+#if defined(__SSE2__) || defined(_M_X64)
+#define VORLAN_SDK2_REFLECTIVITY_LANES 1
+
+// reflectivity_code of four points in SSE2 lanes, the table's two values of
+// each looked up lane by lane; the code of point l in byte l.
+inline uint32_t reflectivity_codes(const LegacySensorImagePoint* points) {
+    const __m128 fraction =
+        _mm_set_ps(points[3].intensity, points[2].intensity, points[1].intensity, points[0].intensity);
+    const __m128 percent = _mm_mul_ps(_mm_set1_ps(100.0f), fraction);
+    const __m128 kept = _mm_and_ps(_mm_cmpge_ps(percent, _mm_setzero_ps()),
+                                   _mm_min_ps(percent, _mm_set1_ps(static_cast<float>(kLastWholePercent))));
+    // Rounding as round_half_away does; nothing is negative here. A true
+    // comparison is -1 in a lane, so subtracting it adds one.
+    const __m128i whole = _mm_cvttps_epi32(kept);
+    const __m128 left = _mm_sub_ps(kept, _mm_cvtepi32_ps(whole));
+    const __m128i plain = _mm_sub_epi32(whole, _mm_castps_si128(_mm_cmpge_ps(left, _mm_set1_ps(0.5f))));
+
+    alignas(16) int32_t at[4];
+    const __m128i first_whole = _mm_set1_epi32(kFirstWholePercent);
+    _mm_store_si128(reinterpret_cast<__m128i*>(at),
+                    _mm_sub_epi32(_mm_cvttps_epi32(_mm_max_ps(kept, _mm_set1_ps(static_cast<float>(kFirstWholePercent)))),
+                                  first_whole));
+    const PercentStep& s0 = kPercentSteps[static_cast<size_t>(at[0])];
+    const PercentStep& s1 = kPercentSteps[static_cast<size_t>(at[1])];
+    const PercentStep& s2 = kPercentSteps[static_cast<size_t>(at[2])];
+    const PercentStep& s3 = kPercentSteps[static_cast<size_t>(at[3])];
+    const __m128 next = _mm_set_ps(s3.next_midpoint, s2.next_midpoint, s1.next_midpoint, s0.next_midpoint);
+    const __m128i below = _mm_set_epi32(s3.midpoints_below, s2.midpoints_below, s1.midpoints_below, s0.midpoints_below);
+    const __m128i table = _mm_sub_epi32(_mm_add_epi32(below, _mm_set1_epi32(127)),
+                                        _mm_castps_si128(_mm_cmpgt_ps(kept, next)));
+
+    const __m128i in_plain = _mm_castps_si128(_mm_cmplt_ps(kept, _mm_set1_ps(kFirstTablePercent)));
+    const __m128i past_table = _mm_castps_si128(_mm_cmpgt_ps(kept, _mm_set1_ps(kLastTablePercent)));
+    const auto select = [](__m128i mask, __m128i if_set, __m128i if_clear) {
+        return _mm_or_si128(_mm_and_si128(mask, if_set), _mm_andnot_si128(mask, if_clear));
+    };
+    const __m128i code = select(in_plain, plain, select(past_table, _mm_set1_epi32(255), table));
+    // Codes are 0-255: packing keeps them.
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(code, code), code)));
 }
+#endif
 
 // ---- Time ----
 
@@ -116,18 +150,17 @@ class RelativeClock {
 public:
     explicit RelativeClock(int64_t start) : m_time(start) {}
 
+    // Without branches on the step: time steps back now and then, at
+    // points of the sensor's scan that come out of order.
     uint8_t step(int64_t timestamp) {
         int64_t delta = 0;
         if (__builtin_sub_overflow(timestamp, m_time, &delta)) {
             delta = timestamp > m_time ? std::numeric_limits<int64_t>::max() : -1;
         }
-        if (delta < 0) {
-            m_time = timestamp;
-            return 0;
-        }
+        const bool back = delta < 0;
         const int64_t step = std::min<int64_t>(delta, kLargestStep);
-        m_time += step;
-        return static_cast<uint8_t>(step);
+        m_time = back ? timestamp : m_time + step;
+        return static_cast<uint8_t>(back ? 0 : step);
     }
 
 private:
@@ -135,19 +168,27 @@ private:
     int64_t m_time;
 };
 
-uint8_t translate_flags(uint8_t legacy_flags) {
-    uint8_t flags = 0;
-    if ((legacy_flags & VORLAN_POINT_VALID) == 0) {
-        flags |= VORLAN_POINT_FLAG_NO_RETURN;
+// The flags of this library from those of the first, the no-return flag
+// apart (it is also set for a point whose position is not a number).
+constexpr std::array<uint8_t, 256> make_flag_table() {
+    std::array<uint8_t, 256> table{};
+    for (size_t legacy = 0; legacy < table.size(); ++legacy) {
+        uint8_t flags = 0;
+        if ((legacy & VORLAN_POINT_VALID) == 0) {
+            flags |= VORLAN_POINT_FLAG_NO_RETURN;
+        }
+        if ((legacy & VORLAN_POINT_SATURATED) != 0) {
+            flags |= VORLAN_POINT_FLAG_SATURATED;
+        }
+        if ((legacy & VORLAN_POINT_FRAME_FLAG) != 0) {
+            flags |= VORLAN_POINT_FLAG_FRAME_PARITY;
+        }
+        table[legacy] = flags;
     }
-    if ((legacy_flags & VORLAN_POINT_SATURATED) != 0) {
-        flags |= VORLAN_POINT_FLAG_SATURATED;
-    }
-    if ((legacy_flags & VORLAN_POINT_FRAME_FLAG) != 0) {
-        flags |= VORLAN_POINT_FLAG_FRAME_PARITY;
-    }
-    return flags;
+    return table;
 }
+
+constexpr std::array<uint8_t, 256> kFlagTable = make_flag_table();
 
 }  // namespace
 
@@ -191,49 +232,40 @@ uint16_t legacyTemperature(float celsius) {
     return static_cast<uint16_t>(centikelvin);
 }
 
-uint8_t legacyReflectivity(float fraction) {
-    const float percent = 100.0f * fraction;
-    if (percent >= 0.0f && percent < 127.1f) {
-        return static_cast<uint8_t>(round_half_away(percent));
-    }
-    if (percent > 4999.0f) {
-        return 255;
-    }
-    if (!(percent >= 0.0f)) {
-        return 0;  // negative, or not a number
-    }
-    // 127.1 <= percent <= 4999: the first entry at least as large exists,
-    // and is not the first entry.
-    size_t index = kFirstEntryAtLeast[static_cast<size_t>(static_cast<int>(percent) - kFirstTablePercent)];
-    if (kReflectivityTable[index] < percent) {
-        ++index;
-    }
-    const bool upper_nearer = kReflectivityTable[index] - percent < percent - kReflectivityTable[index - 1];
-    return static_cast<uint8_t>(127 + (upper_nearer ? index : index - 1));
-}
+uint8_t legacyReflectivity(float fraction) { return reflectivity_code(fraction); }
 
 int64_t translateImagePoints(const LegacySensorImagePoint* points, size_t n, VorlanPoint* out) {
+    return translateImagePoints(points, n, out, widestPositionLanes());
+}
+
+int64_t translateImagePoints(const LegacySensorImagePoint* points, size_t n, VorlanPoint* out,
+                             PositionLanes lanes) {
     if (n == 0) {
         return 0;
     }
+    // Positions first, several points at once; then what is done point by
+    // point, the running clock above all.
+    writeLegacyPositions(points, n, out, lanes);
     RelativeClock clock(points[0].timestamp);
-    double along[kLegacyBatchPoints];
-    for (size_t start = 0; start < n; start += kLegacyBatchPoints) {
-        const size_t count = std::min(n - start, kLegacyBatchPoints);
-        distances_along_rays(points + start, count, along);
-        for (size_t i = 0; i < count; ++i) {
-            const LegacySensorImagePoint& point = points[start + i];
-            VorlanPoint& record = out[start + i];
-            record.flags = translate_flags(point.flags);
-            if (!write_position(point, along[i], record)) {
-                // Nothing can be said of where it is: no return, at the origin.
-                record.x = record.y = record.z = 0;
-                record.flags |= VORLAN_POINT_FLAG_NO_RETURN;
+    const auto finish = [&clock](const LegacySensorImagePoint& point, uint8_t reflectivity, VorlanPoint& record) {
+        record.flags |= kFlagTable[point.flags];
+        record.reflectivity = reflectivity;
+        record.relative_timestamp = clock.step(point.timestamp);
+        record.channel_id = point.segment_id;
+    };
+    size_t i = 0;
+#if defined(VORLAN_SDK2_REFLECTIVITY_LANES)
+    if (lanes != PositionLanes::kOne) {
+        for (; i + 4 <= n; i += 4) {
+            const uint32_t codes = reflectivity_codes(points + i);
+            for (size_t l = 0; l < 4; ++l) {
+                finish(points[i + l], static_cast<uint8_t>(codes >> (8 * l)), out[i + l]);
             }
-            record.reflectivity = legacyReflectivity(point.intensity);
-            record.relative_timestamp = clock.step(point.timestamp);
-            record.channel_id = point.segment_id;
         }
+    }
+#endif
+    for (; i < n; ++i) {
+        finish(points[i], reflectivity_code(points[i].intensity), out[i]);
     }
     return points[0].timestamp;
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "legacy_positions.h"
 #include "vorlan_sdk.h"
 #include "vorlan_sdk2.h"
 
@@ -34,6 +35,11 @@ uint8_t legacyReflectivity(float fraction);
 // The point records of `n` image points written to
 // `out`. Returns the batch timestamp, the first point's time (0 for n = 0).
 int64_t translateImagePoints(const LegacySensorImagePoint* points, size_t n, VorlanPoint* out);
+// The same with positions worked out in `lanes`, and reflectivity four
+// points at a time unless `lanes` is kOne (tests hold every width to the
+// same bits).
+int64_t translateImagePoints(const LegacySensorImagePoint* points, size_t n, VorlanPoint* out,
+                             PositionLanes lanes);
 
 }  // namespace vorlan_sdk2
 

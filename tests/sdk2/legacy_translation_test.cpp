@@ -94,6 +94,46 @@ TEST(LegacyTranslation, ReflectivityCode) {
     }
 }
 
+// Where a wrong comparison would show: a few floats either side of each
+// point halfway between neighbouring table entries, and of the edges of the
+// table and of each whole percent.
+TEST(LegacyTranslation, ReflectivityAtEveryBoundaryAgreesWithTheNearestEntrySearch) {
+    std::vector<double> boundaries = {127.1, 4999.0};
+    double previous = 127.0;
+    for (int i = 1; i <= 128; ++i) {
+        const double entry = std::round(127.0 * std::pow(5000.0 / 127.0, i / 128.0) * 10.0) / 10.0;
+        boundaries.push_back((previous + entry) / 2.0);
+        boundaries.push_back(std::floor(entry));
+        previous = entry;
+    }
+    std::vector<VorlanSensorImagePoint> points;
+    for (double boundary : boundaries) {
+        float fraction = float(boundary / 100.0);
+        for (int step = 0; step < 24; ++step) {
+            fraction = std::nextafter(fraction, 0.0f);
+        }
+        for (int step = 0; step < 48; ++step, fraction = std::nextafter(fraction, 100.0f)) {
+            ASSERT_EQ(legacyReflectivity(fraction), vorlan_test::reference_legacy_reflectivity(fraction))
+                << "intensity " << fraction << " near " << boundary << " %";
+            points.push_back(image_point(0, 0, 1, VORLAN_POINT_VALID, 0, fraction));
+        }
+    }
+    // The same intensities through whole batches, four points at a time,
+    // with ones outside the table among them.
+    for (float odd : {-0.1f, 0.0f, 49.99f, 1e30f, std::numeric_limits<float>::infinity(),
+                      std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::infinity()}) {
+        points.insert(points.begin() + 1 + points.size() / 2, image_point(0, 0, 1, VORLAN_POINT_VALID, 0, odd));
+    }
+    for (PositionLanes lanes : {PositionLanes::kOne, PositionLanes::kTwo, PositionLanes::kFour}) {
+        std::vector<VorlanPoint> out(points.size());
+        translateImagePoints(points.data(), points.size(), out.data(), lanes);
+        for (size_t i = 0; i < points.size(); ++i) {
+            ASSERT_EQ(out[i].reflectivity, vorlan_test::reference_legacy_reflectivity(points[i].intensity))
+                << "intensity " << points[i].intensity << ", lanes " << static_cast<int>(lanes);
+        }
+    }
+}
+
 TEST(LegacyTranslation, RelativeTimesFollowTheRunningClock) {
     struct Case {
         std::vector<int64_t> times;
