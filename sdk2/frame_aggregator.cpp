@@ -12,17 +12,23 @@ FrameAggregator::FrameAggregator(SensorQuestions questions, FrameSink sink, Cloc
 void FrameAggregator::add_points(std::uint64_t handle, std::int64_t timestamp, std::size_t n_points,
                                  std::size_t stride, const std::uint8_t* points) {
     claim();
-    apply_requests();
+    if (requested()) {
+        apply_requests();
+    }
     Entry* entry = entry_for(handle);
     if (entry != nullptr) {
         entry->buffer->add_points(timestamp, n_points, stride, points, time_synced(handle, *entry), m_sink);
     }
     // A frame listener's request, or one that came while the buffers were held.
-    apply_requests();
+    if (requested()) {
+        apply_requests();
+    }
     unclaim();
     // One that came between the last look and the unclaim: the client thread
     // that made it may have found the buffers still held.
-    drain_requests();
+    if (requested()) {
+        drain_requests();
+    }
 }
 
 void FrameAggregator::claim() {
@@ -108,15 +114,15 @@ void FrameAggregator::drain_requests() {
     // thread, the holder carries the request out before it lets go, or the
     // next add_points() does before it touches a buffer: nobody can see a
     // buffer that should have been cleared.
-    while (m_requests.load() != 0 && try_claim()) {
+    while (requested() && try_claim()) {
         apply_requests();
         unclaim();
     }
 }
 
 void FrameAggregator::apply_requests() {
-    if (m_requests.load(std::memory_order_acquire) == 0) {
-        return;  // the common case, without a locked instruction
+    if (!requested()) {
+        return;
     }
     const unsigned requests = m_requests.exchange(0);
     if ((requests & kDestroy) != 0) {

@@ -92,6 +92,8 @@ private:
     // Takes the buffers if nobody holds them.
     bool try_claim() { return !m_busy.exchange(true, std::memory_order_acquire); }
     void unclaim() { m_busy.store(false, std::memory_order_release); }
+    // The common case, without a locked instruction: nothing asked.
+    bool requested() const { return m_requests.load(std::memory_order_acquire) != 0; }
     // Carries out pending requests; the buffers claimed.
     void apply_requests();
     // Carries out pending requests if nobody holds the buffers.
