@@ -60,9 +60,14 @@ FrameAggregator::Entry* FrameAggregator::entry_for(std::uint64_t handle) {
         return m_last_entry;
     }
     auto found = m_buffers.find(handle);
-    Entry* entry = found != m_buffers.end() ? &found->second : new_entry(handle);
-    if (entry != nullptr) {
+    Entry* entry = nullptr;
+    if (found != m_buffers.end()) {
+        entry = &found->second;
         entry->heard = true;
+    } else {
+        entry = new_entry(handle);  // stamped with the clock just read
+    }
+    if (entry != nullptr) {
         m_last_handle = handle;
         m_last_entry = entry;
     }
