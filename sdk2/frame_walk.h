@@ -200,7 +200,9 @@ inline std::int64_t horizontal_sum(__m128i two_sums) {
 // Copies `n` bytes, at most a chunk of 16-byte loads (80), without a call.
 inline void copy_short(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
     if (n < 16) {
-        std::memcpy(to, from, n);
+        if (n != 0) {  // an empty walk may be handed no buffers at all
+            std::memcpy(to, from, n);
+        }
         return;
     }
     const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + n - 16));
