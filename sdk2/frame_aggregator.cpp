@@ -1,6 +1,7 @@
 #include "frame_aggregator.h"
 
 #include <new>
+#include <thread>
 #include <utility>
 
 namespace vorlan_sdk2 {
@@ -10,22 +11,30 @@ FrameAggregator::FrameAggregator(SensorQuestions questions, FrameSink sink, Cloc
 
 void FrameAggregator::add_points(std::uint64_t handle, std::int64_t timestamp, std::size_t n_points,
                                  std::size_t stride, const std::uint8_t* points) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        // Only this thread compares the value with its own id, so the
-        // stores need no ordering.
-        m_aggregating_thread.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    claim();
+    if (requested()) {
         apply_requests();
-        const std::int64_t now = m_clock();
-        Entry* entry = entry_for(handle, now);
-        if (entry != nullptr) {
-            entry->buffer->add_points(timestamp, n_points, stride, points, time_synced(handle, *entry), m_sink);
-        }
-        apply_requests();
-        m_aggregating_thread.store(std::thread::id(), std::memory_order_relaxed);
     }
-    // A request that came while the lock was held may have found it taken.
-    drain_requests();
+    Entry* entry = entry_for(handle);
+    if (entry != nullptr) {
+        entry->buffer->add_points(timestamp, n_points, stride, points, time_synced(handle, *entry), m_sink);
+    }
+    // A frame listener's request, or one that came while the buffers were held.
+    if (requested()) {
+        apply_requests();
+    }
+    unclaim();
+    // One that came between the last look and the unclaim: the client thread
+    // that made it may have found the buffers still held.
+    if (requested()) {
+        drain_requests();
+    }
+}
+
+void FrameAggregator::claim() {
+    while (!try_claim()) {
+        std::this_thread::yield();  // a client thread is clearing or destroying buffers
+    }
 }
 
 bool FrameAggregator::time_synced(std::uint64_t handle, Entry& entry) {
@@ -42,16 +51,36 @@ bool FrameAggregator::time_synced(std::uint64_t handle, Entry& entry) {
     return entry.time_synced;
 }
 
-FrameAggregator::Entry* FrameAggregator::entry_for(std::uint64_t handle, std::int64_t now) {
-    auto found = m_buffers.find(handle);
-    if (found != m_buffers.end()) {
-        found->second.last_batch = now;
-        return &found->second;
+FrameAggregator::Entry* FrameAggregator::entry_for(std::uint64_t handle) {
+    if (++m_batches_unclocked >= kBatchesPerClockReading) {
+        read_clock();
     }
+    if (m_last_entry != nullptr && m_last_handle == handle) {
+        m_last_entry->heard = true;
+        return m_last_entry;
+    }
+    auto found = m_buffers.find(handle);
+    Entry* entry = nullptr;
+    if (found != m_buffers.end()) {
+        entry = &found->second;
+        entry->heard = true;
+    } else {
+        entry = new_entry(handle);  // stamped with the clock just read
+    }
+    if (entry != nullptr) {
+        m_last_handle = handle;
+        m_last_entry = entry;
+    }
+    return entry;
+}
+
+FrameAggregator::Entry* FrameAggregator::new_entry(std::uint64_t handle) {
+    const std::int64_t now = read_clock();
     if (m_buffers.size() > kBuffersBeforePurge) {
         for (auto it = m_buffers.begin(); it != m_buffers.end();) {
-            it = now - it->second.last_batch > kStaleAfter ? m_buffers.erase(it) : std::next(it);
+            it = now - it->second.last_heard > kStaleAfter ? m_buffers.erase(it) : std::next(it);
         }
+        m_last_entry = nullptr;
     }
     if (m_buffers.size() >= kMaxBuffers) {
         return nullptr;
@@ -60,11 +89,24 @@ FrameAggregator::Entry* FrameAggregator::entry_for(std::uint64_t handle, std::in
     try {
         Entry entry;
         entry.buffer = std::make_unique<FrameBuffer>(handle, period);
-        entry.last_batch = now;
+        entry.last_heard = now;
         return &m_buffers.emplace(handle, std::move(entry)).first->second;
     } catch (const std::bad_alloc&) {
         return nullptr;  // the batch is dropped; the next one tries again
     }
+}
+
+std::int64_t FrameAggregator::read_clock() {
+    m_batches_unclocked = 0;
+    const std::int64_t now = m_clock();
+    for (auto& buffer : m_buffers) {
+        Entry& entry = buffer.second;
+        if (entry.heard) {
+            entry.last_heard = now;
+            entry.heard = false;
+        }
+    }
+    return now;
 }
 
 void FrameAggregator::request(unsigned what) {
@@ -73,25 +115,24 @@ void FrameAggregator::request(unsigned what) {
 }
 
 void FrameAggregator::drain_requests() {
-    if (m_aggregating_thread.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
-        return;  // asked by a frame listener; add_points() applies it on its way out
-    }
-    // try_lock may fail spuriously or because add_points() holds the lock;
-    // either way the request stays pending and the next add_points() applies
-    // it before it touches a buffer, so nobody can see a stale buffer.
-    while (m_requests.load() != 0 && m_mutex.try_lock()) {
+    // When the buffers are held, by add_points() or by a frame listener's own
+    // thread, the holder carries the request out before it lets go, or the
+    // next add_points() does before it touches a buffer: nobody can see a
+    // buffer that should have been cleared.
+    while (requested() && try_claim()) {
         apply_requests();
-        m_mutex.unlock();
+        unclaim();
     }
 }
 
 void FrameAggregator::apply_requests() {
-    if (m_requests.load(std::memory_order_acquire) == 0) {
-        return;  // the common case, without a locked instruction
+    if (!requested()) {
+        return;
     }
     const unsigned requests = m_requests.exchange(0);
     if ((requests & kDestroy) != 0) {
         m_buffers.clear();
+        m_last_entry = nullptr;
     } else if ((requests & kClear) != 0) {
         for (auto& entry : m_buffers) {
             entry.second.buffer->clear();
@@ -100,9 +141,11 @@ void FrameAggregator::apply_requests() {
 }
 
 std::size_t FrameAggregator::buffer_count() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    claim();
     apply_requests();
-    return m_buffers.size();
+    const std::size_t count = m_buffers.size();
+    unclaim();
+    return count;
 }
 
 }  // namespace vorlan_sdk2

@@ -7,6 +7,11 @@
 // wait for a running add_points(): when it is busy they leave a request that
 // it carries out before it returns, or at the latest before it next touches a
 // buffer.
+//
+// Every batch passes through here, so the steady path is kept short: one
+// atomic exchange claims the buffers (no mutex), the sensor of the previous
+// batch is found without a map lookup, and the clock is read once every
+// kBatchesPerClockReading batches rather than per batch.
 #ifndef VORLAN_SDK2_FRAME_AGGREGATOR_H
 #define VORLAN_SDK2_FRAME_AGGREGATOR_H
 
@@ -15,8 +20,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "frame_buffer.h"
 
@@ -44,6 +47,12 @@ public:
     // sensors silent for kStaleAfter microseconds.
     static constexpr std::size_t kBuffersBeforePurge = 16;
     static constexpr std::int64_t kStaleAfter = 2000000;
+    // A batch only marks its sensor as heard; every this many batches, and
+    // whenever a new sensor arrives, the clock is read and the sensors heard
+    // since the last reading are stamped with it. A stamp is therefore never
+    // earlier than a sensor's last batch, so a buffer judged silent for
+    // kStaleAfter really was; at low rates one may be kept a little longer.
+    static constexpr std::uint32_t kBatchesPerClockReading = 64;
     // Buffers kept at most. When that many sensors have all sent points
     // within kStaleAfter, the batches of a further sensor are dropped until
     // one falls silent: senders of stray points from many addresses cannot
@@ -60,7 +69,8 @@ public:
     std::int32_t mode() const { return m_mode.load(); }
 
     // Data source thread. Calls to it must not overlap (the point listener
-    // list runs one batch at a time).
+    // list runs one batch at a time). Waits only while a client thread is
+    // carrying out a clear or destroy request, which takes moments.
     void add_points(std::uint64_t handle, std::int64_t timestamp, std::size_t n_points, std::size_t stride,
                     const std::uint8_t* points);
 
@@ -69,19 +79,30 @@ public:
     // Any thread. Destroys every buffer.
     void destroy_all() { request(kDestroy); }
 
-    // Buffers alive, after carrying out pending requests.
+    // Buffers alive, after carrying out pending requests. Waits for a
+    // running add_points(); not for frame listeners.
     std::size_t buffer_count();
 
 private:
     enum : unsigned { kClear = 1, kDestroy = 2 };
 
     void request(unsigned what);
-    // Carries out pending requests; m_mutex held.
+    // Takes the buffers, waiting while a client thread holds them.
+    void claim();
+    // Takes the buffers if nobody holds them.
+    bool try_claim() { return !m_busy.exchange(true, std::memory_order_acquire); }
+    void unclaim() { m_busy.store(false, std::memory_order_release); }
+    // The common case, without a locked instruction: nothing asked.
+    bool requested() const { return m_requests.load(std::memory_order_acquire) != 0; }
+    // Carries out pending requests; the buffers claimed.
     void apply_requests();
-    // Carries out pending requests if nobody else is aggregating.
+    // Carries out pending requests if nobody holds the buffers.
     void drain_requests();
     struct Entry;
-    Entry* entry_for(std::uint64_t handle, std::int64_t now);
+    Entry* entry_for(std::uint64_t handle);
+    Entry* new_entry(std::uint64_t handle);
+    // Reads the clock and stamps the sensors heard since the last reading.
+    std::int64_t read_clock();
     bool time_synced(std::uint64_t handle, Entry& entry);
 
     const SensorQuestions m_questions;
@@ -92,16 +113,23 @@ private:
 
     struct Entry {
         std::unique_ptr<FrameBuffer> buffer;
-        std::int64_t last_batch = 0;  // m_clock at the latest batch
+        std::int64_t last_heard = 0;  // m_clock at or after the latest batch
+        bool heard = false;           // a batch came since last_heard was stamped
         bool time_synced = false;
         std::uint64_t time_synced_generation = kNoGeneration;  // when time_synced was asked
     };
     static constexpr std::uint64_t kNoGeneration = ~std::uint64_t{0};
-    std::mutex m_mutex;
-    // The thread inside add_points(), so that a frame listener asking for a
-    // clear does not try to lock what its own thread holds.
-    std::atomic<std::thread::id> m_aggregating_thread{};
-    std::map<std::uint64_t, Entry> m_buffers;  // guarded by m_mutex
+
+    // Whoever holds the buffers: add_points(), or a client thread carrying
+    // out requests. A frame listener's own request finds its thread holding
+    // them and is carried out when add_points() returns.
+    std::atomic<bool> m_busy{false};
+    // Everything below is guarded by m_busy.
+    std::map<std::uint64_t, Entry> m_buffers;
+    // The entry of the previous batch: a sensor's batches usually come in runs.
+    std::uint64_t m_last_handle = 0;
+    Entry* m_last_entry = nullptr;
+    std::uint32_t m_batches_unclocked = 0;  // batches since the clock was read
 };
 
 }  // namespace vorlan_sdk2

@@ -1,6 +1,7 @@
 #include "frame_fifo.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "frame_buffer.h"
@@ -9,8 +10,17 @@ namespace vorlan_sdk2 {
 
 namespace {
 
-constexpr std::uint64_t kSlotSpare = 104;  // the 40-byte head and room to round down
 constexpr std::uint64_t kSlotAlignment = 64;
+// The head, then the points at the offset within a cache line that the
+// frame's points have where they come from: a copy between addresses that
+// share their alignment runs at the copy's full speed.
+constexpr std::uint64_t kSlotSpare = sizeof(FifoedFrame) + kSlotAlignment - 1;
+
+std::uint8_t* points_area(std::uint8_t* slot, const std::uint8_t* source) {
+    const std::uintptr_t after_head = reinterpret_cast<std::uintptr_t>(slot) + sizeof(FifoedFrame);
+    const std::uintptr_t shift = (reinterpret_cast<std::uintptr_t>(source) - after_head) & (kSlotAlignment - 1);
+    return slot + sizeof(FifoedFrame) + shift;
+}
 
 using Checkout = SingleCircularBufferList::Checkout;
 
@@ -25,7 +35,7 @@ std::uint64_t FrameFifo::frame_bytes_for_mode(std::int32_t mode) {
 }
 
 std::uint64_t FrameFifo::slot_size_for(std::uint64_t frame_bytes) {
-    return (frame_bytes + kSlotSpare) & ~(kSlotAlignment - 1);
+    return (frame_bytes + kSlotSpare + kSlotAlignment - 1) & ~(kSlotAlignment - 1);
 }
 
 int FrameFifo::enable(std::int32_t mode, std::uint32_t n_frames) {
@@ -65,11 +75,12 @@ void FrameFifo::on_frame(std::uint64_t token, std::uint64_t handle, std::int64_t
     }
     // The slot was sized when its storage was; a frame sized for a later
     // mode may not fit it, and is then refused by the commit anyway.
-    if (n_points * stride + sizeof(FifoedFrame) > m_ring.slot_size()) {
+    std::uint8_t* const area = points_area(slot.data, points);
+    if (n_points * stride + static_cast<std::uint64_t>(area - slot.data) > m_ring.slot_size()) {
         m_ring.abandon_write(slot);
         return;
     }
-    FifoedFrame head{handle, timestamp, n_points, stride, slot.data + sizeof(FifoedFrame)};
+    FifoedFrame head{handle, timestamp, n_points, stride, area};
     std::memcpy(slot.data, &head, sizeof head);
     if (n_points != 0) {
         std::memcpy(head.points, points, n_points * stride);
@@ -131,7 +142,7 @@ int FrameFifo::fill(FifoedFrame& out, const FrameColumns& columns, std::uint32_t
         return checkout_error(checkout);
     }
     std::memcpy(&out, slot.data, sizeof out);
-    const std::uint8_t* point = slot.data + sizeof(FifoedFrame);
+    const std::uint8_t* point = out.points;
     std::int64_t time = out.timestamp;
     for (std::uint64_t i = 0; i < out.n_points; ++i, point += out.point_stride) {
         std::int16_t xyz[3];

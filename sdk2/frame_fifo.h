@@ -39,7 +39,8 @@ public:
     // The largest frame payload, in bytes, that the aggregator can hand the
     // FIFO in `mode`: 100 ms sensors are cut at 100 ms in every mode.
     static std::uint64_t frame_bytes_for_mode(std::int32_t mode);
-    // Bytes per slot: the head, the largest frame, rounded to cache lines.
+    // Bytes per slot: the head, room to align the points, the largest
+    // frame, rounded up to cache lines.
     static std::uint64_t slot_size_for(std::uint64_t frame_bytes);
 
     // Allocates `n_frames` empty slots for frames of `mode`. -18 when already

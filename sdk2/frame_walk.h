@@ -127,11 +127,23 @@ struct ChunkMasks {
     }
     static constexpr Masks kMasks = masks();
     static_assert(kMasks.lanes_distinct, "two points of a chunk must not share a lane");
+    // The masks for loading into registers. Read through a pointer the
+    // compiler cannot see through, they are loaded from read-only data;
+    // otherwise compilers fold them into constants and build them anew on the
+    // stack at every call.
+    static const Masks& table() {
+        const Masks* masks = &kMasks;
+#if defined(__GNUC__)
+        asm("" : "+r"(masks));
+#endif
+        return *masks;
+    }
 };
 
 template <std::size_t kStride>
 struct Chunk : ChunkMasks<kStride, 16> {
     using ChunkMasks<kStride, 16>::kMasks;
+    using ChunkMasks<kStride, 16>::table;
 
     static __m128i load_mask(const std::array<std::uint8_t, 16>& bytes) {
         return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data()));
@@ -146,9 +158,10 @@ struct ChunkReader {
     __m128i flag[C::kLoads];
 
     ChunkReader() {
+#pragma GCC unroll 8
         for (std::size_t j = 0; j < C::kLoads; ++j) {
-            time[j] = C::load_mask(C::kMasks.time[j]);
-            flag[j] = C::load_mask(C::kMasks.flag[j]);
+            time[j] = C::load_mask(C::table().time[j]);
+            flag[j] = C::load_mask(C::table().flag[j]);
         }
     }
 
@@ -184,13 +197,34 @@ inline std::int64_t horizontal_sum(__m128i two_sums) {
     return _mm_cvtsi128_si64(two_sums) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(two_sums, two_sums));
 }
 
+// Copies `n` bytes, at most a chunk of 16-byte loads (80), without a call.
+inline void copy_short(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+    if (n < 16) {
+        if (n != 0) {  // an empty walk may be handed no buffers at all
+            std::memcpy(to, from, n);
+        }
+        return;
+    }
+    const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + n - 16));
+    for (std::size_t at = 0; at + 16 < n; at += 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + n - 16), last);
+}
+
 template <std::size_t kStride>
 std::size_t natural_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t limit, std::uint8_t parity,
                            std::int64_t& sum) {
     using C = Chunk<kStride>;
+    if (limit < C::kPoints) {
+        // The tail of a wider walk, or a short batch: not worth the masks.
+        // Copying all of it is allowed, and cheaper than asking how much.
+        copy_short(copy, points, limit * kStride);
+        return natural_points<kStride>(points, kStride, limit, parity, sum);
+    }
     const ChunkReader<kStride> reader;
     const __m128i parity_lanes =
-        (parity & kParityFlag) != 0 ? C::load_mask(C::kMasks.all_flags) : _mm_setzero_si128();
+        (parity & kParityFlag) != 0 ? C::load_mask(C::table().all_flags) : _mm_setzero_si128();
     const __m128i zero = _mm_setzero_si128();
     __m128i sums = zero;  // psadbw: two 64-bit partial sums
     std::size_t taken = 0;
@@ -215,6 +249,10 @@ template <std::size_t kStride>
 std::size_t timed_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t limit, std::int64_t end,
                          std::int64_t& sum) {
     using C = Chunk<kStride>;
+    if (limit < C::kPoints) {
+        copy_short(copy, points, limit * kStride);
+        return timed_points<kStride>(points, kStride, limit, end, sum);
+    }
     const ChunkReader<kStride> reader;
     const __m128i zero = _mm_setzero_si128();
     std::size_t taken = 0;
@@ -260,15 +298,17 @@ __attribute__((target("avx2"))) std::size_t natural_chunks_avx2(const std::uint8
                                                                 std::size_t limit, std::uint8_t parity,
                                                                 std::int64_t& sum) {
     using M = ChunkMasks<kStride, 32>;
+    const typename M::Masks& table = M::table();
     __m256i time[M::kLoads];
     __m256i flag[M::kLoads];
+#pragma GCC unroll 8
     for (std::size_t j = 0; j < M::kLoads; ++j) {
-        time[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(M::kMasks.time[j].data()));
-        flag[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(M::kMasks.flag[j].data()));
+        time[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.time[j].data()));
+        flag[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.flag[j].data()));
     }
     const __m256i zero = _mm256_setzero_si256();
     const __m256i parity_lanes = (parity & kParityFlag) != 0
-                                     ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(M::kMasks.all_flags.data()))
+                                     ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.all_flags.data()))
                                      : zero;
     __m256i sums = zero;
     std::size_t taken = 0;
@@ -284,7 +324,8 @@ __attribute__((target("avx2"))) std::size_t natural_chunks_avx2(const std::uint8
             times = _mm256_or_si256(times, _mm256_and_si256(v, time[j]));
             flags = _mm256_or_si256(flags, _mm256_and_si256(v, flag[j]));
         }
-        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_xor_si256(flags, parity_lanes), zero)) != -1) {
+        const __m256i changed = _mm256_xor_si256(flags, parity_lanes);
+        if (!_mm256_testz_si256(changed, changed)) {
             break;  // a point of this chunk starts the next frame
         }
         sums = _mm256_add_epi64(sums, _mm256_sad_epu8(times, zero));
@@ -297,9 +338,11 @@ template <std::size_t kStride>
 __attribute__((target("avx2"))) std::size_t timed_chunks_avx2(const std::uint8_t* points, std::uint8_t* copy,
                                                               std::size_t limit, std::int64_t end, std::int64_t& sum) {
     using M = ChunkMasks<kStride, 32>;
+    const typename M::Masks& table = M::table();
     __m256i time[M::kLoads];
+#pragma GCC unroll 8
     for (std::size_t j = 0; j < M::kLoads; ++j) {
-        time[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(M::kMasks.time[j].data()));
+        time[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.time[j].data()));
     }
     const __m256i zero = _mm256_setzero_si256();
     std::size_t taken = 0;

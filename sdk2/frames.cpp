@@ -15,9 +15,9 @@
 namespace vorlan_sdk2 {
 namespace {
 
-// Only tells how long a sensor has been silent, once per batch: a clock
-// that is cheap to read and never jumps is what is wanted, and a few
-// milliseconds of resolution are plenty.
+// Only tells how long a sensor has been silent: a clock that is cheap to read
+// and never jumps is what is wanted, and a few milliseconds of resolution are
+// plenty.
 std::int64_t coarse_clock_us() {
 #if defined(CLOCK_MONOTONIC_COARSE)
     timespec now;
@@ -57,9 +57,10 @@ std::mutex& aggregatorMutex() {
 }
 
 // The point listener that feeds the aggregator, on the data source thread.
+// Its user pointer is the aggregator.
 void frameAggregator(std::uint64_t handle, std::int64_t timestamp, std::size_t n_points, std::size_t stride,
-                     const std::uint8_t* points, void*) {
-    aggregator().add_points(handle, timestamp, n_points, stride, points);
+                     const std::uint8_t* points, void* self) {
+    static_cast<FrameAggregator*>(self)->add_points(handle, timestamp, n_points, stride, points);
 }
 
 // The FIFO's producer, a frame listener. Its user pointer carries the token
@@ -121,7 +122,7 @@ int listenFrames(std::int32_t mode, FramesList::Callback callback, void* user_da
     if (!frameCallbacks().AddBack(callback, user_data)) {
         return VORLAN_ERROR_INVALID_ARGUMENTS;
     }
-    addPointListener(&frameAggregator, nullptr);  // already there after the first listener
+    addPointListener(&frameAggregator, &aggregator());  // already there after the first listener
     return VORLAN_SUCCESS;
 }
 
@@ -131,7 +132,7 @@ int unlistenFrames(FramesList::Callback callback, void* user_data) {
         return VORLAN_ERROR_INVALID_ARGUMENTS;
     }
     if (frameCallbacks().Empty()) {
-        removePointListener(&frameAggregator, nullptr);
+        removePointListener(&frameAggregator, &aggregator());
         aggregator().destroy_all();
     }
     return VORLAN_SUCCESS;

@@ -347,6 +347,55 @@ TEST_F(FrameAggregatorTest, OnlySilentSensorsLoseTheirBuffers) {
     EXPECT_EQ(id_of(collected.frames[0].points.data()), 1u);
 }
 
+// The aggregator reads the clock only now and then, so a sensor's last batch
+// may be stamped late, never early: a buffer fed within the last 2 s is kept
+// whatever the traffic around it, and one silent longer goes once a clock
+// reading after its last batch shows it. Sensor 1 holds the points of an
+// unfinished frame when an 18th sensor arrives; it still has them if its
+// next point, of the next frame, finishes a frame.
+TEST_F(FrameAggregatorTest, StaleBuffersAreMeasuredFromTheirLastBatch) {
+    struct Case {
+        const char* what;
+        std::int64_t last_batch;   // after the sensors appeared, us
+        std::uint32_t busy_after;  // batches of other sensors right after it
+        std::int64_t newcomer;     // when the 18th sensor arrives, us
+        bool kept;
+    };
+    const std::vector<Case> cases = {
+        {"silent 1.9 s, no clock reading since", 1000000, 0, 2900000, true},
+        {"silent 1.9 s, clock read since", 1000000, 2 * FrameAggregator::kBatchesPerClockReading, 2900000, true},
+        {"silent 2.1 s, clock read since", 1000000, 2 * FrameAggregator::kBatchesPerClockReading, 3100000, false},
+        {"never sent after its first batch", -1, 0, 2100000, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Collected collected;
+        auto owned = make_aggregator(collected, 0);
+        FrameAggregator& aggregator = *owned;
+        const std::int64_t start = g_now;
+        auto send = [&](std::uint64_t handle, std::uint8_t flags) {
+            const std::vector<Point> points = {{std::uint32_t(handle), 1, flags}};
+            aggregator.add_points(handle, g_now, 1, 10, encode(points, 10).data());
+        };
+        for (std::uint64_t handle = 17; handle >= 1; --handle) {
+            send(handle, 0);  // sensor 1 last: the batch counted from here
+        }
+        if (c.last_batch >= 0) {
+            g_now = start + c.last_batch;
+            send(1, 0);
+            for (std::uint32_t k = 0; k < c.busy_after; ++k) {
+                send(2 + k % 16, 0);
+            }
+        }
+        g_now = start + c.newcomer;
+        send(100, 0);
+        send(1, 0x04);
+        const bool finished = !collected.frames.empty() && collected.frames.back().handle == 1;
+        EXPECT_EQ(finished, c.kept);
+        g_now = start;
+    }
+}
+
 // Points from more senders at once than the aggregator keeps buffers for:
 // the sensors it already has go on making frames, a further one is turned
 // away until one falls silent, and then it gets a buffer.

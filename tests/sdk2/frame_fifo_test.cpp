@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "frame_fifo.h"
 #include "library_fixture.h"
 #include "support/point_packet_builder.h"
 
@@ -349,6 +350,35 @@ TEST_F(FrameFifoTest, PullingWhileFeedingLosesNothingBetweenDisables) {
     EXPECT_TRUE(faults.empty()) << faults.size() << " faults, the first: " << faults.front();
     EXPECT_EQ(frames_pulled, kFrames);
     EXPECT_GT(disables, 0);
+}
+
+// A slot places a frame's points where they share their source's place in a
+// cache line, so the room it leaves after the head depends on the source's
+// address: the largest frame of a mode must fit from every source address,
+// and arrive whole.
+TEST(FrameFifoSlots, LargestFramesFitFromEverySourceAddress) {
+    for (const int32_t mode : {0, 150000}) {
+        for (const size_t stride : {size_t{10}, size_t{12}}) {
+            SCOPED_TRACE("mode " + std::to_string(mode) + ", stride " + std::to_string(stride));
+            vorlan_sdk2::FrameFifo fifo;
+            ASSERT_EQ(fifo.enable(mode, 1), VORLAN_SUCCESS);
+            const size_t n = vorlan_sdk2::FrameFifo::frame_bytes_for_mode(mode) / stride;
+            std::vector<uint8_t> source(n * stride + 64);
+            for (size_t i = 0; i < source.size(); ++i) {
+                source[i] = static_cast<uint8_t>(i * 131 + i / 251);
+            }
+            for (size_t offset = 0; offset < 64; ++offset) {
+                const uint8_t* points = source.data() + offset;
+                fifo.on_frame(fifo.producer_token(), kSensor, int64_t(offset), n, stride, points);
+                vorlan_sdk2::FifoedFrame frame{};
+                ASSERT_EQ(fifo.get(frame, 1000), VORLAN_SUCCESS) << "dropped from offset " << offset;
+                ASSERT_EQ(frame.n_points, n);
+                ASSERT_EQ(std::memcmp(frame.points, points, n * stride), 0) << "from offset " << offset;
+                ASSERT_EQ(fifo.release(), VORLAN_SUCCESS);
+            }
+            fifo.disable();
+        }
+    }
 }
 
 }  // namespace
