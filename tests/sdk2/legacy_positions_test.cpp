@@ -18,15 +18,7 @@ namespace {
 
 constexpr PositionLanes kEveryWidth[] = {PositionLanes::kOne, PositionLanes::kTwo, PositionLanes::kFour};
 
-VorlanSensorImagePoint image_point(float image_x, float image_z, float distance, uint8_t flags = VORLAN_POINT_VALID) {
-    VorlanSensorImagePoint point;
-    std::memset(&point, 0, sizeof point);
-    point.image_x = image_x;
-    point.image_z = image_z;
-    point.distance = distance;
-    point.flags = flags;
-    return point;
-}
+using vorlan_test::image_point;
 
 // The position bytes the reference gives each point.
 struct Expected {

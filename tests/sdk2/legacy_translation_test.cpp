@@ -17,19 +17,7 @@
 namespace vorlan_sdk2 {
 namespace {
 
-VorlanSensorImagePoint image_point(float image_x, float image_z, float distance, uint8_t flags,
-                                   int64_t timestamp = 1000, float intensity = 0.5f, uint8_t segment = 0) {
-    VorlanSensorImagePoint point;
-    std::memset(&point, 0, sizeof point);
-    point.timestamp = timestamp;
-    point.image_x = image_x;
-    point.image_z = image_z;
-    point.distance = distance;
-    point.intensity = intensity;
-    point.flags = flags;
-    point.segment_id = segment;
-    return point;
-}
+using vorlan_test::image_point;
 
 VorlanPoint translate_one(const VorlanSensorImagePoint& point) {
     VorlanPoint out;
