@@ -26,6 +26,8 @@
 #include <cstring>
 #include <numeric>
 
+#include "cpu_features.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #include <immintrin.h>
@@ -366,11 +368,6 @@ __attribute__((target("avx2"))) std::size_t timed_chunks_avx2(const std::uint8_t
     return taken + timed_chunks<kStride>(points + taken * kStride, copy + taken * kStride, limit - taken, end, sum);
 }
 
-inline bool has_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
-
 #endif  // __GNUC__ && __x86_64__
 
 #endif  // __SSE2__
@@ -380,7 +377,7 @@ inline std::size_t natural(const std::uint8_t* points, std::uint8_t* copy, std::
                            std::uint8_t parity, std::int64_t& sum, bool widest = true) {
     std::size_t taken = 0;
 #if defined(VORLAN_FRAME_WALK_AVX2)
-    if (widest && has_avx2()) {
+    if (widest && cpuHasAvx2()) {
         switch (stride) {
             case 10: return natural_chunks_avx2<10>(points, copy, limit, parity, sum);
             case 12: return natural_chunks_avx2<12>(points, copy, limit, parity, sum);
@@ -410,7 +407,7 @@ inline std::size_t timed(const std::uint8_t* points, std::uint8_t* copy, std::si
                          std::int64_t end, std::int64_t& sum, bool widest = true) {
     std::size_t taken = 0;
 #if defined(VORLAN_FRAME_WALK_AVX2)
-    if (widest && has_avx2()) {
+    if (widest && cpuHasAvx2()) {
         switch (stride) {
             case 10: return timed_chunks_avx2<10>(points, copy, limit, end, sum);
             case 12: return timed_chunks_avx2<12>(points, copy, limit, end, sum);

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <limits>
 
+#include "cpu_features.h"
+
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #define VORLAN_SDK2_SSE2_LANES 1
@@ -31,14 +33,6 @@ constexpr double kFirstTooFar = kLargestUnits + 0.5;
 
 // ---- One point at a time ----
 
-// Rounds to the nearest integer, halves away from zero, for |value| < 2^31:
-// the truncation and the fraction it leaves are exact.
-int32_t round_half_away(double value) {
-    const int32_t whole = static_cast<int32_t>(value);
-    const double fraction = value - static_cast<double>(whole);
-    return whole + static_cast<int32_t>(fraction >= 0.5) - static_cast<int32_t>(fraction <= -0.5);
-}
-
 void position_of(const VorlanSensorImagePoint& point, VorlanPoint& out) {
     const double image_x = point.image_x;
     const double image_z = point.image_z;
@@ -61,9 +55,9 @@ void position_of(const VorlanSensorImagePoint& point, VorlanPoint& out) {
             value = std::clamp(value * scale, -kLargestUnits, kLargestUnits);
         }
     }
-    out.x = static_cast<int16_t>(round_half_away(units[0]));
-    out.y = static_cast<int16_t>(round_half_away(units[1]));
-    out.z = static_cast<int16_t>(round_half_away(units[2]));
+    out.x = static_cast<int16_t>(roundHalfAway(units[0]));
+    out.y = static_cast<int16_t>(roundHalfAway(units[1]));
+    out.z = static_cast<int16_t>(roundHalfAway(units[2]));
     out.flags = 0;
 }
 
@@ -208,7 +202,7 @@ inline Units2 units_of_two(__m128d image_x, __m128d range, __m128d image_z, __m1
     return u;
 }
 
-// round_half_away in two lanes, in one addition: the value plus just under
+// roundHalfAway in two lanes, in one addition: the value plus just under
 // a half, toward its sign, truncated. For |value| < 2^52 the sum reaches the
 // next whole number exactly when the fraction is at least a half (a plain
 // half would also carry a value a hair under a half, whose sum rounds up).
@@ -309,10 +303,7 @@ VORLAN_SDK2_AVX2 void positions_four(const VorlanSensorImagePoint* points, size_
 
 PositionLanes find_widest_lanes() {
 #if defined(VORLAN_SDK2_AVX2_LANES)
-    // Also when this runs before the constructors that would have asked the
-    // processor (a client's own constructor calling in).
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) {
+    if (cpuHasAvx2()) {
         return PositionLanes::kFour;
     }
 #endif
