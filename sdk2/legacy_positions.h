@@ -11,11 +11,23 @@
 #define VORLAN_SDK2_LEGACY_POSITIONS_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "vorlan_sdk.h"
 #include "vorlan_sdk2.h"
 
 namespace vorlan_sdk2 {
+
+// Rounds to the nearest integer, halves away from zero, for |value| < 2^31:
+// the truncation and the fraction it leaves are exact. Plain instructions
+// without branches, where std::round is a library call and a branch on the
+// fraction would be mispredicted for every other point.
+template <class Real>
+inline int32_t roundHalfAway(Real value) {
+    const int32_t whole = static_cast<int32_t>(value);
+    const Real fraction = value - static_cast<Real>(whole);
+    return whole + static_cast<int32_t>(fraction >= Real(0.5)) - static_cast<int32_t>(fraction <= Real(-0.5));
+}
 
 enum class PositionLanes {
     kOne,   // plain scalar code, on any processor

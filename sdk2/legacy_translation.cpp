@@ -79,21 +79,13 @@ std::array<PercentStep, kWholePercents> make_percent_steps() {
 
 const std::array<PercentStep, kWholePercents> kPercentSteps = make_percent_steps();
 
-// Rounds to the nearest integer, halves away from zero, for |value| < 2^31:
-// the truncation and the fraction it leaves are exact.
-int32_t round_half_away(float value) {
-    const int32_t whole = static_cast<int32_t>(value);
-    const float fraction = value - static_cast<float>(whole);
-    return whole + static_cast<int32_t>(fraction >= 0.5f) - static_cast<int32_t>(fraction <= -0.5f);
-}
-
 // Both ranges are worked out for every point and one is chosen, without a
 // branch: intensities fall on both sides of 127 % point by point.
 inline uint8_t reflectivity_code(float fraction) {
     const float percent = 100.0f * fraction;
     // Negative or not a number: 0, as 0 % is.
     const float kept = percent >= 0.0f ? std::min(percent, static_cast<float>(kLastWholePercent)) : 0.0f;
-    const int32_t plain = round_half_away(kept);
+    const int32_t plain = roundHalfAway(kept);
     const int32_t whole = std::max(static_cast<int32_t>(kept), kFirstWholePercent);
     const PercentStep& step = kPercentSteps[static_cast<size_t>(whole - kFirstWholePercent)];
     const int32_t table = 127 + step.midpoints_below + static_cast<int32_t>(kept > step.next_midpoint);
@@ -111,7 +103,7 @@ inline uint32_t reflectivity_codes(const LegacySensorImagePoint* points) {
     const __m128 percent = _mm_mul_ps(_mm_set1_ps(100.0f), fraction);
     const __m128 kept = _mm_and_ps(_mm_cmpge_ps(percent, _mm_setzero_ps()),
                                    _mm_min_ps(percent, _mm_set1_ps(static_cast<float>(kLastWholePercent))));
-    // Rounding as round_half_away does; nothing is negative here. A true
+    // Rounding as roundHalfAway does; nothing is negative here. A true
     // comparison is -1 in a lane, so subtracting it adds one.
     const __m128i whole = _mm_cvttps_epi32(kept);
     const __m128 left = _mm_sub_ps(kept, _mm_cvtepi32_ps(whole));
