@@ -26,17 +26,15 @@ int64_t now_us() {
 
 namespace {
 
-// Whether the record at `offset` lies whole in a file of `file_size` bytes
+// Whether a record read with `status` lies whole in a file of `file_size` bytes
 // with a length that can be right. Where one does not (the file was cut
 // short, or a flipped bit made a stored length run past the end or claim
 // more than was on the wire), nothing after it can be framed: the readable
 // capture ends there, as it does for playback. A record longer than any
 // capturing tool stores is still a record when it fits. A size of -1 (the
 // system could not tell) checks the lengths alone.
-bool whole_record(vorlan_capture::CaptureFile& file, int64_t offset, int64_t file_size,
-                  vorlan_capture::Record& record) {
+bool whole_record(vorlan_capture::RecordStatus status, const vorlan_capture::Record& record, int64_t file_size) {
     using vorlan_capture::RecordStatus;
-    const RecordStatus status = file.read(offset, record, false);
     return (status == RecordStatus::ok || status == RecordStatus::oversized) &&
            vorlan_capture::length_plausible(record) && (file_size < 0 || record.next_offset() <= file_size);
 }
@@ -55,7 +53,7 @@ void PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<
         threshold += kStep;
         bool found = false;
         while (!stop.load(std::memory_order_relaxed)) {
-            if (!whole_record(file, offset, file_size, record)) {
+            if (!whole_record(file.read(offset, record, false), record, file_size)) {
                 break;
             }
             last = record;
@@ -140,12 +138,13 @@ void PcapDecoder::SkipToPosition(int64_t target, int64_t offset) {
     const int64_t file_size = m_reader.file().size();
     vorlan_capture::Record record;
     for (;;) {
-        if (m_reader.file().read(from, record, false) == RecordStatus::end) {
+        const RecordStatus status = m_reader.file().read(from, record, false);
+        if (status == RecordStatus::end) {
             m_finished.store(true, std::memory_order_relaxed);
             m_reader.seek(from);
             return;
         }
-        if (!whole_record(m_reader.file(), from, file_size, record)) {
+        if (!whole_record(status, record, file_size)) {
             // Damage before the target: playback goes on from the damaged
             // record, so that it ends there and says so, as it would have
             // without the seek.
