@@ -85,8 +85,9 @@ struct BatchCalibration {
 // points and their segments' calibration entries, looks up the power-level
 // tables and does all the arithmetic but the lens model and what needs the
 // exponential of the falloff; the lens model and image clip follow, then the
-// exponential point by point (the one call out), then the intensities, the saturation rules where a return is saturated, and a
-// last pass writes the image points.
+// exponential point by point (the one call out), then the intensities, the
+// saturation rules where a return is saturated, and a last pass writes the
+// image points.
 constexpr std::size_t kRunLength = 64;
 // Points per segment in a batch from which its segments' entries are laid
 // out as columns first (SegmentColumns).
@@ -136,8 +137,14 @@ struct SegmentColumns {
     static constexpr std::size_t kWidth = util::WideLanes::kWidth;
     static constexpr std::size_t kSpan = kMaxSegments + kWidth;
 
-    // Columns of the first `count` segments (1 to 192); rows are filled a
-    // vector at a time.
+    // Whether a calibration of `segment_count` segments can be laid out, and
+    // is worth it: vectors of one lane gather nothing.
+    static bool lays_out(std::size_t segment_count) {
+        return kWidth > 1 && segment_count != 0 && segment_count <= kMaxSegments;
+    }
+
+    // Columns of the first `count` segments (see lays_out); rows are filled
+    // a vector at a time.
     void fill(const VorlanCalibration& calibration, std::size_t segment_count);
 
     // The values for the vector whose first point belongs to segment `first`
@@ -298,7 +305,6 @@ VORLAN_ALWAYS_INLINE void gather_segment_values(const VorlanLaserCalibration* co
     values.h[4] = L::as_floats(h_high[2]);
     values.h[5] = L::as_floats(h_high[3]);
 }
-
 
 // The first pass for raw points [i, i + Lanes::kWidth) of a run. Every value
 // is worked out in every lane and the outcome chosen afterwards.
@@ -628,8 +634,7 @@ void calibrate_run(const BatchCalibration& batch, std::size_t n_points, const Vo
     SegmentColumns columns_store;
     const SegmentColumns* columns = prepared;
     const std::size_t segment_count = batch.calibration.segment_count;
-    if (columns == nullptr && Wide::kWidth > 1 && segment_count != 0 && segment_count <= kMaxSegments &&
-        n_points >= kColumnsPerSegment * segment_count) {
+    if (columns == nullptr && SegmentColumns::lays_out(segment_count) && n_points >= kColumnsPerSegment * segment_count) {
         columns_store.fill(batch.calibration, segment_count);
         columns = &columns_store;
     }
@@ -759,7 +764,7 @@ CalibrationLayout::~CalibrationLayout() = default;
 
 void CalibrationLayout::build(const VorlanCalibration& calibration) {
     const std::size_t segment_count = calibration.segment_count;
-    m_usable = util::WideLanes::kWidth > 1 && segment_count != 0 && segment_count <= kMaxSegments;
+    m_usable = internal::SegmentColumns::lays_out(segment_count);
     if (m_usable) {
         m_columns->fill(calibration, segment_count);
     }
