@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "legacy_positions.h"
+#include "support/image_point.h"
 #include "support/legacy_reference.h"
 
 namespace vorlan_sdk2 {

@@ -12,6 +12,7 @@
 #include "legacy_sdk_connector.h"
 #include "legacy_translation.h"
 #include "library_fixture.h"
+#include "support/image_point.h"
 #include "support/legacy_reference.h"
 
 namespace vorlan_sdk2 {

@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "vorlan_sdk.h"
@@ -30,22 +29,6 @@ uint8_t reference_legacy_reflectivity(float intensity);
 
 // The 90 bytes of the sensor record the information stands for.
 std::vector<uint8_t> reference_legacy_sensor_record(uint64_t handle, const VorlanSensorInformation& info);
-
-// One image point as the first library hands it over; the rest is zero.
-inline VorlanSensorImagePoint image_point(float image_x, float image_z, float distance,
-                                          uint8_t flags = VORLAN_POINT_VALID, int64_t timestamp = 1000,
-                                          float intensity = 0.5f, uint8_t segment = 0) {
-    VorlanSensorImagePoint point;
-    std::memset(&point, 0, sizeof point);
-    point.timestamp = timestamp;
-    point.image_x = image_x;
-    point.image_z = image_z;
-    point.distance = distance;
-    point.intensity = intensity;
-    point.flags = flags;
-    point.segment_id = segment;
-    return point;
-}
 
 }  // namespace vorlan_test
 

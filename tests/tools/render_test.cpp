@@ -9,17 +9,13 @@
 #include <utility>
 #include <filesystem>
 
+#include "support/image_point.h"
+
 namespace vorlan_tool {
 namespace {
 
 VorlanSensorImagePoint valid_point(float image_x, float image_z, float distance, float intensity = 10.0f) {
-    VorlanSensorImagePoint point{};
-    point.image_x = image_x;
-    point.image_z = image_z;
-    point.distance = distance;
-    point.intensity = intensity;
-    point.flags = VORLAN_POINT_VALID;
-    return point;
+    return vorlan_test::image_point(image_x, image_z, distance, VORLAN_POINT_VALID, 0, intensity);
 }
 
 // Pixels that differ between two pictures, per panel (top view, range image).
