@@ -103,6 +103,8 @@ struct ChunkMasks {
         std::array<std::array<std::uint8_t, kWidth>, kLoads> time{};
         std::array<std::array<std::uint8_t, kWidth>, kLoads> flag{};
         std::array<std::uint8_t, kWidth> all_flags{};
+        // tail[r]: the time lanes of the chunk's last r points.
+        std::array<std::array<std::uint8_t, kWidth>, kPoints> tail{};
         bool lanes_distinct = true;  // no two time bytes, nor two flag bytes, share a lane
     };
 
@@ -118,6 +120,9 @@ struct ChunkMasks {
                 m.lanes_distinct = m.lanes_distinct && !time_used[lane];
                 time_used[lane] = true;
                 m.time[load][lane] = 0xFF;
+                for (std::size_t r = kPoints - byte / kStride; r < kPoints; ++r) {
+                    m.tail[r][lane] = 0xFF;
+                }
             } else if (in_point == kFlagsOffset) {
                 m.lanes_distinct = m.lanes_distinct && !flag_used[lane];
                 flag_used[lane] = true;
@@ -295,6 +300,40 @@ inline std::int64_t horizontal_sum_avx2(__m256i four_sums) {
         _mm_add_epi64(_mm256_castsi256_si128(four_sums), _mm256_extracti128_si256(four_sums, 1)));
 }
 
+template <std::size_t kWidth, std::size_t kLoads>
+__attribute__((target("avx2"), always_inline)) inline void load_masks_avx2(
+    const std::array<std::array<std::uint8_t, kWidth>, kLoads>& table, __m256i (&masks)[kLoads]) {
+#pragma GCC unroll 8
+    for (std::size_t j = 0; j < kLoads; ++j) {
+        masks[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table[j].data()));
+    }
+}
+
+// One chunk's loads, copied on the way: its time bytes in their lanes (the
+// others 0) and, when `flag` is given, its flag bits.
+template <std::size_t kLoads>
+__attribute__((target("avx2"), always_inline)) inline __m256i gather_avx2(const std::uint8_t* chunk,
+                                                                          std::uint8_t* copy,
+                                                                          const __m256i (&time)[kLoads],
+                                                                          const __m256i* flag, __m256i& flags) {
+    __m256i times = _mm256_setzero_si256();
+    flags = _mm256_setzero_si256();
+#pragma GCC unroll 8
+    for (std::size_t j = 0; j < kLoads; ++j) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(chunk + 32 * j));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(copy + 32 * j), v);
+        times = _mm256_or_si256(times, _mm256_and_si256(v, time[j]));
+        if (flag != nullptr) {
+            flags = _mm256_or_si256(flags, _mm256_and_si256(v, flag[j]));
+        }
+    }
+    return times;
+}
+
+// A batch whose points do not fill a whole number of chunks ends with one
+// more chunk laid over its last points: those it shares with the chunk before
+// are already counted, so only the time lanes of the last `rest` are summed.
+// This spares the point-by-point walk on the tail of nearly every batch.
 template <std::size_t kStride>
 __attribute__((target("avx2"))) std::size_t natural_chunks_avx2(const std::uint8_t* points, std::uint8_t* copy,
                                                                 std::size_t limit, std::uint8_t parity,
@@ -303,37 +342,40 @@ __attribute__((target("avx2"))) std::size_t natural_chunks_avx2(const std::uint8
     const typename M::Masks& table = M::table();
     __m256i time[M::kLoads];
     __m256i flag[M::kLoads];
-#pragma GCC unroll 8
-    for (std::size_t j = 0; j < M::kLoads; ++j) {
-        time[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.time[j].data()));
-        flag[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.flag[j].data()));
-    }
+    load_masks_avx2(table.time, time);
+    load_masks_avx2(table.flag, flag);
     const __m256i zero = _mm256_setzero_si256();
     const __m256i parity_lanes = (parity & kParityFlag) != 0
                                      ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.all_flags.data()))
                                      : zero;
     __m256i sums = zero;
     std::size_t taken = 0;
+    bool changed = false;
     for (; taken + M::kPoints <= limit; taken += M::kPoints) {
-        const std::uint8_t* chunk = points + taken * kStride;
-        std::uint8_t* out = copy + taken * kStride;
-        __m256i times = zero;
-        __m256i flags = zero;
-#pragma GCC unroll 8
-        for (std::size_t j = 0; j < M::kLoads; ++j) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(chunk + 32 * j));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * j), v);
-            times = _mm256_or_si256(times, _mm256_and_si256(v, time[j]));
-            flags = _mm256_or_si256(flags, _mm256_and_si256(v, flag[j]));
-        }
-        const __m256i changed = _mm256_xor_si256(flags, parity_lanes);
-        if (!_mm256_testz_si256(changed, changed)) {
-            break;  // a point of this chunk starts the next frame
+        __m256i flags;
+        const __m256i times = gather_avx2(points + taken * kStride, copy + taken * kStride, time, flag, flags);
+        const __m256i differ = _mm256_xor_si256(flags, parity_lanes);
+        if (!_mm256_testz_si256(differ, differ)) {
+            changed = true;  // a point of this chunk starts the next frame
+            break;
         }
         sums = _mm256_add_epi64(sums, _mm256_sad_epu8(times, zero));
     }
+    const std::size_t rest = limit - taken;
+    if (!changed && rest != 0 && limit >= M::kPoints) {
+        const std::size_t last = limit - M::kPoints;
+        __m256i flags;
+        const __m256i times = gather_avx2(points + last * kStride, copy + last * kStride, time, flag, flags);
+        const __m256i differ = _mm256_xor_si256(flags, parity_lanes);
+        if (_mm256_testz_si256(differ, differ)) {
+            const __m256i keep = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.tail[rest].data()));
+            sums = _mm256_add_epi64(sums, _mm256_sad_epu8(_mm256_and_si256(times, keep), zero));
+            sum += horizontal_sum_avx2(sums);
+            return limit;
+        }
+    }
     sum += horizontal_sum_avx2(sums);
-    return taken + natural_chunks<kStride>(points + taken * kStride, copy + taken * kStride, limit - taken, parity, sum);
+    return taken + natural_chunks<kStride>(points + taken * kStride, copy + taken * kStride, rest, parity, sum);
 }
 
 template <std::size_t kStride>
@@ -342,30 +384,29 @@ __attribute__((target("avx2"))) std::size_t timed_chunks_avx2(const std::uint8_t
     using M = ChunkMasks<kStride, 32>;
     const typename M::Masks& table = M::table();
     __m256i time[M::kLoads];
-#pragma GCC unroll 8
-    for (std::size_t j = 0; j < M::kLoads; ++j) {
-        time[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.time[j].data()));
-    }
+    load_masks_avx2(table.time, time);
     const __m256i zero = _mm256_setzero_si256();
-    std::size_t taken = 0;
-    if (sum + kLargestRelativeTime * static_cast<std::int64_t>(limit) < end) {
-        // The whole batch ends short of the frame's end: only the sum is wanted.
+    if (limit >= M::kPoints && sum + kLargestRelativeTime * static_cast<std::int64_t>(limit) < end) {
+        // The whole batch ends short of the frame's end, whatever its times
+        // (the common case): only the sum is wanted.
         __m256i sums = zero;
+        __m256i unused;
+        std::size_t taken = 0;
         for (; taken + M::kPoints <= limit; taken += M::kPoints) {
-            const std::uint8_t* chunk = points + taken * kStride;
-            std::uint8_t* out = copy + taken * kStride;
-            __m256i times = zero;
-#pragma GCC unroll 8
-            for (std::size_t j = 0; j < M::kLoads; ++j) {
-                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(chunk + 32 * j));
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * j), v);
-                times = _mm256_or_si256(times, _mm256_and_si256(v, time[j]));
-            }
+            const __m256i times = gather_avx2(points + taken * kStride, copy + taken * kStride, time, nullptr, unused);
             sums = _mm256_add_epi64(sums, _mm256_sad_epu8(times, zero));
         }
+        const std::size_t rest = limit - taken;
+        if (rest != 0) {
+            const std::size_t last = limit - M::kPoints;
+            const __m256i times = gather_avx2(points + last * kStride, copy + last * kStride, time, nullptr, unused);
+            const __m256i keep = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.tail[rest].data()));
+            sums = _mm256_add_epi64(sums, _mm256_sad_epu8(_mm256_and_si256(times, keep), zero));
+        }
         sum += horizontal_sum_avx2(sums);
+        return limit;
     }
-    return taken + timed_chunks<kStride>(points + taken * kStride, copy + taken * kStride, limit - taken, end, sum);
+    return timed_chunks<kStride>(points, copy, limit, end, sum);
 }
 
 #endif  // __GNUC__ && __x86_64__
