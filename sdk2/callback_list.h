@@ -24,6 +24,8 @@
 #include <mutex>
 #include <vector>
 
+#include "pass_lock.h"
+
 namespace vorlan_sdk2 {
 
 // Result: what a callback returns (void, or int for a chain that stops at the
@@ -119,7 +121,7 @@ public:
     // Calls every live entry in order with `args` and its user pointer.
     // Entries appended during the pass are reached in the same pass.
     void Invoke(Args... args) {
-        std::lock_guard<std::mutex> pass(m_invoke_mutex);
+        std::lock_guard<PassLock> pass(m_invoke_mutex);
         start_pass();
         for (size_t i = 0;; ++i) {
             Entry entry;
@@ -135,7 +137,7 @@ public:
     // As Invoke, for callbacks returning int: the pass stops right after the
     // first callback that returns 0. True when one did.
     bool InvokeWithTermination(Args... args) {
-        std::lock_guard<std::mutex> pass(m_invoke_mutex);
+        std::lock_guard<PassLock> pass(m_invoke_mutex);
         start_pass();
         for (size_t i = 0;; ++i) {
             Entry entry;
@@ -150,7 +152,7 @@ public:
 
     // Holds off invocation passes while the caller owns the lock, for state
     // that the callbacks use and another thread must reset.
-    std::unique_lock<std::mutex> LockInvocations() { return std::unique_lock<std::mutex>(m_invoke_mutex); }
+    std::unique_lock<PassLock> LockInvocations() { return std::unique_lock<PassLock>(m_invoke_mutex); }
 
 private:
     // Guarded by m_list_mutex.
@@ -229,7 +231,7 @@ private:
     std::vector<Entry> m_active;   // guarded by m_list_mutex; null callback = removed
     std::vector<Entry> m_pending;  // guarded by m_list_mutex; added at the front, not yet merged
     mutable std::mutex m_list_mutex;
-    std::mutex m_invoke_mutex;     // held for a whole pass
+    PassLock m_invoke_mutex;       // held for a whole pass
     std::atomic<bool> m_updated{false};  // written under m_list_mutex, read by passes
     uint64_t m_count = 0;          // guarded by m_list_mutex; live active entries
     std::atomic<uint64_t> m_generation{0};  // changed under m_list_mutex, read by passes
