@@ -9,13 +9,35 @@ namespace vorlan_sdk2 {
 FrameAggregator::FrameAggregator(SensorQuestions questions, FrameSink sink, Clock clock)
     : m_questions(questions), m_sink(sink), m_clock(clock) {}
 
+inline bool FrameAggregator::time_synced(std::uint64_t handle, Entry& entry) {
+    if (m_questions.generation == nullptr) {
+        return m_questions.is_time_synced(handle);
+    }
+    // The generation is read before the question, so a record replaced in
+    // between moves it past the one kept, and the next batch asks again.
+    const std::uint64_t generation = m_questions.generation->load(std::memory_order_acquire);
+    if (generation != entry.time_synced_generation) {
+        entry.time_synced = m_questions.is_time_synced(handle);
+        entry.time_synced_generation = generation;
+    }
+    return entry.time_synced;
+}
+
 void FrameAggregator::add_points(std::uint64_t handle, std::int64_t timestamp, std::size_t n_points,
                                  std::size_t stride, const std::uint8_t* points) {
     claim();
     if (requested()) {
         apply_requests();
     }
-    Entry* entry = entry_for(handle);
+    if (++m_batches_unclocked >= kBatchesPerClockReading) {
+        read_clock();
+    }
+    Entry* entry = m_last_entry;
+    if (entry != nullptr && m_last_handle == handle) {
+        entry->heard = true;
+    } else {
+        entry = find_entry(handle);
+    }
     if (entry != nullptr) {
         entry->buffer->add_points(timestamp, n_points, stride, points, time_synced(handle, *entry), m_sink);
     }
@@ -37,28 +59,7 @@ void FrameAggregator::claim() {
     }
 }
 
-bool FrameAggregator::time_synced(std::uint64_t handle, Entry& entry) {
-    if (m_questions.generation == nullptr) {
-        return m_questions.is_time_synced(handle);
-    }
-    // The generation is read before the question, so a record replaced in
-    // between moves it past the one kept, and the next batch asks again.
-    const std::uint64_t generation = m_questions.generation();
-    if (generation != entry.time_synced_generation) {
-        entry.time_synced = m_questions.is_time_synced(handle);
-        entry.time_synced_generation = generation;
-    }
-    return entry.time_synced;
-}
-
-FrameAggregator::Entry* FrameAggregator::entry_for(std::uint64_t handle) {
-    if (++m_batches_unclocked >= kBatchesPerClockReading) {
-        read_clock();
-    }
-    if (m_last_entry != nullptr && m_last_handle == handle) {
-        m_last_entry->heard = true;
-        return m_last_entry;
-    }
+FrameAggregator::Entry* FrameAggregator::find_entry(std::uint64_t handle) {
     auto found = m_buffers.find(handle);
     Entry* entry = nullptr;
     if (found != m_buffers.end()) {

@@ -30,13 +30,13 @@ public:
     // What the aggregator needs to know about a sensor. is_fixed_10hz_scan is
     // asked when a sensor's buffer is made. is_time_synced is asked per batch,
     // unless `generation` is given: the answer is then kept per sensor and
-    // asked again only once the generation has moved (the registry's answers
+    // asked again only once the counter has moved (the registry's answers
     // change only when a record does), which saves the registry's lock on
     // every batch.
     struct SensorQuestions {
         bool (*is_fixed_10hz_scan)(std::uint64_t handle) = nullptr;
         bool (*is_time_synced)(std::uint64_t handle) = nullptr;
-        std::uint64_t (*generation)() = nullptr;
+        const std::atomic<std::uint64_t>* generation = nullptr;
     };
     using Clock = std::int64_t (*)();  // microseconds, never going back
 
@@ -99,7 +99,9 @@ private:
     // Carries out pending requests if nobody holds the buffers.
     void drain_requests();
     struct Entry;
-    Entry* entry_for(std::uint64_t handle);
+    // The entry of a sensor other than the previous batch's, made with its
+    // first batch; null when its batch is to be dropped.
+    Entry* find_entry(std::uint64_t handle);
     Entry* new_entry(std::uint64_t handle);
     // Reads the clock and stamps the sensors heard since the last reading.
     std::int64_t read_clock();

@@ -145,4 +145,6 @@ bool isTimeSynced(uint64_t handle) {
 
 uint64_t sensorRegistryGeneration() { return g_generation.load(std::memory_order_acquire); }
 
+const std::atomic<uint64_t>& sensorRegistryGenerationCounter() { return g_generation; }
+
 }  // namespace vorlan_sdk2

@@ -32,8 +32,7 @@ std::int64_t g_now = 0;
 std::int64_t fake_clock() { return g_now; }
 
 // Moves whenever the answers above change, as the registry's does.
-std::uint64_t g_generation = 0;
-std::uint64_t registry_generation() { return g_generation; }
+std::atomic<std::uint64_t> g_generation{0};
 
 struct Point {
     std::uint32_t id;  // stored in x and y
@@ -493,7 +492,7 @@ TEST_F(FrameAggregatorTest, SeesASensorsClockStateChangeWithItsNextBatch) {
     constexpr std::uint64_t kChanging = 0x0a000001;
     constexpr std::uint64_t kNeverSynced = 0x0a000002;
     Collected collected;
-    FrameAggregator aggregator({&is_fixed_10hz, &is_time_synced, &registry_generation}, collected.sink(),
+    FrameAggregator aggregator({&is_fixed_10hz, &is_time_synced, &g_generation}, collected.sink(),
                                &fake_clock);
     aggregator.set_mode(0);
     // One point per batch, the parity flipping every batch: each batch ends
