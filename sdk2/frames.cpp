@@ -44,7 +44,7 @@ void publishFrameOfBuffer(void*, std::uint64_t handle, std::int64_t timestamp, s
 }
 
 FrameAggregator& aggregator() {
-    static FrameAggregator instance({&isFixed10HzScan, &isTimeSynced, &sensorRegistryGenerationCounter()},
+    static FrameAggregator instance({&isFixed10HzScan, &isTimeSynced, &sensorRegistryGeneration()},
                                     FrameSink{&publishFrameOfBuffer, nullptr},
                                     &coarse_clock_us);
     return instance;

@@ -143,8 +143,6 @@ bool isTimeSynced(uint64_t handle) {
     return record != nullptr && (record->sensor().flags & kSynced) != 0;
 }
 
-uint64_t sensorRegistryGeneration() { return g_generation.load(std::memory_order_acquire); }
-
-const std::atomic<uint64_t>& sensorRegistryGenerationCounter() { return g_generation; }
+const std::atomic<uint64_t>& sensorRegistryGeneration() { return g_generation; }
 
 }  // namespace vorlan_sdk2

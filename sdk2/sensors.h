@@ -74,10 +74,9 @@ int copySensorInformationByIndex(size_t index, VorlanSensor* out);
 bool isFixed10HzScan(uint64_t handle);
 bool isTimeSynced(uint64_t handle);
 // Changes whenever a record is stored, replaced or deleted, so that an answer
-// above stays good while the generation does not move. The counter itself is
-// handed out for readers on every batch, which then load it without a call.
-uint64_t sensorRegistryGeneration();
-const std::atomic<uint64_t>& sensorRegistryGenerationCounter();
+// above stays good while the generation does not move. Readers on every
+// batch load the counter itself, without a call.
+const std::atomic<uint64_t>& sensorRegistryGeneration();
 
 }  // namespace vorlan_sdk2
 
