@@ -58,6 +58,7 @@ bool FrameBuffer::start(std::int64_t timestamp, std::size_t stride, const std::u
     }
     m_capacity = capacity;
     m_stride = stride;
+    m_walks = frame_walk::walks_for(stride);
     m_frame_timestamp = m_last_timestamp = timestamp;
     m_parity = first_point[kFlagsOffset] & kParityFlag;
     return true;
@@ -87,13 +88,13 @@ void FrameBuffer::add_points(std::int64_t timestamp, std::size_t n_points, std::
         std::int64_t sum = 0;  // relative timestamps of the points taken, as sent
         std::uint8_t* appended = m_points.get() + m_count * stride;  // room for `limit` points
         if (m_period == 0) {
-            taken = frame_walk::natural(points, appended, stride, limit, m_parity, sum);
+            taken = m_walks.natural(points, appended, stride, limit, m_parity, sum);
         } else {
             // A point starts the next frame when it lies at or past the end
             // of this frame: last + sum + its relative time - frame start >=
             // phase + period.
             const std::int64_t end = m_phase + m_period + wrapping_difference(m_frame_timestamp, m_last_timestamp);
-            taken = frame_walk::timed(points, appended, stride, limit, end, sum);
+            taken = m_walks.timed(points, appended, stride, limit, end, sum);
         }
         // A point that starts a frame, or a buffer full before the batch ends.
         const bool boundary = taken < limit || limit < n_points;

@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "frame_walk.h"
+
 namespace vorlan_sdk2 {
 
 // Where finished frames go. The points belong to the buffer and are valid
@@ -83,6 +85,7 @@ private:
     std::size_t m_stride = 0;
     std::size_t m_count = 0;
     std::size_t m_capacity = 0;  // in points, fixed with the stride
+    frame_walk::Walks m_walks{};  // chosen with the stride
     std::uint8_t m_parity = 0;
     std::int64_t m_phase = 0;
     std::unique_ptr<std::uint8_t[]> m_points;

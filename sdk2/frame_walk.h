@@ -413,65 +413,100 @@ __attribute__((target("avx2"))) std::size_t timed_chunks_avx2(const std::uint8_t
 
 #endif  // __SSE2__
 
-// `widest` false keeps to SSE2 (for tests of both).
-inline std::size_t natural(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride, std::size_t limit,
-                           std::uint8_t parity, std::int64_t& sum, bool widest = true) {
-    std::size_t taken = 0;
-#if defined(VORLAN_FRAME_WALK_AVX2)
-    if (widest && cpuHasAvx2()) {
-        switch (stride) {
-            case 10: return natural_chunks_avx2<10>(points, copy, limit, parity, sum);
-            case 12: return natural_chunks_avx2<12>(points, copy, limit, parity, sum);
-            default: break;
-        }
-    }
-#else
-    (void)widest;
-#endif
-    switch (stride) {
-#if defined(__SSE2__)
-        case 10: return natural_chunks<10>(points, copy, limit, parity, sum);
-        case 12: return natural_chunks<12>(points, copy, limit, parity, sum);
-#else
-        case 10: taken = natural_points<10>(points, stride, limit, parity, sum); break;
-        case 12: taken = natural_points<12>(points, stride, limit, parity, sum); break;
-#endif
-        default: taken = natural_points<0>(points, stride, limit, parity, sum); break;
-    }
+// The walks with one signature, so that the one for a stride is chosen once
+// (a frame buffer keeps it) rather than per batch.
+using NaturalWalk = std::size_t (*)(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride,
+                                    std::size_t limit, std::uint8_t parity, std::int64_t& sum);
+using TimedWalk = std::size_t (*)(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride,
+                                  std::size_t limit, std::int64_t end, std::int64_t& sum);
+
+struct Walks {
+    NaturalWalk natural;
+    TimedWalk timed;
+};
+
+template <std::size_t kStride>
+std::size_t natural_by_points(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride, std::size_t limit,
+                              std::uint8_t parity, std::int64_t& sum) {
+    const std::size_t taken = natural_points<kStride>(points, stride, limit, parity, sum);
     if (taken != 0) {
         std::memcpy(copy, points, taken * stride);
     }
     return taken;
 }
 
-inline std::size_t timed(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride, std::size_t limit,
-                         std::int64_t end, std::int64_t& sum, bool widest = true) {
-    std::size_t taken = 0;
-#if defined(VORLAN_FRAME_WALK_AVX2)
-    if (widest && cpuHasAvx2()) {
-        switch (stride) {
-            case 10: return timed_chunks_avx2<10>(points, copy, limit, end, sum);
-            case 12: return timed_chunks_avx2<12>(points, copy, limit, end, sum);
-            default: break;
-        }
-    }
-#else
-    (void)widest;
-#endif
-    switch (stride) {
-#if defined(__SSE2__)
-        case 10: return timed_chunks<10>(points, copy, limit, end, sum);
-        case 12: return timed_chunks<12>(points, copy, limit, end, sum);
-#else
-        case 10: taken = timed_points<10>(points, stride, limit, end, sum); break;
-        case 12: taken = timed_points<12>(points, stride, limit, end, sum); break;
-#endif
-        default: taken = timed_points<0>(points, stride, limit, end, sum); break;
-    }
+template <std::size_t kStride>
+std::size_t timed_by_points(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride, std::size_t limit,
+                            std::int64_t end, std::int64_t& sum) {
+    const std::size_t taken = timed_points<kStride>(points, stride, limit, end, sum);
     if (taken != 0) {
         std::memcpy(copy, points, taken * stride);
     }
     return taken;
+}
+
+#if defined(__SSE2__)
+template <std::size_t kStride>
+std::size_t natural_by_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t, std::size_t limit,
+                              std::uint8_t parity, std::int64_t& sum) {
+    return natural_chunks<kStride>(points, copy, limit, parity, sum);
+}
+
+template <std::size_t kStride>
+std::size_t timed_by_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t, std::size_t limit,
+                            std::int64_t end, std::int64_t& sum) {
+    return timed_chunks<kStride>(points, copy, limit, end, sum);
+}
+#endif
+
+#if defined(VORLAN_FRAME_WALK_AVX2)
+template <std::size_t kStride>
+std::size_t natural_by_wide_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t, std::size_t limit,
+                                   std::uint8_t parity, std::int64_t& sum) {
+    return natural_chunks_avx2<kStride>(points, copy, limit, parity, sum);
+}
+
+template <std::size_t kStride>
+std::size_t timed_by_wide_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t, std::size_t limit,
+                                 std::int64_t end, std::int64_t& sum) {
+    return timed_chunks_avx2<kStride>(points, copy, limit, end, sum);
+}
+#endif
+
+template <std::size_t kStride>
+Walks walks_of_stride(bool widest) {
+#if defined(VORLAN_FRAME_WALK_AVX2)
+    if (widest && cpuHasAvx2()) {
+        return {&natural_by_wide_chunks<kStride>, &timed_by_wide_chunks<kStride>};
+    }
+#else
+    (void)widest;
+#endif
+#if defined(__SSE2__)
+    return {&natural_by_chunks<kStride>, &timed_by_chunks<kStride>};
+#else
+    return {&natural_by_points<kStride>, &timed_by_points<kStride>};
+#endif
+}
+
+// The fastest walks for `stride` on this processor; `widest` false keeps to
+// SSE2 (for tests of both).
+inline Walks walks_for(std::size_t stride, bool widest = true) {
+    switch (stride) {
+        case 10: return walks_of_stride<10>(widest);
+        case 12: return walks_of_stride<12>(widest);
+        default: return {&natural_by_points<0>, &timed_by_points<0>};
+    }
+}
+
+inline std::size_t natural(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride, std::size_t limit,
+                           std::uint8_t parity, std::int64_t& sum, bool widest = true) {
+    return walks_for(stride, widest).natural(points, copy, stride, limit, parity, sum);
+}
+
+inline std::size_t timed(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride, std::size_t limit,
+                         std::int64_t end, std::int64_t& sum, bool widest = true) {
+    return walks_for(stride, widest).timed(points, copy, stride, limit, end, sum);
 }
 
 }  // namespace frame_walk
