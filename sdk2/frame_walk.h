@@ -88,6 +88,27 @@ std::size_t timed_points(const std::uint8_t* points, std::size_t stride, std::si
     return taken;
 }
 
+// Copies the points a walk took; returns how many.
+inline std::size_t copy_taken(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride,
+                              std::size_t taken) {
+    if (taken != 0) {  // an empty walk may be handed no buffers at all
+        std::memcpy(copy, points, taken * stride);
+    }
+    return taken;
+}
+
+template <std::size_t kStride>
+std::size_t natural_by_points(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride, std::size_t limit,
+                              std::uint8_t parity, std::int64_t& sum) {
+    return copy_taken(points, copy, stride, natural_points<kStride>(points, stride, limit, parity, sum));
+}
+
+template <std::size_t kStride>
+std::size_t timed_by_points(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride, std::size_t limit,
+                            std::int64_t end, std::int64_t& sum) {
+    return copy_taken(points, copy, stride, timed_points<kStride>(points, stride, limit, end, sum));
+}
+
 #if defined(__SSE2__)
 
 // Byte masks of one chunk of kStride-byte points read kWidth bytes at a
@@ -219,9 +240,10 @@ inline void copy_short(std::uint8_t* to, const std::uint8_t* from, std::size_t n
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to + n - 16), last);
 }
 
+// The chunk walks take the stride only to share the walks' signature.
 template <std::size_t kStride>
-std::size_t natural_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t limit, std::uint8_t parity,
-                           std::int64_t& sum) {
+std::size_t natural_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t, std::size_t limit,
+                           std::uint8_t parity, std::int64_t& sum) {
     using C = Chunk<kStride>;
     if (limit < C::kPoints) {
         // The tail of a wider walk, or a short batch: not worth the masks.
@@ -245,16 +267,13 @@ std::size_t natural_chunks(const std::uint8_t* points, std::uint8_t* copy, std::
         sums = _mm_add_epi64(sums, _mm_sad_epu8(times, zero));
     }
     sum += horizontal_sum(sums);
-    const std::size_t rest = natural_points<kStride>(points + taken * kStride, kStride, limit - taken, parity, sum);
-    if (rest != 0) {
-        std::memcpy(copy + taken * kStride, points + taken * kStride, rest * kStride);
-    }
-    return taken + rest;
+    return taken + natural_by_points<kStride>(points + taken * kStride, copy + taken * kStride, kStride,
+                                              limit - taken, parity, sum);
 }
 
 template <std::size_t kStride>
-std::size_t timed_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t limit, std::int64_t end,
-                         std::int64_t& sum) {
+std::size_t timed_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t, std::size_t limit,
+                         std::int64_t end, std::int64_t& sum) {
     using C = Chunk<kStride>;
     if (limit < C::kPoints) {
         copy_short(copy, points, limit * kStride);
@@ -280,11 +299,8 @@ std::size_t timed_chunks(const std::uint8_t* points, std::uint8_t* copy, std::si
             sum += chunk;
         }
     }
-    const std::size_t rest = timed_points<kStride>(points + taken * kStride, kStride, limit - taken, end, sum);
-    if (rest != 0) {
-        std::memcpy(copy + taken * kStride, points + taken * kStride, rest * kStride);
-    }
-    return taken + rest;
+    return taken + timed_by_points<kStride>(points + taken * kStride, copy + taken * kStride, kStride, limit - taken,
+                                            end, sum);
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -336,7 +352,7 @@ __attribute__((target("avx2"), always_inline)) inline __m256i gather_avx2(const 
 // This spares the point-by-point walk on the tail of nearly every batch.
 template <std::size_t kStride>
 __attribute__((target("avx2"))) std::size_t natural_chunks_avx2(const std::uint8_t* points, std::uint8_t* copy,
-                                                                std::size_t limit, std::uint8_t parity,
+                                                                std::size_t, std::size_t limit, std::uint8_t parity,
                                                                 std::int64_t& sum) {
     using M = ChunkMasks<kStride, 32>;
     const typename M::Masks& table = M::table();
@@ -375,12 +391,13 @@ __attribute__((target("avx2"))) std::size_t natural_chunks_avx2(const std::uint8
         }
     }
     sum += horizontal_sum_avx2(sums);
-    return taken + natural_chunks<kStride>(points + taken * kStride, copy + taken * kStride, rest, parity, sum);
+    return taken + natural_chunks<kStride>(points + taken * kStride, copy + taken * kStride, kStride, rest, parity, sum);
 }
 
 template <std::size_t kStride>
 __attribute__((target("avx2"))) std::size_t timed_chunks_avx2(const std::uint8_t* points, std::uint8_t* copy,
-                                                              std::size_t limit, std::int64_t end, std::int64_t& sum) {
+                                                              std::size_t, std::size_t limit, std::int64_t end,
+                                                              std::int64_t& sum) {
     using M = ChunkMasks<kStride, 32>;
     const typename M::Masks& table = M::table();
     __m256i time[M::kLoads];
@@ -406,7 +423,7 @@ __attribute__((target("avx2"))) std::size_t timed_chunks_avx2(const std::uint8_t
         sum += horizontal_sum_avx2(sums);
         return limit;
     }
-    return timed_chunks<kStride>(points, copy, limit, end, sum);
+    return timed_chunks<kStride>(points, copy, kStride, limit, end, sum);
 }
 
 #endif  // __GNUC__ && __x86_64__
@@ -426,64 +443,16 @@ struct Walks {
 };
 
 template <std::size_t kStride>
-std::size_t natural_by_points(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride, std::size_t limit,
-                              std::uint8_t parity, std::int64_t& sum) {
-    const std::size_t taken = natural_points<kStride>(points, stride, limit, parity, sum);
-    if (taken != 0) {
-        std::memcpy(copy, points, taken * stride);
-    }
-    return taken;
-}
-
-template <std::size_t kStride>
-std::size_t timed_by_points(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride, std::size_t limit,
-                            std::int64_t end, std::int64_t& sum) {
-    const std::size_t taken = timed_points<kStride>(points, stride, limit, end, sum);
-    if (taken != 0) {
-        std::memcpy(copy, points, taken * stride);
-    }
-    return taken;
-}
-
-#if defined(__SSE2__)
-template <std::size_t kStride>
-std::size_t natural_by_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t, std::size_t limit,
-                              std::uint8_t parity, std::int64_t& sum) {
-    return natural_chunks<kStride>(points, copy, limit, parity, sum);
-}
-
-template <std::size_t kStride>
-std::size_t timed_by_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t, std::size_t limit,
-                            std::int64_t end, std::int64_t& sum) {
-    return timed_chunks<kStride>(points, copy, limit, end, sum);
-}
-#endif
-
-#if defined(VORLAN_FRAME_WALK_AVX2)
-template <std::size_t kStride>
-std::size_t natural_by_wide_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t, std::size_t limit,
-                                   std::uint8_t parity, std::int64_t& sum) {
-    return natural_chunks_avx2<kStride>(points, copy, limit, parity, sum);
-}
-
-template <std::size_t kStride>
-std::size_t timed_by_wide_chunks(const std::uint8_t* points, std::uint8_t* copy, std::size_t, std::size_t limit,
-                                 std::int64_t end, std::int64_t& sum) {
-    return timed_chunks_avx2<kStride>(points, copy, limit, end, sum);
-}
-#endif
-
-template <std::size_t kStride>
 Walks walks_of_stride(bool widest) {
 #if defined(VORLAN_FRAME_WALK_AVX2)
     if (widest && cpuHasAvx2()) {
-        return {&natural_by_wide_chunks<kStride>, &timed_by_wide_chunks<kStride>};
+        return {&natural_chunks_avx2<kStride>, &timed_chunks_avx2<kStride>};
     }
 #else
     (void)widest;
 #endif
 #if defined(__SSE2__)
-    return {&natural_by_chunks<kStride>, &timed_by_chunks<kStride>};
+    return {&natural_chunks<kStride>, &timed_chunks<kStride>};
 #else
     return {&natural_by_points<kStride>, &timed_by_points<kStride>};
 #endif
