@@ -6,10 +6,12 @@
 //
 // The state says whether anybody may be sleeping, so that letting go wakes a
 // sleeper only when there can be one. A sleeper marks the lock contended
-// under the sleep mutex before it sleeps, and the holder takes that mutex
-// before it wakes anybody, so no wake-up falls between the mark and the
-// sleep. A sleeper that gets the lock leaves it marked contended: others may
-// still sleep, and its own release must wake one of them.
+// under the sleep mutex before it sleeps; a holder that finds the mark frees
+// the lock under that mutex too, so no wake-up falls between a mark and its
+// sleep. It wakes the sleeper before it frees the lock: whoever takes the lock
+// next comes after everything the holder did with it, and may destroy it. A
+// sleeper that gets the lock leaves it marked contended: others may still
+// sleep, and its own release must wake one of them.
 #ifndef VORLAN_SDK2_PASS_LOCK_H
 #define VORLAN_SDK2_PASS_LOCK_H
 
@@ -38,8 +40,9 @@ public:
     }
 
     void unlock() {
-        if (m_state.exchange(kFree, std::memory_order_release) == kContended) {
-            wake_one();
+        int held = kHeld;
+        if (!m_state.compare_exchange_strong(held, kFree, std::memory_order_release, std::memory_order_relaxed)) {
+            wake_one_and_free();
         }
     }
 
@@ -53,11 +56,10 @@ private:
         }
     }
 
-    void wake_one() {
-        // Taking the sleep mutex waits out a thread between its mark and its
-        // sleep.
-        { std::lock_guard<std::mutex> sleep(m_sleep_mutex); }
-        m_wake.notify_one();
+    void wake_one_and_free() {
+        std::lock_guard<std::mutex> sleep(m_sleep_mutex);
+        m_wake.notify_one();  // the sleeper wakes into the sleep mutex, held here
+        m_state.store(kFree, std::memory_order_release);
     }
 
     std::atomic<int> m_state{kFree};

@@ -37,6 +37,30 @@ TEST(PassLock, ExcludesAndWakesEverySleeper) {
     EXPECT_EQ(counter, std::uint64_t{kThreads} * kRounds);
 }
 
+// The next holder may destroy the lock as soon as it has it, even when the
+// holder before found a sleeper to wake: that holder must be done with the
+// lock by then (AddressSanitizer and ThreadSanitizer would see it touch the
+// lock afterwards).
+TEST(PassLock, NextHolderMayDestroyIt) {
+    for (int round = 0; round < 200; ++round) {
+        auto* lock = new PassLock;
+        lock->lock();
+        std::atomic<bool> trying{false};
+        std::thread next([&] {
+            trying = true;
+            lock->lock();
+            lock->unlock();
+            delete lock;
+        });
+        while (!trying) {
+            std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(round % 4 == 0 ? 0 : 200));
+        lock->unlock();
+        next.join();
+    }
+}
+
 TEST(PassLock, TryLockFailsOnlyWhileHeld) {
     PassLock lock;
     ASSERT_TRUE(lock.try_lock());
