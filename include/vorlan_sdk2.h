@@ -253,6 +253,12 @@ VORLAN_SDK2_API int VorlanStopAsyncRelay(void);
 
 /* ---- Capture replay ---------------------------------------------------- */
 
+/* Listeners may control the replay that feeds them. On the replay's own
+ * thread, and on the relay thread while the relay runs, nothing waits for the
+ * replay (a seek or a step takes effect after the listener returns), and
+ * VorlanReplayPlayToFinish and VorlanReplayUnloadPcap return
+ * VORLAN_ERROR_INVALID_STATE. */
+
 VORLAN_SDK2_API int VorlanReplayLoadPcap(const char* path, uint32_t flags, uint64_t* replay_handle_out);
 VORLAN_SDK2_API int VorlanReplayUnloadPcap(uint64_t replay_handle);
 VORLAN_SDK2_API int VorlanReplayPlay(uint64_t replay_handle);

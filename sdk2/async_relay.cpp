@@ -19,6 +19,9 @@ uint64_t loadU64(const uint8_t* at) {
     return value;
 }
 
+// The relay whose blocks this thread relays, if it is a relay thread.
+thread_local const AsyncRelay* t_relaying = nullptr;
+
 }  // namespace
 
 AsyncRelay::AsyncRelay(PayloadSink sink, void* context) : m_sink(sink), m_context(context) {}
@@ -77,10 +80,19 @@ int AsyncRelay::push(uint64_t handle, int64_t timestamp, const uint8_t* data, si
     return m_ring.commit_write(slot) ? VORLAN_SUCCESS : VORLAN_ERROR_INVALID_STATE;
 }
 
-void AsyncRelay::discardQueued() { m_ring.discard_all(); }
+void AsyncRelay::discardQueued() {
+    if (t_relaying == this) {
+        // The sink's own block is checked out on this thread; waiting for it
+        // would never end.
+        m_discard_when_sink_returns.store(true);
+        return;
+    }
+    m_ring.discard_all();
+}
 
 void AsyncRelay::relayBlocks() {
     nameThisThread("vorlan2-relay");
+    t_relaying = this;
     // A parser may stop the relay from this thread; start() must have stored
     // the thread by then.
     { std::lock_guard<std::mutex> started(m_thread_mutex); }
@@ -112,6 +124,14 @@ void AsyncRelay::relayBlocks() {
                 // payload counts as delivered and relaying goes on.
             }
             ++relayed;
+            if (m_discard_when_sink_returns.load(std::memory_order_relaxed)) {
+                m_discard_when_sink_returns.store(false);
+                // The rest of the batch goes with the queue.
+                if (!m_ring.discard_all_from_batch(batch)) {
+                    return;
+                }
+                break;
+            }
             if (relayed == batch.count || relayed == kBlocksPerRelease) {
                 if (!m_ring.release_batch(batch, relayed)) {
                     return;
@@ -175,6 +195,8 @@ int stopAsyncRelay() {
     relay->stop();
     return VORLAN_SUCCESS;
 }
+
+bool onAsyncRelayThread() { return t_relaying != nullptr; }
 
 void clearAsyncRelay() {
     if (!isAsyncRelayEnabled()) {

@@ -8,6 +8,7 @@
 #ifndef VORLAN_SDK2_ASYNC_RELAY_H
 #define VORLAN_SDK2_ASYNC_RELAY_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -46,7 +47,9 @@ public:
     int push(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size);
 
     // Drops every queued payload once the block being written and the one
-    // being relayed, if any, are done.
+    // being relayed, if any, are done. Called from the sink on the relay
+    // thread, it cannot wait for the block being relayed: the payloads queued
+    // are then dropped as soon as the sink returns.
     void discardQueued();
 
     // Ends the relay thread and waits for it (unless called on the relay
@@ -64,6 +67,7 @@ private:
     std::mutex m_producer_mutex;  // held by one producer from checkout to commit
     std::mutex m_thread_mutex;    // guards m_thread
     std::thread m_thread;
+    std::atomic<bool> m_discard_when_sink_returns{false};
 };
 
 // ---- The library's one relay.
@@ -79,6 +83,11 @@ int stopAsyncRelay();
 // Drops every payload queued in the relay (replay seeks and unloads: what was
 // queued belongs to the position left behind).
 void clearAsyncRelay();
+
+// True on a relay thread, in the parser chain it runs. A source feeding the
+// relay may be waiting for room in it, so such a thread must not wait for a
+// source.
+bool onAsyncRelayThread();
 
 }  // namespace vorlan_sdk2
 

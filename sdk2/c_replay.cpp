@@ -155,9 +155,10 @@ VORLAN_SDK2_API int VorlanReplayUnloadPcap(uint64_t replay_handle) {
             if (!slot.reader) {
                 return VORLAN_ERROR_INVALID_ARGUMENTS;
             }
-            // A reader cannot join its own worker: a listener that unloads
-            // the capture feeding it is refused.
-            if (slot.reader->OnWorker()) {
+            // A reader cannot join its worker from a thread the worker may
+            // wait for: a listener that unloads the capture feeding it is
+            // refused.
+            if (slot.reader->CannotWaitForWorker()) {
                 return VORLAN_ERROR_INVALID_STATE;
             }
             std::swap(taken, slot);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "async_relay.h"
 #include "frames.h"
 #include "framework.h"
 #include "vorlan_sdk2.h"
@@ -178,9 +179,13 @@ void PcapReader::waitFor(std::condition_variable& condition, std::unique_lock<st
     }
 }
 
-bool PcapReader::OnWorker() {
+bool PcapReader::CannotWaitForWorker() {
     std::lock_guard<std::mutex> lock(m_state_mutex);
-    return m_worker_id == std::this_thread::get_id();
+    return cannotWaitForWorkerLocked();
+}
+
+bool PcapReader::cannotWaitForWorkerLocked() const {
+    return m_worker_id == std::this_thread::get_id() || onAsyncRelayThread();
 }
 
 bool PcapReader::Load(const std::string& path, uint32_t flags) {
@@ -229,7 +234,7 @@ bool PcapReader::Play(bool async, bool* damaged) {
     if (async) {
         return true;
     }
-    if (m_auto_replay || !m_worker.joinable() || m_worker_id == std::this_thread::get_id()) {
+    if (m_auto_replay || !m_worker.joinable() || cannotWaitForWorkerLocked()) {
         return false;
     }
     waitFor(m_state_condition, lock, [&] { return m_finished; });
@@ -243,7 +248,7 @@ void PcapReader::Pause(bool async) {
     std::unique_lock<std::mutex> lock(m_state_mutex);
     m_playing = false;
     m_play_condition.notify_all();  // out of a pacing sleep
-    if (!async && m_worker.joinable() && m_worker_id != std::this_thread::get_id()) {
+    if (!async && m_worker.joinable() && !cannotWaitForWorkerLocked()) {
         m_state_condition.wait_for(lock, kWaitStep);
     }
 }
@@ -254,7 +259,7 @@ void PcapReader::Seek(int64_t position, bool async) {
     std::unique_lock<std::mutex> lock(m_state_mutex);
     m_seek_request = std::max<int64_t>(position, 0);
     m_play_condition.notify_all();
-    if (async || !m_worker.joinable() || m_worker_id == std::this_thread::get_id()) {
+    if (async || !m_worker.joinable() || cannotWaitForWorkerLocked()) {
         return;
     }
     waitFor(m_seek_done_condition, lock, [&] { return m_seek_request < 0; });
@@ -272,7 +277,7 @@ bool PcapReader::NextFrame(bool async, void* step_id) {
     }
     Play(true);
     std::unique_lock<std::mutex> lock(m_state_mutex);
-    if (!async && m_worker_id != std::this_thread::get_id()) {
+    if (!async && !cannotWaitForWorkerLocked()) {
         // The end of the file ends the step too: no frame will come.
         waitFor(m_state_condition, lock, [&] { return !m_playing || (m_finished && !m_auto_replay); });
     }

@@ -132,7 +132,9 @@ public:
     bool StepCounts();
     // Pauses at the end of a step.
     void StepDone();
-    bool OnWorker();
+    // True on a thread the worker may be waiting for: its own, or a relay
+    // thread it feeds. Calls there never wait for the worker.
+    bool CannotWaitForWorker();
     vorlan_capture::SkipCounters Counters();
 
 private:
@@ -140,7 +142,8 @@ private:
 
     void pcapWorkerRoutine();
     void buildIndicesRoutine();
-    // Both with m_state_mutex held.
+    // With m_state_mutex held.
+    bool cannotWaitForWorkerLocked() const;
     void tryStartPlaying();
     void tryStartIndexing();
     void handleSeekRequest();

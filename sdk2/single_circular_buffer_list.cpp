@@ -458,19 +458,49 @@ bool SingleCircularBufferList::put_back() {
     return true;
 }
 
+template <class DoneWaiting>
+bool SingleCircularBufferList::discard_locked(std::unique_lock<std::mutex>& lock, DoneWaiting done_waiting) {
+    const std::uint64_t generation = m_generation;
+    // Unlocked checkouts are kept out first: the producer then checks out
+    // under the mutex, where the writer mark covers it.
+    begin_exclusive(lock);
+    ++m_discarding;
+    m_checkout.wait(lock, done_waiting);
+    --m_discarding;
+    const bool same_storage = generation == m_generation;
+    if (same_storage) {
+        m_consumed.store(written(), std::memory_order_seq_cst);
+    }
+    end_exclusive();
+    return same_storage;
+}
+
 void SingleCircularBufferList::discard_all() {
     {
         std::unique_lock<std::mutex> lock = locked();
-        // Unlocked checkouts are kept out first: the producer then checks
-        // out under the mutex, where the writer mark covers it.
-        begin_exclusive(lock);
-        ++m_discarding;
-        m_checkout.wait(lock, [&] { return !m_reader_active && !m_writer_active; });
-        --m_discarding;
-        m_consumed.store(written(), std::memory_order_seq_cst);
-        end_exclusive();
+        (void)discard_locked(lock, [&] { return !m_reader_active && !m_writer_active; });
     }
     m_not_full.notify_all();
+}
+
+bool SingleCircularBufferList::discard_all_from_batch(ReadBatch& batch) {
+    bool discarded = false;
+    {
+        std::unique_lock<std::mutex> lock = locked();
+        if (batch.storage.generation != m_generation || !m_reader_active) {
+            return false;
+        }
+        // The checkout ends only after the discard, so the producer cannot
+        // fill the batch's slots in between.
+        discarded = discard_locked(lock, [&] { return !m_writer_active; });
+        if (discarded) {
+            m_reader_active = false;
+            batch.count = 0;
+        }
+    }
+    m_not_full.notify_all();
+    m_checkout.notify_all();  // others discarding wait for this checkout
+    return discarded;
 }
 
 bool SingleCircularBufferList::empty() const {

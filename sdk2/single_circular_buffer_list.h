@@ -137,6 +137,12 @@ public:
 
     // Drops everything queued, after waiting for both sides' checkouts to end.
     void discard_all();
+    // For the consumer in the middle of a batch: ends its checkout and drops
+    // everything queued, the rest of the batch included, in one step (no
+    // slot written meanwhile survives it), after waiting for the producer's
+    // checkout to end. False when the storage was reset, disabled or stopped
+    // since the checkout.
+    bool discard_all_from_batch(ReadBatch& batch);
 
     bool empty() const;
     bool full() const;
@@ -152,6 +158,10 @@ private:
     bool full_locked() const { return m_capacity != 0 && size_locked() == m_capacity; }
     // Takes m_mutex.
     std::unique_lock<std::mutex> locked() const;
+    // With the mutex held: once `done_waiting` holds, drops everything
+    // written so far. False when the storage changed meanwhile.
+    template <class DoneWaiting>
+    bool discard_locked(std::unique_lock<std::mutex>& lock, DoneWaiting done_waiting);
     // Spins a short while, the mutex released, watching `counter` (the other
     // side's), until `ready` holds; true if it did. Returns with the mutex held.
     template <class Ready>
@@ -185,7 +195,7 @@ private:
     bool m_writer_active = false;
     std::uint64_t m_generation = 0;  // counts storage replacements
     bool m_writers_refused = false;
-    std::uint32_t m_discarding = 0;        // discard_all() calls waiting on m_checkout
+    std::uint32_t m_discarding = 0;        // discards waiting on m_checkout
     std::uint32_t m_writer_sleeping = 0;   // producers waiting on m_not_full
     // Consumers waiting on m_not_empty: changed under the mutex, read by an
     // unlocked commit, which must wake them.

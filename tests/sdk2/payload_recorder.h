@@ -46,6 +46,13 @@ public:
         return m_arrived.wait_for(lock, bound, [&] { return m_payloads.size() >= count; });
     }
 
+    // Waits, up to the same bound, until `done` holds for the payloads so far.
+    bool waitUntil(const std::function<bool(const std::vector<Payload>&)>& done,
+                   std::chrono::seconds bound = std::chrono::seconds(20)) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_arrived.wait_for(lock, bound, [&] { return done(m_payloads); });
+    }
+
     std::vector<Payload> payloads() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_payloads;

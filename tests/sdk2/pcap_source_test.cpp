@@ -15,6 +15,7 @@
 
 #include "framework.h"
 #include "library_fixture.h"
+#include "payload_recorder.h"
 #include "support/capture_builder.h"
 #include "support/point_packet_builder.h"
 
@@ -529,6 +530,60 @@ TEST_F(PcapReplayTest, UnloadReleasesClientsWaitingOnTheReplay) {
     length.join();
     EXPECT_NE(result.load(), 1);
     EXPECT_EQ(VorlanReplayIsPaused(handle), VORLAN_ERROR_INVALID_ARGUMENTS);
+}
+
+// With the relay on, a listener runs on the relay thread while the replay's
+// worker may be waiting for room in the relay: nothing the listener calls on
+// the replay may wait for the worker. A seek takes effect without waiting
+// (what the relay had queued is dropped once the listener returns), playing
+// to the end and unloading are refused, and the capture plays again from its
+// start.
+TEST_F(PcapReplayTest, ListenerOnTheRelayThreadControlsTheReplayWithoutWaitingForIt) {
+    constexpr int kRecords = 200;
+    const std::string path = stream_capture(m_dir, "relayed.pcap", kRecords, 10);
+    ASSERT_EQ(VorlanStartAsyncRelay(2), VORLAN_SUCCESS);
+    const uint64_t handle = load(path, kLoadPaused);
+    std::atomic<int> seek{1};
+    std::atomic<int> finish{1};
+    std::atomic<int> unload{1};
+    bool controlled = false;  // on the relay thread only
+    vorlan_sdk2_test::PayloadRecorder recorder;
+    recorder.before_record = [&](const vorlan_sdk2_test::Payload& payload) {
+        if (controlled || number_of(payload.bytes) != 50) {
+            return;
+        }
+        controlled = true;
+        // Time for the worker to fill the relay and wait for room.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        seek = VorlanReplaySeek(handle, 0);
+        finish = VorlanReplayPlayToFinish(handle);
+        unload = VorlanReplayUnloadPcap(handle);
+    };
+    ASSERT_EQ(recorder.registerAsParser(), VORLAN_SUCCESS);
+    ASSERT_EQ(VorlanReplayPlay(handle), VORLAN_SUCCESS);
+    // Records 0-50, at most one more that was on its way, then all again.
+    ASSERT_TRUE(recorder.waitUntil([&](const std::vector<vorlan_sdk2_test::Payload>& payloads) {
+        return payloads.size() > 51 + kRecords ||
+               (payloads.size() == 51 + kRecords && number_of(payloads.back().bytes) == kRecords - 1);
+    }));
+    EXPECT_EQ(seek.load(), VORLAN_SUCCESS);
+    EXPECT_EQ(finish.load(), VORLAN_ERROR_INVALID_STATE);
+    EXPECT_EQ(unload.load(), VORLAN_ERROR_INVALID_STATE);
+    ASSERT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
+    std::vector<int> numbers;
+    for (const vorlan_sdk2_test::Payload& payload : recorder.payloads()) {
+        numbers.push_back(number_of(payload.bytes));
+    }
+    ASSERT_GE(numbers.size(), 51u + kRecords);
+    for (int i = 0; i <= 50; ++i) {
+        EXPECT_EQ(numbers[i], i);
+    }
+    const auto restart = std::find(numbers.begin() + 51, numbers.end(), 0);
+    EXPECT_LE(restart - (numbers.begin() + 51), 1) << "more than the record on its way outlived the seek";
+    ASSERT_GE(numbers.end() - restart, kRecords);
+    for (int i = 0; i < kRecords; ++i) {
+        EXPECT_EQ(restart[i], i);
+    }
 }
 
 }  // namespace
