@@ -133,6 +133,10 @@ protected:
     }
     void TearDown() override {
         EXPECT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_close());
+        // Left looping, the replays of the tests after this one in the same
+        // process (the whole binary run at once) would never end.
+        vorlan_sdk_capture_replay_set_speed(1.0f);
+        vorlan_sdk_capture_replay_set_enable_loop(0);
         EXPECT_EQ(VORLAN_SUCCESS, vorlan_sdk_deinitialize());
     }
 
