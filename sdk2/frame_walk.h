@@ -468,16 +468,6 @@ inline Walks walks_for(std::size_t stride, bool widest = true) {
     }
 }
 
-inline std::size_t natural(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride, std::size_t limit,
-                           std::uint8_t parity, std::int64_t& sum, bool widest = true) {
-    return walks_for(stride, widest).natural(points, copy, stride, limit, parity, sum);
-}
-
-inline std::size_t timed(const std::uint8_t* points, std::uint8_t* copy, std::size_t stride, std::size_t limit,
-                         std::int64_t end, std::int64_t& sum, bool widest = true) {
-    return walks_for(stride, widest).timed(points, copy, stride, limit, end, sum);
-}
-
 }  // namespace frame_walk
 }  // namespace vorlan_sdk2
 

@@ -80,9 +80,9 @@ TEST(FrameWalk, AgreesWithThePlainRulesAtEveryBoundaryPosition) {
                     return std::equal(bytes.begin(), bytes.begin() + taken * stride, copy.begin());
                 };
                 for (const bool widest : {false, true}) {
+                    const frame_walk::Walks walks = frame_walk::walks_for(stride, widest);
                     Walked natural;
-                    natural.taken =
-                        frame_walk::natural(bytes.data(), copy.data(), stride, limit, parity, natural.sum, widest);
+                    natural.taken = walks.natural(bytes.data(), copy.data(), stride, limit, parity, natural.sum);
                     EXPECT_EQ(natural, plain_natural(bytes, stride, limit, parity)) << "natural, widest " << widest;
                     EXPECT_TRUE(copied(natural.taken)) << "natural, widest " << widest;
                 }
@@ -93,9 +93,9 @@ TEST(FrameWalk, AgreesWithThePlainRulesAtEveryBoundaryPosition) {
                 for (const std::int64_t end : ends) {
                     for (const bool widest : {false, true}) {
                         std::fill(copy.begin(), copy.end(), std::uint8_t{0});
+                        const frame_walk::Walks walks = frame_walk::walks_for(stride, widest);
                         Walked timed;
-                        timed.taken =
-                            frame_walk::timed(bytes.data(), copy.data(), stride, limit, end, timed.sum, widest);
+                        timed.taken = walks.timed(bytes.data(), copy.data(), stride, limit, end, timed.sum);
                         EXPECT_EQ(timed, plain_timed(bytes, stride, limit, end)) << "timed, end " << end;
                         EXPECT_TRUE(copied(timed.taken)) << "timed, end " << end;
                     }
