@@ -84,7 +84,7 @@ void AsyncRelay::discardQueued() {
     if (t_relaying == this) {
         // The sink's own block is checked out on this thread; waiting for it
         // would never end.
-        m_discard_when_sink_returns.store(true);
+        m_discard_when_sink_returns = true;
         return;
     }
     m_ring.discard_all();
@@ -124,8 +124,8 @@ void AsyncRelay::relayBlocks() {
                 // payload counts as delivered and relaying goes on.
             }
             ++relayed;
-            if (m_discard_when_sink_returns.load(std::memory_order_relaxed)) {
-                m_discard_when_sink_returns.store(false);
+            if (m_discard_when_sink_returns) {
+                m_discard_when_sink_returns = false;
                 // The rest of the batch goes with the queue.
                 if (!m_ring.discard_all_from_batch(batch)) {
                     return;

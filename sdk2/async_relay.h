@@ -8,7 +8,6 @@
 #ifndef VORLAN_SDK2_ASYNC_RELAY_H
 #define VORLAN_SDK2_ASYNC_RELAY_H
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -67,7 +66,7 @@ private:
     std::mutex m_producer_mutex;  // held by one producer from checkout to commit
     std::mutex m_thread_mutex;    // guards m_thread
     std::thread m_thread;
-    std::atomic<bool> m_discard_when_sink_returns{false};
+    bool m_discard_when_sink_returns = false;  // relay thread only
 };
 
 // ---- The library's one relay.
