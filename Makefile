@@ -2,7 +2,7 @@
 #   make demo    simulate a sample capture, replay it and draw one frame
 #   make test    build everything and run every test
 #   make install PREFIX=/some/where   install libraries, headers, tool, Python package
-#   make package a Debian package of the same (build/vorlan-sdk_*.deb)
+#   make package Debian packages of the same (build/*.deb): libraries, -dev, tool, Python
 # Sanitizer runs: make check-asan (AddressSanitizer + UBSan), make check-tsan.
 # Long runs: make check-long (hostile network traffic, about a minute).
 # Benchmarks: make bench.
@@ -15,7 +15,7 @@ CMAKE_FLAGS ?=
 PACKAGES := cmake ninja-build g++ clang binutils pkg-config \
             libasio-dev libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev libpng-dev libpcap-dev libclang-rt-14-dev \
-            python3-numpy python3-pytest dpkg-dev
+            python3-numpy python3-pytest dpkg-dev lintian help2man
 
 PREFIX ?= /usr/local
 # Debian's interpreter, where python3-numpy and python3-pytest install.

@@ -21,18 +21,30 @@ set_target_properties(vorlan_sdk PROPERTIES EXPORT_NAME sdk)
 set_target_properties(vorlan_sdk2 PROPERTIES EXPORT_NAME sdk2)
 # The second library loads the first at run time from its own directory, so
 # both always go to the same place.
-install(TARGETS vorlan_sdk vorlan_sdk2 EXPORT vorlan_targets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES include/vorlan_sdk.h include/vorlan_sdk2.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY include/vorlan_sdk_impl DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The inline helpers of vorlan_sdk.h (positions in metres) call sqrt: clients
+# link the maths library.
+target_link_libraries(vorlan_sdk INTERFACE m)
+# Each library is a runtime component of its own (one Debian package per
+# SONAME); the unversioned link that only builds need goes with the headers.
+install(TARGETS vorlan_sdk EXPORT vorlan_targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sdk1 NAMELINK_COMPONENT dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sdk1)
+install(TARGETS vorlan_sdk2 EXPORT vorlan_targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sdk2 NAMELINK_COMPONENT dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sdk2)
+# Clients include the two C headers, and may use the C++ helper for metric
+# positions; the other headers under include/vorlan_sdk_impl/ are the first
+# library's internals and are not installed.
+install(FILES include/vorlan_sdk.h include/vorlan_sdk2.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+install(FILES include/vorlan_sdk_impl/point_geometry.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorlan_sdk_impl COMPONENT dev)
 # The tool finds the second library (and through it the first) in the
 # installed library folder.
 set_target_properties(vorlan PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-install(TARGETS vorlan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS vorlan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 
 install(EXPORT vorlan_targets NAMESPACE vorlan:: FILE vorlan-targets.cmake
-  DESTINATION ${VORLAN_CMAKE_INSTALL_DIR})
+  DESTINATION ${VORLAN_CMAKE_INSTALL_DIR} COMPONENT dev)
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/vorlan-config.cmake.in
   ${CMAKE_BINARY_DIR}/cmake/vorlan-config.cmake
   INSTALL_DESTINATION ${VORLAN_CMAKE_INSTALL_DIR})
@@ -41,7 +53,7 @@ configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/vorlan-config.cmake.in
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/cmake/vorlan-config-version.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/cmake/vorlan-config.cmake ${CMAKE_BINARY_DIR}/cmake/vorlan-config-version.cmake
-  DESTINATION ${VORLAN_CMAKE_INSTALL_DIR})
+  DESTINATION ${VORLAN_CMAKE_INSTALL_DIR} COMPONENT dev)
 
 # pkg-config files hold paths relative to ${pcfiledir}, so an installed tree
 # that is moved (or unpacked from the Debian package elsewhere) still works.
@@ -58,7 +70,7 @@ set(VORLAN_SDK_PC_VERSION ${PROJECT_VERSION})
 configure_file(${CMAKE_SOURCE_DIR}/cmake/vorlan_sdk.pc.in ${CMAKE_BINARY_DIR}/pkgconfig/vorlan_sdk.pc @ONLY)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/vorlan_sdk2.pc.in ${CMAKE_BINARY_DIR}/pkgconfig/vorlan_sdk2.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/pkgconfig/vorlan_sdk.pc ${CMAKE_BINARY_DIR}/pkgconfig/vorlan_sdk2.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 # The Python package finds the libraries next to itself through the relative
 # path written into _install_location.py.
@@ -66,21 +78,9 @@ file(RELATIVE_PATH VORLAN_PYTHON_TO_LIBDIR
   "/prefix/${VORLAN_PYTHON_INSTALL_DIR}/vorlan" "/prefix/${CMAKE_INSTALL_LIBDIR}")
 configure_file(${CMAKE_SOURCE_DIR}/cmake/_install_location.py.in
   ${CMAKE_BINARY_DIR}/python/_install_location.py @ONLY)
-install(DIRECTORY python/vorlan DESTINATION ${VORLAN_PYTHON_INSTALL_DIR}
+install(DIRECTORY python/vorlan DESTINATION ${VORLAN_PYTHON_INSTALL_DIR} COMPONENT python
   PATTERN "__pycache__" EXCLUDE PATTERN "_install_location.py" EXCLUDE)
-install(FILES ${CMAKE_BINARY_DIR}/python/_install_location.py DESTINATION ${VORLAN_PYTHON_INSTALL_DIR}/vorlan)
+install(FILES ${CMAKE_BINARY_DIR}/python/_install_location.py DESTINATION ${VORLAN_PYTHON_INSTALL_DIR}/vorlan
+  COMPONENT python)
 
-# ---- Debian package -----------------------------------------------------------
-
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME vorlan-sdk)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "Vorlan SDK developers <sdk@vorlan.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Vorlan lidar SDK: both libraries, headers, the vorlan tool, Python package")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-numpy")
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-include(CPack)
+include(${CMAKE_CURRENT_LIST_DIR}/DebianPackages.cmake)

@@ -1,4 +1,5 @@
-// Metric positions of calibrated image points.
+// Metric positions of calibrated image points: a C++ helper for clients,
+// installed beside the C headers (the other headers here are internal).
 #ifndef VORLAN_SDK_IMPL_POINT_GEOMETRY_HPP
 #define VORLAN_SDK_IMPL_POINT_GEOMETRY_HPP
 
