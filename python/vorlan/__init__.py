@@ -8,6 +8,7 @@
 replay() and listen() take library=1 (the first library, the default) or
 library=2 (the second); both yield the same kind of Frame.
 """
+from ._version import __version__
 from . import sdk as _sdk1
 from . import sdk2 as _sdk2
 from .errors import VorlanError
@@ -16,7 +17,7 @@ from .sdk import Sdk, calibrate
 from .sdk2 import FrameFifo, Sdk2
 from ._sdk1_types import RAW_POINT_DTYPE, Calibration, LaserCalibration
 
-__all__ = ["VorlanError", "Frame", "Sensor", "Sdk", "Sdk2", "FrameFifo", "calibrate", "replay", "listen",
+__all__ = ["__version__", "VorlanError", "Frame", "Sensor", "Sdk", "Sdk2", "FrameFifo", "calibrate", "replay", "listen",
            "RAW_POINT_DTYPE", "Calibration", "LaserCalibration"]
 
 
