@@ -15,7 +15,6 @@ SIMULATED_SERIALS = {900001, 900002, 900003, 900004}
 
 
 def tool_summary(tool, capture):
-    # Timed frames: the tool's sweep frames follow rules of its own.
     command = [tool, "replay", str(capture), "--frames", "0", "--frame-mode", "timed", "--frame-length", "0.1"]
     out = subprocess.run(command, check=True, capture_output=True, text=True, timeout=60).stdout
     match = re.search(r"frames (\d+)\s+points (\d+)", out)
@@ -24,7 +23,8 @@ def tool_summary(tool, capture):
 
 def test_replay_yields_every_frame_the_tool_sees_in_metres(tool, capture):
     sensors = {}
-    frames = list(vorlan.replay(capture, on_sensor=lambda s: sensors.setdefault(s.handle, s)))
+    frames = list(vorlan.replay(capture, frame_mode="timed", frame_length=0.1,
+                                on_sensor=lambda s: sensors.setdefault(s.handle, s)))
     assert (len(frames), sum(len(f) for f in frames)) == tool_summary(tool, capture)
     assert {s.serial_number for s in sensors.values()} == SIMULATED_SERIALS
     for frame in frames:
