@@ -15,7 +15,7 @@ from ._capture_file import open_failure, refuse_unconverted
 from ._pace import Pacer, checked_speed
 from ._sdk1_frame_rule import FrameRule
 from ._sensor_book import SensorBook
-from .errors import CallbackErrors, VorlanError
+from .errors import MEANINGS, CallbackErrors, VorlanError
 from .frame import IMAGE_POINT_DTYPE, Sensor, frame_from_image_points
 
 # The frame modes a caller may name; the library's by-model mode has no
@@ -48,7 +48,8 @@ def error(code, sentence=None):
     """A VorlanError for `code`: its name and `sentence`, or the library's
     own text for the calling thread's last call."""
     name = (library().vorlan_get_error_code_name(code) or b"").decode()
-    return VorlanError(code, name, sentence if sentence is not None else _last_error_text())
+    text = sentence or _last_error_text() or MEANINGS.get(int(code), "the library refused")
+    return VorlanError(code, name, text)
 
 
 def check(code, sentence=None):

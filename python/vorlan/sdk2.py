@@ -18,7 +18,7 @@ from . import _library
 from ._capture_file import open_failure, refuse_unconverted
 from ._pace import checked_speed
 from ._sensor_book import SensorBook
-from .errors import CallbackErrors, VorlanError
+from .errors import MEANINGS, CallbackErrors, VorlanError
 from .frame import POINT_DTYPE, Sensor, frame_from_point_arrays, frame_from_points
 
 INTERFACE_VERSION = 203
@@ -106,24 +106,11 @@ def library():
     return _lib
 
 
-# What each code means when the binding knows nothing more particular; the
-# library itself gives codes only.
-_MEANINGS = {
-    -1: "the library failed", -2: "the library ran out of memory", -4: "no such sensor",
-    -5: "the library is of another interface version", -6: "the network cannot be used",
-    -7: "too many callbacks", -8: "an argument was refused", -9: "the library is already started",
-    -10: "the library is not started", -11: "not a file of the expected type", -12: "a file cannot be read",
-    -13: "a file is damaged", -14: "nothing is open", -15: "the end of the data", -16: "not supported",
-    -17: "an unexpected response", -18: "not possible in the current state", -19: "not enabled",
-    -20: "timed out",
-}
-
-
 def error(code, sentence=None):
     """A VorlanError for `code`: its name and `sentence`, or what the code
     means."""
     name = (library().VorlanGetErrorCodeName(int(code)) or b"").decode()
-    return VorlanError(code, name, sentence or _MEANINGS.get(int(code), "the library refused"))
+    return VorlanError(code, name, sentence or MEANINGS.get(int(code), "the library refused"))
 
 
 def check(code, sentence=None):
@@ -243,6 +230,7 @@ class Sdk2:
         self._on_sensor = on_sensor
         self._parsers = {}
         self._fifos = []
+        self._replays = []  # how to end each replay still running
         self._open = False
         self._holds_lock = _open_lock.acquire(blocking=False)
         if not self._holds_lock:
@@ -265,7 +253,7 @@ class Sdk2:
                       -17: "the first library beside the second lacks functions translation needs",
                       -9: "the first library is already in use in this process (an open vorlan.Sdk)"}
             warnings.warn("legacy translation unavailable, first-generation sensors are left out: %s (%s)"
-                          % (reason.get(code, _MEANINGS.get(code, "refused")),
+                          % (reason.get(code, MEANINGS.get(code, "refused")),
                              self._lib.VorlanGetErrorCodeName(code).decode()), RuntimeWarning, stacklevel=3)
 
     def _on_information(self, handle, record, _user):
@@ -276,11 +264,21 @@ class Sdk2:
 
     def close(self):
         try:
+            # A replay left unfinished is ended first: its frame listener
+            # holds the library's partial frames.
+            for end_replay in list(self._replays):
+                end_replay()
             # The FIFO outlives a deinitialisation of the library: disabled
             # first, so that the next Sdk2 can enable it again.
             fifos, self._fifos = self._fifos, []
             for fifo in fifos:
                 fifo.close()
+            # So does the parser chain: a parser left registered would be
+            # called after its callback object is freed.
+            parsers, self._parsers = self._parsers, {}
+            if self._open:
+                for callback in parsers.values():
+                    self._lib.VorlanUnregisterParser(callback, None)
             if self._open:
                 self._open = False
                 check(self._lib.VorlanDeinitialize())
@@ -364,6 +362,18 @@ class Sdk2:
             raise error(code, open_failure(path, code, 2))
         feed = _ReplayFeed(self, replay.value, SensorBook(wanted=sensor), start, end)
         listening = False
+
+        def end_replay():
+            if end_replay in self._replays:
+                self._replays.remove(end_replay)
+                feed.stop()
+                self._lib.VorlanReplayUnloadPcap(replay)
+                if listening:
+                    # Removing the frame listener drops the library's partial
+                    # frames: the next replay starts afresh.
+                    self._lib.VorlanUnlistenFrames(feed.callback, None)
+
+        self._replays.append(end_replay)
         try:
             check(self._lib.VorlanListenFrames(mode, feed.callback, None))
             listening = True
@@ -375,12 +385,7 @@ class Sdk2:
             if not feed.ended_early and self._lib.VorlanReplayPlayToFinish(replay) == -12:
                 raise error(-12, "%s: the capture is cut short or damaged; what came before it was replayed" % path)
         finally:
-            feed.stop()
-            self._lib.VorlanReplayUnloadPcap(replay)
-            if listening:
-                # Removing the frame listener drops the library's partial
-                # frames: the next replay starts afresh.
-                self._lib.VorlanUnlistenFrames(feed.callback, None)
+            end_replay()
 
     def sensor(self, handle):
         record = SensorRecord()
