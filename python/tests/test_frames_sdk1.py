@@ -61,6 +61,11 @@ def test_listen_receives_live_frames_and_stops_after_the_timeout(tool):
         sender.wait(timeout=30)
     assert len(frames) > 4 and all(len(f) > 0 for f in frames)
     assert seen == SIMULATED_SERIALS
+    # Sweep frames, counted per sensor, none lost on loopback.
+    for serial in SIMULATED_SERIALS:
+        places = [(f.index, f.whole, f.losses) for f in frames if f.sensor.serial_number == serial]
+        assert [index for index, _, _ in places] == list(range(len(places)))
+        assert not places[0][1] and all(losses >= 0 for _, _, losses in places), places
 
 
 def test_a_callback_raising_on_a_library_thread_ends_the_iteration_at_once(tool):

@@ -81,7 +81,8 @@ class Frame:
     `whole` (cut at both ends by the frame rule; the first frame of a sensor
     starts wherever its traffic starts) and `losses`, the datagrams the
     library reported lost since the previous frame of this sensor (None
-    where the library reports no losses)."""
+    where the library reports no losses; the first library does not say
+    whose datagrams it lost, so every sensor's next frame counts them)."""
     handle: int
     timestamp: int      # microseconds, what the frame's times count from
     x: np.ndarray

@@ -483,6 +483,7 @@ def listen(port=8808, timeout=1.0, seconds=None, frame_mode="natural", frame_len
     with Sdk2(on_sensor=on_sensor, legacy=legacy) as sdk:
         fifo = sdk.frame_fifo(aggregation_mode(frame_mode, frame_length), n_frames)
         check(sdk._lib.VorlanStartNetworkingOnPort(port))
+        book = SensorBook()
         try:
             end = None if seconds is None else time.monotonic() + seconds
             while end is None or time.monotonic() < end:
@@ -491,6 +492,8 @@ def listen(port=8808, timeout=1.0, seconds=None, frame_mode="natural", frame_len
                 sdk.raise_pending()
                 if frame is None:
                     return
+                frame.index = book.take_frame(frame.handle)[0]
+                frame.whole = frame.index >= 1
                 yield frame
         finally:
             sdk._lib.VorlanStopNetworking()
