@@ -73,6 +73,8 @@ def test_an_empty_capture_or_one_cut_short_is_told_apart_from_other_files(tmp_pa
     (lambda p: list(vorlan.replay(p, frame_mode="by-model")), "frame_mode must be one of"),
     (lambda p: list(vorlan.replay(p, speed=-1)), "speed must be"),
     (lambda p: list(vorlan.replay(p, library=2, speed=6)), "speed must be"),
+    (lambda p: list(vorlan.replay(p, start=2, end=1)), "must come after start"),
+    (lambda p: list(vorlan.replay(p, library=2, start=-1)), "0 or more"),
 ])
 def test_options_out_of_range_are_refused_before_anything_runs(capture, call, complaint):
     with pytest.raises(ValueError, match=re.escape(complaint)):

@@ -1,5 +1,6 @@
-"""Replay speed: 0 plays as fast as possible; otherwise a rate against the
-recorded time (1 is real time, up to 5), as the vorlan tool takes it."""
+"""How a replay runs, as the vorlan tool takes it: its speed (0 plays as fast
+as possible; otherwise a rate against the recorded time, 1 real time, up to
+5) and the part of the capture it shows (seconds from its start)."""
 import time
 
 MAX_SPEED = 5.0
@@ -10,6 +11,15 @@ def checked_speed(speed):
     if not (speed == 0.0 or 0.000001 < speed <= MAX_SPEED):
         raise ValueError("speed must be 0 (as fast as possible) or a rate above 0.000001 up to 5, not %r" % speed)
     return speed
+
+
+def checked_span(start, end):
+    start = float(start)
+    if not start >= 0.0:
+        raise ValueError("start must be a time in seconds from the capture's start, 0 or more, not %r" % start)
+    if end is not None and not float(end) > start:
+        raise ValueError("end (%r s) must come after start (%r s)" % (end, start))
+    return start, None if end is None else float(end)
 
 
 class Pacer:

@@ -12,7 +12,7 @@ import numpy as np
 
 from . import _library, _sdk1_types as t
 from ._capture_file import open_failure, refuse_unconverted
-from ._pace import Pacer, checked_speed
+from ._pace import Pacer, checked_span, checked_speed
 from ._sdk1_frame_rule import FrameRule
 from ._sensor_book import SensorBook
 from .errors import MEANINGS, CallbackErrors, VorlanError
@@ -308,6 +308,7 @@ class Sdk:
         calibration() and the other lookups still answer about its sensors;
         the next replay or close() closes it."""
         pacer = Pacer(checked_speed(speed))
+        start, end = checked_span(start, end)
         path = str(path)
         self._close_replay()
         refuse_unconverted(path)

@@ -16,7 +16,7 @@ import numpy as np
 
 from . import _library
 from ._capture_file import open_failure, refuse_unconverted
-from ._pace import checked_speed
+from ._pace import checked_span, checked_speed
 from ._sensor_book import SensorBook
 from .errors import MEANINGS, CallbackErrors, VorlanError
 from .frame import POINT_DTYPE, Sensor, frame_from_point_arrays, frame_from_points
@@ -353,6 +353,7 @@ class Sdk2:
         the capture; the replay stops after `end` seconds; `sensor` (a dotted
         address or a serial number) keeps one sensor's frames."""
         speed = checked_speed(speed)
+        start, end = checked_span(start, end)
         mode = aggregation_mode(frame_mode, frame_length)
         path = str(path)
         refuse_unconverted(path)
