@@ -4,6 +4,7 @@ handling."""
 import gc
 import re
 import socket
+import struct
 import subprocess
 
 import numpy as np
@@ -166,3 +167,31 @@ def test_only_one_session_at_a_time_and_a_dropped_one_is_stopped(capture):
     del dropped
     gc.collect()
     vorlan.Sdk().close()
+
+
+def capture_datagrams(path):
+    """(handle, time in µs, payload) of each UDP datagram of a classic
+    capture of Ethernet frames."""
+    data = path.read_bytes()
+    offset = 24
+    while offset + 16 <= len(data):
+        seconds, micros, length, _ = struct.unpack_from("<IIII", data, offset)
+        frame = data[offset + 16:offset + 16 + length]
+        offset += 16 + length
+        header = (frame[14] & 0x0F) * 4
+        source = struct.unpack_from(">I", frame, 26)[0]
+        yield source, seconds * 1_000_000 + micros, frame[14 + header + 8:]
+
+
+@pytest.mark.parametrize("frame_mode", ["sweep", "full-scan", "timed"])
+def test_payloads_fed_by_hand_give_the_frames_a_replay_gives(capture, frame_mode):
+    def counts(frames):
+        return sorted((f.sensor_name, f.index, f.whole, len(f)) for f in frames)
+
+    replayed = counts(vorlan.replay(capture, frame_mode=frame_mode))
+    fed = []
+    with vorlan.Sdk(frame_mode=frame_mode) as sdk:
+        for handle, timestamp, payload in capture_datagrams(capture):
+            sdk.receive(handle, timestamp, payload)
+            fed += sdk.pending_frames()
+    assert counts(fed) == replayed and len(replayed) > 8

@@ -292,7 +292,11 @@ class Sdk:
         """Decodes one payload on this thread as if it came from `handle`
         (only while the network is off)."""
         buffer = bytes(payload)
+        # The library shows these payloads to no packet callback: the frame
+        # rule hears of them here, as it does of replayed ones.
+        self._rule.packet(handle, buffer[:4])
         check(self._lib.vorlan_sdk_mock_network_receive(handle, timestamp, buffer, len(buffer)))
+        self._apply_pending_frame_options()
         self._errors.raise_pending()
 
     # -- capture replay, on this thread --
