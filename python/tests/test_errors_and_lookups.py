@@ -120,3 +120,14 @@ def test_the_version_is_the_release_of_the_sdk_and_its_first_library():
         release = re.search(r"project\(vorlan_sdk VERSION ([0-9.]+)", cmake.read()).group(1)
     assert vorlan.__version__ == release
     assert vorlan.sdk.version().startswith(release)
+
+
+@pytest.mark.parametrize("library", [1, 2])
+def test_a_capture_cut_short_gives_its_frames_then_says_where_it_ends(capture, tmp_path, library):
+    cut = write(tmp_path, "cut.pcap", capture.read_bytes()[:1_500_000])
+    frames = []
+    with pytest.raises(vorlan.VorlanError) as raised:
+        for frame in vorlan.replay(cut, library=library):
+            frames.append(frame)
+    assert raised.value.code == -12 and "cut short" in raised.value.message
+    assert len(frames) > 4

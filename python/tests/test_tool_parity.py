@@ -69,7 +69,6 @@ def test_the_second_library_shows_both_generations_unless_translation_is_off(sam
 def test_a_paced_replay_takes_the_recorded_time_at_its_speed(sample):
     # Five times the recorded rate: a second of the capture takes 0.2 s or
     # more, never less (an upper bound would only measure the machine).
-    import time
     for library in (1, 2):
         began = time.monotonic()
         frames = sum(1 for _ in vorlan.replay(sample, library=library, speed=5, end=1.0))

@@ -9,7 +9,7 @@ import ctypes
 import threading
 import time
 import warnings
-from ctypes import POINTER, c_char, c_char_p, c_int, c_int16, c_int64, c_size_t, c_uint8, c_uint16, c_uint32, \
+from ctypes import POINTER, c_char, c_char_p, c_int, c_int64, c_size_t, c_uint8, c_uint16, c_uint32, \
     c_uint64, c_void_p
 
 import numpy as np
