@@ -60,6 +60,9 @@ def check(code, sentence=None):
 
 
 def frame_mode_number(frame_mode):
+    if isinstance(frame_mode, int) and not isinstance(frame_mode, bool):
+        # The library's own numbers, as earlier releases of this package took them.
+        frame_mode = {t.FRAME_MODES[name]: name for name in FRAME_MODES}.get(frame_mode, frame_mode)
     if frame_mode == "natural":
         raise ValueError("natural frames are cut by the second library: pass library=2")
     if frame_mode not in FRAME_MODES:
