@@ -4,8 +4,8 @@ the C tool replaying the same capture in the same run (its ceiling).
 
     python3 bench/python_frames.py --build build [--seconds 10] [--repeat 5]
 
-Both paths run in processes of their own and replay as fast as they can, cut into frames of 0.1 s (the Python
-default); the C figure is the whole `vorlan replay --frames 0` process, the
+Both paths run in processes of their own and replay as fast as they can, cut into timed frames of 0.1 s; the
+C figure is the whole `vorlan replay --frames 0` process, the
 Python one the whole iteration (library calibration, copies into numpy,
 conversion to metres). The median of the repeats of each counts.
 """
@@ -36,7 +36,7 @@ def measure_python(capture):
     start = time.perf_counter()
     cpu_start = time.process_time()
     points = 0
-    for frame in vorlan.replay(capture):
+    for frame in vorlan.replay(capture, frame_mode="timed", frame_length=0.1):
         points += len(frame.x)
     print(points, time.perf_counter() - start, time.process_time() - cpu_start)
 

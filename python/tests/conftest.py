@@ -24,3 +24,13 @@ def capture(tool, tmp_path_factory):
     subprocess.run([tool, "sim", "--seed", "1", "--seconds", "2", "--out", str(path)], check=True,
                    stdout=subprocess.DEVNULL, timeout=60)
     return path
+
+
+@pytest.fixture(scope="session")
+def sample(tool, tmp_path_factory):
+    """The sample capture of the README and `make demo`: ten seconds of the
+    eight simulated sensors, four of each generation."""
+    path = tmp_path_factory.mktemp("sample") / "sample.pcap"
+    subprocess.run([tool, "sim", "--seed", "1", "--seconds", "10", "--out", str(path)], check=True,
+                   stdout=subprocess.DEVNULL, timeout=120)
+    return path

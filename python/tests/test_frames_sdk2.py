@@ -1,5 +1,8 @@
 """The second library from Python: payloads in through VorlanReceiveData,
 frames out of the frame FIFO into numpy, errors and parsers."""
+import gc
+import socket
+import subprocess
 import struct
 
 import numpy as np
@@ -139,3 +142,36 @@ def dataclass_without_temperature(sensor):
     fields = dict(vars(sensor))
     del fields["temperature"]
     return fields
+
+
+def test_a_closed_session_leaves_no_parser_or_partial_frame_behind(capture):
+    # The library keeps client parsers across a restart: one left behind
+    # would be called after its callback object was freed.
+    seen = []
+    with vorlan.Sdk2(legacy=False) as sdk:
+        sdk.add_parser(lambda handle, timestamp, payload: seen.append(payload[:4]) and False)
+        frames = sdk.replay(capture)
+        next(frames)  # abandoned with frames half-built
+    gc.collect()
+    calls = len(seen)
+    first_pass = [(f.sensor_name, len(f)) for f in vorlan.replay(capture, library=2, legacy=False)]
+    second_pass = [(f.sensor_name, len(f)) for f in vorlan.replay(capture, library=2, legacy=False)]
+    assert len(seen) == calls
+    assert first_pass == second_pass and len(first_pass) > 4
+
+
+def test_live_frames_of_both_generations_through_translation(tool):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    sender = subprocess.Popen([tool, "sim", "--seed", "2", "--seconds", "1", "--port", str(port)],
+                              stdout=subprocess.DEVNULL)
+    try:
+        frames = list(vorlan.listen(port, timeout=2.0, seconds=30.0, library=2))
+    finally:
+        sender.wait(timeout=30)
+    serials = {f.sensor.serial_number for f in frames if f.sensor is not None}
+    assert {900001, 910001} <= serials, serials
+    for serial in serials:
+        indexes = [f.index for f in frames if f.sensor is not None and f.sensor.serial_number == serial]
+        assert indexes == list(range(indexes[0], indexes[0] + len(indexes)))

@@ -9,15 +9,23 @@ from vorlan import _library
 from vorlan.frame import REFLECTIVITY_PERCENT, image_points_to_metres
 
 
-@pytest.mark.parametrize("environ, first, only_override", [
-    ({"VORLAN_LIBRARY_PATH": "/opt/build"}, "/opt/build/libvorlan_sdk.so.1", True),
-    ({}, "libvorlan_sdk.so.1", False),
+@pytest.mark.parametrize("environ, bundled, installed, expected", [
+    # A build tree named in the environment is the only place tried.
+    ({"VORLAN_LIBRARY_PATH": "/opt/build"}, "/w/_libs", "/usr/lib",
+     ["/opt/build/libvorlan_sdk.so.1", "/opt/build/libvorlan_sdk.so"]),
+    # A wheel's own copies come before an installed tree and the system.
+    ({}, "/w/_libs", "/usr/lib",
+     ["/w/_libs/libvorlan_sdk.so.1", "/w/_libs/libvorlan_sdk.so", "/usr/lib/libvorlan_sdk.so.1",
+      "/usr/lib/libvorlan_sdk.so", "libvorlan_sdk.so.1", "libvorlan_sdk.so"]),
+    ({"VORLAN_LIBRARY_PATH": ""}, None, None, None),
 ])
-def test_library_search_order(environ, first, only_override):
-    paths = _library.candidates("vorlan_sdk", environ)
-    assert paths[0] == first
-    assert all(p.startswith("/opt/build/") for p in paths) == only_override
-    assert "libvorlan_sdk.so" in paths[-1]
+def test_library_search_order(environ, bundled, installed, expected, monkeypatch):
+    if bundled is None:
+        # A source tree: nothing bundled and nothing installed beside it.
+        monkeypatch.setattr(_library, "_bundled_dir", lambda: None)
+        monkeypatch.setattr(_library, "_installed_dir", lambda: None)
+        expected = ["libvorlan_sdk.so.1", "libvorlan_sdk.so"]
+    assert _library.candidates("vorlan_sdk", environ, bundled, installed) == expected
 
 
 def test_the_environment_names_the_fresh_build():

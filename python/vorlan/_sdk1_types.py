@@ -71,6 +71,10 @@ ERROR_CALLBACK = ctypes.CFUNCTYPE(None, c_uint64, c_int32, c_char_p, c_void_p, c
 IMAGE_FRAMES_CALLBACK = ctypes.CFUNCTYPE(None, c_uint64, c_size_t, c_void_p, c_void_p)
 INFORMATION_CALLBACK = ctypes.CFUNCTYPE(None, c_uint64, POINTER(SensorInformation), c_void_p)
 SERIAL_CALLBACK = ctypes.CFUNCTYPE(None, c_uint64, c_char_p, c_void_p)
+NETWORK_PACKET_CALLBACK = ctypes.CFUNCTYPE(None, c_uint64, c_int64, c_void_p, c_size_t, c_void_p)
+
+ERROR_COMMUNICATION = -6
+ERROR_EOF = -15
 
 _CODE = c_int32
 _SIGNATURES = {
@@ -86,6 +90,9 @@ _SIGNATURES = {
     "vorlan_sdk_listen_image_frames": (_CODE, [IMAGE_FRAMES_CALLBACK, c_void_p]),
     "vorlan_sdk_listen_info_packets": (_CODE, [INFORMATION_CALLBACK, c_void_p]),
     "vorlan_sdk_listen_serial_lines": (_CODE, [SERIAL_CALLBACK, c_void_p]),
+    "vorlan_sdk_listen_network_packet": (_CODE, [NETWORK_PACKET_CALLBACK, c_void_p]),
+    "vorlan_sdk_create_frame_options": (FrameOptions, []),
+    "vorlan_sdk_set_frame_options": (_CODE, [POINTER(FrameOptions)]),
     "vorlan_sdk_get_n_sensors": (c_size_t, []),
     "vorlan_sdk_get_sensor_handle_by_serial_number": (_CODE, [c_uint64, POINTER(c_uint64)]),
     "vorlan_sdk_get_sensor_information_by_index": (_CODE, [c_size_t, POINTER(SensorInformation)]),
@@ -101,6 +108,8 @@ _SIGNATURES = {
     "vorlan_sdk_capture_replay_is_end": (c_int32, []),
     "vorlan_sdk_capture_replay_get_length": (c_float, []),
     "vorlan_sdk_capture_replay_resume_blocking": (_CODE, [c_float]),
+    "vorlan_sdk_capture_replay_resume_blocking_once": (_CODE, []),
+    "vorlan_sdk_capture_replay_get_position": (c_float, []),
 }
 
 # Sizes the library exports, checked against these mirrors at load time.

@@ -1,9 +1,22 @@
 """The one exception type of the package."""
 
+# What each code means, for a failure the binding knows nothing more
+# particular about (the second library gives codes only).
+MEANINGS = {
+    -1: "the library failed", -2: "the library ran out of memory", -4: "no such sensor",
+    -5: "the library is of another interface version", -6: "the network cannot be used",
+    -7: "too many callbacks", -8: "an argument was refused", -9: "the library is already started",
+    -10: "the library is not started", -11: "not a file of the expected type", -12: "a file cannot be read",
+    -13: "a file is damaged", -14: "nothing is open", -15: "the end of the data", -16: "not supported",
+    -17: "an unexpected response", -18: "not possible in the current state", -19: "not enabled",
+    -20: "timed out",
+}
+
 
 class VorlanError(Exception):
     """A library call failed: `code` is the library's negative code, `name`
-    its symbolic name (such as "VORLAN_ERROR_FILE_IO")."""
+    its symbolic name (such as "VORLAN_ERROR_FILE_IO") and `message` a
+    sentence saying what went wrong."""
 
     def __init__(self, code, name, message=""):
         self.code = int(code)

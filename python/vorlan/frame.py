@@ -55,11 +55,36 @@ class Sensor:
     temperature: float  # degrees Celsius, nan when not reported
     library: int        # 1 or 2
 
+    @property
+    def name(self):
+        """"192.168.1.201 serial 900001", as the vorlan tool names it."""
+        return sensor_name(self.handle, self.serial_number)
 
-@dataclasses.dataclass
+
+def dotted_address(handle):
+    """The sensor's IPv4 address: the low 32 bits of its handle, first octet
+    most significant (replay marks its handles in bit 32)."""
+    address = int(handle) & 0xFFFFFFFF
+    return "%d.%d.%d.%d" % (address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF, address & 0xFF)
+
+
+def sensor_name(handle, serial_number=None):
+    """The address and, once the sensor has told it, the serial number."""
+    address = dotted_address(handle)
+    return address if not serial_number else "%s serial %d" % (address, serial_number)
+
+
+@dataclasses.dataclass(repr=False, eq=False)
 class Frame:
+    """One frame of one sensor. Besides the point arrays it says where it
+    stands: `index` among its sensor's frames (from 0), whether it is
+    `whole` (cut at both ends by the frame rule; the first frame of a sensor
+    starts wherever its traffic starts) and `losses`, the datagrams the
+    library reported lost since the previous frame of this sensor (None
+    where the library reports no losses; the first library does not say
+    whose datagrams it lost, so every sensor's next frame counts them)."""
     handle: int
-    timestamp: int      # microseconds, the frame's first point
+    timestamp: int      # microseconds, what the frame's times count from
     x: np.ndarray
     y: np.ndarray
     z: np.ndarray
@@ -72,9 +97,44 @@ class Frame:
     # The first library also gives each point's range and return type.
     distance: np.ndarray = None
     return_type: np.ndarray = None
+    index: int = 0
+    whole: bool = False
+    losses: int = None
+    # The serial number, when the sensor told it but no Sensor came with it.
+    serial_number: int = None
 
     def __len__(self):
         return len(self.x)
+
+    def __repr__(self):
+        span = (self.last_time - self.first_time) * 1e-6
+        losses = ", %d datagrams lost before it" % self.losses if self.losses else ""
+        return ("<Frame %d of %s%s: %s, %d points, %d valid, from %d us over %.3f s%s>"
+                % (self.index, self.sensor_name, " (%s)" % self.model_name if self.model_name else "",
+                   "whole" if self.whole else "partial", len(self), self.valid_points, self.first_time, span,
+                   losses))
+
+    @property
+    def sensor_name(self):
+        """"192.168.1.201 serial 900001", or the address alone while the
+        sensor has not told its serial number."""
+        serial = self.sensor.serial_number if self.sensor is not None else self.serial_number
+        return sensor_name(self.handle, serial)
+
+    @property
+    def model_name(self):
+        """The sensor's model, such as "TQ50-S"; empty while unknown."""
+        return self.sensor.model_name if self.sensor is not None else ""
+
+    @property
+    def first_time(self):
+        """The earliest point time in microseconds (the frame's timestamp
+        when it has no points)."""
+        return int(self.time.min()) if len(self.time) else int(self.timestamp)
+
+    @property
+    def last_time(self):
+        return int(self.time.max()) if len(self.time) else int(self.timestamp)
 
     @property
     def valid(self):
@@ -83,6 +143,10 @@ class Frame:
         if self.library == 1:
             return (self.flags & 0x01) != 0
         return (self.flags & 0x20) == 0
+
+    @property
+    def valid_points(self):
+        return int(np.count_nonzero(self.valid))
 
     @property
     def reflectivity(self):

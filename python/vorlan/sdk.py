@@ -11,8 +11,17 @@ import time
 import numpy as np
 
 from . import _library, _sdk1_types as t
-from .errors import CallbackErrors, VorlanError
+from ._capture_file import open_failure, refuse_unconverted
+from ._pace import Pacer, checked_span, checked_speed
+from ._sdk1_frame_rule import FrameRule
+from ._sensor_book import SensorBook
+from .errors import MEANINGS, CallbackErrors, VorlanError
 from .frame import IMAGE_POINT_DTYPE, Sensor, frame_from_image_points
+
+# The frame modes a caller may name; the library's by-model mode has no
+# rule of its own.
+FRAME_MODES = ("streaming", "timed", "sweep", "full-scan")
+DEFAULT_FRAME_MODE = "sweep"
 
 _lib = None
 _open_lock = threading.Lock()
@@ -26,17 +35,39 @@ def library():
     return _lib
 
 
-def check(code):
-    """Raises VorlanError for a negative code; the message is the calling
-    thread's last error text."""
+def _last_error_text():
+    """The calling thread's last error text, its first line without the
+    "AssertionError: " the library's checks put before it."""
+    message = ctypes.c_char_p()
+    library().vorlan_sdk_get_error(ctypes.byref(message))
+    text = (message.value or b"").decode("utf-8", "replace").strip().split("\n")[0]
+    return text[len("AssertionError: "):] if text.startswith("AssertionError: ") else text
+
+
+def error(code, sentence=None):
+    """A VorlanError for `code`: its name and `sentence`, or the library's
+    own text for the calling thread's last call."""
+    name = (library().vorlan_get_error_code_name(code) or b"").decode()
+    text = sentence or _last_error_text() or MEANINGS.get(int(code), "the library refused")
+    return VorlanError(code, name, text)
+
+
+def check(code, sentence=None):
+    """Raises VorlanError for a negative code."""
     if code >= 0:
         return code
-    lib = library()
-    message = ctypes.c_char_p()
-    lib.vorlan_sdk_get_error(ctypes.byref(message))
-    name = lib.vorlan_get_error_code_name(code) or b""
-    text = (message.value or b"").decode("utf-8", "replace").strip()
-    raise VorlanError(code, name.decode(), text)
+    raise error(code, sentence)
+
+
+def frame_mode_number(frame_mode):
+    if isinstance(frame_mode, int) and not isinstance(frame_mode, bool):
+        # The library's own numbers, as earlier releases of this package took them.
+        frame_mode = {t.FRAME_MODES[name]: name for name in FRAME_MODES}.get(frame_mode, frame_mode)
+    if frame_mode == "natural":
+        raise ValueError("natural frames are cut by the second library: pass library=2")
+    if frame_mode not in FRAME_MODES:
+        raise ValueError("frame_mode must be one of %s, not %r" % (", ".join(FRAME_MODES), frame_mode))
+    return t.FRAME_MODES[frame_mode]
 
 
 def version():
@@ -66,18 +97,30 @@ class Sdk:
     """An initialised first library. Frames are queued as the library
     publishes them and taken with next_frame() or by iterating.
 
+    frame_mode is "sweep" (a frame per scan sweep, the default, as the
+    vorlan tool cuts them), "full-scan", "timed" (every `frame_length`
+    seconds) or "streaming" (every data packet).
+
     on_sensor(Sensor) and on_serial_line(handle, str), when given, run on the
     thread that delivers the data (a library thread for live traffic); an
     exception they raise is kept and raised by the next call that takes
     frames."""
 
-    def __init__(self, network=False, port=8808, frame_mode="timed", frame_length=0.1, multiple_returns=False,
-                 on_sensor=None, on_serial_line=None):
+    def __init__(self, network=False, port=8808, frame_mode=DEFAULT_FRAME_MODE, frame_length=0.1,
+                 multiple_returns=False, on_sensor=None, on_serial_line=None):
         self._lib = library()
+        self._mode = frame_mode_number(frame_mode)
+        self._frame_length = float(frame_length)
+        self._network = network
         self._frames = collections.deque()
         self._ready = threading.Condition()
         self._errors = CallbackErrors(wake=self._wake)
         self._sensors = {}
+        self._rule = FrameRule(self._mode)
+        self._book = SensorBook(counts_losses=True)
+        self._shown = True
+        self._last_packet_time = 0
+        self._replay_open = False
         self._on_sensor = on_sensor
         self._on_serial_line = on_serial_line
         self._open = False
@@ -85,29 +128,31 @@ class Sdk:
         if not self._holds_lock:
             raise VorlanError(-9, "VORLAN_ERROR_ALREADY_INITIALIZED", "another Sdk is open in this process")
         try:
-            self._start(network, port, frame_mode, frame_length, multiple_returns)
+            self._start(network, port, multiple_returns)
         except BaseException:
             self.close()
             raise
 
-    def _start(self, network, port, frame_mode, frame_length, multiple_returns):
+    def _start(self, network, port, multiple_returns):
         options = self._lib.vorlan_sdk_create_options()
         # Started without the network so that the callbacks are in place
         # before the first datagram arrives.
         options.control_flags = t.CONTROL_DISABLE_NETWORK | (t.CONTROL_ENABLE_MULTIPLE_RETURNS if multiple_returns
                                                              else 0)
         options.port = port
-        options.frame.mode = t.FRAME_MODES[frame_mode] if isinstance(frame_mode, str) else int(frame_mode)
-        options.frame.length = frame_length
+        options.frame.mode = self._mode
+        options.frame.length = self._frame_length
         # The callback objects must outlive the registration: kept on self.
-        self._error_cb = t.ERROR_CALLBACK(0)
+        self._error_cb = t.ERROR_CALLBACK(self._errors.guard(self._on_error))
         self._frames_cb = t.IMAGE_FRAMES_CALLBACK(self._errors.guard(self._on_image_frame))
         self._info_cb = t.INFORMATION_CALLBACK(self._errors.guard(self._on_information))
         self._serial_cb = t.SERIAL_CALLBACK(self._errors.guard(self._on_serial))
+        self._packet_cb = t.NETWORK_PACKET_CALLBACK(self._errors.guard(self._on_packet))
         check(self._lib.vorlan_sdk_initialize(t.INTERFACE_VERSION, ctypes.byref(options), self._error_cb, None))
         self._open = True
         check(self._lib.vorlan_sdk_listen_image_frames(self._frames_cb, None))
         check(self._lib.vorlan_sdk_listen_info_packets(self._info_cb, None))
+        check(self._lib.vorlan_sdk_listen_network_packet(self._packet_cb, None))
         if self._on_serial_line is not None:
             check(self._lib.vorlan_sdk_listen_serial_lines(self._serial_cb, None))
         if network:
@@ -116,16 +161,46 @@ class Sdk:
     # -- callbacks, on the delivering thread: copy and queue, nothing more --
 
     def _on_image_frame(self, handle, count, points, _user):
+        whole = self._rule.frame(handle)
+        index, wanted, losses = self._book.take_frame(handle)
+        if not (self._shown and wanted):
+            return
         copied = _image_points(points, count)
         with self._ready:
-            self._frames.append((handle, copied))
+            self._frames.append((handle, copied, index, whole, losses))
             self._ready.notify()
 
     def _on_information(self, handle, info, _user):
         sensor = sensor_from_information(info.contents)
+        # An information packet that decoded to nothing (cut short, or a
+        # first half waiting for its second) names no sensor.
+        if info.contents.firmware_version:
+            self._rule.informed(handle)
+            self._book.inform(handle, sensor.serial_number)
         self._sensors[handle] = sensor
         if self._on_sensor is not None:
             self._on_sensor(sensor)
+
+    def _on_packet(self, handle, timestamp, data, size, _user):
+        self._last_packet_time = timestamp
+        # Live traffic has no thread of ours between two packets: the frame
+        # options go in here, before this packet is decoded.
+        if self._network:
+            self._apply_pending_frame_options()
+        self._rule.packet(handle, ctypes.string_at(data, min(size, 4)) if data else b"")
+
+    def _on_error(self, handle, code, _message, data, size, _user):
+        # Datagrams lost on the way in come as a communication error of no
+        # sensor with their count at byte 8 of the record.
+        if handle == 0 and code == t.ERROR_COMMUNICATION and data and size >= 16:
+            self._book.lost(int.from_bytes(ctypes.string_at(data, 16)[8:16], "little"))
+
+    def _apply_pending_frame_options(self):
+        if self._rule.take_pending():
+            options = self._lib.vorlan_sdk_create_frame_options()
+            options.mode = self._mode
+            options.length = self._frame_length
+            check(self._lib.vorlan_sdk_set_frame_options(ctypes.byref(options)))
 
     def _wake(self):
         with self._ready:
@@ -138,6 +213,7 @@ class Sdk:
 
     def close(self):
         try:
+            self._close_replay()
             if self._open:
                 self._open = False
                 check(self._lib.vorlan_sdk_deinitialize())
@@ -166,8 +242,11 @@ class Sdk:
     # -- frames --
 
     def _frame(self, entry):
-        handle, points = entry
-        return frame_from_image_points(handle, points, self._sensors.get(handle))
+        handle, points, index, whole, losses = entry
+        frame = frame_from_image_points(handle, points, self._sensors.get(handle))
+        frame.index, frame.whole, frame.losses = index, whole, losses
+        frame.serial_number = self._book.serial_number(handle)
+        return frame
 
     def pending_frames(self):
         """Every frame queued so far, oldest first."""
@@ -188,7 +267,8 @@ class Sdk:
     # -- sensors --
 
     def sensors(self):
-        """Every sensor the library knows."""
+        """Every sensor the library knows; after a replay ended, the sensors
+        it heard, until the next replay or close()."""
         info = t.SensorInformation()
         found = []
         for index in range(self._lib.vorlan_sdk_get_n_sensors()):
@@ -215,21 +295,61 @@ class Sdk:
         """Decodes one payload on this thread as if it came from `handle`
         (only while the network is off)."""
         buffer = bytes(payload)
+        # The library shows these payloads to no packet callback: the frame
+        # rule hears of them here, as it does of replayed ones.
+        self._rule.packet(handle, buffer[:4])
         check(self._lib.vorlan_sdk_mock_network_receive(handle, timestamp, buffer, len(buffer)))
+        self._apply_pending_frame_options()
         self._errors.raise_pending()
 
     # -- capture replay, on this thread --
 
-    def replay(self, path, step=0.1):
-        """Yields the frames of a capture, fed `step` seconds of capture time
-        at a time on this thread."""
-        check(self._lib.vorlan_sdk_capture_replay_open(str(path).encode()))
-        try:
-            while not self._lib.vorlan_sdk_capture_replay_is_end():
-                check(self._lib.vorlan_sdk_capture_replay_resume_blocking(step))
+    def replay(self, path, speed=0.0, start=0.0, end=None, sensor=None):
+        """Yields the frames of a capture, fed one packet at a time on this
+        thread: as fast as possible (speed 0) or at `speed` times the
+        recorded rate. Frames are shown from `start` seconds into the
+        capture; the replay stops after `end` seconds; `sensor` (a dotted
+        address or a serial number) keeps one sensor's frames.
+
+        The capture stays open when the replay ends, so that sensors(),
+        calibration() and the other lookups still answer about its sensors;
+        the next replay or close() closes it."""
+        pacer = Pacer(checked_speed(speed))
+        start, end = checked_span(start, end)
+        path = str(path)
+        self._close_replay()
+        refuse_unconverted(path)
+        code = self._lib.vorlan_sdk_capture_replay_open(path.encode())
+        if code < 0:
+            raise error(code, open_failure(path, code, 1, _last_error_text()))
+        self._replay_open = True
+        self._rule = FrameRule(self._mode)
+        self._book = SensorBook(wanted=sensor, counts_losses=True)
+        self._shown = start <= 0.0
+        while True:
+            code = self._lib.vorlan_sdk_capture_replay_resume_blocking_once()
+            if code == t.ERROR_EOF:
+                break
+            if code < 0:
+                # What was read before stays delivered: a capture cut short
+                # is still worth looking at.
                 yield from self.pending_frames()
-            yield from self.pending_frames()
-        finally:
+                raise error(code, "%s: replay stopped at %.3f s: %s" % (
+                    path, self._lib.vorlan_sdk_capture_replay_get_position(), _last_error_text()))
+            self._apply_pending_frame_options()
+            position = self._lib.vorlan_sdk_capture_replay_get_position()
+            if end is not None and position > end:
+                break
+            if position >= start:
+                self._shown = True
+            pacer.wait_for(self._last_packet_time)
+            if self._frames or self._errors.pending:
+                yield from self.pending_frames()
+        yield from self.pending_frames()
+
+    def _close_replay(self):
+        if self._replay_open:
+            self._replay_open = False
             self._lib.vorlan_sdk_capture_replay_close()
 
 
@@ -250,15 +370,16 @@ def calibrate(raw_points, calibration=None, handle=None, return_count=1, sdk=Non
     return frame_from_image_points(handle or 0, out)
 
 
-def replay(path, frame_mode="timed", frame_length=0.1, multiple_returns=False, on_sensor=None):
+def replay(path, frame_mode=DEFAULT_FRAME_MODE, frame_length=0.1, speed=0.0, start=0.0, end=None, sensor=None,
+           multiple_returns=False, on_sensor=None):
     """Iterates over the frames of a capture file: `for frame in replay(p)`."""
     with Sdk(frame_mode=frame_mode, frame_length=frame_length, multiple_returns=multiple_returns,
              on_sensor=on_sensor) as sdk:
-        yield from sdk.replay(path)
+        yield from sdk.replay(path, speed=speed, start=start, end=end, sensor=sensor)
 
 
-def listen(port=8808, timeout=1.0, seconds=None, frame_mode="timed", frame_length=0.1, multiple_returns=False,
-           on_sensor=None):
+def listen(port=8808, timeout=1.0, seconds=None, frame_mode=DEFAULT_FRAME_MODE, frame_length=0.1,
+           multiple_returns=False, on_sensor=None):
     """Iterates over live frames on a UDP port; ends when no frame came for
     `timeout` seconds or, if given, after `seconds`."""
     with Sdk(network=True, port=port, frame_mode=frame_mode, frame_length=frame_length,
