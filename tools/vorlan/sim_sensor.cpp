@@ -254,13 +254,12 @@ void SimulatedSensor::encode_return(const DevicePoint& point, int segment, doubl
 
     // Calibrated intensity about 100 times the reflectance, within a few percent.
     const double wanted = 100.0 * reflectance * (1.0 + static_cast<double>(noise(-3, 3)) / 100.0);
-    double intensity = 0.0;
     // What one raw intensity unit reads as at the distance the raw value reads as.
     const double per_unit = optics.intensity_per_unit(segment, level, optics.metres(segment, level, distance_out),
                                                       point.image_x, point.image_z);
-    if (optics.segments[static_cast<std::size_t>(segment)].intensity_reference[static_cast<std::size_t>(level)] !=
-        0.0) {
-        intensity = per_unit > 0.0 ? wanted / per_unit : 0.0;
+    double intensity = 0.0;
+    if (per_unit > 0.0) {
+        intensity = wanted / per_unit;
     } else {
         // Without an intensity table the raw value falls with range.
         const double near = std::min(1.0, 10.0 / std::max(distance, 1e-3));
