@@ -4,10 +4,12 @@
 // its sweeps make natural frames.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "sim_point_fleet.h"
 #include "simulator.h"
 #include "vorlan_sdk2.h"
 
@@ -122,6 +124,10 @@ TEST(SimulatedPointSensors, DecodeIntoTheirModelsLayoutsPointsLinesAndFrames) {
         EXPECT_EQ(setup.model_name, std::string(info.model_name));
         EXPECT_EQ(setup.serial_number, info.serial_number);
         EXPECT_EQ(expected[k].channel_count, info.channel_count);
+        // `vorlan sim` prints the count the library reports, and the
+        // firmware bytes as they arrive.
+        EXPECT_EQ(receiver_channel_count(setup.model), info.channel_count);
+        EXPECT_EQ(0, std::memcmp(setup.firmware_version, info.firmware_version, 4));
         EXPECT_EQ(expected[k].flags, info.flags);
         // The record carries the sensor's own bytes after the fixed header.
         EXPECT_EQ(expected[k].layout == 2136 ? 2136u - 88 + 90 : 16u + 90, seen.info_sizes[setup.address]);

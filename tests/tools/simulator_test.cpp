@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -15,6 +16,7 @@
 #include "calibration.h"
 #include "capture.h"
 #include "sensor.h"
+#include "sim_fleet.h"
 #include "sim_scene.h"
 #include "sim_sensor.h"
 #include "vorlan_sdk_impl/frame_detector.hpp"
@@ -291,6 +293,66 @@ TEST(Simulator, RawMeasurementsInvertToTheSceneWithTheSensorsCalibration) {
             EXPECT_GT(second_returns, 0u);
             EXPECT_LT(second_returns, valid / 4);
         }
+    }
+}
+
+// The library's calibration of raw points of every segment, image position
+// and power level, held against the optics the simulator measured with: a
+// block field the library's converter reads differently, or a rule its
+// calibration applies differently, shows here by name.
+std::string first_disagreement(const SensorSetup& setup, const VorlanCalibration& calibration) {
+    const SensorOptics& optics = setup.optics;
+    const int levels[] = {1, setup.max_power_level / 2, setup.max_power_level};
+    char text[200];
+    for (int segment = 0; segment < setup.segments; ++segment) {
+        for (const int raw_x : {-6000, -1500, 0, 2500, 6200}) {
+            for (const int raw_z : {-1500, 1000, 3500}) {
+                for (const int level : levels) {
+                    VorlanSensorRawPointWithTime raw{};
+                    raw.image_x = static_cast<int16_t>(raw_x);
+                    raw.image_z = static_cast<int16_t>(raw_z);
+                    raw.segment_id = static_cast<uint8_t>(segment);
+                    raw.power_level = static_cast<uint8_t>(level);
+                    raw.distance = static_cast<uint32_t>(std::lround(optics.raw_distance(segment, level, 12.5)));
+                    raw.intensity = 50;
+                    VorlanSensorImagePoint image{};
+                    vorlan_sdk::calibrate_point(calibration, raw, 1, &image, vorlan_sdk::CalibrationClips{false, false});
+
+                    const ImagePosition expected = optics.image_position(segment, raw_x, raw_z);
+                    const double metres = optics.metres(segment, level, raw.distance);
+                    const double per_unit = optics.intensity_per_unit(segment, level, metres, raw_x, raw_z);
+                    const double intensity = per_unit != 0.0 ? 50.0 * per_unit : 1.0;
+                    const char* what = nullptr;
+                    if (std::abs(image.image_x - expected.x) > 1e-5 || std::abs(image.image_z - expected.z) > 1e-5) {
+                        what = "image position";
+                    } else if (std::abs(image.distance - metres) > 1e-4) {
+                        what = "distance";
+                    } else if (std::abs(image.intensity - intensity) > 1e-4 * intensity) {
+                        what = "intensity";
+                    }
+                    if (what != nullptr) {
+                        std::snprintf(text, sizeof(text),
+                                      "%s of segment %d at (%d, %d), level %d: library (%g, %g) %g m, %g; "
+                                      "simulator (%g, %g) %g m, %g",
+                                      what, segment, raw_x, raw_z, level, image.image_x, image.image_z, image.distance,
+                                      image.intensity, expected.x, expected.z, metres, intensity);
+                        return text;
+                    }
+                }
+            }
+        }
+    }
+    return "";
+}
+
+TEST(Simulator, TheLibraryReadsEachBlockAsTheSimulatorMeasuredWithIt) {
+    for (const SensorSetup& setup : default_fleet()) {
+        SCOPED_TRACE(setup.name);
+        auto calibration = std::make_unique<VorlanCalibration>();
+        ASSERT_TRUE(vorlan_sdk::Sensor::convert_calibration(*calibration, setup.calibration_block.data(),
+                                                            static_cast<int64_t>(setup.calibration_block.size())));
+        ASSERT_EQ(static_cast<std::size_t>(calibration->segment_count), setup.optics.segments.size());
+        EXPECT_EQ("", first_disagreement(setup, *calibration));
     }
 }
 

@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "commands.h"
-#include "sensor.h"
 #include "frame_summary.h"
 #include "output_file.h"
+#include "sim_point_fleet.h"
 #include "sim_sinks.h"
 #include "simulator.h"
 #include "stop_signal.h"
@@ -44,30 +44,43 @@ private:
 };
 
 // Each sensor as replay and listen will name it: the address its datagrams
-// carry, its serial number and the library's model name. The library keeps
-// one return per measurement unless asked for both, so that is the count
-// printed, as the receiving side prints it.
+// carry, its serial number, the model's display name, its firmware in the
+// form its library gives it and its segment or channel count. The first
+// library keeps one return per measurement unless asked for both, and the
+// second knows channel counts only by model code, so where the receiving
+// side prints less than the sensor has, the line says both.
 void print_sensors(Console& console, bool live) {
     for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
         const uint32_t address = static_cast<uint32_t>(sensor.handle);
         const VorlanSensorHandle sender = live ? UdpPacketSink::source_address(address) : address;
         char line[240];
-        std::snprintf(line, sizeof(line), "simulated sensor %s  %s (model %u)  %s/%s  %s  segments %u  returns 1%s",
-                      format_sensor_name(sender, sensor.serial_number).c_str(),
-                      vorlan_sdk::get_sensor_model_name(sensor.model).c_str(), static_cast<unsigned>(sensor.model),
-                      sensor.info_packet_type.c_str(), sensor.calibration_type.c_str(),
-                      sensor.point_packet_type.c_str(), static_cast<unsigned>(sensor.segment_count),
+        std::snprintf(line, sizeof(line),
+                      "simulated sensor %s  %s (model %u)  firmware %s  %s/%s  %s  segments %u  returns 1%s",
+                      format_sensor_name(sender, sensor.serial_number).c_str(), sensor.model_name.c_str(),
+                      static_cast<unsigned>(sensor.model), sensor.firmware.c_str(), sensor.info_packet_type.c_str(),
+                      sensor.calibration_type.c_str(), sensor.point_packet_type.c_str(),
+                      static_cast<unsigned>(sensor.segment_count),
                       sensor.return_count > 1 ? " (sends 2; --multiple-returns keeps both)" : "");
         console.line(line);
     }
     for (const PointSensorSetup& sensor : simulated_point_sensors()) {
         const VorlanSensorHandle sender = live ? UdpPacketSink::source_address(sensor.address) : sensor.address;
-        char line[240];
+        const int reported = receiver_channel_count(sensor.model);
+        char channels[80];
+        if (reported == sensor.channels) {
+            std::snprintf(channels, sizeof(channels), "channels %d", reported);
+        } else {
+            std::snprintf(channels, sizeof(channels), "channels %d (has %d; its model code gives no count)", reported,
+                          sensor.channels);
+        }
+        const uint8_t* firmware = sensor.firmware_version;
+        char line[280];
         std::snprintf(line, sizeof(line),
-                      "simulated sensor %s  %s (model %u)  INFZ-%" PRIu32 "%s/%s  %d channels  %s",
-                      format_sensor_name(sender, sensor.serial_number).c_str(), sensor.name.c_str(),
-                      static_cast<unsigned>(sensor.model), sensor.info_layout, sensor.prefixed_info ? "+prefixed" : "",
-                      sensor.packets == PointPacketKind::sta0 ? "STA0+prefixed" : "STDV", sensor.channels,
+                      "simulated sensor %s  %s (model %u)  firmware %u.%u.%u.%u  INFZ-%" PRIu32 "%s/%s  %s  %s",
+                      format_sensor_name(sender, sensor.serial_number).c_str(), sensor.model_name.c_str(),
+                      static_cast<unsigned>(sensor.model), firmware[0], firmware[1], firmware[2], firmware[3],
+                      sensor.info_layout, sensor.prefixed_info ? "+prefixed" : "",
+                      sensor.packets == PointPacketKind::sta0 ? "STA0+prefixed" : "STDV", channels,
                       sensor.sync == ClockSync::gps   ? "GPS clock, NMEA lines"
                       : sensor.sync == ClockSync::ptp ? "PTP clock"
                                                       : "free clock");

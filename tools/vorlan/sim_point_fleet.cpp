@@ -90,6 +90,15 @@ PointSensorSetup fixed_16() {
 
 }  // namespace
 
+int receiver_channel_count(uint16_t model) {
+    switch (model) {
+        case 22:
+        case 24: return 64;
+        case 25: return 48;
+        default: return 0;
+    }
+}
+
 std::vector<PointSensorSetup> default_point_fleet() {
     return {sweep_64(), sweep_64_long_range(), sweep_48(), fixed_16()};
 }

@@ -24,6 +24,11 @@ namespace vorlan_tool {
 // changes at the turn): 96 ms for the first three, 100 ms for Fixed 16.
 std::vector<PointSensorSetup> default_point_fleet();
 
+// The channel count a receiver reports for a sensor of `model`: "INFZ"
+// packets carry none, so receivers look the model code up, and know codes
+// 22 and 24 (64 channels) and 25 (48) only; 0 for any other.
+int receiver_channel_count(uint16_t model);
+
 }  // namespace vorlan_tool
 
 #endif  // VORLAN_TOOLS_SIM_POINT_FLEET_H

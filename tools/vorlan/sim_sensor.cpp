@@ -5,8 +5,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "calibration.h"
-#include "sensor.h"
 #include "support/info_packet_builder.h"
 
 namespace vorlan_tool {
@@ -30,10 +28,6 @@ constexpr double kBeamEdge = 0.004;
 // A second return counts when it lies at least this much farther.
 constexpr double kSecondReturnGap = 0.5;
 
-// Calibration without clipping: only the ray of a raw image position and the
-// intensity scale of a return are asked of it.
-constexpr vorlan_sdk::CalibrationClips kNoClips{false, false};
-
 uint32_t max_raw_distance(PointFormat format) {
     switch (format) {
         case PointFormat::v2:
@@ -46,9 +40,10 @@ uint32_t max_raw_distance(PointFormat format) {
     return 0xFFFF;
 }
 
-// Version 2 points carry the power level in four bits.
+// Version 2 points carry the power level in four bits; calibration blocks
+// describe levels 0 to 31.
 int max_power_level(PointFormat format) {
-    return format == PointFormat::v2 || format == PointFormat::v2_double ? 15 : vorlan_sdk::kMaxPowerLevel;
+    return format == PointFormat::v2 || format == PointFormat::v2_double ? 15 : kPowerLevels - 1;
 }
 
 bool has_second_return(PointFormat format) {
@@ -101,15 +96,13 @@ CivilTime civil_time(int64_t unix_seconds) {
 SimulatedSensor::SimulatedSensor(SensorSetup setup, uint64_t seed, int64_t start_time_us, int64_t info_offset_us,
                                  const Scene& scene)
     : m_setup(std::move(setup)),
-      m_calibration(std::make_unique<VorlanCalibration>()),
       m_scene(&scene),
       m_random(seed),
       m_start_time_us(start_time_us),
       m_info_offset_us(info_offset_us),
       m_max_raw_distance(max_raw_distance(m_setup.format)) {
-    const bool converted = vorlan_sdk::Sensor::convert_calibration(
-        *m_calibration, m_setup.calibration_block.data(), static_cast<int64_t>(m_setup.calibration_block.size()));
-    if (!converted || m_calibration->segment_count != m_setup.segments || m_setup.segments <= 0 ||
+    if (m_setup.optics.segments.size() != static_cast<std::size_t>(std::max(m_setup.segments, 0)) ||
+        m_setup.segments <= 0 || !(m_setup.optics.distance_scale > 0.0) || m_setup.calibration_block.size() < 4 ||
         m_setup.rows_per_packet <= 0 || m_setup.point_period_us <= 0 || !m_setup.pattern ||
         m_setup.max_power_level < 1 || m_setup.max_power_level > max_power_level(m_setup.format) ||
         !(m_setup.power_step_m > 0.0)) {
@@ -151,7 +144,7 @@ void SimulatedSensor::next_info_packet(std::vector<uint8_t>& out) {
         case InfoPacketKind::info: {
             vorlan_test::InfoPacketFields fields;
             fields.serial_number = m_setup.serial_number;
-            std::memcpy(fields.firmware, "V264", 4);
+            std::memcpy(fields.firmware, m_setup.firmware_text.data(), 4);
             fields.time_sync = 'A';  // PPS and NMEA
             fields.gps = gps_fields(time);
             fields.age = static_cast<uint16_t>(age_s);
@@ -163,6 +156,7 @@ void SimulatedSensor::next_info_packet(std::vector<uint8_t>& out) {
         case InfoPacketKind::infx: {
             vorlan_test::InfxPacketFields fields;
             fields.serial_number = m_setup.serial_number;
+            std::memcpy(fields.firmware, m_setup.firmware_text.data(), 4);
             fields.model = m_setup.model;
             fields.age = static_cast<uint16_t>(age_s);
             fields.temperature = temperature;
@@ -177,9 +171,9 @@ void SimulatedSensor::next_info_packet(std::vector<uint8_t>& out) {
         case InfoPacketKind::infy: {
             vorlan_test::InfyPacketFields fields;
             fields.serial_number = m_setup.serial_number;
-            fields.firmware_major = 3;
-            fields.firmware_minor = 2;
-            fields.firmware_build = 1;
+            fields.firmware_major = m_setup.firmware_major;
+            fields.firmware_minor = m_setup.firmware_minor;
+            fields.firmware_build = m_setup.firmware_build;
             fields.model = m_setup.model;
             fields.age = static_cast<uint32_t>(age_s);
             fields.status = two_returns ? 0x01 : 0x00;
@@ -221,36 +215,26 @@ DevicePoint SimulatedSensor::measure(const MirrorPosition& mirror, int segment) 
     point.image_x = raw_coordinate(mirror.x);
     point.image_z = raw_coordinate(mirror.z);
     point.frame_flag = mirror.frame_flag;
-
-    VorlanSensorRawPointWithTime raw{};
-    raw.image_x = point.image_x;
-    raw.image_z = point.image_z;
-    raw.segment_id = static_cast<uint8_t>(segment);
-    raw.power_level = 1;
-    raw.distance = 1;
-    VorlanSensorImagePoint image{};
-    vorlan_sdk::calibrate_point(*m_calibration, raw, 1, &image, kNoClips);
+    const ImagePosition image = m_setup.optics.image_position(segment, point.image_x, point.image_z);
 
     Hit hit;
     // A rare pulse finds nothing, as on any real sensor.
     const bool dropped = noise(0, 511) == 0;
-    if (dropped || !m_scene->cast(ray(image.image_x, image.image_z), m_setup.max_range_m, hit)) {
+    if (dropped || !m_scene->cast(ray(image.x, image.z), m_setup.max_range_m, hit)) {
         return point;  // no return: distance 0, power level 0
     }
     const int level = std::clamp(1 + static_cast<int>(hit.distance / m_setup.power_step_m), 1, m_setup.max_power_level);
-    raw.power_level = static_cast<uint8_t>(level);
-    point.power_level = raw.power_level;
-    encode_return(raw, hit.distance, hit.reflectivity * hit.incidence, point.distance, point.intensity);
+    point.power_level = static_cast<uint8_t>(level);
+    encode_return(point, segment, hit.distance, hit.reflectivity * hit.incidence, point.distance, point.intensity);
 
     if (has_second_return(m_setup.format)) {
         Hit edge;
-        const double far_limit = static_cast<double>(m_max_raw_distance) * m_calibration->distance_scale * 0.9;
-        if (m_scene->cast(ray(image.image_x + kBeamEdge, image.image_z), std::min(m_setup.max_range_m, far_limit),
-                          edge) &&
+        const double far_limit = static_cast<double>(m_max_raw_distance) * m_setup.optics.distance_scale * 0.9;
+        if (m_scene->cast(ray(image.x + kBeamEdge, image.z), std::min(m_setup.max_range_m, far_limit), edge) &&
             edge.distance > hit.distance + kSecondReturnGap) {
             // Part of the footprint passed the near surface's edge: a weaker
             // echo from behind it.
-            encode_return(raw, edge.distance, 0.5 * edge.reflectivity * edge.incidence, point.distance_2,
+            encode_return(point, segment, edge.distance, 0.5 * edge.reflectivity * edge.incidence, point.distance_2,
                           point.intensity_2);
             if (point.distance_2 == point.distance) {
                 point.distance_2 = 0;
@@ -261,28 +245,21 @@ DevicePoint SimulatedSensor::measure(const MirrorPosition& mirror, int segment) 
     return point;
 }
 
-void SimulatedSensor::encode_return(VorlanSensorRawPointWithTime& raw, double distance, double reflectance,
+void SimulatedSensor::encode_return(const DevicePoint& point, int segment, double distance, double reflectance,
                                     uint32_t& distance_out, uint8_t& intensity_out) {
-    const VorlanCalibration& calibration = *m_calibration;
-    const VorlanLaserCalibration& laser = calibration.lasers[raw.segment_id];
-    const int level = raw.power_level;
-    // The calibration turns r into (r - offset[level]) * scale - distance_offset.
-    const double offset = laser.power_level_distance_offset[level];
-    const double exact = (distance + calibration.distance_offset) / calibration.distance_scale + offset;
-    const int64_t units = std::llround(exact) + noise(-2, 2);
+    const SensorOptics& optics = m_setup.optics;
+    const int level = point.power_level;
+    const int64_t units = std::llround(optics.raw_distance(segment, level, distance)) + noise(-2, 2);
     distance_out = static_cast<uint32_t>(std::clamp<int64_t>(units, 1, m_max_raw_distance));
 
     // Calibrated intensity about 100 times the reflectance, within a few percent.
     const double wanted = 100.0 * reflectance * (1.0 + static_cast<double>(noise(-3, 3)) / 100.0);
+    // What one raw intensity unit reads as at the distance the raw value reads as.
+    const double per_unit = optics.intensity_per_unit(segment, level, optics.metres(segment, level, distance_out),
+                                                      point.image_x, point.image_z);
     double intensity = 0.0;
-    if (laser.power_level_intensity[level] != 0.0f) {
-        // What one raw intensity unit means at this distance and level.
-        raw.distance = distance_out;
-        raw.distance_2 = 0;
-        raw.intensity = 1;
-        VorlanSensorImagePoint image{};
-        vorlan_sdk::calibrate_point(calibration, raw, 1, &image, kNoClips);
-        intensity = image.intensity > 0.0f ? wanted / static_cast<double>(image.intensity) : 0.0;
+    if (per_unit > 0.0) {
+        intensity = wanted / per_unit;
     } else {
         // Without an intensity table the raw value falls with range.
         const double near = std::min(1.0, 10.0 / std::max(distance, 1e-3));

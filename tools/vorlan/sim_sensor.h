@@ -3,23 +3,24 @@
 // sends while looking at a Scene.
 //
 // Raw measurements are made to invert exactly: each point's ray is the one
-// the sensor's own converted calibration gives its raw image coordinates,
-// and its raw distance is what that calibration turns back into the distance
-// along the ray to the scene, within one raw unit and the sensor's noise.
+// the sensor's optics (sim_calibration.h, what its calibration block says)
+// give its raw image coordinates, and its raw distance is what those optics
+// read as the distance along the ray to the scene, within one raw unit and
+// the sensor's noise.
 #ifndef VORLAN_TOOLS_SIM_SENSOR_H
 #define VORLAN_TOOLS_SIM_SENSOR_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "sim_calibration.h"
 #include "sim_scene.h"
 #include "support/data_packet_builder.h"
-#include "vorlan_sdk.h"
 
 namespace vorlan_tool {
 
@@ -36,12 +37,21 @@ struct MirrorPosition {
 // What a sensor is and how it scans.
 struct SensorSetup {
     std::string name;      // family name for summaries: "TQ50", "Kiru", ...
+    std::string model_name;  // the model's display name, as receivers name it
     uint32_t address = 0;  // IPv4, first octet most significant; the sensor's handle
     uint32_t serial_number = 0;
     int16_t model = 0;
+    // The firmware as "INFO" and "INFX" packets carry it: 'V', a generation
+    // digit and the major version in two hexadecimal digits.
+    std::array<char, 4> firmware_text{'V', '2', '6', '4'};
+    // The firmware as "INFY" packets carry it.
+    uint8_t firmware_major = 3;
+    uint8_t firmware_minor = 2;
+    uint8_t firmware_build = 1;
     InfoPacketKind info_kind = InfoPacketKind::info;
     vorlan_test::PointFormat format = vorlan_test::PointFormat::v2;
     std::vector<uint8_t> calibration_block;
+    SensorOptics optics;  // what calibration_block says, one entry per segment
     int segments = 8;  // the block's segment count, and the model's usual one
     int rows_per_packet = 12;
     int64_t point_period_us = 20;
@@ -58,14 +68,12 @@ struct SensorSetup {
 class SimulatedSensor {
 public:
     // `scene` must outlive the sensor. `seed` drives the sensor's noise only.
-    // Throws std::invalid_argument when the setup's calibration block does not
-    // convert or disagrees with its segment count.
+    // Throws std::invalid_argument when the setup's optics disagree with its
+    // segment count or the setup is otherwise unusable.
     SimulatedSensor(SensorSetup setup, uint64_t seed, int64_t start_time_us, int64_t info_offset_us,
                     const Scene& scene);
 
     const SensorSetup& setup() const { return m_setup; }
-    // The calibration the sensor's block converts to.
-    const VorlanCalibration& calibration() const { return *m_calibration; }
     std::size_t points_per_packet() const;
     int64_t packet_duration_us() const;
 
@@ -86,13 +94,12 @@ private:
     vorlan_test::DevicePoint measure(const MirrorPosition& mirror, int segment);
     // The raw distance and intensity of a return at `distance` metres from a
     // surface of `reflectance` (reflectivity times incidence).
-    void encode_return(VorlanSensorRawPointWithTime& raw, double distance, double reflectance, uint32_t& distance_out,
-                       uint8_t& intensity_out);
+    void encode_return(const vorlan_test::DevicePoint& point, int segment, double distance, double reflectance,
+                       uint32_t& distance_out, uint8_t& intensity_out);
 
     int64_t noise(int64_t low, int64_t high);
 
     SensorSetup m_setup;
-    std::unique_ptr<VorlanCalibration> m_calibration;
     const Scene* m_scene;
     std::mt19937_64 m_random;
     int64_t m_start_time_us;

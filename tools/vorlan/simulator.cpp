@@ -1,7 +1,10 @@
 #include "simulator.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdlib>
+#include <string>
 #include <limits>
 
 #include "sim_fleet.h"
@@ -38,6 +41,26 @@ const char* info_type(InfoPacketKind kind) {
     return "";
 }
 
+// The firmware version a receiver reads from what the sensor sends: "INFY"
+// packets give major and minor outright; the four characters of "INFO" and
+// "INFX" give, after a 'V', the major version in hexadecimal from the third
+// character on, and otherwise the third and fourth characters' codes.
+std::string reported_firmware(const SensorSetup& setup) {
+    unsigned major = setup.firmware_major;
+    unsigned minor = setup.firmware_minor;
+    if (setup.info_kind != InfoPacketKind::infy) {
+        const std::array<char, 4>& text = setup.firmware_text;
+        if (text[0] == 'V') {
+            major = static_cast<uint8_t>(std::strtoul(std::string(text.begin() + 2, text.end()).c_str(), nullptr, 16));
+            minor = 0;
+        } else {
+            major = static_cast<uint8_t>(text[2]);
+            minor = static_cast<uint8_t>(text[3]);
+        }
+    }
+    return std::to_string(setup.model) + "." + std::to_string(major) + "." + std::to_string(minor);
+}
+
 int64_t duration_us(double seconds) {
     if (!(seconds > 0.0)) {
         return 0;
@@ -57,6 +80,8 @@ std::vector<SimulatedSensorInfo> simulated_sensors() {
         const SensorSetup& setup = sensor.setup();
         SimulatedSensorInfo info;
         info.name = setup.name;
+        info.model_name = setup.model_name;
+        info.firmware = reported_firmware(setup);
         info.handle = setup.address;
         info.serial_number = setup.serial_number;
         info.model = static_cast<VorlanSensorModel>(setup.model);

@@ -64,9 +64,13 @@ public:
 // One simulated sensor, as a receiver should come to know it.
 struct SimulatedSensorInfo {
     std::string name;  // family, e.g. "Kiru"
+    std::string model_name;  // the model's display name, e.g. "Kiru-D40"
     VorlanSensorHandle handle = 0;
     uint64_t serial_number = 0;
     VorlanSensorModel model = 0;
+    // The firmware as the first library reports it: model, major and minor
+    // version, "11.0.0".
+    std::string firmware;
     std::string info_packet_type;   // "INFO", "INFX" or "INFY"
     std::string calibration_type;   // "VRN8", "VRNA", "VRNB" or "VRND"
     std::vector<uint8_t> calibration_block;  // as the information packets carry it
