@@ -45,7 +45,7 @@ bool whole_record(vorlan_capture::RecordStatus status, const vorlan_capture::Rec
 void PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<bool>& stop, int64_t start_time) {
     // The file as it is now: records appended later are played but not indexed.
     const int64_t file_size = file.size();
-    int64_t offset = vorlan_capture::kFileHeaderSize;
+    int64_t offset = file.first_offset();
     int64_t threshold = start_time;
     vorlan_capture::Record record;
     vorlan_capture::Record last;
@@ -90,6 +90,12 @@ std::pair<int64_t, int64_t> PcapIndex::Floor(int64_t position) const {
     return *it;
 }
 
+void PcapIndex::Start(int64_t first_record) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_entries.clear();
+    m_entries.emplace(0, first_record);
+}
+
 int64_t PcapIndex::LargestPosition() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_entries.rbegin()->first;
@@ -103,11 +109,12 @@ bool PcapDecoder::Open(const std::string& path) {
     }
     vorlan_capture::Record first;
     // The start time is the first record's, whatever it carries.
-    if (m_reader.file().read(vorlan_capture::kFileHeaderSize, first, false) != vorlan_capture::RecordStatus::ok) {
+    if (m_reader.file().read(m_reader.file().first_offset(), first, false) != vorlan_capture::RecordStatus::ok) {
         m_reader.close();
         return false;
     }
     m_start_time = first.time;
+    m_first_record = first.offset;
     m_time_zone_offset = int64_t(m_reader.header().time_zone_seconds) * 1000000;
     m_position.store(0, std::memory_order_relaxed);
     m_finished.store(false, std::memory_order_relaxed);
@@ -165,7 +172,7 @@ void PcapDecoder::SkipToPosition(int64_t target, int64_t offset) {
 }
 
 void PcapDecoder::Rewind() {
-    m_reader.seek(vorlan_capture::kFileHeaderSize);
+    m_reader.seek(m_first_record);
     m_position.store(0, std::memory_order_relaxed);
     m_finished.store(false, std::memory_order_relaxed);
 }
@@ -193,6 +200,7 @@ bool PcapReader::Load(const std::string& path, uint32_t flags) {
     if (!m_decoder.Open(path)) {
         return false;
     }
+    m_index.Start(m_decoder.FirstRecord());
     std::lock_guard<std::mutex> lock(m_state_mutex);
     m_auto_replay = (flags & kLoadAutoReplay) != 0;
     if ((flags & kLoadNoIndexing) == 0) {

@@ -44,6 +44,8 @@ public:
     // for a position before it.
     std::pair<int64_t, int64_t> Floor(int64_t position) const;
     int64_t LargestPosition() const;
+    // The capture's first record, at position 0; before BuildIndex.
+    void Start(int64_t first_record);
 
 private:
     mutable std::mutex m_mutex;
@@ -74,6 +76,7 @@ public:
 
     int64_t StartTime() const { return m_start_time; }
     int64_t TimeZoneOffset() const { return m_time_zone_offset; }
+    int64_t FirstRecord() const { return m_first_record; }
     int64_t Position() const { return m_position.load(std::memory_order_relaxed); }
     bool Finished() const { return m_finished.load(std::memory_order_relaxed); }
     void ClearFinished() { m_finished.store(false, std::memory_order_relaxed); }
@@ -85,6 +88,7 @@ private:
     vorlan_capture::CaptureReader m_reader;
     int64_t m_start_time = 0;
     int64_t m_time_zone_offset = 0;
+    int64_t m_first_record = int64_t(vorlan_capture::kFileHeaderSize);
     std::atomic<int64_t> m_position{0};
     std::atomic<bool> m_finished{false};
 };

@@ -172,6 +172,10 @@ private:
     // The header of the record at `pointer` when the whole record lies
     // within the first `file_size` bytes of the file.
     bool whole_record(int64_t pointer, int64_t file_size, vorlan_capture::Record& record);
+    // Whether a record read with `status` lies whole in the file, with a
+    // length that can be right.
+    static bool whole_record(vorlan_capture::RecordStatus status, const vorlan_capture::Record& record,
+                             int64_t file_size);
 
     std::string m_filename;
     vorlan_capture::CaptureReader m_reader;  // reading
