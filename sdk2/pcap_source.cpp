@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "async_relay.h"
+#include "capture_report.h"
 #include "frames.h"
 #include "framework.h"
 #include "vorlan_sdk2.h"
@@ -201,6 +202,7 @@ bool PcapReader::Load(const std::string& path, uint32_t flags) {
         return false;
     }
     m_index.Start(m_decoder.FirstRecord());
+    m_decoder.SetDropDuplicates((flags & kLoadKeepDuplicates) == 0);
     std::lock_guard<std::mutex> lock(m_state_mutex);
     m_auto_replay = (flags & kLoadAutoReplay) != 0;
     if ((flags & kLoadNoIndexing) == 0) {
@@ -376,6 +378,11 @@ vorlan_capture::SkipCounters PcapReader::Counters() {
     return m_counters;
 }
 
+vorlan_capture::Traffic PcapReader::Traffic() {
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    return m_traffic;
+}
+
 void PcapReader::handleSeekRequest() {
     if (m_seek_request < 0) {
         return;
@@ -392,6 +399,18 @@ void PcapReader::noteEnd() {
     using End = vorlan_capture::CaptureReader::End;
     const End& end = m_decoder.End();
     m_ended_damaged = end.kind == End::cut || end.kind == End::io_error;
+    if (!m_end_reported) {
+        m_end_reported = true;
+        const vorlan_capture::Traffic& traffic = m_decoder.Traffic();
+        if (traffic.sensor_datagrams == 0) {
+            std::fprintf(stderr, "vorlan_sdk2: %s: no sensor datagram in the capture: %s\n", m_path.c_str(),
+                         vorlan_capture::describe_holdings(traffic, m_decoder.Counters()).c_str());
+        }
+        const std::string losses = vorlan_capture::describe_losses(m_decoder.Counters());
+        if (!losses.empty()) {
+            std::fprintf(stderr, "vorlan_sdk2: %s: %s\n", m_path.c_str(), losses.c_str());
+        }
+    }
     if (!m_ended_damaged || m_damage_reported) {
         return;
     }
@@ -448,6 +467,7 @@ void PcapReader::pcapWorkerRoutine() {
             const bool got = m_decoder.NextUdpPacket(packet);
             lock.lock();
             m_counters = m_decoder.Counters();
+            m_traffic = m_decoder.Traffic();
             if (!got) {
                 noteEnd();
                 if (m_auto_replay) {

@@ -1,4 +1,5 @@
-// Capture files: classic microsecond PCAP files, read datagram by datagram
+// Capture files: classic PCAP (microsecond or nanosecond, either byte order)
+// and pcapng files, read datagram by datagram
 // through the capture reader both libraries share (every link layer, VLAN
 // tags, IPv4 options and fragments it knows), indexed by time through a side
 // file so that a replay can seek, and written from received packets with
@@ -114,7 +115,9 @@ public:
     // capture closed.
     SensorError open_for_read(const std::string& filename);
     // Opens a capture for writing. Appending to an existing capture adds
-    // records after its own; a new or empty file gets a global header first.
+    // records after its own (only to a classic microsecond little-endian
+    // capture, the form written); a new or empty file gets a global header
+    // first.
     SensorError open_for_write(const std::string& filename, bool append);
     void close();
 
@@ -156,6 +159,10 @@ public:
     const std::vector<PacketIndex>& get_read_index() const { return m_read_index; }
     // Records that gave no datagram since the capture was opened, by reason.
     const vorlan_capture::SkipCounters& skip_counters() const { return m_reader.counters(); }
+    // The datagrams delivered since the capture was opened.
+    const vorlan_capture::Traffic& traffic() const { return m_reader.traffic(); }
+    // Copies of sensor datagrams are dropped unless kept; see CaptureReader.
+    void set_drop_duplicates(bool drop) { m_reader.set_drop_duplicates(drop); }
 
     SensorError build_read_index();
     // Sets `whole` when the indexed records end where the file does.
