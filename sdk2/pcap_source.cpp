@@ -401,12 +401,17 @@ void PcapReader::noteEnd() {
     m_ended_damaged = end.kind == End::cut || end.kind == End::io_error;
     if (!m_end_reported) {
         m_end_reported = true;
+        vorlan_capture::SkipCounters counters = m_decoder.Counters();
+        if (end.kind == End::cut && counters.broken_header > 0) {
+            // The record cut short has its own report, saying where.
+            --counters.broken_header;
+        }
         const vorlan_capture::Traffic& traffic = m_decoder.Traffic();
         if (traffic.sensor_datagrams == 0) {
             std::fprintf(stderr, "vorlan_sdk2: %s: no sensor datagram in the capture: %s\n", m_path.c_str(),
-                         vorlan_capture::describe_holdings(traffic, m_decoder.Counters()).c_str());
+                         vorlan_capture::describe_holdings(traffic, counters).c_str());
         }
-        const std::string losses = vorlan_capture::describe_losses(m_decoder.Counters());
+        const std::string losses = vorlan_capture::describe_losses(counters);
         if (!losses.empty()) {
             std::fprintf(stderr, "vorlan_sdk2: %s: %s\n", m_path.c_str(), losses.c_str());
         }

@@ -322,11 +322,16 @@ void CaptureReplay::report_end() {
         }
         m_end_reported = true;
         name = m_capture.filename();
+        vorlan_capture::SkipCounters counters = m_capture.skip_counters();
+        if (m_capture.cut_short() && counters.broken_header > 0) {
+            // The record cut short has its own report, saying where.
+            --counters.broken_header;
+        }
         const vorlan_capture::Traffic& traffic = m_capture.traffic();
         if (traffic.sensor_datagrams == 0) {
-            holdings = vorlan_capture::describe_holdings(traffic, m_capture.skip_counters());
+            holdings = vorlan_capture::describe_holdings(traffic, counters);
         }
-        losses = vorlan_capture::describe_losses(m_capture.skip_counters());
+        losses = vorlan_capture::describe_losses(counters);
     }
     // Told with no lock held: the callback may ask the replay anything.
     CallbackManager& callbacks = CallbackManager::instance();
