@@ -204,7 +204,12 @@ SensorError Capture::open_for_read_impl(const std::string& filename) {
             saved.check_used();
         }
     }
-    m_length = m_read_index.empty() ? 0 : m_read_index.back().timestamp;
+    // The latest record, not the last: in captures merged by appending, time
+    // goes backwards, and the last record may lie before the first.
+    m_length = 0;
+    for (const PacketIndex& entry : m_read_index) {
+        m_length = std::max(m_length, entry.timestamp);
+    }
     return VORLAN_SUCCESS;
 }
 

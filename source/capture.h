@@ -154,7 +154,8 @@ public:
     int64_t get_time_offset() const { return m_time_offset; }
     // Relative µs of the last packet read, or of the sought position.
     int64_t get_position() const { return m_position; }
-    // Relative µs of the last record.
+    // Relative µs of the latest record (the last one, unless time goes
+    // backwards in the capture).
     int64_t get_length() const { return m_length; }
     const std::vector<PacketIndex>& get_read_index() const { return m_read_index; }
     // Records that gave no datagram since the capture was opened, by reason.

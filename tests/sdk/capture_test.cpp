@@ -889,5 +889,20 @@ TEST_F(CaptureTest, EveryCaptureFormReadsIndexesAndSeeksAsTheClassicOne) {
     }
 }
 
+// Two captures merged by appending the earlier after the later: the length
+// is that of the latest record, never negative, and every packet reads.
+TEST_F(CaptureTest, LengthIsThatOfTheLatestRecordWhenTimeGoesBackwards) {
+    CaptureBuilder merged;
+    for (int i = 0; i < 3; ++i) {
+        merged.udp(kStart + 10 * kSecond + i * kSecond, kSensorA, test_payload(30, uint8_t(i)));
+    }
+    for (int i = 0; i < 3; ++i) {
+        merged.udp(kStart + i * kSecond, kSensorB, test_payload(30, uint8_t(10 + i)));
+    }
+    EXPECT_EQ(6u, read_back(merged).size());
+    EXPECT_EQ(2 * kSecond, m_capture.get_length());
+    EXPECT_TRUE(m_capture.seek(kSecond).ok());
+}
+
 }  // namespace
 }  // namespace vorlan_sdk
