@@ -166,6 +166,7 @@ void Capture::close() {
     m_has_start_time = false;
     m_position = 0;
     m_length = 0;
+    m_time_ordered = true;
     std::vector<PacketIndex>().swap(m_read_index);
 }
 
@@ -207,8 +208,10 @@ SensorError Capture::open_for_read_impl(const std::string& filename) {
     // The latest record, not the last: in captures merged by appending, time
     // goes backwards, and the last record may lie before the first.
     m_length = 0;
-    for (const PacketIndex& entry : m_read_index) {
-        m_length = std::max(m_length, entry.timestamp);
+    m_time_ordered = true;
+    for (std::size_t i = 0; i < m_read_index.size(); ++i) {
+        m_length = std::max(m_length, m_read_index[i].timestamp);
+        m_time_ordered = m_time_ordered && (i == 0 || m_read_index[i].timestamp >= m_read_index[i - 1].timestamp);
     }
     return VORLAN_SUCCESS;
 }
@@ -467,9 +470,14 @@ SensorError Capture::seek(int64_t position) {
     VORLAN_CHECK(rewind || (position >= 0 && position < m_length), VORLAN_ERROR_INVALID_ARGUMENTS,
                  "Invalid seek position!");
     std::size_t first = 0;
-    if (!rewind) {
-        // The first entry at or after `position`; entries are in time order
-        // in any sane capture, and the search stays in bounds when they are not.
+    if (!rewind && !m_time_ordered) {
+        // Time goes backwards somewhere (captures merged by appending): the
+        // first record in file order at or after `position`.
+        while (first < m_read_index.size() && m_read_index[first].timestamp < position) {
+            ++first;
+        }
+    } else if (!rewind) {
+        // The first entry at or after `position`, by binary search.
         std::size_t count = m_read_index.size();
         while (count > 0) {
             const std::size_t half = count / 2;

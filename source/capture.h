@@ -200,6 +200,8 @@ private:
     bool m_has_start_time = false;
     int64_t m_position = 0;
     int64_t m_length = 0;
+    // Whether the index is in time order, so that seeking may search it.
+    bool m_time_ordered = true;
     std::vector<PacketIndex> m_read_index;
 };
 

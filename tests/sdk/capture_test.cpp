@@ -901,7 +901,12 @@ TEST_F(CaptureTest, LengthIsThatOfTheLatestRecordWhenTimeGoesBackwards) {
     }
     EXPECT_EQ(6u, read_back(merged).size());
     EXPECT_EQ(2 * kSecond, m_capture.get_length());
-    EXPECT_TRUE(m_capture.seek(kSecond).ok());
+    // The first record in file order at or after the position.
+    ASSERT_TRUE(m_capture.seek(kSecond + 1).ok());
+    Capture::PacketHeader header;
+    const uint8_t* data = nullptr;
+    ASSERT_TRUE(m_capture.next_packet(header, data).ok());
+    EXPECT_EQ(kStart + 12 * kSecond, header.timestamp);
 }
 
 }  // namespace
