@@ -241,7 +241,9 @@ TEST_F(PcapReplayTest, DamagedRecordEndsTheCaptureAndIsReported) {
         ASSERT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
         const std::string said = testing::internal::GetCapturedStderr();
         if (c.at == nullptr) {
-            EXPECT_EQ(said, "");
+            // Only that the capture holds no sensor packet.
+            EXPECT_EQ(said.find("record at byte"), std::string::npos) << said;
+            EXPECT_NE(said.find("no sensor datagram"), std::string::npos) << said;
             continue;
         }
         EXPECT_NE(said.find(c.at), std::string::npos) << said;
@@ -622,6 +624,7 @@ TEST_F(PcapReplayTest, EveryCaptureFormPlaysAndSeeksAsTheClassicOne) {
             EXPECT_EQ(got[std::size_t(i)].timestamp, kStart + i * 700000) << i;
         }
         payloads.clear();
+        ASSERT_EQ(VorlanReplayPause(handle), VORLAN_SUCCESS);
         ASSERT_EQ(VorlanReplaySeek(handle, 3000000), VORLAN_SUCCESS);
         EXPECT_EQ(VorlanReplayGetSeekPosition(handle), 3500000);
         ASSERT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_SUCCESS);
