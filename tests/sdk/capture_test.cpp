@@ -868,8 +868,9 @@ TEST_F(CaptureTest, EveryCaptureFormReadsIndexesAndSeeksAsTheClassicOne) {
             EXPECT_EQ(kStart + 700000, header.timestamp);
             EXPECT_EQ(expected[7].payload, Bytes(data, data + header.data_size));
         }
-        if (form == vorlan_test::CaptureForm::pcapng_two_interfaces) {
-            continue;  // libpcap holds one link type per capture
+        if (form == vorlan_test::CaptureForm::pcapng_two_interfaces ||
+            form == vorlan_test::CaptureForm::pcapng_two_sections) {
+            continue;  // libpcap holds one link type and one byte order per capture
         }
         char errors[PCAP_ERRBUF_SIZE] = {};
         pcap_t* pcap = pcap_open_offline(path.c_str(), errors);
