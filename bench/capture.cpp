@@ -2,7 +2,7 @@
 //
 // Reading: the library's capture reader alone on a sensor streaming datagrams
 // of 64 and of 1400 bytes, beside libpcap's reader on the same file in the
-// same run (the ceiling).
+// same run (the ceiling); once as a classic capture and once as pcapng.
 //
 // Replay: the simulator's capture (four sensors, one of each family: their
 // information, calibration and point packets) replayed at full speed through
@@ -29,6 +29,7 @@
 #include "simulator.h"
 #include "support/best_rate_reporter.h"
 #include "support/capture_builder.h"
+#include "support/capture_forms.h"
 #include "support/goal_lines.h"
 #include "vorlan_sdk.h"
 
@@ -54,6 +55,19 @@ const std::string& stream_capture(std::size_t payload_size) {
     if (it == files.end()) {
         const std::string path = folder().file("stream_" + std::to_string(payload_size) + ".pcap");
         vorlan_test::write_stream_capture(path, kStreamPackets, payload_size, 100, vorlan_test::ipv4(192, 168, 1, 2));
+        it = files.emplace(payload_size, path).first;
+    }
+    return it->second;
+}
+
+// The same stream as a pcapng file.
+const std::string& stream_pcapng(std::size_t payload_size) {
+    static std::map<std::size_t, std::string> files;
+    auto it = files.find(payload_size);
+    if (it == files.end()) {
+        const std::string path = folder().file("stream_" + std::to_string(payload_size) + ".pcapng");
+        vorlan_test::write_file(path, vorlan_test::reform(vorlan_test::read_file(stream_capture(payload_size)),
+                                                          vorlan_test::CaptureForm::pcapng));
         it = files.emplace(payload_size, path).first;
     }
     return it->second;
@@ -297,6 +311,13 @@ int main(int argc, char** argv) {
             ->Unit(benchmark::kMillisecond)
             ->Repetitions(kRepetitions);
         benchmark::RegisterBenchmark(("BM_CaptureRead/" + label).c_str(), BM_CaptureRead, path)
+            ->Unit(benchmark::kMillisecond)
+            ->Repetitions(kRepetitions);
+        const std::string& pcapng = stream_pcapng(size);
+        benchmark::RegisterBenchmark(("BM_PcapNextEx/" + label + "/pcapng").c_str(), BM_PcapNextEx, pcapng)
+            ->Unit(benchmark::kMillisecond)
+            ->Repetitions(kRepetitions);
+        benchmark::RegisterBenchmark(("BM_CaptureRead/" + label + "/pcapng").c_str(), BM_CaptureRead, pcapng)
             ->Unit(benchmark::kMillisecond)
             ->Repetitions(kRepetitions);
     }

@@ -1,5 +1,8 @@
 #include "capture_reader.h"
 
+#include "byte_read.h"
+#include "sensor_payload.h"
+
 namespace vorlan_capture {
 
 void SkipCounters::add(Skip reason, uint64_t records) {
@@ -13,19 +16,52 @@ void SkipCounters::add(Skip reason, uint64_t records) {
     }
 }
 
+void Traffic::add(uint16_t destination_port, bool sensor, int64_t time) {
+    if (datagrams == 0) {
+        first_time = earliest = latest = time;
+    } else if (time < last_time) {
+        ++backward_steps;
+    }
+    earliest = time < earliest ? time : earliest;
+    latest = time > latest ? time : latest;
+    last_time = time;
+    ++datagrams;
+    if (sensor) {
+        ++sensor_datagrams;
+        return;
+    }
+    for (std::size_t i = 0; i < n_ports; ++i) {
+        if (ports[i] == destination_port) {
+            ++port_counts[i];
+            return;
+        }
+    }
+    if (n_ports < kPorts) {
+        ports[n_ports] = destination_port;
+        port_counts[n_ports] = 1;
+        ++n_ports;
+        return;
+    }
+    ++other_ports;
+}
+
 HeaderStatus CaptureReader::open(const std::string& path) {
     m_reassembler.reset();
     (void)m_reassembler.take_abandoned_records();
+    m_duplicates.reset();
     m_counters = SkipCounters();
-    m_next_offset = kFileHeaderSize;
+    m_traffic = Traffic();
     m_finished = false;
     m_end = End();
-    return m_file.open(path);
+    const HeaderStatus status = m_file.open(path);
+    m_next_offset = m_file.first_offset();
+    return status;
 }
 
 void CaptureReader::seek(int64_t offset) {
     m_reassembler.reset();
     m_counters.add(Skip::incomplete, m_reassembler.take_abandoned_records());
+    m_duplicates.reset();
     m_next_offset = offset;
     m_finished = false;
     m_end = End();
@@ -44,7 +80,6 @@ bool CaptureReader::next(Datagram& datagram) {
     if (!m_file.is_open()) {
         return false;
     }
-    const uint32_t link_type = m_file.header().link_type;
     Record record;
     for (;;) {
         record = Record();
@@ -70,10 +105,10 @@ bool CaptureReader::next(Datagram& datagram) {
                        : status == RecordStatus::cut ? End::cut
                                                      : End::io_error;
             if (end.kind == End::cut) {
-                end.offset = m_next_offset;
+                end.offset = record.timed ? record.offset : m_next_offset;
                 // A record cut inside its own header has no time of its own.
-                end.has_time = record.offset == m_next_offset;
-                end.time = record.time;
+                end.has_time = record.timed;
+                end.time = record.timed ? record.time : 0;
                 if (!m_finished) {
                     m_counters.add(Skip::broken_header);
                 }
@@ -83,7 +118,7 @@ bool CaptureReader::next(Datagram& datagram) {
         }
         m_next_offset = record.next_offset();
         Ipv4Packet packet;
-        Skip skip = decode_ipv4(link_type, record.data, record.included_length, record.original_length, packet);
+        Skip skip = decode_ipv4(record.link_type, record.data, record.included_length, record.original_length, packet);
         if (skip != Skip::none) {
             m_counters.add(skip);
             continue;
@@ -114,7 +149,17 @@ bool CaptureReader::next(Datagram& datagram) {
             continue;
         }
         datagram.source = packet.source;
+        datagram.destination = packet.destination;
+        datagram.source_port = load_u16be(udp);
+        datagram.destination_port = load_u16be(udp + 2);
+        datagram.sensor = is_sensor_payload(datagram.payload, datagram.size);
         datagram.time = time;
+        if (datagram.sensor && m_drop_duplicates &&
+            m_duplicates.seen(datagram.source, datagram.payload, datagram.size, time)) {
+            ++m_counters.duplicates;
+            continue;
+        }
+        m_traffic.add(datagram.destination_port, datagram.sensor, time);
         return true;
     }
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "byte_read.h"
+
 namespace vorlan_capture {
 
 namespace {
@@ -10,11 +12,34 @@ namespace {
 bool block_set(const uint64_t* blocks, std::size_t i) { return (blocks[i / 64] >> (i % 64)) & 1; }
 void set_block(uint64_t* blocks, std::size_t i) { blocks[i / 64] |= uint64_t(1) << (i % 64); }
 
+// The UDP header opens the first fragment: the length it names and the
+// checksum over all the bytes must agree with what was put together.
+bool whole_udp_datagram(uint32_t source, uint32_t destination, const uint8_t* bytes, std::size_t size) {
+    return size >= kUdpHeaderSize && load_u16be(bytes + 4) == size &&
+           udp_checksum_agrees(source, destination, bytes, size);
+}
+
 }  // namespace
 
 void FragmentReassembler::abandon(Pending& pending) {
     m_abandoned_records += pending.records;
     pending.used = false;
+}
+
+void FragmentReassembler::start(Pending& slot, const Ipv4Packet& fragment, int64_t time) {
+    slot.used = true;
+    slot.source = fragment.source;
+    slot.destination = fragment.destination;
+    slot.identification = fragment.identification;
+    slot.time = time;
+    slot.arrival = m_arrivals++;
+    slot.received = 0;
+    slot.total = 0;
+    slot.records = 0;
+    slot.blocks.fill(0);
+    if (slot.bytes.size() < kMaxDatagram) {
+        slot.bytes.resize(kMaxDatagram);
+    }
 }
 
 FragmentReassembler::Pending& FragmentReassembler::slot_for(const Ipv4Packet& fragment, int64_t time) {
@@ -38,19 +63,34 @@ FragmentReassembler::Pending& FragmentReassembler::slot_for(const Ipv4Packet& fr
     if (slot.used) {
         abandon(slot);
     }
-    slot.used = true;
-    slot.source = fragment.source;
-    slot.identification = fragment.identification;
-    slot.time = time;
-    slot.arrival = m_arrivals++;
-    slot.received = 0;
-    slot.total = 0;
-    slot.records = 0;
-    slot.blocks.fill(0);
-    if (slot.bytes.size() < kMaxDatagram) {
-        slot.bytes.resize(kMaxDatagram);
-    }
+    start(slot, fragment, time);
     return slot;
+}
+
+bool FragmentReassembler::clashes(const Pending& pending, const Ipv4Packet& fragment, bool& copy) const {
+    const std::size_t begin = fragment.fragment_offset;
+    const std::size_t end = begin + fragment.payload_size;
+    const std::size_t first_block = begin / 8;
+    const std::size_t end_block = (end + 7) / 8;
+    bool overlap = false;
+    bool all_there = true;
+    for (std::size_t i = first_block; i < end_block; ++i) {
+        const bool there = block_set(pending.blocks.data(), i);
+        overlap = overlap || there;
+        all_there = all_there && there;
+    }
+    bool wrong_end = pending.total != 0 && (end > pending.total || (!fragment.more_fragments && end != pending.total));
+    if (!fragment.more_fragments && !wrong_end) {
+        // Nothing may already lie beyond the end the last fragment names.
+        for (std::size_t i = end_block; i < kBlocks && !wrong_end; ++i) {
+            wrong_end = block_set(pending.blocks.data(), i);
+        }
+    }
+    // A fragment seen twice (a mirror port, a retransmitting switch) brings
+    // nothing new; anything else that overlaps belongs to another datagram.
+    copy = overlap && all_there && !wrong_end &&
+           std::memcmp(pending.bytes.data() + begin, fragment.payload, fragment.payload_size) == 0;
+    return overlap || wrong_end;
 }
 
 FragmentReassembler::Result FragmentReassembler::add(const Ipv4Packet& fragment, int64_t time, Datagram& datagram) {
@@ -62,46 +102,43 @@ FragmentReassembler::Result FragmentReassembler::add(const Ipv4Packet& fragment,
         (fragment.more_fragments && fragment.payload_size % 8 != 0)) {
         return Result::rejected;
     }
-    Pending& pending = slot_for(fragment, time);
-    const std::size_t first_block = begin / 8;
-    const std::size_t end_block = (end + 7) / 8;
-    bool conflict = !fragment.more_fragments && pending.total != 0 && pending.total != end;
-    conflict = conflict || (pending.total != 0 && end > pending.total);
-    for (std::size_t i = first_block; i < end_block && !conflict; ++i) {
-        conflict = block_set(pending.blocks.data(), i);
-    }
-    if (!fragment.more_fragments && !conflict) {
-        // Nothing may already lie beyond the end the last fragment names.
-        for (std::size_t i = end_block; i < kBlocks && !conflict; ++i) {
-            conflict = block_set(pending.blocks.data(), i);
+    Pending* pending = &slot_for(fragment, time);
+    bool copy = false;
+    if (pending->records != 0 && clashes(*pending, fragment, copy)) {
+        if (copy) {
+            return Result::waiting;
         }
+        // The identification was reused and fragments went missing: what
+        // was gathered can never complete without mixing two datagrams.
+        abandon(*pending);
+        start(*pending, fragment, time);
     }
-    if (conflict) {
-        // A duplicate or an overlap: keep what the datagram has, drop this.
-        if (pending.records == 0) {
-            pending.used = false;
-        }
-        return Result::rejected;
+    for (std::size_t i = begin / 8; i < (end + 7) / 8; ++i) {
+        set_block(pending->blocks.data(), i);
     }
-    for (std::size_t i = first_block; i < end_block; ++i) {
-        set_block(pending.blocks.data(), i);
-    }
-    std::memcpy(pending.bytes.data() + begin, fragment.payload, fragment.payload_size);
-    pending.received += fragment.payload_size;
-    pending.time = std::min(pending.time, time);
-    ++pending.records;
+    std::memcpy(pending->bytes.data() + begin, fragment.payload, fragment.payload_size);
+    pending->received += fragment.payload_size;
+    pending->time = std::min(pending->time, time);
+    ++pending->records;
     if (!fragment.more_fragments) {
-        pending.total = end;
+        pending->total = end;
     }
-    if (pending.total == 0 || pending.received != pending.total) {
+    if (pending->total == 0 || pending->received != pending->total) {
         return Result::waiting;
     }
-    pending.used = false;
-    datagram.source = pending.source;
-    datagram.time = pending.time;
-    datagram.bytes = pending.bytes.data();
-    datagram.size = pending.total;
-    datagram.records = pending.records;
+    pending->used = false;
+    if (fragment.protocol == kProtocolUdp &&
+        !whole_udp_datagram(pending->source, pending->destination, pending->bytes.data(), pending->total)) {
+        // Pieces of different datagrams that happen to fit together.
+        m_abandoned_records += pending->records;
+        return Result::waiting;
+    }
+    datagram.source = pending->source;
+    datagram.destination = pending->destination;
+    datagram.time = pending->time;
+    datagram.bytes = pending->bytes.data();
+    datagram.size = pending->total;
+    datagram.records = pending->records;
     return Result::complete;
 }
 

@@ -3,6 +3,13 @@
 // of several datagrams may interleave. State is bounded: at most kMaxPending
 // datagrams wait for fragments; a further one pushes out the one waiting
 // longest, which is given up.
+//
+// Senders reuse identifications (many send 0 in every datagram), so the
+// fragments gathered under one key may belong to different datagrams when
+// some were lost. Such a mix is never handed out: a fragment that overlaps
+// what is gathered with other bytes, or a new first fragment, ends the
+// datagram gathered so far as incomplete and starts afresh; and a datagram
+// whose UDP length or checksum disagrees with the bytes gathered is given up.
 #ifndef VORLAN_COMMON_FRAGMENT_REASSEMBLER_H
 #define VORLAN_COMMON_FRAGMENT_REASSEMBLER_H
 
@@ -29,6 +36,7 @@ public:
 
     struct Datagram {
         uint32_t source = 0;
+        uint32_t destination = 0;
         int64_t time = 0;  // of the earliest record that held a fragment
         const uint8_t* bytes = nullptr;  // valid until the next add() or reset()
         std::size_t size = 0;
@@ -51,6 +59,7 @@ private:
     struct Pending {
         bool used = false;
         uint32_t source = 0;
+        uint32_t destination = 0;
         uint16_t identification = 0;
         int64_t time = 0;
         uint64_t arrival = 0;        // order of creation, to find the oldest
@@ -62,7 +71,11 @@ private:
     };
 
     Pending& slot_for(const Ipv4Packet& fragment, int64_t time);
+    void start(Pending& slot, const Ipv4Packet& fragment, int64_t time);
     void abandon(Pending& pending);
+    // Whether `fragment` cannot join `pending` (an overlap, or an end other
+    // than the one known), and whether it is merely a copy of bytes there.
+    bool clashes(const Pending& pending, const Ipv4Packet& fragment, bool& copy) const;
 
     std::array<Pending, kMaxPending> m_pending;
     uint64_t m_arrivals = 0;

@@ -1,5 +1,6 @@
 // The link layer, IPv4 and UDP headers of one captured frame, decoded within
-// the bytes the record holds.
+// the bytes the record holds. Traffic mirrored through a tunnel (VXLAN,
+// GRE, ERSPAN) is unwrapped to the frame it carries.
 #ifndef VORLAN_COMMON_FRAME_DECODER_H
 #define VORLAN_COMMON_FRAME_DECODER_H
 
@@ -22,6 +23,7 @@ enum class Skip {
 // (so Ethernet padding is not part of it).
 struct Ipv4Packet {
     uint32_t source = 0;          // host order, first octet most significant
+    uint32_t destination = 0;
     uint16_t identification = 0;
     bool more_fragments = false;
     uint32_t fragment_offset = 0; // bytes
@@ -41,10 +43,15 @@ Skip decode_ipv4(uint32_t link_type, const uint8_t* frame, std::size_t included,
 
 constexpr std::size_t kUdpHeaderSize = 8;
 constexpr uint8_t kProtocolUdp = 17;
+constexpr uint16_t kVxlanPort = 4789;
 
 // The UDP payload of a whole datagram (UDP header first): Skip::none when
 // the UDP length names exactly the bytes there are.
 Skip udp_payload(const uint8_t* datagram, std::size_t size, const uint8_t*& payload, std::size_t& payload_size);
+
+// Whether the UDP checksum of a whole datagram from `source` to
+// `destination` is right; a checksum of 0 (none computed) always is.
+bool udp_checksum_agrees(uint32_t source, uint32_t destination, const uint8_t* datagram, std::size_t size);
 
 }  // namespace vorlan_capture
 

@@ -1,6 +1,8 @@
 // Reads an arbitrary file as a capture with the reader both libraries
-// share: every datagram, then the record headers again from a few offsets
-// as seeking does, as a user's damaged or hostile capture could make it.
+// share (classic or pcapng, any link layer and wrapping): every datagram,
+// then the record headers again from a few offsets as seeking does, as a
+// user's damaged or hostile capture could make it. The second pass keeps
+// copies of datagrams, the first drops them.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -34,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         vorlan_capture::Datagram datagram;
         volatile uint8_t sink = 0;
         for (int pass = 0; pass < 2; ++pass) {
+            reader.set_drop_duplicates(pass == 0);
             while (reader.next(datagram)) {
                 // Touch both ends of the payload: it must lie within the record.
                 if (datagram.size > 0) {
@@ -43,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             // Again from a record boundary found by walking headers, as the
             // index and seeking do.
             vorlan_capture::Record record;
-            int64_t offset = vorlan_capture::kFileHeaderSize;
+            int64_t offset = reader.file().first_offset();
             for (int i = 0; i < 3 && reader.file().read(offset, record, false) == vorlan_capture::RecordStatus::ok; ++i) {
                 offset = record.next_offset();
             }

@@ -491,8 +491,19 @@ VORLAN_SDK_API VorlanSensorErrorCode vorlan_sdk_has_transform(
     VorlanSensorHandle handle, int32_t* has_transform);
 
 /* ---- Capture replay ---------------------------------------------------- */
-/* Opening a capture disables the live network. Positions and lengths are
- * seconds relative to the first packet. A capture that ends inside a record
+/* Captures are read as classic PCAP files (microsecond or nanosecond times,
+ * either byte order) or pcapng files (several sections and interfaces of
+ * different link types). Opening a capture disables the live network.
+ * Positions and lengths are seconds relative to the first packet.
+ *
+ * A sensor datagram equal to one from the same source within the last 20 ms
+ * is a copy (a mirror port seeing both directions, merged interfaces) and is
+ * dropped unless vorlan_sdk_capture_replay_set_keep_duplicates(1) was
+ * called. When reading first reaches the end of the capture, the error
+ * callback (handle 0) is told what was left out: VORLAN_ERROR_CORRUPT_FILE
+ * naming copies dropped, records cut by the snapshot length and datagrams
+ * that could not be reassembled; VORLAN_ERROR_INVALID_FILE_TYPE when the
+ * capture held no sensor datagram at all, saying what it holds instead. A capture that ends inside a record
  * (cut short), or holds a record whose stored length is damaged, plays
  * everything before that record; reading there fails with
  * VORLAN_ERROR_FILE_IO, whose message gives the time and byte offset of the
@@ -526,6 +537,23 @@ VORLAN_SDK_API VorlanSensorErrorCode vorlan_sdk_capture_replay_resume_blocking_o
 VORLAN_SDK_API VorlanSensorErrorCode vorlan_sdk_capture_replay_resume_blocking(
     float seconds);
 VORLAN_SDK_API VorlanSensorErrorCode vorlan_sdk_capture_replay_pause(void);
+/* Keeps (1) or drops (0, the default) copies of sensor datagrams; applies to
+ * the capture open and to those opened later. */
+VORLAN_SDK_API VorlanSensorErrorCode vorlan_sdk_capture_replay_set_keep_duplicates(int32_t keep);
+VORLAN_SDK_API int32_t vorlan_sdk_capture_replay_get_keep_duplicates(void);
+
+/* What reading the capture open (or closed last) has met since it was
+ * opened; passes of a loop and seeks add up. */
+#define VORLAN_CAPTURE_COUNT_DATAGRAMS 0        /* UDP datagrams delivered */
+#define VORLAN_CAPTURE_COUNT_SENSOR_DATAGRAMS 1 /* of them, sensor packets */
+#define VORLAN_CAPTURE_COUNT_DUPLICATES 2       /* copies dropped */
+#define VORLAN_CAPTURE_COUNT_SNAPSHOT_CUT 3     /* records cut by the snapshot length */
+#define VORLAN_CAPTURE_COUNT_INCOMPLETE 4       /* records of datagrams never reassembled */
+#define VORLAN_CAPTURE_COUNT_BROKEN 5           /* records with broken headers */
+#define VORLAN_CAPTURE_COUNT_NOT_UDP 6          /* records of other protocols */
+#define VORLAN_CAPTURE_COUNT_OTHER_LINK 7       /* records of link layers without IPv4 */
+/* The count named by `which`; 0 for an unknown name. */
+VORLAN_SDK_API uint64_t vorlan_sdk_capture_replay_get_count(int32_t which);
 
 #ifdef __cplusplus
 }

@@ -259,6 +259,20 @@ VORLAN_SDK2_API int VorlanStopAsyncRelay(void);
  * VorlanReplayPlayToFinish and VorlanReplayUnloadPcap return
  * VORLAN_ERROR_INVALID_STATE. */
 
+/* Captures are classic PCAP files (microsecond or nanosecond times, either
+ * byte order) or pcapng files (several sections, interfaces of different
+ * link types). Load flags: */
+#define VORLAN_REPLAY_LOAD_NO_INDEXING 1u
+#define VORLAN_REPLAY_LOAD_AUTO_REPLAY 2u
+#define VORLAN_REPLAY_LOAD_PAUSED 4u
+/* Keep copies of sensor datagrams: by default a sensor datagram equal to one
+ * from the same source within the last 20 ms (a mirror port seeing both
+ * directions, merged interfaces) is dropped and counted. */
+#define VORLAN_REPLAY_LOAD_KEEP_DUPLICATES 8u
+/* When playing first reaches the end of a capture, standard error is told
+ * what reading left out (copies dropped, records cut by the snapshot length,
+ * datagrams that could not be reassembled) and, for a capture that held no
+ * sensor datagram at all, what it holds instead. */
 VORLAN_SDK2_API int VorlanReplayLoadPcap(const char* path, uint32_t flags, uint64_t* replay_handle_out);
 VORLAN_SDK2_API int VorlanReplayUnloadPcap(uint64_t replay_handle);
 VORLAN_SDK2_API int VorlanReplayPlay(uint64_t replay_handle);
@@ -280,6 +294,17 @@ VORLAN_SDK2_API int VorlanReplaySetAutoReplay(uint64_t replay_handle, uint32_t e
 /* 1 or 0, or a negative code. */
 VORLAN_SDK2_API int VorlanReplayIsFinished(uint64_t replay_handle);
 VORLAN_SDK2_API int VorlanReplayIsPaused(uint64_t replay_handle);
+/* What reading a capture has met since it was loaded (seeks and passes of
+ * auto replay add up), or a negative code. */
+#define VORLAN_REPLAY_COUNT_DATAGRAMS 0        /* UDP datagrams delivered */
+#define VORLAN_REPLAY_COUNT_SENSOR_DATAGRAMS 1 /* of them, sensor packets */
+#define VORLAN_REPLAY_COUNT_DUPLICATES 2       /* copies dropped */
+#define VORLAN_REPLAY_COUNT_SNAPSHOT_CUT 3     /* records cut by the snapshot length */
+#define VORLAN_REPLAY_COUNT_INCOMPLETE 4       /* records of datagrams never reassembled */
+#define VORLAN_REPLAY_COUNT_BROKEN 5           /* records with broken headers */
+#define VORLAN_REPLAY_COUNT_NOT_UDP 6          /* records of other protocols */
+#define VORLAN_REPLAY_COUNT_OTHER_LINK 7       /* records of link layers without IPv4 */
+VORLAN_SDK2_API int64_t VorlanReplayGetCount(uint64_t replay_handle, uint32_t which);
 
 /* ---- Legacy translation ------------------------------------------------ */
 

@@ -279,3 +279,24 @@ VORLAN_SDK2_API int VorlanReplayIsPaused(uint64_t replay_handle) {
 }
 
 }  // extern "C"
+
+extern "C" VORLAN_SDK2_API int64_t VorlanReplayGetCount(uint64_t replay_handle, uint32_t which) {
+    int64_t count = 0;
+    const int code = with_reader(replay_handle, [&](PcapReader& reader) {
+        const vorlan_capture::SkipCounters skipped = reader.Counters();
+        const vorlan_capture::Traffic traffic = reader.Traffic();
+        switch (which) {
+            case VORLAN_REPLAY_COUNT_DATAGRAMS: count = int64_t(traffic.datagrams); break;
+            case VORLAN_REPLAY_COUNT_SENSOR_DATAGRAMS: count = int64_t(traffic.sensor_datagrams); break;
+            case VORLAN_REPLAY_COUNT_DUPLICATES: count = int64_t(skipped.duplicates); break;
+            case VORLAN_REPLAY_COUNT_SNAPSHOT_CUT: count = int64_t(skipped.snapshot_cut); break;
+            case VORLAN_REPLAY_COUNT_INCOMPLETE: count = int64_t(skipped.incomplete); break;
+            case VORLAN_REPLAY_COUNT_BROKEN: count = int64_t(skipped.broken_header); break;
+            case VORLAN_REPLAY_COUNT_NOT_UDP: count = int64_t(skipped.not_udp); break;
+            case VORLAN_REPLAY_COUNT_OTHER_LINK: count = int64_t(skipped.other_link); break;
+            default: return VORLAN_ERROR_INVALID_ARGUMENTS;
+        }
+        return VORLAN_SUCCESS;
+    });
+    return code == VORLAN_SUCCESS ? count : int64_t(code);
+}

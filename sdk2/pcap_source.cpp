@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "async_relay.h"
+#include "capture_report.h"
 #include "frames.h"
 #include "framework.h"
 #include "vorlan_sdk2.h"
@@ -45,7 +46,7 @@ bool whole_record(vorlan_capture::RecordStatus status, const vorlan_capture::Rec
 void PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<bool>& stop, int64_t start_time) {
     // The file as it is now: records appended later are played but not indexed.
     const int64_t file_size = file.size();
-    int64_t offset = vorlan_capture::kFileHeaderSize;
+    int64_t offset = file.first_offset();
     int64_t threshold = start_time;
     vorlan_capture::Record record;
     vorlan_capture::Record last;
@@ -90,6 +91,12 @@ std::pair<int64_t, int64_t> PcapIndex::Floor(int64_t position) const {
     return *it;
 }
 
+void PcapIndex::Start(int64_t first_record) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_entries.clear();
+    m_entries.emplace(0, first_record);
+}
+
 int64_t PcapIndex::LargestPosition() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_entries.rbegin()->first;
@@ -103,11 +110,12 @@ bool PcapDecoder::Open(const std::string& path) {
     }
     vorlan_capture::Record first;
     // The start time is the first record's, whatever it carries.
-    if (m_reader.file().read(vorlan_capture::kFileHeaderSize, first, false) != vorlan_capture::RecordStatus::ok) {
+    if (m_reader.file().read(m_reader.file().first_offset(), first, false) != vorlan_capture::RecordStatus::ok) {
         m_reader.close();
         return false;
     }
     m_start_time = first.time;
+    m_first_record = first.offset;
     m_time_zone_offset = int64_t(m_reader.header().time_zone_seconds) * 1000000;
     m_position.store(0, std::memory_order_relaxed);
     m_finished.store(false, std::memory_order_relaxed);
@@ -165,7 +173,7 @@ void PcapDecoder::SkipToPosition(int64_t target, int64_t offset) {
 }
 
 void PcapDecoder::Rewind() {
-    m_reader.seek(vorlan_capture::kFileHeaderSize);
+    m_reader.seek(m_first_record);
     m_position.store(0, std::memory_order_relaxed);
     m_finished.store(false, std::memory_order_relaxed);
 }
@@ -193,6 +201,8 @@ bool PcapReader::Load(const std::string& path, uint32_t flags) {
     if (!m_decoder.Open(path)) {
         return false;
     }
+    m_index.Start(m_decoder.FirstRecord());
+    m_decoder.SetDropDuplicates((flags & kLoadKeepDuplicates) == 0);
     std::lock_guard<std::mutex> lock(m_state_mutex);
     m_auto_replay = (flags & kLoadAutoReplay) != 0;
     if ((flags & kLoadNoIndexing) == 0) {
@@ -368,6 +378,11 @@ vorlan_capture::SkipCounters PcapReader::Counters() {
     return m_counters;
 }
 
+vorlan_capture::Traffic PcapReader::Traffic() {
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    return m_traffic;
+}
+
 void PcapReader::handleSeekRequest() {
     if (m_seek_request < 0) {
         return;
@@ -384,6 +399,23 @@ void PcapReader::noteEnd() {
     using End = vorlan_capture::CaptureReader::End;
     const End& end = m_decoder.End();
     m_ended_damaged = end.kind == End::cut || end.kind == End::io_error;
+    if (!m_end_reported) {
+        m_end_reported = true;
+        vorlan_capture::SkipCounters counters = m_decoder.Counters();
+        if (end.kind == End::cut && counters.broken_header > 0) {
+            // The record cut short has its own report, saying where.
+            --counters.broken_header;
+        }
+        const vorlan_capture::Traffic& traffic = m_decoder.Traffic();
+        if (traffic.sensor_datagrams == 0) {
+            std::fprintf(stderr, "vorlan_sdk2: %s: no sensor datagram in the capture: %s\n", m_path.c_str(),
+                         vorlan_capture::describe_holdings(traffic, counters).c_str());
+        }
+        const std::string losses = vorlan_capture::describe_losses(counters);
+        if (!losses.empty()) {
+            std::fprintf(stderr, "vorlan_sdk2: %s: %s\n", m_path.c_str(), losses.c_str());
+        }
+    }
     if (!m_ended_damaged || m_damage_reported) {
         return;
     }
@@ -440,6 +472,7 @@ void PcapReader::pcapWorkerRoutine() {
             const bool got = m_decoder.NextUdpPacket(packet);
             lock.lock();
             m_counters = m_decoder.Counters();
+            m_traffic = m_decoder.Traffic();
             if (!got) {
                 noteEnd();
                 if (m_auto_replay) {

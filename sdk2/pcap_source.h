@@ -28,6 +28,7 @@ using IpFragmentAggregator = vorlan_capture::FragmentReassembler;
 constexpr uint32_t kLoadNoIndexing = 1;
 constexpr uint32_t kLoadAutoReplay = 2;
 constexpr uint32_t kLoadPaused = 4;
+constexpr uint32_t kLoadKeepDuplicates = 8;
 
 // Position (µs from the first record) → offset of the record at that
 // position, at least kStep apart; the largest key is the position of the
@@ -44,6 +45,8 @@ public:
     // for a position before it.
     std::pair<int64_t, int64_t> Floor(int64_t position) const;
     int64_t LargestPosition() const;
+    // The capture's first record, at position 0; before BuildIndex.
+    void Start(int64_t first_record);
 
 private:
     mutable std::mutex m_mutex;
@@ -65,6 +68,8 @@ public:
     // False for a file that cannot be read, is not a little-endian
     // microsecond capture, or holds no record.
     bool Open(const std::string& path);
+    void SetDropDuplicates(bool drop) { m_reader.set_drop_duplicates(drop); }
+    const vorlan_capture::Traffic& Traffic() const { return m_reader.traffic(); }
     bool NextUdpPacket(PcapPacket& packet);
     // Continues with the first record at or after `target` µs, walking
     // record headers from `offset` (a record at or before the target), or
@@ -74,6 +79,7 @@ public:
 
     int64_t StartTime() const { return m_start_time; }
     int64_t TimeZoneOffset() const { return m_time_zone_offset; }
+    int64_t FirstRecord() const { return m_first_record; }
     int64_t Position() const { return m_position.load(std::memory_order_relaxed); }
     bool Finished() const { return m_finished.load(std::memory_order_relaxed); }
     void ClearFinished() { m_finished.store(false, std::memory_order_relaxed); }
@@ -85,6 +91,7 @@ private:
     vorlan_capture::CaptureReader m_reader;
     int64_t m_start_time = 0;
     int64_t m_time_zone_offset = 0;
+    int64_t m_first_record = int64_t(vorlan_capture::kFileHeaderSize);
     std::atomic<int64_t> m_position{0};
     std::atomic<bool> m_finished{false};
 };
@@ -136,6 +143,7 @@ public:
     // thread it feeds. Calls there never wait for the worker.
     bool CannotWaitForWorker();
     vorlan_capture::SkipCounters Counters();
+    vorlan_capture::Traffic Traffic();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -174,12 +182,14 @@ private:
     bool m_unloaded = false;
     bool m_ended_damaged = false;   // the last end of playing was damage, not the end of the file
     bool m_damage_reported = false; // on standard error, once per capture loaded
+    bool m_end_reported = false;    // what reading left out, once per capture loaded
     uint64_t m_deliveries = 0;      // payloads handed on, counting the one under way
     uint64_t m_step_armed_at = 0;   // m_deliveries when the current step began
     std::thread m_worker;
     std::thread m_indexer;
     std::thread::id m_worker_id;
     vorlan_capture::SkipCounters m_counters;  // copied from the decoder by the worker
+    vorlan_capture::Traffic m_traffic;        // likewise
 
     std::atomic<bool> m_stop{false};
 };

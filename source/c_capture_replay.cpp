@@ -39,8 +39,11 @@ std::string unreadable_reason(const char* path) {
     if (got < sizeof(magic)) {
         return "too short for a capture file";
     }
-    const bool microsecond_pcap = magic[0] == 0xd4 && magic[1] == 0xc3 && magic[2] == 0xb2 && magic[3] == 0xa1;
-    return microsecond_pcap ? std::string() : "not a capture file (a classic PCAP file with microsecond times is read)";
+    const uint32_t word = uint32_t(magic[0]) | uint32_t(magic[1]) << 8 | uint32_t(magic[2]) << 16 |
+                          uint32_t(magic[3]) << 24;
+    const bool capture = word == 0xa1b2c3d4 || word == 0xd4c3b2a1 || word == 0xa1b23c4d || word == 0x4d3cb2a1 ||
+                         word == 0x0a0d0d0a;
+    return capture ? std::string() : "not a capture file (classic PCAP and pcapng files are read)";
 }
 
 // Opens the capture; a failure the reader gives without words gets a
@@ -142,6 +145,32 @@ VorlanSensorErrorCode vorlan_sdk_capture_replay_resume_blocking(float sec) {
 
 VorlanSensorErrorCode vorlan_sdk_capture_replay_pause(void) {
     return VORLAN_C_CALL(true, vorlan_sdk::CaptureReplay::instance().pause());
+}
+
+VorlanSensorErrorCode vorlan_sdk_capture_replay_set_keep_duplicates(int32_t keep) {
+    return VORLAN_C_CALL(false, vorlan_sdk::CaptureReplay::instance().set_keep_duplicates(keep != 0));
+}
+
+int32_t vorlan_sdk_capture_replay_get_keep_duplicates(void) {
+    return c_value<int32_t>(0, [] { return as_int(CaptureReplay::instance().get_keep_duplicates()); });
+}
+
+uint64_t vorlan_sdk_capture_replay_get_count(int32_t which) {
+    return c_value<uint64_t>(0, [which]() -> uint64_t {
+        const vorlan_capture::SkipCounters skipped = CaptureReplay::instance().skip_counters();
+        const vorlan_capture::Traffic traffic = CaptureReplay::instance().traffic();
+        switch (which) {
+            case VORLAN_CAPTURE_COUNT_DATAGRAMS: return traffic.datagrams;
+            case VORLAN_CAPTURE_COUNT_SENSOR_DATAGRAMS: return traffic.sensor_datagrams;
+            case VORLAN_CAPTURE_COUNT_DUPLICATES: return skipped.duplicates;
+            case VORLAN_CAPTURE_COUNT_SNAPSHOT_CUT: return skipped.snapshot_cut;
+            case VORLAN_CAPTURE_COUNT_INCOMPLETE: return skipped.incomplete;
+            case VORLAN_CAPTURE_COUNT_BROKEN: return skipped.broken_header;
+            case VORLAN_CAPTURE_COUNT_NOT_UDP: return skipped.not_udp;
+            case VORLAN_CAPTURE_COUNT_OTHER_LINK: return skipped.other_link;
+            default: return 0;
+        }
+    });
 }
 
 }  // extern "C"

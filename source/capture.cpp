@@ -166,6 +166,7 @@ void Capture::close() {
     m_has_start_time = false;
     m_position = 0;
     m_length = 0;
+    m_time_ordered = true;
     std::vector<PacketIndex>().swap(m_read_index);
 }
 
@@ -204,7 +205,14 @@ SensorError Capture::open_for_read_impl(const std::string& filename) {
             saved.check_used();
         }
     }
-    m_length = m_read_index.empty() ? 0 : m_read_index.back().timestamp;
+    // The latest record, not the last: in captures merged by appending, time
+    // goes backwards, and the last record may lie before the first.
+    m_length = 0;
+    m_time_ordered = true;
+    for (std::size_t i = 0; i < m_read_index.size(); ++i) {
+        m_length = std::max(m_length, m_read_index[i].timestamp);
+        m_time_ordered = m_time_ordered && (i == 0 || m_read_index[i].timestamp >= m_read_index[i - 1].timestamp);
+    }
     return VORLAN_SUCCESS;
 }
 
@@ -264,7 +272,11 @@ SensorError Capture::write_file_header() {
 // ---- Capture: the read index --------------------------------------------------
 
 bool Capture::whole_record(int64_t pointer, int64_t file_size, vorlan_capture::Record& record) {
-    const vorlan_capture::RecordStatus status = m_reader.file().read(pointer, record, false);
+    return whole_record(m_reader.file().read(pointer, record, false), record, file_size) && record.offset == pointer;
+}
+
+bool Capture::whole_record(vorlan_capture::RecordStatus status, const vorlan_capture::Record& record,
+                           int64_t file_size) {
     // A record longer than any capturing tool stores is still a record.
     return (status == vorlan_capture::RecordStatus::ok || status == vorlan_capture::RecordStatus::oversized) &&
            vorlan_capture::length_plausible(record) && record.next_offset() <= file_size;
@@ -283,23 +295,31 @@ SensorError Capture::build_read_index(bool& whole) {
     whole = false;
     const int64_t file_size = m_reader.file().size();
     VORLAN_CHECK(file_size >= 0, VORLAN_ERROR_FILE_IO, "Cannot tell the capture's size!");
-    int64_t pointer = static_cast<int64_t>(kFileHeaderSize);
+    int64_t pointer = m_reader.file().first_offset();
     vorlan_capture::Record record;
     // Only records that lie whole in the file are indexed: where one runs
     // past the end, or claims more than was on the wire (a file cut short, a
     // flipped bit in a stored length), the readable part of the capture
     // ends, and reading reports it there.
-    while (pointer < file_size && whole_record(pointer, file_size, record)) {
+    for (;;) {
+        const vorlan_capture::RecordStatus status = m_reader.file().read(pointer, record, false);
+        if (status == vorlan_capture::RecordStatus::end) {
+            // Blocks that hold no packet may follow the last record.
+            whole = true;
+            break;
+        }
+        if (!whole_record(status, record, file_size)) {
+            break;
+        }
         const int64_t t = absolute_time(record.time);
         if (!m_has_start_time) {
             m_start_time = t;
             m_has_start_time = true;
         }
-        m_read_index.push_back(PacketIndex{t - m_start_time, pointer});
+        m_read_index.push_back(PacketIndex{t - m_start_time, record.offset});
         VORLAN_CHECK(record.included_length != 0, VORLAN_ERROR_CORRUPT_FILE, "Empty packet!");
         pointer = record.next_offset();
     }
-    whole = pointer == file_size;
     return VORLAN_SUCCESS;
 }
 
@@ -334,9 +354,13 @@ SensorError Capture::load_read_index(std::istream& f) {
         done += n;
     }
     VORLAN_CHECK(is_eof(f), VORLAN_ERROR_CORRUPT_FILE, "Corrupt index file!");
-    // Every record in file order: the first right after the global header,
-    // each after the whole record header of the one before.
-    bool ordered = m_read_index.front().pointer == static_cast<int64_t>(kFileHeaderSize);
+    // Every record in file order: the first where reading starts, each
+    // after the whole record header of the one before.
+    vorlan_capture::Record first;
+    const int64_t file_size = m_reader.file().size();
+    VORLAN_CHECK(file_size >= 0, VORLAN_ERROR_FILE_IO, "Cannot tell the capture's size!");
+    bool ordered = whole_record(m_reader.file().read(m_reader.file().first_offset(), first, false), first, file_size) &&
+                   m_read_index.front().pointer == first.offset;
     for (std::size_t i = 1; ordered && i < m_read_index.size(); ++i) {
         ordered = m_read_index[i].pointer - m_read_index[i - 1].pointer >=
                   static_cast<int64_t>(RecordHeader::kFileHeaderSize);
@@ -344,14 +368,15 @@ SensorError Capture::load_read_index(std::istream& f) {
     VORLAN_CHECK(ordered, VORLAN_ERROR_CORRUPT_FILE, "Corrupt index file!");
 
     // The index describes this file only if its first record starts at the
-    // stored time and its last record ends where the file does.
-    const int64_t file_size = m_reader.file().size();
-    VORLAN_CHECK(file_size >= 0, VORLAN_ERROR_FILE_IO, "Cannot tell the capture's size!");
+    // stored time and its last record is the file's last.
     vorlan_capture::Record record;
     VORLAN_CHECK(whole_record(m_read_index.front().pointer, file_size, record), VORLAN_ERROR_CORRUPT_FILE,
                  "Invalid index!");
     VORLAN_CHECK(absolute_time(record.time) == m_start_time, VORLAN_ERROR_CORRUPT_FILE, "Invalid index timestamp!");
-    VORLAN_CHECK(whole_record(m_read_index.back().pointer, file_size, record) && record.next_offset() == file_size,
+    VORLAN_CHECK(whole_record(m_read_index.back().pointer, file_size, record), VORLAN_ERROR_CORRUPT_FILE,
+                 "Invalid index!");
+    vorlan_capture::Record after;
+    VORLAN_CHECK(m_reader.file().read(record.next_offset(), after, false) == vorlan_capture::RecordStatus::end,
                  VORLAN_ERROR_CORRUPT_FILE, "Invalid index!");
     m_has_start_time = true;
     return VORLAN_SUCCESS;
@@ -445,9 +470,14 @@ SensorError Capture::seek(int64_t position) {
     VORLAN_CHECK(rewind || (position >= 0 && position < m_length), VORLAN_ERROR_INVALID_ARGUMENTS,
                  "Invalid seek position!");
     std::size_t first = 0;
-    if (!rewind) {
-        // The first entry at or after `position`; entries are in time order
-        // in any sane capture, and the search stays in bounds when they are not.
+    if (!rewind && !m_time_ordered) {
+        // Time goes backwards somewhere (captures merged by appending): the
+        // first record in file order at or after `position`.
+        while (first < m_read_index.size() && m_read_index[first].timestamp < position) {
+            ++first;
+        }
+    } else if (!rewind) {
+        // The first entry at or after `position`, by binary search.
         std::size_t count = m_read_index.size();
         while (count > 0) {
             const std::size_t half = count / 2;

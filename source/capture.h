@@ -1,4 +1,5 @@
-// Capture files: classic microsecond PCAP files, read datagram by datagram
+// Capture files: classic PCAP (microsecond or nanosecond, either byte order)
+// and pcapng files, read datagram by datagram
 // through the capture reader both libraries share (every link layer, VLAN
 // tags, IPv4 options and fragments it knows), indexed by time through a side
 // file so that a replay can seek, and written from received packets with
@@ -114,7 +115,9 @@ public:
     // capture closed.
     SensorError open_for_read(const std::string& filename);
     // Opens a capture for writing. Appending to an existing capture adds
-    // records after its own; a new or empty file gets a global header first.
+    // records after its own (only to a classic microsecond little-endian
+    // capture, the form written); a new or empty file gets a global header
+    // first.
     SensorError open_for_write(const std::string& filename, bool append);
     void close();
 
@@ -151,11 +154,16 @@ public:
     int64_t get_time_offset() const { return m_time_offset; }
     // Relative µs of the last packet read, or of the sought position.
     int64_t get_position() const { return m_position; }
-    // Relative µs of the last record.
+    // Relative µs of the latest record (the last one, unless time goes
+    // backwards in the capture).
     int64_t get_length() const { return m_length; }
     const std::vector<PacketIndex>& get_read_index() const { return m_read_index; }
     // Records that gave no datagram since the capture was opened, by reason.
     const vorlan_capture::SkipCounters& skip_counters() const { return m_reader.counters(); }
+    // The datagrams delivered since the capture was opened.
+    const vorlan_capture::Traffic& traffic() const { return m_reader.traffic(); }
+    // Copies of sensor datagrams are dropped unless kept; see CaptureReader.
+    void set_drop_duplicates(bool drop) { m_reader.set_drop_duplicates(drop); }
 
     SensorError build_read_index();
     // Sets `whole` when the indexed records end where the file does.
@@ -172,6 +180,10 @@ private:
     // The header of the record at `pointer` when the whole record lies
     // within the first `file_size` bytes of the file.
     bool whole_record(int64_t pointer, int64_t file_size, vorlan_capture::Record& record);
+    // Whether a record read with `status` lies whole in the file, with a
+    // length that can be right.
+    static bool whole_record(vorlan_capture::RecordStatus status, const vorlan_capture::Record& record,
+                             int64_t file_size);
 
     std::string m_filename;
     vorlan_capture::CaptureReader m_reader;  // reading
@@ -188,6 +200,8 @@ private:
     bool m_has_start_time = false;
     int64_t m_position = 0;
     int64_t m_length = 0;
+    // Whether the index is in time order, so that seeking may search it.
+    bool m_time_ordered = true;
     std::vector<PacketIndex> m_read_index;
 };
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "capture_report.h"
 #include "core.h"
 
 #define VORLAN_SOURCE_FILE "source/capture_replay"
@@ -130,6 +131,8 @@ SensorError CaptureReplay::open_impl(const std::string& filename) {
             return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
         }
         VORLAN_RETURN_ERROR(m_capture.open_for_read(filename));
+        m_capture.set_drop_duplicates(!m_keep_duplicates);
+        m_end_reported = false;
     }
     VORLAN_RETURN_ERROR(vorlan_sdk_set_control_flags(
         VORLAN_SDK_CONTROL_DISABLE_NETWORK, VORLAN_SDK_CONTROL_DISABLE_NETWORK));
@@ -290,6 +293,58 @@ vorlan_capture::SkipCounters CaptureReplay::skip_counters() {
     return m_capture.skip_counters();
 }
 
+vorlan_capture::Traffic CaptureReplay::traffic() {
+    util::LockGuard lock(m_mutex);
+    if (!lock.is_locked()) {
+        return vorlan_capture::Traffic();
+    }
+    return m_capture.traffic();
+}
+
+SensorError CaptureReplay::set_keep_duplicates(bool keep) {
+    util::LockGuard lock(m_mutex);
+    if (!lock.is_locked()) {
+        return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
+    }
+    m_keep_duplicates = keep;
+    m_capture.set_drop_duplicates(!keep);
+    return VORLAN_SUCCESS;
+}
+
+void CaptureReplay::report_end() {
+    std::string holdings;
+    std::string losses;
+    std::string name;
+    {
+        util::LockGuard lock(m_mutex);
+        if (!lock.is_locked() || m_end_reported || !m_capture.is_open()) {
+            return;
+        }
+        m_end_reported = true;
+        name = m_capture.filename();
+        vorlan_capture::SkipCounters counters = m_capture.skip_counters();
+        if (m_capture.cut_short() && counters.broken_header > 0) {
+            // The record cut short has its own report, saying where.
+            --counters.broken_header;
+        }
+        const vorlan_capture::Traffic& traffic = m_capture.traffic();
+        if (traffic.sensor_datagrams == 0) {
+            holdings = vorlan_capture::describe_holdings(traffic, counters);
+        }
+        losses = vorlan_capture::describe_losses(counters);
+    }
+    // Told with no lock held: the callback may ask the replay anything.
+    CallbackManager& callbacks = CallbackManager::instance();
+    if (!holdings.empty()) {
+        const std::string message = name + ": no sensor datagram in the capture: " + holdings;
+        callbacks.emit_error(0, VORLAN_ERROR_INVALID_FILE_TYPE, message.c_str(), nullptr, 0);
+    }
+    if (!losses.empty()) {
+        const std::string message = name + ": " + losses;
+        callbacks.emit_error(0, VORLAN_ERROR_CORRUPT_FILE, message.c_str(), nullptr, 0);
+    }
+}
+
 // ---- Changes --------------------------------------------------------------------
 
 template <class Function>
@@ -402,29 +457,35 @@ SensorError CaptureReplay::feed_pcap_once(bool enable_sleep) {
         m_delivery.emplace_back();
     }
     std::vector<uint8_t>& payload = m_delivery[depth];
+    VorlanSensorErrorCode code = VORLAN_SUCCESS;
+    SensorError failure;
     {
         util::LockGuard lock(m_mutex);
         if (!lock.is_locked()) {
             return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
         }
-        const VorlanSensorErrorCode code = m_capture.read_packet(header, data);
+        code = m_capture.read_packet(header, data);
         if (code == VORLAN_ERROR_EOF) {
             m_is_end = true;
-            return VORLAN_SUCCESS;
+        } else if (code != VORLAN_SUCCESS) {
+            failure = m_capture.read_failure(code);
+        } else {
+            // A callback may close or reopen the capture, or read on from it,
+            // while the packet is still being decoded: hand out a copy.
+            const std::size_t size = static_cast<std::size_t>(header.data_size);
+            if (payload.size() < size) {
+                payload.resize(size);
+            }
+            if (size > 0) {
+                std::memcpy(payload.data(), data, size);
+            }
+            data = payload.data();
         }
-        if (code != VORLAN_SUCCESS) {
-            return m_capture.read_failure(code);
-        }
-        // A callback may close or reopen the capture, or read on from it,
-        // while the packet is still being decoded: hand out a copy.
-        const std::size_t size = static_cast<std::size_t>(header.data_size);
-        if (payload.size() < size) {
-            payload.resize(size);
-        }
-        if (size > 0) {
-            std::memcpy(payload.data(), data, size);
-        }
-        data = payload.data();
+    }
+    if (code != VORLAN_SUCCESS) {
+        // The end of what can be read, or a failure: say what was left out.
+        report_end();
+        return failure;
     }
     if (enable_sleep && m_speed > 0.0f) {
         sleep_once();

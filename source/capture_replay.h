@@ -50,6 +50,10 @@ public:
     // Records of the capture open (or closed last) that gave no datagram,
     // by reason, since it was opened; passes of a loop add up. For the tool.
     vorlan_capture::SkipCounters skip_counters();
+    vorlan_capture::Traffic traffic();
+    // Copies of sensor datagrams are dropped unless kept.
+    SensorError set_keep_duplicates(bool keep);
+    bool get_keep_duplicates() const { return m_keep_duplicates.load(); }
 
     // A looping pass at a non-zero speed lasts at least this long in
     // capture time (divided by the speed in wall time), so that a capture
@@ -104,6 +108,10 @@ private:
     SensorError feed_pcap();
     // Whether the capture ends inside a record and reading has got there.
     bool capture_cut_short();
+    // Once per capture opened, when reading first reaches its end: tells
+    // the error callback what reading left out, and that a capture held no
+    // sensor datagram at all.
+    void report_end();
     void run_thread();
     // Runs `fn` holding m_control_mutex, except on the replay thread (which
     // never takes it, so that a thread joining it while holding the lock
@@ -125,6 +133,9 @@ private:
     int64_t position_microseconds();
 
     std::atomic<bool> m_enable_loop{false};
+    std::atomic<bool> m_keep_duplicates{false};
+    // The end of the capture open has been reported; guarded by m_mutex.
+    bool m_end_reported = false;
     std::atomic<float> m_speed{1.0f};
     std::atomic<bool> m_is_running{false};
     std::atomic<bool> m_is_end{true};

@@ -101,6 +101,7 @@ std::vector<Call> calls_needing_initialisation() {
         {"VorlanReplaySetAutoReplay", [] { return VorlanReplaySetAutoReplay(1, 1); }, true},
         {"VorlanReplayIsFinished", [] { return VorlanReplayIsFinished(1); }, true},
         {"VorlanReplayIsPaused", [] { return VorlanReplayIsPaused(1); }, true},
+        {"VorlanReplayGetCount", [] { return int(VorlanReplayGetCount(1, VORLAN_REPLAY_COUNT_DATAGRAMS)); }, true},
         {"VorlanEnableLegacyTranslation", [] { return VorlanEnableLegacyTranslation(); }, true},
         {"VorlanDisableLegacyTranslation", [] { return VorlanDisableLegacyTranslation(); }, true},
     };

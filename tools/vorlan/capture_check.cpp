@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "capture_report.h"
 #include "recent_datagrams.h"
 
 namespace vorlan_tool {
@@ -100,6 +101,8 @@ std::vector<std::string> CaptureCheck::problems() const {
         found.push_back("the capture holds no records");
     } else if (datagrams == 0) {
         found.push_back("no record gives a datagram");
+    } else if (sensor_datagrams == 0) {
+        found.push_back("no sensor datagram: " + holdings);
     }
     if (skipped.total() != 0) {
         found.push_back(std::to_string(skipped.total()) + " records give no datagram: " + describe_skipped(skipped));
@@ -138,9 +141,11 @@ CaptureCheck check_capture(const std::string& path) {
     vorlan_capture::CaptureReader reader;
     const vorlan_capture::HeaderStatus status = reader.open(path);
     if (status != vorlan_capture::HeaderStatus::ok) {
-        check.error = "not a classic capture with microsecond times";
+        check.error = "not a capture file (classic PCAP or pcapng)";
         return check;
     }
+    // Copies are what this check looks for: the reader must not drop them.
+    reader.set_drop_duplicates(false);
     check.link_type = reader.header().link_type;
 
     std::map<uint32_t, SenderState> senders;
@@ -164,17 +169,25 @@ CaptureCheck check_capture(const std::string& path) {
         } else if (is_point_data(kind) && !traffic.has_information) {
             ++traffic.data_before_information;
         }
-        DatagramHash hash;
-        hash.add(datagram.payload, datagram.size);
-        if (state.recent.seen_again(hash.value(), datagram.time)) {
-            ++traffic.duplicates;
+        // Only sensor traffic counts: time and name services repeat
+        // themselves on any network.
+        if (datagram.sensor) {
+            ++check.sensor_datagrams;
+            DatagramHash hash;
+            hash.add(datagram.payload, datagram.size);
+            if (state.recent.seen_again(hash.value(), datagram.time)) {
+                ++traffic.duplicates;
+            }
         }
     }
     check.skipped = reader.counters();
+    if (check.sensor_datagrams == 0) {
+        check.holdings = vorlan_capture::describe_holdings(reader.traffic(), check.skipped);
+    }
 
     // The record headers once more, for the count, the span and the end.
     vorlan_capture::CaptureFile& file = reader.file();
-    int64_t offset = vorlan_capture::kFileHeaderSize;
+    int64_t offset = file.first_offset();
     for (;;) {
         vorlan_capture::Record record;
         const vorlan_capture::RecordStatus read = file.read(offset, record);

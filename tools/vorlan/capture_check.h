@@ -48,6 +48,9 @@ struct CaptureCheck {
     uint32_t link_type = 0;
     uint64_t records = 0;
     uint64_t datagrams = 0;
+    uint64_t sensor_datagrams = 0;  // of them, sensor packets
+    // What the capture holds when it holds no sensor datagram, in words.
+    std::string holdings;
     int64_t first_time = 0;  // of the first and last record, µs as stored
     int64_t last_time = 0;
     vorlan_capture::SkipCounters skipped;  // the cut last record is not among them
@@ -59,8 +62,7 @@ struct CaptureCheck {
     std::vector<std::string> problems() const;
 };
 
-// Reads a classic microsecond little-endian capture (any link type the
-// shared reader knows).
+// Reads a capture of any form and link type the shared reader knows.
 CaptureCheck check_capture(const std::string& path);
 
 // "30 not IPv4/UDP, 2 cut by the snapshot length" for the records that give
