@@ -356,6 +356,23 @@ std::shared_ptr<Frame> FrameManager::get_frame(VorlanSensorHandle handle) {
     return found != m_frames.end() ? found->second : std::shared_ptr<Frame>();
 }
 
+void FrameManager::remove_frame(VorlanSensorHandle handle) {
+    std::shared_ptr<Frame> dropped;
+    {
+        util::LockGuard lock(m_mutex);
+        if (!lock.is_locked()) {
+            return;
+        }
+        const auto found = m_frames.find(handle);
+        if (found == m_frames.end()) {
+            return;
+        }
+        dropped = std::move(found->second);
+        m_frames.erase(found);
+    }
+    // The frame (and the sensor it keeps) goes here, outside the lock.
+}
+
 std::vector<std::shared_ptr<Frame>> FrameManager::snapshot() {
     std::vector<std::shared_ptr<Frame>> frames;
     util::LockGuard lock(m_mutex);

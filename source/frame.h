@@ -162,6 +162,10 @@ public:
     // The sensor's frame if it exists; never creates one.
     std::shared_ptr<Frame> get_frame(VorlanSensorHandle handle);
 
+    // Forgets the frame of `handle`, if any, with the points it buffered
+    // (its sensor was forgotten); a frame in use elsewhere lives until released.
+    void remove_frame(VorlanSensorHandle handle);
+
     // Applies `options` to every frame as given (no conversion).
     void set_options(const VorlanSDKFrameOptions& options);
     // Forgets every frame; frames in use elsewhere live until released, and

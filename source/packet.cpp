@@ -308,14 +308,27 @@ void Sensor::init_device_parameters() {
 }
 
 void Sensor::init_calibration() {
-    m_calibration.segment_count = default_segment_count(m_information.model);
-    m_calibration.distance_offset = m_distance_offset;
-    m_calibration.distance_scale = m_distance_scale;
+    // The record is blank but for the model the INFO decoder may have put in.
+    m_default_calibration.model = m_calibration.model;
+    m_default_calibration.segment_count = default_segment_count(m_information.model);
+    m_default_calibration.distance_offset = m_distance_offset;
+    m_default_calibration.distance_scale = m_distance_scale;
+    m_default_calibration.image_x_scale = m_image_x_scale;
+    m_default_calibration.image_z_scale = m_image_z_scale;
+    use_default_calibration();
+}
+
+void Sensor::use_default_calibration() {
+    const DefaultCalibration& defaults = m_default_calibration;
+    std::memset(&m_calibration, 0, sizeof(m_calibration));
+    m_calibration.model = defaults.model;
+    m_calibration.segment_count = defaults.segment_count;
+    m_calibration.distance_offset = defaults.distance_offset;
+    m_calibration.distance_scale = defaults.distance_scale;
     for (VorlanLaserCalibration& laser : m_calibration.lasers) {
-        laser.image_x_scale = m_image_x_scale;
-        laser.image_z_scale = m_image_z_scale;
+        laser.image_x_scale = defaults.image_x_scale;
+        laser.image_z_scale = defaults.image_z_scale;
     }
-    m_default_calibration = m_calibration;
 }
 
 void Sensor::update_calibration(const VorlanCalibration& calibration) {
@@ -407,13 +420,27 @@ void Sensor::queue_unusable_packet() const {
     CallbackManager::instance().queue_error(m_handle, VORLAN_ERROR_COMMUNICATION, std::string());
 }
 
-bool Sensor::convert_block(const util::ByteView& packet, std::size_t offset) {
+bool Sensor::convert_block(const util::ByteView& packet, std::size_t offset, VorlanCalibration& converted) {
     const util::ByteView block = packet.tail(offset);
-    std::memset(&m_converted_calibration, 0, sizeof(m_converted_calibration));
+    std::memset(&converted, 0, sizeof(converted));
     if (block.size() == 0) {
         return false;
     }
-    return convert_calibration(m_converted_calibration, block.data(), static_cast<int64_t>(block.size()));
+    return convert_calibration(converted, block.data(), static_cast<int64_t>(block.size()));
+}
+
+ConvertedCalibration::ConvertedCalibration() : m_lock(mutex()) {}
+
+std::mutex& ConvertedCalibration::mutex() {
+    static std::mutex shared;
+    return shared;
+}
+
+VorlanCalibration& ConvertedCalibration::record() {
+    // Zero-initialised static storage: no allocation, and untouched until
+    // the first calibration block arrives.
+    static VorlanCalibration shared;
+    return shared;
 }
 
 void Sensor::take_firmware_text(const util::ByteView& packet, std::size_t offset) {
