@@ -117,6 +117,12 @@ typedef int32_t VorlanSDKFrameMode;
 #define VORLAN_SDK_FRAME_FULL_SCAN 3 /* a frame at every second turn-around */
 #define VORLAN_SDK_FRAME_BY_MODEL 4  /* accepted, no rule of its own */
 #define VORLAN_SDK_FRAME_MODE_MAX 4
+/* Outside streaming, a sensor's frame holds at most 262144 points (2^18, a
+ * quarter of a second of the densest sensors): when that many have gathered
+ * without a frame boundary (a mode with no rule for the sensor, or points
+ * that never mark one), they are published as one frame and the next frame
+ * starts after them. The first such cut of each sensor is reported through
+ * the error callback as VORLAN_ERROR_COMMUNICATION. */
 
 /* ---- Point and information bits ---------------------------------------- */
 
