@@ -148,7 +148,7 @@ void Sensor::handle_info_packet_impl(const uint8_t* packet, int32_t size) {
         if (m_information.model == 0) {
             m_information.model = model_from_firmware(m_information.firmware_version);
         }
-        m_calibration.model = m_information.model;
+        m_default_calibration.model = m_information.model;
         if (m_information.model_name[0] == '\0') {
             set_model_name(get_sensor_model_name(m_information.model));
         }
@@ -164,7 +164,7 @@ void Sensor::handle_info_packet_impl(const uint8_t* packet, int32_t size) {
         init_calibration();
         // The older packets do not say; such sensors send two returns.
         m_information.return_count = return_count_for(2);
-        m_information.segment_count = static_cast<uint8_t>(m_calibration.segment_count);
+        m_information.segment_count = static_cast<uint8_t>(active_segment_count());
     }
     if (converted) {
         update_calibration(block.get());

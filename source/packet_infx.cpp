@@ -46,7 +46,7 @@ void Sensor::handle_infx_packet_impl(const uint8_t* packet, int32_t size) {
         init_device_parameters();
         init_calibration();
         m_information.return_count = return_count_for(view.u8(28));
-        m_information.segment_count = static_cast<uint8_t>(m_calibration.segment_count);
+        m_information.segment_count = static_cast<uint8_t>(active_segment_count());
     }
     if (converted) {
         update_calibration(block.get());

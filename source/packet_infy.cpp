@@ -84,7 +84,7 @@ void Sensor::handle_infy_packet_impl(const uint8_t* packet, int32_t size) {
         init_device_parameters();
         init_calibration();
         m_information.return_count = return_count_for((status & kStatusTwoReturns) != 0 ? 2 : 1);
-        m_information.segment_count = static_cast<uint8_t>(m_calibration.segment_count);
+        m_information.segment_count = static_cast<uint8_t>(active_segment_count());
     }
     if (converted) {
         update_calibration(block.get());

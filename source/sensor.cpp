@@ -142,7 +142,11 @@ SensorError Sensor::calibrate_points(std::size_t n_points, const VorlanSensorRaw
 
 SensorError Sensor::calibrate_points_impl(std::size_t n_points, const VorlanSensorRawPointWithTime* raw_points,
                                           uint32_t return_count, VorlanSensorImagePoint* image_points) {
-    return vorlan_sdk::calibrate_points(m_calibration, n_points, raw_points, return_count, image_points);
+    const VorlanCalibration* const calibration = calibration_record();
+    if (calibration == nullptr) {
+        return VORLAN_ERROR_OUT_OF_MEMORY;
+    }
+    return vorlan_sdk::calibrate_points(*calibration, n_points, raw_points, return_count, image_points);
 }
 
 SensorError Sensor::get_calibration(VorlanCalibration& calibration) {
@@ -150,7 +154,11 @@ SensorError Sensor::get_calibration(VorlanCalibration& calibration) {
     if (!lock.is_locked()) {
         return deadlock_error();
     }
-    calibration = m_calibration;
+    if (m_calibration != nullptr) {
+        calibration = *m_calibration;
+    } else {
+        fill_default_calibration(calibration);
+    }
     return VORLAN_SUCCESS;
 }
 
@@ -161,7 +169,11 @@ SensorError Sensor::set_calibration(const VorlanCalibration& calibration) {
     if (!lock.is_locked()) {
         return deadlock_error();
     }
-    m_calibration = calibration;
+    VorlanCalibration* const active = calibration_record();
+    if (active == nullptr) {
+        return VORLAN_ERROR_OUT_OF_MEMORY;
+    }
+    *active = calibration;
     ++m_calibration_changes;
     return VORLAN_SUCCESS;
 }

@@ -149,6 +149,14 @@ private:
     void init_calibration();
     // Makes the active calibration the one built from the model defaults.
     void use_default_calibration();
+    // Writes the calibration built from the model defaults into `calibration`.
+    void fill_default_calibration(VorlanCalibration& calibration) const;
+    // The active calibration's record, made when first needed; null when
+    // memory runs out.
+    VorlanCalibration* calibration_record();
+    // Fields of the active calibration, read without making the record.
+    uint16_t active_segment_count() const;
+    uint32_t active_calibration_id() const;
     void update_calibration(const VorlanCalibration& calibration);
     void update_timestamp();
 
@@ -190,7 +198,11 @@ private:
     float m_image_z_scale = 0.0f;
     float m_distance_scale = 0.0f;
     float m_distance_offset = 0.0f;
-    VorlanCalibration m_calibration{};
+    // The active calibration; null while the sensor runs on the one built
+    // from its model defaults and nothing has needed the record yet (its
+    // first points, a client asking): a sensor that never sends points
+    // never pays for the 47 KB. Read it through the accessors below.
+    std::unique_ptr<VorlanCalibration> m_calibration;
     // What the calibration built from the model defaults is made of, kept
     // to fall back to it without keeping a second whole record.
     struct DefaultCalibration {

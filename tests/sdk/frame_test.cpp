@@ -411,9 +411,15 @@ TEST_F(FrameCutTest, PointsThatNeverEndAFrameArePublishedAtTheBound) {
         EXPECT_EQ(range(0, static_cast<uint32_t>(cut - 1)), ids_of(frames[0]));
         EXPECT_EQ(cut, frames[0].image.size());
         EXPECT_EQ(n_points - cut, frame.n_raw_points());
-        ASSERT_EQ(1u, m_errors.size());
-        EXPECT_EQ(VORLAN_ERROR_COMMUNICATION, m_errors[0].first);
-        EXPECT_EQ(0u, m_errors[0].second.rfind("Frame cut at 262144 points", 0)) << m_errors[0].second;
+        // Errors other cases of this process left queued may come too.
+        std::size_t cuts = 0;
+        for (const auto& error : m_errors) {
+            if (error.second.rfind("Frame cut at 262144 points", 0) == 0) {
+                EXPECT_EQ(VORLAN_ERROR_COMMUNICATION, error.first);
+                ++cuts;
+            }
+        }
+        EXPECT_EQ(1u, cuts);
     }
 }
 

@@ -316,9 +316,10 @@ TEST_F(SensorManagerTest, FullRegistryRefusesNewSensorsAndSaysSo) {
     EXPECT_EQ(by_index.handle, 7u);
 }
 
-// A sensor costs what a real one needs (its calibration record, packet
-// buffers, identity), not spare copies of its calibration: a thousand
-// sensors made up by anyone on the network held 164 KB each.
+// A sensor costs what a real one needs (packet buffers, identity, and a
+// calibration record once it has a calibration of its own or points to
+// calibrate), not spare copies of its calibration: a thousand sensors made
+// up by anyone on the network held 164 KB each.
 TEST_F(SensorManagerTest, AttachedSensorsHoldOneCalibrationRecordEach) {
     vorlan_test::CalibrationHeaderFields header;
     header.id = 9;
@@ -326,17 +327,19 @@ TEST_F(SensorManagerTest, AttachedSensorsHoldOneCalibrationRecordEach) {
         vorlan_test::build_vrna_block(header, vorlan_test::make_segments<vorlan_test::VrnASegment>(8));
     vorlan_test::InfxPacketFields infx;
     infx.model = 11;
+    constexpr int64_t kBuffers = 16 * 1024;
+    constexpr int64_t kWithRecord = static_cast<int64_t>(sizeof(VorlanCalibration)) + kBuffers;
     struct Case {
         const char* name;
         std::vector<uint8_t> packet;
+        int64_t bound;
     };
     const std::vector<Case> cases = {
-        {"INFO on the model defaults", info_with_serial(5)},
-        {"INFO with a calibration block", build_info_packet(InfoPacketFields{}, block)},
-        {"INFX", vorlan_test::build_infx_packet(infx)},
+        {"INFO on the model defaults", info_with_serial(5), kBuffers},
+        {"INFO with a calibration block", build_info_packet(InfoPacketFields{}, block), kWithRecord},
+        {"INFX", vorlan_test::build_infx_packet(infx), kBuffers},
     };
     constexpr std::size_t kSensors = 64;
-    const int64_t bound = static_cast<int64_t>(sizeof(VorlanCalibration) + 16 * 1024);
     VorlanSensorHandle handle = 0x7F650000;
     for (const Case& c : cases) {
         infos.reserve(infos.size() + kSensors);  // the fixture's own records are not the sensors'
@@ -347,10 +350,15 @@ TEST_F(SensorManagerTest, AttachedSensorsHoldOneCalibrationRecordEach) {
         }
         const int64_t per_sensor = (vorlan_test::live_heap_bytes() - before) / static_cast<int64_t>(kSensors);
         ASSERT_EQ(vorlan_sdk_get_n_sensors(), attached + kSensors) << c.name;
-        EXPECT_LT(per_sensor, bound) << c.name;
+        EXPECT_LT(per_sensor, c.bound) << c.name;
     }
-    // The calibration block was taken all the same.
+    // The calibration block was taken all the same, and a sensor on the
+    // model defaults still gives them when asked.
     EXPECT_NE(information(handle - kSensors - 1).flags & VORLAN_SENSOR_INFO_IS_CALIBRATED, 0u);
+    VorlanCalibration defaults{};
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_get_calibration(handle, &defaults));
+    EXPECT_EQ(defaults.id, 0u);
+    EXPECT_EQ(defaults.segment_count, information(handle).segment_count);
 }
 
 // The registry's clock, set by the case: silence is measured in seconds.
