@@ -276,7 +276,7 @@ void SensorManager::handle_network_receive(VorlanSensorHandle handle, int64_t ti
                         sensor = std::make_shared<Sensor>(handle);
                         m_pending.add(sensor, handle, now);
                     } catch (const std::bad_alloc&) {
-                        return;  // the sensor's next information packet tries again
+                        sensor = nullptr;  // the sensor's next information packet tries again
                     }
                 } else {
                     refused = true;
