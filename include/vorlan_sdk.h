@@ -117,6 +117,12 @@ typedef int32_t VorlanSDKFrameMode;
 #define VORLAN_SDK_FRAME_FULL_SCAN 3 /* a frame at every second turn-around */
 #define VORLAN_SDK_FRAME_BY_MODEL 4  /* accepted, no rule of its own */
 #define VORLAN_SDK_FRAME_MODE_MAX 4
+/* Outside streaming, a sensor's frame holds at most 262144 points (2^18, a
+ * quarter of a second of the densest sensors): when that many have gathered
+ * without a frame boundary (a mode with no rule for the sensor, or points
+ * that never mark one), they are published as one frame and the next frame
+ * starts after them. The first such cut of each sensor is reported through
+ * the error callback as VORLAN_ERROR_COMMUNICATION. */
 
 /* ---- Point and information bits ---------------------------------------- */
 
@@ -444,7 +450,18 @@ VORLAN_SDK_API int32_t vorlan_is_tq50(VorlanSensorModel model);
 VORLAN_SDK_API int32_t vorlan_is_parvo(VorlanSensorModel model);
 VORLAN_SDK_API int32_t vorlan_is_kiru(VorlanSensorModel model);
 
-/* Number of attached sensors. */
+/* Number of attached sensors.
+ *
+ * At most 1024 sensors are attached at once. When the table is full, a new
+ * sensor takes the place and the index of the attached sensor that has been
+ * silent longest, provided that one has sent nothing for 10 seconds; the
+ * sensor given up is forgotten with its buffered points and is attached anew
+ * (at another index) when it is heard again. While every attached sensor has
+ * been heard within 10 seconds, new sensors are refused: the error callback
+ * gets VORLAN_ERROR_OUT_OF_MEMORY with a text starting "Too many sensors!",
+ * here meaning the sensor table is full, at most once a second, counting the
+ * refusals since the previous report. A refused sensor is attached as soon as
+ * there is room, from its next information packet on. */
 VORLAN_SDK_API size_t vorlan_sdk_get_n_sensors(void);
 VORLAN_SDK_API VorlanSensorErrorCode vorlan_sdk_get_sensor_handle_by_serial_number(
     uint64_t serial_number, VorlanSensorHandle* handle);

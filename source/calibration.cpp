@@ -758,13 +758,19 @@ void internal::SegmentColumns::fill(const VorlanCalibration& calibration, std::s
     }
 }
 
-CalibrationLayout::CalibrationLayout() : m_columns(new internal::SegmentColumns) {}
+// The columns are made with the first layout: a sensor that never sends
+// points never needs them.
+CalibrationLayout::CalibrationLayout() = default;
 
 CalibrationLayout::~CalibrationLayout() = default;
 
 void CalibrationLayout::build(const VorlanCalibration& calibration) {
     const std::size_t segment_count = calibration.segment_count;
     m_usable = internal::SegmentColumns::lays_out(segment_count);
+    if (m_usable && m_columns == nullptr) {
+        m_columns.reset(new (std::nothrow) internal::SegmentColumns);
+        m_usable = m_columns != nullptr;  // calibrated without a layout meanwhile
+    }
     if (m_usable) {
         m_columns->fill(calibration, segment_count);
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "core.h"
@@ -139,6 +140,11 @@ void Frame::close_room(const PointRoom& room, std::size_t n_raw) {
     if (n_raw == 0) {
         return;
     }
+    take_in_room(room, n_raw);
+    report_cut();
+}
+
+void Frame::take_in_room(const PointRoom& room, std::size_t n_raw) {
     util::LockGuard lock(m_mutex);
     if (!lock.is_locked()) {
         return;
@@ -158,10 +164,14 @@ void Frame::close_room(const PointRoom& room, std::size_t n_raw) {
 }
 
 void Frame::check_and_publish() {
-    util::LockGuard lock(m_mutex);
-    if (lock.is_locked()) {
+    {
+        util::LockGuard lock(m_mutex);
+        if (!lock.is_locked()) {
+            return;
+        }
         check_and_publish_impl();
     }
+    report_cut();
 }
 
 void Frame::check_and_publish_impl() {
@@ -175,6 +185,35 @@ void Frame::check_and_publish_impl() {
     } else {
         publish_by_detector();
     }
+    cut_overlong_frame();
+}
+
+void Frame::cut_overlong_frame() {
+    if (m_raw_points.size() < kMaxRawPoints) {
+        return;
+    }
+    check_coverage(m_image_points.size());
+    emit_raw(m_raw_points.size());
+    emit_image(m_image_points.size());
+    // The next frame starts afresh after these points; a sensor whose points
+    // never end a frame keeps no buffer of this size between cuts.
+    m_raw_points.release();
+    m_image_points.release();
+    clear_impl();
+    if (!m_cut_made) {
+        m_cut_made = true;
+        m_cut_to_report.store(true, std::memory_order_relaxed);
+    }
+}
+
+void Frame::report_cut() {
+    if (!m_cut_to_report.load(std::memory_order_relaxed) || !m_cut_to_report.exchange(false)) {
+        return;
+    }
+    CallbackManager::instance().queue_error(
+        m_handle, VORLAN_ERROR_COMMUNICATION,
+        "Frame cut at " + std::to_string(kMaxRawPoints) + " points: no frame boundary came (the sensor's points "
+        "end no frame in this mode); such frames are cut at that size from now on");
 }
 
 void Frame::publish_all() {
@@ -354,6 +393,23 @@ std::shared_ptr<Frame> FrameManager::get_frame(VorlanSensorHandle handle) {
     }
     const auto found = m_frames.find(handle);
     return found != m_frames.end() ? found->second : std::shared_ptr<Frame>();
+}
+
+void FrameManager::remove_frame(VorlanSensorHandle handle) {
+    std::shared_ptr<Frame> dropped;
+    {
+        util::LockGuard lock(m_mutex);
+        if (!lock.is_locked()) {
+            return;
+        }
+        const auto found = m_frames.find(handle);
+        if (found == m_frames.end()) {
+            return;
+        }
+        dropped = std::move(found->second);
+        m_frames.erase(found);
+    }
+    // The frame (and the sensor it keeps) goes here, outside the lock.
 }
 
 std::vector<std::shared_ptr<Frame>> FrameManager::snapshot() {

@@ -6,6 +6,7 @@
 #define VORLAN_SOURCE_FRAME_H
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -32,6 +33,11 @@ public:
     // Rows whose frame flag differs from the flag at the last boundary that
     // make a frame-flag sensor's next row a boundary.
     static constexpr int32_t kFlagChangesPerFrame = 37;
+    // Raw points a frame gathers at most: past that, with no boundary in
+    // sight, what it holds is published as one frame. Points that never
+    // make a boundary (a mode with no rule for the model, a sensor that
+    // never marks frames) would otherwise be kept for ever.
+    static constexpr std::size_t kMaxRawPoints = std::size_t(1) << 18;
 
     // Takes the sensor's information (model, return and segment counts) and
     // the SDK's current frame options, converted by convert_mode.
@@ -102,8 +108,15 @@ private:
     // Takes in the first `n_raw` raw points of `room` and their image points,
     // then publishes.
     void close_room(const PointRoom& room, std::size_t n_raw);
+    void take_in_room(const PointRoom& room, std::size_t n_raw);
     // check_and_publish with the lock held.
     void check_and_publish_impl();
+    // Publishes everything held as one frame once it reaches kMaxRawPoints,
+    // giving the memory back. Lock held.
+    void cut_overlong_frame();
+    // Queues the report of the first cut, if one is owed. Lock not held:
+    // the error queue is locked before frames when errors are delivered.
+    void report_cut();
     void apply_options(const VorlanSDKFrameOptions& options);
     void publish_all();
     void publish_by_detector();
@@ -149,6 +162,11 @@ private:
     int64_t m_row_counter = 0;
     int32_t m_flag_changes = 0;
     int64_t m_boundary_row = 0;
+
+    // The first overlong cut is reported once: m_cut_made is guarded by
+    // m_mutex, m_cut_to_report is set with it and taken by report_cut.
+    bool m_cut_made = false;
+    std::atomic<bool> m_cut_to_report{false};
 };
 
 // The frames of every sensor, by handle.
@@ -161,6 +179,10 @@ public:
     std::shared_ptr<Frame> get_or_create_frame(VorlanSensorHandle handle);
     // The sensor's frame if it exists; never creates one.
     std::shared_ptr<Frame> get_frame(VorlanSensorHandle handle);
+
+    // Forgets the frame of `handle`, if any, with the points it buffered
+    // (its sensor was forgotten); a frame in use elsewhere lives until released.
+    void remove_frame(VorlanSensorHandle handle);
 
     // Applies `options` to every frame as given (no conversion).
     void set_options(const VorlanSDKFrameOptions& options);

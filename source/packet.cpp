@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "core.h"
@@ -308,38 +309,72 @@ void Sensor::init_device_parameters() {
 }
 
 void Sensor::init_calibration() {
-    m_calibration.segment_count = default_segment_count(m_information.model);
-    m_calibration.distance_offset = m_distance_offset;
-    m_calibration.distance_scale = m_distance_scale;
-    for (VorlanLaserCalibration& laser : m_calibration.lasers) {
-        laser.image_x_scale = m_image_x_scale;
-        laser.image_z_scale = m_image_z_scale;
-    }
-    m_default_calibration = m_calibration;
+    // The model is there when the INFO decoder put it in; otherwise 0.
+    m_default_calibration.segment_count = default_segment_count(m_information.model);
+    m_default_calibration.distance_offset = m_distance_offset;
+    m_default_calibration.distance_scale = m_distance_scale;
+    m_default_calibration.image_x_scale = m_image_x_scale;
+    m_default_calibration.image_z_scale = m_image_z_scale;
+    use_default_calibration();
 }
+
+void Sensor::use_default_calibration() { m_calibration.reset(); }
+
+void Sensor::fill_default_calibration(VorlanCalibration& calibration) const {
+    const DefaultCalibration& defaults = m_default_calibration;
+    std::memset(&calibration, 0, sizeof(calibration));
+    calibration.model = defaults.model;
+    calibration.segment_count = defaults.segment_count;
+    calibration.distance_offset = defaults.distance_offset;
+    calibration.distance_scale = defaults.distance_scale;
+    for (VorlanLaserCalibration& laser : calibration.lasers) {
+        laser.image_x_scale = defaults.image_x_scale;
+        laser.image_z_scale = defaults.image_z_scale;
+    }
+}
+
+VorlanCalibration* Sensor::calibration_record() {
+    if (m_calibration == nullptr) {
+        m_calibration.reset(new (std::nothrow) VorlanCalibration);
+        if (m_calibration != nullptr) {
+            fill_default_calibration(*m_calibration);
+        }
+    }
+    return m_calibration.get();
+}
+
+uint16_t Sensor::active_segment_count() const {
+    return m_calibration != nullptr ? m_calibration->segment_count : m_default_calibration.segment_count;
+}
+
+uint32_t Sensor::active_calibration_id() const { return m_calibration != nullptr ? m_calibration->id : 0; }
 
 void Sensor::update_calibration(const VorlanCalibration& calibration) {
     if (!SdkManager::instance().has_control_flag(VORLAN_SDK_CONTROL_DISABLE_CALIBRATION_UPDATE)) {
         const uint16_t model = m_information.model;
-        if (calibration.id != 0 && calibration.id != m_calibration.id) {
-            m_calibration = calibration;
-            m_calibration.model = model;
+        VorlanCalibration* const active = calibration_record();
+        if (active == nullptr) {
+            return;  // out of memory: the sensor goes on with what it had
+        }
+        if (calibration.id != 0 && calibration.id != active->id) {
+            *active = calibration;
+            active->model = model;
             // TQ50 firmware from V264 on corrects saturated ranges; the text
             // still holds the four characters the sensor sent.
             const char* firmware = m_information.firmware_version;
             if (model == 3 && firmware[0] == 'V' && firmware[1] == '2' &&
                 (firmware[2] > '6' || (firmware[2] == '6' && firmware[3] > '3'))) {
-                m_calibration.flags |= VORLAN_CALIBRATION_SATURATION_CORRECTION;
+                active->flags |= VORLAN_CALIBRATION_SATURATION_CORRECTION;
             }
         }
         if ((calibration.flags & VORLAN_CALIBRATION_RATIONAL_DISTORTION) == 0 && calibration.distortion_x[1] == 0.0f) {
             const Distortion defaults = default_distortion(model);
             for (int i = 0; i < 3; ++i) {
-                m_calibration.distortion_x[i + 1] = float_from_bits(defaults.bits[i]);
+                active->distortion_x[i + 1] = float_from_bits(defaults.bits[i]);
             }
         }
     }
-    set_flag(VORLAN_SENSOR_INFO_IS_CALIBRATED, m_calibration.id != 0);
+    set_flag(VORLAN_SENSOR_INFO_IS_CALIBRATED, active_calibration_id() != 0);
 }
 
 void Sensor::update_timestamp() {
@@ -407,13 +442,27 @@ void Sensor::queue_unusable_packet() const {
     CallbackManager::instance().queue_error(m_handle, VORLAN_ERROR_COMMUNICATION, std::string());
 }
 
-bool Sensor::convert_block(const util::ByteView& packet, std::size_t offset) {
+bool Sensor::convert_block(const util::ByteView& packet, std::size_t offset, VorlanCalibration& converted) {
     const util::ByteView block = packet.tail(offset);
-    std::memset(&m_converted_calibration, 0, sizeof(m_converted_calibration));
+    std::memset(&converted, 0, sizeof(converted));
     if (block.size() == 0) {
         return false;
     }
-    return convert_calibration(m_converted_calibration, block.data(), static_cast<int64_t>(block.size()));
+    return convert_calibration(converted, block.data(), static_cast<int64_t>(block.size()));
+}
+
+ConvertedCalibration::ConvertedCalibration() : m_lock(mutex()) {}
+
+std::mutex& ConvertedCalibration::mutex() {
+    static std::mutex shared;
+    return shared;
+}
+
+VorlanCalibration& ConvertedCalibration::record() {
+    // Zero-initialised static storage: no allocation, and untouched until
+    // the first calibration block arrives.
+    static VorlanCalibration shared;
+    return shared;
 }
 
 void Sensor::take_firmware_text(const util::ByteView& packet, std::size_t offset) {

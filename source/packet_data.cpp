@@ -291,7 +291,7 @@ void ensure_size(std::vector<T>& points, std::size_t n) {
 bool Sensor::translate_device_to_raw_v2(int64_t base_time, std::size_t count, const uint8_t* device_points,
                                         VorlanSensorRawPointWithTime* raw_points) {
     PointClock clock{};
-    const bool has_clock = make_clock(base_time, m_current_period, m_calibration.segment_count, false, clock);
+    const bool has_clock = make_clock(base_time, m_current_period, active_segment_count(), false, clock);
     return translate<kV2Size>(has_clock, clock, count, device_points, raw_points, decode_v2);
 }
 
@@ -299,7 +299,7 @@ bool Sensor::translate_device_to_raw_v2_double(int64_t base_time, std::size_t co
                                                const uint8_t* device_points,
                                                VorlanSensorRawPointWithTime* raw_points) {
     PointClock clock{};
-    const bool has_clock = make_clock(base_time, m_current_period, m_calibration.segment_count, false, clock);
+    const bool has_clock = make_clock(base_time, m_current_period, active_segment_count(), false, clock);
     return translate<kV2DoubleSize>(has_clock, clock, count, device_points, raw_points, decode_v2_double);
 }
 
@@ -307,7 +307,7 @@ bool Sensor::translate_device_to_raw_v3(int64_t base_time, std::size_t count, co
                                         VorlanSensorRawPointWithTime* raw_points) {
     PointClock clock{};
     const bool slotted = m_information.model == kPairedSlotModel;
-    const bool has_clock = make_clock(base_time, m_current_period, m_calibration.segment_count, slotted, clock);
+    const bool has_clock = make_clock(base_time, m_current_period, active_segment_count(), slotted, clock);
     return translate<kV3Size>(has_clock, clock, count, device_points, raw_points, decode_v3);
 }
 
@@ -315,7 +315,7 @@ bool Sensor::translate_device_to_raw_v3_double(int64_t base_time, std::size_t co
                                                const uint8_t* device_points,
                                                VorlanSensorRawPointWithTime* raw_points) {
     PointClock clock{};
-    const bool has_clock = make_clock(base_time, m_current_period, m_calibration.segment_count, false, clock);
+    const bool has_clock = make_clock(base_time, m_current_period, active_segment_count(), false, clock);
     return translate<kV3DoubleSize>(has_clock, clock, count, device_points, raw_points, decode_v3_double);
 }
 
@@ -466,12 +466,17 @@ bool Sensor::decode_held_packet(int64_t packet_time, const PointRoom& room, std:
         }
         image = m_image_points.data();
     }
+    const VorlanCalibration* const calibration = calibration_record();
+    if (calibration == nullptr) {
+        error.emplace(VORLAN_ERROR_OUT_OF_MEMORY);
+        return false;
+    }
     if (return_count == 1 || return_count == 2) {
         if (m_layout_changes != m_calibration_changes) {
-            m_layout.build(m_calibration);
+            m_layout.build(*calibration);
             m_layout_changes = m_calibration_changes;
         }
-        calibrate_checked_points(m_calibration, m_layout, n, raw, return_count, image);
+        calibrate_checked_points(*calibration, m_layout, n, raw, return_count, image);
     } else {
         // Refused, with the reason calibration gives.
         SensorError refused = calibrate_points_impl(n, raw, return_count, image);

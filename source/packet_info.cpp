@@ -132,22 +132,23 @@ void Sensor::handle_inf2_packet(int32_t size, const uint8_t* packet) {
 void Sensor::handle_info_packet_impl(const uint8_t* packet, int32_t size) {
     ++m_calibration_changes;  // the calibration may change below
     const util::ByteView view(packet, size > 0 ? static_cast<std::size_t>(size) : 0);
-    const bool converted = convert_block(view, kInfoBlockOffset);
+    ConvertedCalibration block;
+    const bool converted = convert_block(view, kInfoBlockOffset, block.get());
     take_firmware_text(view, 8);
 
     if (!m_identity_initialized) {
         const uint32_t serial_number = view.u32(4);
         m_information.serial_number = serial_number != 0 ? serial_number : serial_number_from_handle(m_handle);
         if (converted) {
-            m_information.model = m_converted_calibration.model;
-            std::memcpy(m_information.model_name, m_converted_calibration.model_name,
+            m_information.model = block.get().model;
+            std::memcpy(m_information.model_name, block.get().model_name,
                         sizeof(m_information.model_name));
             m_information.model_name[sizeof(m_information.model_name) - 1] = '\0';
         }
         if (m_information.model == 0) {
             m_information.model = model_from_firmware(m_information.firmware_version);
         }
-        m_calibration.model = m_information.model;
+        m_default_calibration.model = m_information.model;
         if (m_information.model_name[0] == '\0') {
             set_model_name(get_sensor_model_name(m_information.model));
         }
@@ -163,10 +164,10 @@ void Sensor::handle_info_packet_impl(const uint8_t* packet, int32_t size) {
         init_calibration();
         // The older packets do not say; such sensors send two returns.
         m_information.return_count = return_count_for(2);
-        m_information.segment_count = static_cast<uint8_t>(m_calibration.segment_count);
+        m_information.segment_count = static_cast<uint8_t>(active_segment_count());
     }
     if (converted) {
-        update_calibration(m_converted_calibration);
+        update_calibration(block.get());
     }
 
     // Time sync state: 'A' GPS with PPS, 'P' PPS only, 'V' NMEA only, 0 none.

@@ -35,7 +35,8 @@ void Sensor::handle_infx_packet(int32_t size, const uint8_t* packet) {
 void Sensor::handle_infx_packet_impl(const uint8_t* packet, int32_t size) {
     ++m_calibration_changes;  // the calibration may change below
     const util::ByteView view(packet, size > 0 ? static_cast<std::size_t>(size) : 0);
-    const bool converted = convert_block(view, kInfoBlockOffset);
+    ConvertedCalibration block;
+    const bool converted = convert_block(view, kInfoBlockOffset, block.get());
     take_firmware_text(view, 8);
 
     if (!m_identity_initialized) {
@@ -45,14 +46,14 @@ void Sensor::handle_infx_packet_impl(const uint8_t* packet, int32_t size) {
         init_device_parameters();
         init_calibration();
         m_information.return_count = return_count_for(view.u8(28));
-        m_information.segment_count = static_cast<uint8_t>(m_calibration.segment_count);
+        m_information.segment_count = static_cast<uint8_t>(active_segment_count());
     }
     if (converted) {
-        update_calibration(m_converted_calibration);
+        update_calibration(block.get());
     } else if ((m_information.flags & VORLAN_SENSOR_INFO_IS_CALIBRATED) != 0) {
         // The sensor no longer sends a usable calibration: fall back to the
         // one built from the model defaults.
-        m_calibration = m_default_calibration;
+        use_default_calibration();
         set_flag(VORLAN_SENSOR_INFO_IS_CALIBRATED, false);
     }
 

@@ -49,7 +49,8 @@ void Sensor::handle_infy_packet(int32_t size, const uint8_t* packet) {
 void Sensor::handle_infy_packet_impl(const uint8_t* packet, int32_t size) {
     ++m_calibration_changes;  // the calibration may change below
     const util::ByteView view(packet, size > 0 ? static_cast<std::size_t>(size) : 0);
-    const bool converted = convert_block(view, kInfyBlockOffset);
+    ConvertedCalibration block;
+    const bool converted = convert_block(view, kInfyBlockOffset, block.get());
     std::memset(m_information.firmware_version, 0, sizeof(m_information.firmware_version));
     m_information.firmware_major = view.u8(9);
     m_information.firmware_minor = view.u8(8);
@@ -83,10 +84,10 @@ void Sensor::handle_infy_packet_impl(const uint8_t* packet, int32_t size) {
         init_device_parameters();
         init_calibration();
         m_information.return_count = return_count_for((status & kStatusTwoReturns) != 0 ? 2 : 1);
-        m_information.segment_count = static_cast<uint8_t>(m_calibration.segment_count);
+        m_information.segment_count = static_cast<uint8_t>(active_segment_count());
     }
     if (converted) {
-        update_calibration(m_converted_calibration);
+        update_calibration(block.get());
     }
 
     const uint8_t sync = view.u8(42);

@@ -7,8 +7,10 @@
 #include <chrono>
 #include <new>
 #include <cstring>
+#include <string>
 
 #include "core.h"
+#include "frame.h"
 #include "packet.h"
 #include "packet_adc.h"
 #include "packet_serial.h"
@@ -140,7 +142,11 @@ SensorError Sensor::calibrate_points(std::size_t n_points, const VorlanSensorRaw
 
 SensorError Sensor::calibrate_points_impl(std::size_t n_points, const VorlanSensorRawPointWithTime* raw_points,
                                           uint32_t return_count, VorlanSensorImagePoint* image_points) {
-    return vorlan_sdk::calibrate_points(m_calibration, n_points, raw_points, return_count, image_points);
+    const VorlanCalibration* const calibration = calibration_record();
+    if (calibration == nullptr) {
+        return VORLAN_ERROR_OUT_OF_MEMORY;
+    }
+    return vorlan_sdk::calibrate_points(*calibration, n_points, raw_points, return_count, image_points);
 }
 
 SensorError Sensor::get_calibration(VorlanCalibration& calibration) {
@@ -148,7 +154,11 @@ SensorError Sensor::get_calibration(VorlanCalibration& calibration) {
     if (!lock.is_locked()) {
         return deadlock_error();
     }
-    calibration = m_calibration;
+    if (m_calibration != nullptr) {
+        calibration = *m_calibration;
+    } else {
+        fill_default_calibration(calibration);
+    }
     return VORLAN_SUCCESS;
 }
 
@@ -159,7 +169,11 @@ SensorError Sensor::set_calibration(const VorlanCalibration& calibration) {
     if (!lock.is_locked()) {
         return deadlock_error();
     }
-    m_calibration = calibration;
+    VorlanCalibration* const active = calibration_record();
+    if (active == nullptr) {
+        return VORLAN_ERROR_OUT_OF_MEMORY;
+    }
+    *active = calibration;
     ++m_calibration_changes;
     return VORLAN_SUCCESS;
 }
@@ -242,16 +256,19 @@ void SensorManager::handle_network_receive(VorlanSensorHandle handle, int64_t ti
     std::shared_ptr<Sensor> sensor;
     bool pending = false;
     bool refused = false;
+    const int64_t now = this->now();
+    std::optional<RefusalReport> due_report;
     {
         util::LockGuard lock(m_mutex);
         if (!lock.is_locked()) {
             return;
         }
+        due_report = due_refusal_report_impl(now);
         const int32_t index = find_sensor_by_handle_impl(handle);
         if (index >= 0) {
             sensor = m_sensors[static_cast<std::size_t>(index)];
+            m_last_heard[static_cast<std::size_t>(index)] = now;
         } else if (information) {
-            const int64_t now = steady_microseconds();
             sensor = m_pending.find(handle, now);
             if (sensor == nullptr) {
                 if (can_introduce_sensor(type, size, data)) {
@@ -259,7 +276,7 @@ void SensorManager::handle_network_receive(VorlanSensorHandle handle, int64_t ti
                         sensor = std::make_shared<Sensor>(handle);
                         m_pending.add(sensor, handle, now);
                     } catch (const std::bad_alloc&) {
-                        return;  // the sensor's next information packet tries again
+                        sensor = nullptr;  // the sensor's next information packet tries again
                     }
                 } else {
                     refused = true;
@@ -268,8 +285,14 @@ void SensorManager::handle_network_receive(VorlanSensorHandle handle, int64_t ti
             pending = true;
         } else {
             // Only an information packet introduces a sensor.
-            return;
+            sensor = nullptr;
         }
+    }
+    if (due_report) {
+        report_refusals(*due_report);
+    }
+    if (sensor == nullptr && !refused) {
+        return;
     }
     if (refused) {
         report_unusable_first_packet(handle, type);
@@ -318,7 +341,11 @@ void SensorManager::handle_network_receive(VorlanSensorHandle handle, int64_t ti
     const VorlanSensorInformation snapshot = sensor->get_information();
     callbacks.sensor_info_cb.emit(handle, static_cast<const VorlanSensorInformation*>(&snapshot));
 
-    if (pending && sensor->is_attached()) {
+    if (!pending || !sensor->is_attached()) {
+        return;
+    }
+    VorlanSensorHandle replaced = 0;
+    {
         util::LockGuard lock(m_mutex);
         if (!lock.is_locked()) {
             return;
@@ -330,23 +357,110 @@ void SensorManager::handle_network_receive(VorlanSensorHandle handle, int64_t ti
             m_pending.remove(sensor, handle);
             return;
         }
-        if (m_sensors.size() >= kMaxSensors) {
-            refused = true;
-        } else {
-            try {
-                m_index_of.emplace(handle, static_cast<int32_t>(m_sensors.size()));
-                m_sensors.push_back(sensor);
-                m_pending.remove(sensor, handle);
-            } catch (const std::bad_alloc&) {
-                m_index_of.erase(handle);
-                refused = true;
-            }
+        if (!attach_impl(sensor, handle, now, replaced)) {
+            due_report = count_refusal_impl(handle, now);
         }
     }
-    if (refused) {
-        callbacks.queue_error(handle, VORLAN_ERROR_OUT_OF_MEMORY, "Too many sensors!");
+    if (replaced != 0) {
+        // The frame keeps the replaced sensor alive; nothing arrives for it now.
+        FrameManager::instance().remove_frame(replaced);
+    }
+    if (due_report) {
+        report_refusals(*due_report);
     }
 }
+
+bool SensorManager::attach_impl(const std::shared_ptr<Sensor>& sensor, VorlanSensorHandle handle, int64_t now,
+                                VorlanSensorHandle& replaced) {
+    try {
+        if (m_sensors.size() < kMaxSensors) {
+            m_index_of.emplace(handle, static_cast<int32_t>(m_sensors.size()));
+            try {
+                m_last_heard.push_back(now);
+                m_sensors.push_back(sensor);
+            } catch (const std::bad_alloc&) {
+                m_index_of.erase(handle);
+                m_last_heard.resize(m_sensors.size());
+                return false;
+            }
+        } else {
+            const int32_t index = find_replaceable_impl(now);
+            if (index < 0) {
+                return false;
+            }
+            const std::size_t slot = static_cast<std::size_t>(index);
+            m_index_of.emplace(handle, index);
+            replaced = m_sensors[slot]->handle();
+            m_index_of.erase(replaced);
+            m_sensors[slot] = sensor;
+            m_last_heard[slot] = now;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    m_pending.remove(sensor, handle);
+    return true;
+}
+
+int32_t SensorManager::find_replaceable_impl(int64_t now) {
+    // Under a flood of new sensors this runs for every refused one: the scan
+    // is skipped until the sensor silent longest could qualify.
+    if (now < m_no_replacement_before || m_sensors.empty()) {
+        return -1;
+    }
+    std::size_t oldest = 0;
+    for (std::size_t i = 1; i < m_last_heard.size(); ++i) {
+        if (m_last_heard[i] < m_last_heard[oldest]) {
+            oldest = i;
+        }
+    }
+    if (now - m_last_heard[oldest] < kSilenceBeforeReplacement) {
+        m_no_replacement_before = m_last_heard[oldest] + kSilenceBeforeReplacement;
+        return -1;
+    }
+    return static_cast<int32_t>(oldest);
+}
+
+std::optional<SensorManager::RefusalReport> SensorManager::count_refusal_impl(VorlanSensorHandle handle,
+                                                                              int64_t now) {
+    ++m_unreported_refusals;
+    m_last_refused = handle;
+    if (m_last_refusal_report && now - *m_last_refusal_report < kRefusalReportInterval) {
+        return std::nullopt;
+    }
+    m_last_refusal_report = now;
+    const RefusalReport report{handle, m_unreported_refusals};
+    m_unreported_refusals = 0;
+    return report;
+}
+
+std::optional<SensorManager::RefusalReport> SensorManager::due_refusal_report_impl(int64_t now) {
+    if (m_unreported_refusals == 0 || (m_last_refusal_report && now - *m_last_refusal_report < kRefusalReportInterval)) {
+        return std::nullopt;
+    }
+    m_last_refusal_report = now;
+    const RefusalReport report{m_last_refused, m_unreported_refusals};
+    m_unreported_refusals = 0;
+    return report;
+}
+
+void SensorManager::report_refusals(const RefusalReport& report) {
+    // The code stays VORLAN_ERROR_OUT_OF_MEMORY, which clients already take
+    // for a full table; the text says what it is and how often it happened.
+    const std::string message = "Too many sensors! The table of " + std::to_string(kMaxSensors) +
+                                " sensors is full and none has been silent for " +
+                                std::to_string(kSilenceBeforeReplacement / 1'000'000) + " s: " +
+                                std::to_string(report.count) + (report.count == 1 ? " new sensor" : " new sensors") +
+                                " refused since the last report (out of memory here means out of room for sensors)";
+    CallbackManager::instance().queue_error(report.handle, VORLAN_ERROR_OUT_OF_MEMORY, message);
+}
+
+int64_t SensorManager::now() const {
+    int64_t (*clock)() = m_clock.load(std::memory_order_relaxed);
+    return clock != nullptr ? clock() : steady_microseconds();
+}
+
+void SensorManager::set_clock(int64_t (*clock)()) { m_clock.store(clock, std::memory_order_relaxed); }
 
 void SensorManager::report_unusable_first_packet(VorlanSensorHandle handle, uint32_t type) {
     CallbackManager& callbacks = CallbackManager::instance();
@@ -410,6 +524,10 @@ void SensorManager::clear() {
         forgotten.swap(m_sensors);
         std::swap(forgotten_pending, m_pending);
         m_index_of.clear();
+        m_last_heard.clear();
+        m_no_replacement_before = 0;
+        m_unreported_refusals = 0;
+        m_last_refusal_report.reset();
     }
     // Sensors nobody else holds are destroyed here, outside the lock.
 }

@@ -12,9 +12,11 @@
 #define VORLAN_SOURCE_SENSOR_H
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -43,6 +45,25 @@ std::string get_sensor_model_name(int32_t model);
 
 // Segments a model has when its calibration block does not say.
 uint8_t default_segment_count(int32_t model);
+
+// Where an information packet's calibration block is converted before the
+// sensor adopts it or not. One record serves every sensor, as information
+// packets are rare and a record per sensor would cost 47 KB a sensor;
+// whoever holds this object holds the record.
+class ConvertedCalibration {
+public:
+    ConvertedCalibration();
+    ConvertedCalibration(const ConvertedCalibration&) = delete;
+    ConvertedCalibration& operator=(const ConvertedCalibration&) = delete;
+
+    VorlanCalibration& get() { return record(); }
+
+private:
+    static std::mutex& mutex();
+    static VorlanCalibration& record();
+
+    std::lock_guard<std::mutex> m_lock;
+};
 
 class Sensor {
 public:
@@ -126,6 +147,16 @@ private:
     void handle_infy_packet_impl(const uint8_t* packet, int32_t size);
     void init_device_parameters();
     void init_calibration();
+    // Makes the active calibration the one built from the model defaults.
+    void use_default_calibration();
+    // Writes the calibration built from the model defaults into `calibration`.
+    void fill_default_calibration(VorlanCalibration& calibration) const;
+    // The active calibration's record, made when first needed; null when
+    // memory runs out.
+    VorlanCalibration* calibration_record();
+    // Fields of the active calibration, read without making the record.
+    uint16_t active_segment_count() const;
+    uint32_t active_calibration_id() const;
     void update_calibration(const VorlanCalibration& calibration);
     void update_timestamp();
 
@@ -137,8 +168,8 @@ private:
     // Never called with the sensor lock held: the error queue's lock is
     // taken before sensor locks when errors are delivered.
     void queue_unusable_packet() const;
-    // Converts the calibration block at `offset` into m_converted_calibration.
-    bool convert_block(const util::ByteView& packet, std::size_t offset);
+    // Converts the calibration block at `offset` into `converted`.
+    static bool convert_block(const util::ByteView& packet, std::size_t offset, VorlanCalibration& converted);
     // The firmware text's four characters at `offset`, and its numbers.
     void take_firmware_text(const util::ByteView& packet, std::size_t offset);
     // "model.major.minor" as the firmware text clients see.
@@ -167,8 +198,22 @@ private:
     float m_image_z_scale = 0.0f;
     float m_distance_scale = 0.0f;
     float m_distance_offset = 0.0f;
-    VorlanCalibration m_calibration{};
-    VorlanCalibration m_default_calibration{};
+    // The active calibration; null while the sensor runs on the one built
+    // from its model defaults and nothing has needed the record yet (its
+    // first points, a client asking): a sensor that never sends points
+    // never pays for the 47 KB. Read it through the accessors below.
+    std::unique_ptr<VorlanCalibration> m_calibration;
+    // What the calibration built from the model defaults is made of, kept
+    // to fall back to it without keeping a second whole record.
+    struct DefaultCalibration {
+        VorlanSensorModel model = 0;
+        uint16_t segment_count = 0;
+        float distance_offset = 0.0f;
+        float distance_scale = 0.0f;
+        float image_x_scale = 0.0f;
+        float image_z_scale = 0.0f;
+    };
+    DefaultCalibration m_default_calibration;
     // The active calibration's entries laid out for the packet path. Every
     // operation that may change m_calibration (the information packet
     // decoders, set_calibration) counts itself in m_calibration_changes; the
@@ -176,9 +221,6 @@ private:
     CalibrationLayout m_layout;
     uint64_t m_calibration_changes = 0;
     uint64_t m_layout_changes = ~uint64_t{0};
-    // Where a packet's calibration block is converted; kept to spare the
-    // stack and the allocator a 47 KB record per information packet.
-    VorlanCalibration m_converted_calibration{};
 
     // Start of the current GPS hour, µs since 1970; 0 until known.
     int64_t m_gps_time_base = 0;
@@ -264,11 +306,17 @@ private:
 // bounded number, among the pending sensors.
 class SensorManager {
 public:
-    // Attached sensors at most. A sensor is never forgotten while the
-    // library runs (its index must not change), so past this bound a new
-    // sensor with complete information is refused: it stays among the
-    // pending sensors, and VORLAN_ERROR_OUT_OF_MEMORY is queued for it.
+    // Attached sensors at most. Past this bound a new sensor with complete
+    // information takes the place (and the index) of the attached sensor
+    // silent longest, once that one has sent nothing for
+    // kSilenceBeforeReplacement; the replaced sensor and its frame are
+    // forgotten, and come back as a new sensor when it speaks again. While
+    // every attached sensor is live, a new one is refused: it stays among the
+    // pending sensors and tries again with its next information packet.
     static constexpr std::size_t kMaxSensors = 1024;
+    static constexpr int64_t kSilenceBeforeReplacement = 10'000'000;  // µs
+    // Refusals are reported at most once per interval, with their count.
+    static constexpr int64_t kRefusalReportInterval = 1'000'000;  // µs
 
     static SensorManager& instance();
 
@@ -286,10 +334,36 @@ public:
     void clear();
     std::size_t get_n_pending_sensors();
 
+    // Replaces the steady clock (µs) by which silence and report intervals
+    // are measured; null restores it. For tests, which cannot wait seconds.
+    void set_clock(int64_t (*clock)());
+
 private:
+    // What a refusal report says: the last refused handle and how many
+    // refusals it covers.
+    struct RefusalReport {
+        VorlanSensorHandle handle = 0;
+        uint64_t count = 0;
+    };
+
     SensorManager() = default;
     int32_t find_sensor_by_handle_impl(VorlanSensorHandle handle);
     int32_t find_sensor_by_serial_number_impl(uint64_t serial_number);
+    int64_t now() const;
+
+    // Attaches `sensor`, replacing a silent one when the table is full.
+    // False when there is no room; `replaced` is the handle of a sensor
+    // given up for it (0: none). Caller holds m_mutex.
+    bool attach_impl(const std::shared_ptr<Sensor>& sensor, VorlanSensorHandle handle, int64_t now,
+                     VorlanSensorHandle& replaced);
+    // The attached sensor silent longest, if silent long enough; -1 if none.
+    int32_t find_replaceable_impl(int64_t now);
+    // Counts a refusal; the report to make now, if one is due.
+    std::optional<RefusalReport> count_refusal_impl(VorlanSensorHandle handle, int64_t now);
+    // The report of refusals counted but not yet told, once the interval
+    // since the last report is over.
+    std::optional<RefusalReport> due_refusal_report_impl(int64_t now);
+    static void report_refusals(const RefusalReport& report);
 
     // Tells the client about an information packet that introduced no
     // sensor, as a sensor object would have done with it.
@@ -297,8 +371,16 @@ private:
 
     util::TimedMutex m_mutex;
     std::vector<std::shared_ptr<Sensor>> m_sensors;
+    std::vector<int64_t> m_last_heard;  // when each of m_sensors last sent anything
     std::unordered_map<VorlanSensorHandle, int32_t> m_index_of;  // first index of each handle in m_sensors
     PendingSensors m_pending;
+    // No attached sensor can have been silent long enough before this time.
+    int64_t m_no_replacement_before = 0;
+    // Refusals since the last report, and when that report was made.
+    uint64_t m_unreported_refusals = 0;
+    VorlanSensorHandle m_last_refused = 0;
+    std::optional<int64_t> m_last_refusal_report;
+    std::atomic<int64_t (*)()> m_clock{nullptr};
 };
 
 }  // namespace vorlan_sdk

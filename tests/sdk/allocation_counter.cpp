@@ -2,16 +2,32 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <malloc.h>
 #include <new>
 
 namespace {
 std::atomic<uint64_t> g_allocations{0};
 thread_local uint64_t t_allocations = 0;
+std::atomic<int64_t> g_live_bytes{0};
+
+void* count_block(void* block) {
+    g_live_bytes.fetch_add(static_cast<int64_t>(malloc_usable_size(block)), std::memory_order_relaxed);
+    return block;
+}
+
+void release_block(void* block) {
+    if (block != nullptr) {
+        g_live_bytes.fetch_sub(static_cast<int64_t>(malloc_usable_size(block)), std::memory_order_relaxed);
+    }
+    std::free(block);
+}
 }  // namespace
 
 namespace vorlan_test {
 
 uint64_t process_allocations() { return g_allocations.load(std::memory_order_relaxed); }
+
+int64_t live_heap_bytes() { return g_live_bytes.load(std::memory_order_relaxed); }
 
 ThisThreadAllocations::ThisThreadAllocations() : m_start(t_allocations) {}
 ThisThreadAllocations::~ThisThreadAllocations() = default;
@@ -29,9 +45,9 @@ void* operator new(std::size_t size) {
     g_allocations.fetch_add(1, std::memory_order_relaxed);
     ++t_allocations;
     if (void* block = std::malloc(size == 0 ? 1 : size)) {
-        return block;
+        return count_block(block);
     }
     throw std::bad_alloc();
 }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block) noexcept { release_block(block); }
+void operator delete(void* block, std::size_t) noexcept { release_block(block); }

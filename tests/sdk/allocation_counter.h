@@ -11,6 +11,10 @@ namespace vorlan_test {
 // Allocations through operator new by every thread since the process started.
 uint64_t process_allocations();
 
+// Bytes held at the moment in blocks from operator new, by every thread (as
+// the allocator rounds them).
+int64_t live_heap_bytes();
+
 // Counts the allocations of the thread that creates it, while it lives.
 class ThisThreadAllocations {
 public:

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
 #include <algorithm>
 #include <memory>
 #include <thread>
@@ -344,6 +347,79 @@ TEST_F(FrameTest, FrameFlagModelEndsAFrameAfter37ChangedRowsAndOverlapsFrames) {
             EXPECT_EQ(frames[f].raw.size(), frames[f].image.size());
             first_row = last_row - 71;
         }
+    }
+}
+
+// ---- Points that never end a frame ---------------------------------------------
+
+class FrameCutTest : public FrameTest {
+protected:
+    VorlanSensorErrorCallback error_callback() const override { return on_error; }
+    static void on_error(VorlanSensorHandle, VorlanSensorErrorCode code, const char* message, const void*, size_t,
+                         void* self) {
+        static_cast<FrameCutTest*>(self)->m_errors.emplace_back(code, message);
+    }
+    std::vector<std::pair<VorlanSensorErrorCode, std::string>> m_errors;
+};
+
+// Whatever keeps a frame from ending (a mode with no rule for the model,
+// points of segments the detector never looks at, a frame flag that never
+// turns), a frame is published whole once it holds kMaxRawPoints, nothing
+// lost or doubled, the buffers start afresh, and the first cut is reported.
+TEST_F(FrameCutTest, PointsThatNeverEndAFrameArePublishedAtTheBound) {
+    const auto segment_one = [](std::size_t first, std::size_t n) {
+        return make_batch(
+            first, n, 1, [](std::size_t j) { return kStart + static_cast<int64_t>(j) * 100; },
+            [](std::size_t) { return uint8_t{1}; });
+    };
+    const auto one_flag = [](std::size_t first, std::size_t n) {
+        return make_batch(
+            first, n, 1, [](std::size_t j) { return kStart + static_cast<int64_t>(j) * 10; },
+            [](std::size_t j) { return static_cast<uint8_t>(j % 24); });
+    };
+    struct Case {
+        const char* name;
+        VorlanSDKFrameMode mode;
+        float length;
+        VorlanSensorModel model;
+        std::function<Batch(std::size_t, std::size_t)> batch;
+    };
+    const std::vector<Case> cases = {
+        {"mode without a rule", VORLAN_SDK_FRAME_BY_MODEL, 0.0f, 11,
+         [](std::size_t first, std::size_t n) { return steady(first, n); }},
+        {"no point of segment 0", VORLAN_SDK_FRAME_TIMED, 0.001f, 11, segment_one},
+        {"frame flag that never turns", VORLAN_SDK_FRAME_SWEEP, 0.0f, 16, one_flag},
+    };
+    constexpr std::size_t kBatch = 4096;
+    const std::size_t n_points = Frame::kMaxRawPoints + 5 * kBatch;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_recorder.reset();
+        m_errors.clear();
+        set_mode(c.mode, c.length);
+        Frame frame(sensor_of(c.model));
+        for (std::size_t first = 0; first < n_points; first += kBatch) {
+            add_and_publish(frame, c.batch(first, kBatch));
+        }
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_mock_network_receive(0, 0, nullptr, 0));  // delivers queued errors
+
+        const std::vector<RecordedFrame> frames = m_recorder.frames();
+        ASSERT_EQ(1u, frames.size());
+        const std::size_t cut = frames[0].raw.size();
+        EXPECT_GE(cut, Frame::kMaxRawPoints);
+        EXPECT_LT(cut, Frame::kMaxRawPoints + kBatch);
+        EXPECT_EQ(range(0, static_cast<uint32_t>(cut - 1)), ids_of(frames[0]));
+        EXPECT_EQ(cut, frames[0].image.size());
+        EXPECT_EQ(n_points - cut, frame.n_raw_points());
+        // Errors other cases of this process left queued may come too.
+        std::size_t cuts = 0;
+        for (const auto& error : m_errors) {
+            if (error.second.rfind("Frame cut at 262144 points", 0) == 0) {
+                EXPECT_EQ(VORLAN_ERROR_COMMUNICATION, error.first);
+                ++cuts;
+            }
+        }
+        EXPECT_EQ(1u, cuts);
     }
 }
 

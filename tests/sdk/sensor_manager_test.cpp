@@ -9,8 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "frame.h"
 #include "sensor.h"
+#include "allocation_counter.h"
 #include "support/auxiliary_packet_builder.h"
+#include "support/calibration_block_builder.h"
+#include "support/data_packet_builder.h"
 #include "support/info_packet_builder.h"
 #include "support/sensor_fixture.h"
 
@@ -310,6 +314,155 @@ TEST_F(SensorManagerTest, FullRegistryRefusesNewSensorsAndSaysSo) {
     VorlanSensorInformation by_index{};
     ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_get_sensor_information_by_index(6, &by_index));
     EXPECT_EQ(by_index.handle, 7u);
+}
+
+// A sensor costs what a real one needs (packet buffers, identity, and a
+// calibration record once it has a calibration of its own or points to
+// calibrate), not spare copies of its calibration: a thousand sensors made
+// up by anyone on the network held 164 KB each.
+TEST_F(SensorManagerTest, AttachedSensorsHoldOneCalibrationRecordEach) {
+    vorlan_test::CalibrationHeaderFields header;
+    header.id = 9;
+    const std::vector<uint8_t> block =
+        vorlan_test::build_vrna_block(header, vorlan_test::make_segments<vorlan_test::VrnASegment>(8));
+    vorlan_test::InfxPacketFields infx;
+    infx.model = 11;
+    constexpr int64_t kBuffers = 16 * 1024;
+    constexpr int64_t kWithRecord = static_cast<int64_t>(sizeof(VorlanCalibration)) + kBuffers;
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> packet;
+        int64_t bound;
+    };
+    const std::vector<Case> cases = {
+        {"INFO on the model defaults", info_with_serial(5), kBuffers},
+        {"INFO with a calibration block", build_info_packet(InfoPacketFields{}, block), kWithRecord},
+        {"INFX", vorlan_test::build_infx_packet(infx), kBuffers},
+    };
+    constexpr std::size_t kSensors = 64;
+    VorlanSensorHandle handle = 0x7F650000;
+    for (const Case& c : cases) {
+        infos.reserve(infos.size() + kSensors);  // the fixture's own records are not the sensors'
+        const std::size_t attached = vorlan_sdk_get_n_sensors();
+        const int64_t before = vorlan_test::live_heap_bytes();
+        for (std::size_t i = 0; i < kSensors; ++i) {
+            ASSERT_EQ(VORLAN_SUCCESS, receive(++handle, c.packet));
+        }
+        const int64_t per_sensor = (vorlan_test::live_heap_bytes() - before) / static_cast<int64_t>(kSensors);
+        ASSERT_EQ(vorlan_sdk_get_n_sensors(), attached + kSensors) << c.name;
+        EXPECT_LT(per_sensor, c.bound) << c.name;
+    }
+    // The calibration block was taken all the same, and a sensor on the
+    // model defaults still gives them when asked.
+    EXPECT_NE(information(handle - kSensors - 1).flags & VORLAN_SENSOR_INFO_IS_CALIBRATED, 0u);
+    VorlanCalibration defaults{};
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_get_calibration(handle, &defaults));
+    EXPECT_EQ(defaults.id, 0u);
+    EXPECT_EQ(defaults.segment_count, information(handle).segment_count);
+}
+
+// The registry's clock, set by the case: silence is measured in seconds.
+int64_t g_now = 0;
+int64_t test_clock() { return g_now; }
+
+class FullRegistryTest : public SensorManagerTest {
+protected:
+    void SetUp() override {
+        SensorManagerTest::SetUp();
+        g_now = 0;
+        SensorManager::instance().set_clock(test_clock);
+    }
+    void TearDown() override {
+        SensorManager::instance().set_clock(nullptr);
+        SensorManagerTest::TearDown();
+    }
+};
+
+constexpr int64_t kSecond = 1'000'000;
+
+// A table filled by a flood of spoofed senders and a real sensor that starts
+// afterwards: while every sensor is live the newcomers are refused, reported
+// once a second with their count; once a sensor has been silent long enough
+// a newcomer takes its place and index, and the silent one's frame goes.
+TEST_F(FullRegistryTest, SilentSensorsGiveWayAndRefusalsAreCountedOncePerInterval) {
+    const VorlanSensorHandle first = 0x7F640000;
+    for (VorlanSensorHandle handle = first; handle < first + SensorManager::kMaxSensors; ++handle) {
+        ASSERT_EQ(VORLAN_SUCCESS, receive(handle, info_with_serial(static_cast<uint32_t>(handle))));
+    }
+    // The first spoofed sensor has a frame buffering points.
+    vorlan_test::DevicePoint point;
+    point.distance = 1000;
+    point.power_level = 3;
+    // A packet's points come out with its successor's.
+    const auto data = [&point](uint32_t time_us) {
+        vorlan_test::DataPacketHeader header;
+        header.time_us = time_us;
+        return vorlan_test::build_data_packet(vorlan_test::PointFormat::v3, header,
+                                              std::vector<vorlan_test::DevicePoint>(16, point));
+    };
+    ASSERT_EQ(VORLAN_SUCCESS, receive(first, data(1000), 1000));
+    ASSERT_EQ(VORLAN_SUCCESS, receive(first, data(2000), 2000));
+    flush_errors();
+    ASSERT_NE(FrameManager::instance().get_frame(first), nullptr);
+    errors.clear();
+
+    struct Step {
+        const char* name;
+        int64_t now;
+        VorlanSensorHandle sender;
+        std::vector<uint8_t> packet;
+        std::size_t new_errors;
+        const char* count_text;  // in the last error's text
+    };
+    const VorlanSensorHandle kept = first + 6;  // live throughout
+    const std::vector<uint8_t> nmea = vorlan_test::nmea_packet("$GPRMC");
+    const std::vector<Step> steps = {
+        {"a live sensor is heard", 5 * kSecond, kept, info_with_serial(kept), 0, nullptr},
+        {"a newcomer is refused and told at once", 5 * kSecond, 1, info_with_serial(1), 1, ": 1 new sensor refused"},
+        {"refusals within the second are counted", 5 * kSecond + 1, 2, info_with_serial(2), 0, nullptr},
+        {"and counted", 5 * kSecond + 2, 3, info_with_serial(3), 0, nullptr},
+        // The first packet after the second tells what was counted; the
+        // newcomer it brings is counted for the next report.
+        {"the next second reports them", 6 * kSecond, 4, info_with_serial(4), 1, ": 2 new sensors refused"},
+        {"one more, counted", 6 * kSecond + 5, 5, info_with_serial(5), 0, nullptr},
+        {"any packet tells what is left once the second is over", 7 * kSecond, kept, nmea, 1,
+         ": 2 new sensors refused"},
+    };
+    for (const Step& step : steps) {
+        const std::size_t before = errors.size();
+        g_now = step.now;
+        ASSERT_EQ(VORLAN_SUCCESS, receive(step.sender, step.packet));
+        flush_errors();
+        ASSERT_EQ(errors.size() - before, step.new_errors) << step.name;
+        if (step.count_text != nullptr) {
+            EXPECT_EQ(errors.back().code, VORLAN_ERROR_OUT_OF_MEMORY) << step.name;
+            EXPECT_EQ(errors.back().message.rfind("Too many sensors!", 0), 0u) << errors.back().message;
+            EXPECT_NE(errors.back().message.find(step.count_text), std::string::npos) << errors.back().message;
+        }
+        EXPECT_EQ(vorlan_sdk_get_n_sensors(), SensorManager::kMaxSensors) << step.name;
+        EXPECT_EQ(SensorManager::instance().find_sensor_by_handle(1), -1) << step.name;
+    }
+
+    // Ten seconds after the flood the real sensor gets the place of the
+    // first spoofed one; the live sensor keeps its index.
+    g_now = 10 * kSecond;
+    errors.clear();
+    ASSERT_EQ(VORLAN_SUCCESS, receive(1, info_with_serial(1)));
+    ASSERT_EQ(VORLAN_SUCCESS, receive(1, data(1000), 1000));
+    ASSERT_EQ(VORLAN_SUCCESS, receive(1, data(2000), 2000));
+    flush_errors();
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(vorlan_sdk_get_n_sensors(), SensorManager::kMaxSensors);
+    EXPECT_EQ(SensorManager::instance().find_sensor_by_handle(1), 0);
+    EXPECT_EQ(SensorManager::instance().find_sensor_by_handle(first), -1);
+    EXPECT_EQ(SensorManager::instance().find_sensor_by_handle(kept), 6);
+    EXPECT_EQ(FrameManager::instance().get_frame(first), nullptr);
+    EXPECT_NE(FrameManager::instance().get_frame(1), nullptr);
+
+    // The sensor given up comes back as a new one in the next silent place.
+    ASSERT_EQ(VORLAN_SUCCESS, receive(first, info_with_serial(first)));
+    EXPECT_EQ(SensorManager::instance().find_sensor_by_handle(first), 1);
+    EXPECT_EQ(SensorManager::instance().find_sensor_by_handle(first + 1), -1);
 }
 
 }  // namespace
