@@ -179,7 +179,15 @@ struct Figures {
     double p99_above_floor_us = 0;
 };
 
-Figures figures_of(const std::vector<FrameSeen>& frames, const std::map<uint64_t, SensorTraffic>& sensors) {
+// Which datagram carries a point of a given time. The first generation's
+// sensors send a packet once its last point is measured, its header holding
+// the time before its first point: the carrier is the first datagram sent at
+// or after the point. The second generation's stamp a packet with its first
+// point's time: the carrier is the last datagram stamped at or before it.
+enum class Carrier { sent_after_its_points, stamped_with_its_first_point };
+
+Figures figures_of(const std::vector<FrameSeen>& frames, const std::map<uint64_t, SensorTraffic>& sensors,
+                   Carrier carrier) {
     Figures figures;
     std::vector<double> latencies;
     std::vector<double> above_floor;
@@ -199,12 +207,19 @@ Figures figures_of(const std::vector<FrameSeen>& frames, const std::map<uint64_t
             ++figures.host_timed;
             continue;
         }
-        const auto after = std::upper_bound(times.begin(), times.end(), frame.last_point_us);
-        if (after == times.begin()) {
+        const std::size_t count = times.size();
+        std::size_t index = count;
+        if (carrier == Carrier::sent_after_its_points) {
+            index = static_cast<std::size_t>(std::lower_bound(times.begin(), times.end(), frame.last_point_us) -
+                                             times.begin());
+        } else {
+            const auto after = std::upper_bound(times.begin(), times.end(), frame.last_point_us);
+            index = after == times.begin() ? count : static_cast<std::size_t>(after - times.begin()) - 1;
+        }
+        if (index >= count) {
             ++figures.unmatched;
             continue;
         }
-        const std::size_t index = static_cast<std::size_t>(after - times.begin()) - 1;
         const double us =
             std::chrono::duration<double, std::micro>(frame.at - sensor->second.arrivals[index]).count();
         latencies.push_back(us);
@@ -282,7 +297,7 @@ bool measure_sdk(const Traffic& traffic, vorlan_bench::GoalLines& goals) {
     for (const bool loaded : {false, true}) {
         std::map<uint64_t, SensorTraffic> sensors = sensor_traffic(traffic[loaded]);
         run_traffic(options.port, traffic[loaded], sensors, loaded);
-        const Figures figures = figures_of(g_sdk_frames.take(), sensors);
+        const Figures figures = figures_of(g_sdk_frames.take(), sensors, Carrier::sent_after_its_points);
         const std::string what = std::string("first library, ") + (loaded ? "under load" : "real rate");
         print_figures((what + ", to the frame callback").c_str(), figures);
         add_goal(goals, what + ",", figures, loaded ? kLoadedGoalAboveFloorUs : kGoalAboveFloorUs);
@@ -359,8 +374,8 @@ bool measure_sdk2(const Traffic& traffic, vorlan_bench::GoalLines& goals) {
             std::map<uint64_t, SensorTraffic> sensors = sensor_traffic(traffic[loaded]);
             run_traffic(port, traffic[loaded], sensors, loaded);
             const std::string what = std::string("second library, ") + (loaded ? "under load" : "real rate");
-            const Figures callback = figures_of(g_sdk2_callback_frames.take(), sensors);
-            const Figures fifo = figures_of(g_sdk2_fifo_frames.take(), sensors);
+            const Figures callback = figures_of(g_sdk2_callback_frames.take(), sensors, Carrier::stamped_with_its_first_point);
+            const Figures fifo = figures_of(g_sdk2_fifo_frames.take(), sensors, Carrier::stamped_with_its_first_point);
             print_figures((what + ", to the frame callback").c_str(), callback);
             print_figures((what + ", to VorlanFrameFifoGet").c_str(), fifo);
             const double wanted = loaded ? kLoadedGoalAboveFloorUs : kGoalAboveFloorUs;
