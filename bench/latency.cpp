@@ -32,6 +32,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "sim_sinks.h"
@@ -82,10 +83,15 @@ using Traffic = std::vector<Datagram>[2];
 // and when the client had it.
 struct FrameSeen {
     uint64_t handle;
-    int64_t last_point_us;
+    int64_t last_point_us;  // the second library: the frame's timestamp
     Clock::time_point at;
     int64_t at_system_us;  // the same moment on the system clock
+    // The datagram being handled when the frame was published, where known:
+    // its position in the run's traffic.
+    std::size_t datagram;
 };
+
+constexpr std::size_t kUnknown = SIZE_MAX;
 
 int64_t system_now_us() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -97,10 +103,10 @@ int64_t system_now_us() {
 class FrameLog {
 public:
     FrameLog() : m_frames(kMaxFrames) {}
-    void add(uint64_t handle, int64_t last_point_us) {
+    void add(uint64_t handle, int64_t last_point_us, std::size_t datagram = kUnknown) {
         const std::size_t at = m_count.fetch_add(1, std::memory_order_relaxed);
         if (at < m_frames.size()) {
-            m_frames[at] = {handle, last_point_us, Clock::now(), system_now_us()};
+            m_frames[at] = {handle, last_point_us, Clock::now(), system_now_us(), datagram};
         }
     }
     std::vector<FrameSeen> take() {
@@ -147,13 +153,19 @@ std::map<uint64_t, SensorTraffic> sensor_traffic(const std::vector<Datagram>& tr
 
 // Sends the traffic at the sensors' pace, each sensor from its own loopback
 // address, noting when each datagram was in the receiver's socket.
+// Arrival of each datagram of the run, by its position in the traffic.
+std::vector<Clock::time_point> g_arrivals;
+
 void send_traffic(uint16_t port, const std::vector<Datagram>& traffic, std::map<uint64_t, SensorTraffic>& sensors) {
     vorlan_tool::UdpPacketSink sink(port);
     std::map<uint64_t, std::size_t> next;
-    for (const Datagram& datagram : traffic) {
+    g_arrivals.assign(traffic.size(), Clock::time_point());
+    for (std::size_t i = 0; i < traffic.size(); ++i) {
+        const Datagram& datagram = traffic[i];
         sink.deliver(datagram.handle, datagram.time_us, datagram.bytes.data(), datagram.bytes.size());
         const uint64_t key = sensor_key(datagram.handle);
-        sensors[key].arrivals[next[key]++] = Clock::now();
+        g_arrivals[i] = Clock::now();
+        sensors[key].arrivals[next[key]++] = g_arrivals[i];
     }
     if (!sink.distinct_sources()) {
         std::printf("note: the sensors could not send from distinct loopback addresses\n");
@@ -195,6 +207,16 @@ Figures figures_of(const std::vector<FrameSeen>& frames, const std::map<uint64_t
         const auto sensor = sensors.find(sensor_key(frame.handle));
         if (sensor == sensors.end()) {
             ++figures.unmatched;
+            continue;
+        }
+        if (frame.datagram != kUnknown) {
+            // Timed from the datagram that completed the frame, which came
+            // one packet interval after the one carrying its last point: the
+            // floor is behind it already.
+            const double us = std::chrono::duration<double, std::micro>(frame.at - g_arrivals[frame.datagram]).count();
+            latencies.push_back(us);
+            above_floor.push_back(us);
+            figures.floor_us = std::max(figures.floor_us, sensor->second.interval_us);
             continue;
         }
         const std::vector<int64_t>& times = sensor->second.times_us;
@@ -311,20 +333,62 @@ bool measure_sdk(const Traffic& traffic, vorlan_bench::GoalLines& goals) {
 FrameLog g_sdk2_callback_frames;
 FrameLog g_sdk2_fifo_frames;
 
-// The sensor time of a frame's last point: its points' relative times count
-// on from the frame's timestamp.
-int64_t sdk2_last_point_us(int64_t timestamp, size_t n_points, size_t stride, const uint8_t* points) {
-    int64_t time = timestamp;
-    for (size_t i = 0; i < n_points; ++i) {
-        time += points[i * stride + offsetof(VorlanPoint, relative_timestamp)];
+// The second library's points carry no packet boundaries, and a sensor's
+// clock need not be that of its datagrams, so frames are tied to datagrams
+// directly: a parser ahead of the built-in ones notes which datagram of the
+// traffic the library is handling (found by its bytes), and a frame
+// published meanwhile was completed by it.
+std::unordered_map<uint64_t, std::size_t> g_datagram_by_hash;
+std::size_t g_current_datagram = kUnknown;  // the library's data thread only
+constexpr uint64_t kLoadSender = 0x7F000001;  // 127.0.0.1
+
+uint64_t hash_of(const uint8_t* data, std::size_t size) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (std::size_t i = 0; i < size; ++i) {
+        hash = (hash ^ data[i]) * 1099511628211ull;
     }
-    return time;
+    return hash;
 }
 
-void sdk2_frame(uint64_t handle, int64_t timestamp, size_t n_points, size_t stride, const uint8_t* points, void*) {
-    if (n_points > 0) {
-        g_sdk2_callback_frames.add(handle, sdk2_last_point_us(timestamp, n_points, stride, points));
+void index_traffic(const std::vector<Datagram>& traffic) {
+    g_datagram_by_hash.clear();
+    for (std::size_t i = 0; i < traffic.size(); ++i) {
+        g_datagram_by_hash.emplace(hash_of(traffic[i].bytes.data(), traffic[i].bytes.size()), i);
     }
+}
+
+int note_datagram(uint64_t handle, int64_t, const uint8_t* data, size_t size, void*) {
+    g_current_datagram = kUnknown;
+    if (handle != kLoadSender) {
+        const auto found = g_datagram_by_hash.find(hash_of(data, size));
+        if (found != g_datagram_by_hash.end()) {
+            g_current_datagram = found->second;
+        }
+    }
+    return 1;  // passed on
+}
+
+void sdk2_frame(uint64_t handle, int64_t timestamp, size_t n_points, size_t, const uint8_t*, void*) {
+    if (n_points > 0) {
+        g_sdk2_callback_frames.add(handle, timestamp, g_current_datagram);
+    }
+}
+
+// FIFO frames take the datagram of the same frame seen at the callback.
+std::vector<FrameSeen> with_datagrams(std::vector<FrameSeen> fifo, const std::vector<FrameSeen>& callback) {
+    std::map<std::pair<uint64_t, int64_t>, std::size_t> datagrams;
+    for (const FrameSeen& frame : callback) {
+        datagrams[{frame.handle, frame.last_point_us}] = frame.datagram;
+    }
+    std::vector<FrameSeen> known;
+    for (FrameSeen& frame : fifo) {
+        const auto found = datagrams.find({frame.handle, frame.last_point_us});
+        if (found != datagrams.end() && found->second != kUnknown) {
+            frame.datagram = found->second;
+            known.push_back(frame);
+        }
+    }
+    return known;
 }
 
 // Takes frames out of the FIFO as a client's own thread would.
@@ -347,8 +411,7 @@ private:
                 continue;
             }
             if (frame.n_points > 0) {
-                g_sdk2_fifo_frames.add(frame.handle, sdk2_last_point_us(frame.timestamp, frame.n_points,
-                                                                         frame.point_stride, frame.points));
+                g_sdk2_fifo_frames.add(frame.handle, frame.timestamp);
             }
             VorlanFrameFifoRelease();
         }
@@ -361,6 +424,7 @@ private:
 bool measure_sdk2(const Traffic& traffic, vorlan_bench::GoalLines& goals) {
     const uint16_t port = vorlan_test::free_udp_port();
     if (VorlanInitialize(VORLAN_SDK2_INTERFACE_VERSION) != VORLAN_SUCCESS ||
+        VorlanRegisterParser(note_datagram, nullptr) != VORLAN_SUCCESS ||
         VorlanListenFrames(kSdk2FramePeriodUs, sdk2_frame, nullptr) != VORLAN_SUCCESS ||
         VorlanEnableFrameFifo(kSdk2FramePeriodUs, kFifoFrames) != VORLAN_SUCCESS ||
         VorlanStartNetworkingOnPort(port) != VORLAN_SUCCESS) {
@@ -372,10 +436,13 @@ bool measure_sdk2(const Traffic& traffic, vorlan_bench::GoalLines& goals) {
         FifoReader reader;
         for (const bool loaded : {false, true}) {
             std::map<uint64_t, SensorTraffic> sensors = sensor_traffic(traffic[loaded]);
+            index_traffic(traffic[loaded]);
             run_traffic(port, traffic[loaded], sensors, loaded);
             const std::string what = std::string("second library, ") + (loaded ? "under load" : "real rate");
-            const Figures callback = figures_of(g_sdk2_callback_frames.take(), sensors, Carrier::stamped_with_its_first_point);
-            const Figures fifo = figures_of(g_sdk2_fifo_frames.take(), sensors, Carrier::stamped_with_its_first_point);
+            const std::vector<FrameSeen> callback_frames = g_sdk2_callback_frames.take();
+            const Figures callback = figures_of(callback_frames, sensors, Carrier::sent_after_its_points);
+            const Figures fifo =
+                figures_of(with_datagrams(g_sdk2_fifo_frames.take(), callback_frames), sensors, Carrier::sent_after_its_points);
             print_figures((what + ", to the frame callback").c_str(), callback);
             print_figures((what + ", to VorlanFrameFifoGet").c_str(), fifo);
             const double wanted = loaded ? kLoadedGoalAboveFloorUs : kGoalAboveFloorUs;
@@ -386,6 +453,7 @@ bool measure_sdk2(const Traffic& traffic, vorlan_bench::GoalLines& goals) {
     VorlanStopNetworking();
     VorlanDisableFrameFifo();
     VorlanUnlistenFrames(sdk2_frame, nullptr);
+    VorlanUnregisterParser(note_datagram, nullptr);
     VorlanDeinitialize();
     return true;
 }
