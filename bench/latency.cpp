@@ -6,18 +6,21 @@
 // own, for a few seconds; then the same again with a background load of
 // 250 k datagrams/s of a type no decoder knows on the same port.
 //
-// A frame's completing datagram is the one carrying its last point: the
-// frame's point times name it (the greatest datagram time of the sensor at or
-// before the frame's last point). Its arrival is taken as the moment the
-// sender's send call returned: on loopback the kernel has put the datagram
-// into the receiving socket by then. The time to the client is
-// - first library: streaming frames, to the image frame callback;
+// The time to the client is
+// - first library: streaming frames, to the image frame callback, from the
+//   datagram carrying the frame's last point (named by the point's time).
+//   The library decodes a packet only when the sensor's next one arrives
+//   (its points are timed by it), so one packet interval of the sensor is
+//   its floor;
 // - second library: frames of the shortest period, to the frame callback and,
-//   on a reader thread of the client, to VorlanFrameFifoGet.
-// Both libraries can only close a frame when the sensor's next datagram
-// shows it is over (the first one also times a packet's points by its
-// successor), so one packet interval of the sensor is the floor; it is shown
-// beside every figure and the goals are set above it.
+//   on a reader thread of the client, to VorlanFrameFifoGet, from the
+//   datagram the library was handling when it published the frame: the
+//   one carrying the frame's last point when the frame ends inside it, else
+//   the sensor's next, one packet interval later. The figures are thus the
+//   library's own time, with the floor already behind them.
+// A datagram's arrival is the moment the sender's send call returned: on
+// loopback the kernel has put it into the receiving socket by then.
+// The floor is shown beside every figure and the goals are set above it.
 //
 // A plain main() rather than Google Benchmark: the figures are a
 // distribution, not the time of one operation.
