@@ -249,7 +249,7 @@ SensorError Capture::open_for_read_impl(const std::string& filename) {
         SensorError built = build_read_index(whole, f.is_open() ? &f : nullptr);
         if (f.is_open()) {
             f.close();
-            m_index_on_disk = built.ok() && whole && !f.fail();
+            m_index_on_disk = built.ok() && whole && !f.fail() && !m_read_index.empty();
             // Only an index of the whole capture is kept: one of a damaged
             // capture could not be checked against it at the next open.
             if (!m_index_on_disk) {
@@ -463,6 +463,13 @@ bool Capture::find_in_side_index(const CoarseRecordIndex::Walk& walk, int64_t po
             const PacketIndex entry{util::load_i64le(chunk + i * kIndexEntrySize),
                                     util::load_i64le(chunk + i * kIndexEntrySize + 8)};
             if (entry.timestamp >= position) {
+                // Only a record of this capture: the file may have been
+                // replaced since it was checked at the open.
+                vorlan_capture::Record record;
+                const int64_t file_size = m_reader.file().size();
+                if (!whole_record(entry.pointer, file_size, record)) {
+                    return false;
+                }
                 found = entry;
                 return true;
             }

@@ -765,6 +765,24 @@ TEST_F(CaptureTest, SeekInALongCaptureLandsOnTheRightRecordWhereverTheIndexComes
             EXPECT_EQ(test_payload(10, uint8_t(landed / kStep)), Bytes(data, data + header.data_size));
         }
     }
+    // The index file rewritten behind an open capture, every record placed
+    // past the end: the seek lands by the records themselves.
+    std::filesystem::remove(path + ".vrn0");
+    m_capture.close();
+    ASSERT_TRUE(m_capture.open_for_read(path).ok());
+    Bytes index = vorlan_test::read_file(path + ".vrn0");
+    ASSERT_EQ(24u + 16 * kRecords, index.size());
+    for (int i = 0; i < kRecords; ++i) {
+        util::store_u64le(index.data() + 32 + 16 * i, uint64_t(1) << 40);
+    }
+    vorlan_test::write_file(path + ".vrn0", index);
+    ASSERT_TRUE(m_capture.seek(600 * kStep + 1).ok());
+    EXPECT_EQ(601 * kStep, m_capture.get_position());
+    Capture::PacketHeader header;
+    const uint8_t* data = nullptr;
+    ASSERT_TRUE(m_capture.next_packet(header, data).ok());
+    EXPECT_EQ(kStart + 601 * kStep, header.timestamp);
+    m_capture.close();
     std::filesystem::remove(path + ".vrn0");
 }
 
