@@ -6,6 +6,7 @@
 #include <cstring>
 #include <istream>
 #include <limits>
+#include <memory>
 #include <ostream>
 
 #include "byte_order.h"
@@ -50,6 +51,49 @@ int64_t remaining_bytes(std::istream& stream) {
     }
     return static_cast<int64_t>(end - here);
 }
+
+// Writes the side index as records are indexed, a chunk at a time. The
+// header's count is written last: a file left behind half written says it
+// holds no entries, and is rebuilt at the next open.
+class IndexWriter {
+public:
+    IndexWriter(std::ostream& out, int64_t start_time) : m_out(out) {
+        uint8_t header[Capture::kIndexHeaderSize];
+        util::store_u64le(header, Capture::kIndexVersion);
+        util::store_u64le(header + 8, static_cast<uint64_t>(start_time));
+        util::store_u64le(header + 16, 0);
+        m_out.write(reinterpret_cast<const char*>(header), sizeof(header));
+    }
+    void add(const Capture::PacketIndex& entry) {
+        uint8_t* at = m_chunk + m_n_chunk * Capture::kIndexEntrySize;
+        util::store_u64le(at, static_cast<uint64_t>(entry.timestamp));
+        util::store_u64le(at + 8, static_cast<uint64_t>(entry.pointer));
+        ++m_count;
+        if (++m_n_chunk == kIndexChunkEntries) {
+            flush_chunk();
+        }
+    }
+    SensorError finish() {
+        flush_chunk();
+        uint8_t count[8];
+        util::store_u64le(count, m_count);
+        m_out.seekp(16);
+        m_out.write(reinterpret_cast<const char*>(count), sizeof(count));
+        m_out.flush();
+        return check_file(m_out);
+    }
+
+private:
+    void flush_chunk() {
+        m_out.write(reinterpret_cast<const char*>(m_chunk), static_cast<std::streamsize>(m_n_chunk * Capture::kIndexEntrySize));
+        m_n_chunk = 0;
+    }
+
+    std::ostream& m_out;
+    uint8_t m_chunk[kIndexChunkEntries * Capture::kIndexEntrySize];
+    std::size_t m_n_chunk = 0;
+    uint64_t m_count = 0;
+};
 
 int64_t now_microseconds() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -166,8 +210,8 @@ void Capture::close() {
     m_has_start_time = false;
     m_position = 0;
     m_length = 0;
-    m_time_ordered = true;
-    std::vector<PacketIndex>().swap(m_read_index);
+    m_read_index.clear();
+    m_index_on_disk = false;
 }
 
 SensorError Capture::open_for_read_impl(const std::string& filename) {
@@ -193,26 +237,34 @@ SensorError Capture::open_for_read_impl(const std::string& filename) {
             // A missing, stale or damaged index is rebuilt: not worth a report.
             loaded = load_read_index(f).code() == VORLAN_SUCCESS;
         }
+        m_index_on_disk = loaded;
     }
     if (!loaded) {
+        // The side index is written while the records are indexed, so that
+        // no more than the coarse index is ever held. The capture reads fine
+        // without its index on disk (a read-only folder, say).
+        const std::string index_name = index_filename(filename);
+        std::ofstream f(index_name, std::ios::out | std::ios::trunc | std::ios::binary);
         bool whole = false;
-        VORLAN_RETURN_ERROR(build_read_index(whole));
-        if (whole) {
-            std::ofstream f(index_filename(filename), std::ios::out | std::ios::trunc | std::ios::binary);
-            // The capture reads fine without its index on disk (a read-only
-            // folder, say); the failure is only reported.
-            SensorError saved = save_read_index(f);
-            saved.check_used();
+        SensorError built = build_read_index(whole, f.is_open() ? &f : nullptr);
+        if (f.is_open()) {
+            f.close();
+            m_index_on_disk = built.ok() && whole && !f.fail() && !m_read_index.empty();
+            // Only an index of the whole capture is kept: one of a damaged
+            // capture could not be checked against it at the next open.
+            if (!m_index_on_disk) {
+                std::remove(index_name.c_str());
+            }
+        } else if (built.ok() && whole) {
+            // Not written: only reported.
+            SensorError unsaved(VORLAN_ERROR_FILE_IO);
+            unsaved.check_used();
         }
+        VORLAN_RETURN_ERROR(built);
     }
     // The latest record, not the last: in captures merged by appending, time
     // goes backwards, and the last record may lie before the first.
-    m_length = 0;
-    m_time_ordered = true;
-    for (std::size_t i = 0; i < m_read_index.size(); ++i) {
-        m_length = std::max(m_length, m_read_index[i].timestamp);
-        m_time_ordered = m_time_ordered && (i == 0 || m_read_index[i].timestamp >= m_read_index[i - 1].timestamp);
-    }
+    m_length = m_read_index.empty() ? 0 : m_read_index.latest();
     return VORLAN_SUCCESS;
 }
 
@@ -288,7 +340,7 @@ SensorError Capture::build_read_index() {
     return VORLAN_SUCCESS;
 }
 
-SensorError Capture::build_read_index(bool& whole) {
+SensorError Capture::build_read_index(bool& whole, std::ostream* out) {
     m_start_time = 0;
     m_has_start_time = false;
     m_read_index.clear();
@@ -297,6 +349,7 @@ SensorError Capture::build_read_index(bool& whole) {
     VORLAN_CHECK(file_size >= 0, VORLAN_ERROR_FILE_IO, "Cannot tell the capture's size!");
     int64_t pointer = m_reader.file().first_offset();
     vorlan_capture::Record record;
+    std::unique_ptr<IndexWriter> writer;
     // Only records that lie whole in the file are indexed: where one runs
     // past the end, or claims more than was on the wire (a file cut short, a
     // flipped bit in a stored length), the readable part of the capture
@@ -315,10 +368,19 @@ SensorError Capture::build_read_index(bool& whole) {
         if (!m_has_start_time) {
             m_start_time = t;
             m_has_start_time = true;
+            if (out != nullptr) {
+                writer = std::make_unique<IndexWriter>(*out, m_start_time);
+            }
         }
         m_read_index.push_back(PacketIndex{t - m_start_time, record.offset});
+        if (writer) {
+            writer->add(PacketIndex{t - m_start_time, record.offset});
+        }
         VORLAN_CHECK(record.included_length != 0, VORLAN_ERROR_CORRUPT_FILE, "Empty packet!");
         pointer = record.next_offset();
+    }
+    if (whole && writer != nullptr) {
+        whole = writer->finish().ok();
     }
     return VORLAN_SUCCESS;
 }
@@ -335,36 +397,38 @@ SensorError Capture::load_read_index(std::istream& f) {
     VORLAN_CHECK(count > 0, VORLAN_ERROR_CORRUPT_FILE, "Index empty!");
     m_start_time = start_time;
 
-    // The count comes from the file: never allocate more than the file holds.
+    // The count comes from the file: it must be what the file holds.
     const int64_t available = remaining_bytes(f);
-    if (available < 0 || count > static_cast<uint64_t>(available) / kIndexEntrySize) {
+    if (available < 0 || count != static_cast<uint64_t>(available) / kIndexEntrySize ||
+        static_cast<uint64_t>(available) % kIndexEntrySize != 0) {
         f.setstate(std::ios::failbit);
     }
     VORLAN_RETURN_ERROR(check_file(f));
-    m_read_index.resize(static_cast<std::size_t>(count));
+    // Every record in file order: the first where reading starts, each
+    // after the whole record header of the one before.
+    const int64_t file_size = m_reader.file().size();
+    VORLAN_CHECK(file_size >= 0, VORLAN_ERROR_FILE_IO, "Cannot tell the capture's size!");
+    vorlan_capture::Record first;
+    bool ordered =
+        whole_record(m_reader.file().read(m_reader.file().first_offset(), first, false), first, file_size);
+    int64_t previous = 0;
     uint8_t chunk[kIndexChunkEntries * kIndexEntrySize];
-    for (std::size_t done = 0; done < m_read_index.size();) {
-        const std::size_t n = std::min(kIndexChunkEntries, m_read_index.size() - done);
+    for (uint64_t done = 0; done < count;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(kIndexChunkEntries, count - done));
         f.read(reinterpret_cast<char*>(chunk), static_cast<std::streamsize>(n * kIndexEntrySize));
         VORLAN_RETURN_ERROR(check_file(f));
         for (std::size_t i = 0; i < n; ++i) {
-            m_read_index[done + i].timestamp = util::load_i64le(chunk + i * kIndexEntrySize);
-            m_read_index[done + i].pointer = util::load_i64le(chunk + i * kIndexEntrySize + 8);
+            const PacketIndex entry{util::load_i64le(chunk + i * kIndexEntrySize),
+                                    util::load_i64le(chunk + i * kIndexEntrySize + 8)};
+            ordered = ordered && (done + i == 0 ? entry.pointer == first.offset
+                                                : entry.pointer - previous >=
+                                                      static_cast<int64_t>(RecordHeader::kFileHeaderSize));
+            previous = entry.pointer;
+            m_read_index.push_back(entry);
         }
         done += n;
     }
     VORLAN_CHECK(is_eof(f), VORLAN_ERROR_CORRUPT_FILE, "Corrupt index file!");
-    // Every record in file order: the first where reading starts, each
-    // after the whole record header of the one before.
-    vorlan_capture::Record first;
-    const int64_t file_size = m_reader.file().size();
-    VORLAN_CHECK(file_size >= 0, VORLAN_ERROR_FILE_IO, "Cannot tell the capture's size!");
-    bool ordered = whole_record(m_reader.file().read(m_reader.file().first_offset(), first, false), first, file_size) &&
-                   m_read_index.front().pointer == first.offset;
-    for (std::size_t i = 1; ordered && i < m_read_index.size(); ++i) {
-        ordered = m_read_index[i].pointer - m_read_index[i - 1].pointer >=
-                  static_cast<int64_t>(RecordHeader::kFileHeaderSize);
-    }
     VORLAN_CHECK(ordered, VORLAN_ERROR_CORRUPT_FILE, "Corrupt index file!");
 
     // The index describes this file only if its first record starts at the
@@ -382,25 +446,62 @@ SensorError Capture::load_read_index(std::istream& f) {
     return VORLAN_SUCCESS;
 }
 
-SensorError Capture::save_read_index(std::ostream& f) {
-    uint8_t header[kIndexHeaderSize];
-    util::store_u64le(header, kIndexVersion);
-    util::store_u64le(header + 8, static_cast<uint64_t>(m_start_time));
-    util::store_u64le(header + 16, m_read_index.size());
-    f.write(reinterpret_cast<const char*>(header), sizeof(header));
-    uint8_t chunk[kIndexChunkEntries * kIndexEntrySize];
-    for (std::size_t done = 0; done < m_read_index.size() && f;) {
-        const std::size_t n = std::min(kIndexChunkEntries, m_read_index.size() - done);
-        for (std::size_t i = 0; i < n; ++i) {
-            util::store_u64le(chunk + i * kIndexEntrySize, static_cast<uint64_t>(m_read_index[done + i].timestamp));
-            util::store_u64le(chunk + i * kIndexEntrySize + 8, static_cast<uint64_t>(m_read_index[done + i].pointer));
+bool Capture::find_record(const CoarseRecordIndex::Walk& walk, int64_t position, PacketIndex& found) {
+    if (m_index_on_disk && find_in_side_index(walk, position, found)) {
+        return true;
+    }
+    const int64_t file_size = m_reader.file().size();
+    PacketIndex at = walk.from;
+    vorlan_capture::Record record;
+    for (std::size_t step = 0; step < walk.records; ++step) {
+        if (at.timestamp >= position) {
+            found = at;
+            return true;
         }
-        f.write(reinterpret_cast<const char*>(chunk), static_cast<std::streamsize>(n * kIndexEntrySize));
+        if (step + 1 == walk.records || !whole_record(at.pointer, file_size, record)) {
+            break;
+        }
+        // The next record, past any blocks that hold no packet.
+        if (!whole_record(m_reader.file().read(record.next_offset(), record, false), record, file_size)) {
+            break;
+        }
+        at.pointer = record.offset;
+        at.timestamp = absolute_time(record.time) - m_start_time;
+    }
+    return false;
+}
+
+bool Capture::find_in_side_index(const CoarseRecordIndex::Walk& walk, int64_t position, PacketIndex& found) {
+    std::ifstream f(index_filename(m_filename), std::ios::in | std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(kIndexHeaderSize + walk.first * kIndexEntrySize));
+    uint8_t chunk[kIndexChunkEntries * kIndexEntrySize];
+    for (std::size_t done = 0; done < walk.records;) {
+        const std::size_t n = std::min(kIndexChunkEntries, walk.records - done);
+        f.read(reinterpret_cast<char*>(chunk), static_cast<std::streamsize>(n * kIndexEntrySize));
+        if (!f) {
+            // Gone or changed since it was loaded: the records tell.
+            return false;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const PacketIndex entry{util::load_i64le(chunk + i * kIndexEntrySize),
+                                    util::load_i64le(chunk + i * kIndexEntrySize + 8)};
+            if (entry.timestamp >= position) {
+                // Only a record of this capture: the file may have been
+                // replaced since it was checked at the open.
+                vorlan_capture::Record record;
+                const int64_t file_size = m_reader.file().size();
+                if (!whole_record(entry.pointer, file_size, record)) {
+                    return false;
+                }
+                found = entry;
+                return true;
+            }
+        }
         done += n;
     }
-    f.flush();
-    VORLAN_RETURN_ERROR(check_file(f));
-    return VORLAN_SUCCESS;
+    // None at or after `position`: the end, as the index says.
+    found = PacketIndex();
+    return false;
 }
 
 // ---- Capture: reading ---------------------------------------------------------
@@ -469,31 +570,18 @@ SensorError Capture::seek(int64_t position) {
     const bool rewind = position == 0 && !m_read_index.empty();
     VORLAN_CHECK(rewind || (position >= 0 && position < m_length), VORLAN_ERROR_INVALID_ARGUMENTS,
                  "Invalid seek position!");
-    std::size_t first = 0;
-    if (!rewind && !m_time_ordered) {
-        // Time goes backwards somewhere (captures merged by appending): the
-        // first record in file order at or after `position`.
-        while (first < m_read_index.size() && m_read_index[first].timestamp < position) {
-            ++first;
-        }
-    } else if (!rewind) {
-        // The first entry at or after `position`, by binary search.
-        std::size_t count = m_read_index.size();
-        while (count > 0) {
-            const std::size_t half = count / 2;
-            if (m_read_index[first + half].timestamp < position) {
-                first += half + 1;
-                count -= half + 1;
-            } else {
-                count = half;
-            }
-        }
-    }
-    if (first == m_read_index.size()) {
+    // From the coarse index to a record at or before the one sought, then
+    // over the record headers to the first at or after `position`. Where
+    // time goes backwards somewhere (captures merged by appending), the
+    // first record in file order at or after `position`, from the start.
+    const CoarseRecordIndex::Walk walk =
+        m_read_index.time_ordered() || rewind ? m_read_index.walk_to(rewind ? 0 : position) : m_read_index.walk_all();
+    PacketIndex at;
+    if (!find_record(walk, rewind ? INT64_MIN : position, at)) {
         return VORLAN_ERROR_EOF;
     }
-    m_position = m_read_index[first].timestamp;
-    m_reader.seek(m_read_index[first].pointer);
+    m_position = at.timestamp;
+    m_reader.seek(at.pointer);
     m_cut_reported = false;
     return VORLAN_SUCCESS;
 }

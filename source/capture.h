@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "capture_reader.h"
+#include "record_index.h"
 #include "vorlan_sdk_impl/vorlan_sdk.hpp"
 
 namespace vorlan_sdk {
@@ -74,12 +75,7 @@ public:
         int32_t data_size = 0;        // UDP payload bytes
     };
 
-    // One record of the file: its time relative to the capture's start time
-    // and its byte offset.
-    struct PacketIndex {
-        int64_t timestamp = 0;
-        int64_t pointer = 0;
-    };
+    using PacketIndex = RecordPosition;
 
     static constexpr uint32_t kMagic = 0xa1b2c3d4;
     static constexpr std::size_t kFileHeaderSize = 24;
@@ -157,7 +153,7 @@ public:
     // Relative µs of the latest record (the last one, unless time goes
     // backwards in the capture).
     int64_t get_length() const { return m_length; }
-    const std::vector<PacketIndex>& get_read_index() const { return m_read_index; }
+    const CoarseRecordIndex& get_read_index() const { return m_read_index; }
     // Records that gave no datagram since the capture was opened, by reason.
     const vorlan_capture::SkipCounters& skip_counters() const { return m_reader.counters(); }
     // The datagrams delivered since the capture was opened.
@@ -166,10 +162,11 @@ public:
     void set_drop_duplicates(bool drop) { m_reader.set_drop_duplicates(drop); }
 
     SensorError build_read_index();
-    // Sets `whole` when the indexed records end where the file does.
-    SensorError build_read_index(bool& whole);
+    // Sets `whole` when the indexed records end where the file does. With
+    // `out`, also writes the side index there as the records are indexed
+    // (whole or not: the caller discards a partial one).
+    SensorError build_read_index(bool& whole, std::ostream* out = nullptr);
     SensorError load_read_index(std::istream& f);
-    SensorError save_read_index(std::ostream& f);
 
 private:
     SensorError open_for_read_impl(const std::string& filename);
@@ -184,6 +181,11 @@ private:
     // length that can be right.
     static bool whole_record(vorlan_capture::RecordStatus status, const vorlan_capture::Record& record,
                              int64_t file_size);
+    // The first record at or after `position` among the `walk.records` from
+    // `walk.from`: from the side index when it is on disk, else from the
+    // records' own headers. False when none is.
+    bool find_record(const CoarseRecordIndex::Walk& walk, int64_t position, PacketIndex& found);
+    bool find_in_side_index(const CoarseRecordIndex::Walk& walk, int64_t position, PacketIndex& found);
 
     std::string m_filename;
     vorlan_capture::CaptureReader m_reader;  // reading
@@ -200,9 +202,9 @@ private:
     bool m_has_start_time = false;
     int64_t m_position = 0;
     int64_t m_length = 0;
-    // Whether the index is in time order, so that seeking may search it.
-    bool m_time_ordered = true;
-    std::vector<PacketIndex> m_read_index;
+    CoarseRecordIndex m_read_index;
+    // The side index file lists every record of the capture as indexed.
+    bool m_index_on_disk = false;
 };
 
 }  // namespace vorlan_sdk

@@ -722,6 +722,74 @@ TEST_F(CaptureTest, SeekLandsOnTheFirstRecordAtOrAfterThePosition) {
     }
 }
 
+// Only a coarse index is held in memory: a seek finds its record from the
+// side index on disk, or from the records themselves where there is none.
+TEST_F(CaptureTest, SeekInALongCaptureLandsOnTheRightRecordWhereverTheIndexComesFrom) {
+    constexpr int kRecords = 1000;  // several strides of the coarse index
+    constexpr int64_t kStep = 1000;
+    CaptureBuilder builder;
+    for (int i = 0; i < kRecords; ++i) {
+        builder.udp(kStart + i * kStep, kSensorA, test_payload(10, uint8_t(i)));
+    }
+    const std::string path = m_dir.file("long.pcap");
+    builder.write(path);
+    struct Source {
+        const char* name;
+        std::function<void()> prepare;
+    };
+    const Source sources[] = {
+        {"index built at this open", [&] { std::filesystem::remove(path + ".vrn0"); }},
+        {"index loaded from disk", [] {}},
+        {"no index on disk", [&] {
+             std::filesystem::remove(path + ".vrn0");
+             std::filesystem::create_directory(path + ".vrn0");
+         }},
+    };
+    const int64_t positions[] = {0, 1, 255 * kStep, 256 * kStep - 1, 256 * kStep, 256 * kStep + 1,
+                                 511 * kStep + 500, 768 * kStep, 998 * kStep + 1, 999 * kStep - 1};
+    for (const Source& source : sources) {
+        SCOPED_TRACE(source.name);
+        m_capture.close();
+        source.prepare();
+        testing::internal::CaptureStderr();  // the unwritable index is reported there
+        const SensorError opened = m_capture.open_for_read(path);
+        testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(opened.ok()) << opened.what();
+        EXPECT_EQ(std::size_t(kRecords), m_capture.get_read_index().size());
+        EXPECT_EQ((kRecords - 1) * kStep, m_capture.get_length());
+        for (const int64_t position : positions) {
+            SCOPED_TRACE(position);
+            const int64_t landed = (position + kStep - 1) / kStep * kStep;
+            ASSERT_TRUE(m_capture.seek(position).ok());
+            EXPECT_EQ(landed, m_capture.get_position());
+            Capture::PacketHeader header;
+            const uint8_t* data = nullptr;
+            ASSERT_TRUE(m_capture.next_packet(header, data).ok());
+            EXPECT_EQ(kStart + landed, header.timestamp);
+            EXPECT_EQ(test_payload(10, uint8_t(landed / kStep)), Bytes(data, data + header.data_size));
+        }
+    }
+    // The index file rewritten behind an open capture, every record placed
+    // past the end: the seek lands by the records themselves.
+    std::filesystem::remove(path + ".vrn0");
+    m_capture.close();
+    ASSERT_TRUE(m_capture.open_for_read(path).ok());
+    Bytes index = vorlan_test::read_file(path + ".vrn0");
+    ASSERT_EQ(24u + 16 * kRecords, index.size());
+    for (int i = 0; i < kRecords; ++i) {
+        util::store_u64le(index.data() + 32 + 16 * i, uint64_t(1) << 40);
+    }
+    vorlan_test::write_file(path + ".vrn0", index);
+    ASSERT_TRUE(m_capture.seek(600 * kStep + 1).ok());
+    EXPECT_EQ(601 * kStep, m_capture.get_position());
+    Capture::PacketHeader header;
+    const uint8_t* data = nullptr;
+    ASSERT_TRUE(m_capture.next_packet(header, data).ok());
+    EXPECT_EQ(kStart + 601 * kStep, header.timestamp);
+    m_capture.close();
+    std::filesystem::remove(path + ".vrn0");
+}
+
 TEST_F(CaptureTest, OnePacketCaptureCanBeRewound) {
     open(CaptureBuilder().udp(kStart, kSensorA, test_payload(10, 0)));
     EXPECT_EQ(0, m_capture.get_length());
