@@ -26,6 +26,12 @@ namespace {
 constexpr std::size_t kMaxPrintedErrors = 20;
 constexpr std::size_t kNoReapply = static_cast<std::size_t>(-1);
 constexpr std::chrono::milliseconds kSlice{20};
+// How long a stopping live source waits for its traffic to settle, and how
+// long without a datagram counts as settled.
+constexpr std::chrono::milliseconds kDrainBound{3000};
+constexpr std::chrono::milliseconds kQuietTime{200};
+// The library's least time between two reports of lost datagrams, and a little.
+constexpr std::chrono::milliseconds kLossReportInterval{1100};
 
 // The library's messages read "AssertionError: <text>" followed by source
 // locations, or are plain text; a user needs the text.
@@ -86,7 +92,17 @@ SensorFacts facts_of(const VorlanSensorInformation& information) {
     facts.handle = information.handle;
     facts.serial_number = information.serial_number;
     facts.model = information.model_name;
+    facts.model_number = information.model;
     facts.channels = information.segment_count;
+    facts.returns = information.return_count;
+    const std::pair<uint32_t, const char*> clocks[] = {{VORLAN_SENSOR_INFO_IS_PTP_CONNECTED, "PTP"},
+                                                       {VORLAN_SENSOR_INFO_IS_PPS_CONNECTED, "PPS"},
+                                                       {VORLAN_SENSOR_INFO_IS_NMEA_CONNECTED, "NMEA"}};
+    for (const auto& clock : clocks) {
+        if ((information.flags & clock.first) != 0) {
+            facts.sync += (facts.sync.empty() ? "" : " ") + std::string(clock.second);
+        }
+    }
     facts.firmware = std::string(information.firmware_version,
                                  strnlen(information.firmware_version, sizeof information.firmware_version));
     facts.generation = 1;
@@ -206,7 +222,12 @@ protected:
                 console().error(file + ": not a capture file (a classic PCAP file with microsecond times is expected)");
                 break;
             case VORLAN_ERROR_FILE_IO:
-                console().error(file + ": the capture is cut short, not a capture, or cannot be read");
+                // The library cannot tell a file too short for a capture
+                // header from a capture cut short; its first bytes can.
+                console().error(file + (starts_like_a_classic_capture(path)
+                                            ? ": the capture is cut short or cannot be read"
+                                            : ": not a capture file (a classic PCAP file with microsecond times "
+                                              "is expected)"));
                 break;
             case VORLAN_ERROR_CORRUPT_FILE:
                 console().error(file + ": the capture is damaged: " + error_text(code));
@@ -230,6 +251,11 @@ protected:
             console().error("cannot listen on UDP port " + std::to_string(settings().port) + ": " + error_text(opened));
             return false;
         }
+        // The library reports the datagrams its worker dropped and those
+        // that found the socket's buffer full.
+        LossCounts counted;
+        counted.kernel_counted = true;
+        add_losses(counted);
         return true;
     }
 
@@ -451,9 +477,24 @@ private:
             wait_a_little(kSlice);
             publish_received();
         }
-        // What the packet thread took before the end is handed on before the
-        // library stops; what it had not taken is reported as lost by the
-        // library itself when it counts its drops.
+        // The library reports its losses at most once a second: before it
+        // stops, the traffic has to settle and a report due for the last
+        // second has to come, or a burst's losses would go unsaid.
+        const auto bound = std::chrono::steady_clock::now() + kDrainBound;
+        uint64_t handled = UINT64_MAX;
+        while (std::chrono::steady_clock::now() < bound) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                const bool quiet = m_handled == handled;
+                const bool reported = m_lost_seen == 0 ||
+                                      std::chrono::steady_clock::now() - m_last_loss_report > kLossReportInterval;
+                if (quiet && reported) {
+                    break;
+                }
+                handled = m_handled;
+            }
+            std::this_thread::sleep_for(kQuietTime);
+        }
         publish_received();
         return kExitSuccess;
     }
@@ -566,6 +607,7 @@ private:
         if (apply) {
             self.apply_frame_options();
         }
+        self.datagram(handle, timestamp, data, size);
     }
 
     static void on_error(VorlanSensorHandle handle, VorlanSensorErrorCode code, const char* message, const void* data,
@@ -580,11 +622,12 @@ private:
                 lost = (lost << 8) | bytes[8 + i];
             }
             if (lost != 0) {
-                LossCounts losses;
-                losses.queue_dropped = lost;
+                const LossCounts losses = split_losses(lost, message);
                 self.add_losses(losses);
                 std::lock_guard<std::mutex> lock(self.m_mutex);
-                self.m_lost += lost;
+                self.m_lost += losses.queue_dropped;
+                self.m_lost_seen += lost;
+                self.m_last_loss_report = std::chrono::steady_clock::now();
                 return;
             }
         }
@@ -603,6 +646,33 @@ private:
         std::string origin = handle != 0 ? "sensor " + dotted_address_of(handle) : "library";
         const std::string text = first_message_line(message);
         self.console().warning(origin + ": " + vorlan_get_error_code_name(code) + (text.empty() ? "" : ": " + text));
+    }
+
+    // The report's words say how many of the lost datagrams the worker
+    // dropped and how many found the socket's buffer full; without them all
+    // count as dropped by the worker.
+    static LossCounts split_losses(uint64_t lost, const char* message) {
+        const std::string text = message != nullptr ? message : "";
+        const auto number_before = [&text](const std::string& words) -> uint64_t {
+            const std::size_t at = text.find(words);
+            if (at == std::string::npos) {
+                return 0;
+            }
+            std::size_t begin = at;
+            while (begin > 0 && text[begin - 1] >= '0' && text[begin - 1] <= '9') {
+                --begin;
+            }
+            return begin < at ? std::stoull(text.substr(begin, at - begin)) : 0;
+        };
+        LossCounts losses;
+        losses.kernel_counted = true;
+        losses.queue_dropped = number_before(" waiting for a packet worker");
+        losses.kernel_dropped = number_before(" found the socket's receive buffer full");
+        if (losses.queue_dropped + losses.kernel_dropped != lost) {
+            losses.queue_dropped = lost;
+            losses.kernel_dropped = 0;
+        }
+        return losses;
     }
 
     static std::string dotted_address_of(uint64_t handle) {
@@ -624,7 +694,9 @@ private:
     int64_t m_last_packet_time = 0;
     double m_seek_to = -1.0;
     uint64_t m_handled = 0;  // datagrams the library handed on
-    uint64_t m_lost = 0;     // datagrams the library said it lost
+    uint64_t m_lost = 0;     // datagrams the library said its worker dropped
+    uint64_t m_lost_seen = 0;
+    std::chrono::steady_clock::time_point m_last_loss_report{};
     std::size_t m_errors = 0;
 };
 

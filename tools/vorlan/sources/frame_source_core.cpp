@@ -1,6 +1,9 @@
 #include "frame_source_core.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -28,6 +31,7 @@ void add_to(LossCounts& to, const LossCounts& from) {
     to.queue_dropped += from.queue_dropped;
     to.kernel_dropped += from.kernel_dropped;
     to.kernel_counted = to.kernel_counted || from.kernel_counted;
+    to.queue_counted = to.queue_counted && from.queue_counted;
     to.packets_lost += from.packets_lost;
     to.points_lost += from.points_lost;
     to.undecodable += from.undecodable;
@@ -60,7 +64,36 @@ bool yields_datagrams(const ConvertedCapture& capture, const std::string& file, 
     return false;
 }
 
+// Whether another program holds `port`. The libraries open their sockets
+// so that several may share a port, and a second listener would then hear
+// nothing and say nothing: a plain bind, which any holder refuses, tells.
+bool port_held_elsewhere(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    const bool held = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 &&
+                      errno == EADDRINUSE;
+    ::close(fd);
+    return held;
+}
+
 }  // namespace
+
+bool starts_like_a_classic_capture(const std::string& path) {
+    std::FILE* handle = std::fopen(path.c_str(), "rb");
+    if (handle == nullptr) {
+        return false;
+    }
+    unsigned char magic[4] = {};
+    const bool read = std::fread(magic, 1, sizeof(magic), handle) == sizeof(magic);
+    std::fclose(handle);
+    return read && magic[0] == 0xd4 && magic[1] == 0xc3 && magic[2] == 0xb2 && magic[3] == 0xa1;
+}
 
 bool sensor_matches(const std::string& wanted, const SensorFacts& sensor) {
     return wanted.empty() || wanted == sensor.address ||
@@ -71,25 +104,25 @@ FrameSourceCore::FrameSourceCore(Console& console) : m_console(console) {}
 
 FrameSourceCore::~FrameSourceCore() = default;
 
-bool FrameSourceCore::check_capture_file(const std::string& path) {
+bool check_capture_file(const std::string& path, Console& console) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
-        m_console.error(path + ": " + std::strerror(errno));
+        console.error(path + ": " + std::strerror(errno));
         return false;
     }
     if (S_ISDIR(status.st_mode)) {
-        m_console.error(path + ": is a directory, not a capture file");
+        console.error(path + ": is a directory, not a capture file");
         return false;
     }
     // A pipe or a device can be read only once and has no length: the
     // libraries index and seek a capture, which needs a file.
     if (!S_ISREG(status.st_mode)) {
-        m_console.error(path + ": is not a regular file (a pipe or a device cannot be replayed); save it to a file first");
+        console.error(path + ": is not a regular file (a pipe or a device cannot be replayed); save it to a file first");
         return false;
     }
     std::FILE* handle = std::fopen(path.c_str(), "rb");
     if (handle == nullptr) {
-        m_console.error(path + ": " + std::strerror(errno));
+        console.error(path + ": " + std::strerror(errno));
         return false;
     }
     std::fclose(handle);
@@ -101,13 +134,18 @@ bool FrameSourceCore::open(const FrameSourceSettings& settings) {
     m_speed.store(settings.speed);
     m_shown = settings.start <= 0.0;
     if (!settings.capture.empty()) {
-        if (!check_capture_file(settings.capture)) {
+        if (!check_capture_file(settings.capture, m_console)) {
             return false;
         }
         m_converted = std::make_unique<ConvertedCapture>();
         if (!m_converted->prepare(settings.capture, m_console)) {
             return false;
         }
+    }
+    if (settings.capture.empty() && settings.multicast_group.empty() && port_held_elsewhere(settings.port)) {
+        m_console.error("cannot listen on UDP port " + std::to_string(settings.port) +
+                        ": another program is listening on it");
+        return false;
     }
     if (!start_library()) {
         return false;
@@ -202,7 +240,8 @@ void FrameSourceCore::note_sensor(SensorFacts facts) {
                                               : facts.address;
         const SensorFacts& known = sensor.facts;
         if (known.serial_number == facts.serial_number && known.model == facts.model &&
-            known.channels == facts.channels && known.firmware == facts.firmware &&
+            known.channels == facts.channels && known.firmware == facts.firmware && known.returns == facts.returns &&
+            known.sync == facts.sync &&
             known.generation == facts.generation) {
             return;
         }
@@ -372,9 +411,11 @@ LossCounts FrameSourceCore::losses() const {
 }
 
 std::string format_loss_counts(const LossCounts& counts) {
-    return "received " + std::to_string(counts.received) + "  queue dropped " + std::to_string(counts.queue_dropped) +
+    return "received " + std::to_string(counts.received) +
+           (counts.queue_counted ? "  queue dropped " + std::to_string(counts.queue_dropped)
+                                 : std::string("  queue drops not reported")) +
            (counts.kernel_counted ? "  kernel dropped " + std::to_string(counts.kernel_dropped)
-                                  : "  kernel drops not reported");
+                                  : std::string("  kernel drops not reported"));
 }
 
 std::string FrameSourceCore::summary() const {

@@ -39,6 +39,14 @@ struct LibraryFrame {
 // counts no socket drops, says so instead of a figure.
 std::string format_loss_counts(const LossCounts& counts);
 
+// Whether `path` can be read as a capture: it exists, is a regular file
+// (not a folder, pipe or device) and opens for reading. Prints why not.
+bool check_capture_file(const std::string& path, Console& console);
+
+// Whether the file begins like the captures the libraries read (magic
+// 0xa1b2c3d4, little-endian).
+bool starts_like_a_classic_capture(const std::string& path);
+
 // Whether `wanted` (a dotted address or a serial number) names the sensor;
 // an empty `wanted` names every sensor.
 bool sensor_matches(const std::string& wanted, const SensorFacts& sensor);
@@ -48,6 +56,7 @@ public:
     explicit FrameSourceCore(Console& console);
     ~FrameSourceCore() override;
 
+    void set_datagram_sink(DatagramSink sink) final { m_datagram_sink = std::move(sink); }
     bool open(const FrameSourceSettings& settings) final;
     int run(const FrameSink& frames, const SensorSink& sensors) final;
     PlaybackControl* playback() final { return m_settings.capture.empty() ? nullptr : this; }
@@ -95,6 +104,12 @@ protected:
     // A sensor's facts came or changed (its address and name are filled in
     // here). The sensor sink hears of a change, on the calling thread.
     void note_sensor(SensorFacts facts);
+    // Hands a datagram to the datagram sink, if there is one.
+    void datagram(uint64_t sender, int64_t time, const uint8_t* data, std::size_t size) {
+        if (m_datagram_sink) {
+            m_datagram_sink(sender, time, data, size);
+        }
+    }
     // A sender whose datagrams the library cannot decode.
     void note_undecodable(uint64_t handle, uint64_t datagrams = 1);
     // Losses the library reported, added to the run's and to every sensor's
@@ -142,7 +157,6 @@ private:
     SensorState& sensor_locked(uint64_t handle);
     bool finished_locked() const;
     std::string opening_line() const;
-    bool check_capture_file(const std::string& path);
 
     Console& m_console;
     FrameSourceSettings m_settings;
@@ -150,6 +164,7 @@ private:
     bool m_open = false;
     FrameSink m_frame_sink;
     SensorSink m_sensor_sink;
+    DatagramSink m_datagram_sink;
 
     mutable std::mutex m_mutex;  // guards everything below
     std::condition_variable m_changed;

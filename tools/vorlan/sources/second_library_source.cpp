@@ -17,6 +17,7 @@
 #include "exit_codes.h"
 #include "frame_source_core.h"
 #include "library_sources.h"
+#include "point_records.h"
 #include "stop_signal.h"
 #include "vorlan_sdk2.h"
 
@@ -45,14 +46,12 @@ int16_t load_i16le(const uint8_t* bytes) {
     return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
 }
 
-// The percentage a reflectivity byte stands for: 0-127 linear, above that
-// logarithmic up to 5000 % at 255. Made once, read per point.
+// The percentage each reflectivity byte stands for, made once, read per point.
 const float* reflectivity_table() {
     static const std::vector<float> table = [] {
         std::vector<float> values(256);
         for (int code = 0; code < 256; ++code) {
-            values[code] = code <= 127 ? static_cast<float>(code)
-                                       : static_cast<float>(127.0 * std::pow(5000.0 / 127.0, (code - 127) / 128.0));
+            values[code] = static_cast<float>(reflectivity_percent(static_cast<uint8_t>(code)));
         }
         return values;
     }();
@@ -61,19 +60,6 @@ const float* reflectivity_table() {
 
 bool starts_with(const uint8_t* data, std::size_t size, const char* magic) {
     return size >= 4 && std::memcmp(data, magic, 4) == 0;
-}
-
-// Whether the file begins like the captures the library reads (magic
-// 0xa1b2c3d4, little-endian).
-bool starts_like_a_capture(const std::string& file) {
-    std::FILE* handle = std::fopen(file.c_str(), "rb");
-    if (handle == nullptr) {
-        return false;
-    }
-    unsigned char magic[4] = {};
-    const bool read = std::fread(magic, 1, sizeof(magic), handle) == sizeof(magic);
-    std::fclose(handle);
-    return read && std::memcmp(magic, "\xd4\xc3\xb2\xa1", 4) == 0;
 }
 
 class SecondLibrarySource final : public FrameSourceCore {
@@ -138,7 +124,7 @@ protected:
         const int loaded = VorlanReplayLoadPcap(path.c_str(), kLoadPaused, &m_replay);
         if (loaded != VORLAN_SUCCESS) {
             m_replay = 0;
-            if (loaded == VORLAN_ERROR_FILE_IO && starts_like_a_capture(path)) {
+            if (loaded == VORLAN_ERROR_FILE_IO && starts_like_a_classic_capture(path)) {
                 console().error(file + ": the capture holds no packets or is cut short");
             } else if (loaded == VORLAN_ERROR_FILE_IO) {
                 console().error(file + ": not a capture file (a classic PCAP file with microsecond times is expected)");
@@ -172,6 +158,11 @@ protected:
             return false;
         }
         m_networking = true;
+        // The library counts what it receives (through the tool's parser) but
+        // reports no datagram it or the system dropped.
+        LossCounts counted;
+        counted.queue_counted = false;
+        add_losses(counted);
         return true;
     }
 
@@ -290,7 +281,17 @@ private:
         facts.handle = handle;
         facts.serial_number = sensor.serial_number;
         facts.model = std::string(sensor.model_name, strnlen(sensor.model_name, sizeof sensor.model_name));
+        facts.model_number = sensor.model;
         facts.channels = sensor.channel_count;
+        facts.returns = sensor.return_count;
+        const std::pair<uint32_t, const char*> clocks[] = {{VORLAN_SENSOR_FLAG_PTP_CONNECTED, "PTP"},
+                                                           {VORLAN_SENSOR_FLAG_PPS_CONNECTED, "PPS"},
+                                                           {VORLAN_SENSOR_FLAG_NMEA_CONNECTED, "NMEA"}};
+        for (const auto& clock : clocks) {
+            if ((sensor.flags & clock.first) != 0) {
+                facts.sync += (facts.sync.empty() ? "" : " ") + std::string(clock.second);
+            }
+        }
         char firmware[32];
         std::snprintf(firmware, sizeof(firmware), "%u.%u.%u.%u", sensor.firmware_version[0],
                       sensor.firmware_version[1], sensor.firmware_version[2], sensor.firmware_version[3]);
@@ -407,8 +408,9 @@ private:
     }
 
     // Sees every datagram before the library's own parsers, and passes it on.
-    static int on_datagram(uint64_t handle, int64_t, const uint8_t* data, size_t size, void* user) {
+    static int on_datagram(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size, void* user) {
         auto& self = *static_cast<SecondLibrarySource*>(user);
+        self.datagram(handle, timestamp, data, size);
         self.m_received.fetch_add(1, std::memory_order_relaxed);
         if (starts_with(data, size, "STDV") || starts_with(data, size, "STA0")) {
             std::lock_guard<std::mutex> lock(self.m_mutex);
