@@ -47,8 +47,19 @@ const CLI::Validator kSeconds =
     number_check("a number of seconds above 0", [](double v) { return v > 0.0; });
 const CLI::Validator kTimeInCapture =
     number_check("a time in seconds from the capture's start, 0 or more", [](double v) { return v >= 0.0; });
-const CLI::Validator kCount = number_check("a whole number, 0 or more",
-                                           [](double v) { return v >= 0.0 && v == std::floor(v) && v < 1e15; });
+const CLI::Validator kCount(
+    [](std::string& value) -> std::string {
+        try {
+            std::size_t used = 0;
+            const double number = std::stod(value, &used);
+            if (used == value.size() && std::isfinite(number) && number >= 0.0 && number == std::floor(number)) {
+                return number < 1e15 ? std::string() : "'" + value + "' is larger than the tool counts (below 10^15)";
+            }
+        } catch (const std::exception&) {
+        }
+        return "'" + value + "' is not a whole number, 0 or more";
+    },
+    "");
 const CLI::Validator kPort = number_check("a port number from 1 to 65535", [](double v) {
     return v >= 1.0 && v <= 65535.0 && v == std::floor(v);
 });
