@@ -17,6 +17,7 @@
 #include "exit_codes.h"
 #include "frame_source_core.h"
 #include "library_sources.h"
+#include "little_endian.h"
 #include "point_records.h"
 #include "stop_signal.h"
 #include "vorlan_sdk2.h"
@@ -40,10 +41,6 @@ constexpr std::size_t kFlagsOffset = 9;
 std::string code_name(int code) {
     const char* name = VorlanGetErrorCodeName(code);
     return name[0] != '\0' ? name : "error " + std::to_string(code);
-}
-
-int16_t load_i16le(const uint8_t* bytes) {
-    return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
 }
 
 // The percentage each reflectivity byte stands for, made once, read per point.
