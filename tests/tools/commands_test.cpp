@@ -34,11 +34,14 @@ protected:
 // or the end note.
 void expect_replay_shape(const std::string& out, const std::string& file) {
     const std::regex capture_line(std::regex_replace(file, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
-                                  ": capture [0-9.]+ s  frame mode [a-z-]+  speed .*");
+                                  ": capture [0-9.]+ s  library [12]  frame mode [a-z-]+  speed .*");
     const std::regex sensor_line("sensor [0-9.]+ serial [0-9]+  .*  from a capture");
     const std::regex frame_line("frame [0-9]+ +sensor [0-9.]+ serial [0-9]+  points +[0-9]+  valid +[0-9]+  "
                                 "span [0-9.]+ s  range [0-9.]+-[0-9.]+ m");
-    const std::regex summary_line("sensors [0-9]+  frames [0-9]+  points [0-9]+  valid [0-9]+  errors [0-9]+");
+    const std::regex summary_line("sensors [0-9]+  frames [0-9]+  points [0-9]+  valid [0-9]+");
+    // The simulator's second-generation sensors, which the first library
+    // cannot decode, are counted and the way to read them named.
+    const std::regex hint_line("[0-9]+ senders \\([0-9]+ datagrams\\) that library 1 cannot decode: --sdk 2 reads them");
     const std::vector<std::string> lines = lines_of(out);
     ASSERT_GE(lines.size(), 2u) << out;
     EXPECT_TRUE(std::regex_match(lines.front(), capture_line)) << lines.front();
@@ -49,7 +52,7 @@ void expect_replay_shape(const std::string& out, const std::string& file) {
             continue;
         }
         if (summary_seen) {
-            EXPECT_EQ("stopped after 3 frames", lines[i]);
+            EXPECT_TRUE(lines[i] == "stopped after 3 frames" || std::regex_match(lines[i], hint_line)) << lines[i];
             continue;
         }
         EXPECT_TRUE(std::regex_match(lines[i], sensor_line) || std::regex_match(lines[i], frame_line)) << lines[i];
@@ -356,12 +359,13 @@ TEST_F(CommandTest, SimIntoAFolderThatDoesNotExistFails) {
 // What sim says of a sensor, replay and listen say the same way: address,
 // serial number, the library's model name, segments and returns.
 std::vector<std::string> simulated_names(const std::string& out) {
-    static const std::regex line("simulated sensor (.* \\(model [0-9]+\\))  .*  (segments [0-9]+  returns [0-9]+).*");
+    static const std::regex line("simulated sensor (.* \\(model [0-9]+\\))  .*  segments ([0-9]+)  (returns [0-9]+).*");
     std::vector<std::string> names;
     for (const std::string& text : lines_of(out)) {
         std::smatch match;
         if (std::regex_match(text, match, line)) {
-            names.push_back(match[1].str() + "|" + match[2].str());
+            // The libraries call a first-generation sensor's segments its channels.
+            names.push_back(match[1].str() + "|channels " + match[2].str() + "  " + match[3].str());
         }
     }
     return names;
@@ -486,7 +490,7 @@ TEST(LiveCommands, BusyPortFailsWithTheSystemsReason) {
           std::vector<std::string>{"record", file, "--port", std::to_string(port), "--seconds", "5"}}) {
         const ToolResult result = run_tool(args);
         EXPECT_EQ(kExitFailure, result.code) << args[0];
-        EXPECT_NE(std::string::npos, result.err.find("Cannot listen on UDP port " + std::to_string(port)))
+        EXPECT_NE(std::string::npos, result.err.find("annot listen on UDP port " + std::to_string(port)))
             << result.err;
     }
     EXPECT_FALSE(std::filesystem::exists(file));
@@ -545,7 +549,7 @@ TEST(LiveCommands, ListenShowsWhatTheSimulatorSends) {
     listener.join();
     ASSERT_EQ(kExitSuccess, sent.code) << sent.err;
     EXPECT_EQ(0u, lines_of(sent.out).back().find("sent ")) << sent.out;
-    ASSERT_EQ(kExitSuccess, listened.code) << listened.err;
+    ASSERT_EQ(kExitInterrupted, listened.code) << listened.err;
     EXPECT_NE(std::string::npos, listened.out.find("sensors 4  frames ")) << listened.out;
     EXPECT_FALSE(frame_lines(listened.out).empty()) << listened.out;
     // Live, the sensors send from 127.x.y.z; sim and listen name them alike.
@@ -560,10 +564,11 @@ TEST(LiveCommands, ListenStopsWhenAsked) {
     wait_until_bound(port);
     request_stop();
     listener.join();
-    EXPECT_EQ(kExitSuccess, result.code) << result.err;
+    EXPECT_EQ(kExitInterrupted, result.code) << result.err;
     const std::vector<std::string> lines = lines_of(result.out);
     ASSERT_GE(lines.size(), 3u) << result.out;
-    EXPECT_EQ("listening on UDP port " + std::to_string(port) + "  frame mode sweep  (Ctrl-C stops)", lines.front());
+    EXPECT_EQ("listening on UDP port " + std::to_string(port) + "  library 1  frame mode sweep  (Ctrl-C stops)",
+              lines.front());
     EXPECT_EQ("interrupted", lines.back());
 }
 

@@ -9,10 +9,10 @@
 #include <sstream>
 
 #include "capture_check.h"
-#include "capture_run.h"
 #include "capture_sensors.h"
 #include "commands.h"
 #include "converted_capture.h"
+#include "frame_source_core.h"
 
 namespace vorlan_tool {
 namespace {
@@ -255,7 +255,7 @@ void print_json(const std::string& file, const Findings& findings, Console& cons
 }  // namespace
 
 int run_check(const CheckSettings& settings, Console& console) {
-    if (!check_readable(settings.file, console)) {
+    if (!check_capture_file(settings.file, console)) {
         return kExitFailure;
     }
     ConvertedCapture capture;

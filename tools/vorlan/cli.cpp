@@ -47,8 +47,19 @@ const CLI::Validator kSeconds =
     number_check("a number of seconds above 0", [](double v) { return v > 0.0; });
 const CLI::Validator kTimeInCapture =
     number_check("a time in seconds from the capture's start, 0 or more", [](double v) { return v >= 0.0; });
-const CLI::Validator kCount = number_check("a whole number, 0 or more",
-                                           [](double v) { return v >= 0.0 && v == std::floor(v) && v < 1e15; });
+const CLI::Validator kCount(
+    [](std::string& value) -> std::string {
+        try {
+            std::size_t used = 0;
+            const double number = std::stod(value, &used);
+            if (used == value.size() && std::isfinite(number) && number >= 0.0 && number == std::floor(number)) {
+                return number < 1e15 ? std::string() : "'" + value + "' is larger than the tool counts (below 10^15)";
+            }
+        } catch (const std::exception&) {
+        }
+        return "'" + value + "' is not a whole number, 0 or more";
+    },
+    "");
 const CLI::Validator kPort = number_check("a port number from 1 to 65535", [](double v) {
     return v >= 1.0 && v <= 65535.0 && v == std::floor(v);
 });
@@ -96,14 +107,6 @@ void add_selection_options(CLI::App& command, CaptureSelection& selection) {
     command.add_option("--start", selection.start, "Frames from this many seconds into the capture")
         ->check(kTimeInCapture);
     command.add_option("--end", selection.end, "Stop this many seconds into the capture")->check(kTimeInCapture);
-}
-
-FrameSettings to_frame_settings(const FrameOptionText& text) {
-    FrameSettings settings;
-    parse_frame_mode(text.mode, settings.mode);  // the option's check accepted it
-    settings.length = text.length;
-    settings.multiple_returns = text.multiple_returns;
-    return settings;
 }
 
 // Every message of the tool starts with "vorlan: ", those of the parser too.
@@ -191,6 +194,7 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         ->check(CLI::IsMember(cloud_format_names()))
         ->capture_default_str();
     export_command->add_option("--out", export_settings.out_dir, "Folder for the files, one per frame")->required();
+    export_command->add_flag("--force", export_settings.force, "Replace files of the same names in the folder");
     export_command->add_option("--frames", export_settings.frame_limit, "Stop after N frames (0: all)")
         ->check(kCount);
     add_selection_options(*export_command, export_settings.selection);
@@ -212,6 +216,7 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         ->add_option("--color-by", render.colour_by, "What the top view's colours show: height, intensity, distance")
         ->check(CLI::IsMember({"height", "intensity", "distance"}))
         ->capture_default_str();
+    render_command->add_flag("--force", render.force, "Replace the picture if it exists");
     add_selection_options(*render_command, render.selection);
     add_frame_options(*render_command, render_frames);
     LibraryOptionText render_library;
@@ -225,6 +230,7 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     convert_command->add_option("out", convert.out, "Classic capture to write")->required();
     convert_command->add_flag("--dedup", convert.dedup,
                               "Drop datagrams repeated within 20 ms (a capture on several interfaces at once)");
+    convert_command->add_flag("--force", convert.force, "Replace the output file if it exists");
 
     CheckSettings check;
     CLI::App* check_command =
@@ -237,13 +243,13 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     }
     try {
         app.parse(argc, argv);
-        const auto library = [](const CLI::App& command, const LibraryOptionText& text, const FrameOptionText& frames) {
-            return resolve_library_options(command, text, frames.mode, frames.length, frames.multiple_returns);
+        const auto frames = [](const CLI::App& command, const LibraryOptionText& text, const FrameOptionText& given) {
+            return resolve_frame_options(command, text, given.mode, given.length, given.multiple_returns);
         };
-        replay.library = library(*replay_command, replay_library, replay_frames);
-        listen.library = library(*listen_command, listen_library, listen_frames);
-        export_settings.library = library(*export_command, export_library, export_frames);
-        render.library = library(*render_command, render_library, render_frames);
+        replay.frames = frames(*replay_command, replay_library, replay_frames);
+        listen.frames = frames(*listen_command, listen_library, listen_frames);
+        export_settings.frames = frames(*export_command, export_library, export_frames);
+        render.frames = frames(*render_command, render_library, render_frames);
     } catch (const CLI::ParseError& e) {
         return report_parse_error(app, e, out, err);
     }
@@ -262,18 +268,15 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         return run_sim(sim, console);
     }
     if (*replay_command) {
-        replay.frames = to_frame_settings(replay_frames);
         return run_replay(replay, console);
     }
     if (*listen_command) {
-        listen.frames = to_frame_settings(listen_frames);
         return run_listen(listen, console);
     }
     if (*record_command) {
         return run_record(record, console);
     }
     if (*export_command) {
-        export_settings.frames = to_frame_settings(export_frames);
         parse_cloud_format(export_format, export_settings.format);
         return run_export(export_settings, console);
     }
@@ -283,7 +286,6 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     if (*check_command) {
         return run_check(check, console);
     }
-    render.frames = to_frame_settings(render_frames);
     return run_render(render, console);
 }
 

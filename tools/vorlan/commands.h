@@ -9,20 +9,23 @@
 #include <string>
 
 #include "console.h"
+#include "exit_codes.h"
+#include "frame_source.h"
 #include "point_cloud.h"
-#include "session.h"
-#include "session2.h"
 
 namespace vorlan_tool {
 
-// Exit codes: success, a failure while running (a file, a port, the
-// library), and a command line that was not understood.
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-// Stopped by Ctrl-C (or SIGTERM) before a command that writes its output
-// at the end had finished: 128 + SIGINT, as shells report it.
-constexpr int kExitInterrupted = 130;
+
+
+// How frames are cut, and by which library.
+struct FrameOptions {
+    int library = 1;  // --sdk: 1 vorlan_sdk, 2 vorlan_sdk2
+    // The second library cuts natural frames for `sweep` and timed ones.
+    FrameMode mode = FrameMode::sweep;
+    float length = 0.1f;  // seconds, timed frames
+    bool multiple_returns = false;
+    uint32_t fifo_frames = 0;  // second library: pull frames through a FIFO of this many
+};
 
 // Which part of a capture replay, export and render look at.
 struct CaptureSelection {
@@ -37,8 +40,7 @@ struct ReplaySettings {
     CaptureSelection selection;
     bool loop = false;
     std::size_t frame_limit = 0;  // 0: every frame
-    FrameSettings frames;
-    LibrarySettings library;  // --sdk 2 runs the command on vorlan_sdk2
+    FrameOptions frames;
 };
 int run_replay(const ReplaySettings& settings, Console& console);
 
@@ -46,8 +48,7 @@ struct ListenSettings {
     uint16_t port = 8808;
     double seconds = 0.0;  // 0: until interrupted
     std::size_t frame_limit = 0;
-    FrameSettings frames;
-    LibrarySettings library;  // --sdk 2 runs the command on vorlan_sdk2
+    FrameOptions frames;
 };
 int run_listen(const ListenSettings& settings, Console& console);
 
@@ -56,6 +57,7 @@ struct RecordSettings {
     bool force = false;  // replace an existing file
     uint16_t port = 8808;
     double seconds = 0.0;  // 0: until interrupted
+    int library = 1;       // the library that listens and names the senders
 };
 int run_record(const RecordSettings& settings, Console& console);
 
@@ -64,9 +66,9 @@ struct ExportSettings {
     CaptureSelection selection;
     CloudFormat format = CloudFormat::ply;
     std::string out_dir;
+    bool force = false;  // replace files of the same names
     std::size_t frame_limit = 0;
-    FrameSettings frames;
-    LibrarySettings library;  // --sdk 2 runs the command on vorlan_sdk2
+    FrameOptions frames;
 };
 int run_export(const ExportSettings& settings, Console& console);
 
@@ -78,8 +80,8 @@ struct RenderSettings {
     // whole frame.
     long frame_index = -1;
     std::string colour_by = "height";  // height, intensity or distance
-    FrameSettings frames;
-    LibrarySettings library;  // --sdk 2 runs the command on vorlan_sdk2
+    bool force = false;  // replace an existing picture
+    FrameOptions frames;
 };
 int run_render(const RenderSettings& settings, Console& console);
 
@@ -96,6 +98,7 @@ struct ConvertSettings {
     std::string in;
     std::string out;
     bool dedup = false;  // drop datagrams repeated within a short window
+    bool force = false;  // replace an existing file
 };
 int run_convert(const ConvertSettings& settings, Console& console);
 

@@ -1,16 +1,39 @@
-// `vorlan convert IN OUT [--dedup]`: any capture libpcap reads into the
-// classic capture the libraries read.
+// `vorlan convert IN OUT [--dedup] [--force]`: any capture libpcap reads into
+// the classic capture the libraries read. The output is written under a
+// temporary name beside it and appears only when the conversion succeeded;
+// the input itself is never written.
 #include "capture_convert.h"
 #include "commands.h"
+#include "frame_source_core.h"
+#include "replacing_file.h"
 
 namespace vorlan_tool {
 
 int run_convert(const ConvertSettings& settings, Console& console) {
+    if (!check_capture_file(settings.in, console) ||
+        !check_output_file(settings.out, settings.force, console, settings.in)) {
+        return kExitFailure;
+    }
+    ReplacingFile file(settings.out);
+    std::string error;
+    if (!file.create(error)) {
+        console.error("cannot write " + settings.out + ": " + error);
+        return kExitFailure;
+    }
     ConvertOptions options;
     options.dedup = settings.dedup;
     ConvertReport report;
-    if (!convert_capture(settings.in, settings.out, options, report)) {
-        console.error(settings.in + ": " + report.error);
+    if (!convert_capture(settings.in, file.temporary(), options, report)) {
+        // Said of the file the user named, not of the temporary one.
+        std::string reason = report.error;
+        for (std::size_t at = reason.find(file.temporary()); at != std::string::npos;
+             at = reason.find(file.temporary())) {
+            reason.replace(at, file.temporary().size(), settings.out);
+        }
+        console.error(reason.compare(0, settings.in.size(), settings.in) == 0 ||
+                              reason.compare(0, 6, "cannot") == 0
+                          ? reason
+                          : settings.in + ": " + reason);
         return kExitFailure;
     }
     const std::string form = report.input_form.empty() ? "capture" : report.input_form + " capture";
@@ -18,11 +41,15 @@ int run_convert(const ConvertSettings& settings, Console& console) {
     if (!report.damage.empty()) {
         console.warning(settings.in + ": " + report.damage);
     }
-    console.line(describe_conversion(report) + " to " + settings.out);
     if (report.written == 0) {
-        console.error(settings.in + ": no record carries a UDP datagram; nothing to replay");
+        console.error(settings.in + ": no record carries a UDP datagram; nothing to replay, nothing written");
         return kExitFailure;
     }
+    if (!file.commit(error)) {
+        console.error("cannot write " + settings.out + ": " + error);
+        return kExitFailure;
+    }
+    console.line(describe_conversion(report) + " to " + settings.out);
     return kExitSuccess;
 }
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "session2.h"
+#include "commands.h"
 
 namespace vorlan_tool {
 
@@ -20,12 +20,12 @@ struct LibraryOptionText {
 
 void add_library_options(CLI::App& command, LibraryOptionText& text);
 
-// The library settings of a parsed command whose frame options were given
-// as `frame_mode` (counted by the command's "--frame-mode" option) and
-// `frame_length` seconds. Throws CLI::ValidationError for options that do
-// not suit the library chosen.
-LibrarySettings resolve_library_options(const CLI::App& command, const LibraryOptionText& text,
-                                        const std::string& frame_mode, float frame_length, bool multiple_returns);
+// The frame options of a parsed command whose frame options were given as
+// `frame_mode` (counted by the command's "--frame-mode" option),
+// `frame_length` seconds and `multiple_returns`. Throws
+// CLI::ValidationError for options that do not suit the library chosen.
+FrameOptions resolve_frame_options(const CLI::App& command, const LibraryOptionText& text,
+                                   const std::string& frame_mode, float frame_length, bool multiple_returns);
 
 }  // namespace vorlan_tool
 

@@ -1,87 +1,68 @@
 // `vorlan record FILE`: live traffic into a capture file.
 //
-// The library listens and hands every datagram to its network-packet
-// callback before decoding it; the callback appends it to the capture with
-// the library's own capture writer. The recording is therefore exactly what
-// the library saw (same socket, same receive times, same sender addresses),
-// a busy port is reported the way the library reports it, and the sensors
-// heard are printed as the library decodes them.
-#include <cerrno>
+// The library listens and hands every datagram to the frame source's
+// datagram sink before decoding it; the sink writes it to the capture. The
+// recording is therefore exactly what the library saw (same socket, same
+// receive times, same sender addresses), a busy port is reported the way the
+// library reports it, and the sensors heard are printed as the library
+// decodes them. The file is written under a temporary name and appears only
+// when the recording was written whole.
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <set>
-#include <thread>
 #include <vector>
 
-#include "capture.h"
+#include "capture_writer.h"
 #include "commands.h"
-#include "loss_report.h"
-#include "output_file.h"
-#include "stop_signal.h"
+#include "frame_command.h"
+#include "frame_source.h"
+#include "frame_source_core.h"
+#include "replacing_file.h"
 
 namespace vorlan_tool {
 namespace {
 
+// Where recorded datagrams say they went: this host, the port listened on.
+constexpr uint32_t kLoopback = 0x7f000001u;
+
 class Recorder {
 public:
-    explicit Recorder(std::string file) : m_file(std::move(file)) {}
+    explicit Recorder(uint16_t port) : m_port(port) {}
 
-    // Prints why the file cannot be written and returns false. Datagrams
-    // that came before are written first.
-    bool open(Console& console) {
+    bool open(const std::string& temporary) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        const vorlan_sdk::SensorError error = m_capture.open_for_write(m_file, false);
-        if (!error.ok()) {
-            error.mark_used();
-            console.error("cannot write " + m_file + ": " + system_reason());
-            return false;
-        }
-        for (const EarlyPacket& packet : m_early) {
-            append_locked(packet.sender, packet.timestamp, packet.data.data(), packet.data.size());
-        }
-        m_early.clear();
-        m_early.shrink_to_fit();
-        return true;
+        return m_writer.open(temporary);
     }
 
-    // Called on the library's packet thread.
-    void append(VorlanSensorHandle sender, int64_t timestamp, const uint8_t* data, std::size_t size) {
+    // Called on the library's receiving thread.
+    void append(uint64_t sender, int64_t time, const uint8_t* data, std::size_t size) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_capture.is_open()) {
-            // The port is bound before the file is opened (a busy port must
-            // not cost the user an existing file), so the first datagrams
-            // can come first; they wait here, a few milliseconds' worth.
-            if (m_early.size() < kMaxEarlyPackets) {
-                m_early.push_back({sender, timestamp, std::vector<uint8_t>(data, data + size)});
-            }
+        UdpAddressing addressing;
+        addressing.source = static_cast<uint32_t>(sender);
+        addressing.destination = kLoopback;
+        addressing.destination_port = m_port;
+        addressing.identification = static_cast<uint16_t>(m_packets);
+        const std::size_t count = udp_ethernet_frames(addressing, data, size, kEthernetMtu, m_frames);
+        if (count == 0) {
+            ++m_too_large;  // longer than any IPv4 datagram
             return;
         }
-        append_locked(sender, timestamp, data, size);
+        for (std::size_t i = 0; i < count; ++i) {
+            m_writer.write(time, m_frames[i].data(), m_frames[i].size());
+        }
+        ++m_packets;
+        m_bytes += size;
+        m_senders.insert(static_cast<uint32_t>(sender));
     }
 
-    // Closes the file; the library must be stopped first.
-    int finish(Console& console, double seconds, const LossCounts& losses) {
+    // Closes the file; false (with `error`) when anything failed on the way.
+    bool close(std::string& error) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_capture.close();
-        if (m_too_large != 0) {
-            console.warning(std::to_string(m_too_large) + " datagrams too large for a capture record were left out");
-        }
-        if (m_write_failed) {
-            console.error(m_file + ": writing failed (" + m_write_error + "); the capture ends before it");
-        }
-        char line[200];
-        std::snprintf(line, sizeof(line), "recorded %" PRIu64 " packets (%" PRIu64 " bytes) from %zu senders in %.1f s",
-                      m_packets, m_bytes, m_senders.size(), seconds);
-        console.line(std::string(line) + " to " + m_file);
-        console.line("datagrams " + format_losses(losses));
-        const uint64_t missed = losses.queue_dropped + losses.left_queued + losses.kernel_dropped;
-        if (missed != 0) {
-            console.warning("the recording misses " + std::to_string(missed) + " datagrams the sensors sent");
-        }
-        return m_write_failed ? kExitFailure : kExitSuccess;
+        const bool closed = m_writer.close();
+        error = m_writer.error();
+        return closed;
     }
 
     uint64_t packets() {
@@ -89,57 +70,28 @@ public:
         return m_packets;
     }
 
+    std::string line(double seconds, const std::string& file) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        char text[200];
+        std::snprintf(text, sizeof(text), "recorded %" PRIu64 " packets (%" PRIu64 " bytes) from %zu senders in %.1f s",
+                      m_packets, m_bytes, m_senders.size(), seconds);
+        return std::string(text) + " to " + file;
+    }
+
+    uint64_t too_large() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_too_large;
+    }
+
 private:
-    struct EarlyPacket {
-        VorlanSensorHandle sender;
-        int64_t timestamp;
-        std::vector<uint8_t> data;
-    };
-    static constexpr std::size_t kMaxEarlyPackets = 100000;
-
-    void append_locked(VorlanSensorHandle sender, int64_t timestamp, const uint8_t* data, std::size_t size) {
-        if (m_write_failed) {
-            return;
-        }
-        if (size > static_cast<std::size_t>(vorlan_sdk::Capture::kMaxWritePayload)) {
-            ++m_too_large;  // fits no record of the file's snapshot length
-            return;
-        }
-        vorlan_sdk::Capture::PacketHeader header;
-        header.source_address = sender & 0xffffffffu;
-        header.timestamp = timestamp;
-        header.data_size = static_cast<int32_t>(size);
-        const vorlan_sdk::SensorError error = m_capture.append_packet(header, data);
-        if (!error.ok()) {
-            m_write_failed = true;
-            m_write_error = vorlan_get_error_code_name(error.code());
-            return;
-        }
-        ++m_packets;
-        m_bytes += size;
-        m_senders.insert(static_cast<uint32_t>(header.source_address));
-    }
-
-    // The system's words for why the file cannot be opened for writing.
-    std::string system_reason() const {
-        std::FILE* file = std::fopen(m_file.c_str(), "ab");
-        if (file == nullptr) {
-            return std::strerror(errno);
-        }
-        std::fclose(file);
-        return "the file cannot be written";
-    }
-
-    const std::string m_file;
+    const uint16_t m_port;
     std::mutex m_mutex;  // guards everything below
-    vorlan_sdk::Capture m_capture;
+    CaptureWriter m_writer;
+    std::vector<std::vector<uint8_t>> m_frames;  // reused for every datagram
     uint64_t m_packets = 0;
     uint64_t m_bytes = 0;
     uint64_t m_too_large = 0;
     std::set<uint32_t> m_senders;
-    std::vector<EarlyPacket> m_early;
-    bool m_write_failed = false;
-    std::string m_write_error;
 };
 
 }  // namespace
@@ -150,47 +102,56 @@ int run_record(const RecordSettings& settings, Console& console) {
     if (!check_output_file(settings.file, settings.force, console)) {
         return kExitFailure;
     }
-    LossMeter losses;  // before the socket opens: from its first datagram
-    Recorder recorder(settings.file);
-    Session session(console);
-    session.set_packet_sink([&recorder, &losses](VorlanSensorHandle sender, int64_t timestamp, const uint8_t* data,
-                                                 std::size_t size) {
-        recorder.append(sender, timestamp, data, size);
-        losses.handled();
-    });
-    SessionSettings session_settings;
-    session_settings.network = true;
-    session_settings.port = settings.port;
-    // Frames are not shown; streaming keeps the library from buffering them.
-    session_settings.frames.mode = VORLAN_SDK_FRAME_STREAMING;
-    session_settings.print_frames = false;
-    // The port first: a busy port leaves no file behind.
-    if (!session.start(session_settings) || !recorder.open(console)) {
+    ReplacingFile file(settings.file);
+    std::string error;
+    if (!file.create(error)) {
+        console.error("cannot write " + settings.file + ": " + error);
         return kExitFailure;
     }
-    console.line("recording UDP port " + std::to_string(settings.port) + " into " + settings.file +
-                 (settings.seconds > 0.0 ? "" : "  (Ctrl-C stops)"));
+    Recorder recorder(settings.port);
+    if (!recorder.open(file.temporary())) {
+        std::string reason;
+        recorder.close(reason);
+        console.error("cannot write " + settings.file + ": " + reason);
+        return kExitFailure;
+    }
+    FrameOptions frames;
+    frames.library = settings.library;
+    // Frames are not shown; streaming keeps the first library from
+    // buffering them.
+    frames.mode = settings.library == 1 ? FrameMode::streaming : FrameMode::timed;
+    FrameSourceSettings source_options = source_settings(frames, "", CaptureSelection(), 0);
+    source_options.port = settings.port;
+    source_options.listen_seconds = settings.seconds;
+    std::unique_ptr<FrameSource> source = make_frame_source(settings.library, console);
+    source->set_datagram_sink([&recorder](uint64_t sender, int64_t time, const uint8_t* data, std::size_t size) {
+        recorder.append(sender, time, data, size);
+    });
+    if (!source->open(source_options)) {
+        return kExitFailure;  // the temporary file goes with `file`
+    }
     const auto start = std::chrono::steady_clock::now();
-    auto elapsed = [&start] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
-    while (!stop_requested() && (settings.seconds <= 0.0 || elapsed() < settings.seconds)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (console.shows_progress()) {
-            char label[64];
-            std::snprintf(label, sizeof(label), "%.1f s  packets %" PRIu64 "  ", elapsed(), recorder.packets());
-            console.progress(settings.seconds > 0.0 ? elapsed() / settings.seconds : 0.0,
-                             label + format_losses(losses.counts()));
-        }
+    const int code = source->run([](const Frame&) { return true; }, sensor_printer(console, false));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (code == kExitFailure) {
+        return code;
     }
-    console.end_progress();
-    const double seconds = elapsed();
-    losses.wait_until_handled(kDrainBound);
-    const std::string shortfall = receive_buffer_shortfall();
-    session.stop();
-    const int result = recorder.finish(console, seconds, losses.counts());
-    if (!shortfall.empty()) {
-        console.warning(shortfall);
+    // The library is stopped: nothing more comes.
+    if (!recorder.close(error) || !file.commit(error)) {
+        console.error("cannot write " + settings.file + ": " + error + "; nothing was kept");
+        return kExitFailure;
     }
-    return result;
+    if (recorder.too_large() != 0) {
+        console.warning(std::to_string(recorder.too_large()) + " datagrams too large for IPv4 were left out");
+    }
+    console.line(recorder.line(seconds, settings.file));
+    const LossCounts losses = source->losses();
+    console.line("datagrams " + format_loss_counts(losses));
+    const uint64_t missed = losses.queue_dropped + losses.kernel_dropped;
+    if (missed != 0) {
+        console.warning("the recording misses " + std::to_string(missed) + " datagrams the sensors sent");
+    }
+    return code;
 }
 
 }  // namespace vorlan_tool

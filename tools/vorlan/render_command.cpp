@@ -1,14 +1,16 @@
-// `vorlan render FILE --out PNG`: a picture of one frame of a capture.
+// `vorlan render FILE --out PNG`: a picture of one frame of a capture,
+// through either library.
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
 #include <vector>
 
-#include "capture_run.h"
 #include "commands.h"
-#include "commands_sdk2.h"
+#include "frame_command.h"
+#include "frame_lines.h"
+#include "frame_source.h"
 #include "render.h"
-#include "stop_signal.h"
+#include "replacing_file.h"
 
 namespace vorlan_tool {
 namespace {
@@ -27,98 +29,72 @@ std::string utc_text(int64_t microseconds) {
     return text;
 }
 
-// Scales that stay the same for every frame of the sensor: its calibration's
-// distance and image clip limits where it sets them, the defaults otherwise.
-void take_scales_from(const VorlanCalibration& calibration, RenderOptions& options) {
-    if (calibration.distance_clip_max > 0.0f) {
-        options.reach = calibration.distance_clip_max;
-    }
-    if (calibration.image_clip_min_x != 0.0f && calibration.image_clip_max_x > calibration.image_clip_min_x) {
-        options.image_x_low = calibration.image_clip_min_x;
-        options.image_x_high = calibration.image_clip_max_x;
-    }
-    if (calibration.image_clip_min_z != 0.0f && calibration.image_clip_max_z > calibration.image_clip_min_z) {
-        options.image_z_low = calibration.image_clip_min_z;
-        options.image_z_high = calibration.image_clip_max_z;
-    }
-}
-
 }  // namespace
 
 int run_render(const RenderSettings& settings, Console& console) {
-    if (settings.library.library == 2) {
-        return run_render_sdk2(settings, console);
-    }
-    // Frames arrive on this thread (the capture is stepped), so the state
-    // needs no lock.
-    bool found = false;
-    bool scaled = false;
-    FrameEvent chosen;
-    std::vector<VorlanSensorImagePoint> points;
-    RenderOptions options;
-    parse_colour_by(settings.colour_by, options.colour_by);  // the option's check accepted it
-    Session session(console);
-    session.set_frame_sink([&](const FrameEvent& frame, const VorlanSensorImagePoint* data, std::size_t n) {
-        const bool wanted =
-            settings.frame_index >= 0 ? frame.index == static_cast<std::size_t>(settings.frame_index) : frame.whole;
-        if (!found && wanted) {
-            found = true;
-            chosen = frame;
-            points.assign(data, data + n);
-        }
-    });
-    SessionSettings session_settings;
-    session_settings.frames = settings.frames;
-    session_settings.print_frames = false;
-    session_settings.sensor = settings.selection.sensor;
-    if (!session.start(session_settings)) {
+    // The picture's place before the capture is read: a mistyped folder or
+    // an existing picture is said at once.
+    if (!check_output_file(settings.out, settings.force, console, settings.file)) {
         return kExitFailure;
     }
-    // Asked between two steps, not from the frame callback: the library
-    // still knows the sensor then (closing the capture forgets it).
-    const auto done = [&] {
-        if (found && !scaled) {
-            scaled = true;
-            VorlanCalibration calibration{};
-            if (vorlan_sdk_get_calibration(chosen.sensor, &calibration) == VORLAN_SUCCESS) {
-                take_scales_from(calibration, options);
-            }
-        }
-        return found;
-    };
-    const int result = run_capture(session, console, capture_run_settings(settings.file, settings.selection), done);
-    const std::size_t frames = session.frame_count();
-    session.stop();
-    if (result != kExitSuccess) {
-        return result;
+    RenderOptions options;
+    parse_colour_by(settings.colour_by, options.colour_by);  // the option's check accepted it
+    FrameSourceSettings source_options = source_settings(settings.frames, settings.file, settings.selection, 0);
+    std::unique_ptr<FrameSource> source = make_frame_source(settings.frames.library, console);
+    if (!source->open(source_options)) {
+        return kExitFailure;
     }
-    if (!found && stop_requested()) {
+    // Frames come one at a time, so the state needs no lock.
+    bool found = false;
+    std::size_t frames = 0;
+    std::size_t chosen_index = 0;
+    std::size_t chosen_points = 0;
+    std::size_t chosen_valid = 0;
+    int64_t chosen_time = 0;
+    std::string chosen_sensor;
+    std::vector<VorlanSensorImagePoint> points;
+    const int code = source->run([&](const Frame& frame) {
+        ++frames;
+        const bool wanted =
+            settings.frame_index >= 0 ? frame.index == static_cast<std::size_t>(settings.frame_index) : frame.whole;
+        if (!wanted) {
+            return true;
+        }
+        found = true;
+        chosen_index = frame.index;
+        chosen_points = frame.n_points;
+        chosen_valid = frame.n_valid;
+        chosen_time = frame.first_time;
+        chosen_sensor = frame.sensor->name;
+        image_points_of(frame, points);
+        return false;
+    });
+    if (code == kExitFailure) {
+        return code;
+    }
+    if (!found && code == kExitInterrupted) {
         console.error("interrupted after " + std::to_string(frames) + " frames, before the frame to draw");
         return kExitInterrupted;
     }
     if (!found) {
-        warn_if_no_sensor_matched(session, console, settings.selection.sensor);
         console.error(settings.file + ": " +
                       (settings.frame_index >= 0 ? "no frame " + std::to_string(settings.frame_index)
                                                  : std::string("no whole frame")) +
-                      " in the capture (it gives " + std::to_string(frames) + " frames in mode " +
-                      frame_mode_name(settings.frames.mode) + ")");
+                      " in the capture (it gives " + std::to_string(frames) + " frames)");
         return kExitFailure;
     }
-    std::size_t valid = 0;
-    for (const VorlanSensorImagePoint& point : points) {
-        valid += (point.flags & VORLAN_POINT_VALID) != 0 ? 1 : 0;
-    }
-    options.title = chosen.sensor_name + "  frame " + std::to_string(chosen.index) + "  " +
-                    (points.empty() ? std::string() : utc_text(points.front().timestamp) + "  ") +
-                    std::to_string(valid) + " of " + std::to_string(points.size()) + " points valid";
+    options.title = chosen_sensor + "  frame " + std::to_string(chosen_index) + "  " + utc_text(chosen_time) + "  " +
+                    std::to_string(chosen_valid) + " of " + std::to_string(chosen_points) + " points valid";
+    ReplacingFile picture(settings.out);
     std::string error;
-    if (!write_png(settings.out, render_frame(points.data(), points.size(), options), error)) {
-        console.error("cannot write the picture: " + error);
+    if (!picture.create(error) ||
+        !write_png(picture.temporary(), render_frame(points.data(), points.size(), options), error) ||
+        !picture.commit(error)) {
+        console.error("cannot write the picture " + settings.out + ": " + error);
         return kExitFailure;
     }
-    console.line("frame " + std::to_string(chosen.index) + " of sensor " + chosen.sensor_name + " (" +
-                 std::to_string(points.size()) + " points): top view and range image in " + settings.out);
+    console.line("frame " + std::to_string(chosen_index) + " of sensor " + chosen_sensor + " (" +
+                 std::to_string(chosen_points) + " points): top view and range image in " + settings.out);
     return kExitSuccess;
 }
 

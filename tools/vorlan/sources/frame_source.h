@@ -48,18 +48,26 @@ struct SensorFacts {
     uint64_t serial_number = 0; // 0 while its information did not come
     std::string name;           // "192.168.1.201 serial 900001", or the address alone
     std::string model;          // the library's model name; empty while unknown
+    unsigned model_number = 0;  // the model's number in the sensor's information
     unsigned channels = 0;      // 0 while unknown
+    unsigned returns = 0;       // returns per measurement; 0 while unknown
+    std::string sync;           // "PTP PPS", or empty when the sensor's clock is free
     std::string firmware;       // in the library's documented form; empty while unknown
-    int generation = 1;         // 1: a first-generation sensor (translated by the second library)
+    // 1: a first-generation sensor (translated by the second library),
+    // 2: a second-generation one, 0 while its information did not come.
+    int generation = 1;
 };
 
 // Losses counted by the library, never below zero, added up since the source
 // opened (or, on a Frame, since that sensor's previous frame).
 struct LossCounts {
     uint64_t received = 0;        // datagrams the library received (live)
-    uint64_t queue_dropped = 0;   // of those, dropped because its worker fell behind
+    // Of those, dropped because its worker fell behind (the first library
+    // counts its socket's drops here too: it reports one figure for both).
+    uint64_t queue_dropped = 0;
+    bool queue_counted = true;    // false where the library reports no such drops
     uint64_t kernel_dropped = 0;  // dropped by the system before the library saw them
-    bool kernel_counted = false;  // false where the system keeps no drop count
+    bool kernel_counted = false;  // false where the system or library reports no drop count
     uint64_t packets_lost = 0;    // sensor packets missing by their sequence or time
     uint64_t points_lost = 0;
     // Datagrams of senders the chosen library cannot decode (a
@@ -112,8 +120,16 @@ struct FrameSourceSettings {
 // Receives each selected frame, one at a time, on a thread of the source's
 // choosing. Returning false ends the run (as if the limit were reached).
 using FrameSink = std::function<bool(const Frame& frame)>;
-// Receives each sensor once its facts are first known and whenever they change.
+// Receives each sensor once its facts are first known and whenever they
+// change, on the library thread that learned them (which may differ from the
+// frames' thread); it must not call back into the source.
 using SensorSink = std::function<void(const SensorFacts& sensor)>;
+
+// Receives every datagram the library is handed, before it decodes it, on
+// the library's receiving thread: its sender (IPv4 address in the low 32
+// bits), its time in µs since the Unix epoch, and its bytes, valid during
+// the call.
+using DatagramSink = std::function<void(uint64_t sender, int64_t time, const uint8_t* data, std::size_t size)>;
 
 // Capture playback that another thread may steer while run() is going
 // (a viewer's play, pause, step and seek). Every call returns at once.
@@ -133,6 +149,9 @@ public:
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
+
+    // Set before open(): every datagram, for a recording.
+    virtual void set_datagram_sink(DatagramSink sink) = 0;
 
     // Starts the library and opens the capture or port. On failure prints
     // why (naming the file or port) and returns false.

@@ -5,13 +5,12 @@
 #include <cmath>
 #include <cstdio>
 
-#include "byte_order.h"
+#include "little_endian.h"
 #include "frame_summary.h"
 
 namespace vorlan_tool {
 namespace {
 
-using vorlan_sdk::util::load_i16le;
 
 constexpr double kMetresPerUnit = 0.005;
 constexpr std::size_t kReflectivityOffset = 6;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "byte_order.h"
+#include "little_endian.h"
 #include "vorlan_sdk_impl/point_geometry.hpp"
 
 namespace vorlan_tool {
@@ -34,18 +34,18 @@ constexpr std::size_t kRecordSize = 5 * 4 + 3 + 8;
 
 void fill_record(const VorlanSensorImagePoint& point, uint8_t (&record)[kRecordSize]) {
     const vorlan_sdk::MetricPoint p = vorlan_sdk::image_point_to_metres(point);
-    vorlan_sdk::util::store_f32le(record + 0, static_cast<float>(p.x));
-    vorlan_sdk::util::store_f32le(record + 4, static_cast<float>(p.y));
-    vorlan_sdk::util::store_f32le(record + 8, static_cast<float>(p.z));
-    vorlan_sdk::util::store_f32le(record + 12, point.distance);
-    vorlan_sdk::util::store_f32le(record + 16, point.intensity);
+    store_f32le(record + 0, static_cast<float>(p.x));
+    store_f32le(record + 4, static_cast<float>(p.y));
+    store_f32le(record + 8, static_cast<float>(p.z));
+    store_f32le(record + 12, point.distance);
+    store_f32le(record + 16, point.intensity);
     record[20] = point.segment_id;
     record[21] = point.return_type;
     record[22] = point.flags;
     const double time = static_cast<double>(point.timestamp);
     uint64_t bits;
     std::memcpy(&bits, &time, sizeof(bits));
-    vorlan_sdk::util::store_u64le(record + 23, bits);
+    store_u64le(record + 23, bits);
 }
 
 void write_records(std::FILE* file, const VorlanSensorImagePoint* points, std::size_t n_points) {

@@ -2,10 +2,19 @@
 
 #include <set>
 
-#include "session.h"
 
 namespace vorlan_tool {
 namespace {
+
+// The library's message for the calling thread's last result, or the
+// code's name.
+std::string library_error_text(VorlanSensorErrorCode code) {
+    const char* message = nullptr;
+    vorlan_sdk_get_error(&message);
+    std::string text = message != nullptr ? message : "";
+    text = text.substr(0, text.find('\n'));
+    return text.empty() ? vorlan_get_error_code_name(code) : text;
+}
 
 constexpr int kFirstFaultCode = -1999;
 constexpr int kLastFaultCode = -1000;

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <vector>
 
-#include "capture.h"
 
 namespace vorlan_tool {
 namespace {
@@ -48,7 +47,15 @@ ConvertedCapture::~ConvertedCapture() {
     if (!m_temporary.empty()) {
         std::error_code ignored;
         std::filesystem::remove(m_temporary, ignored);
-        std::filesystem::remove(vorlan_sdk::Capture::index_filename(m_temporary), ignored);
+        // The first library keeps an index beside a capture it read, named
+        // after it with a ".vrn<version>" suffix.
+        const std::filesystem::path temporary(m_temporary);
+        const std::string index_prefix = temporary.filename().string() + ".vrn";
+        for (const auto& entry : std::filesystem::directory_iterator(temporary.parent_path(), ignored)) {
+            if (entry.path().filename().string().compare(0, index_prefix.size(), index_prefix) == 0) {
+                std::filesystem::remove(entry.path(), ignored);
+            }
+        }
     }
 }
 
