@@ -15,7 +15,11 @@ CMAKE_FLAGS ?=
 PACKAGES := cmake ninja-build g++ clang binutils pkg-config \
             libasio-dev libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev libpng-dev libpcap-dev libclang-rt-14-dev \
-            python3-numpy python3-pytest dpkg-dev
+            python3-numpy python3-pytest dpkg-dev \
+            libboost-dev nodejs chromium $(NPM_PACKAGE)
+# `vorlan view` installs three.js with npm; a Node.js that brings its own npm
+# needs no Debian npm (the two would conflict).
+NPM_PACKAGE := $(if $(shell command -v npm 2>/dev/null),,npm)
 
 PREFIX ?= /usr/local
 # Debian's interpreter, where python3-numpy and python3-pytest install.

@@ -1,0 +1,141 @@
+// The viewer's page in Debian's chromium, headless, on the software
+// renderer: starts a viewer server (the program after `--`), loads the page
+// and checks what a person would: points on the canvas, step, sensor
+// toggles, seek, and a console without errors. Exit 77 (skipped) where no
+// chromium is installed.
+//
+//   node browser_test.mjs --modules DIR [--live] [--screenshot FILE] -- PROGRAM ARGS...
+import { spawn } from 'node:child_process';
+import { existsSync } from 'node:fs';
+import { createRequire } from 'node:module';
+import path from 'node:path';
+
+const argv = process.argv.slice(2);
+const split = argv.indexOf('--');
+const options = split < 0 ? argv : argv.slice(0, split);
+const server = split < 0 ? [] : argv.slice(split + 1);
+const option = (name) => { const i = options.indexOf(name); return i < 0 ? undefined : options[i + 1]; };
+const live = options.includes('--live');
+const screenshot = option('--screenshot');
+const modules = option('--modules');
+
+const chromium = ['/usr/bin/chromium', '/usr/bin/chromium-browser'].find((p) => existsSync(p));
+if (!chromium) { console.log('skipped: no chromium installed'); process.exit(77); }
+if (!modules || server.length === 0) { console.error('usage: browser_test.mjs --modules DIR -- PROGRAM ARGS...'); process.exit(2); }
+const puppeteer = createRequire(path.join(modules, 'x.js'))('puppeteer-core');
+
+let failures = 0;
+function check(ok, what) {
+  console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}`);
+  if (!ok) failures += 1;
+}
+
+// The server prints its page's address on a line of its own.
+function startServer() {
+  const child = spawn(server[0], server.slice(1), { stdio: ['ignore', 'pipe', 'pipe'] });
+  let out = '';
+  child.stderr.on('data', (d) => process.stderr.write(d));
+  const url = new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('the server printed no URL within 30 s')), 30000);
+    child.stdout.on('data', (d) => {
+      out += d;
+      const m = /(http:\/\/127\.0\.0\.1:\d+\/)/.exec(out);
+      if (m) { clearTimeout(timer); resolve(m[1]); }
+    });
+    child.on('exit', (code) => reject(new Error(`the server ended (${code}) before it printed a URL:\n${out}`)));
+  });
+  const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal, out: () => out })));
+  return { child, url, exited };
+}
+
+const { child, url: urlReady, exited } = startServer();
+let browser;
+try {
+  const url = await urlReady;
+  browser = await puppeteer.launch({
+    executablePath: chromium,
+    headless: true,
+    args: ['--no-sandbox', '--disable-dev-shm-usage', '--use-angle=swiftshader', '--enable-unsafe-swiftshader',
+      '--ignore-gpu-blocklist', '--window-size=1280,800', '--no-first-run', '--disable-extensions'],
+    defaultViewport: { width: 1280, height: 800 },
+  });
+  const page = await browser.newPage();
+  const consoleErrors = [];
+  page.on('console', (m) => { if (m.type() === 'error') consoleErrors.push(m.text()); });
+  page.on('pageerror', (e) => consoleErrors.push(String(e)));
+  page.on('requestfailed', (r) => consoleErrors.push(`request failed: ${r.url()}`));
+
+  await page.goto(url, { waitUntil: 'load', timeout: 30000 });
+  await page.waitForFunction(() => window.vorlanView && window.vorlanView.framesReceived >= 4, { timeout: 30000 });
+  check(true, 'frames arrive');
+
+  const text = (id) => page.$eval(`#${id}`, (e) => e.textContent);
+  const lit = async () => {
+    // Two animation frames, so the last change is drawn.
+    await page.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r))));
+    return page.evaluate(() => window.vorlanView.countLitPixels());
+  };
+
+  await page.evaluate(() => window.vorlanView.showHelpers(false));
+  const shown = await lit();
+  check(shown > 200, `the canvas shows points (${shown} pixels that are not the background)`);
+
+  const hidden = await page.$eval('#playback', (e) => e.hidden);
+  check(hidden === live, live ? 'live data has no playback controls' : 'a capture has playback controls');
+
+  if (!live) {
+    await page.click('#play');  // pause
+    await page.waitForFunction(() => window.vorlanView.paused, { timeout: 15000 });
+    const before = await text('frame-index');
+    await page.click('#step');
+    await page.waitForFunction((b) => document.getElementById('frame-index').textContent !== b, { timeout: 15000 },
+      before);
+    check(true, `step changes the frame index (${before} -> ${await text('frame-index')})`);
+
+    const target = 1.5;
+    await page.$eval('#seek', (e, t) => {
+      e.value = String(t);
+      e.dispatchEvent(new Event('change'));
+    }, target);
+    const sought = await page.waitForFunction((t) => {
+      const f = window.vorlanView.lastFrame;
+      return f && f.time >= t - 0.25 && f.time <= t + 0.6 ? f.time : false;
+    }, { timeout: 20000 }, target).then((h) => h.jsonValue()).catch(() => null);
+    check(sought !== null, `seeking to ${target} s shows a frame of that time (${sought} s, panel ${await text('frame-time')})`);
+  }
+
+  const everySensor = await page.$$eval('.sensor-toggle', (boxes) => boxes.map((b) => b.id));
+  check(everySensor.length > 0, `the panel lists the sensors (${everySensor.length})`);
+  const full = await lit();
+  for (const id of everySensor) await page.click(`#${id}`);
+  const none = await lit();
+  check(none < Math.max(20, full * 0.02), `sensor toggles hide their points (${full} -> ${none} pixels)`);
+  await page.click(`#${everySensor[0]}`);
+  const one = await lit();
+  check(one > none, `a sensor toggled back shows its points again (${one} pixels)`);
+  for (const id of everySensor.slice(1)) await page.click(`#${id}`);
+
+  for (const mode of ['intensity', 'distance', 'sensor', 'return', 'height']) {
+    await page.select('#colour', mode);
+  }
+  await page.evaluate(() => window.vorlanView.showHelpers(true));
+  if (screenshot) {
+    await lit();
+    await page.screenshot({ path: screenshot });
+    console.log(`screenshot: ${screenshot}`);
+  }
+  check(consoleErrors.length === 0, `no errors in the console${consoleErrors.length ? ': ' + consoleErrors.join(' | ') : ''}`);
+} catch (e) {
+  check(false, String(e && e.stack || e));
+} finally {
+  if (browser) await browser.close().catch(() => {});
+  child.kill('SIGINT');
+  const timer = setTimeout(() => child.kill('SIGKILL'), 15000);
+  const end = await exited;
+  clearTimeout(timer);
+  check(end.code === 0, `the server ends cleanly on Ctrl-C (exit ${end.code}${end.signal ? ', ' + end.signal : ''})`);
+  const stats = end.out().split('\n').filter((l) => /frames|sent|dropped/.test(l));
+  if (stats.length) console.log(stats.join('\n'));
+}
+console.log(`${failures === 0 ? 'passed' : 'FAILED'}: ${failures} failure(s)`);
+process.exit(failures === 0 ? 0 : 1);
