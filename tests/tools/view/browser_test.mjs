@@ -25,8 +25,9 @@ if (!modules || server.length === 0) { console.error('usage: browser_test.mjs --
 const puppeteer = createRequire(path.join(modules, 'x.js'))('puppeteer-core');
 
 let failures = 0;
+const started = Date.now();
 function check(ok, what) {
-  console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}`);
+  console.log(`${ok ? 'ok  ' : 'FAIL'} ${what} (${((Date.now() - started) / 1000).toFixed(1)} s)`);
   if (!ok) failures += 1;
 }
 
@@ -127,6 +128,12 @@ try {
   check(consoleErrors.length === 0, `no errors in the console${consoleErrors.length ? ': ' + consoleErrors.join(' | ') : ''}`);
 } catch (e) {
   check(false, String(e && e.stack || e));
+  if (browser) {
+    const pages = await browser.pages();
+    const state = await pages[pages.length - 1].evaluate(() => JSON.stringify({ ...window.vorlanView, lastFrame: window.vorlanView.lastFrame }))
+      .catch(() => 'no state');
+    console.log(`page state: ${state}`);
+  }
 } finally {
   if (browser) await browser.close().catch(() => {});
   child.kill('SIGINT');

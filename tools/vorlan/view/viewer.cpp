@@ -239,10 +239,12 @@ std::string Viewer::hello_text() {
         sensors = sensors_json_locked();
     }
     return "{\"type\":\"hello\",\"live\":" + std::string(m_playback == nullptr ? "true" : "false") +
-           ",\"sensors\":" + sensors + "," + status_text().substr(1);
+           ",\"sensors\":" + sensors + status_fields() + "}";
 }
 
-std::string Viewer::status_text() {
+std::string Viewer::status_text() { return "{\"type\":\"status\"" + status_fields() + "}"; }
+
+std::string Viewer::status_fields() {
     int64_t origin = 0;
     bool have_origin = false;
     {
@@ -251,8 +253,7 @@ std::string Viewer::status_text() {
         have_origin = m_have_origin;
     }
     const ViewServerStats stats = m_server.stats();
-    std::string out = "{\"type\":\"status\"";
-    out += ",\"origin\":" + (have_origin ? std::to_string(origin) : std::string("null"));
+    std::string out = ",\"origin\":" + (have_origin ? std::to_string(origin) : std::string("null"));
     if (m_playback != nullptr) {
         out += ",\"position\":" + json_number(m_playback->position());
         out += ",\"length\":" + json_number(m_playback->length());
@@ -263,7 +264,7 @@ std::string Viewer::status_text() {
     out += ",\"framesSent\":" + std::to_string(stats.frames_sent);
     out += ",\"framesDropped\":" + std::to_string(stats.frames_dropped);
     out += ",\"pages\":" + std::to_string(stats.pages);
-    return out + "}";
+    return out;
 }
 
 void Viewer::status_loop() {

@@ -56,6 +56,7 @@ private:
     void on_sensor(const SensorFacts& sensor);
     uint16_t slot_of(const SensorFacts* sensor);
     std::string sensors_json_locked() const;
+    std::string status_fields();  // ",\"origin\":...,\"paused\":..." 
     std::shared_ptr<std::vector<uint8_t>> spare_buffer();
     void status_loop();
 
