@@ -99,6 +99,7 @@ check-long: deps
 bench: build
 	@for b in $(BUILD)/bench/vorlan_bench_*; do [ -x "$$b" ] && "$$b" || true; done
 	$(PYTHON) bench/python_frames.py --build $(BUILD)
+	node bench/view_render.mjs --build $(BUILD)
 
 # Each libFuzzer target for FUZZ_SECONDS, under ASan and UBSan; new inputs
 # go to build-fuzz/corpus/<target>/ (copy the ones worth keeping to fuzz/corpus/).

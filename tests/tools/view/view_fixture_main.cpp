@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     }
     install_stop_handlers();
     SyntheticFrameSource source(settings);
-    Viewer viewer(source, 0.0, settings.speed);
+    Viewer viewer(source, 0.0, settings.speed, true);
     std::string error;
     if (!viewer.start_server(server, error)) {
         std::cerr << "view_fixture: " << error << "\n";

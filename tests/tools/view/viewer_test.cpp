@@ -76,7 +76,7 @@ TEST(Viewer, StreamsFramesToPagesUntilStopped) {
     settings.seconds = 1.0;
     settings.speed = 0.0f;
     SyntheticFrameSource source(settings);
-    Viewer viewer(source);
+    Viewer viewer(source, 0.0, 0.0f, true);
     std::string error;
     ASSERT_TRUE(viewer.start_server(ViewServerSettings{}, error)) << error;
     PageClient page(viewer.port());

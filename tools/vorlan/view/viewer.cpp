@@ -56,10 +56,11 @@ bool number_after(const std::string& command, std::size_t prefix, double& value)
 
 }  // namespace
 
-Viewer::Viewer(FrameSource& source, double start_seconds, float speed)
+Viewer::Viewer(FrameSource& source, double start_seconds, float speed, bool runs_again)
     : m_source(source),
       m_playback(source.playback()),
       m_start_seconds(start_seconds),
+      m_runs_again(runs_again),
       m_server([this](const std::string& command) { handle_command(command); }, [this] { return hello_text(); }),
       m_speed(speed) {}
 
@@ -99,10 +100,11 @@ int Viewer::run() {
             return code == 130 ? 0 : code;
         }
         // The capture ended: its last frames stay on the pages until a page
-        // asks for more or the user stops the tool.
+        // asks for more (where the source can run again) or the user stops
+        // the tool.
         m_ended = true;
         m_rerun = false;
-        while (!stop_requested() && !m_rerun.load()) {
+        while (!stop_requested() && !(m_runs_again && m_rerun.load())) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         if (stop_requested()) {
@@ -127,8 +129,9 @@ void Viewer::handle_command(const std::string& command) {
             m_rerun = true;
         }
     } else if (command == "step") {
-        m_paused = true;
-        m_playback->set_paused(true);
+        if (!m_paused.exchange(true)) {
+            m_playback->set_paused(true);
+        }
         m_playback->step();
         m_rerun = true;
     } else if (command.rfind("seek ", 0) == 0 && number_after(command, 5, value)) {

@@ -25,8 +25,9 @@ class Viewer {
 public:
     // `start_seconds`: where the selection starts in the capture, so that the
     // page shows times from the capture's start; `speed`: the replay rate
-    // the source was opened with.
-    explicit Viewer(FrameSource& source, double start_seconds = 0.0, float speed = 1.0f);
+    // the source was opened with; `runs_again`: the source's run() may be
+    // called again once a capture has ended (a seek then plays on).
+    explicit Viewer(FrameSource& source, double start_seconds = 0.0, float speed = 1.0f, bool runs_again = false);
     ~Viewer();
     Viewer(const Viewer&) = delete;
     Viewer& operator=(const Viewer&) = delete;
@@ -35,9 +36,9 @@ public:
     uint16_t port() const { return m_server.port(); }
 
     // Hands the source's frames to the pages until a stop is requested
-    // (Ctrl-C). A capture that ends stays on screen; a seek, step or play
-    // from a page then replays from there. Returns the source's failure
-    // code, or 0.
+    // (Ctrl-C). A capture that ends stays on screen until then (and where
+    // the source runs again, a seek, step or play from a page replays from
+    // there). Returns the source's failure code, or 0.
     int run();
     void stop_server() { m_server.stop(); }
 
@@ -63,6 +64,7 @@ private:
     FrameSource& m_source;
     PlaybackControl* const m_playback;
     const double m_start_seconds;
+    const bool m_runs_again;
     ViewServer m_server;
 
     mutable std::mutex m_mutex;  // guards the sensors and the time origin

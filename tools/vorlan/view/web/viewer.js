@@ -286,6 +286,11 @@ state.countLitPixels = () => {
   }
   return lit;
 };
+state.pointsOnScreen = () => {
+  let n = 0;
+  for (const cloud of clouds.values()) if (cloud.visible && cloud.frame) n += cloud.frame.count;
+  return n;
+};
 // Hides the grid and axes so that only points count as lit.
 state.showHelpers = (on) => { grid.visible = on; scene.children.forEach((c) => { if (c.type === 'AxesHelper') c.visible = on; }); };
 
