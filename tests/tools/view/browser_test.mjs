@@ -4,8 +4,12 @@
 // toggles, seek, and a console without errors. Exit 77 (skipped) where no
 // chromium is installed.
 //
-//   node browser_test.mjs --modules DIR [--live] [--screenshot FILE] -- PROGRAM ARGS...
+//   node browser_test.mjs --modules DIR [--live] [--screenshot FILE] [--seek SECONDS]
+//        [--feed 'PROGRAM ARGS'] -- PROGRAM ARGS...
+// `{udp}` in the arguments becomes a free UDP port on 127.0.0.1, the same in
+// both commands: the viewer listens there, the feed (a simulator) sends there.
 import { spawn } from 'node:child_process';
+import dgram from 'node:dgram';
 import { existsSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
@@ -13,11 +17,18 @@ import path from 'node:path';
 const argv = process.argv.slice(2);
 const split = argv.indexOf('--');
 const options = split < 0 ? argv : argv.slice(0, split);
-const server = split < 0 ? [] : argv.slice(split + 1);
+const udpPort = await new Promise((resolve) => {
+  const socket = dgram.createSocket('udp4');
+  socket.bind(0, '127.0.0.1', () => { const { port } = socket.address(); socket.close(() => resolve(port)); });
+});
+const withPort = (list) => list.map((a) => a.replaceAll('{udp}', String(udpPort)));
+const server = withPort(split < 0 ? [] : argv.slice(split + 1));
 const option = (name) => { const i = options.indexOf(name); return i < 0 ? undefined : options[i + 1]; };
 const live = options.includes('--live');
 const screenshot = option('--screenshot');
 const modules = option('--modules');
+const feed = option('--feed') ? withPort(option('--feed').split(' ')) : null;
+const seekTarget = Number(option('--seek') || '1.5');
 
 const chromium = ['/usr/bin/chromium', '/usr/bin/chromium-browser'].find((p) => existsSync(p));
 if (!chromium) { console.log('skipped: no chromium installed'); process.exit(77); }
@@ -50,6 +61,7 @@ function startServer() {
 }
 
 const { child, url: urlReady, exited } = startServer();
+const feeder = feed ? spawn(feed[0], feed.slice(1), { stdio: ['ignore', 'ignore', 'inherit'] }) : null;
 let browser;
 try {
   const url = await urlReady;
@@ -57,8 +69,8 @@ try {
     executablePath: chromium,
     headless: true,
     args: ['--no-sandbox', '--disable-dev-shm-usage', '--use-angle=swiftshader', '--enable-unsafe-swiftshader',
-      '--ignore-gpu-blocklist', '--window-size=1280,800', '--no-first-run', '--disable-extensions'],
-    defaultViewport: { width: 1280, height: 800 },
+      '--ignore-gpu-blocklist', '--window-size=960,600', '--no-first-run', '--disable-extensions'],
+    defaultViewport: { width: 960, height: 600 },
   });
   const page = await browser.newPage();
   const consoleErrors = [];
@@ -93,7 +105,7 @@ try {
       before);
     check(true, `step changes the frame index (${before} -> ${await text('frame-index')})`);
 
-    const target = 1.5;
+    const target = seekTarget;
     await page.$eval('#seek', (e, t) => {
       e.value = String(t);
       e.dispatchEvent(new Event('change'));
@@ -108,17 +120,20 @@ try {
   const everySensor = await page.$$eval('.sensor-toggle', (boxes) => boxes.map((b) => b.id));
   check(everySensor.length > 0, `the panel lists the sensors (${everySensor.length})`);
   const full = await lit();
-  for (const id of everySensor) await page.click(`#${id}`);
+  const toggle = (ids) => page.evaluate((list) => list.forEach((id) => document.getElementById(id).click()), ids);
+  await toggle(everySensor);
   const none = await lit();
   check(none < Math.max(20, full * 0.02), `sensor toggles hide their points (${full} -> ${none} pixels)`);
   await page.click(`#${everySensor[0]}`);
   const one = await lit();
   check(one > none, `a sensor toggled back shows its points again (${one} pixels)`);
-  for (const id of everySensor.slice(1)) await page.click(`#${id}`);
+  await toggle(everySensor.slice(1));
 
   for (const mode of ['intensity', 'distance', 'sensor', 'return', 'height']) {
     await page.select('#colour', mode);
   }
+  const coloured = await lit();
+  check(coloured > 0, `colouring by intensity, distance, sensor, return and height keeps the points (${coloured} pixels)`);
   await page.evaluate(() => window.vorlanView.showHelpers(true));
   if (screenshot) {
     await lit();
@@ -136,6 +151,7 @@ try {
   }
 } finally {
   if (browser) await browser.close().catch(() => {});
+  if (feeder) feeder.kill('SIGKILL');
   child.kill('SIGINT');
   const timer = setTimeout(() => child.kill('SIGKILL'), 15000);
   const end = await exited;

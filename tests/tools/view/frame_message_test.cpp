@@ -83,7 +83,7 @@ TEST(FrameMessage, CarriesValidFinitePointsInOrderWithScaledIntensity) {
         frame.losses.queue_dropped = 4;
         frame.losses.kernel_dropped = 5;
         std::vector<uint8_t> bytes(3, 0xAB);  // what it held is replaced
-        const std::size_t n = encode_frame_message(frame, 9, bytes);
+        const std::size_t n = encode_frame_message(frame, 9, bytes, 2.5f);
         ASSERT_EQ(n, c.xs.size());
         ASSERT_EQ(bytes.size(), kFrameMessageHeaderSize + n * kFrameMessageBytesPerPoint);
         EXPECT_EQ(read_at<uint32_t>(bytes, 0), kFrameMessageMagic);
@@ -95,6 +95,7 @@ TEST(FrameMessage, CarriesValidFinitePointsInOrderWithScaledIntensity) {
         EXPECT_EQ(read_at<uint32_t>(bytes, 44), n);
         EXPECT_EQ(read_at<uint32_t>(bytes, 48), 1234u);
         EXPECT_EQ(read_at<uint32_t>(bytes, 52), 1u);
+        EXPECT_EQ(read_at<float>(bytes, 60), 2.5f);
         EXPECT_EQ(read_at<uint64_t>(bytes, 64), 3u);
         EXPECT_EQ(read_at<uint64_t>(bytes, 80), 9u);
         for (std::size_t i = 0; i < n; ++i) {
@@ -112,6 +113,7 @@ TEST(FrameMessage, FrameWithoutPointStorageEncodesNoPoints) {
     EXPECT_EQ(encode_frame_message(frame, 0, bytes), 0u);
     EXPECT_EQ(bytes.size(), kFrameMessageHeaderSize);
     EXPECT_EQ(read_at<uint32_t>(bytes, 40), 50u);
+    EXPECT_TRUE(std::isnan(read_at<float>(bytes, 60)));  // live: no place in a capture
 }
 
 }  // namespace

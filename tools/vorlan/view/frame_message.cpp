@@ -24,7 +24,7 @@ uint32_t clamp_count(std::size_t count) {
 
 }  // namespace
 
-std::size_t encode_frame_message(const Frame& frame, uint16_t sensor_slot, std::vector<uint8_t>& out) {
+std::size_t encode_frame_message(const Frame& frame, uint16_t sensor_slot, std::vector<uint8_t>& out, float position) {
     std::size_t n = 0;
     float intensity_max = 0.0f;
     const FramePoint* points = frame.points;
@@ -53,6 +53,7 @@ std::size_t encode_frame_message(const Frame& frame, uint16_t sensor_slot, std::
     put<uint32_t>(out, 48, clamp_count(frame.n_valid));
     put<uint32_t>(out, 52, frame.whole ? 1u : 0u);
     put<float>(out, 56, intensity_max);
+    put<float>(out, 60, position);
     put<uint64_t>(out, 64, frame.losses.packets_lost);
     put<uint64_t>(out, 72, frame.losses.points_lost);
     put<uint64_t>(out, 80, frame.losses.queue_dropped + frame.losses.kernel_dropped);

@@ -9,7 +9,7 @@
 //   24 i64 first time, µs       32 i64 last time, µs
 //   40 u32 points in the frame  44 u32 points that follow (n)
 //   48 u32 valid points         52 u32 flags (bit 0: whole frame)
-//   56 f32 intensity of 65535   60 u32 reserved
+//   56 f32 intensity of 65535   60 f32 seconds into the capture (NaN live)
 //   64 u64 packets lost         72 u64 points lost
 //   80 u64 datagrams dropped (library queue and kernel)   88 u64 undecodable
 //   96 f32 x, y, z of n points; then u16 intensity of n points (scaled to the
@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "sources/frame_source.h"
@@ -33,7 +34,11 @@ constexpr std::size_t kFrameMessageBytesPerPoint = 15;
 // Writes the message for `frame` into `out`, replacing what it held (its
 // capacity is reused). Returns the number of points that travel: the valid
 // ones with finite coordinates.
-std::size_t encode_frame_message(const Frame& frame, uint16_t sensor_slot, std::vector<uint8_t>& out);
+// `position`: where playback stood in the capture when the frame came
+// (NaN for live data); a capture's page shows frames by it, as frame times
+// need not start at the capture's start or stay the same when it loops.
+std::size_t encode_frame_message(const Frame& frame, uint16_t sensor_slot, std::vector<uint8_t>& out,
+                                 float position = std::numeric_limits<float>::quiet_NaN());
 
 }  // namespace vorlan_tool
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <sstream>
 
 #include "frame_message.h"
@@ -202,7 +203,9 @@ bool Viewer::on_frame(const Frame& frame) {
         m_server.publish_text(status_text());
     }
     std::shared_ptr<std::vector<uint8_t>> buffer = spare_buffer();
-    encode_frame_message(frame, slot, *buffer);
+    const float position = m_playback != nullptr ? static_cast<float>(m_playback->position())
+                                                 : std::numeric_limits<float>::quiet_NaN();
+    encode_frame_message(frame, slot, *buffer, position);
     m_server.publish_frame(slot, std::move(buffer));
     return !stop_requested();
 }

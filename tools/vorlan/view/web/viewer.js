@@ -138,15 +138,18 @@ function showSensors() {
   }
 }
 
-function secondsIntoCapture(time) {
-  return state.origin === null ? 0 : (time - state.origin) / 1e6;
+// A capture's frame is placed by where playback stood when it came; frame
+// times need not start at the capture's start, and repeat when it loops.
+function secondsIntoCapture(f) {
+  if (Number.isFinite(f.position)) return f.position;
+  return state.origin === null ? 0 : (f.firstTime - state.origin) / 1e6;
 }
 
 function showFrame(f) {
   $('frame-sensor').textContent = sensorName(f.slot);
   $('frame-index').textContent = String(f.index);
   $('frame-time').textContent = state.live ? new Date(f.firstTime / 1000).toISOString().slice(11, 23)
-    : `${secondsIntoCapture(f.firstTime).toFixed(2)} s`;
+    : `${secondsIntoCapture(f).toFixed(2)} s`;
   $('frame-points').textContent = String(f.nPoints);
   $('frame-valid').textContent = String(f.nValid);
   const t = totals.get(f.slot) || { packets: 0, points: 0, datagrams: 0, undecodable: 0 };
@@ -189,6 +192,7 @@ function decode(buffer) {
     count,
     nValid: v.getUint32(48, true),
     whole: (v.getUint32(52, true) & 1) !== 0,
+    position: v.getFloat32(60, true),
     losses: {
       packets: Number(v.getBigUint64(64, true)), points: Number(v.getBigUint64(72, true)),
       datagrams: Number(v.getBigUint64(80, true)), undecodable: Number(v.getBigUint64(88, true)),
@@ -210,7 +214,7 @@ function onFrame(buffer) {
   const cloud = cloudFor(f.slot);
   cloud.frame = f;
   paint(cloud, f.slot);
-  state.lastFrame = { slot: f.slot, index: f.index, sensorIndex: f.sensorIndex, time: secondsIntoCapture(f.firstTime),
+  state.lastFrame = { slot: f.slot, index: f.index, sensorIndex: f.sensorIndex, time: secondsIntoCapture(f),
     points: f.nPoints, sent: f.count };
   showFrame(f);
 }
