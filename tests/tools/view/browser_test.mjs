@@ -106,6 +106,8 @@ try {
     check(true, `step changes the frame index (${before} -> ${await text('frame-index')})`);
 
     const target = seekTarget;
+    await page.click('#play');  // play on, then seek
+    await page.waitForFunction(() => !window.vorlanView.paused, { timeout: 15000 });
     await page.$eval('#seek', (e, t) => {
       e.value = String(t);
       e.dispatchEvent(new Event('change'));
