@@ -16,7 +16,10 @@ PACKAGES := cmake ninja-build g++ clang binutils pkg-config \
             libasio-dev libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev libpng-dev libpcap-dev libclang-rt-14-dev \
             python3-numpy python3-pytest python3-venv python3-setuptools python3-wheel \
-            dpkg-dev lintian help2man
+            dpkg-dev lintian help2man libboost-dev nodejs chromium $(NPM_PACKAGE)
+# `vorlan view` installs three.js with npm; a Node.js that brings its own npm
+# needs no Debian npm (the two would conflict).
+NPM_PACKAGE := $(if $(shell command -v npm 2>/dev/null),,npm)
 
 PREFIX ?= /usr/local
 # Debian's interpreter, where python3-numpy and python3-pytest install.
@@ -96,6 +99,7 @@ check-long: deps
 bench: build
 	@for b in $(BUILD)/bench/vorlan_bench_*; do [ -x "$$b" ] && "$$b" || true; done
 	$(PYTHON) bench/python_frames.py --build $(BUILD)
+	node bench/view_render.mjs --build $(BUILD)
 
 # Each libFuzzer target for FUZZ_SECONDS, under ASan and UBSan; new inputs
 # go to build-fuzz/corpus/<target>/ (copy the ones worth keeping to fuzz/corpus/).

@@ -10,12 +10,13 @@
 #include "library_options.h"
 #include "render.h"
 #include "stop_signal.h"
+#include "view_command.h"
 
 namespace vorlan_tool {
 namespace {
 
 const std::vector<std::string> kCommands = {"sim",    "replay", "listen", "record",
-                                            "export", "render", "convert", "check"};
+                                            "export", "render", "convert", "check", "view"};
 
 std::string command_list() {
     std::string list;
@@ -238,6 +239,10 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     check_command->add_option("file", check.file, "Capture file, any form libpcap reads")->required();
     check_command->add_flag("--json", check.json, "One JSON document for scripts");
 
+    ViewOptionText view_text;
+    CLI::App* view_command = add_view_command(app, view_text);
+    ViewSettings view;
+
     if (unknown_command(argc, argv, err)) {
         return kExitUsage;
     }
@@ -250,6 +255,9 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         listen.frames = frames(*listen_command, listen_library, listen_frames);
         export_settings.frames = frames(*export_command, export_library, export_frames);
         render.frames = frames(*render_command, render_library, render_frames);
+        if (*view_command) {
+            view = resolve_view_options(*view_command, view_text);
+        }
     } catch (const CLI::ParseError& e) {
         return report_parse_error(app, e, out, err);
     }
@@ -285,6 +293,9 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     }
     if (*check_command) {
         return run_check(check, console);
+    }
+    if (*view_command) {
+        return run_view(view, console);
     }
     return run_render(render, console);
 }
