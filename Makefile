@@ -15,7 +15,8 @@ CMAKE_FLAGS ?=
 PACKAGES := cmake ninja-build g++ clang binutils pkg-config \
             libasio-dev libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev libpng-dev libpcap-dev libclang-rt-14-dev \
-            python3-numpy python3-pytest dpkg-dev
+            python3-numpy python3-pytest dpkg-dev \
+            cyclonedds-dev cyclonedds-tools
 
 PREFIX ?= /usr/local
 # Debian's interpreter, where python3-numpy and python3-pytest install.
