@@ -16,14 +16,21 @@
 namespace vorlan_tool {
 namespace {
 
-// ROS 2's sensor-data profile (best effort) or its reliable one, both
-// volatile with the last 5 samples kept. A reliable writer whose readers
-// fall behind waits at most a second for room before the frame is counted
-// as not sent.
+// ROS 2's sensor-data profile: best effort, the last 5 frames kept,
+// volatile. Reliable delivery keeps every frame until each reliable reader
+// has it: a writer that kept only the last few would drop older frames not
+// yet acknowledged without a word, which is loss the user asked not to
+// have. A reader that falls behind slows the publisher down instead; one
+// that stalls for two seconds makes the frame count as not sent.
 dds_qos_t* points_qos(bool reliable) {
     dds_qos_t* qos = dds_create_qos();
-    dds_qset_reliability(qos, reliable ? DDS_RELIABILITY_RELIABLE : DDS_RELIABILITY_BEST_EFFORT, DDS_SECS(1));
-    dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, 5);
+    if (reliable) {
+        dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, DDS_SECS(2));
+        dds_qset_history(qos, DDS_HISTORY_KEEP_ALL, 0);
+    } else {
+        dds_qset_reliability(qos, DDS_RELIABILITY_BEST_EFFORT, 0);
+        dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, 5);
+    }
     dds_qset_durability(qos, DDS_DURABILITY_VOLATILE);
     return qos;
 }

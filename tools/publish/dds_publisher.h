@@ -23,8 +23,9 @@ struct PublisherSettings {
     // A network interface's name or address to publish on; empty keeps to
     // this host unless CYCLONEDDS_URI configures the network.
     std::string interface;
-    // Reliable delivery instead of ROS 2's sensor-data profile (best
-    // effort); both keep the last 5 frames of a sensor.
+    // Reliable delivery of every frame (a reader that falls behind slows
+    // the publisher) instead of ROS 2's sensor-data profile (best effort,
+    // the last 5 frames kept).
     bool reliable = false;
     bool drop_invalid = false;  // leave out points without a measurement
     // The messages' frame id; "{sensor}" stands for the sensor's name.
