@@ -9,20 +9,14 @@
 #include <string>
 
 #include "console.h"
+#include "exit_codes.h"
 #include "point_cloud.h"
 #include "session.h"
 #include "session2.h"
 
 namespace vorlan_tool {
 
-// Exit codes: success, a failure while running (a file, a port, the
-// library), and a command line that was not understood.
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-// Stopped by Ctrl-C (or SIGTERM) before a command that writes its output
-// at the end had finished: 128 + SIGINT, as shells report it.
-constexpr int kExitInterrupted = 130;
+
 
 // Which part of a capture replay, export and render look at.
 struct CaptureSelection {

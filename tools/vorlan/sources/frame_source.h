@@ -50,14 +50,18 @@ struct SensorFacts {
     std::string model;          // the library's model name; empty while unknown
     unsigned channels = 0;      // 0 while unknown
     std::string firmware;       // in the library's documented form; empty while unknown
-    int generation = 1;         // 1: a first-generation sensor (translated by the second library)
+    // 1: a first-generation sensor (translated by the second library),
+    // 2: a second-generation one, 0 while its information did not come.
+    int generation = 1;
 };
 
 // Losses counted by the library, never below zero, added up since the source
 // opened (or, on a Frame, since that sensor's previous frame).
 struct LossCounts {
     uint64_t received = 0;        // datagrams the library received (live)
-    uint64_t queue_dropped = 0;   // of those, dropped because its worker fell behind
+    // Of those, dropped because its worker fell behind (the first library
+    // counts its socket's drops here too: it reports one figure for both).
+    uint64_t queue_dropped = 0;
     uint64_t kernel_dropped = 0;  // dropped by the system before the library saw them
     bool kernel_counted = false;  // false where the system keeps no drop count
     uint64_t packets_lost = 0;    // sensor packets missing by their sequence or time
@@ -112,7 +116,9 @@ struct FrameSourceSettings {
 // Receives each selected frame, one at a time, on a thread of the source's
 // choosing. Returning false ends the run (as if the limit were reached).
 using FrameSink = std::function<bool(const Frame& frame)>;
-// Receives each sensor once its facts are first known and whenever they change.
+// Receives each sensor once its facts are first known and whenever they
+// change, on the library thread that learned them (which may differ from the
+// frames' thread); it must not call back into the source.
 using SensorSink = std::function<void(const SensorFacts& sensor)>;
 
 // Capture playback that another thread may steer while run() is going
