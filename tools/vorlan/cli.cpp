@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "library_options.h"
+#include "publish_cli.h"
 #include "render.h"
 #include "stop_signal.h"
 
@@ -15,7 +16,7 @@ namespace vorlan_tool {
 namespace {
 
 const std::vector<std::string> kCommands = {"sim",    "replay", "listen", "record",
-                                            "export", "render", "convert", "check"};
+                                            "export", "render", "convert", "check", "publish"};
 
 std::string command_list() {
     std::string list;
@@ -232,6 +233,8 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     check_command->add_option("file", check.file, "Capture file, any form libpcap reads")->required();
     check_command->add_flag("--json", check.json, "One JSON document for scripts");
 
+    PublishCli publish(app);
+
     if (unknown_command(argc, argv, err)) {
         return kExitUsage;
     }
@@ -244,6 +247,7 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         listen.library = library(*listen_command, listen_library, listen_frames);
         export_settings.library = library(*export_command, export_library, export_frames);
         render.library = library(*render_command, render_library, render_frames);
+        publish.resolve();
     } catch (const CLI::ParseError& e) {
         return report_parse_error(app, e, out, err);
     }
@@ -258,6 +262,9 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
 
     Console console(out, err, terminal);
     clear_stop_request();
+    if (publish.chosen()) {
+        return publish.run(console);
+    }
     if (*sim_command) {
         return run_sim(sim, console);
     }

@@ -42,7 +42,13 @@ int run_publish(const PublishSettings& settings, FrameSource& source, Console& c
         }
         return true;
     };
-    const SensorSink sensors = [&](const SensorFacts& facts) { publisher->update_sensor(facts); };
+    // Sensors left out by --sensor get no topic and no diagnostics.
+    const std::string& only = settings.source.sensor;
+    const SensorSink sensors = [&](const SensorFacts& facts) {
+        if (only.empty() || only == facts.address || only == std::to_string(facts.serial_number)) {
+            publisher->update_sensor(facts);
+        }
+    };
     const int code = source.run(frames, sensors);
     // The last state of every sensor, however short the run.
     publisher->publish_diagnostics();
