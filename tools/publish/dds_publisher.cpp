@@ -238,6 +238,13 @@ public:
         dds_write(m_diagnostics_writer, &message.message);
     }
 
+    void publish_final_diagnostics() {
+        if (m_settings.wait_subscribers > 0) {
+            wait_for_subscribers(m_diagnostics_writer);
+        }
+        publish_diagnostics();
+    }
+
     std::vector<PublishedSensor> sensors() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         std::vector<PublishedSensor> list;
@@ -347,6 +354,7 @@ void DdsPublisher::update_health(uint64_t handle, const SensorHealth& health) {
 }
 bool DdsPublisher::publish(const Frame& frame) { return m_impl->publish(frame); }
 void DdsPublisher::publish_diagnostics() { m_impl->publish_diagnostics(); }
+void DdsPublisher::publish_final_diagnostics() { m_impl->publish_final_diagnostics(); }
 std::vector<PublishedSensor> DdsPublisher::sensors() const { return m_impl->sensors(); }
 
 }  // namespace vorlan_tool

@@ -32,7 +32,8 @@ struct PublisherSettings {
     std::string frame_id = "{sensor}";
     std::chrono::milliseconds diagnostics_period{1000};
     // Before a sensor's first frame, wait (at most `match_timeout`) until
-    // this many subscribers listen to its topic.
+    // this many subscribers listen to its topic; likewise for /diagnostics
+    // before the final report.
     unsigned wait_subscribers = 0;
     std::chrono::milliseconds match_timeout{10000};
 };
@@ -70,6 +71,10 @@ public:
 
     // Publishes the diagnostics now, besides once a period.
     void publish_diagnostics();
+    // The last report, at the end of a run: with `wait_subscribers`, first
+    // waits (at most `match_timeout`) for that many subscribers to
+    // /diagnostics, so that a short run's report is not sent to nobody.
+    void publish_final_diagnostics();
 
     std::vector<PublishedSensor> sensors() const;
 

@@ -55,7 +55,8 @@ PublishCli::PublishCli(CLI::App& app) {
     command->add_flag("--drop-invalid", publisher.drop_invalid,
                       "Leave out points without a measurement (fewer bytes; the clouds are then dense)");
     command->add_option("--wait-subscribers", publisher.wait_subscribers,
-                        "Before a sensor's first frame, wait up to 10 s for this many subscribers to its topic");
+                        "Before a sensor's first frame, wait up to 10 s for this many subscribers to its topic (and to "
+                        "/diagnostics before the last report)");
 }
 
 void PublishCli::resolve() {

@@ -51,7 +51,7 @@ int run_publish(const PublishSettings& settings, FrameSource& source, Console& c
     };
     const int code = source.run(frames, sensors);
     // The last state of every sensor, however short the run.
-    publisher->publish_diagnostics();
+    publisher->publish_final_diagnostics();
 
     bool all_sent = true;
     for (const PublishedSensor& sensor : publisher->sensors()) {
