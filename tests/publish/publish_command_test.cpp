@@ -47,6 +47,7 @@ TEST_F(PublishCommandTest, SaysWhereFramesGoAndHowManyWent) {
     vorlan_test::RosSubscriber subscriber(static_cast<uint32_t>(m_settings.publisher.domain));
     ASSERT_TRUE(subscriber.subscribe_points(topic0));
     ASSERT_TRUE(subscriber.subscribe_points(topic1));
+    ASSERT_TRUE(subscriber.subscribe_diagnostics());
     m_settings.publisher.wait_subscribers = 1;
 
     const PublishRun run = publish_with(m_settings, source);
