@@ -80,6 +80,34 @@ TEST(PointCloudMessage, KeepsOrDropsInvalidPoints) {
     }
 }
 
+// Narrow points carry the first four fields of the kept points, 16 bytes each.
+TEST(PointCloudMessage, NarrowPointsCarryXyzAndIntensity) {
+    for (const bool drop : {false, true}) {
+        PointCloudMessage message("f", true);
+        const std::vector<FramePoint> points = fake_points(50, 3, 1, 4);
+        Frame frame;
+        frame.points = points.data();
+        frame.n_points = points.size();
+        ASSERT_TRUE(message.fill(frame, drop));
+        const auto& m = message.message();
+        ASSERT_EQ(m.fields._length, 4u);
+        EXPECT_STREQ(m.fields._buffer[3].name, "intensity");
+        EXPECT_EQ(m.fields._buffer[3].offset, 12u);
+        EXPECT_EQ(m.point_step, 16u);
+        std::vector<float> expected;
+        for (const FramePoint& p : points) {
+            if (!drop || (p.flags & kFramePointValid) != 0) {
+                expected.insert(expected.end(), {p.x, p.y, p.z, p.intensity});
+            }
+        }
+        ASSERT_EQ(m.width * 4, expected.size());
+        EXPECT_EQ(m.row_step, m.width * 16);
+        ASSERT_EQ(m.data._length, expected.size() * sizeof(float));
+        EXPECT_EQ(std::memcmp(m.data._buffer, expected.data(), m.data._length), 0);
+        EXPECT_EQ(m.is_dense, drop);
+    }
+}
+
 TEST(PointCloudMessage, StampIsTheFirstPointTimeInSecondsAndNanoseconds) {
     const struct {
         int64_t micros;

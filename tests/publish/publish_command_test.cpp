@@ -63,6 +63,26 @@ TEST_F(PublishCommandTest, SaysWhereFramesGoAndHowManyWent) {
     EXPECT_TRUE(subscriber.wait_until([&] { return subscriber.total_clouds() == 6; }, std::chrono::seconds(30)));
 }
 
+// One frame in N of each sensor, starting with its first.
+TEST_F(PublishCommandTest, EveryNthFrameOfEachSensor) {
+    const struct {
+        std::size_t every;
+        const char* published;
+    } cases[] = {{1, ": 10 frames published\n"}, {3, ": 4 frames published\n"}, {10, ": 1 frames published\n"},
+                 {20, ": 1 frames published\n"}};
+    for (const auto& c : cases) {
+        FakeFrameSource source = FakeFrameSource::with(2, 10, 5);
+        PublishSettings settings = m_settings;
+        settings.every = c.every;
+        const PublishRun run = publish_with(settings, source);
+        EXPECT_EQ(run.code, 0) << run.err;
+        for (const SensorFacts& facts : source.facts) {
+            const std::string topic = ros_points_topic(ros_sensor_token(facts.address, facts.serial_number));
+            EXPECT_NE(run.out.find(topic + c.published), std::string::npos) << c.every << "\n" << run.out;
+        }
+    }
+}
+
 // The exit code is the source's unless DDS let frames down; nothing is
 // opened when DDS cannot start.
 TEST_F(PublishCommandTest, ExitCodesFollowTheSourceAndDds) {

@@ -282,7 +282,8 @@ private:
     // The topic keeps the name it had at the sensor's first frame, so
     // subscribers never have to follow a rename.
     dds_entity_t make_points_writer_locked(Sensor& sensor) {
-        sensor.message = std::make_unique<PointCloudMessage>(sensor_frame_id(m_settings.frame_id, sensor.token));
+        sensor.message = std::make_unique<PointCloudMessage>(sensor_frame_id(m_settings.frame_id, sensor.token),
+                                                             m_settings.xyz_intensity_only);
         const dds_entity_t topic = dds_create_topic(m_participant, &sensor_msgs_msg_dds__PointCloud2__desc,
                                                     dds_topic_name(sensor.topic).c_str(), nullptr, nullptr);
         if (topic < 0) {

@@ -28,6 +28,8 @@ struct PublisherSettings {
     // the last 5 frames kept).
     bool reliable = false;
     bool drop_invalid = false;  // leave out points without a measurement
+    // Points of x, y, z and intensity only (16 bytes instead of 24).
+    bool xyz_intensity_only = false;
     // The messages' frame id; "{sensor}" stands for the sensor's name.
     std::string frame_id = "{sensor}";
     std::chrono::milliseconds diagnostics_period{1000};

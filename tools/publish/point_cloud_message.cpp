@@ -47,7 +47,8 @@ builtin_interfaces_msg_dds__Time_ ros_time_from_micros(int64_t micros) {
     return time;
 }
 
-PointCloudMessage::PointCloudMessage(std::string frame_id) : m_frame_id(std::move(frame_id)) {
+PointCloudMessage::PointCloudMessage(std::string frame_id, bool xyz_intensity_only)
+    : m_frame_id(std::move(frame_id)), m_xyz_intensity_only(xyz_intensity_only) {
     for (std::size_t i = 0; i < kFramePointFields.size(); ++i) {
         // The message only reads these strings; the generated type has no const.
         m_fields[i].name = const_cast<char*>(kFramePointFields[i].name);
@@ -58,11 +59,12 @@ PointCloudMessage::PointCloudMessage(std::string frame_id) : m_frame_id(std::mov
     m_message.header.frame_id = const_cast<char*>(m_frame_id.c_str());
     m_message.height = 1;
     m_message.fields._buffer = m_fields.data();
-    m_message.fields._length = static_cast<uint32_t>(m_fields.size());
-    m_message.fields._maximum = static_cast<uint32_t>(m_fields.size());
+    const uint32_t fields = xyz_intensity_only ? 4 : static_cast<uint32_t>(m_fields.size());
+    m_message.fields._length = fields;
+    m_message.fields._maximum = fields;
     m_message.fields._release = false;
     m_message.is_bigendian = host_is_big_endian();
-    m_message.point_step = sizeof(FramePoint);
+    m_message.point_step = xyz_intensity_only ? 4 * sizeof(float) : sizeof(FramePoint);
     m_message.data._release = false;
 }
 
@@ -93,10 +95,22 @@ bool PointCloudMessage::fill(const Frame& frame, bool drop_invalid) {
         static const FramePoint kNoPoint{};
         points = &kNoPoint;
     }
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(points);
+    if (m_xyz_intensity_only && count != 0) {
+        m_xyz_intensity.resize(count * 4);
+        for (std::size_t i = 0; i < count; ++i) {
+            float* out = &m_xyz_intensity[i * 4];
+            out[0] = points[i].x;
+            out[1] = points[i].y;
+            out[2] = points[i].z;
+            out[3] = points[i].intensity;
+        }
+        bytes = reinterpret_cast<const uint8_t*>(m_xyz_intensity.data());
+    }
     m_message.width = static_cast<uint32_t>(count);
-    m_message.row_step = static_cast<uint32_t>(count * sizeof(FramePoint));
+    m_message.row_step = static_cast<uint32_t>(count * m_message.point_step);
     // The serializer only reads the points; the generated type has no const.
-    m_message.data._buffer = reinterpret_cast<uint8_t*>(const_cast<FramePoint*>(points));
+    m_message.data._buffer = const_cast<uint8_t*>(bytes);
     m_message.data._length = m_message.row_step;
     m_message.data._maximum = m_message.row_step;
     m_message.is_dense = dense;

@@ -36,7 +36,9 @@ builtin_interfaces_msg_dds__Time_ ros_time_from_micros(int64_t micros);
 // nothing here. Not thread-safe: one sensor's frames come one at a time.
 class PointCloudMessage {
 public:
-    explicit PointCloudMessage(std::string frame_id);
+    // `xyz_intensity_only`: 16-byte points of the first four fields, for
+    // links that cannot carry all 24 bytes.
+    explicit PointCloudMessage(std::string frame_id, bool xyz_intensity_only = false);
     PointCloudMessage(const PointCloudMessage&) = delete;
     PointCloudMessage& operator=(const PointCloudMessage&) = delete;
 
@@ -55,6 +57,8 @@ private:
     std::string m_frame_id;
     std::array<sensor_msgs_msg_dds__PointField_, 8> m_fields{};
     std::vector<FramePoint> m_valid_points;  // grows to the largest frame, then reused
+    const bool m_xyz_intensity_only;
+    std::vector<float> m_xyz_intensity;  // likewise
 };
 
 }  // namespace vorlan_tool

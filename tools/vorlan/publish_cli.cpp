@@ -54,6 +54,11 @@ PublishCli::PublishCli(CLI::App& app) {
         ->capture_default_str();
     command->add_flag("--drop-invalid", publisher.drop_invalid,
                       "Leave out points without a measurement (fewer bytes; the clouds are then dense)");
+    command->add_flag("--xyzi", publisher.xyz_intensity_only,
+                      "Points of x, y, z and intensity only: 16 bytes instead of 24");
+    command->add_option("--every", m_settings.every, "Publish one frame in N of each sensor")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1000}))
+        ->capture_default_str();
     command->add_option("--wait-subscribers", publisher.wait_subscribers,
                         "Before a sensor's first frame, wait up to 10 s for this many subscribers to its topic (and to "
                         "/diagnostics before the last report)");

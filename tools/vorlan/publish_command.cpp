@@ -30,7 +30,11 @@ int run_publish(const PublishSettings& settings, FrameSource& source, Console& c
     console.line("frames: " + delivery_text(settings.publisher) + "; health: /diagnostics once a second");
 
     std::unordered_set<uint64_t> named;  // sensors whose topic was printed
+    const std::size_t every = settings.every > 0 ? settings.every : 1;
     const FrameSink frames = [&](const Frame& frame) {
+        if (frame.sensor_index % every != 0) {
+            return true;
+        }
         publisher->publish(frame);
         // A sensor's topic is made with its first frame; name each new one.
         if (frame.sensor != nullptr && named.insert(frame.sensor->handle).second) {

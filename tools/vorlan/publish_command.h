@@ -13,6 +13,9 @@ namespace vorlan_tool {
 struct PublishSettings {
     FrameSourceSettings source;
     PublisherSettings publisher;
+    // Publish one frame in this many of each sensor (its first, then every
+    // n-th), for links that cannot carry them all.
+    std::size_t every = 1;
 };
 
 // Publishes what `source`, opened with `settings.source`, hands out, until
