@@ -46,17 +46,21 @@ bool RosSubscriber::subscribe_points(const std::string& ros_topic, Delivery deli
     dds_qos_t* qos = reader_qos(delivery);
     dds_listener_t* listener = dds_create_listener(this);
     dds_lset_data_available(listener, &RosSubscriber::on_points);
-    // The reader's first samples may come before it is in the map: the
-    // lock is held from before it exists.
-    std::lock_guard<std::mutex> lock(m_mutex);
+    // Made without the lock, which its listener takes while DDS holds locks
+    // of its own; samples that come before the reader is known stay in it
+    // and are taken once it is.
     const dds_entity_t reader = dds_create_reader(m_participant, topic, qos, listener);
     dds_delete_listener(listener);
     dds_delete_qos(qos);
     if (reader < 0) {
         return false;
     }
-    m_readers[ros_topic] = reader;
-    m_topics[reader] = ros_topic;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_readers[ros_topic] = reader;
+        m_topics[reader] = ros_topic;
+    }
+    take_points(reader);
     return true;
 }
 
@@ -86,11 +90,18 @@ bool RosSubscriber::subscribe_diagnostics() {
     dds_qos_t* qos = reader_qos(Delivery::reliable);
     dds_listener_t* listener = dds_create_listener(this);
     dds_lset_data_available(listener, &RosSubscriber::on_diagnostics);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_diagnostics_reader = dds_create_reader(m_participant, topic, qos, listener);
+    const dds_entity_t reader = dds_create_reader(m_participant, topic, qos, listener);
     dds_delete_listener(listener);
     dds_delete_qos(qos);
-    return m_diagnostics_reader > 0;
+    if (reader < 0) {
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_diagnostics_reader = reader;
+    }
+    take_diagnostics(reader);
+    return true;
 }
 
 void RosSubscriber::on_points(dds_entity_t reader, void* arg) { static_cast<RosSubscriber*>(arg)->take_points(reader); }
@@ -105,6 +116,9 @@ void RosSubscriber::take_points(dds_entity_t reader) {
     const auto arrival = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto topic = m_topics.find(reader);
+    if (topic == m_topics.end()) {
+        return;  // not known yet: taken once it is
+    }
     while (true) {
         samples[0] = nullptr;
         const dds_return_t taken = dds_take(reader, samples, infos, kTakeAtOnce, kTakeAtOnce);
@@ -112,7 +126,7 @@ void RosSubscriber::take_points(dds_entity_t reader) {
             break;
         }
         for (dds_return_t i = 0; i < taken; ++i) {
-            if (!infos[i].valid_data || topic == m_topics.end()) {
+            if (!infos[i].valid_data) {
                 continue;
             }
             const auto& message = *static_cast<const sensor_msgs_msg_dds__PointCloud2_*>(samples[i]);
