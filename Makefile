@@ -16,7 +16,8 @@ PACKAGES := cmake ninja-build g++ clang binutils pkg-config \
             libasio-dev libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev libpng-dev libpcap-dev libclang-rt-14-dev \
             python3-numpy python3-pytest python3-venv python3-setuptools python3-wheel \
-            dpkg-dev lintian help2man libboost-dev nodejs chromium $(NPM_PACKAGE)
+            dpkg-dev lintian help2man libboost-dev nodejs chromium $(NPM_PACKAGE) \
+            cyclonedds-dev cyclonedds-tools
 # `vorlan view` installs three.js with npm; a Node.js that brings its own npm
 # needs no Debian npm (the two would conflict).
 NPM_PACKAGE := $(if $(shell command -v npm 2>/dev/null),,npm)

@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "library_options.h"
+#include "publish_cli.h"
 #include "render.h"
 #include "stop_signal.h"
 #include "view_command.h"
@@ -16,7 +17,7 @@ namespace vorlan_tool {
 namespace {
 
 const std::vector<std::string> kCommands = {"sim",    "replay", "listen", "record",
-                                            "export", "render", "convert", "check", "view"};
+                                            "export", "render", "convert", "check", "view", "publish"};
 
 std::string command_list() {
     std::string list;
@@ -242,6 +243,7 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     ViewOptionText view_text;
     CLI::App* view_command = add_view_command(app, view_text);
     ViewSettings view;
+    PublishCli publish(app);
 
     if (unknown_command(argc, argv, err)) {
         return kExitUsage;
@@ -258,6 +260,7 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         if (*view_command) {
             view = resolve_view_options(*view_command, view_text);
         }
+        publish.resolve();
     } catch (const CLI::ParseError& e) {
         return report_parse_error(app, e, out, err);
     }
@@ -272,6 +275,9 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
 
     Console console(out, err, terminal);
     clear_stop_request();
+    if (publish.chosen()) {
+        return publish.run(console);
+    }
     if (*sim_command) {
         return run_sim(sim, console);
     }
