@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "hostile_traffic.h"
+#include "support/eventually.h"
 #include "support/point_packet_builder.h"
 #include "support/udp_socket.h"
 #include "vorlan_sdk2.h"
@@ -25,6 +26,8 @@ constexpr std::size_t kPackets = 20;
 // sanitizer-free build starts with.
 constexpr std::size_t kBoundBytes = std::size_t(64) << 20;
 constexpr std::size_t kSlackBytes = std::size_t(4) << 20;
+// The waits after the flood send again at each look: a datagram may be lost.
+constexpr auto kResendInterval = std::chrono::milliseconds(10);
 
 struct Seen {
     std::mutex mutex;
@@ -91,25 +94,25 @@ int main() {
 
     fields.serial_number = kSerial;
     const Bytes info = vorlan_test::build_infz_packet(fields);
-    const bool stored = vorlan_long::wait_for(
+    const bool stored = vorlan_test::eventually(
         [&] {
             vorlan_long::send_from_localhost(port, info);
             VorlanSensor sensor{};
             return VorlanGetSensorInformation(kLocalhost, &sensor) == VORLAN_SUCCESS &&
                    sensor.serial_number == kSerial;
         },
-        std::chrono::seconds(20));
+        std::chrono::seconds(20), kResendInterval);
     for (std::size_t i = 0; i < kPackets; ++i) {
         vorlan_long::send_from_localhost(
             port, vorlan_test::build_stdv_packet(1'700'000'000'000'000 + static_cast<int64_t>(1000 * i), points));
     }
     const std::size_t expected = kPackets * kPointsPerPacket;
-    const bool delivered = vorlan_long::wait_for(
+    const bool delivered = vorlan_test::eventually(
         [&] {
             std::lock_guard<std::mutex> lock(seen.mutex);
             return seen.points >= expected;
         },
-        std::chrono::seconds(20));
+        std::chrono::seconds(20), kResendInterval);
     bool correct = false;
     {
         std::lock_guard<std::mutex> lock(seen.mutex);
