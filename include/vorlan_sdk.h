@@ -110,6 +110,18 @@ typedef int32_t VorlanSDKFrameMode;
 #define VORLAN_SDK_CONTROL_CHANGEABLE_MASK ((VorlanSDKControl)0x20E)
 
 /* ---- Frame modes (VorlanSDKFrameMode) ---------------------------------- */
+/* Each sensor has one frame, made when its first data packet is decoded
+ * (which happens when its second data packet arrives), and made again once
+ * the library has forgotten it (vorlan_sdk_clear, a replay closed,
+ * deinitialising). A frame made while the mode is VORLAN_SDK_FRAME_SWEEP or
+ * VORLAN_SDK_FRAME_FULL_SCAN does not follow the scan: it cuts timed frames
+ * of 0.1 s (a Parvo-D41, model code 16, sweeps from the start). It takes the
+ * sweep rule only when vorlan_sdk_set_frame_options is called again after
+ * the frame exists. Clients that want sweep frames call it from the
+ * network-packet callback, which runs before each packet is decoded, once a
+ * sensor's second data packet has gone by (examples/sweep_frames.c). Setting
+ * the options restarts the frame rule of every sensor: the frame each one is
+ * building then is not whole. */
 
 #define VORLAN_SDK_FRAME_STREAMING 0 /* points are published as they arrive */
 #define VORLAN_SDK_FRAME_TIMED 1     /* a frame every `length` seconds */
@@ -392,6 +404,8 @@ VORLAN_SDK_API int32_t vorlan_sdk_has_control_flag(VorlanSDKControl flag);
 VORLAN_SDK_API VorlanSensorErrorCode vorlan_sdk_set_control_flags(
     VorlanSDKControl mask, VorlanSDKControl flags);
 
+/* Stores the options and applies them unchanged to every existing frame;
+ * frames made later take them as the frame modes above say. */
 VORLAN_SDK_API VorlanSensorErrorCode vorlan_sdk_set_frame_options(
     const VorlanSDKFrameOptions* options);
 VORLAN_SDK_API VorlanSDKFrameMode vorlan_sdk_get_frame_mode(void);

@@ -8,6 +8,7 @@
 
 #include "capture_report.h"
 #include "core.h"
+#include "mock_receive.h"
 
 #define VORLAN_SOURCE_FILE "source/capture_replay"
 
@@ -499,7 +500,8 @@ SensorError CaptureReplay::feed_pcap_once(bool enable_sleep) {
         // The callback closed or reopened the capture: its sensors are gone.
         return VORLAN_SUCCESS;
     }
-    VORLAN_RETURN_ERROR(vorlan_sdk_mock_network_receive(handle, header.timestamp, data, header.data_size));
+    VORLAN_RETURN_ERROR(
+        receive_mocked_payload(handle, header.timestamp, data, static_cast<std::size_t>(header.data_size)));
     return VORLAN_SUCCESS;
 }
 

@@ -20,8 +20,8 @@
 namespace vorlan_sdk {
 
 // Every packet read goes to the client's network-packet callback, then
-// through vorlan_sdk_mock_network_receive with its source address marked as
-// mocked. Callbacks run on the replay thread, or on the thread that called a
+// through the mocked receive path (receive_mocked_payload) with its source
+// address marked as mocked. Callbacks run on the replay thread, or on the thread that called a
 // blocking step, with no lock of this class held except during a step, when
 // the calling thread holds the control lock (re-entrant for it).
 //

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hostile_traffic.h"
+#include "support/eventually.h"
 #include "support/auxiliary_packet_builder.h"
 #include "support/data_packet_builder.h"
 #include "support/info_packet_builder.h"
@@ -31,6 +32,8 @@ constexpr std::size_t kSlackBytes = std::size_t(4) << 20;
 // The fleet that starts after the flood of information: 127.0.0.10 and up.
 constexpr uint8_t kFleetFirstHost = 10;
 constexpr std::size_t kFleetSize = 8;
+// The waits after the flood send again at each look: a datagram may be lost.
+constexpr auto kResendInterval = std::chrono::milliseconds(10);
 
 // Points of one real sensor as they come out: how many, and how many are
 // not one of those it sent.
@@ -90,14 +93,14 @@ std::size_t run_sensor(uint16_t port, uint8_t host, uint32_t serial, Seen& seen,
     vorlan_test::InfoPacketFields fields;
     fields.serial_number = serial;
     const Bytes info = vorlan_test::build_info_packet(fields);
-    const bool found = vorlan_long::wait_for(
+    const bool found = vorlan_test::eventually(
         [&] {
             vorlan_long::send_from_localhost(port, info, host);
             VorlanSensorHandle known = 0;
             return vorlan_sdk_get_sensor_handle_by_serial_number(serial, &known) == VORLAN_SUCCESS &&
                    known == handle;
         },
-        std::chrono::seconds(20));
+        std::chrono::seconds(20), kResendInterval);
     if (!found) {
         return 0;
     }
@@ -110,13 +113,13 @@ std::size_t run_sensor(uint16_t port, uint8_t host, uint32_t serial, Seen& seen,
     // The worker decodes in arrival order: once a serial line sent after the
     // points is out, so is every point.
     const Bytes line = vorlan_test::nmea_packet("$GPRMC,done");
-    vorlan_long::wait_for(
+    vorlan_test::eventually(
         [&] {
             vorlan_long::send_from_localhost(port, line, host);
             std::lock_guard<std::mutex> lock(seen.mutex);
             return seen.line_seen;
         },
-        std::chrono::seconds(20));
+        std::chrono::seconds(20), kResendInterval);
     std::lock_guard<std::mutex> lock(seen.mutex);
     *wrong = seen.wrong;
     return seen.points;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hostile_traffic.h"
+#include "support/eventually.h"
 #include "support/point_packet_builder.h"
 #include "support/udp_socket.h"
 #include "vorlan_sdk2.h"
@@ -30,6 +31,8 @@ constexpr std::size_t kSlackBytes = std::size_t(4) << 20;
 // The fleet that starts after the flood of information: 127.0.0.10 and up.
 constexpr uint8_t kFleetFirstHost = 10;
 constexpr std::size_t kFleetSize = 8;
+// The waits after the flood send again at each look: a datagram may be lost.
+constexpr auto kResendInterval = std::chrono::milliseconds(10);
 
 struct Seen {
     std::mutex mutex;
@@ -79,13 +82,13 @@ bool run_sensor(uint16_t port, uint8_t host, uint32_t serial, Seen& seen) {
     vorlan_test::InfzFields fields;
     fields.serial_number = serial;
     const Bytes info = vorlan_test::build_infz_packet(fields);
-    const bool stored = vorlan_long::wait_for(
+    const bool stored = vorlan_test::eventually(
         [&] {
             vorlan_long::send_from_localhost(port, info, host);
             VorlanSensor sensor{};
             return VorlanGetSensorInformation(handle, &sensor) == VORLAN_SUCCESS && sensor.serial_number == serial;
         },
-        std::chrono::seconds(20));
+        std::chrono::seconds(20), kResendInterval);
     const std::vector<PointRecord> points = sensor_points();
     for (std::size_t i = 0; stored && i < kPackets; ++i) {
         vorlan_long::send_from_localhost(
@@ -93,12 +96,12 @@ bool run_sensor(uint16_t port, uint8_t host, uint32_t serial, Seen& seen) {
             host);
     }
     const std::size_t expected = kPackets * kPointsPerPacket;
-    const bool delivered = stored && vorlan_long::wait_for(
+    const bool delivered = stored && vorlan_test::eventually(
                                          [&] {
                                              std::lock_guard<std::mutex> lock(seen.mutex);
                                              return seen.points >= expected;
                                          },
-                                         std::chrono::seconds(20));
+                                         std::chrono::seconds(20), kResendInterval);
     std::lock_guard<std::mutex> lock(seen.mutex);
     std::printf("second library: fleet sensor 127.0.0.%u after the flood of information %s, %zu of %zu points, "
                 "%zu wrong\n",
@@ -138,25 +141,25 @@ int main() {
 
     fields.serial_number = kSerial;
     const Bytes info = vorlan_test::build_infz_packet(fields);
-    const bool stored = vorlan_long::wait_for(
+    const bool stored = vorlan_test::eventually(
         [&] {
             vorlan_long::send_from_localhost(port, info);
             VorlanSensor sensor{};
             return VorlanGetSensorInformation(kLocalhost, &sensor) == VORLAN_SUCCESS &&
                    sensor.serial_number == kSerial;
         },
-        std::chrono::seconds(20));
+        std::chrono::seconds(20), kResendInterval);
     for (std::size_t i = 0; i < kPackets; ++i) {
         vorlan_long::send_from_localhost(
             port, vorlan_test::build_stdv_packet(1'700'000'000'000'000 + static_cast<int64_t>(1000 * i), points));
     }
     const std::size_t expected = kPackets * kPointsPerPacket;
-    const bool delivered = vorlan_long::wait_for(
+    const bool delivered = vorlan_test::eventually(
         [&] {
             std::lock_guard<std::mutex> lock(seen.mutex);
             return seen.points >= expected;
         },
-        std::chrono::seconds(20));
+        std::chrono::seconds(20), kResendInterval);
     bool correct = false;
     {
         std::lock_guard<std::mutex> lock(seen.mutex);

@@ -160,17 +160,6 @@ void send_from_localhost(uint16_t port, const Bytes& payload, uint8_t host) {
     close(fd);
 }
 
-bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 int report(const std::string& library, const FloodResult& result, std::size_t bound_bytes, std::size_t slack_bytes,
            bool sensor_ok) {
     constexpr double kMiB = 1024.0 * 1024.0;

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,9 +39,6 @@ FloodResult flood(uint16_t port, const std::vector<Bytes>& crafted, const std::v
 
 // Sends `payload` from 127.0.0.`host` to 127.0.0.1:`port`.
 void send_from_localhost(uint16_t port, const Bytes& payload, uint8_t host = 1);
-
-// Calls `done` every 10 ms until it returns true or `limit` passes.
-bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds limit);
 
 // Prints the figures and checks them: peak under `bound_bytes`, and the last
 // half's peak no more than `slack_bytes` above the first half's. Returns the

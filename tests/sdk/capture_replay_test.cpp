@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "support/capture_builder.h"
+#include "support/eventually.h"
 #include "vorlan_sdk.h"
 
 namespace vorlan_sdk {
@@ -108,17 +109,7 @@ private:
     std::function<void()> m_hook;
 };
 
-// Waits, within the bound, for `condition`.
-bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using vorlan_test::eventually;
 
 class ReplayTest : public testing::Test {
 protected:

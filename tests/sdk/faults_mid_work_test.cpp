@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "support/capture_builder.h"
+#include "support/eventually.h"
 #include "support/udp_socket.h"
 #include "vorlan_sdk.h"
 
@@ -31,16 +32,7 @@ using vorlan_test::UdpSender;
 
 constexpr auto kPatience = std::chrono::seconds(20);
 
-bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using vorlan_test::eventually;
 
 VorlanSensorErrorCode initialize(uint16_t port, VorlanSDKControl flags = 0,
                                  VorlanSensorErrorCallback on_error = nullptr, void* user_data = nullptr) {

@@ -15,6 +15,7 @@
 #include "capture.h"
 #include "support/auxiliary_packet_builder.h"
 #include "support/data_packet_builder.h"
+#include "support/eventually.h"
 #include "support/frame_recorder.h"
 #include "support/info_packet_builder.h"
 #include "support/scan_patterns.h"
@@ -25,18 +26,7 @@ namespace {
 using vorlan_test::RecordedFrame;
 
 constexpr VorlanSensorHandle kLoopback = 0x7F000001;  // 127.0.0.1
-constexpr auto kWait = std::chrono::seconds(10);
-
-bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using vorlan_test::eventually;
 
 // A Kiru sensor on PTP time, so that its points are timed by the packets and
 // not by the host clock: live and replayed frames then agree to the

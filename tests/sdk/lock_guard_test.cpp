@@ -57,18 +57,6 @@ private:
     std::thread m_releaser;
 };
 
-TEST(LockGuard, LocksAndUnlocks) {
-    TimedMutex mutex;
-    {
-        LockGuard guard(mutex);
-        EXPECT_TRUE(guard.is_locked());
-        EXPECT_TRUE(mutex.held_by_this_thread());
-    }
-    EXPECT_FALSE(mutex.held_by_this_thread());
-    EXPECT_TRUE(mutex.try_lock());
-    mutex.unlock();
-}
-
 TEST(LockGuard, ReportsThenWaitsForAnotherThreadsLock) {
     TimedMutex mutex;
     HeldElsewhere holder(mutex);
@@ -95,16 +83,24 @@ TEST(LockGuard, GivesUpOnAnotherThreadsLockWhenAskedTo) {
     EXPECT_EQ(kDeadlockReport, GetCapturedStderr());
 }
 
+// The guard that gave up leaves the lock to the one holding it, which lets
+// go when it ends.
 TEST(LockGuard, GivesUpOnALockTheCallerAlreadyHolds) {
     TimedMutex mutex;
-    LockGuard outer(mutex);
-    CaptureStderr();
     {
-        LockGuard inner(mutex);
-        EXPECT_FALSE(inner.is_locked());
+        LockGuard outer(mutex);
+        ASSERT_TRUE(outer.is_locked());
+        CaptureStderr();
+        {
+            LockGuard inner(mutex);
+            EXPECT_FALSE(inner.is_locked());
+        }
+        EXPECT_EQ(kDeadlockReport, GetCapturedStderr());
+        EXPECT_TRUE(mutex.held_by_this_thread());  // the outer guard still holds it
     }
-    EXPECT_EQ(kDeadlockReport, GetCapturedStderr());
-    EXPECT_TRUE(mutex.held_by_this_thread());  // the outer guard still holds it
+    EXPECT_FALSE(mutex.held_by_this_thread());
+    EXPECT_TRUE(mutex.try_lock());
+    mutex.unlock();
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "core.h"
 #include "network.h"
 #include "socket_listener.h"
+#include "support/eventually.h"
 #include "support/udp_socket.h"
 #include "vorlan_sdk.h"
 
@@ -37,17 +38,7 @@ using vorlan_test::UdpSender;
 constexpr VorlanSensorHandle kLoopbackHandle = 0x7F000001;
 constexpr auto kPatience = std::chrono::seconds(10);
 
-// Polls `done` until it holds or the generous bound passes.
-bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using vorlan_test::eventually;
 
 // Condition waits use the wall clock: its timed waits are the ones the thread
 // sanitizer understands.

@@ -1,7 +1,8 @@
 #!/bin/bash
 # The C examples do what their names say, run as a user runs them:
 #   examples_test.sh VORLAN BIN_DIR SOURCE_DIR BUILD_DIR [C_COMPILER]
-# BIN_DIR holds vorlan_demo, vorlan_quick_start and vorlan_replay_points.
+# BIN_DIR holds vorlan_demo, vorlan_quick_start, vorlan_replay_points and
+# vorlan_sweep_frames.
 # With C_COMPILER, the quick start is also compiled with the README's line.
 set -u
 vorlan=$1 bin=$2 source=$3 build=$4 compiler=${5:-}
@@ -35,6 +36,17 @@ points=$(grep -c '^-\?[0-9.]* -\?[0-9.]* -\?[0-9.]*$' "$dir/points.out")
 if awk '!/^#/ && $1*$1 + $2*$2 + $3*$3 < 0.01 { found = 1 } END { exit !found }' "$dir/points.out"; then
     fail "replay_points printed a point without a measurement"
 fi
+
+# sweep_frames: with the options set again once each frame exists, frames
+# follow the scan instead of the 0.1 s the library starts a sweep-mode frame
+# with. The Kiru-D40 (192.168.1.202) sweeps every 50 ms; its first frame
+# starts wherever its traffic does and is left out.
+"$bin/vorlan_sweep_frames" "$dir/yard.pcap" >"$dir/sweep.out" 2>&1 || fail "sweep_frames exit $?"
+grep -q '^sensor 192\.168\.1\.202: sweep rule set$' "$dir/sweep.out" || fail "sweep_frames set no sweep rule"
+grep '^frame from sensor 192\.168\.1\.202: [0-9]* points over [0-9.]* ms$' "$dir/sweep.out" | tail -n +2 >"$dir/kiru.out"
+[ "$(wc -l <"$dir/kiru.out")" -ge 20 ] || { fail "sweep_frames printed too few Kiru frames"; cat "$dir/sweep.out"; }
+awk '$(NF-1) < 40 || $(NF-1) > 60 { bad = 1 } END { exit bad }' "$dir/kiru.out" ||
+    { fail "sweep_frames cut frames that are no sweeps"; cat "$dir/kiru.out"; }
 
 # quick_start: frames from the simulator on a free loopback port, until its
 # standard input ends.

@@ -14,6 +14,7 @@
 #include "frame_source_core.h"
 #include "stop_signal.h"
 #include "support/capture_builder.h"
+#include "support/eventually.h"
 #include "support/udp_socket.h"
 #include "tool_run.h"
 
@@ -22,16 +23,6 @@ namespace {
 
 constexpr auto kBound = std::chrono::seconds(30);
 
-bool wait_for(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + kBound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 struct LossLine {
     uint64_t received = 0, queue_dropped = 0, kernel_dropped = 0;
@@ -72,7 +63,7 @@ TEST(LossReport, EveryDatagramOfABurstIsAccountedFor) {
             }
             ToolResult result;
             std::thread tool([&] { result = run_tool(args); });
-            ASSERT_TRUE(wait_for([&] { return !vorlan_test::udp_port_is_free(port); }));
+            ASSERT_TRUE(vorlan_test::eventually([&] { return !vorlan_test::udp_port_is_free(port); }, kBound));
             vorlan_test::UdpSender sender(port);
             const vorlan_test::Bytes payload = vorlan_test::test_payload(1200, 5);
             const std::size_t sent = sender.send_many(payload.data(), payload.size(), kBurst);
