@@ -106,6 +106,12 @@ public:
         changed();
     }
 
+    // True when the pair is registered, active or pending.
+    bool Contains(Callback callback, void* user_data) const {
+        std::lock_guard<std::mutex> lock(m_list_mutex);
+        return callback != nullptr && contains(callback, user_data);
+    }
+
     // True when no live entry is active or pending.
     bool Empty() const {
         std::lock_guard<std::mutex> lock(m_list_mutex);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "async_relay.h"
+#include "delivery_cancel.h"
 #include "frames.h"
 #include "framework.h"
 #include "vorlan_sdk2.h"
@@ -13,6 +14,8 @@ namespace vorlan_sdk2 {
 namespace {
 
 constexpr auto kWaitStep = std::chrono::milliseconds(500);
+// How often a single step looks whether a frame FIFO nobody reads holds it up.
+constexpr auto kStallCheck = std::chrono::milliseconds(200);
 // The shortest pass of a looping replay, in capture time: a sensor's frame.
 constexpr int64_t kMinLoopPeriodUs = 100'000;
 
@@ -228,13 +231,18 @@ bool PcapReader::Play(bool async, bool* damaged) {
     if (m_unloaded) {
         return false;
     }
+    // A blocking play that would be refused changes nothing: a looping
+    // capture never ends, and the worker cannot wait for itself.
+    if (!async && (m_auto_replay || cannotWaitForWorkerLocked())) {
+        return false;
+    }
     tryStartPlaying();
     m_playing = true;
     m_play_condition.notify_all();
     if (async) {
         return true;
     }
-    if (m_auto_replay || !m_worker.joinable() || cannotWaitForWorkerLocked()) {
+    if (!m_worker.joinable()) {
         return false;
     }
     waitFor(m_state_condition, lock, [&] { return m_finished; });
@@ -254,21 +262,41 @@ void PcapReader::Pause(bool async) {
 }
 
 void PcapReader::Seek(int64_t position, bool async) {
-    clearAsyncRelay();
-    clearFrameAggregator();
     std::unique_lock<std::mutex> lock(m_state_mutex);
     m_seek_request = std::max<int64_t>(position, 0);
     m_play_condition.notify_all();
-    if (async || !m_worker.joinable() || cannotWaitForWorkerLocked()) {
+    if (!m_worker.joinable()) {
+        // Nothing of this capture is under way: what is queued is let go now.
+        lock.unlock();
+        clearAsyncRelay();
+        clearFrameAggregator();
+        return;
+    }
+    // The worker may be held up handing on a payload of the position left
+    // behind (a full relay, a frame FIFO nobody reads): that payload is
+    // dropped, and the worker lets the queued ones go when it carries the
+    // seek out, before it hands on anything of the new position.
+    cancelDeliveryLocked();
+    if (async || cannotWaitForWorkerLocked()) {
         return;
     }
     waitFor(m_seek_done_condition, lock, [&] { return m_seek_request < 0; });
 }
 
+void PcapReader::cancelDeliveryLocked() {
+    m_cancels.fetch_add(1, std::memory_order_seq_cst);
+    wakeWaitingProducers();
+}
+
 bool PcapReader::NextFrame(bool async, void* step_id) {
+    if (!async && frameFifoHoldsFramesUp()) {
+        return false;
+    }
+    bool was_playing = false;
     {
         std::lock_guard<std::mutex> lock(m_state_mutex);
         m_step_armed_at = m_deliveries;
+        was_playing = m_playing;
     }
     // A step that ended at the end of the file left its listener behind.
     (void)frameCallbacks().Remove(singleStepFrameListener, step_id);
@@ -277,9 +305,29 @@ bool PcapReader::NextFrame(bool async, void* step_id) {
     }
     Play(true);
     std::unique_lock<std::mutex> lock(m_state_mutex);
-    if (!async && !cannotWaitForWorkerLocked()) {
-        // The end of the file ends the step too: no frame will come.
-        waitFor(m_state_condition, lock, [&] { return !m_playing || (m_finished && !m_auto_replay); });
+    if (async || cannotWaitForWorkerLocked()) {
+        return true;
+    }
+    // The end of the file ends the step too: no frame will come.
+    const auto done = [&] { return !m_playing || (m_finished && !m_auto_replay) || m_stop.load(); };
+    // A frame FIFO whose producer keeps waiting while the client consumes
+    // nothing holds every frame up, this step's too: the step is called off
+    // rather than waited out.
+    FrameFifo::Progress before = frameFifo().progress();
+    while (!done()) {
+        m_state_condition.wait_for(lock, kStallCheck);
+        if (done()) {
+            break;
+        }
+        const FrameFifo::Progress now = frameFifo().progress();
+        if (before.producer_waiting && now.producer_waiting && now.consumed == before.consumed) {
+            m_playing = was_playing;
+            m_play_condition.notify_all();
+            lock.unlock();
+            (void)unlistenFrames(singleStepFrameListener, step_id);
+            return false;
+        }
+        before = now;
     }
     return true;
 }
@@ -313,6 +361,7 @@ void PcapReader::Unload() {
         std::lock_guard<std::mutex> lock(m_state_mutex);
         m_unloaded = true;
         m_stop.store(true);
+        cancelDeliveryLocked();
         m_play_condition.notify_all();
         m_state_condition.notify_all();
         m_seek_done_condition.notify_all();
@@ -372,6 +421,11 @@ void PcapReader::handleSeekRequest() {
     if (m_seek_request < 0) {
         return;
     }
+    // What was queued or half aggregated belongs to the position left
+    // behind. Let go here, on the worker, so that nothing of the new
+    // position has been handed on yet.
+    clearAsyncRelay();
+    clearFrameAggregator();
     const auto entry = m_index.Floor(m_seek_request);
     m_decoder.SkipToPosition(m_seek_request, entry.second);
     m_finished = m_decoder.Finished();
@@ -494,8 +548,16 @@ void PcapReader::pcapWorkerRoutine() {
         }
         last_position = position;
         holding = false;
+        if (m_stop.load()) {
+            return;  // an unload came while the packet was read
+        }
+        if (m_seek_request >= 0) {
+            continue;  // the packet belongs to the position left behind
+        }
         ++m_deliveries;
         const int64_t timestamp = packet.timestamp - m_decoder.TimeZoneOffset();
+        // A seek or an unload from now on calls this delivery off.
+        const DeliveryScope delivery(m_cancels, m_cancels.load(std::memory_order_seq_cst));
         lock.unlock();
         (void)VorlanReceiveData(packet.handle, timestamp, packet.data, packet.size);
     }

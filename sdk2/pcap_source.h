@@ -111,6 +111,9 @@ public:
     void Seek(int64_t position, bool async);
     // Plays until the next frame is published, then pauses. `step_id` is
     // the user pointer the single-step frame listener is registered with.
+    // False, with the replay left as it was, when the listener cannot be
+    // registered or when a frame FIFO that the client does not read holds
+    // every frame up (no frame can be published until it reads).
     bool NextFrame(bool async, void* step_id);
     // The last record's position, waiting for indexing; -1 if the reader
     // stopped before indexing finished.
@@ -147,6 +150,9 @@ private:
     void tryStartPlaying();
     void tryStartIndexing();
     void handleSeekRequest();
+    // Calls off the worker's delivery under way (a wait for room in the
+    // relay or the frame FIFO) and wakes it. With m_state_mutex held.
+    void cancelDeliveryLocked();
     // At the end of playing: notes whether it was damage and says so on
     // standard error the first time.
     void noteEnd();
@@ -182,6 +188,8 @@ private:
     vorlan_capture::SkipCounters m_counters;  // copied from the decoder by the worker
 
     std::atomic<bool> m_stop{false};
+    // Moved to call off the worker's delivery under way (delivery_cancel.h).
+    std::atomic<uint64_t> m_cancels{0};
 };
 
 // The reader loaded under a replay handle, or null; for the tool and the

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <utility>
 
+#include "delivery_cancel.h"
 #include "thread_name.h"
 #include "udp_receive_buffer.h"
 #include "vorlan_sdk2.h"
@@ -78,6 +79,8 @@ void SocketListener::start() {
 
 void SocketListener::stop() {
     m_stop.store(true, std::memory_order_release);
+    m_cancels.fetch_add(1, std::memory_order_seq_cst);
+    wakeWaitingProducers();
     std::thread worker;
     {
         std::lock_guard<std::mutex> lock(m_worker_mutex);
@@ -120,6 +123,9 @@ void SocketListener::listen() {
 }
 
 void SocketListener::onReceive(const std::error_code& error, std::size_t size) {
+    // Taken before the look at the stop flag: a stop that comes after the
+    // look calls the delivery off.
+    const uint64_t seen = m_cancels.load(std::memory_order_seq_cst);
     // Aborted: the socket is being closed. Bad descriptor: it is gone, and
     // asking again would only fail again.
     if (error == asio::error::operation_aborted || error == asio::error::bad_descriptor ||
@@ -130,6 +136,7 @@ void SocketListener::onReceive(const std::error_code& error, std::size_t size) {
     // reported on the socket, a signal) says nothing about the next one:
     // neither may leave the listener deaf, so both go on to the next receive.
     if (!error && size > 0 && m_sender.address().is_v4()) {
+        const DeliveryScope delivery(m_cancels, seen);
         m_sink(m_sender.address().to_v4().to_uint(), wallClockMicroseconds(), m_buffer.get(), size, m_context);
     }
     listen();

@@ -72,6 +72,9 @@ private:
     asio::ip::udp::endpoint m_sender;         // filled by each receive
     std::unique_ptr<uint8_t[]> m_buffer;      // kReceiveBufferSize bytes, one datagram at a time
     std::atomic<bool> m_stop{true};
+    // Moved by stop(): calls off the worker's delivery under way (a wait for
+    // room in the relay or the frame FIFO).
+    std::atomic<uint64_t> m_cancels{0};
     std::mutex m_worker_mutex;  // guards m_worker
     std::thread m_worker;
     uint16_t m_local_port = 0;
