@@ -248,6 +248,17 @@ VORLAN_SDK2_API int VorlanStartNetworkingOnPort(uint16_t port);
 VORLAN_SDK2_API int VorlanStartNetworkingMulticast(const char* group_address, const char* interface_address,
                                                    uint16_t port);
 VORLAN_SDK2_API int VorlanStopNetworking(void);
+/* What the networking source has received and lost since it was started:
+ * `received` counts the datagrams it took from its socket and handed on;
+ * `dropped` counts those the system dropped before the library could take
+ * them, because the socket's receive buffer was full (always 0 where the
+ * system does not tell, as on systems other than Linux). Sent and arrived
+ * on this host, received + dropped adds up to what was sent. After
+ * VorlanStopNetworking the counts of the source stopped stay readable until
+ * the next start; before the first start both are 0. The library also tells
+ * of system drops on standard error, at most once a second. Either pointer
+ * may be null. Returns 0, or VORLAN_ERROR_NOT_INITIALIZED. Any thread. */
+VORLAN_SDK2_API int VorlanGetNetworkCounts(uint64_t* received, uint64_t* dropped);
 VORLAN_SDK2_API int VorlanStartAsyncRelay(uint32_t n_blocks);
 VORLAN_SDK2_API int VorlanStopAsyncRelay(void);
 
