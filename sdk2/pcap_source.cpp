@@ -14,6 +14,11 @@ namespace vorlan_sdk2 {
 namespace {
 
 constexpr auto kWaitStep = std::chrono::milliseconds(500);
+// A step between consecutive records larger than this, either way, is a jump
+// of the capture's clock (a clock set while recording, a record damaged in
+// its time) rather than a sensor's silence: pacing starts afresh after it
+// instead of waiting it out. Sensors repeat their information every second.
+constexpr int64_t kTimeJumpUs = 5'000'000;
 // How often a single step looks whether a frame FIFO nobody reads holds it up.
 constexpr auto kStallCheck = std::chrono::milliseconds(200);
 // The shortest pass of a looping replay, in capture time: a sensor's frame.
@@ -434,6 +439,17 @@ void PcapReader::handleSeekRequest() {
     m_seek_done_condition.notify_all();
 }
 
+void PcapReader::noteTimeJump(int64_t at, int64_t step) {
+    if (m_time_jump_reported) {
+        return;
+    }
+    m_time_jump_reported = true;
+    std::fprintf(stderr,
+                 "vorlan_sdk2: %s: the capture's time jumps by %+.6f s after %.6f s; the replay goes on from there "
+                 "without waiting (said once per capture)\n",
+                 m_path.c_str(), double(step) * 1e-6, double(at) * 1e-6);
+}
+
 void PcapReader::noteEnd() {
     using End = vorlan_capture::CaptureReader::End;
     const End& end = m_decoder.End();
@@ -528,7 +544,12 @@ void PcapReader::pcapWorkerRoutine() {
         if (m_speed > 0) {
             const int64_t target = position * 100 / m_speed;
             int64_t delay = 0;
-            if (m_resync || position < last_position) {
+            const int64_t step = position - last_position;
+            const bool jumped = !m_resync && (step > kTimeJumpUs || step < -kTimeJumpUs);
+            if (jumped) {
+                noteTimeJump(last_position, step);
+            }
+            if (m_resync || position < last_position || jumped) {
                 base = now_us() - target;
                 m_resync = false;
             } else {

@@ -156,6 +156,9 @@ private:
     // At the end of playing: notes whether it was damage and says so on
     // standard error the first time.
     void noteEnd();
+    // A jump of the capture's time at `at` µs by `step` µs: says so on
+    // standard error the first time. With m_state_mutex held.
+    void noteTimeJump(int64_t at, int64_t step);
     // Waits on `condition` in 0.5 s steps until `done` or stop.
     template <class Done>
     void waitFor(std::condition_variable& condition, std::unique_lock<std::mutex>& lock, Done done);
@@ -180,6 +183,7 @@ private:
     bool m_unloaded = false;
     bool m_ended_damaged = false;   // the last end of playing was damage, not the end of the file
     bool m_damage_reported = false; // on standard error, once per capture loaded
+    bool m_time_jump_reported = false;  // likewise
     uint64_t m_deliveries = 0;      // payloads handed on, counting the one under way
     uint64_t m_step_armed_at = 0;   // m_deliveries when the current step began
     std::thread m_worker;

@@ -723,4 +723,56 @@ TEST_F(PcapReplayTest, RefusedPlayToFinishChangesNothing) {
     EXPECT_EQ(payloads.count(), 0u);
 }
 
+// Paced replay starts its pacing afresh at a jump of the capture's time,
+// either way, instead of waiting it out, and says so once; an ordinary gap
+// is waited and not reported.
+TEST_F(PcapReplayTest, PacedReplayGoesOnPastAJumpOfTheCapturesTime) {
+    struct Case {
+        const char* name;
+        int64_t step;  // from record 9 to record 10
+        bool reported;
+    };
+    const Case cases[] = {
+        {"forward jump", 4096LL * 1000000, true},
+        {"backward jump", -4096LL * 1000000, true},
+        {"two jumps, one report", 0, true},
+        {"a gap of a quarter second", 250000, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CaptureBuilder capture;
+        int64_t time = kStart;
+        for (int i = 0; i < 20; ++i) {
+            if (i == 10) {
+                time += c.step != 0 ? c.step : 4096LL * 1000000;
+            }
+            if (c.step == 0 && i == 15) {
+                time -= 8192LL * 1000000;
+            }
+            capture.udp(time, kSensorA, numbered(i));
+            time += 1000;
+        }
+        capture.write(m_dir.file("jump.pcap"));
+        Payloads payloads;
+        const uint64_t handle = load(m_dir.file("jump.pcap"), kLoadPaused);
+        testing::internal::CaptureStderr();
+        auto played = std::async(std::launch::async, [&] { return VorlanReplayPlayToFinish(handle); });
+        const bool finished = played.wait_for(kBound) == std::future_status::ready;
+        if (!finished) {
+            (void)VorlanReplayUnloadPcap(handle);  // lets the blocking play return
+        }
+        const int result = played.get();
+        const std::string said = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(finished) << "the replay waited out the jump";
+        EXPECT_EQ(result, VORLAN_SUCCESS);
+        EXPECT_EQ(payloads.count(), 20u);
+        size_t reports = 0;
+        for (size_t at = said.find("time jumps"); at != std::string::npos; at = said.find("time jumps", at + 1)) {
+            ++reports;
+        }
+        EXPECT_EQ(reports, c.reported ? 1u : 0u) << said;
+        ASSERT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
+    }
+}
+
 }  // namespace
