@@ -213,6 +213,17 @@ VORLAN_SDK2_API int VorlanUnlistenSerialLines(VorlanSerialLineCallback callback,
 VORLAN_SDK2_API int VorlanListenSensorInfo(VorlanSensorInfoCallback callback, void* user_data);
 VORLAN_SDK2_API int VorlanUnlistenSensorInfo(VorlanSensorInfoCallback callback, void* user_data);
 
+/* The registry holds at most VORLAN_SDK2_MAX_SENSORS sensors, each at the
+ * index it first took. When it is full, the information of a new sensor
+ * takes the place (and the index) of the sensor silent the longest, provided
+ * that one has sent no information for VORLAN_SDK2_SENSOR_SILENCE_SECONDS
+ * (sensors repeat theirs every second); the silent sensor is then forgotten.
+ * While every sensor has been heard within that time, new sensors are
+ * refused, and the refusals are told on standard error at most once a
+ * second with their count. */
+#define VORLAN_SDK2_MAX_SENSORS 1024
+#define VORLAN_SDK2_SENSOR_SILENCE_SECONDS 5
+
 /* The number of known sensors, or a negative code. */
 VORLAN_SDK2_API int64_t VorlanGetSensorCount(void);
 VORLAN_SDK2_API int VorlanGetSensorInformation(uint64_t handle, VorlanSensor* out);
