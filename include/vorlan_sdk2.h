@@ -235,7 +235,8 @@ VORLAN_SDK2_API int VorlanListenFrames(int aggregation_mode, VorlanFramesCallbac
 VORLAN_SDK2_API int VorlanUnlistenFrames(VorlanFramesCallback callback, void* user_data);
 VORLAN_SDK2_API int VorlanEnableFrameFifo(int aggregation_mode, uint32_t n_frames);
 VORLAN_SDK2_API int VorlanDisableFrameFifo(void);
-/* timeout_ms 0 waits without limit. The frame stays checked out until
+/* timeout_ms 0 waits without limit, or until VorlanDeinitialize, which makes
+ * it return VORLAN_ERROR_NOT_INITIALIZED. The frame stays checked out until
  * VorlanFrameFifoRelease or VorlanFrameFifoPutBack. */
 VORLAN_SDK2_API int VorlanFrameFifoGet(VorlanFifoedFrame* out, uint32_t timeout_ms);
 VORLAN_SDK2_API int VorlanFrameFifoPutBack(void);
@@ -279,7 +280,16 @@ VORLAN_SDK2_API int VorlanStopAsyncRelay(void);
  * thread, and on the relay thread while the relay runs, nothing waits for the
  * replay (a seek or a step takes effect after the listener returns), and
  * VorlanReplayPlayToFinish and VorlanReplayUnloadPcap return
- * VORLAN_ERROR_INVALID_STATE. */
+ * VORLAN_ERROR_INVALID_STATE.
+ *
+ * A frame FIFO the client does not read holds the replay's worker (and the
+ * relay thread) waiting for room; control calls do not wait for it.
+ * VorlanReplayUnloadPcap, VorlanReplaySeek and VorlanStopAsyncRelay drop the
+ * payload being handed on at that moment (it belongs to what is being
+ * stopped or left behind). A seek also drops every payload the relay had
+ * queued. Paced replay does not wait out a jump of more than 5 s in the
+ * capture's time: it goes on from there and says so once on standard
+ * error. */
 
 VORLAN_SDK2_API int VorlanReplayLoadPcap(const char* path, uint32_t flags, uint64_t* replay_handle_out);
 VORLAN_SDK2_API int VorlanReplayUnloadPcap(uint64_t replay_handle);
@@ -289,6 +299,10 @@ VORLAN_SDK2_API int VorlanReplayPlay(uint64_t replay_handle);
  * before that record has played; standard error says once where). */
 VORLAN_SDK2_API int VorlanReplayPlayToFinish(uint64_t replay_handle);
 VORLAN_SDK2_API int VorlanReplayPause(uint64_t replay_handle);
+/* Plays until the next frame is published, then pauses. When a full frame
+ * FIFO that the client does not read holds every frame up, no frame can be
+ * published: VORLAN_ERROR_INVALID_STATE, the replay left playing or paused as
+ * it was. */
 VORLAN_SDK2_API int VorlanReplayNextFrame(uint64_t replay_handle);
 VORLAN_SDK2_API int VorlanReplaySeek(uint64_t replay_handle, int64_t position_us);
 /* Microseconds, or a negative code. */

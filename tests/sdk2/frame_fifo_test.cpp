@@ -288,6 +288,9 @@ TEST_F(FrameFifoTest, DeinitialiseWakesAClientWaitingWithoutLimit) {
     ASSERT_EQ(VorlanDeinitialize(), VORLAN_SUCCESS);
     ASSERT_EQ(waiting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_EQ(waiting.get(), VORLAN_ERROR_NOT_INITIALIZED);
+    // The FIFO outlives a deinitialisation; the next test must not find it.
+    ASSERT_EQ(VorlanInitialize(VORLAN_SDK2_INTERFACE_VERSION), VORLAN_SUCCESS);
+    (void)VorlanDisableFrameFifo();
 }
 
 TEST_F(FrameFifoTest, PullingWhileFeedingLosesNothingBetweenDisables) {
