@@ -267,7 +267,7 @@ VORLAN_SDK2_API int VorlanStopNetworking(void);
  * system does not tell, as on systems other than Linux). Sent and arrived
  * on this host, received + dropped adds up to what was sent. After
  * VorlanStopNetworking the counts of the source stopped stay readable until
- * the next start; before the first start both are 0. The library also tells
+ * the next start; before the first start since VorlanInitialize both are 0. The library also tells
  * of system drops on standard error, at most once a second. Either pointer
  * may be null. Returns 0, or VORLAN_ERROR_NOT_INITIALIZED. Any thread. */
 VORLAN_SDK2_API int VorlanGetNetworkCounts(uint64_t* received, uint64_t* dropped);

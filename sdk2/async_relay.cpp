@@ -72,13 +72,18 @@ int AsyncRelay::push(uint64_t handle, int64_t timestamp, const uint8_t* data, si
     if (!m_producer_mutex.try_lock()) {
         // Another producer may itself wait for room for as long as the
         // client does not read: look at the cancel now and then.
-        while (!m_producer_mutex.try_lock_for(std::chrono::milliseconds(10))) {
+        for (int tries = 0; !m_producer_mutex.try_lock(); ++tries) {
             if (cancel.cancelled() || m_ring.stopped()) {
                 return VORLAN_ERROR_INVALID_STATE;
             }
+            if (tries < 16) {
+                std::this_thread::yield();
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
         }
     }
-    std::lock_guard<std::timed_mutex> producer(m_producer_mutex, std::adopt_lock);
+    std::lock_guard<std::mutex> producer(m_producer_mutex, std::adopt_lock);
     SingleCircularBufferList::Slot slot;
     // The blocks are freed only with the relay, which every producer holds
     // (see VorlanReceiveDataAsync): the slot needs no reference of its own.

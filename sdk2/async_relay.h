@@ -67,9 +67,9 @@ private:
     const PayloadSink m_sink;
     void* const m_context;
     SingleCircularBufferList m_ring;
-    // Held by one producer from checkout to commit; timed, so that a
-    // producer waiting for its turn can see its delivery called off.
-    std::timed_mutex m_producer_mutex;
+    // Held by one producer from checkout to commit. A producer waiting for
+    // its turn polls it, so that it can see its delivery called off.
+    std::mutex m_producer_mutex;
     // Moved by stop() and discardQueued(): calls off the relay thread's
     // delivery under way.
     std::atomic<std::uint64_t> m_cancels{0};

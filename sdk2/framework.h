@@ -40,6 +40,8 @@ void frameCallbacksClear();
 void clearFrameAggregator();
 // Discards the payloads queued for the relay thread.
 void clearAsyncRelay();
+// Forgets the counts of the networking source last stopped.
+void forgetNetworkCounts();
 // Stops and unloads every capture replay.
 void VorlanReplayStop();
 // The frame listener behind single-frame stepping: pauses the replay its

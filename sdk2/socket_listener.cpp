@@ -275,6 +275,11 @@ int stopNetworking() {
     return VORLAN_SUCCESS;
 }
 
+void forgetNetworkCounts() {
+    std::lock_guard<std::mutex> lock(g_listener_mutex);
+    g_stopped.reset();
+}
+
 void networkCounts(uint64_t& received, uint64_t& dropped) {
     std::shared_ptr<SocketListener> listener;
     {
