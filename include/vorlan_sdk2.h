@@ -213,6 +213,17 @@ VORLAN_SDK2_API int VorlanUnlistenSerialLines(VorlanSerialLineCallback callback,
 VORLAN_SDK2_API int VorlanListenSensorInfo(VorlanSensorInfoCallback callback, void* user_data);
 VORLAN_SDK2_API int VorlanUnlistenSensorInfo(VorlanSensorInfoCallback callback, void* user_data);
 
+/* The registry holds at most VORLAN_SDK2_MAX_SENSORS sensors, each at the
+ * index it first took. When it is full, the information of a new sensor
+ * takes the place (and the index) of the sensor silent the longest, provided
+ * that one has sent no information for VORLAN_SDK2_SENSOR_SILENCE_SECONDS
+ * (sensors repeat theirs every second); the silent sensor is then forgotten.
+ * While every sensor has been heard within that time, new sensors are
+ * refused, and the refusals are told on standard error at most once a
+ * second with their count. */
+#define VORLAN_SDK2_MAX_SENSORS 1024
+#define VORLAN_SDK2_SENSOR_SILENCE_SECONDS 5
+
 /* The number of known sensors, or a negative code. */
 VORLAN_SDK2_API int64_t VorlanGetSensorCount(void);
 VORLAN_SDK2_API int VorlanGetSensorInformation(uint64_t handle, VorlanSensor* out);
@@ -224,7 +235,8 @@ VORLAN_SDK2_API int VorlanListenFrames(int aggregation_mode, VorlanFramesCallbac
 VORLAN_SDK2_API int VorlanUnlistenFrames(VorlanFramesCallback callback, void* user_data);
 VORLAN_SDK2_API int VorlanEnableFrameFifo(int aggregation_mode, uint32_t n_frames);
 VORLAN_SDK2_API int VorlanDisableFrameFifo(void);
-/* timeout_ms 0 waits without limit. The frame stays checked out until
+/* timeout_ms 0 waits without limit, or until VorlanDeinitialize, which makes
+ * it return VORLAN_ERROR_NOT_INITIALIZED. The frame stays checked out until
  * VorlanFrameFifoRelease or VorlanFrameFifoPutBack. */
 VORLAN_SDK2_API int VorlanFrameFifoGet(VorlanFifoedFrame* out, uint32_t timeout_ms);
 VORLAN_SDK2_API int VorlanFrameFifoPutBack(void);
@@ -248,6 +260,17 @@ VORLAN_SDK2_API int VorlanStartNetworkingOnPort(uint16_t port);
 VORLAN_SDK2_API int VorlanStartNetworkingMulticast(const char* group_address, const char* interface_address,
                                                    uint16_t port);
 VORLAN_SDK2_API int VorlanStopNetworking(void);
+/* What the networking source has received and lost since it was started:
+ * `received` counts the datagrams it took from its socket and handed on;
+ * `dropped` counts those the system dropped before the library could take
+ * them, because the socket's receive buffer was full (always 0 where the
+ * system does not tell, as on systems other than Linux). Sent and arrived
+ * on this host, received + dropped adds up to what was sent. After
+ * VorlanStopNetworking the counts of the source stopped stay readable until
+ * the next start; before the first start since VorlanInitialize both are 0. The library also tells
+ * of system drops on standard error, at most once a second. Either pointer
+ * may be null. Returns 0, or VORLAN_ERROR_NOT_INITIALIZED. Any thread. */
+VORLAN_SDK2_API int VorlanGetNetworkCounts(uint64_t* received, uint64_t* dropped);
 VORLAN_SDK2_API int VorlanStartAsyncRelay(uint32_t n_blocks);
 VORLAN_SDK2_API int VorlanStopAsyncRelay(void);
 
@@ -257,7 +280,16 @@ VORLAN_SDK2_API int VorlanStopAsyncRelay(void);
  * thread, and on the relay thread while the relay runs, nothing waits for the
  * replay (a seek or a step takes effect after the listener returns), and
  * VorlanReplayPlayToFinish and VorlanReplayUnloadPcap return
- * VORLAN_ERROR_INVALID_STATE. */
+ * VORLAN_ERROR_INVALID_STATE.
+ *
+ * A frame FIFO the client does not read holds the replay's worker (and the
+ * relay thread) waiting for room; control calls do not wait for it.
+ * VorlanReplayUnloadPcap, VorlanReplaySeek and VorlanStopAsyncRelay drop the
+ * payload being handed on at that moment (it belongs to what is being
+ * stopped or left behind). A seek also drops every payload the relay had
+ * queued. Paced replay does not wait out a jump of more than 5 s in the
+ * capture's time: it goes on from there and says so once on standard
+ * error. */
 
 /* Captures are classic PCAP files (microsecond or nanosecond times, either
  * byte order) or pcapng files (several sections, interfaces of different
@@ -281,6 +313,10 @@ VORLAN_SDK2_API int VorlanReplayPlay(uint64_t replay_handle);
  * before that record has played; standard error says once where). */
 VORLAN_SDK2_API int VorlanReplayPlayToFinish(uint64_t replay_handle);
 VORLAN_SDK2_API int VorlanReplayPause(uint64_t replay_handle);
+/* Plays until the next frame is published, then pauses. When a full frame
+ * FIFO that the client does not read holds every frame up, no frame can be
+ * published: VORLAN_ERROR_INVALID_STATE, the replay left playing or paused as
+ * it was. */
 VORLAN_SDK2_API int VorlanReplayNextFrame(uint64_t replay_handle);
 VORLAN_SDK2_API int VorlanReplaySeek(uint64_t replay_handle, int64_t position_us);
 /* Microseconds, or a negative code. */

@@ -1,9 +1,12 @@
 #include "async_relay.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <utility>
 
+#include "delivery_cancel.h"
+#include "frames.h"
 #include "framework.h"
 #include "thread_name.h"
 #include "vorlan_sdk2.h"
@@ -40,6 +43,9 @@ AsyncRelay::~AsyncRelay() { stop(); }
 
 void AsyncRelay::stop() {
     m_ring.stop();
+    // The relay thread may be waiting for the client to read the frame FIFO.
+    m_cancels.fetch_add(1, std::memory_order_seq_cst);
+    frameFifo().wake_producer();
     std::thread thread;
     {
         std::lock_guard<std::mutex> lock(m_thread_mutex);
@@ -59,16 +65,38 @@ int AsyncRelay::push(uint64_t handle, int64_t timestamp, const uint8_t* data, si
     if (size > kMaxPayloadSize) {
         return VORLAN_ERROR_OUT_OF_MEMORY;
     }
+    const WaitCancel& cancel = currentDelivery();
     // Sources on several threads (the network worker, replay workers, client
     // threads) may feed the relay at once; the ring takes one writer at a
     // time and would refuse the others, losing their payloads.
-    std::lock_guard<std::mutex> producer(m_producer_mutex);
+    if (!m_producer_mutex.try_lock()) {
+        // Another producer may itself wait for room for as long as the
+        // client does not read: look at the cancel now and then.
+        for (int tries = 0; !m_producer_mutex.try_lock(); ++tries) {
+            if (cancel.cancelled() || m_ring.stopped()) {
+                return VORLAN_ERROR_INVALID_STATE;
+            }
+            if (tries < 16) {
+                std::this_thread::yield();
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        }
+    }
+    std::lock_guard<std::mutex> producer(m_producer_mutex, std::adopt_lock);
     SingleCircularBufferList::Slot slot;
     // The blocks are freed only with the relay, which every producer holds
     // (see VorlanReceiveDataAsync): the slot needs no reference of its own.
     if (m_ring.checkout_for_write(slot, SingleCircularBufferList::kAnyGeneration,
-                                  SingleCircularBufferList::Hold::kNothing) !=
+                                  SingleCircularBufferList::Hold::kNothing, &cancel) !=
         SingleCircularBufferList::Checkout::kTaken) {
+        return VORLAN_ERROR_INVALID_STATE;
+    }
+    // Called off after the checkout: a discard that came meanwhile waited
+    // for this slot, and a payload of the position left behind must not
+    // survive it.
+    if (cancel.cancelled()) {
+        m_ring.abandon_write(slot);
         return VORLAN_ERROR_INVALID_STATE;
     }
     storeU64(slot.data, handle);
@@ -81,14 +109,14 @@ int AsyncRelay::push(uint64_t handle, int64_t timestamp, const uint8_t* data, si
 }
 
 void AsyncRelay::discardQueued() {
-    if (t_relaying == this) {
-        // The sink's own block is checked out on this thread; waiting for it
-        // would never end.
-        m_discard_when_sink_returns = true;
-        return;
-    }
+    // The discard is marked before the relay thread's delivery is called
+    // off: a block the relay thread takes up after the cancel finds the mark.
     m_ring.discard_all();
+    m_cancels.fetch_add(1, std::memory_order_seq_cst);
+    frameFifo().wake_producer();
 }
+
+void AsyncRelay::wakeProducers() { m_ring.wake_writers(); }
 
 void AsyncRelay::relayBlocks() {
     nameThisThread("vorlan2-relay");
@@ -107,11 +135,20 @@ void AsyncRelay::relayBlocks() {
         }
         std::uint32_t relayed = 0;  // blocks of the batch relayed and not yet given back
         while (batch.count > 0) {
+            // Taken before the looks at the stop and at a pending discard:
+            // a stop or discard that comes later calls this delivery off.
+            const DeliveryScope delivery(m_cancels);
             if (m_ring.stopped()) {
                 // Queued payloads are dropped; the checkout ends so that
                 // nobody waits for it.
                 (void)m_ring.release_batch(batch, batch.count);
                 return;
+            }
+            if (m_ring.discard_pending()) {
+                if (!m_ring.release_batch(batch, relayed)) {
+                    return;
+                }
+                break;
             }
             const uint8_t* block = batch.slot(relayed);
             const uint64_t handle = loadU64(block);
@@ -124,15 +161,9 @@ void AsyncRelay::relayBlocks() {
                 // payload counts as delivered and relaying goes on.
             }
             ++relayed;
-            if (m_discard_when_sink_returns) {
-                m_discard_when_sink_returns = false;
-                // The rest of the batch goes with the queue.
-                if (!m_ring.discard_all_from_batch(batch)) {
-                    return;
-                }
-                break;
-            }
-            if (relayed == batch.count || relayed == kBlocksPerRelease) {
+            // A discard made meanwhile (a seek, perhaps by the sink itself)
+            // takes the rest of the batch when the batch is given back.
+            if (relayed == batch.count || relayed == kBlocksPerRelease || m_ring.discard_pending()) {
                 if (!m_ring.release_batch(batch, relayed)) {
                     return;
                 }
@@ -197,6 +228,12 @@ int stopAsyncRelay() {
 }
 
 bool onAsyncRelayThread() { return t_relaying != nullptr; }
+
+void wakeAsyncRelayProducers() {
+    if (std::shared_ptr<AsyncRelay> relay = currentRelay()) {
+        relay->wakeProducers();
+    }
+}
 
 void clearAsyncRelay() {
     if (!isAsyncRelayEnabled()) {

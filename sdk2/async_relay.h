@@ -41,15 +41,19 @@ public:
     // is full. Any number of threads may call; they take turns, so the ring
     // keeps a single producer. Returns VORLAN_SUCCESS,
     // VORLAN_ERROR_OUT_OF_MEMORY for a payload larger than kMaxPayloadSize, or
-    // VORLAN_ERROR_INVALID_STATE once the relay is stopped (the payload is
-    // then dropped).
+    // VORLAN_ERROR_INVALID_STATE once the relay is stopped or the calling
+    // thread's delivery is called off (delivery_cancel.h); the payload is
+    // then dropped.
     int push(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size);
 
-    // Drops every queued payload once the block being written and the one
-    // being relayed, if any, are done. Called from the sink on the relay
-    // thread, it cannot wait for the block being relayed: the payloads queued
-    // are then dropped as soon as the sink returns.
+    // Drops every payload queued so far, without waiting for the relay
+    // thread: a payload being relayed now finishes (its waits for room in
+    // the frame FIFO called off), the others are never relayed. Waits only
+    // for a payload being copied in.
     void discardQueued();
+    // Wakes producers waiting for room, so that one whose delivery was
+    // called off gives up.
+    void wakeProducers();
 
     // Ends the relay thread and waits for it (unless called on the relay
     // thread itself, from the sink: the thread then ends once the sink
@@ -63,10 +67,14 @@ private:
     const PayloadSink m_sink;
     void* const m_context;
     SingleCircularBufferList m_ring;
-    std::mutex m_producer_mutex;  // held by one producer from checkout to commit
+    // Held by one producer from checkout to commit. A producer waiting for
+    // its turn polls it, so that it can see its delivery called off.
+    std::mutex m_producer_mutex;
+    // Moved by stop() and discardQueued(): calls off the relay thread's
+    // delivery under way.
+    std::atomic<std::uint64_t> m_cancels{0};
     std::mutex m_thread_mutex;    // guards m_thread
     std::thread m_thread;
-    bool m_discard_when_sink_returns = false;  // relay thread only
 };
 
 // ---- The library's one relay.
@@ -82,6 +90,9 @@ int stopAsyncRelay();
 // Drops every payload queued in the relay (replay seeks and unloads: what was
 // queued belongs to the position left behind).
 void clearAsyncRelay();
+
+// Wakes the producers of the running relay (delivery_cancel.h).
+void wakeAsyncRelayProducers();
 
 // True on a relay thread, in the parser chain it runs. A source feeding the
 // relay may be waiting for room in it, so such a thread must not wait for a

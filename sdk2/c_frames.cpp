@@ -25,7 +25,12 @@ VORLAN_SDK2_API int VorlanDisableFrameFifo(void) {
 
 VORLAN_SDK2_API int VorlanFrameFifoGet(VorlanFifoedFrame* out, uint32_t timeout_ms) {
     return c_call_initialized([&] {
-        return out == nullptr ? VORLAN_ERROR_INVALID_ARGUMENTS : frameFifo().get(*out, timeout_ms);
+        if (out == nullptr) {
+            return VORLAN_ERROR_INVALID_ARGUMENTS;
+        }
+        const int got = frameFifo().get(*out, timeout_ms);
+        // Woken by VorlanDeinitialize.
+        return got != VORLAN_SUCCESS && !isInitialized() ? VORLAN_ERROR_NOT_INITIALIZED : got;
     });
 }
 

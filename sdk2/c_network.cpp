@@ -31,6 +31,21 @@ VORLAN_SDK2_API int VorlanStopNetworking(void) {
     return c_call_initialized([] { return stopNetworking(); });
 }
 
+VORLAN_SDK2_API int VorlanGetNetworkCounts(uint64_t* received, uint64_t* dropped) {
+    return c_call_initialized([&] {
+        uint64_t taken = 0;
+        uint64_t lost = 0;
+        networkCounts(taken, lost);
+        if (received != nullptr) {
+            *received = taken;
+        }
+        if (dropped != nullptr) {
+            *dropped = lost;
+        }
+        return VORLAN_SUCCESS;
+    });
+}
+
 VORLAN_SDK2_API int VorlanStartAsyncRelay(uint32_t n_blocks) {
     return c_call_initialized([&] { return startAsyncRelay(n_blocks); });
 }

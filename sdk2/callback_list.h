@@ -106,6 +106,12 @@ public:
         changed();
     }
 
+    // True when the pair is registered, active or pending.
+    bool Contains(Callback callback, void* user_data) const {
+        std::lock_guard<std::mutex> lock(m_list_mutex);
+        return callback != nullptr && contains(callback, user_data);
+    }
+
     // True when no live entry is active or pending.
     bool Empty() const {
         std::lock_guard<std::mutex> lock(m_list_mutex);
@@ -119,16 +125,20 @@ public:
     }
 
     // Calls every live entry in order with `args` and its user pointer.
-    // Entries appended during the pass are reached in the same pass.
+    // Entries appended during the pass are reached in the same pass, but no
+    // pair is called twice in one pass (one removed and added back during
+    // the pass, after it was called, waits for the next).
     void Invoke(Args... args) {
         std::lock_guard<PassLock> pass(m_invoke_mutex);
         start_pass();
+        const size_t before_pass = m_copy_size;
+        m_called.clear();
         for (size_t i = 0;; ++i) {
             Entry entry;
             if (!entry_at(i, entry)) {
                 break;
             }
-            if (entry.callback != nullptr) {
+            if (callable(entry, i, before_pass)) {
                 entry.callback(args..., entry.user_data);
             }
         }
@@ -139,12 +149,14 @@ public:
     bool InvokeWithTermination(Args... args) {
         std::lock_guard<PassLock> pass(m_invoke_mutex);
         start_pass();
+        const size_t before_pass = m_copy_size;
+        m_called.clear();
         for (size_t i = 0;; ++i) {
             Entry entry;
             if (!entry_at(i, entry)) {
                 return false;
             }
-            if (entry.callback != nullptr && entry.callback(args..., entry.user_data) == 0) {
+            if (callable(entry, i, before_pass) && entry.callback(args..., entry.user_data) == 0) {
                 return true;
             }
         }
@@ -155,6 +167,29 @@ public:
     std::unique_lock<PassLock> LockInvocations() { return std::unique_lock<PassLock>(m_invoke_mutex); }
 
 private:
+    // With the invoke mutex held: whether entry `index` of the pass is to be
+    // called, noting it as called. Only entries appended during the pass
+    // (at `before_pass` or later) can repeat a pair already called.
+    bool callable(const Entry& entry, size_t index, size_t before_pass) {
+        if (entry.callback == nullptr) {
+            return false;
+        }
+        if (index >= before_pass) {
+            for (const Entry& called : m_called) {
+                if (called.callback == entry.callback && called.user_data == entry.user_data) {
+                    return false;
+                }
+            }
+        }
+        try {
+            m_called.push_back(entry);  // allocates only while the list grows
+        } catch (...) {
+            // Out of memory: this call cannot be remembered, and at worst the
+            // pair is called again if it is added back during this pass.
+        }
+        return true;
+    }
+
     // Guarded by m_list_mutex.
     bool contains(Callback callback, void* user_data) const {
         auto same = [&](const Entry& entry) { return entry.callback == callback && entry.user_data == user_data; };
@@ -235,6 +270,9 @@ private:
     std::atomic<bool> m_updated{false};  // written under m_list_mutex, read by passes
     uint64_t m_count = 0;          // guarded by m_list_mutex; live active entries
     std::atomic<uint64_t> m_generation{0};  // changed under m_list_mutex, read by passes
+
+    // The pairs called in the pass under way; guarded by m_invoke_mutex.
+    std::vector<Entry> m_called;
 
     // The passes' copy of the active entries; guarded by m_invoke_mutex.
     static constexpr size_t kCopied = 16;

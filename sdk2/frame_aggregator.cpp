@@ -1,5 +1,7 @@
 #include "frame_aggregator.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <new>
 #include <thread>
 #include <utility>
@@ -39,7 +41,13 @@ void FrameAggregator::add_points(std::uint64_t handle, std::int64_t timestamp, s
         entry = find_entry(handle);
     }
     if (entry != nullptr) {
-        entry->buffer->add_points(timestamp, n_points, stride, points, time_synced(handle, *entry), m_sink);
+        const std::size_t dropped =
+            entry->buffer->add_points(timestamp, n_points, stride, points, time_synced(handle, *entry), m_sink);
+        if (dropped != 0) {
+            count_drop(dropped, false);
+        }
+    } else if (n_points != 0) {
+        count_drop(n_points, true);
     }
     // A frame listener's request, or one that came while the buffers were held.
     if (requested()) {
@@ -75,13 +83,34 @@ FrameAggregator::Entry* FrameAggregator::find_entry(std::uint64_t handle) {
     return entry;
 }
 
+void FrameAggregator::purge_silent(std::int64_t now) {
+    for (auto it = m_buffers.begin(); it != m_buffers.end();) {
+        it = now - it->second.last_heard > kStaleAfter ? m_buffers.erase(it) : std::next(it);
+    }
+    m_last_entry = nullptr;
+}
+
+void FrameAggregator::count_drop(std::size_t n_points, bool no_buffer) {
+    ++m_drops.batches;
+    m_drops.points += n_points;
+    m_untold_points += n_points;
+    std::uint64_t batches = 0;
+    if (!m_drop_report.add(1, m_clock(), batches)) {
+        return;
+    }
+    std::fprintf(stderr,
+                 "vorlan_sdk2: frame aggregation: %" PRIu64 " point batches (%" PRIu64
+                 " points) dropped since the last report%s\n",
+                 batches, m_untold_points,
+                 no_buffer ? ": every frame buffer is held by a sensor heard in the last 2 s, or memory ran out"
+                           : ": a sensor changed its point stride, or memory ran out");
+    m_untold_points = 0;
+}
+
 FrameAggregator::Entry* FrameAggregator::new_entry(std::uint64_t handle) {
     const std::int64_t now = read_clock();
     if (m_buffers.size() > kBuffersBeforePurge) {
-        for (auto it = m_buffers.begin(); it != m_buffers.end();) {
-            it = now - it->second.last_heard > kStaleAfter ? m_buffers.erase(it) : std::next(it);
-        }
-        m_last_entry = nullptr;
+        purge_silent(now);
     }
     if (m_buffers.size() >= kMaxBuffers) {
         return nullptr;
@@ -100,12 +129,20 @@ FrameAggregator::Entry* FrameAggregator::new_entry(std::uint64_t handle) {
 std::int64_t FrameAggregator::read_clock() {
     m_batches_unclocked = 0;
     const std::int64_t now = m_clock();
+    bool silent = false;
     for (auto& buffer : m_buffers) {
         Entry& entry = buffer.second;
         if (entry.heard) {
             entry.last_heard = now;
             entry.heard = false;
+        } else if (now - entry.last_heard > kStaleAfter) {
+            silent = true;
         }
+    }
+    // Memory held for senders that went away is given back; a few sensors
+    // keep their partial frames however long they pause.
+    if (silent && m_buffers.size() > kBuffersBeforePurge) {
+        purge_silent(now);
     }
     return now;
 }
@@ -147,6 +184,24 @@ std::size_t FrameAggregator::buffer_count() {
     const std::size_t count = m_buffers.size();
     unclaim();
     return count;
+}
+
+std::size_t FrameAggregator::allocated_bytes() {
+    claim();
+    apply_requests();
+    std::size_t bytes = 0;
+    for (const auto& buffer : m_buffers) {
+        bytes += buffer.second.buffer->allocated_bytes();
+    }
+    unclaim();
+    return bytes;
+}
+
+FrameAggregator::Drops FrameAggregator::drops() {
+    claim();
+    const Drops drops = m_drops;
+    unclaim();
+    return drops;
 }
 
 }  // namespace vorlan_sdk2

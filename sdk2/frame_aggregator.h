@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 
+#include "drop_report.h"
 #include "frame_buffer.h"
 
 namespace vorlan_sdk2 {
@@ -53,11 +54,25 @@ public:
     // earlier than a sensor's last batch, so a buffer judged silent for
     // kStaleAfter really was; at low rates one may be kept a little longer.
     static constexpr std::uint32_t kBatchesPerClockReading = 64;
-    // Buffers kept at most. When that many sensors have all sent points
-    // within kStaleAfter, the batches of a further sensor are dropped until
-    // one falls silent: senders of stray points from many addresses cannot
-    // make memory grow, nor take the buffers of the sensors already heard.
-    static constexpr std::size_t kMaxBuffers = 64;
+    // Buffers kept at most: as many sensors as the sensor registry holds
+    // (sixteen replays of eight sensors fit many times over). When that many
+    // sensors have all sent points within kStaleAfter, the batches of a
+    // further sensor are dropped, and counted, until one falls silent:
+    // senders of stray points from many addresses cannot make memory grow
+    // without end, nor take the buffers of the sensors already heard. Past
+    // kBuffersBeforePurge buffers, those of sensors silent for kStaleAfter
+    // are given back as the clock is read, and a buffer's storage grows only
+    // as its frames need (FrameBuffer::kInitialPoints).
+    static constexpr std::size_t kMaxBuffers = 1024;
+
+    // What could not be aggregated: batches of a sensor that found no
+    // buffer (all in use, or no memory) or a batch the sensor's buffer
+    // refused (another stride), with their points. Told on standard error
+    // at most once a second as well.
+    struct Drops {
+        std::uint64_t batches = 0;
+        std::uint64_t points = 0;
+    };
 
     FrameAggregator(SensorQuestions questions, FrameSink sink, Clock clock);
     FrameAggregator(const FrameAggregator&) = delete;
@@ -82,6 +97,10 @@ public:
     // Buffers alive, after carrying out pending requests. Waits for a
     // running add_points(); not for frame listeners.
     std::size_t buffer_count();
+    // Bytes of point storage held by all buffers; waits as buffer_count().
+    std::size_t allocated_bytes();
+    // Since the aggregator was made; waits as buffer_count().
+    Drops drops();
 
 private:
     enum : unsigned { kClear = 1, kDestroy = 2 };
@@ -106,6 +125,10 @@ private:
     // Reads the clock and stamps the sensors heard since the last reading.
     std::int64_t read_clock();
     bool time_synced(std::uint64_t handle, Entry& entry);
+    // Buffers of sensors silent for kStaleAfter at `now` go.
+    void purge_silent(std::int64_t now);
+    // Counts a dropped batch and tells of the drops once a second.
+    void count_drop(std::size_t n_points, bool no_buffer);
 
     const SensorQuestions m_questions;
     const FrameSink m_sink;
@@ -132,6 +155,9 @@ private:
     std::uint64_t m_last_handle = 0;
     Entry* m_last_entry = nullptr;
     std::uint32_t m_batches_unclocked = 0;  // batches since the clock was read
+    Drops m_drops;
+    DropReport m_drop_report;  // counts batches
+    std::uint64_t m_untold_points = 0;
 };
 
 }  // namespace vorlan_sdk2

@@ -50,13 +50,16 @@ std::uint64_t FrameBuffer::capacity_bytes(std::int32_t period) {
     return period > 0 ? static_cast<std::uint64_t>(period) * kBytesPerMicrosecond : kNaturalCapacityBytes;
 }
 
-bool FrameBuffer::start(std::int64_t timestamp, std::size_t stride, const std::uint8_t* first_point) {
+bool FrameBuffer::start(std::int64_t timestamp, std::size_t stride, const std::uint8_t* first_point,
+                        std::size_t n_points) {
     const std::size_t capacity = static_cast<std::size_t>(capacity_bytes(m_period) / std::max(stride, kNominalStride));
-    m_points.reset(new (std::nothrow) std::uint8_t[capacity * stride]);
+    const std::size_t allocated = std::min(capacity, std::max(n_points, kInitialPoints));
+    m_points.reset(new (std::nothrow) std::uint8_t[allocated * stride]);
     if (!m_points) {
         return false;  // retried with the next batch
     }
     m_capacity = capacity;
+    m_allocated = allocated;
     m_stride = stride;
     m_walks = frame_walk::walks_for(stride);
     m_frame_timestamp = m_last_timestamp = timestamp;
@@ -64,17 +67,32 @@ bool FrameBuffer::start(std::int64_t timestamp, std::size_t stride, const std::u
     return true;
 }
 
-void FrameBuffer::add_points(std::int64_t timestamp, std::size_t n_points, std::size_t stride,
-                             const std::uint8_t* points, bool time_synced, const FrameSink& sink) {
-    if (n_points == 0 || points == nullptr || stride < kMinimumStride) {
+void FrameBuffer::make_room(std::size_t more) {
+    const std::size_t wanted = std::min(m_capacity, m_count + more);
+    if (wanted <= m_allocated) {
         return;
     }
+    const std::size_t grown = std::min(m_capacity, std::max(wanted, 2 * m_allocated));
+    std::unique_ptr<std::uint8_t[]> points(new (std::nothrow) std::uint8_t[grown * m_stride]);
+    if (!points) {
+        return;  // frames are cut where the storage ends until memory comes back
+    }
+    std::memcpy(points.get(), m_points.get(), m_count * m_stride);
+    m_points = std::move(points);
+    m_allocated = grown;
+}
+
+std::size_t FrameBuffer::add_points(std::int64_t timestamp, std::size_t n_points, std::size_t stride,
+                                    const std::uint8_t* points, bool time_synced, const FrameSink& sink) {
+    if (n_points == 0 || points == nullptr || stride < kMinimumStride) {
+        return 0;  // nothing to take: no points, or none that can be read
+    }
     if (!m_points) {
-        if (!start(timestamp, stride, points)) {
-            return;
+        if (!start(timestamp, stride, points, n_points)) {
+            return n_points;
         }
     } else if (stride != m_stride) {
-        return;
+        return n_points;
     }
 
     // Frames cut since a point was last taken. A point may start two frames
@@ -82,7 +100,11 @@ void FrameBuffer::add_points(std::int64_t timestamp, std::size_t n_points, std::
     // time it can never be taken.
     int cuts_since_progress = 0;
     while (n_points > 0) {
-        const std::size_t room = m_capacity - m_count;
+        if (m_allocated - m_count < n_points) {
+            make_room(n_points);
+        }
+        // A buffer that could not grow cuts its frame where its storage ends.
+        const std::size_t room = (m_allocated > m_count ? m_allocated : m_count) - m_count;
         const std::size_t limit = std::min(n_points, room);
         std::size_t taken = 0;
         std::int64_t sum = 0;  // relative timestamps of the points taken, as sent
@@ -110,11 +132,11 @@ void FrameBuffer::add_points(std::int64_t timestamp, std::size_t n_points, std::
             m_last_timestamp = wrapping_add(m_last_timestamp, sum);
         }
         if (!boundary) {
-            return;
+            return 0;
         }
         cuts_since_progress = taken == 0 ? cuts_since_progress + 1 : 1;
         if (cuts_since_progress > 2) {
-            return;
+            return n_points - taken;
         }
         publish_and_start_next(sink);
         points += taken * stride;
@@ -124,6 +146,7 @@ void FrameBuffer::add_points(std::int64_t timestamp, std::size_t n_points, std::
             timestamp = m_last_timestamp;
         }
     }
+    return 0;
 }
 
 void FrameBuffer::clear() {

@@ -59,12 +59,13 @@ public:
 
     // Appends a batch stamped `timestamp` and publishes each frame it
     // completes to `sink`. The first batch fixes the stride; a batch with
-    // another stride is dropped whole. For a sensor whose clock is not
+    // another stride is dropped whole. Returns the points dropped: a batch
+    // of another stride, or one that found no memory for the buffer. For a sensor whose clock is not
     // synchronised, the first point of a batch is re-timed against the
     // previous point, since its relative timestamp counts from the batch's
     // (host) timestamp.
-    void add_points(std::int64_t timestamp, std::size_t n_points, std::size_t stride, const std::uint8_t* points,
-                    bool time_synced, const FrameSink& sink);
+    std::size_t add_points(std::int64_t timestamp, std::size_t n_points, std::size_t stride,
+                           const std::uint8_t* points, bool time_synced, const FrameSink& sink);
 
     // Forgets the buffered points. The frame being filled now begins at the
     // last point's time, so the next points' relative times still add up to
@@ -73,9 +74,19 @@ public:
 
     std::int32_t period() const { return m_period; }
     std::size_t point_count() const { return m_count; }
+    // Bytes of point storage held now.
+    std::size_t allocated_bytes() const { return m_allocated * m_stride; }
+
+    // Storage starts this small and doubles as frames need it, up to the
+    // capacity: a sender of a few stray points costs little, and a sensor's
+    // buffer stops growing once it holds the sensor's largest frame.
+    static constexpr std::size_t kInitialPoints = 512;
 
 private:
-    bool start(std::int64_t timestamp, std::size_t stride, const std::uint8_t* first_point);
+    bool start(std::int64_t timestamp, std::size_t stride, const std::uint8_t* first_point, std::size_t n_points);
+    // Grows the storage, when it can, to hold `more` points beyond those
+    // buffered, within the capacity.
+    void make_room(std::size_t more);
     void publish_and_start_next(const FrameSink& sink);
 
     const std::uint64_t m_handle;
@@ -84,7 +95,8 @@ private:
     std::int64_t m_last_timestamp = -1;  // time of the last buffered point
     std::size_t m_stride = 0;
     std::size_t m_count = 0;
-    std::size_t m_capacity = 0;  // in points, fixed with the stride
+    std::size_t m_capacity = 0;   // in points, fixed with the stride: a full buffer ends a frame
+    std::size_t m_allocated = 0;  // in points, what m_points holds: at most m_capacity
     frame_walk::Walks m_walks{};  // chosen with the stride
     std::uint8_t m_parity = 0;
     std::int64_t m_phase = 0;

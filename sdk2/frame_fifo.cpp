@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "delivery_cancel.h"
 #include "frame_buffer.h"
 
 namespace vorlan_sdk2 {
@@ -70,8 +71,9 @@ void FrameFifo::on_frame(std::uint64_t token, std::uint64_t handle, std::int64_t
         return;
     }
     SingleCircularBufferList::Slot slot;
-    if (m_ring.checkout_for_write(slot, token) != Checkout::kTaken) {
-        return;  // disabled, or disabled while waiting for room
+    if (m_ring.checkout_for_write(slot, token, SingleCircularBufferList::Hold::kStorage, &currentDelivery()) !=
+        Checkout::kTaken) {
+        return;  // disabled, or disabled or called off while waiting for room
     }
     // The slot was sized when its storage was; a frame sized for a later
     // mode may not fit it, and is then refused by the commit anyway.

@@ -58,6 +58,20 @@ public:
     // enable() takes frames again.
     void detach_producer() { m_ring.refuse_writers(); }
 
+    // Wakes a producer waiting for room, so that one whose delivery was
+    // called off (delivery_cancel.h) drops its frame and returns.
+    void wake_producer() { m_ring.wake_writers(); }
+    // A client waiting in get() now returns VORLAN_ERROR_INVALID_STATE.
+    void interrupt_readers() { m_ring.interrupt_readers(); }
+    // Whether the producer waits for room, and how many frames the client
+    // has consumed so far: a producer still waiting while that count stays
+    // put is held up by a client that does not read.
+    struct Progress {
+        bool producer_waiting = false;
+        std::uint64_t consumed = 0;
+    };
+    Progress progress() const { return Progress{m_ring.writer_waiting(), m_ring.consumed_count()}; }
+
     // Names the storage enable() allocated. The producer registered for it
     // carries the token, so that a producer call still under way from before
     // a disable cannot fill the slots of a later enable.

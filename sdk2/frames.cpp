@@ -102,6 +102,12 @@ void frameCallbacksClear() {
     // the deinitialisation that joins it) for as long as the client does not
     // read.
     frameFifo().detach_producer();
+    // A client thread waiting for a frame would wait for ever.
+    frameFifo().interrupt_readers();
+}
+
+bool frameFifoHoldsFramesUp() {
+    return frameFifo().full() == 1 && frameCallbacks().Contains(&fifoCb, fifoCbToken());
 }
 
 int listenFrames(std::int32_t mode, FramesList::Callback callback, void* user_data) {

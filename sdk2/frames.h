@@ -34,6 +34,10 @@ int32_t getFrameAggregationMode();
 // library's deinitialisation); safe from any thread, frame listeners included.
 void clearFrameAggregator();
 
+// True when the frame FIFO is full and its producer registered: no frame can
+// be published until the client reads.
+bool frameFifoHoldsFramesUp();
+
 // Allocates the FIFO and registers its producer as a frame listener.
 int enableFrameFifo(int32_t mode, uint32_t n_frames);
 // Unregisters the producer and frees the FIFO; returns the unregistration's

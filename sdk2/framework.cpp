@@ -62,6 +62,7 @@ int deinitializeFramework() {
     serialCallbacksClear();
     // The results of the stops do not matter: whatever was not running stays so.
     (void)VorlanStopNetworking();
+    forgetNetworkCounts();
     VorlanReplayStop();
     clearFrameAggregator();
     (void)VorlanStopAsyncRelay();

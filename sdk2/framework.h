@@ -54,6 +54,8 @@ void clearFrameAggregator();
 // or listener) it returns at once and the queue is dropped when the current
 // payload's parsers return.
 void clearAsyncRelay();
+// Forgets the counts of the networking source last stopped.
+void forgetNetworkCounts();
 // Replay. Empties all sixteen replay slots, so that their handles are refused
 // from then on, removes each slot's single-step frame listener and unloads its
 // reader: both of its threads are stopped and joined, then the relay's queue

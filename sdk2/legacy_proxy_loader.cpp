@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "elf_check.h"
+
 namespace vorlan_sdk2 {
 namespace {
 
@@ -46,17 +48,22 @@ void ProxyLoader::OpenModule(const std::string& name, const std::string& major_v
     CloseModule();
     const std::string directory = ownDirectory();
     if (directory.empty()) {
-        throw ModuleLoadError("cannot tell the directory of the library's own file");
+        throw ModuleLoadError("lib" + name + ".so: the directory of this library's own file cannot be told");
     }
     std::string path = directory + "lib" + name + ".so";
     if (!file_exists(path) && file_exists(path + "." + major_version)) {
         path += "." + major_version;
     }
+    // A file cut short would fault this process inside the loader.
+    std::string reason;
+    if (file_exists(path) && !checkSharedObjectFile(path, reason)) {
+        throw ModuleLoadError(path + ": " + reason);
+    }
     // A path with a '/' is opened as it is: the search path plays no part.
     m_module = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
     if (m_module == nullptr) {
         const char* error = ::dlerror();
-        throw ModuleLoadError(error != nullptr ? error : ("cannot load " + path));
+        throw ModuleLoadError(error != nullptr ? error : path);
     }
 }
 

@@ -38,7 +38,10 @@ public:
 
     // Opens lib<name>.so from this library's directory, falling back to the
     // versioned lib<name>.so.<major> there when the plain file is absent (a
-    // runtime installed without the development link). Throws ModuleLoadError.
+    // runtime installed without the development link). Throws ModuleLoadError,
+    // whose text names the file and says what is wrong with it; a file that is
+    // not a whole shared object for this process is refused before the
+    // system's loader sees it.
     void OpenModule(const std::string& name, const std::string& major_version);
     // Closes the library if it is open. The caller makes sure nothing of it
     // is still running and no bound function is called afterwards.

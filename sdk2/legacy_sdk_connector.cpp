@@ -1,6 +1,7 @@
 #include "legacy_sdk_connector.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
@@ -83,7 +84,9 @@ int loadLegacySDK() {
     LegacySdkProxy& proxy = sdk();
     try {
         proxy.OpenModule("vorlan_sdk", VORLAN_SDK_SOVERSION);
-    } catch (const ProxyLoader::ModuleLoadError&) {
+    } catch (const ProxyLoader::ModuleLoadError& error) {
+        // The code alone names neither the file nor the reason.
+        std::fprintf(stderr, "vorlan_sdk2: legacy translation unavailable: cannot load %s\n", error.what());
         return VORLAN_ERROR_FILE_IO;
     }
     try {

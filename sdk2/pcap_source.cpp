@@ -5,6 +5,7 @@
 
 #include "async_relay.h"
 #include "capture_report.h"
+#include "delivery_cancel.h"
 #include "frames.h"
 #include "framework.h"
 #include "vorlan_sdk2.h"
@@ -14,6 +15,13 @@ namespace vorlan_sdk2 {
 namespace {
 
 constexpr auto kWaitStep = std::chrono::milliseconds(500);
+// A step between consecutive records larger than this, either way, is a jump
+// of the capture's clock (a clock set while recording, a record damaged in
+// its time) rather than a sensor's silence: pacing starts afresh after it
+// instead of waiting it out. Sensors repeat their information every second.
+constexpr int64_t kTimeJumpUs = 5'000'000;
+// How often a single step looks whether a frame FIFO nobody reads holds it up.
+constexpr auto kStallCheck = std::chrono::milliseconds(200);
 // The shortest pass of a looping replay, in capture time: a sensor's frame.
 constexpr int64_t kMinLoopPeriodUs = 100'000;
 
@@ -238,13 +246,18 @@ bool PcapReader::Play(bool async, bool* damaged) {
     if (m_unloaded) {
         return false;
     }
+    // A blocking play that would be refused changes nothing: a looping
+    // capture never ends, and the worker cannot wait for itself.
+    if (!async && (m_auto_replay || cannotWaitForWorkerLocked())) {
+        return false;
+    }
     tryStartPlaying();
     m_playing = true;
     m_play_condition.notify_all();
     if (async) {
         return true;
     }
-    if (m_auto_replay || !m_worker.joinable() || cannotWaitForWorkerLocked()) {
+    if (!m_worker.joinable()) {
         return false;
     }
     waitFor(m_state_condition, lock, [&] { return m_finished; });
@@ -264,21 +277,41 @@ void PcapReader::Pause(bool async) {
 }
 
 void PcapReader::Seek(int64_t position, bool async) {
-    clearAsyncRelay();
-    clearFrameAggregator();
     std::unique_lock<std::mutex> lock(m_state_mutex);
     m_seek_request = std::max<int64_t>(position, 0);
     m_play_condition.notify_all();
-    if (async || !m_worker.joinable() || cannotWaitForWorkerLocked()) {
+    if (!m_worker.joinable()) {
+        // Nothing of this capture is under way: what is queued is let go now.
+        lock.unlock();
+        clearAsyncRelay();
+        clearFrameAggregator();
+        return;
+    }
+    // The worker may be held up handing on a payload of the position left
+    // behind (a full relay, a frame FIFO nobody reads): that payload is
+    // dropped, and the worker lets the queued ones go when it carries the
+    // seek out, before it hands on anything of the new position.
+    cancelDeliveryLocked();
+    if (async || cannotWaitForWorkerLocked()) {
         return;
     }
     waitFor(m_seek_done_condition, lock, [&] { return m_seek_request < 0; });
 }
 
+void PcapReader::cancelDeliveryLocked() {
+    m_cancels.fetch_add(1, std::memory_order_seq_cst);
+    wakeWaitingProducers();
+}
+
 bool PcapReader::NextFrame(bool async, void* step_id) {
+    if (!async && frameFifoHoldsFramesUp()) {
+        return false;
+    }
+    bool was_playing = false;
     {
         std::lock_guard<std::mutex> lock(m_state_mutex);
         m_step_armed_at = m_deliveries;
+        was_playing = m_playing;
     }
     // A step that ended at the end of the file left its listener behind.
     (void)frameCallbacks().Remove(singleStepFrameListener, step_id);
@@ -287,9 +320,29 @@ bool PcapReader::NextFrame(bool async, void* step_id) {
     }
     Play(true);
     std::unique_lock<std::mutex> lock(m_state_mutex);
-    if (!async && !cannotWaitForWorkerLocked()) {
-        // The end of the file ends the step too: no frame will come.
-        waitFor(m_state_condition, lock, [&] { return !m_playing || (m_finished && !m_auto_replay); });
+    if (async || cannotWaitForWorkerLocked()) {
+        return true;
+    }
+    // The end of the file ends the step too: no frame will come.
+    const auto done = [&] { return !m_playing || (m_finished && !m_auto_replay) || m_stop.load(); };
+    // A frame FIFO whose producer keeps waiting while the client consumes
+    // nothing holds every frame up, this step's too: the step is called off
+    // rather than waited out.
+    FrameFifo::Progress before = frameFifo().progress();
+    while (!done()) {
+        m_state_condition.wait_for(lock, kStallCheck);
+        if (done()) {
+            break;
+        }
+        const FrameFifo::Progress now = frameFifo().progress();
+        if (before.producer_waiting && now.producer_waiting && now.consumed == before.consumed) {
+            m_playing = was_playing;
+            m_play_condition.notify_all();
+            lock.unlock();
+            (void)unlistenFrames(singleStepFrameListener, step_id);
+            return false;
+        }
+        before = now;
     }
     return true;
 }
@@ -323,6 +376,7 @@ void PcapReader::Unload() {
         std::lock_guard<std::mutex> lock(m_state_mutex);
         m_unloaded = true;
         m_stop.store(true);
+        cancelDeliveryLocked();
         m_play_condition.notify_all();
         m_state_condition.notify_all();
         m_seek_done_condition.notify_all();
@@ -387,12 +441,28 @@ void PcapReader::handleSeekRequest() {
     if (m_seek_request < 0) {
         return;
     }
+    // What was queued or half aggregated belongs to the position left
+    // behind. Let go here, on the worker, so that nothing of the new
+    // position has been handed on yet.
+    clearAsyncRelay();
+    clearFrameAggregator();
     const auto entry = m_index.Floor(m_seek_request);
     m_decoder.SkipToPosition(m_seek_request, entry.second);
     m_finished = m_decoder.Finished();
     m_resync = true;
     m_seek_request = -1;
     m_seek_done_condition.notify_all();
+}
+
+void PcapReader::noteTimeJump(int64_t at, int64_t step) {
+    if (m_time_jump_reported) {
+        return;
+    }
+    m_time_jump_reported = true;
+    std::fprintf(stderr,
+                 "vorlan_sdk2: %s: the capture's time jumps by %+.6f s after %.6f s; the replay goes on from there "
+                 "without waiting (said once per capture)\n",
+                 m_path.c_str(), double(step) * 1e-6, double(at) * 1e-6);
 }
 
 void PcapReader::noteEnd() {
@@ -507,7 +577,12 @@ void PcapReader::pcapWorkerRoutine() {
         if (m_speed > 0) {
             const int64_t target = position * 100 / m_speed;
             int64_t delay = 0;
-            if (m_resync || position < last_position) {
+            const int64_t step = position - last_position;
+            const bool jumped = !m_resync && (step > kTimeJumpUs || step < -kTimeJumpUs);
+            if (jumped) {
+                noteTimeJump(last_position, step);
+            }
+            if (m_resync || position < last_position || jumped) {
                 base = now_us() - target;
                 m_resync = false;
             } else {
@@ -527,8 +602,16 @@ void PcapReader::pcapWorkerRoutine() {
         }
         last_position = position;
         holding = false;
+        if (m_stop.load()) {
+            return;  // an unload came while the packet was read
+        }
+        if (m_seek_request >= 0) {
+            continue;  // the packet belongs to the position left behind
+        }
         ++m_deliveries;
         const int64_t timestamp = packet.timestamp - m_decoder.TimeZoneOffset();
+        // A seek or an unload from now on calls this delivery off.
+        const DeliveryScope delivery(m_cancels, m_cancels.load(std::memory_order_seq_cst));
         lock.unlock();
         (void)VorlanReceiveData(packet.handle, timestamp, packet.data, packet.size);
     }

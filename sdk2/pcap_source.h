@@ -118,6 +118,9 @@ public:
     void Seek(int64_t position, bool async);
     // Plays until the next frame is published, then pauses. `step_id` is
     // the user pointer the single-step frame listener is registered with.
+    // False, with the replay left as it was, when the listener cannot be
+    // registered or when a frame FIFO that the client does not read holds
+    // every frame up (no frame can be published until it reads).
     bool NextFrame(bool async, void* step_id);
     // The last record's position, waiting for indexing; -1 if the reader
     // stopped before indexing finished.
@@ -155,9 +158,15 @@ private:
     void tryStartPlaying();
     void tryStartIndexing();
     void handleSeekRequest();
+    // Calls off the worker's delivery under way (a wait for room in the
+    // relay or the frame FIFO) and wakes it. With m_state_mutex held.
+    void cancelDeliveryLocked();
     // At the end of playing: notes whether it was damage and says so on
     // standard error the first time.
     void noteEnd();
+    // A jump of the capture's time at `at` µs by `step` µs: says so on
+    // standard error the first time. With m_state_mutex held.
+    void noteTimeJump(int64_t at, int64_t step);
     // Waits on `condition` in 0.5 s steps until `done` or stop.
     template <class Done>
     void waitFor(std::condition_variable& condition, std::unique_lock<std::mutex>& lock, Done done);
@@ -183,6 +192,7 @@ private:
     bool m_ended_damaged = false;   // the last end of playing was damage, not the end of the file
     bool m_damage_reported = false; // on standard error, once per capture loaded
     bool m_end_reported = false;    // what reading left out, once per capture loaded
+    bool m_time_jump_reported = false;  // that time jumped, likewise
     uint64_t m_deliveries = 0;      // payloads handed on, counting the one under way
     uint64_t m_step_armed_at = 0;   // m_deliveries when the current step began
     std::thread m_worker;
@@ -192,6 +202,8 @@ private:
     vorlan_capture::Traffic m_traffic;        // likewise
 
     std::atomic<bool> m_stop{false};
+    // Moved to call off the worker's delivery under way (delivery_cancel.h).
+    std::atomic<uint64_t> m_cancels{0};
 };
 
 // The reader loaded under a replay handle, or null; for the tool and the

@@ -1,20 +1,56 @@
 #include "sensors.h"
 
 #include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <vector>
 
+#include "drop_report.h"
+
 namespace vorlan_sdk2 {
 namespace {
+
+int64_t steadyClockUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 struct Registry {
     std::mutex mutex;
     std::vector<std::shared_ptr<const SensorRecord>> records;  // guarded by mutex; index = order of appearance
+    std::vector<int64_t> heard;                                 // guarded by mutex; clock at each record's last store
     std::map<uint64_t, uint32_t> index_of;                      // guarded by mutex
     std::atomic<size_t> count{0};  // records.size(), readable without the mutex
+    // Guarded by mutex: while full, no sensor can have been silent long
+    // enough before this time (the oldest store seen, plus the silence).
+    int64_t no_place_before = INT64_MIN;
+    DropReport refusals;  // guarded by mutex
+    std::atomic<int64_t (*)()> clock{&steadyClockUs};
 };
+
+// With the registry's mutex held: the index of the sensor silent the
+// longest, if it has been silent long enough at `now`; -1 otherwise.
+int64_t silentPlace(Registry& r, int64_t now) {
+    if (now < r.no_place_before || r.heard.empty()) {
+        return -1;
+    }
+    size_t oldest = 0;
+    for (size_t i = 1; i < r.heard.size(); ++i) {
+        if (r.heard[i] < r.heard[oldest]) {
+            oldest = i;
+        }
+    }
+    if (now - r.heard[oldest] >= kSilentSensorUs) {
+        return static_cast<int64_t>(oldest);
+    }
+    r.no_place_before = r.heard[oldest] + kSilentSensorUs;
+    return -1;
+}
 
 // Bumped under the registry's mutex after every change of a record. Outside
 // the registry so that the aggregator's per-batch look needs no guard of a
@@ -73,26 +109,59 @@ std::shared_ptr<const SensorRecord> VorlanAddSensor(const VorlanSensor& fixed, c
     // The record is complete before anyone can see it, and never written again.
     auto record = std::make_shared<const SensorRecord>(fixed, trailing, trailing_size);
     Registry& r = registry();
+    uint64_t refused = 0;
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        const int64_t now = r.clock.load()();
+        const auto it = r.index_of.find(fixed.handle);
+        if (it != r.index_of.end()) {
+            r.records[it->second] = record;  // same index, new contents
+            r.heard[it->second] = now;
+            g_generation.fetch_add(1, std::memory_order_release);
+            return record;
+        }
+        if (r.records.size() < kMaxSensors) {
+            r.records.push_back(record);
+            try {
+                r.heard.push_back(now);
+                r.index_of.emplace(fixed.handle, static_cast<uint32_t>(r.records.size() - 1));
+            } catch (...) {
+                r.records.pop_back();
+                r.heard.resize(r.records.size());
+                throw;
+            }
+            r.count.store(r.records.size(), std::memory_order_release);
+            g_generation.fetch_add(1, std::memory_order_release);
+            return record;
+        }
+        const int64_t place = silentPlace(r, now);
+        if (place >= 0) {
+            // The emplace first: if it throws, the silent sensor stays.
+            r.index_of.emplace(fixed.handle, static_cast<uint32_t>(place));
+            r.index_of.erase(r.records[static_cast<size_t>(place)]->sensor().handle);
+            r.records[static_cast<size_t>(place)] = record;
+            r.heard[static_cast<size_t>(place)] = now;
+            g_generation.fetch_add(1, std::memory_order_release);
+            return record;
+        }
+        if (!r.refusals.add(1, now, refused)) {
+            return nullptr;
+        }
+    }
+    std::fprintf(stderr,
+                 "vorlan_sdk2: sensor registry full: %" PRIu64
+                 " information packets of new senders refused since the last report (all %zu sensors were heard "
+                 "within the last %d s)\n",
+                 refused, kMaxSensors, VORLAN_SDK2_SENSOR_SILENCE_SECONDS);
+    return nullptr;
+}
+
+void setSensorRegistryClock(int64_t (*clock)()) {
+    Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    const auto it = r.index_of.find(fixed.handle);
-    if (it != r.index_of.end()) {
-        r.records[it->second] = record;  // same index, new contents
-        g_generation.fetch_add(1, std::memory_order_release);
-        return record;
-    }
-    if (r.records.size() >= kMaxSensors) {
-        return nullptr;
-    }
-    r.records.push_back(record);
-    try {
-        r.index_of.emplace(fixed.handle, static_cast<uint32_t>(r.records.size() - 1));
-    } catch (...) {
-        r.records.pop_back();
-        throw;
-    }
-    r.count.store(r.records.size(), std::memory_order_release);
-    g_generation.fetch_add(1, std::memory_order_release);
-    return record;
+    r.clock.store(clock != nullptr ? clock : &steadyClockUs);
+    r.no_place_before = INT64_MIN;
+    r.refusals = DropReport();
 }
 
 std::shared_ptr<const SensorRecord> VorlanUpdateSensor(const VorlanSensor& fixed, const uint8_t* trailing,
@@ -110,7 +179,10 @@ void VorlanDeleteAllInfo() {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.records.clear();
+    r.heard.clear();
     r.index_of.clear();
+    r.no_place_before = INT64_MIN;
+    r.refusals = DropReport();
     r.count.store(0, std::memory_order_release);
     g_generation.fetch_add(1, std::memory_order_release);
 }

@@ -39,15 +39,25 @@ using SensorInfoList = CallbackList<void, uint64_t, const VorlanSensor*>;
 SensorInfoList& InfoDataCallbacks();
 void sensorInfoCallbacksClear();
 
-// Sensors the registry holds at most. Records are never forgotten one by
-// one (a sensor's index must not change), so past this bound the
-// information of new sensors is refused: datagrams from many addresses
-// cannot make the registry grow without end.
-constexpr size_t kMaxSensors = 1024;
+// Sensors the registry holds at most: datagrams from many addresses cannot
+// make it grow without end. A sensor keeps its index while it is known.
+// When the registry is full, a new sensor takes the place, and the index, of
+// the sensor silent the longest if that one has sent no information for
+// kSilentSensorUs; otherwise it is refused (and the refusals are told on
+// standard error once a second), so a flood of spoofed senders locks real
+// sensors out for a few seconds, never for good.
+constexpr size_t kMaxSensors = VORLAN_SDK2_MAX_SENSORS;
+constexpr int64_t kSilentSensorUs = int64_t{VORLAN_SDK2_SENSOR_SILENCE_SECONDS} * 1000000;
+
+// The clock that tells how long a sensor has been silent (microseconds,
+// never going back); a steady clock unless a test sets another. Null
+// restores the steady clock.
+void setSensorRegistryClock(int64_t (*clock)());
 
 // Stores the sensor's information (the fixed part and the trailing bytes),
-// replacing its record at the same index or appending a new one; null when
-// the sensor is new and the registry full. info_size is set from the sizes
+// replacing its record at the same index, appending a new one, or taking
+// the place of a silent sensor; null when the sensor is new, the registry
+// full and none silent long enough. info_size is set from the sizes
 // given. May throw std::bad_alloc.
 std::shared_ptr<const SensorRecord> VorlanAddSensor(const VorlanSensor& fixed, const uint8_t* trailing = nullptr,
                                                     size_t trailing_size = 0);

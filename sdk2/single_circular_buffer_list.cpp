@@ -162,6 +162,7 @@ SingleCircularBufferList::Setup SingleCircularBufferList::reset(std::uint32_t ca
         m_stopped_flag.store(false, std::memory_order_release);
         m_writers_refused = false;
         m_reader_active = m_writer_active = false;
+        m_discard_pending.store(false, std::memory_order_seq_cst);
         ++m_generation;
         publish_unlocked_view();
         end_exclusive();
@@ -183,6 +184,7 @@ void SingleCircularBufferList::disable() {
         m_written.store(0, std::memory_order_seq_cst);
         m_consumed.store(0, std::memory_order_seq_cst);
         m_reader_active = m_writer_active = false;
+        m_discard_pending.store(false, std::memory_order_seq_cst);
         ++m_generation;
         publish_unlocked_view();
         end_exclusive();
@@ -213,8 +215,11 @@ std::uint64_t SingleCircularBufferList::generation() const {
 
 SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(Slot& slot,
                                                                                 std::uint64_t expected_generation,
-                                                                                Hold hold) {
+                                                                                Hold hold, const WaitCancel* cancel) {
     slot.unlocked = false;
+    if (cancel != nullptr && cancel->cancelled()) {
+        return Checkout::kRefused;
+    }
     if (hold == Hold::kNothing && expected_generation == kAnyGeneration && checkout_unlocked(slot)) {
         return Checkout::kTaken;
     }
@@ -224,7 +229,10 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(
         return Checkout::kRefused;
     }
     const std::uint64_t generation = m_generation;
-    const auto given_up = [&] { return m_stopped || m_generation != generation || m_writers_refused; };
+    const auto given_up = [&] {
+        return m_stopped || m_generation != generation || m_writers_refused ||
+               (cancel != nullptr && cancel->cancelled());
+    };
     const auto ready = [&] { return !full_locked() || given_up(); };
     if (!ready() && !spin_until(lock, m_consumed, ready)) {
         ++m_writer_sleeping;
@@ -241,6 +249,24 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_write(
         slot.keep = m_storage;
     }
     return Checkout::kTaken;
+}
+
+void SingleCircularBufferList::wake_writers() {
+    { std::unique_lock<std::mutex> lock = locked(); }
+    m_not_full.notify_all();
+}
+
+bool SingleCircularBufferList::writer_waiting() const {
+    std::unique_lock<std::mutex> lock = locked();
+    return m_writer_sleeping != 0;
+}
+
+void SingleCircularBufferList::interrupt_readers() {
+    {
+        std::unique_lock<std::mutex> lock = locked();
+        ++m_reader_interrupts;
+    }
+    m_not_empty.notify_all();
 }
 
 void SingleCircularBufferList::refuse_writers() {
@@ -326,7 +352,11 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_read(S
         return Checkout::kRefused;
     }
     const std::uint64_t generation = m_generation;
-    const auto ready = [&] { return size_locked() != 0 || m_stopped || m_generation != generation; };
+    const std::uint64_t interrupts = m_reader_interrupts;
+    const auto interrupted = [&] { return m_reader_interrupts != interrupts; };
+    const auto ready = [&] {
+        return size_locked() != 0 || m_stopped || m_generation != generation || interrupted();
+    };
     if (!ready() && !spin_until(lock, m_written, ready)) {
         m_reader_sleeping.fetch_add(1, std::memory_order_seq_cst);
         bool arrived = true;
@@ -341,7 +371,7 @@ SingleCircularBufferList::Checkout SingleCircularBufferList::checkout_for_read(S
             return Checkout::kTimedOut;
         }
     }
-    if (m_stopped || m_generation != generation) {
+    if (m_stopped || m_generation != generation || (interrupted() && size_locked() == 0)) {
         return Checkout::kRefused;
     }
     m_reader_active = true;
@@ -359,8 +389,10 @@ bool SingleCircularBufferList::release_read() {
         if (!m_reader_active) {
             return false;
         }
-        m_consumed.store(consumed() + 1, std::memory_order_seq_cst);
-        m_reader_active = false;
+        if (!apply_pending_discard_locked()) {
+            m_consumed.store(consumed() + 1, std::memory_order_seq_cst);
+            m_reader_active = false;
+        }
         writer_sleeping = m_writer_sleeping != 0;
         discarding = m_discarding != 0;
     }
@@ -423,14 +455,22 @@ bool SingleCircularBufferList::release_batch(ReadBatch& batch, std::uint32_t n) 
     bool ended = false;
     {
         std::unique_lock<std::mutex> lock = locked();
-        if (batch.storage.generation != m_generation || !m_reader_active || n == 0 || n > batch.count) {
+        if (batch.storage.generation != m_generation || !m_reader_active || n > batch.count) {
             return false;
         }
-        m_consumed.store(consumed() + n, std::memory_order_seq_cst);
-        batch.first = static_cast<std::uint32_t>((std::uint64_t{batch.first} + n) % batch.capacity);
-        batch.count -= n;
-        ended = batch.count == 0;
-        m_reader_active = !ended;
+        if (apply_pending_discard_locked()) {
+            batch.count = 0;  // the rest of the batch went with the discard
+            ended = true;
+        } else {
+            if (n == 0) {
+                return false;
+            }
+            m_consumed.store(consumed() + n, std::memory_order_seq_cst);
+            batch.first = static_cast<std::uint32_t>((std::uint64_t{batch.first} + n) % batch.capacity);
+            batch.count -= n;
+            ended = batch.count == 0;
+            m_reader_active = !ended;
+        }
         // A producer asleep on a full ring is woken once half the ring is
         // free, not for every slot: it then fills them in one go, on another
         // core while this side works on, or on this core after it.
@@ -452,55 +492,51 @@ bool SingleCircularBufferList::put_back() {
         if (!m_reader_active) {
             return false;
         }
+        (void)apply_pending_discard_locked();
         m_reader_active = false;
     }
+    m_not_full.notify_all();
     m_checkout.notify_all();
     return true;
-}
-
-template <class DoneWaiting>
-bool SingleCircularBufferList::discard_locked(std::unique_lock<std::mutex>& lock, DoneWaiting done_waiting) {
-    const std::uint64_t generation = m_generation;
-    // Unlocked checkouts are kept out first: the producer then checks out
-    // under the mutex, where the writer mark covers it.
-    begin_exclusive(lock);
-    ++m_discarding;
-    m_checkout.wait(lock, done_waiting);
-    --m_discarding;
-    const bool same_storage = generation == m_generation;
-    if (same_storage) {
-        m_consumed.store(written(), std::memory_order_seq_cst);
-    }
-    end_exclusive();
-    return same_storage;
 }
 
 void SingleCircularBufferList::discard_all() {
     {
         std::unique_lock<std::mutex> lock = locked();
-        (void)discard_locked(lock, [&] { return !m_reader_active && !m_writer_active; });
+        const std::uint64_t generation = m_generation;
+        // Unlocked checkouts are kept out first: the producer then checks out
+        // under the mutex, where the writer mark covers it.
+        begin_exclusive(lock);
+        ++m_discarding;
+        m_checkout.wait(lock, [&] { return !m_writer_active; });
+        --m_discarding;
+        if (generation == m_generation) {
+            if (m_reader_active) {
+                // The consumer may be busy with a slot for long (a listener
+                // waiting on its own reader); what it holds goes when it
+                // gives it back.
+                m_discard_to = written();
+                m_discard_pending.store(true, std::memory_order_seq_cst);
+            } else {
+                m_consumed.store(written(), std::memory_order_seq_cst);
+            }
+        }
+        end_exclusive();
     }
     m_not_full.notify_all();
 }
 
-bool SingleCircularBufferList::discard_all_from_batch(ReadBatch& batch) {
-    bool discarded = false;
-    {
-        std::unique_lock<std::mutex> lock = locked();
-        if (batch.storage.generation != m_generation || !m_reader_active) {
-            return false;
-        }
-        // The checkout ends only after the discard, so the producer cannot
-        // fill the batch's slots in between.
-        discarded = discard_locked(lock, [&] { return !m_writer_active; });
-        if (discarded) {
-            m_reader_active = false;
-            batch.count = 0;
-        }
+bool SingleCircularBufferList::apply_pending_discard_locked() {
+    if (!m_discard_pending.load(std::memory_order_relaxed)) {
+        return false;
     }
-    m_not_full.notify_all();
-    m_checkout.notify_all();  // others discarding wait for this checkout
-    return discarded;
+    m_discard_pending.store(false, std::memory_order_seq_cst);
+    // Whatever the consumer held was written before the discard.
+    if (m_discard_to > consumed()) {
+        m_consumed.store(m_discard_to, std::memory_order_seq_cst);
+    }
+    m_reader_active = false;
+    return true;
 }
 
 bool SingleCircularBufferList::empty() const {

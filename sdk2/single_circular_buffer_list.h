@@ -78,9 +78,18 @@ public:
     // Identifies the current storage; changes with every reset() and disable().
     std::uint64_t generation() const;
 
-    // Producer. Waits while the ring is full, without limit, then checks out
-    // the slot at the write position. With `expected_generation`, refuses
-    // unless the storage is still that one.
+    // Lets whoever started a producer's wait call it off: once the counter
+    // has moved past `seen`, the checkout is refused. The one who moves it
+    // then calls wake_writers().
+    struct WaitCancel {
+        const std::atomic<std::uint64_t>* counter = nullptr;
+        std::uint64_t seen = 0;
+        bool cancelled() const { return counter != nullptr && counter->load(std::memory_order_seq_cst) != seen; }
+    };
+
+    // Producer. Waits while the ring is full, without limit (unless
+    // `cancel` fires), then checks out the slot at the write position. With
+    // `expected_generation`, refuses unless the storage is still that one.
     static constexpr std::uint64_t kAnyGeneration = ~std::uint64_t{0};
     // kNothing leaves `keep` empty, for a producer that knows the storage
     // outlives its checkout, and lets the checkout and its commit go
@@ -90,7 +99,13 @@ public:
     // stop() came meanwhile.
     enum class Hold { kStorage, kNothing };
     Checkout checkout_for_write(Slot& slot, std::uint64_t expected_generation = kAnyGeneration,
-                                Hold hold = Hold::kStorage);
+                                Hold hold = Hold::kStorage, const WaitCancel* cancel = nullptr);
+    // Wakes a producer waiting for room, so that it looks at its cancel.
+    void wake_writers();
+    // True while a producer sleeps waiting for room.
+    bool writer_waiting() const;
+    // Slots consumed since the last reset: moves whenever the consumer makes room.
+    std::uint64_t consumed_count() const { return consumed(); }
     // Makes producers give up: one waiting in checkout_for_write() returns
     // kRefused, and so does every later checkout for writing, until the next
     // reset(). For when nobody may produce any more: a producer call still
@@ -103,9 +118,13 @@ public:
     void abandon_write(const Slot& slot);
 
     // Consumer. Checks out the oldest slot. A `timeout_ms` of 0 waits without
-    // limit (until data arrives or the ring is stopped or disabled); otherwise
-    // waits until the deadline and returns kTimedOut if nothing came.
+    // limit (until data arrives, the ring is stopped or disabled, or
+    // interrupt_readers() is called); otherwise waits until the deadline and
+    // returns kTimedOut if nothing came.
     Checkout checkout_for_read(Slot& slot, std::uint32_t timeout_ms);
+    // A consumer waiting now in checkout_for_read() returns kRefused; later
+    // checkouts are not affected.
+    void interrupt_readers();
     // Consumes the checked-out slot. False when nothing is checked out.
     bool release_read();
     // Ends the checkout without consuming: the next read gets the same slot.
@@ -135,14 +154,15 @@ public:
     // the mutex, so a consumer walking a batch can give up early.
     bool stopped() const { return m_stopped_flag.load(std::memory_order_acquire); }
 
-    // Drops everything queued, after waiting for both sides' checkouts to end.
+    // Drops everything committed so far, after waiting for the producer's
+    // checkout (a copy) to end, never for the consumer: slots the consumer
+    // holds are dropped when it gives them back (release, put back), the
+    // rest of its batch with them, except what it is reading at that moment.
+    // Slots committed after the call are kept.
     void discard_all();
-    // For the consumer in the middle of a batch: ends its checkout and drops
-    // everything queued, the rest of the batch included, in one step (no
-    // slot written meanwhile survives it), after waiting for the producer's
-    // checkout to end. False when the storage was reset, disabled or stopped
-    // since the checkout.
-    bool discard_all_from_batch(ReadBatch& batch);
+    // True while a discard waits for the consumer to give its slots back; a
+    // consumer in the middle of a batch looks here to stop early.
+    bool discard_pending() const { return m_discard_pending.load(std::memory_order_seq_cst); }
 
     bool empty() const;
     bool full() const;
@@ -160,8 +180,9 @@ private:
     std::unique_lock<std::mutex> locked() const;
     // With the mutex held: once `done_waiting` holds, drops everything
     // written so far. False when the storage changed meanwhile.
-    template <class DoneWaiting>
-    bool discard_locked(std::unique_lock<std::mutex>& lock, DoneWaiting done_waiting);
+    // With the mutex held, the reader checked out: carries out a pending
+    // discard. True when there was one.
+    bool apply_pending_discard_locked();
     // Spins a short while, the mutex released, watching `counter` (the other
     // side's), until `ready` holds; true if it did. Returns with the mutex held.
     template <class Ready>
@@ -196,11 +217,14 @@ private:
     std::uint64_t m_generation = 0;  // counts storage replacements
     bool m_writers_refused = false;
     std::uint32_t m_discarding = 0;        // discards waiting on m_checkout
+    std::uint64_t m_discard_to = 0;        // what a pending discard drops: slots written before it
+    std::uint64_t m_reader_interrupts = 0;
     std::uint32_t m_writer_sleeping = 0;   // producers waiting on m_not_full
     // Consumers waiting on m_not_empty: changed under the mutex, read by an
     // unlocked commit, which must wake them.
     std::atomic<std::uint32_t> m_reader_sleeping{0};
     std::atomic<bool> m_stopped_flag{false};  // mirrors m_stopped
+    std::atomic<bool> m_discard_pending{false};  // changed under the mutex
 
     // For unlocked checkouts. m_exclusive counts whole-ring operations under
     // way; the view below changes only inside them, while no unlocked

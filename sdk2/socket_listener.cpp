@@ -1,12 +1,20 @@
 #include "socket_listener.h"
 
 #include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <mutex>
 #include <utility>
 
+#include "delivery_cancel.h"
 #include "thread_name.h"
 #include "udp_receive_buffer.h"
 #include "vorlan_sdk2.h"
+
+#if defined(__linux__)
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
+#endif
 
 namespace vorlan_sdk2 {
 
@@ -17,6 +25,14 @@ int64_t wallClockMicroseconds() {
                std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
+
+int64_t steadyMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+constexpr int64_t kDropReportIntervalUs = 1000000;
 
 }  // namespace
 
@@ -78,6 +94,8 @@ void SocketListener::start() {
 
 void SocketListener::stop() {
     m_stop.store(true, std::memory_order_release);
+    m_cancels.fetch_add(1, std::memory_order_seq_cst);
+    wakeWaitingProducers();
     std::thread worker;
     {
         std::lock_guard<std::mutex> lock(m_worker_mutex);
@@ -104,14 +122,57 @@ void SocketListener::work() {
     listen();
     // Bounded steps, so that a stop is seen within 10 ms even when no
     // datagram comes; an idle listener sleeps in between.
+    m_last_told_us = steadyMicroseconds();
     while (!m_stop.load(std::memory_order_acquire)) {
         m_io_context.run_one_for(std::chrono::milliseconds(10));
+        reportDrops();
     }
+    std::lock_guard<std::mutex> lock(m_socket_mutex);
+    (void)droppedLocked();  // the last count, kept for readers after the close
     std::error_code ignored;
     m_socket.cancel(ignored);
     m_socket.shutdown(asio::socket_base::shutdown_both, ignored);
     m_socket.close(ignored);
     m_io_context.stop();
+}
+
+uint64_t SocketListener::droppedLocked() {
+#if defined(__linux__) && defined(SO_MEMINFO)
+    uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t size = sizeof(info);
+    if (m_socket.is_open() && getsockopt(m_socket.native_handle(), SOL_SOCKET, SO_MEMINFO, info, &size) == 0 &&
+        size >= (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t)) {
+        // The system's counter is 32 bits wide; the difference survives its wrap.
+        m_dropped += static_cast<uint32_t>(info[SK_MEMINFO_DROPS] - m_system_drops);
+        m_system_drops = info[SK_MEMINFO_DROPS];
+    }
+#endif
+    return m_dropped;
+}
+
+uint64_t SocketListener::dropped() {
+    std::lock_guard<std::mutex> lock(m_socket_mutex);
+    return droppedLocked();
+}
+
+void SocketListener::reportDrops() {
+    const int64_t now = steadyMicroseconds();
+    if (now - m_last_told_us < kDropReportIntervalUs) {
+        return;
+    }
+    const uint64_t dropped = this->dropped();
+    const uint64_t received = this->received();
+    if (dropped != m_dropped_told) {
+        std::fprintf(stderr,
+                     "vorlan_sdk2: UDP port %u: %" PRIu64 " datagrams dropped by the system in the last %.1f s (the "
+                     "socket's receive buffer was full; the sensors' data came faster than it was taken), %" PRIu64
+                     " received\n",
+                     unsigned{m_local_port}, dropped - m_dropped_told, double(now - m_last_told_us) * 1e-6,
+                     received - m_received_told);
+    }
+    m_dropped_told = dropped;
+    m_received_told = received;
+    m_last_told_us = now;
 }
 
 void SocketListener::listen() {
@@ -120,6 +181,9 @@ void SocketListener::listen() {
 }
 
 void SocketListener::onReceive(const std::error_code& error, std::size_t size) {
+    // Taken before the look at the stop flag: a stop that comes after the
+    // look calls the delivery off.
+    const uint64_t seen = m_cancels.load(std::memory_order_seq_cst);
     // Aborted: the socket is being closed. Bad descriptor: it is gone, and
     // asking again would only fail again.
     if (error == asio::error::operation_aborted || error == asio::error::bad_descriptor ||
@@ -130,6 +194,8 @@ void SocketListener::onReceive(const std::error_code& error, std::size_t size) {
     // reported on the socket, a signal) says nothing about the next one:
     // neither may leave the listener deaf, so both go on to the next receive.
     if (!error && size > 0 && m_sender.address().is_v4()) {
+        const DeliveryScope delivery(m_cancels, seen);
+        m_received.store(m_received.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         m_sink(m_sender.address().to_v4().to_uint(), wallClockMicroseconds(), m_buffer.get(), size, m_context);
     }
     listen();
@@ -141,6 +207,7 @@ namespace {
 
 std::mutex g_listener_mutex;
 std::shared_ptr<SocketListener> g_listener;  // guarded by g_listener_mutex
+std::shared_ptr<SocketListener> g_stopped;   // the last one stopped, for its counts; guarded by g_listener_mutex
 
 void receive(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size, void*) {
     (void)VorlanReceiveData(handle, timestamp, data, size);
@@ -160,6 +227,7 @@ int startListener(Open&& open) {
     }
     listener->start();
     g_listener = std::move(listener);
+    g_stopped.reset();
     return VORLAN_SUCCESS;
 }
 
@@ -200,7 +268,26 @@ int stopNetworking() {
     // networking. The socket is closed when this returns (unless called on
     // the worker), so a start that follows does not share the port.
     listener->stop();
+    std::lock_guard<std::mutex> lock(g_listener_mutex);
+    if (!g_listener) {
+        g_stopped = std::move(listener);
+    }
     return VORLAN_SUCCESS;
+}
+
+void forgetNetworkCounts() {
+    std::lock_guard<std::mutex> lock(g_listener_mutex);
+    g_stopped.reset();
+}
+
+void networkCounts(uint64_t& received, uint64_t& dropped) {
+    std::shared_ptr<SocketListener> listener;
+    {
+        std::lock_guard<std::mutex> lock(g_listener_mutex);
+        listener = g_listener ? g_listener : g_stopped;
+    }
+    received = listener ? listener->received() : 0;
+    dropped = listener ? listener->dropped() : 0;
 }
 
 }  // namespace vorlan_sdk2

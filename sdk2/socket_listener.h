@@ -54,6 +54,12 @@ public:
     void stop();
 
     uint16_t localPort() const { return m_local_port; }
+    // Datagrams handed to the sink, and datagrams the system dropped because
+    // the socket's receive buffer was full (0 where the system does not
+    // tell), since the socket was opened; still readable once it is closed.
+    // Any thread.
+    uint64_t received() const { return m_received.load(std::memory_order_relaxed); }
+    uint64_t dropped();
     // The kernel receive buffer the socket was given, in bytes.
     int socketBufferSize() const { return m_socket_buffer_size; }
 
@@ -64,6 +70,12 @@ private:
     // Starts one asynchronous receive into m_buffer.
     void listen();
     void onReceive(const std::error_code& error, std::size_t size);
+    // The system's drop count of the open socket, or the last one read
+    // before it closed. With m_socket_mutex held.
+    uint64_t droppedLocked();
+    // On the worker: at most once a second, tells on standard error of the
+    // datagrams the system dropped since the last telling.
+    void reportDrops();
 
     const DatagramSink m_sink;
     void* const m_context;
@@ -72,6 +84,18 @@ private:
     asio::ip::udp::endpoint m_sender;         // filled by each receive
     std::unique_ptr<uint8_t[]> m_buffer;      // kReceiveBufferSize bytes, one datagram at a time
     std::atomic<bool> m_stop{true};
+    // Moved by stop(): calls off the worker's delivery under way (a wait for
+    // room in the relay or the frame FIFO).
+    std::atomic<uint64_t> m_cancels{0};
+    std::atomic<uint64_t> m_received{0};  // written by the worker only
+    // Guards the closing of the socket against a client thread reading its
+    // drop count, and the counts below.
+    std::mutex m_socket_mutex;
+    uint32_t m_system_drops = 0;  // the system's 32-bit counter when last read
+    uint64_t m_dropped = 0;       // its moves, added up
+    uint64_t m_dropped_told = 0;  // m_dropped when last told (worker only)
+    uint64_t m_received_told = 0;
+    int64_t m_last_told_us = 0;
     std::mutex m_worker_mutex;  // guards m_worker
     std::thread m_worker;
     uint16_t m_local_port = 0;
@@ -91,6 +115,9 @@ int startNetworking(uint16_t port);
 int startNetworkingMulticast(const char* group, const char* interface_address, uint16_t port);
 // VORLAN_ERROR_INVALID_STATE when no listener runs.
 int stopNetworking();
+// The counts of the listener running, or of the last one stopped; zero
+// before the first.
+void networkCounts(uint64_t& received, uint64_t& dropped);
 
 }  // namespace vorlan_sdk2
 

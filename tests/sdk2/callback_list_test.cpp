@@ -39,6 +39,21 @@ void prepends_c(Harness& h, void*) {
     h.trace += 'f';
     h.list.AddFront(c, nullptr);
 }
+void adds_itself_back(Harness& h, void*) {
+    h.trace += 'x';
+    h.list.Remove(adds_itself_back, nullptr);
+    h.list.AddBack(adds_itself_back, nullptr);
+}
+void adds_c_back(Harness& h, void*) {
+    h.trace += 'y';
+    h.list.Remove(c, nullptr);
+    h.list.AddBack(c, nullptr);
+}
+void adds_a_back(Harness& h, void*) {
+    h.trace += 'z';
+    h.list.Remove(a, nullptr);
+    h.list.AddBack(a, nullptr);
+}
 int declines(Harness& h, void*) {
     h.trace += 'd';
     return -1;
@@ -90,6 +105,10 @@ TEST(CallbackList, ChangesDuringAPassTakeEffectWhereTheyShould) {
         {"a callback may remove itself", {a, removes_itself, b}, "asb", "ab"},
         {"an appended entry runs in the same pass", {appends_c, a}, "pac", "pac"},
         {"a front entry waits for the next pass", {prepends_c, a}, "fa", "cfa"},
+        {"one removed and added back after it ran waits for the next pass", {adds_itself_back, a}, "xa", "ax"},
+        {"one added back by another after it ran waits too", {a, adds_a_back}, "az", "za"},
+        {"one removed and added back before it ran runs once, at its new place", {adds_c_back, c, a}, "yac",
+         "yac"},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);

@@ -406,11 +406,14 @@ TEST_F(FrameAggregatorTest, BuffersAreBoundedAndTheSensorsAlreadyHeardKeepTheirs
         const std::vector<Point> points = {{std::uint32_t(handle), 1, flags}};
         aggregator.add_points(handle, g_now, 1, 10, encode(points, 10).data());
     };
-    for (std::uint64_t handle = 1; handle <= 1000; ++handle) {
+    for (std::uint64_t handle = 1; handle <= FrameAggregator::kMaxBuffers + 100; ++handle) {
         send(handle, 0);
         ASSERT_LE(aggregator.buffer_count(), FrameAggregator::kMaxBuffers);
     }
     EXPECT_EQ(aggregator.buffer_count(), FrameAggregator::kMaxBuffers);
+    // Every batch turned away is counted.
+    EXPECT_EQ(aggregator.drops().batches, 100u);
+    EXPECT_EQ(aggregator.drops().points, 100u);
     // Sensor 1 was among the first: its frame is whole.
     send(1, 0x04);
     ASSERT_EQ(collected.frames.size(), 1u);
@@ -424,6 +427,80 @@ TEST_F(FrameAggregatorTest, BuffersAreBoundedAndTheSensorsAlreadyHeardKeepTheirs
     EXPECT_LE(aggregator.buffer_count(), 2u);
     ASSERT_EQ(collected.frames.size(), 2u);
     EXPECT_EQ(collected.frames[1].handle, 5000u);
+}
+
+// As many sensors as sixteen replays of eight bring, and many more, make
+// frames at once: none is starved of a buffer, nothing is dropped, and
+// buffers of senders of a point or two stay small.
+TEST_F(FrameAggregatorTest, HundredsOfSensorsAtOnceAllMakeFrames) {
+    struct Case {
+        const char* what;
+        std::int32_t mode;
+        std::uint64_t sensors;
+        bool frames_end;  // the parity flip ends each frame
+    };
+    const Case cases[] = {
+        {"128 sensors, natural frames", 0, 128, true},
+        {"every buffer in use, natural frames", 0, FrameAggregator::kMaxBuffers, true},
+        {"every buffer in use, 1 s frames", 1000000, FrameAggregator::kMaxBuffers, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Collected collected;
+        auto owned = make_aggregator(collected, c.mode);
+        FrameAggregator& aggregator = *owned;
+        // Two rounds: every sensor's points, then the parity flipped.
+        for (int round = 0; round < 2; ++round) {
+            for (std::uint64_t handle = 1; handle <= c.sensors; ++handle) {
+                const std::vector<Point> points = {{std::uint32_t(handle), 1, std::uint8_t(round ? 0x04 : 0)}};
+                aggregator.add_points(handle, g_now + round * 1000000, 1, 10, encode(points, 10).data());
+            }
+        }
+        EXPECT_EQ(aggregator.buffer_count(), c.sensors);
+        EXPECT_EQ(aggregator.drops().batches, 0u);
+        EXPECT_EQ(collected.frames.size(), c.frames_end ? c.sensors : 0u);
+        EXPECT_LE(aggregator.allocated_bytes(), c.sensors * FrameBuffer::kInitialPoints * 10);
+    }
+}
+
+// A buffer's storage grows with its frames up to the mode's capacity, and a
+// frame that needs all of it is still published whole.
+TEST_F(FrameAggregatorTest, StorageGrowsToTheLargestFrame) {
+    Collected collected;
+    auto owned = make_aggregator(collected, 0);
+    FrameAggregator& aggregator = *owned;
+    std::vector<Point> batch(1000, Point{0, 1, 0});
+    const std::vector<std::uint8_t> bytes = encode(batch, 10);
+    for (int i = 0; i < 20; ++i) {
+        aggregator.add_points(9, g_now + i * 1000, batch.size(), 10, bytes.data());
+    }
+    EXPECT_GE(aggregator.allocated_bytes(), 20000u * 10);
+    const std::vector<Point> flip = {{0, 1, 0x04}};
+    aggregator.add_points(9, g_now + 20000, 1, 10, encode(flip, 10).data());
+    ASSERT_EQ(collected.frames.size(), 1u);
+    EXPECT_EQ(collected.frames[0].points.size(), 20000u * 10);
+    EXPECT_EQ(aggregator.drops().batches, 0u);
+}
+
+// Past a handful of sensors, the buffers of those that fell silent are given
+// back as the others go on, without waiting for a newcomer.
+TEST_F(FrameAggregatorTest, BuffersOfSilentSensorsAreGivenBack) {
+    Collected collected;
+    auto owned = make_aggregator(collected, 0);
+    FrameAggregator& aggregator = *owned;
+    auto send = [&](std::uint64_t handle) {
+        const std::vector<Point> points = {{std::uint32_t(handle), 1, 0}};
+        aggregator.add_points(handle, g_now, 1, 10, encode(points, 10).data());
+    };
+    for (std::uint64_t handle = 1; handle <= 100; ++handle) {
+        send(handle);
+    }
+    ASSERT_EQ(aggregator.buffer_count(), 100u);
+    g_now += FrameAggregator::kStaleAfter + 1;
+    for (std::uint32_t i = 0; i < FrameAggregator::kBatchesPerClockReading; ++i) {
+        send(1);
+    }
+    EXPECT_EQ(aggregator.buffer_count(), 1u);
 }
 
 // clear() and destroy_all() come from client threads while the data source

@@ -276,6 +276,23 @@ TEST_F(FrameFifoTest, DeinitialiseEndsWhileTheRelayWaitsOnAFullFifo) {
 // the last frame's. Only a disable may lose points (the frame being filled
 // goes with the sensor's buffer), so each disable allows one gap, within the
 // first two frames after it. Nothing hangs.
+// A client waiting without limit for a frame is let go when the library is
+// deinitialised, and told so.
+TEST_F(FrameFifoTest, DeinitialiseWakesAClientWaitingWithoutLimit) {
+    ASSERT_EQ(VorlanEnableFrameFifo(0, 2), VORLAN_SUCCESS);
+    auto waiting = std::async(std::launch::async, [] {
+        VorlanFifoedFrame frame;
+        return VorlanFrameFifoGet(&frame, 0);
+    });
+    EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    ASSERT_EQ(VorlanDeinitialize(), VORLAN_SUCCESS);
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), VORLAN_ERROR_NOT_INITIALIZED);
+    // The FIFO outlives a deinitialisation; the next test must not find it.
+    ASSERT_EQ(VorlanInitialize(VORLAN_SDK2_INTERFACE_VERSION), VORLAN_SUCCESS);
+    (void)VorlanDisableFrameFifo();
+}
+
 TEST_F(FrameFifoTest, PullingWhileFeedingLosesNothingBetweenDisables) {
     constexpr uint32_t kFramePoints = 500;
     constexpr uint32_t kFrames = 400;  // pulled; disables only in the first half

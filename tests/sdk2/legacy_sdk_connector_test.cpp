@@ -11,6 +11,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <iterator>
+#include <string>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -135,6 +137,50 @@ TEST(LegacySdkConnector, FindsTheFirstLibraryBesideItselfOnly) {
         EXPECT_EQ(library.Deinitialize(), VORLAN_SUCCESS);
     }
     dlclose(elsewhere);
+}
+
+// A first library cut short (an interrupted copy) is refused before the
+// system's loader maps it, which would fault the process on the first page
+// past the file's end; standard error names the file and what is wrong.
+TEST(LegacySdkConnector, FirstLibraryCutShortIsRefusedWithItsNameAndReason) {
+    struct Case {
+        const char* what;
+        double keep;  // of the real library's bytes, or 0 for `text`
+        const char* text;
+        const char* reason;
+    } cases[] = {
+        {"cut to half", 0.5, nullptr, "cut short"},
+        {"cut inside its program headers", -100, nullptr, "program headers lie past its end"},
+        {"cut inside its ELF header", -20, nullptr, "too short for an ELF header"},
+        {"not ELF at all", 0, "not ELF", "not an ELF file"},
+    };
+    std::ifstream real(VORLAN_SDK_LIBRARY, std::ios::binary);
+    const std::vector<char> whole((std::istreambuf_iterator<char>(real)), std::istreambuf_iterator<char>());
+    ASSERT_GT(whole.size(), 4096u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        vorlan_test::TemporaryDirectory directory;
+        copy_library(VORLAN_SDK2_LIBRARY, directory.path(), "libvorlan_sdk2.so");
+        {
+            std::ofstream beside(directory.file("libvorlan_sdk.so"), std::ios::binary);
+            if (c.text != nullptr) {
+                beside << c.text;
+            } else {
+                const size_t kept = c.keep > 0 ? size_t(double(whole.size()) * c.keep) : size_t(-c.keep);
+                beside.write(whole.data(), std::streamsize(kept));
+            }
+        }
+        LoadedLibrary library(directory.file("libvorlan_sdk2.so"));
+        ASSERT_TRUE(library.ok()) << library.error();
+        ASSERT_EQ(library.Initialize(VORLAN_SDK2_INTERFACE_VERSION), VORLAN_SUCCESS);
+        testing::internal::CaptureStderr();
+        const int enabled = library.EnableLegacyTranslation();
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(enabled, VORLAN_ERROR_FILE_IO);
+        EXPECT_NE(said.find(directory.file("libvorlan_sdk.so")), std::string::npos) << said;
+        EXPECT_NE(said.find(c.reason), std::string::npos) << said;
+        EXPECT_EQ(library.Deinitialize(), VORLAN_SUCCESS);
+    }
 }
 
 // A listener that translation is calling cannot wait for translation to

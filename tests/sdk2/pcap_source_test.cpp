@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <random>
 #include <string>
@@ -681,6 +682,194 @@ TEST_F(PcapReplayTest, CopiesOfSensorDatagramsAreDroppedUnlessKept) {
         ASSERT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
     }
     EXPECT_EQ(VorlanReplayGetCount(3, VORLAN_REPLAY_COUNT_DATAGRAMS), VORLAN_ERROR_INVALID_ARGUMENTS);
+}
+
+// `n` point packets from kSensorA, 1 ms apart, whose frame parity flips with
+// every packet: each packet ends a natural frame.
+std::string frames_capture(const TemporaryDirectory& dir, const char* name, int n) {
+    CaptureBuilder capture;
+    for (int i = 0; i < n; ++i) {
+        std::vector<PointRecord> points(50);
+        for (PointRecord& point : points) {
+            point.x = int16_t(i);
+            point.flags = uint8_t(i % 2 ? 0x04 : 0);
+        }
+        capture.udp(kStart + i * 1000, kSensorA, build_stdv_packet((kStart + i * 1000) * 1000, points));
+    }
+    capture.write(dir.file(name));
+    return dir.file(name);
+}
+
+// A frame FIFO the client has stopped reading holds the replay's worker (or
+// the relay thread it feeds) waiting for room. Control calls still return:
+// an unload or a seek calls off the delivery that waits, stopping the relay
+// ends its thread, and a single step, which no frame could end, is refused
+// and leaves the replay playing.
+TEST_F(PcapReplayTest, ControlCallsReturnWhileAFullFrameFifoIsNotRead) {
+    const std::string path = frames_capture(m_dir, "frames.pcap", 300);
+    struct Case {
+        const char* name;
+        bool relay;
+        std::function<int(uint64_t)> call;
+        int expected;
+    };
+    const auto unload = [](uint64_t handle) { return VorlanReplayUnloadPcap(handle); };
+    const auto seek = [](uint64_t handle) { return VorlanReplaySeek(handle, 100000); };
+    const auto step = [](uint64_t handle) { return VorlanReplayNextFrame(handle); };
+    const Case cases[] = {
+        {"unload", false, unload, VORLAN_SUCCESS},
+        {"unload, relayed", true, unload, VORLAN_SUCCESS},
+        {"seek", false, seek, VORLAN_SUCCESS},
+        {"seek, relayed", true, seek, VORLAN_SUCCESS},
+        {"next frame", false, step, VORLAN_ERROR_INVALID_STATE},
+        {"next frame, relayed", true, step, VORLAN_ERROR_INVALID_STATE},
+        {"stop relay", true, [](uint64_t) { return VorlanStopAsyncRelay(); }, VORLAN_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(VorlanEnableFrameFifo(0, 2), VORLAN_SUCCESS);
+        if (c.relay) {
+            ASSERT_EQ(VorlanStartAsyncRelay(4), VORLAN_SUCCESS);
+        }
+        const uint64_t handle = load(path, kLoadPaused);
+        ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
+        ASSERT_EQ(VorlanReplayPlay(handle), VORLAN_SUCCESS);
+        const auto full_until = std::chrono::steady_clock::now() + kBound;
+        while (VorlanFrameFifoFull() != 1 && std::chrono::steady_clock::now() < full_until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_EQ(VorlanFrameFifoFull(), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the producer settles into its wait
+        auto call = std::async(std::launch::async, [&] { return c.call(handle); });
+        ASSERT_EQ(call.wait_for(kBound), std::future_status::ready) << "the call waits for the client";
+        EXPECT_EQ(call.get(), c.expected);
+        if (c.expected != VORLAN_SUCCESS) {
+            EXPECT_EQ(VorlanReplayIsPaused(handle), 0) << "a refused step changed the replay";
+        }
+        (void)VorlanReplayUnloadPcap(handle);
+        (void)VorlanStopAsyncRelay();
+        ASSERT_EQ(VorlanDisableFrameFifo(), VORLAN_SUCCESS);
+    }
+}
+
+// With the relay on, a seek drops what the relay had queued at once, even
+// while the relay thread is busy with a payload: after the seek, nothing of
+// the position left behind plays, and the sought part follows the payload
+// that was being relayed.
+TEST_F(PcapReplayTest, SeekDiscardsWhatTheRelayQueuedWhateverTheRelayThreadDoes) {
+    constexpr int kRecords = 100;
+    const std::string path = stream_capture(m_dir, "relayed.pcap", kRecords, 1000);
+    ASSERT_EQ(VorlanStartAsyncRelay(8), VORLAN_SUCCESS);
+    const uint64_t handle = load(path, kLoadPaused);
+    ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool holding = false;
+    bool released = false;
+    vorlan_sdk2_test::PayloadRecorder recorder;
+    recorder.before_record = [&](const vorlan_sdk2_test::Payload& payload) {
+        if (number_of(payload.bytes) != 10) {
+            return;
+        }
+        // A slow listener: the relay fills and the worker waits for room.
+        std::unique_lock<std::mutex> lock(mutex);
+        holding = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(5), [&] { return released; });
+    };
+    ASSERT_EQ(recorder.registerAsParser(), VORLAN_SUCCESS);
+    ASSERT_EQ(VorlanReplayPlay(handle), VORLAN_SUCCESS);
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, kBound, [&] { return holding; }));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the relay fills meanwhile
+    EXPECT_EQ(VorlanReplaySeek(handle, 60 * 1000), VORLAN_SUCCESS);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    ASSERT_TRUE(recorder.waitUntil([&](const std::vector<vorlan_sdk2_test::Payload>& payloads) {
+        return !payloads.empty() && number_of(payloads.back().bytes) == kRecords - 1;
+    }));
+    std::vector<int> numbers;
+    for (const vorlan_sdk2_test::Payload& payload : recorder.payloads()) {
+        numbers.push_back(number_of(payload.bytes));
+    }
+    std::vector<int> expected;
+    for (int i = 0; i <= 10; ++i) {
+        expected.push_back(i);
+    }
+    for (int i = 60; i < kRecords; ++i) {
+        expected.push_back(i);
+    }
+    EXPECT_EQ(numbers, expected);
+}
+
+// A blocking play refused because the capture loops starts nothing: a
+// capture loaded paused stays paused and plays none of its records.
+TEST_F(PcapReplayTest, RefusedPlayToFinishChangesNothing) {
+    const std::string path = stream_capture(m_dir, "looped.pcap", 20, 1000);
+    Payloads payloads;
+    const uint64_t handle = load(path, kLoadPaused | kLoadAutoReplay);
+    ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
+    EXPECT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_ERROR_INVALID_STATE);
+    EXPECT_EQ(VorlanReplayIsPaused(handle), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for a worker that should not exist
+    EXPECT_EQ(payloads.count(), 0u);
+}
+
+// Paced replay starts its pacing afresh at a jump of the capture's time,
+// either way, instead of waiting it out, and says so once; an ordinary gap
+// is waited and not reported.
+TEST_F(PcapReplayTest, PacedReplayGoesOnPastAJumpOfTheCapturesTime) {
+    struct Case {
+        const char* name;
+        int64_t step;  // from record 9 to record 10
+        bool reported;
+    };
+    const Case cases[] = {
+        {"forward jump", 4096LL * 1000000, true},
+        {"backward jump", -4096LL * 1000000, true},
+        {"two jumps, one report", 0, true},
+        {"a gap of a quarter second", 250000, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CaptureBuilder capture;
+        int64_t time = kStart;
+        for (int i = 0; i < 20; ++i) {
+            if (i == 10) {
+                time += c.step != 0 ? c.step : 4096LL * 1000000;
+            }
+            if (c.step == 0 && i == 15) {
+                time -= 8192LL * 1000000;
+            }
+            capture.udp(time, kSensorA, numbered(i));
+            time += 1000;
+        }
+        capture.write(m_dir.file("jump.pcap"));
+        Payloads payloads;
+        const uint64_t handle = load(m_dir.file("jump.pcap"), kLoadPaused);
+        testing::internal::CaptureStderr();
+        auto played = std::async(std::launch::async, [&] { return VorlanReplayPlayToFinish(handle); });
+        const bool finished = played.wait_for(kBound) == std::future_status::ready;
+        if (!finished) {
+            (void)VorlanReplayUnloadPcap(handle);  // lets the blocking play return
+        }
+        const int result = played.get();
+        const std::string said = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(finished) << "the replay waited out the jump";
+        EXPECT_EQ(result, VORLAN_SUCCESS);
+        EXPECT_EQ(payloads.count(), 20u);
+        size_t reports = 0;
+        for (size_t at = said.find("time jumps"); at != std::string::npos; at = said.find("time jumps", at + 1)) {
+            ++reports;
+        }
+        EXPECT_EQ(reports, c.reported ? 1u : 0u) << said;
+        ASSERT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "info_data_parser.h"
@@ -141,6 +142,78 @@ TEST_F(SensorRegistryTest, FullRegistryRefusesOnlyNewSensors) {
     EXPECT_EQ(copy.handle, 7u);
     EXPECT_EQ(copy.serial_number, 4242u);
     EXPECT_EQ(m_announced.records.size(), announced + 1);
+}
+
+int64_t g_registry_now = 0;
+int64_t registry_clock() { return g_registry_now; }
+
+size_t count_of(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// A flood of information from spoofed addresses fills the registry; the
+// refusals are told once a second with their count, not per packet. Sensors
+// heard all along keep their places; once the spoofed ones have been silent
+// for the documented time, new sensors take their places, a real fleet that
+// starts after the flood among them.
+TEST_F(SensorRegistryTest, FloodOfSpoofedSensorsLocksNewOnesOutOnlyWhileItLasts) {
+    vorlan_sdk2::setSensorRegistryClock(&registry_clock);
+    g_registry_now = 1000000;
+    const auto send = [](uint64_t handle) {
+        InfzFields fields;
+        fields.serial_number = static_cast<uint32_t>(handle);
+        const std::vector<uint8_t> packet = build_infz_packet(fields);
+        return vorlan_sdk2::infoDataParser(handle, 0, packet.data(), packet.size(), nullptr);
+    };
+    for (uint64_t handle = 1; handle <= vorlan_sdk2::kMaxSensors; ++handle) {
+        ASSERT_EQ(send(handle), VORLAN_SUCCESS);
+    }
+    struct Step {
+        int64_t at_ms;           // since the flood began
+        uint64_t first, count;   // handles sent
+        int expected;            // what each gets
+        size_t reports;          // lines on standard error
+    };
+    constexpr uint64_t kSpoofed = 100000;
+    constexpr uint64_t kFleet = 500000;
+    const Step steps[] = {
+        {0, kSpoofed, 100, VORLAN_ERROR_OUT_OF_MEMORY, 1},       // the first refusal is told at once
+        {500, kSpoofed + 100, 100, VORLAN_ERROR_OUT_OF_MEMORY, 0},
+        {1000, 7, 1, VORLAN_SUCCESS, 0},                          // a sensor heard all along
+        {1000, kSpoofed + 200, 1, VORLAN_ERROR_OUT_OF_MEMORY, 1}, // a second later: the 200 since
+        {3000, 7, 1, VORLAN_SUCCESS, 0},
+        {4999, kFleet, 1, VORLAN_ERROR_OUT_OF_MEMORY, 1},
+        {5000, kFleet, 20, VORLAN_SUCCESS, 0},                    // the flood has been silent for 5 s
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.at_ms);
+        g_registry_now = 1000000 + step.at_ms * 1000;
+        testing::internal::CaptureStderr();
+        for (uint64_t handle = step.first; handle < step.first + step.count; ++handle) {
+            EXPECT_EQ(send(handle), step.expected) << handle;
+        }
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(count_of(said, "sensor registry full"), step.reports) << said;
+        if (step.first == kSpoofed + 200) {
+            EXPECT_EQ(count_of(said, " 200 information packets"), 1u) << said;
+        }
+    }
+    EXPECT_EQ(VorlanGetSensorCount(), static_cast<int64_t>(vorlan_sdk2::kMaxSensors));
+    VorlanSensor copy;
+    ASSERT_EQ(VorlanGetSensorInformationByIndex(6, &copy), VORLAN_SUCCESS);
+    EXPECT_EQ(copy.handle, 7u);
+    for (uint64_t handle = kFleet; handle < kFleet + 20; ++handle) {
+        EXPECT_EQ(VorlanGetSensorInformation(handle, &copy), VORLAN_SUCCESS) << handle;
+    }
+    // The places given up were the silent sensors'; their handles are gone.
+    ASSERT_EQ(VorlanGetSensorInformationByIndex(0, &copy), VORLAN_SUCCESS);
+    EXPECT_EQ(copy.handle, kFleet);
+    EXPECT_EQ(VorlanGetSensorInformation(1, &copy), VORLAN_ERROR_SENSOR_NOT_FOUND);
+    vorlan_sdk2::setSensorRegistryClock(nullptr);
 }
 
 TEST_F(SensorRegistryTest, ModelAndTimeSourceDecideChannelsScanRateAndSync) {

@@ -118,6 +118,63 @@ TEST_F(LibraryTest, NetworkingRefusesWhatItCannotDoAndKeepsNothingThen) {
     EXPECT_TRUE(UdpPortHolder(port).is_bound());
 }
 
+// A listener that falls behind loses datagrams in the system's receive
+// buffer; the counts say so, and what was received and what was dropped add
+// up to what was sent, with the relay on as without it.
+TEST_F(LibraryTest, NetworkCountsAddUpToWhatWasSent) {
+    uint64_t received = 1;
+    uint64_t dropped = 1;
+    ASSERT_EQ(VorlanGetNetworkCounts(&received, &dropped), VORLAN_SUCCESS);
+    EXPECT_EQ(received, 0u);
+    EXPECT_EQ(dropped, 0u);
+    for (const bool relay : {false, true}) {
+        SCOPED_TRACE(relay ? "through the relay" : "direct");
+        std::atomic<bool> hold{true};
+        PayloadRecorder recorder;
+        recorder.before_record = [&](const Payload&) {
+            // A listener far slower than the sender, until let go.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (hold.load() && std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        };
+        ASSERT_EQ(recorder.registerAsParser(), VORLAN_SUCCESS);
+        if (relay) {
+            ASSERT_EQ(VorlanStartAsyncRelay(2), VORLAN_SUCCESS);
+        }
+        const uint16_t port = free_udp_port();
+        ASSERT_EQ(VorlanStartNetworkingOnPort(port), VORLAN_SUCCESS);
+        // Far more than the largest receive buffer the system grants.
+        constexpr uint64_t kSent = 40000;
+        Sender sender("127.0.0.1");
+        for (uint64_t i = 0; i < kSent; ++i) {
+            ASSERT_TRUE(sender.send(numbered(1400, uint32_t(i)), port));
+        }
+        hold = false;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        do {
+            ASSERT_EQ(VorlanGetNetworkCounts(&received, &dropped), VORLAN_SUCCESS);
+            if (received + dropped >= kSent) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        } while (std::chrono::steady_clock::now() < until);
+        EXPECT_GT(dropped, 0u);
+        EXPECT_EQ(received + dropped, kSent);
+        ASSERT_EQ(VorlanStopNetworking(), VORLAN_SUCCESS);
+        // The counts outlive the listener, and the payloads received all arrived.
+        uint64_t received_after = 0;
+        uint64_t dropped_after = 0;
+        ASSERT_EQ(VorlanGetNetworkCounts(&received_after, &dropped_after), VORLAN_SUCCESS);
+        EXPECT_EQ(received_after, received);
+        EXPECT_EQ(dropped_after, dropped);
+        if (relay) {
+            EXPECT_EQ(VorlanStopAsyncRelay(), VORLAN_SUCCESS);
+        }
+        EXPECT_LE(recorder.payloads().size(), received);
+    }
+}
+
 // Datagrams from several loopback addresses, an empty one among them, reach
 // the parsers whole, in order, with the sender's address as the handle and
 // the wall clock of their arrival; with the relay on as without it.
