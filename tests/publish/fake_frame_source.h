@@ -84,6 +84,8 @@ public:
         return source;
     }
 
+    void set_datagram_sink(vorlan_tool::DatagramSink) override {}
+
     bool open(const vorlan_tool::FrameSourceSettings&) override { return open_result; }
 
     int run(const vorlan_tool::FrameSink& sink, const vorlan_tool::SensorSink& sensors) override {

@@ -147,6 +147,11 @@ CaptureCheck check_capture(const std::string& path) {
     // Copies are what this check looks for: the reader must not drop them.
     reader.set_drop_duplicates(false);
     check.link_type = reader.header().link_type;
+    const vorlan_capture::FileHeader& header = reader.header();
+    check.form = header.pcapng       ? "pcapng"
+                 : header.nanosecond ? (header.big_endian ? "big-endian nanosecond classic" : "nanosecond classic")
+                 : header.big_endian ? "big-endian classic"
+                                     : "classic";
 
     std::map<uint32_t, SenderState> senders;
     vorlan_capture::Datagram datagram;

@@ -45,6 +45,7 @@ struct SenderTraffic {
 
 struct CaptureCheck {
     std::string error;  // the file could not be read at all; nothing else is set
+    std::string form;   // "classic", "pcapng", "nanosecond classic", "big-endian classic"
     uint32_t link_type = 0;
     uint64_t records = 0;
     uint64_t datagrams = 0;

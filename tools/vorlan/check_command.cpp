@@ -11,7 +11,6 @@
 #include "capture_check.h"
 #include "capture_sensors.h"
 #include "commands.h"
-#include "converted_capture.h"
 #include "frame_source_core.h"
 
 namespace vorlan_tool {
@@ -106,27 +105,15 @@ struct Findings {
     }
 };
 
-Findings find(const ConvertedCapture& capture) {
+Findings find(const std::string& path) {
     Findings findings;
-    findings.check = check_capture(capture.path());
+    findings.check = check_capture(path);
     CaptureCheck& check = findings.check;
-    findings.form = "classic";
+    findings.form = check.form;
     findings.link = link_type_name(check.link_type);
-    if (capture.converted()) {
-        // The records the conversion left out are part of the picture.
-        const ConvertReport& report = capture.report();
-        findings.form = report.input_form;
-        findings.link = report.link;
-        check.records = report.records;
-        check.skipped.not_udp += report.skipped.not_udp;
-        check.skipped.other_link += report.skipped.other_link;
-        check.skipped.snapshot_cut += report.skipped.snapshot_cut;
-        check.skipped.broken_header += report.skipped.broken_header;
-        check.last_record_cut = check.last_record_cut || !report.damage.empty();
-    }
     findings.problems = check.problems();
     if (check.error.empty() && check.datagrams != 0) {
-        findings.decoded = decode_capture(capture.path());
+        findings.decoded = decode_capture(path);
         if (!findings.decoded.error.empty()) {
             findings.problems.push_back(findings.decoded.error);
         }
@@ -258,11 +245,7 @@ int run_check(const CheckSettings& settings, Console& console) {
     if (!check_capture_file(settings.file, console)) {
         return kExitFailure;
     }
-    ConvertedCapture capture;
-    if (!capture.prepare(settings.file, console)) {
-        return kExitFailure;
-    }
-    const Findings findings = find(capture);
+    const Findings findings = find(settings.file);
     if (settings.json) {
         print_json(settings.file, findings, console);
     } else {

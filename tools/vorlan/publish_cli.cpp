@@ -83,10 +83,10 @@ void PublishCli::resolve() {
         throw CLI::ValidationError("--speed", "0 (as fast as possible) or a rate above 0.000001 up to 5");
     }
     // The same checks of the frame options against the library as every command.
-    const LibrarySettings library = resolve_library_options(*m_command, m_library, m_frame_mode, source.frame_length,
-                                                            source.multiple_returns);
-    source.library = library.library;
-    source.fifo_frames = library.fifo_frames;
+    const FrameOptions frames =
+        resolve_frame_options(*m_command, m_library, m_frame_mode, source.frame_length, source.multiple_returns);
+    source.library = frames.library;
+    source.fifo_frames = frames.fifo_frames;
     if (live) {
         source.port = static_cast<uint16_t>(m_port);
     }

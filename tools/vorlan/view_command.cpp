@@ -95,11 +95,10 @@ ViewSettings resolve_view_options(const CLI::App& command, const ViewOptionText&
     if (settings.source.end >= 0.0 && settings.source.end <= settings.source.start) {
         throw CLI::ValidationError("--end", "must come after --start");
     }
-    const LibrarySettings library = resolve_library_options(command, text.library, text.frame_mode,
-                                                            settings.source.frame_length,
-                                                            settings.source.multiple_returns);
-    settings.source.library = library.library;
-    settings.source.fifo_frames = library.fifo_frames;
+    const FrameOptions frames = resolve_frame_options(command, text.library, text.frame_mode,
+                                                      settings.source.frame_length, settings.source.multiple_returns);
+    settings.source.library = frames.library;
+    settings.source.fifo_frames = frames.fifo_frames;
     settings.source.mode = frame_mode_of(text.frame_mode);
     if (!settings.source.capture.empty()) {
         settings.source.loop = true;

@@ -45,6 +45,8 @@ public:
         m_speed = settings.speed;
     }
 
+    void set_datagram_sink(DatagramSink) override {}
+
     bool open(const FrameSourceSettings&) override { return true; }
 
     int run(const FrameSink& frames, const SensorSink& sensors = {}) override {

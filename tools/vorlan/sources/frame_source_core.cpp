@@ -12,7 +12,6 @@
 
 #include "capture_check.h"
 #include "console.h"
-#include "converted_capture.h"
 #include "exit_codes.h"
 #include "frame_summary.h"
 #include "stop_signal.h"
@@ -40,26 +39,13 @@ void add_to(LossCounts& to, const LossCounts& from) {
 // A capture that gave no frame may hold records but no datagram at all
 // (other protocols, frames cut short): that is a failure, and the user is
 // told why and where to look.
-bool yields_datagrams(const ConvertedCapture& capture, const std::string& file, Console& console) {
-    CaptureCheck check = check_capture(capture.path());
-    if (!check.error.empty() || check.datagrams != 0) {
-        return true;
-    }
-    uint64_t records = check.records;
-    vorlan_capture::SkipCounters skipped = check.skipped;
-    if (capture.converted()) {
-        records = capture.report().records;
-        const vorlan_capture::SkipCounters& dropped = capture.report().skipped;
-        skipped.not_udp += dropped.not_udp;
-        skipped.other_link += dropped.other_link;
-        skipped.snapshot_cut += dropped.snapshot_cut;
-        skipped.broken_header += dropped.broken_header;
-    }
-    if (records == 0) {
+bool yields_datagrams(const std::string& file, Console& console) {
+    CaptureCheck check = check_capture(file);
+    if (!check.error.empty() || check.datagrams != 0 || check.records == 0) {
         return true;  // nothing at all: the open already said so
     }
-    const std::string reasons = describe_skipped(skipped);
-    console.error(file + ": its " + std::to_string(records) + " records give no UDP datagram" +
+    const std::string reasons = describe_skipped(check.skipped);
+    console.error(file + ": its " + std::to_string(check.records) + " records give no UDP datagram" +
                   (reasons.empty() ? "" : " (" + reasons + ")") + "; `vorlan check " + file + "` tells more");
     return false;
 }
@@ -137,10 +123,6 @@ bool FrameSourceCore::open(const FrameSourceSettings& settings) {
         if (!check_capture_file(settings.capture, m_console)) {
             return false;
         }
-        m_converted = std::make_unique<ConvertedCapture>();
-        if (!m_converted->prepare(settings.capture, m_console)) {
-            return false;
-        }
     }
     if (settings.capture.empty() && settings.multicast_group.empty() && port_held_elsewhere(settings.port)) {
         m_console.error("cannot listen on UDP port " + std::to_string(settings.port) +
@@ -150,7 +132,7 @@ bool FrameSourceCore::open(const FrameSourceSettings& settings) {
     if (!start_library()) {
         return false;
     }
-    const bool opened = settings.capture.empty() ? open_port() : open_capture(m_converted->path());
+    const bool opened = settings.capture.empty() ? open_port() : open_capture(settings.capture);
     if (!opened) {
         stop_library();
         return false;
@@ -199,8 +181,8 @@ int FrameSourceCore::run(const FrameSink& frames, const SensorSink& sensors) {
         return kExitInterrupted;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (result == kExitSuccess && m_frames == 0 && m_converted &&
-        !yields_datagrams(*m_converted, m_settings.capture, m_console)) {
+    if (result == kExitSuccess && m_frames == 0 && !m_settings.capture.empty() &&
+        !yields_datagrams(m_settings.capture, m_console)) {
         result = kExitFailure;
     }
     if (result == kExitSuccess && !m_settings.sensor.empty()) {

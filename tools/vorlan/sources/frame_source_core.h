@@ -18,7 +18,6 @@
 
 namespace vorlan_tool {
 
-class ConvertedCapture;
 
 // A frame as a library adaptor hands it on.
 struct LibraryFrame {
@@ -78,7 +77,7 @@ protected:
     // Starts the library; false (after saying why) when it cannot.
     virtual bool start_library() = 0;
     // Opens the capture at `path` (already checked to be a readable regular
-    // file, converted when it was of another form); prints why not.
+    // file; the libraries read every capture form themselves); prints why not.
     virtual bool open_capture(const std::string& path) = 0;
     // Opens the port of the settings; prints why not.
     virtual bool open_port() = 0;
@@ -160,7 +159,6 @@ private:
 
     Console& m_console;
     FrameSourceSettings m_settings;
-    std::unique_ptr<ConvertedCapture> m_converted;
     bool m_open = false;
     FrameSink m_frame_sink;
     SensorSink m_sensor_sink;
