@@ -74,11 +74,9 @@ TEST(LossReport, EveryDatagramOfABurstIsAccountedFor) {
             ASSERT_EQ(kExitInterrupted, result.code) << result.err;
             LossLine line;
             ASSERT_TRUE(parse_losses(result.out, line)) << result.out;
-            if (!line.drops_reported) {
-                EXPECT_LE(line.received, sent);
-                EXPECT_GT(line.received, 0u);
-                continue;
-            }
+            // Both libraries count what they took from the socket and what
+            // the system dropped there.
+            ASSERT_TRUE(line.drops_reported) << result.out;
             EXPECT_EQ(sent, line.received + line.kernel_dropped);
             EXPECT_LE(line.queue_dropped, line.received);
             if (std::string(command) == "record") {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "console.h"
@@ -155,11 +156,6 @@ protected:
             return false;
         }
         m_networking = true;
-        // The library counts what it receives (through the tool's parser) but
-        // reports no datagram it or the system dropped.
-        LossCounts counted;
-        counted.queue_counted = false;
-        add_losses(counted);
         return true;
     }
 
@@ -190,6 +186,29 @@ protected:
         return result;
     }
 
+    // Datagrams already waiting in the socket's buffer when the run ends are
+    // still taken, so that the counts add up to what arrived: at most 3 s,
+    // until nothing new has come for 100 ms.
+    static void settle_network() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        uint64_t last = UINT64_MAX;
+        auto quiet_since = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() < deadline) {
+            uint64_t received = 0;
+            if (VorlanGetNetworkCounts(&received, nullptr) != VORLAN_SUCCESS) {
+                return;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (received != last) {
+                last = received;
+                quiet_since = now;
+            } else if (now - quiet_since >= std::chrono::milliseconds(100)) {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
     void stop_library() override {
         if (!m_started) {
             return;
@@ -197,7 +216,18 @@ protected:
         m_started = false;
         if (m_networking) {
             m_networking = false;
+            settle_network();
             VorlanStopNetworking();
+            // The networking source decodes on its receiving thread, so
+            // nothing is dropped between its socket and the parsers: what it
+            // took from the socket and what the system dropped there are all
+            // of it (readable until the next start).
+            uint64_t received = 0;
+            uint64_t dropped = 0;
+            if (VorlanGetNetworkCounts(&received, &dropped) == VORLAN_SUCCESS) {
+                set_received(received);
+                set_kernel_dropped(dropped, true);
+            }
         }
         if (m_replay != 0) {
             VorlanReplayUnloadPcap(m_replay);
