@@ -35,7 +35,10 @@ uint64_t ThisThreadAllocations::count() const { return t_allocations - m_start; 
 
 }  // namespace vorlan_test
 
-// The other forms of operator new and delete forward to these two. The
+// The other forms of operator new and delete forward to these in the
+// standard library, but a sanitizer's runtime supplies the nothrow forms
+// itself: they are replaced too, so that every block the library makes with
+// `new (std::nothrow)` is counted and freed the way it was made. The
 // replacements pair malloc with free; the compiler cannot see that through
 // inlined standard containers.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -51,3 +54,11 @@ void* operator new(std::size_t size) {
 }
 void operator delete(void* block) noexcept { release_block(block); }
 void operator delete(void* block, std::size_t) noexcept { release_block(block); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept { release_block(block); }
