@@ -46,10 +46,14 @@ done
 # Binaries are stripped, and their debug information is where debuggers
 # look for it by build ID; the internal headers stay out.
 for binary in "$root"/usr/bin/vorlan "$root"/usr/lib/libvorlan_sdk.so.1.* "$root"/usr/lib/libvorlan_sdk2.so.23.*; do
-  readelf -S --wide "$binary" | grep -qE '\.(symtab|debug_info) ' && fail "$binary is not stripped"
+  # Outputs are taken whole before they are searched: with pipefail, a
+  # `grep -q` that stops reading early would fail the pipeline at random.
+  sections=$(readelf -S --wide "$binary")
+  [[ $sections == *".symtab "* || $sections == *".debug_info "* ]] && fail "$binary is not stripped"
   id=$(readelf -n "$binary" | sed -n 's/.*Build ID: \([0-9a-f]*\).*/\1/p')
   debug=$root/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
-  readelf -S --wide "$debug" 2>/dev/null | grep -q '\.debug_info ' || fail "no debug information for $binary"
+  sections=$(readelf -S --wide "$debug" 2>/dev/null || true)
+  [[ $sections == *".debug_info "* ]] || fail "no debug information for $binary"
 done
 [ -e "$root/usr/include/vorlan_sdk_impl/vorlan_sdk_util.hpp" ] && fail "an internal header is installed"
 [ -f "$root/usr/include/vorlan_sdk_impl/point_geometry.hpp" ] || fail "the C++ helper header is missing"
@@ -60,14 +64,16 @@ done
 cmake -S "$source/examples" -B "$work/found" -G Ninja -DCMAKE_C_COMPILER="$compiler" \
   -DCMAKE_PREFIX_PATH="$root/usr" >"$work/configure.log" || { cat "$work/configure.log"; fail "configure"; }
 cmake --build "$work/found" >"$work/build.log" || { cat "$work/build.log"; fail "build with find_package"; }
-"$work/found/both_libraries" | grep -q "frame of 32 points" || fail "find_package client"
+"$work/found/both_libraries" >"$work/found.out"
+grep -q "frame of 32 points" "$work/found.out" || fail "find_package client"
 flags=$(PKG_CONFIG_PATH="$root/usr/lib/pkgconfig" pkg-config --cflags --libs vorlan_sdk vorlan_sdk2)
 # shellcheck disable=SC2086
 "$compiler" -std=c99 -Wall -Werror "$source/examples/replay_points.c" $flags -o "$work/pkgconfig_client" \
   || fail "pkg-config client does not build"
 # shellcheck disable=SC2086
 "$compiler" -std=c99 -Wall -Werror "$source/examples/both_libraries.c" $flags -o "$work/both_client"
-LD_LIBRARY_PATH="$root/usr/lib" "$work/both_client" | grep -q "frame of 32 points" || fail "pkg-config client"
+LD_LIBRARY_PATH="$root/usr/lib" "$work/both_client" >"$work/both.out"
+grep -q "frame of 32 points" "$work/both.out" || fail "pkg-config client"
 
 # The tool and the Python package, run from the unpacked root.
 "$root/usr/bin/vorlan" --version
