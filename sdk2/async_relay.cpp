@@ -43,22 +43,26 @@ AsyncRelay::~AsyncRelay() { stop(); }
 
 void AsyncRelay::stop() {
     m_ring.stop();
-    // The relay thread may be waiting for the client to read the frame FIFO.
+    // Waits the relay thread starts from now on are called off.
     m_cancels.fetch_add(1, std::memory_order_seq_cst);
-    frameFifo().wake_producer();
     std::thread thread;
     {
         std::lock_guard<std::mutex> lock(m_thread_mutex);
         thread = std::move(m_thread);
     }
     if (!thread.joinable()) {
+        // Stopped before: a relay that ends on its own thread after a stop
+        // from it must not touch the library's objects, which may be going
+        // away with the process.
         return;
     }
     if (thread.get_id() == std::this_thread::get_id()) {
         thread.detach();  // the thread's own reference keeps the relay until it ends
-    } else {
-        thread.join();
+        return;
     }
+    // The relay thread may be waiting for the client to read the frame FIFO.
+    frameFifo().wake_producer();
+    thread.join();
 }
 
 int AsyncRelay::push(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size) {

@@ -29,8 +29,10 @@ VORLAN_SDK2_API int VorlanFrameFifoGet(VorlanFifoedFrame* out, uint32_t timeout_
             return VORLAN_ERROR_INVALID_ARGUMENTS;
         }
         const int got = frameFifo().get(*out, timeout_ms);
-        // Woken by VorlanDeinitialize.
-        return got != VORLAN_SUCCESS && !isInitialized() ? VORLAN_ERROR_NOT_INITIALIZED : got;
+        // Woken by VorlanDeinitialize, which empties the frame listeners
+        // (the FIFO's among them) before it marks the library uninitialised.
+        return got != VORLAN_SUCCESS && (!isInitialized() || isDeinitializing()) ? VORLAN_ERROR_NOT_INITIALIZED
+                                                                                  : got;
     });
 }
 

@@ -13,6 +13,9 @@ namespace {
 
 // Constant-initialised: no constructor has to run before the first call.
 std::atomic<bool> g_initialized{false};
+// Set while VorlanDeinitialize takes the library apart, before it is marked
+// uninitialised: a call it wakes knows why.
+std::atomic<bool> g_deinitializing{false};
 std::atomic<bool> g_legacy_translation_started{false};
 std::atomic<bool> g_async_relay_enabled{false};
 
@@ -24,6 +27,7 @@ ParserList& parsers() {
 }
 
 bool isInitialized() { return g_initialized.load(std::memory_order_acquire); }
+bool isDeinitializing() { return g_deinitializing.load(std::memory_order_acquire); }
 bool isLegacyTranslationStarted() { return g_legacy_translation_started.load(std::memory_order_acquire); }
 void setLegacyTranslationStarted(bool started) { g_legacy_translation_started.store(started, std::memory_order_release); }
 bool isAsyncRelayEnabled() { return g_async_relay_enabled.load(std::memory_order_acquire); }
@@ -56,6 +60,7 @@ int deinitializeFramework() {
     if (!isInitialized()) {
         return VORLAN_ERROR_NOT_INITIALIZED;
     }
+    g_deinitializing.store(true, std::memory_order_release);
     pointCallbacksClear();
     frameCallbacksClear();
     sensorInfoCallbacksClear();
@@ -72,6 +77,7 @@ int deinitializeFramework() {
     VorlanDeleteAllInfo();
     // The parser chain stays: client parsers survive a re-initialisation.
     g_initialized.store(false, std::memory_order_release);
+    g_deinitializing.store(false, std::memory_order_release);
     return VORLAN_SUCCESS;
 }
 

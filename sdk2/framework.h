@@ -17,6 +17,9 @@ ParserList& parsers();
 
 // Flags read without a lock from any thread.
 bool isInitialized();
+// Whether VorlanDeinitialize is under way (the library still counts as
+// initialised until it ends).
+bool isDeinitializing();
 bool isLegacyTranslationStarted();
 void setLegacyTranslationStarted(bool started);
 bool isAsyncRelayEnabled();
