@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "capture_reader.h"
+#include "common/received_datagram.h"
 #include "support/capture_builder.h"
 #include "support/capture_forms.h"
 
@@ -19,14 +20,6 @@ constexpr int64_t kStart = 1700000000LL * 1000000;
 constexpr uint32_t kSensorA = ipv4(192, 168, 1, 10);
 constexpr uint32_t kSensorB = ipv4(10, 0, 0, 7);
 
-struct Received {
-    uint32_t source;
-    int64_t time;
-    Bytes payload;
-    bool operator==(const Received& o) const {
-        return source == o.source && time == o.time && payload == o.payload;
-    }
-};
 
 std::vector<Received> read_all(const std::string& path, vorlan_capture::SkipCounters* counters = nullptr,
                                std::vector<int64_t>* offsets = nullptr) {
@@ -35,7 +28,7 @@ std::vector<Received> read_all(const std::string& path, vorlan_capture::SkipCoun
     std::vector<Received> datagrams;
     vorlan_capture::Datagram datagram;
     for (int64_t at = reader.next_offset(); reader.next(datagram); at = reader.next_offset()) {
-        datagrams.push_back({datagram.source, datagram.time, Bytes(datagram.payload, datagram.payload + datagram.size)});
+        datagrams.push_back(received(datagram));
         if (offsets != nullptr) {
             offsets->push_back(at);
         }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/received_datagram.h"
 #include "support/capture_builder.h"
 
 namespace {
@@ -20,14 +21,6 @@ constexpr int64_t kStart = 1700000000LL * 1000000;
 constexpr uint32_t kSensorA = ipv4(192, 168, 1, 10);
 constexpr uint32_t kSensorB = ipv4(10, 0, 0, 7);
 
-struct Received {
-    uint32_t source;
-    int64_t time;
-    Bytes payload;
-    bool operator==(const Received& o) const {
-        return source == o.source && time == o.time && payload == o.payload;
-    }
-};
 
 struct ReadResult {
     std::vector<Received> datagrams;
@@ -42,8 +35,7 @@ ReadResult read_all(const Bytes& capture) {
     ReadResult result;
     vorlan_capture::Datagram datagram;
     while (reader.next(datagram)) {
-        result.datagrams.push_back({datagram.source, datagram.time,
-                                    Bytes(datagram.payload, datagram.payload + datagram.size)});
+        result.datagrams.push_back(received(datagram));
     }
     result.counters = reader.counters();
     return result;
