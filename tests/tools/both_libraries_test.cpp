@@ -13,6 +13,7 @@
 #include "stop_signal.h"
 #include "support/capture_builder.h"
 #include "tool_run.h"
+#include "yard_capture_suite.h"
 
 namespace vorlan_tool {
 namespace {
@@ -36,29 +37,16 @@ std::vector<std::string> frame_sensors(const std::string& out) {
     return sensors;
 }
 
-class BothLibrariesTest : public ::testing::TestWithParam<const char*> {
+class BothLibrariesTest : public YardCaptureSuite<const char*> {
 protected:
-    static void SetUpTestSuite() {
-        s_folder = new TemporaryDirectory();
-        write_sim_capture(s_folder->file("yard.pcap"), 1.0);
-    }
-    static void TearDownTestSuite() {
-        delete s_folder;
-        s_folder = nullptr;
-    }
-    void SetUp() override { clear_stop_request(); }
-    void TearDown() override { clear_stop_request(); }
 
     ToolResult tool(std::vector<std::string> args) const {
         args.insert(args.end(), {"--sdk", GetParam()});
         return run_tool(args);
     }
 
-    static std::string capture() { return s_folder->file("yard.pcap"); }
-    static TemporaryDirectory* s_folder;
 };
 
-TemporaryDirectory* BothLibrariesTest::s_folder = nullptr;
 
 TEST_P(BothLibrariesTest, ReplaySelectsTheSameWay) {
     const ToolResult all = tool({"replay", capture()});

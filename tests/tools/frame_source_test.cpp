@@ -16,6 +16,7 @@
 #include "stop_signal.h"
 #include "support/capture_builder.h"
 #include "tool_run.h"
+#include "yard_capture_suite.h"
 
 namespace vorlan_tool {
 namespace {
@@ -38,20 +39,9 @@ struct SourceRun {
     std::string err;
 };
 
-class FrameSourceTest : public ::testing::TestWithParam<int> {
+class FrameSourceTest : public YardCaptureSuite<int> {
 protected:
-    static void SetUpTestSuite() {
-        s_folder = new TemporaryDirectory();
-        write_sim_capture(s_folder->file("yard.pcap"), 1.0);
-    }
-    static void TearDownTestSuite() {
-        delete s_folder;
-        s_folder = nullptr;
-    }
-    void SetUp() override { clear_stop_request(); }
-    void TearDown() override { clear_stop_request(); }
 
-    static std::string capture() { return s_folder->file("yard.pcap"); }
 
     FrameSourceSettings settings() const {
         FrameSourceSettings settings;
@@ -80,10 +70,8 @@ protected:
         return result;
     }
 
-    static TemporaryDirectory* s_folder;
 };
 
-TemporaryDirectory* FrameSourceTest::s_folder = nullptr;
 
 TEST_P(FrameSourceTest, NumbersFramesOverallAndPerSensorFromZero) {
     const SourceRun all = run_source(settings());
