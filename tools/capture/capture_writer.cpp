@@ -104,8 +104,11 @@ bool CaptureWriter::open(const std::string& path) {
         m_error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
+    // Owned only once adopted: open(FILE*) starts by giving up any file
+    // held before.
+    const bool written = open(file);
     m_owns_file = true;
-    return open(file);
+    return written;
 }
 
 bool CaptureWriter::open(std::FILE* file) {

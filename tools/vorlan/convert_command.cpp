@@ -25,15 +25,15 @@ int run_convert(const ConvertSettings& settings, Console& console) {
     ConvertReport report;
     if (!convert_capture(settings.in, file.temporary(), options, report)) {
         // Said of the file the user named, not of the temporary one.
-        std::string reason = report.error;
-        for (std::size_t at = reason.find(file.temporary()); at != std::string::npos;
-             at = reason.find(file.temporary())) {
-            reason.replace(at, file.temporary().size(), settings.out);
+        const std::string& reason = report.error;
+        if (reason.compare(0, 13, "cannot write ") == 0) {
+            console.error(file.failure(reason));
+        } else {
+            console.error(reason.compare(0, settings.in.size(), settings.in) == 0 ||
+                                  reason.compare(0, 6, "cannot") == 0
+                              ? reason
+                              : settings.in + ": " + reason);
         }
-        console.error(reason.compare(0, settings.in.size(), settings.in) == 0 ||
-                              reason.compare(0, 6, "cannot") == 0
-                          ? reason
-                          : settings.in + ": " + reason);
         return kExitFailure;
     }
     const std::string form = report.input_form.empty() ? "capture" : report.input_form + " capture";
@@ -46,7 +46,7 @@ int run_convert(const ConvertSettings& settings, Console& console) {
         return kExitFailure;
     }
     if (!file.commit(error)) {
-        console.error("cannot write " + settings.out + ": " + error);
+        console.error(file.failure(error));
         return kExitFailure;
     }
     console.line(describe_conversion(report) + " to " + settings.out);

@@ -105,14 +105,14 @@ int run_record(const RecordSettings& settings, Console& console) {
     ReplacingFile file(settings.file);
     std::string error;
     if (!file.create(error)) {
-        console.error("cannot write " + settings.file + ": " + error);
+        console.error(file.failure(error));
         return kExitFailure;
     }
     Recorder recorder(settings.port);
     if (!recorder.open(file.temporary())) {
         std::string reason;
         recorder.close(reason);
-        console.error("cannot write " + settings.file + ": " + reason);
+        console.error(file.failure(reason));
         return kExitFailure;
     }
     FrameOptions frames;
@@ -138,7 +138,7 @@ int run_record(const RecordSettings& settings, Console& console) {
     }
     // The library is stopped: nothing more comes.
     if (!recorder.close(error) || !file.commit(error)) {
-        console.error("cannot write " + settings.file + ": " + error + "; nothing was kept");
+        console.error(file.failure(error) + "; nothing was kept");
         return kExitFailure;
     }
     if (recorder.too_large() != 0) {

@@ -1,13 +1,12 @@
 // `vorlan sim`: synthetic sensors into a capture file or onto a UDP port.
-#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 
 #include "commands.h"
 #include "frame_summary.h"
 #include "output_file.h"
+#include "replacing_file.h"
 #include "sim_point_fleet.h"
 #include "sim_sinks.h"
 #include "simulator.h"
@@ -106,34 +105,30 @@ int simulate_into_file(const SimSettings& settings, Console& console) {
     if (!check_output_file(settings.out, settings.force, console)) {
         return kExitFailure;
     }
-    const std::string part = settings.out + ".part";
-    // The system's reason, in words, for a place that cannot be written.
-    std::FILE* probe = std::fopen(part.c_str(), "wb");
-    if (probe == nullptr) {
-        console.error("cannot write " + settings.out + ": " + std::strerror(errno));
+    ReplacingFile file(settings.out);
+    std::string error;
+    if (!file.create(error)) {
+        console.error(file.failure(error));
         return kExitFailure;
     }
-    std::fclose(probe);
     SimulationSummary summary;
     {
-        CaptureFileSink file(part);
-        if (!file.ok()) {
-            console.error(file.error());
+        CaptureFileSink sink_file(file.temporary());
+        if (!sink_file.ok()) {
+            console.error(file.failure(sink_file.error()));
             return kExitFailure;
         }
         print_sensors(console, false);
-        WatchedSink sink(file, console, options.start_time_us, options.seconds);
+        WatchedSink sink(sink_file, console, options.start_time_us, options.seconds);
         summary = run_simulation(options, sink);
         console.end_progress();
-        if (!file.close()) {
-            console.error(file.error());
-            std::remove(part.c_str());
+        if (!sink_file.close()) {
+            console.error(file.failure(sink_file.error()));
             return kExitFailure;
         }
     }
-    if (std::rename(part.c_str(), settings.out.c_str()) != 0) {
-        console.error("cannot write " + settings.out + ": " + std::strerror(errno));
-        std::remove(part.c_str());
+    if (!file.commit(error)) {
+        console.error(file.failure(error));
         return kExitFailure;
     }
     console.line("wrote " + describe(summary) + " to " + settings.out);

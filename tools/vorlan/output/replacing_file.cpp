@@ -90,4 +90,21 @@ bool ReplacingFile::commit(std::string& error) {
     return true;
 }
 
+std::string ReplacingFile::failure(std::string error) const {
+    const std::string prefix = "cannot write ";
+    for (const std::string& writer_said : {prefix + m_temporary + ": ", prefix + "the capture: "}) {
+        if (!m_temporary.empty() && error.compare(0, writer_said.size(), writer_said) == 0) {
+            error.erase(0, writer_said.size());
+        }
+    }
+    if (!m_temporary.empty()) {
+        for (std::size_t at = error.find(m_temporary); at != std::string::npos; at = error.find(m_temporary, at)) {
+            error.replace(at, m_temporary.size(), m_path);
+            at += m_path.size();
+        }
+    }
+    const std::string named = prefix + m_path + ": ";
+    return error.compare(0, named.size(), named) == 0 ? error : named + error;
+}
+
 }  // namespace vorlan_tool

@@ -31,6 +31,11 @@ public:
     const std::string& temporary() const { return m_temporary; }
     // Renames the temporary file to the path; false with `error` filled.
     bool commit(std::string& error);
+    // "cannot write PATH: reason" for an `error` met while writing, said of
+    // the path the user named: a writer's own "cannot write TEMPORARY: "
+    // (or "cannot write the capture: ") is dropped and any other mention of
+    // the temporary name becomes that path.
+    std::string failure(std::string error) const;
 
 private:
     std::string m_path;
