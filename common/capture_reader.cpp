@@ -76,6 +76,12 @@ void CaptureReader::finish(const End& end) {
     }
 }
 
+bool CaptureReader::plausible_time(int64_t time) const {
+    constexpr int64_t kMinuteUs = 60'000'000;
+    return m_traffic.datagrams == 0 ||
+           (time >= m_traffic.earliest && time - m_traffic.latest <= kMinuteUs);
+}
+
 bool CaptureReader::next(Datagram& datagram) {
     if (!m_file.is_open()) {
         return false;
@@ -106,9 +112,12 @@ bool CaptureReader::next(Datagram& datagram) {
                                                      : End::io_error;
             if (end.kind == End::cut) {
                 end.offset = record.timed ? record.offset : m_next_offset;
-                // A record cut inside its own header has no time of its own.
-                end.has_time = record.timed;
-                end.time = record.timed ? record.time : 0;
+                // A record cut inside its own header has no time of its own,
+                // and a header whose length is damaged may carry garbage
+                // for a time: one outside the data read so far (or a minute
+                // past its end) is not taken as the place of the damage.
+                end.has_time = record.timed && plausible_time(record.time);
+                end.time = end.has_time ? record.time : 0;
                 if (!m_finished) {
                     m_counters.add(Skip::broken_header);
                 }

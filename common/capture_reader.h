@@ -115,6 +115,10 @@ public:
 private:
     // Ends the file: datagrams still waiting for fragments are lost.
     void finish(const End& end);
+    // Whether a damaged record's stored time can say where the damage is:
+    // within the times of the datagrams read so far, or at most a minute
+    // after the latest.
+    bool plausible_time(int64_t time) const;
 
     CaptureFile m_file;
     FragmentReassembler m_reassembler;

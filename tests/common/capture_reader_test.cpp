@@ -239,6 +239,9 @@ TEST(CaptureReader, FileEndingInsideARecordGivesEverythingBeforeAndSaysWhere) {
     };
     Bytes huge = whole.bytes();
     huge[last_record + 11] = 0x7f;  // the stored length claims 2 GiB
+    // Garbage over the whole header: the time it holds says nothing.
+    Bytes garbage = huge;
+    garbage[last_record + 3] ^= 0x9c;  // the seconds jump by years
     // A record longer than any capturing tool stores, lying whole in the
     // file, is stepped over.
     CaptureBuilder oversized;
@@ -269,6 +272,7 @@ TEST(CaptureReader, FileEndingInsideARecordGivesEverythingBeforeAndSaysWhere) {
         {"cut in the frame headers", cut_at(58), 2, End::cut, true},
         {"cut in the payload", cut_at(143), 2, End::cut, true},
         {"length beyond the file", huge, 2, End::cut, true},
+        {"length and time damaged", garbage, 2, End::cut, false},
         {"length beyond the wire", longer.bytes(), 2, End::cut, true},
         {"length beyond the wire and any capture", far.bytes(), 2, End::cut, true},
         {"whole", whole.bytes(), 3, End::clean, false},
