@@ -2,6 +2,7 @@
 // messages for what users get wrong, and the shapes of their output.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -9,6 +10,7 @@
 #include "capture.h"
 #include "commands.h"
 #include "frame_summary.h"
+#include "sender_tally.h"
 #include "stop_signal.h"
 #include "support/capture_builder.h"
 #include "support/udp_socket.h"
@@ -197,6 +199,31 @@ TEST_F(CommandTest, ReplayPrintsTheCaptureSensorsFramesAndSummary) {
         EXPECT_GT(frames[i].points, 0u);
     }
     EXPECT_NE(std::string::npos, result.out.find("sensors 4  frames " + std::to_string(frames.size()) + "  points "))
+        << result.out;
+}
+
+// Datagrams library 1 cannot decode, from more addresses than the tool keeps
+// state for (a spoofing flood): every datagram is still counted, and the
+// senders are said to be at least the bound.
+TEST(ReplayOfAFlood, CountsEveryDatagramOfMoreSendersThanItTracks) {
+    TemporaryDirectory directory;
+    const std::string capture = directory.file("flood.pcap");
+    vorlan_test::CaptureBuilder builder;
+    const std::size_t senders = kTrackedSenders * 2 + 100;
+    vorlan_test::Bytes payload(64, 0);
+    std::memcpy(payload.data(), "STDV", 4);  // second-generation point data
+    for (std::size_t round = 0; round < 2; ++round) {
+        payload[4] = uint8_t(round);  // not a copy of the round before
+        for (std::size_t i = 0; i < senders; ++i) {
+            builder.udp(1'700'000'000'000'000 + int64_t(round * senders + i), 0x0a000000u + uint32_t(i), payload);
+        }
+    }
+    builder.write(capture);
+    const ToolResult result = run_tool({"replay", capture, "--sdk", "1"});
+    EXPECT_EQ(kExitSuccess, result.code) << result.err;
+    EXPECT_NE(std::string::npos, result.out.find("at least " + std::to_string(kTrackedSenders) + " senders (" +
+                                                 std::to_string(2 * senders) +
+                                                 " datagrams) that library 1 cannot decode"))
         << result.out;
 }
 

@@ -11,7 +11,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
-#include <set>
 #include <vector>
 
 #include "capture_writer.h"
@@ -20,6 +19,7 @@
 #include "frame_source.h"
 #include "frame_source_core.h"
 #include "replacing_file.h"
+#include "sender_tally.h"
 
 namespace vorlan_tool {
 namespace {
@@ -54,7 +54,7 @@ public:
         }
         ++m_packets;
         m_bytes += size;
-        m_senders.insert(static_cast<uint32_t>(sender));
+        m_senders.note(sender);
     }
 
     // Closes the file; false (with `error`) when anything failed on the way.
@@ -73,8 +73,8 @@ public:
     std::string line(double seconds, const std::string& file) {
         std::lock_guard<std::mutex> lock(m_mutex);
         char text[200];
-        std::snprintf(text, sizeof(text), "recorded %" PRIu64 " packets (%" PRIu64 " bytes) from %zu senders in %.1f s",
-                      m_packets, m_bytes, m_senders.size(), seconds);
+        std::snprintf(text, sizeof(text), "recorded %" PRIu64 " packets (%" PRIu64 " bytes) from %s in %.1f s",
+                      m_packets, m_bytes, m_senders.text().c_str(), seconds);
         return std::string(text) + " to " + file;
     }
 
@@ -91,7 +91,7 @@ private:
     uint64_t m_packets = 0;
     uint64_t m_bytes = 0;
     uint64_t m_too_large = 0;
-    std::set<uint32_t> m_senders;
+    SenderTally m_senders;
 };
 
 }  // namespace

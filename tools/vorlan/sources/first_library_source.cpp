@@ -311,7 +311,46 @@ private:
         // it did not.
         std::size_t frames_at_reapply = kNoReapply;
         uint64_t second_generation = 0;  // datagrams of second-generation point data
+        uint64_t last_heard = 0;         // m_handled at its latest datagram
     };
+
+    // The state of a sender, made when first heard. Past kTrackedSenders
+    // (a flood of spoofed addresses) the half heard least recently goes:
+    // what they sent that library 1 cannot decode is counted first, and a
+    // sensor still sending is among the recent half.
+    SenderState& sender_locked(VorlanSensorHandle handle) {
+        auto found = m_senders.find(handle);
+        if (found != m_senders.end()) {
+            return found->second;
+        }
+        if (m_senders.size() >= kTrackedSenders) {
+            forget_least_recent_locked();
+        }
+        SenderState& sender = m_senders[handle];
+        sender.last_heard = m_handled;
+        return sender;
+    }
+
+    void forget_least_recent_locked() {
+        std::vector<uint64_t> heard;
+        heard.reserve(m_senders.size());
+        for (const auto& entry : m_senders) {
+            heard.push_back(entry.second.last_heard);
+        }
+        const auto middle = heard.begin() + std::ptrdiff_t(heard.size() / 2);
+        std::nth_element(heard.begin(), middle, heard.end());
+        const uint64_t keep_from = *middle;
+        for (auto it = m_senders.begin(); it != m_senders.end();) {
+            if (it->second.last_heard < keep_from) {
+                if (it->second.second_generation != 0 && !it->second.informed) {
+                    note_undecodable(it->first, it->second.second_generation);
+                }
+                it = m_senders.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
 
     bool needs_reapply() const { return settings().mode == FrameMode::sweep || settings().mode == FrameMode::full_scan; }
 
@@ -514,7 +553,7 @@ private:
         }
         {
             std::lock_guard<std::mutex> lock(self.m_mutex);
-            self.m_senders[handle].informed = true;
+            self.sender_locked(handle).informed = true;
         }
         SensorFacts facts = facts_of(*information);
         facts.handle = handle;
@@ -527,7 +566,7 @@ private:
         bool cut_by_rule = false;
         {
             std::lock_guard<std::mutex> lock(self.m_mutex);
-            SenderState& sender = self.m_senders[handle];
+            SenderState& sender = self.sender_locked(handle);
             const std::size_t ordinal = sender.frames++;
             // In the sweep modes a frame is cut by the rule only when the
             // rule had been set before it began.
@@ -587,7 +626,8 @@ private:
             // Live traffic has no thread of the tool between two packets:
             // the options go in here, before this packet is decoded.
             apply = self.m_live && self.take_pending_apply_locked();
-            SenderState& sender = self.m_senders[handle];
+            SenderState& sender = self.sender_locked(handle);
+            sender.last_heard = self.m_handled;
             if (is_second_generation_packet(data, size)) {
                 ++sender.second_generation;
             }

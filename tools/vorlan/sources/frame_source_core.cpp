@@ -243,7 +243,7 @@ void FrameSourceCore::note_sensor(SensorFacts facts) {
 
 void FrameSourceCore::note_undecodable(uint64_t handle, uint64_t datagrams) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_undecodable[handle] += datagrams;
+    m_undecodable.note(handle);
     m_losses.undecodable += datagrams;
 }
 
@@ -410,8 +410,7 @@ std::string FrameSourceCore::summary() const {
         summary += "  " + format_loss_counts(m_losses);
     }
     if (!m_undecodable.empty()) {
-        summary += "\n" + std::to_string(m_undecodable.size()) + " sender" + (m_undecodable.size() == 1 ? "" : "s") +
-                   " (" + std::to_string(m_losses.undecodable) + " datagrams) that library " +
+        summary += "\n" + m_undecodable.text() + " (" + std::to_string(m_losses.undecodable) + " datagrams) that library " +
                    std::to_string(library()) + " cannot decode: --sdk 2 reads them";
     }
     return summary;

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "frame_source.h"
+#include "sender_tally.h"
 
 namespace vorlan_tool {
 
@@ -167,7 +168,7 @@ private:
     mutable std::mutex m_mutex;  // guards everything below
     std::condition_variable m_changed;
     std::map<uint64_t, SensorState> m_sensors;
-    std::map<uint64_t, uint64_t> m_undecodable;  // sender, datagrams
+    SenderTally m_undecodable;  // senders of datagrams the library cannot decode
     LossCounts m_losses;
     std::size_t m_frames = 0;
     uint64_t m_points = 0;
