@@ -1,6 +1,7 @@
 #include "async_relay.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -67,6 +68,18 @@ void AsyncRelay::stop() {
 
 int AsyncRelay::push(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size) {
     if (size > kMaxPayloadSize) {
+        std::lock_guard<std::mutex> lock(m_oversized_mutex);
+        const std::int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count();
+        uint64_t to_tell = 0;
+        if (m_oversized.add(1, now, to_tell)) {
+            std::fprintf(stderr,
+                         "vorlan_sdk2: %llu payload(s) larger than a relay block (%llu bytes) dropped "
+                         "(%llu in all)\n",
+                         static_cast<unsigned long long>(to_tell), static_cast<unsigned long long>(kMaxPayloadSize),
+                         static_cast<unsigned long long>(m_oversized.total()));
+        }
         return VORLAN_ERROR_OUT_OF_MEMORY;
     }
     const WaitCancel& cancel = currentDelivery();

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "drop_report.h"
 #include "single_circular_buffer_list.h"
 
 namespace vorlan_sdk2 {
@@ -75,6 +76,10 @@ private:
     std::atomic<std::uint64_t> m_cancels{0};
     std::mutex m_thread_mutex;    // guards m_thread
     std::thread m_thread;
+    // Payloads too large for a block: the caller is still answered 0, so
+    // standard error is where their loss is told.
+    std::mutex m_oversized_mutex;  // guards m_oversized
+    DropReport m_oversized;
 };
 
 // ---- The library's one relay.

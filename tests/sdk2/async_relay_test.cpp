@@ -64,13 +64,14 @@ TEST_F(LibraryTest, RelayRefusesBadBlockCountsAndStopsOnlyWhatRuns) {
 }
 
 // Payloads up to a block's room arrive on the relay thread; a larger one is
-// dropped while the caller is still told 0.
+// dropped while the caller is still told 0, and standard error tells of it.
 TEST_F(LibraryTest, RelayCarriesPayloadsThatFitABlockToTheRelayThread) {
     PayloadRecorder recorder;
     ASSERT_EQ(recorder.registerAsParser(), VORLAN_SUCCESS);
     ASSERT_EQ(VorlanStartAsyncRelay(2), VORLAN_SUCCESS);
     const size_t sizes[] = {1, 0, 65576, 65577, 1000, 65576};
     std::vector<size_t> delivered;
+    testing::internal::CaptureStderr();
     for (uint32_t i = 0; i < sizeof(sizes) / sizeof(sizes[0]); ++i) {
         const std::vector<uint8_t> payload = sequenced(7, i, sizes[i] < 8 ? 8 : sizes[i]);
         const size_t size = sizes[i];
@@ -79,6 +80,8 @@ TEST_F(LibraryTest, RelayCarriesPayloadsThatFitABlockToTheRelayThread) {
             delivered.push_back(i);
         }
     }
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("1 payload(s) larger than a relay block (65576 bytes) dropped"), std::string::npos) << said;
     ASSERT_TRUE(recorder.waitFor(delivered.size()));
     EXPECT_EQ(VorlanStopAsyncRelay(), VORLAN_SUCCESS);
     const std::vector<Payload> payloads = recorder.payloads();
