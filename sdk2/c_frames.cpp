@@ -5,6 +5,18 @@
 
 using namespace vorlan_sdk2;
 
+namespace {
+
+// What a FIFO read that waited answers: woken by VorlanDeinitialize, which
+// empties the frame listeners (the FIFO's among them) before it marks the
+// library uninitialised, it says the library is not initialised.
+template <typename Answer>
+Answer after_wait(Answer got) {
+    return got < 0 && (!isInitialized() || isDeinitializing()) ? Answer(VORLAN_ERROR_NOT_INITIALIZED) : got;
+}
+
+}  // namespace
+
 extern "C" {
 
 VORLAN_SDK2_API int VorlanListenFrames(int aggregation_mode, VorlanFramesCallback callback, void* user_data) {
@@ -28,11 +40,7 @@ VORLAN_SDK2_API int VorlanFrameFifoGet(VorlanFifoedFrame* out, uint32_t timeout_
         if (out == nullptr) {
             return VORLAN_ERROR_INVALID_ARGUMENTS;
         }
-        const int got = frameFifo().get(*out, timeout_ms);
-        // Woken by VorlanDeinitialize, which empties the frame listeners
-        // (the FIFO's among them) before it marks the library uninitialised.
-        return got != VORLAN_SUCCESS && (!isInitialized() || isDeinitializing()) ? VORLAN_ERROR_NOT_INITIALIZED
-                                                                                  : got;
+        return after_wait(frameFifo().get(*out, timeout_ms));
     });
 }
 
@@ -60,7 +68,7 @@ VORLAN_SDK2_API int64_t VorlanFrameFifoPeekFrameNumPoints(uint32_t timeout_ms) {
     if (!isInitialized()) {
         return VORLAN_ERROR_NOT_INITIALIZED;
     }
-    return frameFifo().peek_point_count(timeout_ms);  // throws nothing
+    return after_wait(frameFifo().peek_point_count(timeout_ms));  // throws nothing
 }
 
 VORLAN_SDK2_API int VorlanFrameFifoFillArray(VorlanFrameArrays* arrays, uint32_t timeout_ms) {
@@ -71,7 +79,7 @@ VORLAN_SDK2_API int VorlanFrameFifoFillArray(VorlanFrameArrays* arrays, uint32_t
         const FrameColumns columns{arrays->x, arrays->y, arrays->z, arrays->reflectivities, arrays->timestamps,
                                    arrays->channel_ids, arrays->flags};
         VorlanFifoedFrame frame;
-        const int filled = frameFifo().fill(frame, columns, timeout_ms);
+        const int filled = after_wait(frameFifo().fill(frame, columns, timeout_ms));
         if (filled == VORLAN_SUCCESS) {
             *arrays->handle = frame.handle;
         }
@@ -86,8 +94,8 @@ VORLAN_SDK2_API int VorlanFrameFifoGetSOA(VorlanFifoedFrame* out, int16_t* x, in
         if (out == nullptr) {
             return VORLAN_ERROR_INVALID_ARGUMENTS;
         }
-        return frameFifo().fill(*out, FrameColumns{x, y, z, reflectivities, timestamps, channel_ids, flags},
-                                timeout_ms);
+        return after_wait(frameFifo().fill(
+            *out, FrameColumns{x, y, z, reflectivities, timestamps, channel_ids, flags}, timeout_ms));
     });
 }
 

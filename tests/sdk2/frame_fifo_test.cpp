@@ -270,29 +270,50 @@ TEST_F(FrameFifoTest, DeinitialiseEndsWhileTheRelayWaitsOnAFullFifo) {
     EXPECT_EQ(VorlanDisableFrameFifo(), VORLAN_ERROR_INVALID_ARGUMENTS) << "its producer went with the deinitialisation";
 }
 
+// A client waiting without limit for a frame, by any of the reading calls,
+// is let go when the library is deinitialised, and told so.
+TEST_F(FrameFifoTest, DeinitialiseWakesAClientWaitingWithoutLimit) {
+    static int16_t x[1], y[1], z[1];
+    static uint8_t reflectivities[1], channels[1], flags[1];
+    static int64_t times[1];
+    static uint64_t handle;
+    const struct {
+        const char* name;
+        int64_t (*wait)();
+    } readers[] = {
+        {"Get", [] { VorlanFifoedFrame frame; return int64_t(VorlanFrameFifoGet(&frame, 0)); }},
+        {"FillArray",
+         [] {
+             VorlanFrameArrays arrays{x, y, z, reflectivities, times, channels, flags, &handle};
+             return int64_t(VorlanFrameFifoFillArray(&arrays, 0));
+         }},
+        {"GetSOA",
+         [] {
+             VorlanFifoedFrame frame;
+             return int64_t(VorlanFrameFifoGetSOA(&frame, x, y, z, reflectivities, times, channels, flags, 0));
+         }},
+        {"PeekFrameNumPoints", [] { return VorlanFrameFifoPeekFrameNumPoints(0); }},
+    };
+    for (const auto& reader : readers) {
+        SCOPED_TRACE(reader.name);
+        ASSERT_EQ(VorlanEnableFrameFifo(0, 2), VORLAN_SUCCESS);
+        auto waiting = std::async(std::launch::async, reader.wait);
+        EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+        ASSERT_EQ(VorlanDeinitialize(), VORLAN_SUCCESS);
+        ASSERT_EQ(waiting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        EXPECT_EQ(waiting.get(), VORLAN_ERROR_NOT_INITIALIZED);
+        // The FIFO outlives a deinitialisation; the next reader must not find it.
+        ASSERT_EQ(VorlanInitialize(VORLAN_SDK2_INTERFACE_VERSION), VORLAN_SUCCESS);
+        (void)VorlanDisableFrameFifo();
+    }
+}
+
 // One thread feeds a sensor's frames while another pulls them with Get,
 // PutBack and Release, and now and then disables and re-enables the FIFO.
 // Frames arrive whole, in order, each once: every frame's new points follow
 // the last frame's. Only a disable may lose points (the frame being filled
 // goes with the sensor's buffer), so each disable allows one gap, within the
 // first two frames after it. Nothing hangs.
-// A client waiting without limit for a frame is let go when the library is
-// deinitialised, and told so.
-TEST_F(FrameFifoTest, DeinitialiseWakesAClientWaitingWithoutLimit) {
-    ASSERT_EQ(VorlanEnableFrameFifo(0, 2), VORLAN_SUCCESS);
-    auto waiting = std::async(std::launch::async, [] {
-        VorlanFifoedFrame frame;
-        return VorlanFrameFifoGet(&frame, 0);
-    });
-    EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-    ASSERT_EQ(VorlanDeinitialize(), VORLAN_SUCCESS);
-    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-    EXPECT_EQ(waiting.get(), VORLAN_ERROR_NOT_INITIALIZED);
-    // The FIFO outlives a deinitialisation; the next test must not find it.
-    ASSERT_EQ(VorlanInitialize(VORLAN_SDK2_INTERFACE_VERSION), VORLAN_SUCCESS);
-    (void)VorlanDisableFrameFifo();
-}
-
 TEST_F(FrameFifoTest, PullingWhileFeedingLosesNothingBetweenDisables) {
     constexpr uint32_t kFramePoints = 500;
     constexpr uint32_t kFrames = 400;  // pulled; disables only in the first half
