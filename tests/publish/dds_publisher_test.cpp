@@ -134,7 +134,7 @@ TEST_F(DdsPublisherTest, DiagnosticsCarryOneStatusPerSensor) {
     EXPECT_EQ(last.statuses[1].values.at("Packets lost"), "3");
     EXPECT_EQ(last.statuses[1].values.at("Points lost"), "240");
     EXPECT_EQ(last.statuses[1].values.at("Time sync"), "PTP");
-    EXPECT_EQ(last.statuses[0].values.at("Time sync"), "unknown");
+    EXPECT_EQ(last.statuses[0].values.at("Time sync"), "none");  // its information names no clock source
     // The loss was reported as a warning once.
     bool warned = false;
     for (const auto& diagnostics : all) {

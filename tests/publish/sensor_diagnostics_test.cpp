@@ -106,6 +106,20 @@ TEST(SensorDiagnostics, ReportsEveryFactAndWhatIsNotKnown) {
     EXPECT_EQ(report.message, "scan faults: mirror speed");
     EXPECT_EQ(value_of(report, "Time sync"), "GPS");
     EXPECT_EQ(value_of(report, "Temperature (C)"), "41.3");
+    // Without a client's word, the sensor's information tells of its clock.
+    const struct {
+        const char* sync;
+        uint64_t serial;
+        const char* said;
+    } clocks[] = {{"PTP PPS", 7, "PTP PPS"}, {"", 7, "none"}, {"", 0, "unknown"}};
+    for (const auto& clock : clocks) {
+        SensorFacts told = facts;
+        told.sync = clock.sync;
+        told.serial_number = clock.serial;
+        SensorDiagnostics plain(told, "/t");
+        plain.add_frame(frame_at(told, 0, 10), true, now);
+        EXPECT_EQ(value_of(plain.report(now), "Time sync"), clock.said) << clock.sync << " " << clock.serial;
+    }
     EXPECT_EQ(value_of(report, "Frames not sent"), "1");
     EXPECT_EQ(value_of(report, "Topic"), "/t");
 }

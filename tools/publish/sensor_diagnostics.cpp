@@ -112,7 +112,12 @@ DiagnosticReport SensorDiagnostics::report(Clock::time_point now) {
     values.emplace_back("Firmware", or_unknown(m_facts.firmware));
     values.emplace_back("Address", m_facts.address);
     values.emplace_back("Channels", m_facts.channels != 0 ? std::to_string(m_facts.channels) : "unknown");
-    values.emplace_back("Time sync", or_unknown(m_health.time_sync));
+    // What a client handed in, else what the sensor's information says of
+    // its clock: no source named there means it runs free.
+    values.emplace_back("Time sync", !m_health.time_sync.empty() ? m_health.time_sync
+                                     : !m_facts.sync.empty()     ? m_facts.sync
+                                     : m_facts.serial_number != 0 ? "none"
+                                                                  : "unknown");
     values.emplace_back("Frame rate (Hz)", fixed(rate, 2));
     values.emplace_back("Points per frame", std::to_string(m_last_points));
     values.emplace_back("Valid points per frame", std::to_string(m_last_valid));
