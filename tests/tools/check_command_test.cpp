@@ -89,6 +89,16 @@ TEST(CheckCommand, NamesEachDefect) {
     CaptureBuilder no_information;
     no_information.udp(kStart, kSensor, packet("STDP", 1)).udp(kStart + 2000, kSensor, packet("STDP", 2));
     cases.push_back({"no information", no_information, "no information packet at all", "\"usable\": false"});
+    CaptureBuilder refused_information;
+    Bytes information = packet("INFZ", 3);
+    information[4] = 77;  // a layout the second library does not know
+    information[5] = information[6] = information[7] = 0;
+    refused_information.udp(kStart, kSensor, information);
+    for (int i = 1; i <= 10; ++i) {
+        refused_information.udp(kStart + i * 2000, kSensor, packet("STDV", uint8_t(i)));
+    }
+    cases.push_back({"no library takes its information", refused_information,
+                     "neither library finds a sensor in its 11 sensor datagrams", "\"usable\": false"});
     cases.push_back({"empty", CaptureBuilder(), "the capture holds no records", "\"records\": 0"});
 
     for (const Case& c : cases) {

@@ -3,6 +3,7 @@
 // (records without a datagram, gaps, clock jumps, duplicates, data nothing
 // can calibrate), apart from what is merely worth knowing (a recording begun
 // mid-stream, short silences of a busy recording host).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -180,6 +181,15 @@ Findings find(const std::string& path) {
         }
     }
     list_sensors(findings);
+    // Sensor packets that no library makes a sensor of (information packets
+    // it refuses) leave nothing to use.
+    const bool any_informed = std::any_of(findings.sensors.begin(), findings.sensors.end(),
+                                          [](const auto& entry) { return entry.second.informed; });
+    if (check.sensor_datagrams != 0 && !any_informed && findings.decoded.error.empty() &&
+        findings.census.error.empty()) {
+        findings.problems.push_back("neither library finds a sensor in its " + std::to_string(check.sensor_datagrams) +
+                                    " sensor datagrams");
+    }
     for (const SenderTraffic& sender : check.senders) {
         findings.addresses.insert(sender.address);
     }
