@@ -98,7 +98,9 @@ struct ListedSensor {
     uint64_t frames = 0;
     double frames_per_second = 0.0;
     double points_per_frame = 0.0;
-    const DecodedSensor* decoded = nullptr;  // first library: faults and errors
+    // First library: its faults and other errors about the sensor, by name.
+    std::map<std::string, uint64_t> faults;
+    std::map<std::string, uint64_t> errors;
 };
 
 // Everything the command found, the passes joined.
@@ -140,16 +142,19 @@ void list_sensors(Findings& findings) {
         listed.frames = decoded.frames;
         listed.frames_per_second = decoded.frames_per_second();
         listed.points_per_frame = decoded.points_per_frame();
-        listed.decoded = &decoded;
+        listed.faults = decoded.faults;
+        listed.errors = decoded.errors;
     }
-    // The second library hears every sender; the first library's view of a
-    // sender it decodes stands.
+    // The second library reads the second generation only; a sender the
+    // first library knows who it is stays as that library reports it.
     for (const auto& entry : findings.census.sensors) {
         const CensusSensor& counted = entry.second;
-        if (findings.sensors.count(entry.first) != 0) {
+        const auto known = findings.sensors.find(entry.first);
+        if (known != findings.sensors.end() && known->second.informed) {
             continue;
         }
         ListedSensor& listed = findings.sensors[entry.first];
+        listed = ListedSensor();
         listed.library = 2;
         listed.informed = true;
         listed.facts = counted.facts;
@@ -318,9 +323,8 @@ void print_json(const std::string& file, const Findings& findings, Console& cons
             out << ", \"frames\": " << sensor->frames << ", \"frames_per_second\": "
                 << number(sensor->frames_per_second, "%.3f") << ", \"points_per_frame\": "
                 << number(sensor->points_per_frame, "%.1f");
-            if (sensor->decoded != nullptr) {
-                out << ", \"faults\": " << json_counts(sensor->decoded->faults)
-                    << ", \"errors\": " << json_counts(sensor->decoded->errors);
+            if (sensor->library == 1) {
+                out << ", \"faults\": " << json_counts(sensor->faults) << ", \"errors\": " << json_counts(sensor->errors);
             }
         }
         if (const SenderTraffic* traffic = findings.traffic(address)) {
