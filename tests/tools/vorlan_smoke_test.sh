@@ -38,7 +38,8 @@ has 'top view and range image in' "$dir/out"
 [ -s "$dir/frame.png" ] || { echo "no picture"; failed=1; }
 
 expect 0 "$vorlan" check "$dir/sample.pcap"
-has '^4 sensors:$' "$dir/out"
+has '^8 sensors:$' "$dir/out"
+has '^  192.168.1.214  Fixed 16 (model 5)  serial 910004  firmware 1.1.0.0  channels 0 ' "$dir/out"
 has '^usable: ' "$dir/out"
 expect 2 "$vorlan" check
 

@@ -8,10 +8,16 @@
 namespace vorlan_tool {
 namespace {
 
-// A silence counts as a gap when it lasts this many usual intervals, and at
+// A silence is worth a word when it lasts this many usual intervals, and at
 // least kMinGapUs: host receive times of a recording jitter by milliseconds.
 constexpr int64_t kGapIntervals = 5;
 constexpr int64_t kMinGapUs = 10'000;
+// A silence of two frame periods of a 10 Hz sensor covers at least one whole
+// frame whatever its phase: frames are missing. Shorter silences are mostly
+// the recording host being busy (the socket keeps the datagrams and hands
+// them over in a burst afterwards), so they are noted, not held against the
+// capture.
+constexpr int64_t kLongGapUs = 200'000;
 
 bool is_type_character(uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
@@ -43,14 +49,18 @@ void finish_sender(SenderState& state) {
         traffic.usual_interval_us = span / int64_t(times.size() - 1);
     }
     const int64_t gap_limit = std::max(kMinGapUs, kGapIntervals * traffic.usual_interval_us);
+    const int64_t long_gap_limit = std::max(kLongGapUs, gap_limit);
     for (std::size_t i = 1; i < times.size(); ++i) {
         const int64_t step = times[i] - times[i - 1];
         if (step < 0) {
             ++traffic.clock_jumps;
             traffic.largest_jump_us = std::max(traffic.largest_jump_us, -step);
-        } else if (step > gap_limit) {
+        } else if (step >= long_gap_limit) {
             ++traffic.gaps;
             traffic.longest_gap_us = std::max(traffic.longest_gap_us, step);
+        } else if (step > gap_limit) {
+            ++traffic.short_gaps;
+            traffic.longest_short_gap_us = std::max(traffic.longest_short_gap_us, step);
         }
     }
 }
@@ -123,14 +133,30 @@ std::vector<std::string> CaptureCheck::problems() const {
         if (sender.duplicates != 0) {
             found.push_back(who + std::to_string(sender.duplicates) + " duplicated datagrams");
         }
-        if (sender.data_before_information != 0) {
-            found.push_back(who + std::to_string(sender.data_before_information) +
-                            " point data packets before any information packet");
-        }
         if (!sender.has_information && sender.kinds.size() != 0 &&
             std::any_of(sender.kinds.begin(), sender.kinds.end(),
                         [](const auto& kind) { return is_point_data(kind.first); })) {
             found.push_back(who + "no information packet at all: its points cannot be calibrated");
+        }
+    }
+    return found;
+}
+
+std::vector<std::string> CaptureCheck::notes() const {
+    std::vector<std::string> found;
+    if (!error.empty()) {
+        return found;
+    }
+    for (const SenderTraffic& sender : senders) {
+        const std::string who = dotted_address(sender.address) + ": ";
+        if (sender.short_gaps != 0) {
+            found.push_back(who + std::to_string(sender.short_gaps) + " short gaps, the longest " +
+                            std::to_string(sender.longest_short_gap_us / 1000) + " ms");
+        }
+        // Without any information packet this is a problem, said there.
+        if (sender.data_before_information != 0 && sender.has_information) {
+            found.push_back(who + std::to_string(sender.data_before_information) +
+                            " point data packets before any information packet (the recording began mid-stream)");
         }
     }
     return found;
@@ -162,10 +188,14 @@ CaptureCheck check_capture(const std::string& path) {
         if (traffic.datagrams == 0) {
             traffic.address = datagram.source;
             traffic.first_time = datagram.time;
+            traffic.last_time = datagram.time;
         }
         ++traffic.datagrams;
         traffic.bytes += datagram.size;
-        traffic.last_time = datagram.time;
+        // The real extent: after a clock jump backwards the last datagram
+        // in the file is not the latest.
+        traffic.first_time = std::min(traffic.first_time, datagram.time);
+        traffic.last_time = std::max(traffic.last_time, datagram.time);
         const std::string kind = packet_kind(datagram.payload, datagram.size);
         (is_point_data(kind) ? state.data_times : state.other_times).push_back(datagram.time);
         ++traffic.kinds[kind];

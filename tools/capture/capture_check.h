@@ -23,22 +23,26 @@ struct SenderTraffic {
     // By packet type, the four characters a payload starts with ("other" for
     // payloads that start with none).
     std::map<std::string, uint64_t> kinds;
-    int64_t first_time = 0;  // µs as stored
+    int64_t first_time = 0;  // µs as stored, of the earliest and the latest datagram
     int64_t last_time = 0;
     // How often the sender usually sends point data (the span over the
     // packets less one); for a sender of no point data, any datagram. Gaps
     // and clock jumps are judged on the same packets.
     int64_t usual_interval_us = 0;
-    // Silences much longer than the usual interval.
+    // Silences long enough to miss whole frames: a problem.
     uint64_t gaps = 0;
     int64_t longest_gap_us = 0;
+    // Silences much longer than the usual interval but shorter than a gap
+    // (a busy recording host): a note.
+    uint64_t short_gaps = 0;
+    int64_t longest_short_gap_us = 0;
     // Datagrams stamped earlier than the one before them.
     uint64_t clock_jumps = 0;
     int64_t largest_jump_us = 0;
     // Datagrams equal to one the sender sent shortly before.
     uint64_t duplicates = 0;
     // Point data that came before the sender's first information packet:
-    // nothing can decode it.
+    // nothing can decode it. Normal when a recording starts mid-stream.
     uint64_t data_before_information = 0;
     bool has_information = false;
 };
@@ -61,6 +65,9 @@ struct CaptureCheck {
     // One line per problem, in words; none when every record gives a
     // datagram and no sender shows a fault.
     std::vector<std::string> problems() const;
+    // What is worth knowing but does not make the capture less usable: a
+    // recording begun mid-stream, short silences.
+    std::vector<std::string> notes() const;
 };
 
 // Reads a capture of any form and link type the shared reader knows.

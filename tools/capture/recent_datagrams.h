@@ -5,6 +5,7 @@
 #define VORLAN_TOOLS_RECENT_DATAGRAMS_H
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <unordered_map>
@@ -45,6 +46,14 @@ public:
     // True when `hash` was seen less than the window before `time` (times
     // in µs, mostly rising); otherwise remembers it and returns false.
     bool seen_again(uint64_t hash, int64_t time) {
+        // After a clock jump backwards (captures joined end to end) what
+        // came before lies in another stretch of time: start afresh, or every
+        // datagram until the clock catches up would be compared with it.
+        if (time < m_newest - m_window_us) {
+            m_order.clear();
+            m_counts.clear();
+        }
+        m_newest = m_order.empty() ? time : std::max(m_newest, time);
         while (!m_order.empty() && m_order.front().first < time - m_window_us) {
             const auto found = m_counts.find(m_order.front().second);
             if (found != m_counts.end() && --found->second == 0) {
@@ -62,6 +71,7 @@ public:
 
 private:
     int64_t m_window_us;
+    int64_t m_newest = 0;
     std::deque<std::pair<int64_t, uint64_t>> m_order;
     std::unordered_map<uint64_t, uint32_t> m_counts;
 };

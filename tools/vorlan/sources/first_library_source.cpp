@@ -13,6 +13,7 @@
 
 #include "console.h"
 #include "exit_codes.h"
+#include "first_library_facts.h"
 #include "frame_source_core.h"
 #include "library_sources.h"
 #include "stop_signal.h"
@@ -85,28 +86,6 @@ VorlanSDKFrameMode library_mode(FrameMode mode) {
             break;
     }
     return VORLAN_SDK_FRAME_SWEEP;
-}
-
-SensorFacts facts_of(const VorlanSensorInformation& information) {
-    SensorFacts facts;
-    facts.handle = information.handle;
-    facts.serial_number = information.serial_number;
-    facts.model = information.model_name;
-    facts.model_number = information.model;
-    facts.channels = information.segment_count;
-    facts.returns = information.return_count;
-    const std::pair<uint32_t, const char*> clocks[] = {{VORLAN_SENSOR_INFO_IS_PTP_CONNECTED, "PTP"},
-                                                       {VORLAN_SENSOR_INFO_IS_PPS_CONNECTED, "PPS"},
-                                                       {VORLAN_SENSOR_INFO_IS_NMEA_CONNECTED, "NMEA"}};
-    for (const auto& clock : clocks) {
-        if ((information.flags & clock.first) != 0) {
-            facts.sync += (facts.sync.empty() ? "" : " ") + std::string(clock.second);
-        }
-    }
-    facts.firmware = std::string(information.firmware_version,
-                                 strnlen(information.firmware_version, sizeof information.firmware_version));
-    facts.generation = 1;
-    return facts;
 }
 
 // Waits until each packet's time comes at the chosen rate. Like the
@@ -295,7 +274,7 @@ protected:
             information.firmware_version[0] == '\0') {
             return false;
         }
-        facts = facts_of(information);
+        facts = first_library_facts(information);
         return true;
     }
 
@@ -555,7 +534,7 @@ private:
             std::lock_guard<std::mutex> lock(self.m_mutex);
             self.sender_locked(handle).informed = true;
         }
-        SensorFacts facts = facts_of(*information);
+        SensorFacts facts = first_library_facts(*information);
         facts.handle = handle;
         self.note_sensor(facts);
     }
