@@ -33,8 +33,6 @@ namespace vorlan_sdk {
 class SocketListener
     : public util::Callback<const std::error_code&, VorlanSensorHandle, int32_t, const uint8_t*> {
 public:
-    // The largest datagram a UDP socket can deliver.
-    static constexpr std::size_t kReceiveBufferSize = vorlan_common::UdpBurstSocket::kDatagramCapacity;
     // The kernel buffer asked for.
     static constexpr int kSocketBufferSize = vorlan_common::UdpBurstSocket::kWantedBufferSize;
     // Datagrams read by one system call, and bursts read before the I/O
