@@ -1,7 +1,7 @@
 // The exported functions of the networking source and the asynchronous relay.
 #include "async_relay.h"
 #include "c_boundary.h"
-#include "socket_listener.h"
+#include "networking_source.h"
 #include "vorlan_sdk2.h"
 
 using namespace vorlan_sdk2;

@@ -3,7 +3,6 @@
 #ifndef VORLAN_SOURCE_SOCKET_LISTENER_H
 #define VORLAN_SOURCE_SOCKET_LISTENER_H
 
-#include <asio.hpp>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -12,12 +11,8 @@
 #include <thread>
 
 #include "callback_list.h"
+#include "udp_burst_socket.h"
 #include "vorlan_sdk.h"
-
-#if defined(__linux__)
-#include <netinet/in.h>
-#include <sys/socket.h>
-#endif
 
 namespace vorlan_sdk {
 
@@ -38,16 +33,11 @@ namespace vorlan_sdk {
 class SocketListener
     : public util::Callback<const std::error_code&, VorlanSensorHandle, int32_t, const uint8_t*> {
 public:
-    // The largest datagram a UDP socket can deliver.
-    static constexpr std::size_t kReceiveBufferSize = 65536;
-    // The kernel buffer asked for: a sensor's bursts must fit while the I/O
-    // thread is off the processor, and the usual default holds only about a
-    // millisecond of a fast sensor's traffic.
-    static constexpr int kSocketBufferSize = 8 << 20;
-    // Datagrams read by one system call, each into a buffer of its own. The
-    // buffers take address space, but only the bytes datagrams fill are ever
-    // touched.
-    static constexpr std::size_t kMaxBurst = 32;
+    // The kernel buffer asked for.
+    static constexpr int kSocketBufferSize = vorlan_common::UdpBurstSocket::kWantedBufferSize;
+    // Datagrams read by one system call, and bursts read before the I/O
+    // context gets a turn.
+    static constexpr std::size_t kMaxBurst = vorlan_common::UdpBurstSocket::kMaxBurst;
     static constexpr int kMaxBurstReads = 4;
 
     // Opens an IPv4 UDP socket with address reuse bound to 0.0.0.0:`port`
@@ -77,40 +67,28 @@ public:
     util::Callback<uint64_t> system_drops;
 
     // The port the socket is bound to.
-    uint16_t local_port() const { return m_local_port; }
+    uint16_t local_port() const { return m_socket.local_port(); }
     // The kernel receive buffer the socket was given, in bytes.
-    int socket_buffer_size() const { return m_socket_buffer_size; }
+    int socket_buffer_size() const { return m_socket.buffer_size(); }
 
 private:
-    SocketListener();
+    SocketListener() = default;
 
     void io_loop();
     void on_readable(const std::error_code& error);
     // Reads and delivers up to kMaxBurst waiting datagrams; returns how many
     // were read (0 when none waited or the read failed).
     std::size_t read_burst();
-    // Hands one datagram of `size` bytes at `data` from `sender` to the
-    // listeners; an empty one carries nothing and is skipped.
-    void deliver(const asio::ip::address_v4& sender, std::size_t size, const uint8_t* data);
     // Emits system_drops when the socket's drop counter has moved.
     void report_system_drops();
 
-    asio::io_context m_io_context;
-    asio::ip::udp::socket m_socket;
-    util::TimedMutex m_socket_mutex;  // guards m_socket
-    std::unique_ptr<uint8_t[]> m_buffers;  // kMaxBurst receive buffers, used on the I/O thread
-#if defined(__linux__)
-    mmsghdr m_messages[kMaxBurst];
-    iovec m_vectors[kMaxBurst];
-    sockaddr_in m_senders[kMaxBurst];
-#else
-    asio::ip::udp::endpoint m_sender;
-#endif
+    // Reading, waiting and closing guarded by m_socket_mutex; its port and
+    // buffer size do not change once open.
+    vorlan_common::UdpBurstSocket m_socket;
+    util::TimedMutex m_socket_mutex;
     std::atomic<bool> m_is_running{false};
     std::thread m_thread;
-    uint16_t m_local_port = 0;
-    int m_socket_buffer_size = 0;
-    uint32_t m_system_drops = 0;  // the socket's drop counter when last read
+    uint64_t m_system_drops = 0;  // the socket's drop count when last reported (I/O thread)
 };
 
 }  // namespace vorlan_sdk

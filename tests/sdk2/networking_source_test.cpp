@@ -15,6 +15,7 @@
 
 #include "library_fixture.h"
 #include "payload_recorder.h"
+#include "support/eventually.h"
 #include "support/udp_socket.h"
 #include "vorlan_sdk2.h"
 
@@ -306,6 +307,53 @@ TEST_F(LibraryTest, ParserOnTheWorkerMayStopNetworking) {
     ASSERT_TRUE(recorder.waitFor(2));
     EXPECT_EQ(recorder.payloads()[1].bytes, std::vector<uint8_t>{2});
     EXPECT_EQ(VorlanStopNetworking(), VORLAN_SUCCESS);
+}
+
+// The worker reads datagrams in bursts; a stop from a parser in the middle
+// of one hands on nothing more of it, though more was read.
+TEST_F(LibraryTest, StopFromTheWorkerEndsTheBurstUnderWay) {
+    constexpr uint32_t kWaiting = 100;
+    const uint16_t port = free_udp_port();
+    std::atomic<bool> holding{false};
+    std::atomic<bool> all_sent{false};
+    std::atomic<int> stopped{1};
+    PayloadRecorder recorder;
+    recorder.before_record = [&](const Payload& payload) {
+        if (payload.bytes == numbered(64, 0)) {
+            // Holds the worker until the rest waits in the socket, so that
+            // the next read takes a full burst.
+            holding.store(true);
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!all_sent.load() && std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        } else if (stopped.load() == 1) {
+            stopped.store(VorlanStopNetworking());
+        }
+    };
+    ASSERT_EQ(recorder.registerAsParser(), VORLAN_SUCCESS);
+    ASSERT_EQ(VorlanStartNetworkingOnPort(port), VORLAN_SUCCESS);
+    Sender sender("127.0.0.1");
+    ASSERT_TRUE(sender.send(numbered(64, 0), port));
+    ASSERT_TRUE(vorlan_test::eventually([&] { return holding.load(); }));
+    for (uint32_t i = 1; i <= kWaiting; ++i) {
+        ASSERT_TRUE(sender.send(numbered(64, i), port));
+    }
+    all_sent.store(true);
+    ASSERT_TRUE(recorder.waitFor(2));
+    // The worker closes its socket once it has left the burst.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!vorlan_test::udp_port_is_free(port) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(vorlan_test::udp_port_is_free(port));
+    EXPECT_EQ(stopped.load(), VORLAN_SUCCESS);
+    const std::vector<Payload> payloads = recorder.payloads();
+    ASSERT_EQ(payloads.size(), 2u);
+    EXPECT_EQ(payloads[1].bytes, numbered(64, 1));
+    uint64_t received = 0;
+    ASSERT_EQ(VorlanGetNetworkCounts(&received, nullptr), VORLAN_SUCCESS);
+    EXPECT_EQ(received, 2u);
 }
 
 TEST_F(LibraryTest, NetworkingStartsAndStopsRacingWithTrafficEndCleanly) {

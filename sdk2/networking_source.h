@@ -1,8 +1,8 @@
 // The networking source: one UDP socket on 0.0.0.0, optionally a member of
 // an IPv4 multicast group, and the worker thread that receives on it and
 // hands each datagram on, in arrival order, one at a time.
-#ifndef VORLAN_SDK2_SOCKET_LISTENER_H
-#define VORLAN_SDK2_SOCKET_LISTENER_H
+#ifndef VORLAN_SDK2_NETWORKING_SOURCE_H
+#define VORLAN_SDK2_NETWORKING_SOURCE_H
 
 #include <asio.hpp>
 #include <atomic>
@@ -13,6 +13,8 @@
 #include <system_error>
 #include <thread>
 
+#include "udp_burst_socket.h"
+
 namespace vorlan_sdk2 {
 
 // Called on the worker thread with the sender's IPv4 address as the handle
@@ -21,15 +23,10 @@ namespace vorlan_sdk2 {
 // only during the call.
 using DatagramSink = void (*)(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size, void* context);
 
+// The worker waits until the socket is readable and then reads what waits
+// in bursts (several datagrams per system call), handing them on one by one.
 class SocketListener : public std::enable_shared_from_this<SocketListener> {
 public:
-    // The largest datagram a UDP socket can deliver.
-    static constexpr std::size_t kReceiveBufferSize = 65536;
-    // The kernel buffer asked for: a sensor's bursts must fit while the
-    // worker is off the processor, and the usual default holds only about a
-    // millisecond of a fast sensor's traffic.
-    static constexpr int kSocketBufferSize = 8 << 20;
-
     // Opens an IPv4 UDP socket with address reuse bound to 0.0.0.0:`port`
     // (0 asks the system for a free port). Returns null and sets `error` when
     // a step fails; nothing is thrown and nothing is kept.
@@ -53,7 +50,7 @@ public:
     // worker then ends as soon as the sink returns.
     void stop();
 
-    uint16_t localPort() const { return m_local_port; }
+    uint16_t localPort() const { return m_socket.local_port(); }
     // Datagrams handed to the sink, and datagrams the system dropped because
     // the socket's receive buffer was full (0 where the system does not
     // tell), since the socket was opened; still readable once it is closed.
@@ -61,45 +58,44 @@ public:
     uint64_t received() const { return m_received.load(std::memory_order_relaxed); }
     uint64_t dropped();
     // The kernel receive buffer the socket was given, in bytes.
-    int socketBufferSize() const { return m_socket_buffer_size; }
+    int socketBufferSize() const { return m_socket.buffer_size(); }
 
 private:
+    // Bursts read before the I/O context gets a turn.
+    static constexpr int kMaxBurstReads = 4;
+
     SocketListener(DatagramSink sink, void* context);
 
     void work();
-    // Starts one asynchronous receive into m_buffer.
+    // Starts one asynchronous wait for datagrams.
     void listen();
-    void onReceive(const std::error_code& error, std::size_t size);
-    // The system's drop count of the open socket, or the last one read
-    // before it closed. With m_socket_mutex held.
-    uint64_t droppedLocked();
+    void onReadable(const std::error_code& error);
+    // Reads one burst and hands its datagrams to the sink; false when the
+    // burst was not full (nothing more waits) or the listener stops.
+    bool deliverBurst();
     // On the worker: at most once a second, tells on standard error of the
     // datagrams the system dropped since the last telling.
     void reportDrops();
 
     const DatagramSink m_sink;
     void* const m_context;
-    asio::io_context m_io_context;
-    asio::ip::udp::socket m_socket;           // used only on the worker once it runs
-    asio::ip::udp::endpoint m_sender;         // filled by each receive
-    std::unique_ptr<uint8_t[]> m_buffer;      // kReceiveBufferSize bytes, one datagram at a time
+    // Read and waited on by the worker only once it runs; its closing and
+    // its drop count guarded by m_socket_mutex; its port and buffer size do
+    // not change once open.
+    vorlan_common::UdpBurstSocket m_socket;
     std::atomic<bool> m_stop{true};
     // Moved by stop(): calls off the worker's delivery under way (a wait for
     // room in the relay or the frame FIFO).
     std::atomic<uint64_t> m_cancels{0};
     std::atomic<uint64_t> m_received{0};  // written by the worker only
     // Guards the closing of the socket against a client thread reading its
-    // drop count, and the counts below.
+    // drop count.
     std::mutex m_socket_mutex;
-    uint32_t m_system_drops = 0;  // the system's 32-bit counter when last read
-    uint64_t m_dropped = 0;       // its moves, added up
-    uint64_t m_dropped_told = 0;  // m_dropped when last told (worker only)
+    uint64_t m_dropped_told = 0;  // dropped() when last told (worker only)
     uint64_t m_received_told = 0;
     int64_t m_last_told_us = 0;
     std::mutex m_worker_mutex;  // guards m_worker
     std::thread m_worker;
-    uint16_t m_local_port = 0;
-    int m_socket_buffer_size = 0;
 };
 
 // ---- The library's one listener, which hands every datagram to
@@ -121,4 +117,4 @@ void networkCounts(uint64_t& received, uint64_t& dropped);
 
 }  // namespace vorlan_sdk2
 
-#endif  // VORLAN_SDK2_SOCKET_LISTENER_H
+#endif  // VORLAN_SDK2_NETWORKING_SOURCE_H

@@ -1,4 +1,4 @@
-#include "socket_listener.h"
+#include "networking_source.h"
 
 #include <chrono>
 #include <cinttypes>
@@ -8,13 +8,7 @@
 
 #include "delivery_cancel.h"
 #include "thread_name.h"
-#include "udp_receive_buffer.h"
 #include "vorlan_sdk2.h"
-
-#if defined(__linux__)
-#include <linux/sock_diag.h>
-#include <sys/socket.h>
-#endif
 
 namespace vorlan_sdk2 {
 
@@ -36,32 +30,14 @@ constexpr int64_t kDropReportIntervalUs = 1000000;
 
 }  // namespace
 
-SocketListener::SocketListener(DatagramSink sink, void* context)
-    : m_sink(sink), m_context(context), m_socket(m_io_context), m_buffer(new uint8_t[kReceiveBufferSize]) {}
+SocketListener::SocketListener(DatagramSink sink, void* context) : m_sink(sink), m_context(context) {}
 
 std::shared_ptr<SocketListener> SocketListener::open(uint16_t port, DatagramSink sink, void* context,
                                                      std::error_code& error) {
-    error.clear();
     std::shared_ptr<SocketListener> listener(new SocketListener(sink, context));
-    asio::ip::udp::socket& socket = listener->m_socket;
-    socket.open(asio::ip::udp::v4(), error);
-    if (error) {
+    if (!listener->m_socket.open(port, "vorlan_sdk2: ", error)) {
         return nullptr;
     }
-    socket.set_option(asio::socket_base::reuse_address(true), error);
-    if (error) {
-        return nullptr;
-    }
-    listener->m_socket_buffer_size = vorlan_common::request_udp_receive_buffer(socket, SocketListener::kSocketBufferSize, "vorlan_sdk2: ");
-    socket.bind(asio::ip::udp::endpoint(asio::ip::address_v4::any(), port), error);
-    if (error) {
-        return nullptr;
-    }
-    const asio::ip::udp::endpoint local = socket.local_endpoint(error);
-    if (error) {
-        return nullptr;
-    }
-    listener->m_local_port = local.port();
     return listener;
 }
 
@@ -74,11 +50,7 @@ std::shared_ptr<SocketListener> SocketListener::openMulticast(const asio::ip::ad
         return nullptr;
     }
     std::shared_ptr<SocketListener> listener = open(port, sink, context, error);
-    if (!listener) {
-        return nullptr;
-    }
-    listener->m_socket.set_option(asio::ip::multicast::join_group(group.to_v4(), interface_address.to_v4()), error);
-    if (error) {
+    if (!listener || !listener->m_socket.join_multicast(group.to_v4(), interface_address.to_v4(), error)) {
         return nullptr;
     }
     return listener;
@@ -116,43 +88,28 @@ void SocketListener::work() {
     // A parser may stop the listener from this thread; start() must have
     // stored the thread by then.
     { std::lock_guard<std::mutex> started(m_worker_mutex); }
-    // Keeps run_one_for waiting out its slice even while no receive is
+    asio::io_context& io_context = m_socket.io_context();
+    // Keeps run_one_for waiting out its slice even while no wait is
     // pending, instead of returning at once and spinning.
-    auto keep_running = asio::make_work_guard(m_io_context);
+    auto keep_running = asio::make_work_guard(io_context);
     listen();
     // Bounded steps, so that a stop is seen within 10 ms even when no
     // datagram comes; an idle listener sleeps in between.
     m_last_told_us = steadyMicroseconds();
     while (!m_stop.load(std::memory_order_acquire)) {
-        m_io_context.run_one_for(std::chrono::milliseconds(10));
+        io_context.run_one_for(std::chrono::milliseconds(10));
         reportDrops();
     }
-    std::lock_guard<std::mutex> lock(m_socket_mutex);
-    (void)droppedLocked();  // the last count, kept for readers after the close
-    std::error_code ignored;
-    m_socket.cancel(ignored);
-    m_socket.shutdown(asio::socket_base::shutdown_both, ignored);
-    m_socket.close(ignored);
-    m_io_context.stop();
-}
-
-uint64_t SocketListener::droppedLocked() {
-#if defined(__linux__) && defined(SO_MEMINFO)
-    uint32_t info[SK_MEMINFO_VARS] = {};
-    socklen_t size = sizeof(info);
-    if (m_socket.is_open() && getsockopt(m_socket.native_handle(), SOL_SOCKET, SO_MEMINFO, info, &size) == 0 &&
-        size >= (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t)) {
-        // The system's counter is 32 bits wide; the difference survives its wrap.
-        m_dropped += static_cast<uint32_t>(info[SK_MEMINFO_DROPS] - m_system_drops);
-        m_system_drops = info[SK_MEMINFO_DROPS];
+    {
+        std::lock_guard<std::mutex> lock(m_socket_mutex);
+        m_socket.close();
     }
-#endif
-    return m_dropped;
+    io_context.stop();
 }
 
 uint64_t SocketListener::dropped() {
     std::lock_guard<std::mutex> lock(m_socket_mutex);
-    return droppedLocked();
+    return m_socket.system_drops();
 }
 
 void SocketListener::reportDrops() {
@@ -167,7 +124,7 @@ void SocketListener::reportDrops() {
                      "vorlan_sdk2: UDP port %u: %" PRIu64 " datagrams dropped by the system in the last %.1f s (the "
                      "socket's receive buffer was full; the sensors' data came faster than it was taken), %" PRIu64
                      " received\n",
-                     unsigned{m_local_port}, dropped - m_dropped_told, double(now - m_last_told_us) * 1e-6,
+                     unsigned{localPort()}, dropped - m_dropped_told, double(now - m_last_told_us) * 1e-6,
                      received - m_received_told);
     }
     m_dropped_told = dropped;
@@ -176,29 +133,46 @@ void SocketListener::reportDrops() {
 }
 
 void SocketListener::listen() {
-    m_socket.async_receive_from(asio::buffer(m_buffer.get(), kReceiveBufferSize), m_sender,
-                                [this](const std::error_code& error, std::size_t size) { onReceive(error, size); });
+    m_socket.async_wait_readable([this](const std::error_code& error) { onReadable(error); });
 }
 
-void SocketListener::onReceive(const std::error_code& error, std::size_t size) {
-    // Taken before the look at the stop flag: a stop that comes after the
-    // look calls the delivery off.
-    const uint64_t seen = m_cancels.load(std::memory_order_seq_cst);
+void SocketListener::onReadable(const std::error_code& error) {
     // Aborted: the socket is being closed. Bad descriptor: it is gone, and
     // asking again would only fail again.
     if (error == asio::error::operation_aborted || error == asio::error::bad_descriptor ||
         m_stop.load(std::memory_order_acquire)) {
         return;
     }
-    // An empty datagram carries nothing, and a failed receive (an ICMP error
-    // reported on the socket, a signal) says nothing about the next one:
-    // neither may leave the listener deaf, so both go on to the next receive.
-    if (!error && size > 0 && m_sender.address().is_v4()) {
-        const DeliveryScope delivery(m_cancels, seen);
-        m_received.store(m_received.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-        m_sink(m_sender.address().to_v4().to_uint(), wallClockMicroseconds(), m_buffer.get(), size, m_context);
+    // A failed wait says nothing about the next one and may not leave the
+    // listener deaf: it goes on to the next wait.
+    if (!error) {
+        for (int read = 0; read < kMaxBurstReads && deliverBurst(); ++read) {
+        }
     }
     listen();
+}
+
+bool SocketListener::deliverBurst() {
+    // A failed read (an ICMP error reported on the socket, a signal) says
+    // nothing about the next one: the next wait goes on.
+    std::error_code ignored;
+    const std::size_t n_read = m_socket.read_burst(ignored);
+    for (std::size_t i = 0; i < n_read; ++i) {
+        // Taken before the look at the stop flag: a stop that comes after
+        // the look calls the delivery off.
+        const uint64_t seen = m_cancels.load(std::memory_order_seq_cst);
+        if (m_stop.load(std::memory_order_acquire)) {
+            return false;
+        }
+        // An empty datagram carries nothing; reading goes on after it.
+        const vorlan_common::UdpBurstSocket::Datagram datagram = m_socket.datagram(i);
+        if (datagram.size > 0 && datagram.is_ipv4) {
+            const DeliveryScope delivery(m_cancels, seen);
+            m_received.store(m_received.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            m_sink(datagram.sender, wallClockMicroseconds(), datagram.data, datagram.size, m_context);
+        }
+    }
+    return n_read == vorlan_common::UdpBurstSocket::kMaxBurst;
 }
 
 // ---- The library's one listener.
