@@ -25,7 +25,8 @@ Commands run with bash, one session per block, in a fresh folder laid out as
 a newcomer's source tree after `make demo`: build/ holds the programs and
 libraries of the build and build/sample.pcap (`vorlan sim --seed 1
 --seconds 10`), include/, examples/ and python/ are the source's, `vorlan` is
-on the PATH, and so are the helpers beside this script. Standard error goes
+on the PATH, and so are the helpers beside this script; `python3` is the
+interpreter that runs this script, with the package on its path. Standard error goes
 with standard output. In a command, {above} is a file holding the fenced
 block before the output block (a C or Python example) and {port} a UDP port
 free on 127.0.0.1. Line ranges count from 1; $ is the last line. A mask
@@ -134,6 +135,10 @@ def lay_out_folder(build):
     bin_folder = os.path.join(folder, ".bin")
     os.mkdir(bin_folder)
     os.symlink(os.path.join(build, "vorlan"), os.path.join(bin_folder, "vorlan"))
+    # `python3` in a command is the interpreter running this check (the build's, with numpy).
+    with open(os.path.join(bin_folder, "python3"), "w", encoding="utf-8") as file:
+        file.write('#!/bin/sh\nexec %s "$@"\n' % sh_quote(sys.executable))
+    os.chmod(os.path.join(bin_folder, "python3"), 0o755)
     env = dict(os.environ, PATH=os.pathsep.join([bin_folder, HERE, os.environ.get("PATH", "")]),
                PYTHONPATH=os.path.join(SOURCE, "python"), VORLAN_LIBRARY_PATH=os.path.abspath(build),
                LC_ALL="C.UTF-8")
