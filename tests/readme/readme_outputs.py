@@ -41,6 +41,7 @@ import difflib
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -163,13 +164,23 @@ def run_block(block, folder, env):
                           % (text, n, text.replace("'", ""), n))
         else:
             script.append("{ %s\n} >.out%d 2>&1" % (text, n))
+    # A session of its own, so that a block that overruns is ended with
+    # everything it started in the background (a listener, the simulator).
+    with subprocess.Popen(["bash", "-c", "\n".join(script)], cwd=work, env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                          start_new_session=True) as shell:
+        try:
+            said, _ = shell.communicate(timeout=BLOCK_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            os.killpg(shell.pid, signal.SIGKILL)
+            shell.communicate()
+            raise RuntimeError("the commands took longer than %d s" % BLOCK_TIMEOUT)
     try:
-        result = subprocess.run(["bash", "-c", "\n".join(script)], cwd=work, env=env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=BLOCK_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        raise RuntimeError("the commands took longer than %d s" % BLOCK_TIMEOUT)
-    if result.returncode == 99:
-        raise RuntimeError(result.stdout)
+        os.killpg(shell.pid, signal.SIGKILL)  # what the commands left running
+    except ProcessLookupError:
+        pass
+    if shell.returncode == 99:
+        raise RuntimeError(said)
     lines = []
     for n, command in enumerate(block.commands):
         if command.kind == "setup":
