@@ -1,7 +1,9 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The outputs the README shows, made again by real runs and compared.
 
     readme_outputs.py [--build DIR] [--update] [README.md]
+
+Run by Debian's python3, which has numpy for the Python examples.
 
 A fenced block whose output is checked has an HTML comment just before it
 that says how to make it (a reader of the rendered page sees nothing):
