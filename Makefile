@@ -64,7 +64,8 @@ package: build
 
 # The sample capture comes from the simulator with a fixed seed, so every
 # machine replays the same traffic; it is kept in the build folder and made
-# again only when the tool (and with it the simulator) is newer.
+# again only when the tool (and with it the simulator) is newer. The picture
+# is the demo's own and is drawn again at every run.
 SAMPLE := $(BUILD)/sample.pcap
 DEMO_PNG := $(BUILD)/demo.png
 
@@ -74,7 +75,7 @@ demo: deps
 	@[ $(SAMPLE) -nt ./$(BUILD)/vorlan ] || ./$(BUILD)/vorlan sim --seed 1 --seconds 10 --out $(SAMPLE) --force
 	./$(BUILD)/vorlan replay $(SAMPLE) --frames 20
 	./$(BUILD)/vorlan replay $(SAMPLE) --sdk 2 --frames 20
-	./$(BUILD)/vorlan render $(SAMPLE) --sdk 2 --out $(DEMO_PNG)
+	./$(BUILD)/vorlan render $(SAMPLE) --sdk 2 --out $(DEMO_PNG) --force
 	@echo "The picture is $(abspath $(DEMO_PNG)): the top view of one frame of the second library on the left, its range image on the right."
 
 check-asan: deps
