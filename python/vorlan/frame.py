@@ -194,6 +194,23 @@ def frame_from_point_arrays(handle, timestamp, x, y, z, reflectivity, time, chan
                  sensor=sensor, library=2)
 
 
+# The second library's point flag for a point a natural frame repeats from
+# the frame before it.
+CARRIED_OVER = 0x08
+
+
+def without_carried_over(frame):
+    """The frame without the points it repeats from the one before, so that
+    frames handed out one after another hold every point once (as the first
+    library's and the tool's do). The library's own frames, as its frame
+    FIFO gives them, keep them."""
+    keep = (frame.flags & CARRIED_OVER) == 0
+    if keep.all():
+        return frame
+    columns = ("x", "y", "z", "intensity", "time", "channel", "flags")
+    return dataclasses.replace(frame, **{name: getattr(frame, name)[keep] for name in columns})
+
+
 def frame_from_points(handle, timestamp, points, sensor=None):
     """A Frame from a structured array of POINT_DTYPE (a frame or batch whose
     first relative time counts from `timestamp`)."""

@@ -19,7 +19,7 @@ from ._capture_file import open_failure, refuse_unconverted
 from ._pace import checked_span, checked_speed
 from ._sensor_book import SensorBook
 from .errors import MEANINGS, CallbackErrors, VorlanError
-from .frame import POINT_DTYPE, Sensor, frame_from_point_arrays, frame_from_points
+from .frame import POINT_DTYPE, Sensor, frame_from_point_arrays, frame_from_points, without_carried_over
 
 INTERFACE_VERSION = 203
 # Frame aggregation: natural frames, or a period in microseconds.
@@ -444,7 +444,8 @@ class _ReplayFeed:
                 ended = self.ended_early
             self._sdk.raise_pending()
             for handle, timestamp, points, index in entries:
-                frame = frame_from_points(handle, timestamp, points, self._sdk.known_sensor(handle))
+                frame = without_carried_over(
+                    frame_from_points(handle, timestamp, points, self._sdk.known_sensor(handle)))
                 frame.index, frame.whole = index, index >= 1
                 frame.serial_number = self._book.serial_number(handle)
                 yield frame
@@ -493,6 +494,7 @@ def listen(port=8808, timeout=1.0, seconds=None, frame_mode="natural", frame_len
                 sdk.raise_pending()
                 if frame is None:
                     return
+                frame = without_carried_over(frame)
                 frame.index = book.take_frame(frame.handle)[0]
                 frame.whole = frame.index >= 1
                 yield frame

@@ -387,17 +387,25 @@ private:
         const float* reflectivity = reflectivity_table();
         std::vector<FramePoint>& out = m_points;
         out.resize(n_points);
+        // A natural frame begins with up to 2,048 points the previous frame
+        // already ended with (flagged as carried over): they are left out, so
+        // that no point is handed out twice and frames are the sensor's
+        // scans, as with the first library. Their times still count.
         int64_t time = timestamp;
         int64_t first = timestamp;
+        std::size_t kept = 0;
         std::size_t valid = 0;
         for (std::size_t i = 0; i < n_points; ++i) {
             const uint8_t* record = points + i * stride;
             time += record[kRelativeTimeOffset];
-            if (i == 0) {
+            const uint8_t flags = record[kFlagsOffset];
+            if ((flags & VORLAN_POINT_FLAG_CARRIED_OVER) != 0) {
+                continue;
+            }
+            if (kept == 0) {
                 first = time;
             }
-            FramePoint& to = out[i];
-            const uint8_t flags = record[kFlagsOffset];
+            FramePoint& to = out[kept++];
             const bool has_return = (flags & VORLAN_POINT_FLAG_NO_RETURN) == 0;
             to.x = static_cast<float>(load_i16le(record) * kMetresPerUnit);
             to.y = static_cast<float>(load_i16le(record + 2) * kMetresPerUnit);
@@ -409,10 +417,11 @@ private:
             to.flags = has_return ? kFramePointValid : 0;
             valid += has_return ? 1 : 0;
         }
+        out.resize(kept);
         LibraryFrame frame;
         frame.handle = handle;
         frame.points = out.data();
-        frame.n_points = n_points;
+        frame.n_points = kept;
         frame.n_valid = valid;
         frame.first_time = first;
         frame.last_time = time;
