@@ -11,7 +11,7 @@
 #include <functional>
 #include <sstream>
 
-#include "byte_order.h"
+#include "wire_bytes.h"
 #include "support/capture_builder.h"
 #include "support/capture_forms.h"
 
@@ -138,30 +138,30 @@ TEST_F(CaptureTest, WrittenPacketsReadBackThroughTheLibraryAndLibpcap) {
         ASSERT_EQ(n + 42, header->caplen);
         EXPECT_EQ(n + 42, header->len);
         EXPECT_EQ(packet.timestamp, int64_t(header->ts.tv_sec) * kSecond + header->ts.tv_usec);
-        EXPECT_EQ(0x0800, util::load_u16be(frame + 12));
+        EXPECT_EQ(0x0800, vorlan_common::load_u16be(frame + 12));
         EXPECT_EQ(0x45, frame[14]);
-        EXPECT_EQ(n + 28, util::load_u16be(frame + 16));
-        EXPECT_EQ(0u, util::load_u16be(frame + 18));  // identification
-        EXPECT_EQ(0u, util::load_u16be(frame + 20));  // never fragmented
+        EXPECT_EQ(n + 28, vorlan_common::load_u16be(frame + 16));
+        EXPECT_EQ(0u, vorlan_common::load_u16be(frame + 18));  // identification
+        EXPECT_EQ(0u, vorlan_common::load_u16be(frame + 20));  // never fragmented
         EXPECT_EQ(64, frame[22]);                     // time to live
         EXPECT_EQ(17, frame[23]);
         // A valid IPv4 header sums to 0xffff in ones' complement, its
         // checksum included.
         uint32_t sum = 0;
         for (std::size_t i = 14; i < 34; i += 2) {
-            sum += util::load_u16be(frame + i);
+            sum += vorlan_common::load_u16be(frame + i);
         }
         while (sum >> 16) {
             sum = (sum & 0xffff) + (sum >> 16);
         }
         EXPECT_EQ(0xffffu, sum);
-        EXPECT_NE(0u, util::load_u16be(frame + 24));
-        EXPECT_EQ(packet.source, util::load_u32be(frame + 26));
-        EXPECT_EQ(0xffffffffu, util::load_u32be(frame + 30));
-        EXPECT_EQ(443, util::load_u16be(frame + 34));
-        EXPECT_EQ(8808, util::load_u16be(frame + 36));
-        EXPECT_EQ(n + 8, util::load_u16be(frame + 38));
-        EXPECT_EQ(0u, util::load_u16be(frame + 40));  // no UDP checksum
+        EXPECT_NE(0u, vorlan_common::load_u16be(frame + 24));
+        EXPECT_EQ(packet.source, vorlan_common::load_u32be(frame + 26));
+        EXPECT_EQ(0xffffffffu, vorlan_common::load_u32be(frame + 30));
+        EXPECT_EQ(443, vorlan_common::load_u16be(frame + 34));
+        EXPECT_EQ(8808, vorlan_common::load_u16be(frame + 36));
+        EXPECT_EQ(n + 8, vorlan_common::load_u16be(frame + 38));
+        EXPECT_EQ(0u, vorlan_common::load_u16be(frame + 40));  // no UDP checksum
         EXPECT_EQ(packet.payload, Bytes(frame + 42, frame + 42 + n));
     }
     EXPECT_EQ(PCAP_ERROR_BREAK, pcap_next_ex(pcap, &header, &frame));
@@ -313,7 +313,7 @@ TEST_F(CaptureTest, ReassemblesFragmentsAndDropsBrokenDatagrams) {
     const Bytes whole_b = udp_frame(from(kSensorB), other);
     // The UDP header announces 300 bytes; the fragments carry 4000.
     Bytes overflowing = a[0];
-    util::store_u16be(overflowing.data() + 38, 308);
+    vorlan_common::store_u16be(overflowing.data() + 38, 308);
 
     const FragmentCase cases[] = {
         {"in order", {a[0], a[1], a[2]}, {big}},
@@ -355,7 +355,7 @@ TEST_F(CaptureTest, LargestDatagramReassemblesAndOneByteMoreIsDropped) {
         builder.record(kStart, frame);
     }
     auto overflow = udp_fragments(from(kSensorA, 2), test_payload(Capture::kMaxUdpPayload + 8, 3), 8184);
-    util::store_u16be(overflow[0].data() + 38, 65535);  // the UDP length cannot say more
+    vorlan_common::store_u16be(overflow[0].data() + 38, 65535);  // the UDP length cannot say more
     for (const Bytes& frame : overflow) {
         builder.record(kStart + 1, frame);
     }
@@ -428,7 +428,7 @@ TEST_F(CaptureTest, RecordsWithoutADatagramAreIndexedAndCountedByReason) {
     FrameOptions tcp = from(kSensorA);
     tcp.protocol = 6;
     Bytes no_length = udp_frame(from(kSensorA), test_payload(9, 0));
-    util::store_u16be(no_length.data() + 38, 4);  // UDP length below its own header
+    vorlan_common::store_u16be(no_length.data() + 38, 4);  // UDP length below its own header
     Bytes cut = udp_frame(from(kSensorA), test_payload(9, 0));
     cut.resize(40);  // the IPv4 total length runs past the stored bytes
     CaptureBuilder builder;
@@ -549,7 +549,7 @@ TEST_F(CaptureTest, FileEndingInsideARecordGivesEverythingBeforeAndSaysWhere) {
     const Bytes whole = builder.bytes();
     const auto cut_at = [&](std::size_t size) { return Bytes(whole.begin(), whole.begin() + long(size)); };
     const auto with_length = [&](Bytes bytes, uint32_t length) {
-        util::store_u32le(bytes.data() + damaged + 8, length);
+        vorlan_common::store_u32le(bytes.data() + damaged + 8, length);
         return bytes;
     };
     struct Case {
@@ -610,12 +610,12 @@ TEST_F(CaptureTest, FileEndingInsideARecordGivesEverythingBeforeAndSaysWhere) {
     EXPECT_EQ(2u, m_capture.get_read_index().size());
     EXPECT_EQ(1000, m_capture.get_length());
     Bytes stale(24 + 3 * 16);
-    util::store_u64le(stale.data() + 8, uint64_t(kStart));
-    util::store_u64le(stale.data() + 16, 3);
+    vorlan_common::store_u64le(stale.data() + 8, uint64_t(kStart));
+    vorlan_common::store_u64le(stale.data() + 16, 3);
     const int64_t entries[3][2] = {{0, 24}, {1000, int64_t(damaged) - 158}, {2500, int64_t(damaged)}};
     for (int i = 0; i < 3; ++i) {
-        util::store_u64le(stale.data() + 24 + 16 * i, uint64_t(entries[i][0]));
-        util::store_u64le(stale.data() + 32 + 16 * i, uint64_t(entries[i][1]));
+        vorlan_common::store_u64le(stale.data() + 24 + 16 * i, uint64_t(entries[i][0]));
+        vorlan_common::store_u64le(stale.data() + 32 + 16 * i, uint64_t(entries[i][1]));
     }
     vorlan_test::write_file(Capture::index_filename(path), stale);
     ASSERT_TRUE(m_capture.open_for_read(path).ok());
@@ -777,7 +777,7 @@ TEST_F(CaptureTest, SeekInALongCaptureLandsOnTheRightRecordWhereverTheIndexComes
     Bytes index = vorlan_test::read_file(path + ".vrn0");
     ASSERT_EQ(24u + 16 * kRecords, index.size());
     for (int i = 0; i < kRecords; ++i) {
-        util::store_u64le(index.data() + 32 + 16 * i, uint64_t(1) << 40);
+        vorlan_common::store_u64le(index.data() + 32 + 16 * i, uint64_t(1) << 40);
     }
     vorlan_test::write_file(path + ".vrn0", index);
     ASSERT_TRUE(m_capture.seek(600 * kStep + 1).ok());
@@ -824,12 +824,12 @@ protected:
 
 TEST_F(CaptureIndexTest, IndexFileListsEveryRecord) {
     ASSERT_EQ(24u + 5 * 16, m_index.size());
-    EXPECT_EQ(0u, util::load_u64le(m_index.data()));
-    EXPECT_EQ(uint64_t(kStart), util::load_u64le(m_index.data() + 8));
-    EXPECT_EQ(5u, util::load_u64le(m_index.data() + 16));
+    EXPECT_EQ(0u, vorlan_common::load_u64le(m_index.data()));
+    EXPECT_EQ(uint64_t(kStart), vorlan_common::load_u64le(m_index.data() + 8));
+    EXPECT_EQ(5u, vorlan_common::load_u64le(m_index.data() + 16));
     for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(uint64_t(i * 1000), util::load_u64le(m_index.data() + 24 + 16 * i));
-        EXPECT_EQ(uint64_t(24 + i * (16 + 142)), util::load_u64le(m_index.data() + 32 + 16 * i));
+        EXPECT_EQ(uint64_t(i * 1000), vorlan_common::load_u64le(m_index.data() + 24 + 16 * i));
+        EXPECT_EQ(uint64_t(24 + i * (16 + 142)), vorlan_common::load_u64le(m_index.data() + 32 + 16 * i));
     }
 }
 
@@ -837,7 +837,7 @@ TEST_F(CaptureIndexTest, ValidIndexIsLoadedAsStored) {
     // A plausible index that differs from the file's real times: seeking
     // follows the stored one, so it was loaded, not rebuilt.
     Bytes index = m_index;
-    util::store_u64le(index.data() + 24 + 16 * 2, 1500);
+    vorlan_common::store_u64le(index.data() + 24 + 16 * 2, 1500);
     vorlan_test::write_file(index_path(), index);
     ASSERT_TRUE(m_capture.open_for_read(m_path).ok());
     ASSERT_TRUE(m_capture.seek(1200).ok());
@@ -851,21 +851,21 @@ TEST_F(CaptureIndexTest, DamagedIndexIsRebuiltAndRewritten) {
         std::function<void(Bytes&)> damage;
     };
     const Case cases[] = {
-        {"another version", [](Bytes& b) { util::store_u64le(b.data(), 1); }},
-        {"no entries", [](Bytes& b) { util::store_u64le(b.data() + 16, 0); b.resize(24); }},
+        {"another version", [](Bytes& b) { vorlan_common::store_u64le(b.data(), 1); }},
+        {"no entries", [](Bytes& b) { vorlan_common::store_u64le(b.data() + 16, 0); b.resize(24); }},
         {"extra bytes", [](Bytes& b) { b.push_back(0); }},
         {"cut short", [](Bytes& b) { b.resize(b.size() - 3); }},
         {"header cut", [](Bytes& b) { b.resize(10); }},
-        {"count beyond the file", [](Bytes& b) { util::store_u64le(b.data() + 16, uint64_t(1) << 60); }},
-        {"wrong start time", [](Bytes& b) { util::store_u64le(b.data() + 8, uint64_t(kStart + 1)); }},
-        {"last entry not the last record", [](Bytes& b) { b.resize(b.size() - 16); util::store_u64le(b.data() + 16, 4); }},
+        {"count beyond the file", [](Bytes& b) { vorlan_common::store_u64le(b.data() + 16, uint64_t(1) << 60); }},
+        {"wrong start time", [](Bytes& b) { vorlan_common::store_u64le(b.data() + 8, uint64_t(kStart + 1)); }},
+        {"last entry not the last record", [](Bytes& b) { b.resize(b.size() - 16); vorlan_common::store_u64le(b.data() + 16, 4); }},
         {"pointers out of order",
          [](Bytes& b) {
-             const uint64_t second = util::load_u64le(b.data() + 48);
-             util::store_u64le(b.data() + 48, util::load_u64le(b.data() + 64));
-             util::store_u64le(b.data() + 64, second);
+             const uint64_t second = vorlan_common::load_u64le(b.data() + 48);
+             vorlan_common::store_u64le(b.data() + 48, vorlan_common::load_u64le(b.data() + 64));
+             vorlan_common::store_u64le(b.data() + 64, second);
          }},
-        {"pointer outside the file", [](Bytes& b) { util::store_u64le(b.data() + 32 + 16 * 4, uint64_t(1) << 40); }},
+        {"pointer outside the file", [](Bytes& b) { vorlan_common::store_u64le(b.data() + 32 + 16 * 4, uint64_t(1) << 40); }},
         {"empty file", [](Bytes& b) { b.clear(); }},
     };
     for (const Case& c : cases) {

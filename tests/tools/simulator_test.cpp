@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "byte_order.h"
+#include "wire_bytes.h"
 #include "calibration.h"
 #include "capture.h"
 #include "sensor.h"
@@ -25,8 +25,8 @@
 namespace vorlan_tool {
 namespace {
 
-using vorlan_sdk::util::load_u16le;
-using vorlan_sdk::util::load_u32le;
+using vorlan_common::load_u16le;
+using vorlan_common::load_u32le;
 
 // Every datagram of a run, kept.
 struct Datagram {
