@@ -10,11 +10,10 @@
 namespace vorlan_sdk2 {
 
 using vorlan_common::ByteView;
-using vorlan_common::type_word;
 
 namespace {
 
-constexpr uint32_t kInfzMagic = type_word("INFZ");
+constexpr uint32_t kInfzMagic = vorlan_common::type_word("INFZ");
 constexpr size_t kLayoutOffset = 4;
 constexpr size_t kModelOffset = 8;
 constexpr size_t kSerialOffset = 12;

@@ -6,13 +6,12 @@
 namespace vorlan_sdk2 {
 
 using vorlan_common::ByteView;
-using vorlan_common::type_word;
 
 namespace {
 
-constexpr uint32_t kStdvMagic = type_word("STDV");
-constexpr uint32_t kSta0Magic = type_word("STA0");
-constexpr uint32_t kInfzMagic = type_word("INFZ");
+constexpr uint32_t kStdvMagic = vorlan_common::type_word("STDV");
+constexpr uint32_t kSta0Magic = vorlan_common::type_word("STA0");
+constexpr uint32_t kInfzMagic = vorlan_common::type_word("INFZ");
 
 // "STDV": the sensor says where its points start, how far apart they lie and
 // how many there are; the fixed fields end with the point count.

@@ -5,11 +5,10 @@
 namespace vorlan_sdk2 {
 
 using vorlan_common::ByteView;
-using vorlan_common::type_word;
 
 namespace {
 
-constexpr uint32_t kNmeaMagic = type_word("NMEA");
+constexpr uint32_t kNmeaMagic = vorlan_common::type_word("NMEA");
 constexpr size_t kTextOffset = 4;
 
 }  // namespace
