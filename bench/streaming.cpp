@@ -23,7 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "wire_bytes.h"
 #include "support/calibration_block_builder.h"
 #include "support/data_packet_builder.h"
 #include "support/info_packet_builder.h"
@@ -31,6 +30,7 @@
 #include "support/counting_allocator.h"
 #include "support/goal_lines.h"
 #include "vorlan_sdk.h"
+#include "wire_bytes.h"
 
 
 namespace {

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <limits>
 
-#include "wire_bytes.h"
 #include "core.h"
 #include "float_lanes.h"
+#include "wire_bytes.h"
 
 #define VORLAN_SOURCE_FILE "source/calibration"
 

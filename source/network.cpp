@@ -7,12 +7,12 @@
 #include <new>
 #include <string>
 
-#include "wire_bytes.h"
 #include "core.h"
 #include "large_object_pool.h"
 #include "sensor.h"
 #include "socket_listener.h"
 #include "thread_name.h"
+#include "wire_bytes.h"
 
 namespace vorlan_sdk {
 

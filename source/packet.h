@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "wire_bytes.h"
 #include "vorlan_sdk.h"
+#include "wire_bytes.h"
 
 namespace vorlan_sdk {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "wire_bytes.h"
 #include "core.h"
+#include "wire_bytes.h"
 
 #define VORLAN_SOURCE_FILE "source/packet_adc"
 

@@ -12,11 +12,11 @@
 #include <new>
 #include <optional>
 
-#include "wire_bytes.h"
 #include "core.h"
 #include "float_lanes.h"
 #include "frame.h"
 #include "sensor.h"
+#include "wire_bytes.h"
 
 #define VORLAN_SOURCE_FILE "source/packet_data"
 

@@ -22,7 +22,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "wire_bytes.h"
 #include "calibration.h"
 #include "pending_sensors.h"
 #include "point_buffer.h"
@@ -30,6 +29,7 @@
 #include "vorlan_sdk.h"
 #include "vorlan_sdk_impl/vorlan_sdk.hpp"
 #include "vorlan_sdk_impl/vorlan_sdk_util.hpp"
+#include "wire_bytes.h"
 
 namespace vorlan_sdk {
 

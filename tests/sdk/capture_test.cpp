@@ -11,9 +11,9 @@
 #include <functional>
 #include <sstream>
 
-#include "wire_bytes.h"
 #include "support/capture_builder.h"
 #include "support/capture_forms.h"
+#include "wire_bytes.h"
 
 namespace vorlan_sdk {
 namespace {

@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "wire_bytes.h"
 #include "support/calibration_block_builder.h"
 #include "support/data_packet_builder.h"
 #include "support/frame_recorder.h"
@@ -18,6 +17,7 @@
 #include "support/scan_patterns.h"
 #include "support/sdk_fixture.h"
 #include "support/udp_socket.h"
+#include "wire_bytes.h"
 
 namespace {
 

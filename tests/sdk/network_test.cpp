@@ -19,13 +19,13 @@
 #endif
 
 #include "allocation_counter.h"
-#include "wire_bytes.h"
 #include "core.h"
 #include "network.h"
 #include "socket_listener.h"
 #include "support/eventually.h"
 #include "support/udp_socket.h"
 #include "vorlan_sdk.h"
+#include "wire_bytes.h"
 
 namespace vorlan_sdk {
 namespace {

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "wire_bytes.h"
 #include "calibration.h"
 #include "capture.h"
 #include "sensor.h"
@@ -21,6 +20,7 @@
 #include "sim_sensor.h"
 #include "vorlan_sdk_impl/frame_detector.hpp"
 #include "vorlan_sdk_impl/point_geometry.hpp"
+#include "wire_bytes.h"
 
 namespace vorlan_tool {
 namespace {
