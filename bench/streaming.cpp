@@ -23,7 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "byte_order.h"
 #include "support/calibration_block_builder.h"
 #include "support/data_packet_builder.h"
 #include "support/info_packet_builder.h"
@@ -31,6 +30,7 @@
 #include "support/counting_allocator.h"
 #include "support/goal_lines.h"
 #include "vorlan_sdk.h"
+#include "wire_bytes.h"
 
 
 namespace {
@@ -238,7 +238,7 @@ public:
     void send_next() {
         std::vector<uint8_t>& packet = m_packets[m_sent % kPackets];
         const int64_t offset = static_cast<int64_t>(m_sent) * kPacketSpacingUs;
-        vorlan_sdk::util::store_u32le(packet.data() + 4, static_cast<uint32_t>(1'000'000 + offset));
+        vorlan_common::store_u32le(packet.data() + 4, static_cast<uint32_t>(1'000'000 + offset));
         vorlan_sdk_mock_network_receive(kHandle, kHostStart + offset, packet.data(), packet.size());
         ++m_sent;
     }
@@ -284,8 +284,8 @@ void BM_Memcpy(benchmark::State& state, PointFormat format) {
 
 // The fields of one device point, decoded by hand.
 void hand_decode(PointFormat format, const uint8_t* p, VorlanSensorRawPointWithTime& r) {
-    using vorlan_sdk::util::load_i16le;
-    using vorlan_sdk::util::load_u16le;
+    using vorlan_common::load_i16le;
+    using vorlan_common::load_u16le;
     r.image_x = load_i16le(p);
     r.image_z = load_i16le(p + 2);
     r.distance = load_u16le(p + 4);

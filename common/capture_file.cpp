@@ -5,9 +5,14 @@
 
 #include <sys/stat.h>
 
-#include "byte_read.h"
+#include "wire_bytes.h"
 
 namespace vorlan_capture {
+
+using vorlan_common::load_u16be;
+using vorlan_common::load_u16le;
+using vorlan_common::load_u32be;
+using vorlan_common::load_u32le;
 
 namespace {
 

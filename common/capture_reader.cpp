@@ -1,9 +1,11 @@
 #include "capture_reader.h"
 
-#include "byte_read.h"
 #include "sensor_payload.h"
+#include "wire_bytes.h"
 
 namespace vorlan_capture {
+
+using vorlan_common::load_u16be;
 
 void SkipCounters::add(Skip reason, uint64_t records) {
     switch (reason) {

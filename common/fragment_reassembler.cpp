@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "byte_read.h"
+#include "wire_bytes.h"
 
 namespace vorlan_capture {
+
+using vorlan_common::load_u16be;
 
 namespace {
 

@@ -1,9 +1,13 @@
 #include "frame_decoder.h"
 
-#include "byte_read.h"
 #include "capture_file.h"
+#include "wire_bytes.h"
 
 namespace vorlan_capture {
+
+using vorlan_common::load_u16be;
+using vorlan_common::load_u32be;
+using vorlan_common::load_u32le;
 
 namespace {
 

@@ -5,12 +5,15 @@
 
 #include "sensors.h"
 #include "vorlan_sdk2.h"
-#include "wire.h"
+#include "wire_bytes.h"
 
 namespace vorlan_sdk2 {
+
+using vorlan_common::ByteView;
+
 namespace {
 
-constexpr uint32_t kInfzMagic = type_word("INFZ");
+constexpr uint32_t kInfzMagic = vorlan_common::type_word("INFZ");
 constexpr size_t kLayoutOffset = 4;
 constexpr size_t kModelOffset = 8;
 constexpr size_t kSerialOffset = 12;
@@ -34,7 +37,7 @@ constexpr uint8_t kSyncGps = 2;
 }  // namespace
 
 int infoDataParser(uint64_t handle, int64_t, const uint8_t* data, size_t size, void*) {
-    const Payload packet(data, size);
+    const ByteView packet(data, size);
     if (!packet.has(0, kLayoutOffset + 4) || packet.u32(0) != kInfzMagic) {
         return -1;
     }

@@ -1,14 +1,17 @@
 #include "point_data_parser.h"
 
 #include "info_data_parser.h"
-#include "wire.h"
+#include "wire_bytes.h"
 
 namespace vorlan_sdk2 {
+
+using vorlan_common::ByteView;
+
 namespace {
 
-constexpr uint32_t kStdvMagic = type_word("STDV");
-constexpr uint32_t kSta0Magic = type_word("STA0");
-constexpr uint32_t kInfzMagic = type_word("INFZ");
+constexpr uint32_t kStdvMagic = vorlan_common::type_word("STDV");
+constexpr uint32_t kSta0Magic = vorlan_common::type_word("STA0");
+constexpr uint32_t kInfzMagic = vorlan_common::type_word("INFZ");
 
 // "STDV": the sensor says where its points start, how far apart they lie and
 // how many there are; the fixed fields end with the point count.
@@ -31,13 +34,13 @@ constexpr size_t kPointRecord = 10;
 constexpr size_t kPrefixedInfoMinimum = 96;
 
 // True when `count` points `stride` bytes apart fit from `offset` on.
-bool points_fit(const Payload& payload, size_t offset, size_t count, size_t stride) {
+bool points_fit(const ByteView& payload, size_t offset, size_t count, size_t stride) {
     return payload.has(offset, count * stride);  // count < 2^16 and stride < 2^8: no overflow
 }
 
 // Publishes the points of an "STA0" packet at the start of `packet`; false
 // (nothing published) when the packet is shorter than its header says.
-bool publish_sta0(uint64_t handle, const Payload& packet) {
+bool publish_sta0(uint64_t handle, const ByteView& packet) {
     const size_t count = packet.u16(kSta0Count);
     if (!packet.has(0, kSta0Header) || !points_fit(packet, kSta0Header, count, kPointRecord)) {
         return false;
@@ -73,7 +76,7 @@ void VorlanAddPoints(uint64_t handle, int64_t timestamp, size_t n_points, size_t
 }
 
 int pointDataParser(uint64_t handle, int64_t, const uint8_t* data, size_t size, void*) {
-    const Payload packet(data, size);
+    const ByteView packet(data, size);
     if (!packet.has(0, kStdvFixedHeader) || packet.u32(0) != kStdvMagic) {
         return -1;
     }
@@ -92,11 +95,11 @@ int pointDataParser(uint64_t handle, int64_t, const uint8_t* data, size_t size, 
 }
 
 int trustedDataParser(uint64_t handle, int64_t timestamp, const uint8_t* data, size_t size, void*) {
-    const Payload packet(data, size);
+    const ByteView packet(data, size);
     if (packet.has(0, kPrefix + kSta0Header)) {
         // Behind the prefix the payload is published but not taken: the
         // parsers after this one see it too.
-        const Payload inner = packet.from(kPrefix);
+        const ByteView inner = packet.tail(kPrefix);
         if (inner.u32(0) == kSta0Magic) {
             publish_sta0(handle, inner);
         }

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <limits>
 
-#include "byte_order.h"
 #include "core.h"
 #include "float_lanes.h"
+#include "wire_bytes.h"
 
 #define VORLAN_SOURCE_FILE "source/calibration"
 
@@ -577,7 +577,7 @@ inline void store_tail(VorlanSensorImagePoint& out, uint64_t tail) {
 #if (defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) || defined(_WIN32)
     std::memcpy(&out.return_type, &tail, sizeof(tail));
 #else
-    util::store_u64le(&out.return_type, tail);
+    vorlan_common::store_u64le(&out.return_type, tail);
 #endif
 }
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <ostream>
 
-#include "byte_order.h"
+#include "wire_bytes.h"
 
 #define VORLAN_SOURCE_FILE "source/capture"
 
@@ -59,15 +59,15 @@ class IndexWriter {
 public:
     IndexWriter(std::ostream& out, int64_t start_time) : m_out(out) {
         uint8_t header[Capture::kIndexHeaderSize];
-        util::store_u64le(header, Capture::kIndexVersion);
-        util::store_u64le(header + 8, static_cast<uint64_t>(start_time));
-        util::store_u64le(header + 16, 0);
+        vorlan_common::store_u64le(header, Capture::kIndexVersion);
+        vorlan_common::store_u64le(header + 8, static_cast<uint64_t>(start_time));
+        vorlan_common::store_u64le(header + 16, 0);
         m_out.write(reinterpret_cast<const char*>(header), sizeof(header));
     }
     void add(const Capture::PacketIndex& entry) {
         uint8_t* at = m_chunk + m_n_chunk * Capture::kIndexEntrySize;
-        util::store_u64le(at, static_cast<uint64_t>(entry.timestamp));
-        util::store_u64le(at + 8, static_cast<uint64_t>(entry.pointer));
+        vorlan_common::store_u64le(at, static_cast<uint64_t>(entry.timestamp));
+        vorlan_common::store_u64le(at + 8, static_cast<uint64_t>(entry.pointer));
         ++m_count;
         if (++m_n_chunk == kIndexChunkEntries) {
             flush_chunk();
@@ -76,7 +76,7 @@ public:
     SensorError finish() {
         flush_chunk();
         uint8_t count[8];
-        util::store_u64le(count, m_count);
+        vorlan_common::store_u64le(count, m_count);
         m_out.seekp(16);
         m_out.write(reinterpret_cast<const char*>(count), sizeof(count));
         m_out.flush();
@@ -106,51 +106,51 @@ int64_t now_microseconds() {
 // ---- RecordHeader -----------------------------------------------------------
 
 void RecordHeader::decode(const uint8_t* bytes) {
-    seconds = util::load_u32le(bytes);
-    microseconds = util::load_u32le(bytes + 4);
-    included_length = util::load_u32le(bytes + 8);
-    original_length = util::load_u32le(bytes + 12);
+    seconds = vorlan_common::load_u32le(bytes);
+    microseconds = vorlan_common::load_u32le(bytes + 4);
+    included_length = vorlan_common::load_u32le(bytes + 8);
+    original_length = vorlan_common::load_u32le(bytes + 12);
     std::memcpy(ethernet_destination, bytes + 16, 6);
     std::memcpy(ethernet_source, bytes + 22, 6);
     std::memcpy(ethernet_type, bytes + 28, 2);
     ip_version_length = bytes[30];
     type_of_service = bytes[31];
-    total_length = util::load_u16be(bytes + 32);
-    identification = util::load_u16be(bytes + 34);
-    flags_offset = util::load_u16be(bytes + 36);
+    total_length = vorlan_common::load_u16be(bytes + 32);
+    identification = vorlan_common::load_u16be(bytes + 34);
+    flags_offset = vorlan_common::load_u16be(bytes + 36);
     time_to_live = bytes[38];
     protocol = bytes[39];
-    header_checksum = util::load_u16be(bytes + 40);
-    source_address = util::load_u32be(bytes + 42);
-    destination_address = util::load_u32be(bytes + 46);
-    source_port = util::load_u16be(bytes + 50);
-    destination_port = util::load_u16be(bytes + 52);
-    udp_length = util::load_u16be(bytes + 54);
-    udp_checksum = util::load_u16be(bytes + 56);
+    header_checksum = vorlan_common::load_u16be(bytes + 40);
+    source_address = vorlan_common::load_u32be(bytes + 42);
+    destination_address = vorlan_common::load_u32be(bytes + 46);
+    source_port = vorlan_common::load_u16be(bytes + 50);
+    destination_port = vorlan_common::load_u16be(bytes + 52);
+    udp_length = vorlan_common::load_u16be(bytes + 54);
+    udp_checksum = vorlan_common::load_u16be(bytes + 56);
 }
 
 void RecordHeader::encode(uint8_t* bytes) const {
-    util::store_u32le(bytes, seconds);
-    util::store_u32le(bytes + 4, microseconds);
-    util::store_u32le(bytes + 8, included_length);
-    util::store_u32le(bytes + 12, original_length);
+    vorlan_common::store_u32le(bytes, seconds);
+    vorlan_common::store_u32le(bytes + 4, microseconds);
+    vorlan_common::store_u32le(bytes + 8, included_length);
+    vorlan_common::store_u32le(bytes + 12, original_length);
     std::memcpy(bytes + 16, ethernet_destination, 6);
     std::memcpy(bytes + 22, ethernet_source, 6);
     std::memcpy(bytes + 28, ethernet_type, 2);
     bytes[30] = ip_version_length;
     bytes[31] = type_of_service;
-    util::store_u16be(bytes + 32, total_length);
-    util::store_u16be(bytes + 34, identification);
-    util::store_u16be(bytes + 36, flags_offset);
+    vorlan_common::store_u16be(bytes + 32, total_length);
+    vorlan_common::store_u16be(bytes + 34, identification);
+    vorlan_common::store_u16be(bytes + 36, flags_offset);
     bytes[38] = time_to_live;
     bytes[39] = protocol;
-    util::store_u16be(bytes + 40, header_checksum);
-    util::store_u32be(bytes + 42, source_address);
-    util::store_u32be(bytes + 46, destination_address);
-    util::store_u16be(bytes + 50, source_port);
-    util::store_u16be(bytes + 52, destination_port);
-    util::store_u16be(bytes + 54, udp_length);
-    util::store_u16be(bytes + 56, udp_checksum);
+    vorlan_common::store_u16be(bytes + 40, header_checksum);
+    vorlan_common::store_u32be(bytes + 42, source_address);
+    vorlan_common::store_u32be(bytes + 46, destination_address);
+    vorlan_common::store_u16be(bytes + 50, source_port);
+    vorlan_common::store_u16be(bytes + 52, destination_port);
+    vorlan_common::store_u16be(bytes + 54, udp_length);
+    vorlan_common::store_u16be(bytes + 56, udp_checksum);
 }
 
 uint16_t RecordHeader::ipv4_checksum() const {
@@ -163,7 +163,7 @@ uint16_t RecordHeader::ipv4_checksum() const {
     const uint8_t* header = bytes + kFileHeaderSize + kIpOffset;
     uint32_t sum = 0;
     for (std::size_t i = 0; i < kIpv4Size; i += 2) {
-        sum += util::load_u16be(header + i);
+        sum += vorlan_common::load_u16be(header + i);
     }
     while ((sum >> 16) != 0) {
         sum = (sum & 0xffff) + (sum >> 16);
@@ -307,13 +307,13 @@ SensorError Capture::open_for_write_impl(const std::string& filename, bool appen
 
 SensorError Capture::write_file_header() {
     uint8_t bytes[kFileHeaderSize] = {};
-    util::store_u32le(bytes, kMagic);
-    util::store_u16le(bytes + 4, 2);      // major version
-    util::store_u16le(bytes + 6, 4);      // minor version
-    util::store_u32le(bytes + 8, 0);      // time zone offset, seconds
-    util::store_u32le(bytes + 12, 0);     // timestamp accuracy
-    util::store_u32le(bytes + 16, kSnapshotLength);
-    util::store_u32le(bytes + 20, 1);     // link type: Ethernet
+    vorlan_common::store_u32le(bytes, kMagic);
+    vorlan_common::store_u16le(bytes + 4, 2);      // major version
+    vorlan_common::store_u16le(bytes + 6, 4);      // minor version
+    vorlan_common::store_u32le(bytes + 8, 0);      // time zone offset, seconds
+    vorlan_common::store_u32le(bytes + 12, 0);     // timestamp accuracy
+    vorlan_common::store_u32le(bytes + 16, kSnapshotLength);
+    vorlan_common::store_u32le(bytes + 20, 1);     // link type: Ethernet
     m_out.write(reinterpret_cast<const char*>(bytes), sizeof(bytes));
     VORLAN_RETURN_ERROR(check_file(m_out));
     m_write_ptr = static_cast<int64_t>(m_out.tellp());
@@ -390,9 +390,9 @@ SensorError Capture::load_read_index(std::istream& f) {
     uint8_t header[kIndexHeaderSize];
     f.read(reinterpret_cast<char*>(header), sizeof(header));
     VORLAN_RETURN_ERROR(check_file(f));
-    const uint64_t version = util::load_u64le(header);
-    const int64_t start_time = util::load_i64le(header + 8);
-    const uint64_t count = util::load_u64le(header + 16);
+    const uint64_t version = vorlan_common::load_u64le(header);
+    const int64_t start_time = vorlan_common::load_i64le(header + 8);
+    const uint64_t count = vorlan_common::load_u64le(header + 16);
     VORLAN_CHECK(version == kIndexVersion, VORLAN_ERROR_CORRUPT_FILE, "Invalid index version!");
     VORLAN_CHECK(count > 0, VORLAN_ERROR_CORRUPT_FILE, "Index empty!");
     m_start_time = start_time;
@@ -418,8 +418,8 @@ SensorError Capture::load_read_index(std::istream& f) {
         f.read(reinterpret_cast<char*>(chunk), static_cast<std::streamsize>(n * kIndexEntrySize));
         VORLAN_RETURN_ERROR(check_file(f));
         for (std::size_t i = 0; i < n; ++i) {
-            const PacketIndex entry{util::load_i64le(chunk + i * kIndexEntrySize),
-                                    util::load_i64le(chunk + i * kIndexEntrySize + 8)};
+            const PacketIndex entry{vorlan_common::load_i64le(chunk + i * kIndexEntrySize),
+                                    vorlan_common::load_i64le(chunk + i * kIndexEntrySize + 8)};
             ordered = ordered && (done + i == 0 ? entry.pointer == first.offset
                                                 : entry.pointer - previous >=
                                                       static_cast<int64_t>(RecordHeader::kFileHeaderSize));
@@ -483,8 +483,8 @@ bool Capture::find_in_side_index(const CoarseRecordIndex::Walk& walk, int64_t po
             return false;
         }
         for (std::size_t i = 0; i < n; ++i) {
-            const PacketIndex entry{util::load_i64le(chunk + i * kIndexEntrySize),
-                                    util::load_i64le(chunk + i * kIndexEntrySize + 8)};
+            const PacketIndex entry{vorlan_common::load_i64le(chunk + i * kIndexEntrySize),
+                                    vorlan_common::load_i64le(chunk + i * kIndexEntrySize + 8)};
             if (entry.timestamp >= position) {
                 // Only a record of this capture: the file may have been
                 // replaced since it was checked at the open.

@@ -18,7 +18,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "byte_order.h"
+#include "wire_bytes.h"
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
@@ -75,12 +75,12 @@ struct ScalarLanes {
     static void load_words(const Row* const (&rows)[kWidth], std::size_t offset, Bits (&columns)[4]) {
         const uint8_t* bytes = reinterpret_cast<const uint8_t*>(rows[0]) + offset;
         for (std::size_t c = 0; c < 4; ++c) {
-            columns[c] = load_u32le(bytes + 4 * c);
+            columns[c] = vorlan_common::load_u32le(bytes + 4 * c);
         }
     }
     template <class Row>
     static Bits load_word(const Row* const (&rows)[kWidth], std::size_t offset) {
-        return load_u32le(reinterpret_cast<const uint8_t*>(rows[0]) + offset);
+        return vorlan_common::load_u32le(reinterpret_cast<const uint8_t*>(rows[0]) + offset);
     }
     // The inverse of load_words for floats, over records `stride` bytes
     // apart: lane l's four values, one per column, go in column order to the

@@ -8,11 +8,11 @@
 
 namespace vorlan_sdk {
 
-using util::load_f32le;
-using util::load_i16le;
-using util::load_i32le;
-using util::load_u16le;
-using util::load_u32le;
+using vorlan_common::load_f32le;
+using vorlan_common::load_i16le;
+using vorlan_common::load_i32le;
+using vorlan_common::load_u16le;
+using vorlan_common::load_u32le;
 
 namespace {
 

@@ -15,17 +15,17 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "byte_order.h"
 #include "vorlan_sdk.h"
+#include "wire_bytes.h"
 
 namespace vorlan_sdk {
 
 // Block type words (the first four bytes, read as one little-endian word).
-inline constexpr uint32_t kCalibrationTypeVrn8 = util::type_word("VRN8");
-inline constexpr uint32_t kCalibrationTypeVrn9 = util::type_word("VRN9");
-inline constexpr uint32_t kCalibrationTypeVrnA = util::type_word("VRNA");
-inline constexpr uint32_t kCalibrationTypeVrnB = util::type_word("VRNB");
-inline constexpr uint32_t kCalibrationTypeVrnD = util::type_word("VRND");
+inline constexpr uint32_t kCalibrationTypeVrn8 = vorlan_common::type_word("VRN8");
+inline constexpr uint32_t kCalibrationTypeVrn9 = vorlan_common::type_word("VRN9");
+inline constexpr uint32_t kCalibrationTypeVrnA = vorlan_common::type_word("VRNA");
+inline constexpr uint32_t kCalibrationTypeVrnB = vorlan_common::type_word("VRNB");
+inline constexpr uint32_t kCalibrationTypeVrnD = vorlan_common::type_word("VRND");
 // "VSC" followed by the byte 0xB8.
 inline constexpr uint32_t kCalibrationTypeLegacy = 0xB8435356u;
 

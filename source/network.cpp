@@ -7,12 +7,12 @@
 #include <new>
 #include <string>
 
-#include "byte_order.h"
 #include "core.h"
 #include "large_object_pool.h"
 #include "sensor.h"
 #include "socket_listener.h"
 #include "thread_name.h"
+#include "wire_bytes.h"
 
 namespace vorlan_sdk {
 
@@ -223,7 +223,7 @@ void NetworkManager::receive(const std::atomic<bool>& running, const std::error_
     if (error) {
         // The error number in the first four bytes, the rest zero.
         uint8_t record[16] = {};
-        util::store_u32le(record, static_cast<uint32_t>(error.value()));
+        vorlan_common::store_u32le(record, static_cast<uint32_t>(error.value()));
         try {
             CallbackManager::instance().queue_error(0, VORLAN_ERROR_COMMUNICATION, error.message(), record,
                                                     sizeof(record));
@@ -311,7 +311,7 @@ void NetworkManager::report_losses() {
     // (none here) in the first four bytes, then the number of datagrams lost
     // as 64 bits at byte 8.
     uint8_t record[16] = {};
-    util::store_u64le(record + 8, lost);
+    vorlan_common::store_u64le(record + 8, lost);
     std::string message = "Lost " + std::to_string(lost) + " UDP datagrams:";
     if (dropped != 0) {
         message += " " + std::to_string(dropped) + " waiting for a packet worker that fell behind were dropped";

@@ -442,8 +442,8 @@ void Sensor::queue_unusable_packet() const {
     CallbackManager::instance().queue_error(m_handle, VORLAN_ERROR_COMMUNICATION, std::string());
 }
 
-bool Sensor::convert_block(const util::ByteView& packet, std::size_t offset, VorlanCalibration& converted) {
-    const util::ByteView block = packet.tail(offset);
+bool Sensor::convert_block(const vorlan_common::ByteView& packet, std::size_t offset, VorlanCalibration& converted) {
+    const vorlan_common::ByteView block = packet.tail(offset);
     std::memset(&converted, 0, sizeof(converted));
     if (block.size() == 0) {
         return false;
@@ -465,7 +465,7 @@ VorlanCalibration& ConvertedCalibration::record() {
     return shared;
 }
 
-void Sensor::take_firmware_text(const util::ByteView& packet, std::size_t offset) {
+void Sensor::take_firmware_text(const vorlan_common::ByteView& packet, std::size_t offset) {
     std::memset(m_information.firmware_version, 0, sizeof(m_information.firmware_version));
     packet.copy(offset, m_information.firmware_version, 4);
     firmware_version_transform(m_information.firmware_version, m_information.firmware_major,
@@ -485,7 +485,7 @@ void Sensor::set_model_name(const std::string& name) {
     std::memcpy(m_information.model_name, name.data(), std::min(name.size(), sizeof(m_information.model_name) - 1));
 }
 
-void Sensor::take_device_values(const util::ByteView& packet, std::size_t value_2, std::size_t value_3,
+void Sensor::take_device_values(const vorlan_common::ByteView& packet, std::size_t value_2, std::size_t value_3,
                                 std::size_t value_4, std::size_t value_5, std::size_t value_6) {
     m_value_2 = packet.i16(value_2);
     m_value_3 = packet.u8(value_3);
@@ -494,7 +494,7 @@ void Sensor::take_device_values(const util::ByteView& packet, std::size_t value_
     m_value_6 = packet.i16(value_6);
 }
 
-void Sensor::take_gps_date(const util::ByteView& packet, std::size_t offset) {
+void Sensor::take_gps_date(const vorlan_common::ByteView& packet, std::size_t offset) {
     m_information.gps_year = packet.u8(offset);
     m_information.gps_month = packet.u8(offset + 1);
     m_information.gps_day = packet.u8(offset + 2);

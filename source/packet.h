@@ -9,24 +9,24 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "byte_order.h"
 #include "vorlan_sdk.h"
+#include "wire_bytes.h"
 
 namespace vorlan_sdk {
 
 // Packet type words: the first four bytes of a payload as one little-endian word.
-inline constexpr uint32_t kInfoPacket = util::type_word("INFO");
-inline constexpr uint32_t kInf1Packet = util::type_word("INF1");
-inline constexpr uint32_t kInf2Packet = util::type_word("INF2");
-inline constexpr uint32_t kInfxPacket = util::type_word("INFX");
-inline constexpr uint32_t kInfyPacket = util::type_word("INFY");
-inline constexpr uint32_t kStdpPacket = util::type_word("STDP");
-inline constexpr uint32_t kStdqPacket = util::type_word("STDQ");
-inline constexpr uint32_t kStdrPacket = util::type_word("STDR");
-inline constexpr uint32_t kStdtPacket = util::type_word("STDT");
-inline constexpr uint32_t kNmeaPacket = util::type_word("NMEA");
-inline constexpr uint32_t kAdcxPacket = util::type_word("ADCX");
-inline constexpr uint32_t kAdboPacket = util::type_word("ADBO");
+inline constexpr uint32_t kInfoPacket = vorlan_common::type_word("INFO");
+inline constexpr uint32_t kInf1Packet = vorlan_common::type_word("INF1");
+inline constexpr uint32_t kInf2Packet = vorlan_common::type_word("INF2");
+inline constexpr uint32_t kInfxPacket = vorlan_common::type_word("INFX");
+inline constexpr uint32_t kInfyPacket = vorlan_common::type_word("INFY");
+inline constexpr uint32_t kStdpPacket = vorlan_common::type_word("STDP");
+inline constexpr uint32_t kStdqPacket = vorlan_common::type_word("STDQ");
+inline constexpr uint32_t kStdrPacket = vorlan_common::type_word("STDR");
+inline constexpr uint32_t kStdtPacket = vorlan_common::type_word("STDT");
+inline constexpr uint32_t kNmeaPacket = vorlan_common::type_word("NMEA");
+inline constexpr uint32_t kAdcxPacket = vorlan_common::type_word("ADCX");
+inline constexpr uint32_t kAdboPacket = vorlan_common::type_word("ADBO");
 
 // Smallest payload each information packet kind can be decoded from. An INF2
 // carries the second half of a split INF1 at offsets 64-831.

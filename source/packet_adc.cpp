@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "byte_order.h"
 #include "core.h"
+#include "wire_bytes.h"
 
 #define VORLAN_SOURCE_FILE "source/packet_adc"
 
@@ -20,7 +20,7 @@ SensorError decode_waveform(WaveformType type, const uint8_t* data, std::size_t 
     if (data == nullptr || size < header_size) {
         return SensorError(VORLAN_ERROR_COMMUNICATION, adcx ? "Invalid ADCX packet size!" : "Invalid ADBO packet size!");
     }
-    const util::ByteView packet(data, size);
+    const vorlan_common::ByteView packet(data, size);
     out.header_word_0 = packet.i16(4);
     out.header_word_1 = packet.i16(6);
     out.value_24 = static_cast<uint32_t>(packet.u8(8)) | (static_cast<uint32_t>(packet.u8(9)) << 8) |

@@ -12,11 +12,11 @@
 #include <new>
 #include <optional>
 
-#include "byte_order.h"
 #include "core.h"
 #include "float_lanes.h"
 #include "frame.h"
 #include "sensor.h"
+#include "wire_bytes.h"
 
 #define VORLAN_SOURCE_FILE "source/packet_data"
 
@@ -24,11 +24,11 @@ namespace vorlan_sdk {
 
 namespace {
 
-using util::load_i16le;
-using util::load_u16le;
-using util::load_u32le;
-using util::load_u64le;
-using util::type_word;
+using vorlan_common::load_i16le;
+using vorlan_common::load_u16le;
+using vorlan_common::load_u32le;
+using vorlan_common::load_u64le;
+using vorlan_common::type_word;
 
 constexpr std::size_t kHeaderSize = 22;
 // Header flags (byte 8): the hour field at offset 10 is valid.
@@ -157,9 +157,9 @@ inline void store_raw_point(VorlanSensorRawPointWithTime& point, int64_t timesta
     std::memcpy(bytes + 24, &flags, 8);
 #else
     point.timestamp = timestamp;
-    util::store_u64le(bytes + 8, words.position);
-    util::store_u64le(bytes + 16, words.returns);
-    util::store_u64le(bytes + 24, flags);
+    vorlan_common::store_u64le(bytes + 8, words.position);
+    vorlan_common::store_u64le(bytes + 16, words.returns);
+    vorlan_common::store_u64le(bytes + 24, flags);
 #endif
 }
 

@@ -20,8 +20,8 @@ namespace vorlan_sdk {
 
 namespace {
 
-constexpr uint32_t kVrn8Block = util::type_word("VRN8");
-constexpr uint32_t kVrn9Block = util::type_word("VRN9");
+constexpr uint32_t kVrn8Block = vorlan_common::type_word("VRN8");
+constexpr uint32_t kVrn9Block = vorlan_common::type_word("VRN9");
 
 // A first half names a VRN8 or VRN9 block (segment count at block offset 40)
 // with more segments than fit in one datagram.
@@ -40,7 +40,7 @@ constexpr std::size_t kInf1PartEnd = 952;
 constexpr float kValue8Numerator = 2.5e7f;
 
 // `packet` holds at least kMinInfoPacketSize bytes.
-bool is_first_half(const util::ByteView& packet) {
+bool is_first_half(const vorlan_common::ByteView& packet) {
     const uint32_t block_type = packet.u32(kInfoBlockOffset);
     return (block_type == kVrn8Block || block_type == kVrn9Block) &&
            packet.u32(kBlockSegmentCountOffset) > kMaxSegmentsInOneDatagram;
@@ -62,7 +62,7 @@ bool can_introduce_sensor(uint32_t type, int32_t size, const uint8_t* data) {
             // A first half too long for its store is refused by the sensor too.
             return size >= kMinInfoPacketSize &&
                    (static_cast<std::size_t>(size) <= Sensor::kInf1BufferSize ||
-                    !is_first_half(util::ByteView(data, static_cast<std::size_t>(size))));
+                    !is_first_half(vorlan_common::ByteView(data, static_cast<std::size_t>(size))));
         default:
             return false;
     }
@@ -81,7 +81,7 @@ void Sensor::handle_inf1_packet(int32_t size, const uint8_t* packet) {
         queue_unusable_packet();
         return;
     }
-    if (!is_first_half(util::ByteView(packet, static_cast<std::size_t>(size)))) {
+    if (!is_first_half(vorlan_common::ByteView(packet, static_cast<std::size_t>(size)))) {
         decode_information(&Sensor::handle_info_packet_impl, packet, size);
         return;
     }
@@ -131,7 +131,7 @@ void Sensor::handle_inf2_packet(int32_t size, const uint8_t* packet) {
 
 void Sensor::handle_info_packet_impl(const uint8_t* packet, int32_t size) {
     ++m_calibration_changes;  // the calibration may change below
-    const util::ByteView view(packet, size > 0 ? static_cast<std::size_t>(size) : 0);
+    const vorlan_common::ByteView view(packet, size > 0 ? static_cast<std::size_t>(size) : 0);
     ConvertedCalibration block;
     const bool converted = convert_block(view, kInfoBlockOffset, block.get());
     take_firmware_text(view, 8);

@@ -34,7 +34,7 @@ void Sensor::handle_infx_packet(int32_t size, const uint8_t* packet) {
 
 void Sensor::handle_infx_packet_impl(const uint8_t* packet, int32_t size) {
     ++m_calibration_changes;  // the calibration may change below
-    const util::ByteView view(packet, size > 0 ? static_cast<std::size_t>(size) : 0);
+    const vorlan_common::ByteView view(packet, size > 0 ? static_cast<std::size_t>(size) : 0);
     ConvertedCalibration block;
     const bool converted = convert_block(view, kInfoBlockOffset, block.get());
     take_firmware_text(view, 8);

@@ -48,7 +48,7 @@ void Sensor::handle_infy_packet(int32_t size, const uint8_t* packet) {
 
 void Sensor::handle_infy_packet_impl(const uint8_t* packet, int32_t size) {
     ++m_calibration_changes;  // the calibration may change below
-    const util::ByteView view(packet, size > 0 ? static_cast<std::size_t>(size) : 0);
+    const vorlan_common::ByteView view(packet, size > 0 ? static_cast<std::size_t>(size) : 0);
     ConvertedCalibration block;
     const bool converted = convert_block(view, kInfyBlockOffset, block.get());
     std::memset(m_information.firmware_version, 0, sizeof(m_information.firmware_version));

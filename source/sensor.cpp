@@ -250,7 +250,7 @@ void SensorManager::handle_network_receive(VorlanSensorHandle handle, int64_t ti
     if (data == nullptr || size < 4) {
         return;
     }
-    const uint32_t type = util::load_u32le(data);
+    const uint32_t type = vorlan_common::load_u32le(data);
     const bool information = is_info_packet(type);
 
     std::shared_ptr<Sensor> sensor;

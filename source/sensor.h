@@ -22,7 +22,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "byte_order.h"
 #include "calibration.h"
 #include "pending_sensors.h"
 #include "point_buffer.h"
@@ -30,6 +29,7 @@
 #include "vorlan_sdk.h"
 #include "vorlan_sdk_impl/vorlan_sdk.hpp"
 #include "vorlan_sdk_impl/vorlan_sdk_util.hpp"
+#include "wire_bytes.h"
 
 namespace vorlan_sdk {
 
@@ -169,17 +169,17 @@ private:
     // taken before sensor locks when errors are delivered.
     void queue_unusable_packet() const;
     // Converts the calibration block at `offset` into `converted`.
-    static bool convert_block(const util::ByteView& packet, std::size_t offset, VorlanCalibration& converted);
+    static bool convert_block(const vorlan_common::ByteView& packet, std::size_t offset, VorlanCalibration& converted);
     // The firmware text's four characters at `offset`, and its numbers.
-    void take_firmware_text(const util::ByteView& packet, std::size_t offset);
+    void take_firmware_text(const vorlan_common::ByteView& packet, std::size_t offset);
     // "model.major.minor" as the firmware text clients see.
     void set_version_text();
     void set_model_name(const std::string& name);
     // Device values 2-6 from their offsets in the packet.
-    void take_device_values(const util::ByteView& packet, std::size_t value_2, std::size_t value_3,
+    void take_device_values(const vorlan_common::ByteView& packet, std::size_t value_2, std::size_t value_3,
                             std::size_t value_4, std::size_t value_5, std::size_t value_6);
     // GPS year, month, day, hour, minute and second from six bytes at `offset`.
-    void take_gps_date(const util::ByteView& packet, std::size_t offset);
+    void take_gps_date(const vorlan_common::ByteView& packet, std::size_t offset);
     // The return count to report: `reported` (clamped to what a point can
     // carry) while multiple returns are enabled, else 1.
     static uint8_t return_count_for(uint32_t reported);

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "capture_file.h"
 #include "common/received_datagram.h"
 #include "support/capture_builder.h"
+#include "wire_bytes.h"
 
 namespace {
 
@@ -49,7 +51,9 @@ FrameOptions from(uint32_t source, uint16_t identification = 0) {
 }
 
 // Two datagrams of every link layer and header form the reader knows come
-// out whole, with their source and time, and nothing is counted as skipped.
+// out whole, with their source and time, and nothing is counted as skipped;
+// the fragmented one carries the time of its earliest fragment's record,
+// whichever order its fragments came in.
 TEST(CaptureReader, ReadsEveryLinkLayerAndHeaderForm) {
     struct Case {
         const char* name;
@@ -58,17 +62,18 @@ TEST(CaptureReader, ReadsEveryLinkLayerAndHeaderForm) {
         int vlan;
         uint8_t option_words;
         std::size_t padding;
+        bool reversed;  // the fragments in reverse order
     };
     const Case cases[] = {
-        {"ethernet", LinkLayer::ethernet, -1, -1, 0, 0},
-        {"ethernet padded", LinkLayer::ethernet, -1, -1, 0, 18},
-        {"one vlan tag", LinkLayer::ethernet, -1, 12, 0, 0},
-        {"two vlan tags", LinkLayer::ethernet, 7, 12, 0, 0},
-        {"ipv4 options", LinkLayer::ethernet, -1, 3, 10, 0},
-        {"linux cooked", LinkLayer::linux_cooked, -1, -1, 0, 0},
-        {"linux cooked v2", LinkLayer::linux_cooked2, -1, -1, 1, 0},
-        {"raw ipv4", LinkLayer::raw_ipv4, -1, -1, 0, 0},
-        {"bsd loopback", LinkLayer::bsd_loopback, -1, -1, 2, 0},
+        {"ethernet", LinkLayer::ethernet, -1, -1, 0, 0, false},
+        {"ethernet padded, fragments reversed", LinkLayer::ethernet, -1, -1, 0, 18, true},
+        {"one vlan tag", LinkLayer::ethernet, -1, 12, 0, 0, false},
+        {"two vlan tags", LinkLayer::ethernet, 7, 12, 0, 0, true},
+        {"ipv4 options", LinkLayer::ethernet, -1, 3, 10, 0, false},
+        {"linux cooked", LinkLayer::linux_cooked, -1, -1, 0, 0, true},
+        {"linux cooked v2 with options", LinkLayer::linux_cooked2, -1, -1, 1, 0, false},
+        {"raw ipv4", LinkLayer::raw_ipv4, -1, -1, 0, 0, false},
+        {"bsd loopback with options", LinkLayer::bsd_loopback, -1, -1, 2, 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -81,8 +86,12 @@ TEST(CaptureReader, ReadsEveryLinkLayerAndHeaderForm) {
         CaptureBuilder capture(0, CaptureBuilder::kMicrosecondMagic, c.link);
         capture.record(kStart, udp_frame(options, test_payload(1, 1)));
         options.source = kSensorB;
-        for (const Bytes& frame : udp_fragments(options, test_payload(3000, 2), 1480)) {
-            capture.record(kStart + 7, frame);
+        std::vector<Bytes> fragments = udp_fragments(options, test_payload(3000, 2), 1480);
+        if (c.reversed) {
+            std::reverse(fragments.begin(), fragments.end());
+        }
+        for (std::size_t i = 0; i < fragments.size(); ++i) {
+            capture.record(kStart + 7 + int64_t(i), fragments[i]);
         }
         const ReadResult result = read_all(capture.bytes());
         const std::vector<Received> expected = {{kSensorA, kStart, test_payload(1, 1)},
@@ -223,6 +232,136 @@ TEST(CaptureReader, AbandonedDatagramsKeepStateBoundedAndAreCounted) {
     ASSERT_EQ(result.datagrams.size(), 1u);
     EXPECT_EQ(result.datagrams[0].payload, test_payload(2000, 4));
     EXPECT_EQ(result.counters.incomplete, kBroken);
+}
+
+// Fragments that cannot make one whole datagram give nothing, and never
+// hold back or spoil the datagrams around them.
+TEST(CaptureReader, BrokenFragmentedDatagramsGiveNothing) {
+    const Bytes big = test_payload(4000, 9);
+    const Bytes other = test_payload(300, 4);
+    const std::vector<Bytes> a = udp_fragments(from(kSensorA, 1), big, 1480);
+    const std::vector<Bytes> c = udp_fragments(from(kSensorA, 2), big, 1480);
+    const Bytes whole_a = udp_frame(from(kSensorA, 2), other);
+    const Bytes whole_b = udp_frame(from(kSensorB), other);
+    // The UDP header announces 300 bytes; the fragments carry 4000.
+    Bytes overflowing = a[0];
+    vorlan_common::store_u16be(overflowing.data() + 38, 308);
+    struct Case {
+        const char* name;
+        std::vector<Bytes> frames;  // in file order
+        std::vector<Bytes> expected;
+    };
+    const Case cases[] = {
+        {"out of order, the first fragment in the middle", {a[2], a[0], a[1]}, {big}},
+        {"another datagram of the same source in between", {a[0], whole_a, a[1], a[2]}, {other, big}},
+        {"last missing", {a[0], a[1], whole_b}, {other}},
+        {"continuations without a first fragment", {a[1], a[2]}, {}},
+        {"a repeated last fragment after completion", {a[0], a[1], a[2], a[2]}, {big}},
+        {"a datagram left incomplete", {a[0], a[1], c[0], c[1], c[2]}, {big}},
+        {"identification differs", {a[0], c[1], c[2]}, {}},
+        {"fragments beyond the announced UDP length", {overflowing, a[1], a[2]}, {}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        CaptureBuilder capture;
+        int64_t time = kStart;
+        for (const Bytes& frame : test.frames) {
+            capture.record(time, frame);
+            time += 10;
+        }
+        std::vector<Bytes> payloads;
+        for (const Received& datagram : read_all(capture.bytes()).datagrams) {
+            payloads.push_back(datagram.payload);
+        }
+        EXPECT_EQ(payloads, test.expected);
+    }
+}
+
+// 65527 payload bytes fill the 16-bit UDP length; a datagram whose
+// fragments add up to more can only be a hostile file.
+TEST(CaptureReader, LargestDatagramReassemblesAndOneByteMoreIsDropped) {
+    constexpr std::size_t kLargestPayload = 65535 - 8;
+    const Bytes largest = test_payload(kLargestPayload, 3);
+    CaptureBuilder capture;
+    for (const Bytes& frame : udp_fragments(from(kSensorA, 1), largest, 8192)) {
+        capture.record(kStart, frame);
+    }
+    auto overflow = udp_fragments(from(kSensorA, 2), test_payload(kLargestPayload + 8, 3), 8184);
+    vorlan_common::store_u16be(overflow[0].data() + 38, 65535);  // the UDP length cannot say more
+    for (const Bytes& frame : overflow) {
+        capture.record(kStart + 1, frame);
+    }
+    const ReadResult result = read_all(capture.bytes());
+    ASSERT_EQ(result.datagrams.size(), 1u);
+    EXPECT_EQ(result.datagrams[0].payload, largest);
+}
+
+// The reader takes records from a window of the file and refills it when a
+// record runs past its end: a record cut by the window's edge anywhere, in
+// its record header, its frame headers or its payload, must read whole.
+TEST(CaptureReader, RecordsCutByTheReadWindowReadWhole) {
+    constexpr int64_t kWindow = int64_t(vorlan_capture::CaptureFile::kWindowSize);
+    constexpr int64_t kFirstRecord = 24;  // after the file header
+    const Bytes payload = test_payload(100, 7);
+    const Bytes fragment_payload = test_payload(3000, 8);
+    const std::vector<Bytes> fragments = udp_fragments(from(kSensorB, 5), fragment_payload, 1480);
+    struct Case {
+        const char* name;
+        int64_t before_edge;  // bytes of the record inside the first window
+        std::vector<Bytes> frames;  // the first one is the record cut by the edge
+        std::vector<Bytes> expected;
+    };
+    const Case cases[] = {
+        {"edge in the record header", 9, {udp_frame(from(kSensorB), payload)}, {payload}},
+        {"edge in the Ethernet header", 20, {udp_frame(from(kSensorB), payload)}, {payload}},
+        {"edge one byte before the payload", 57, {udp_frame(from(kSensorB), payload)}, {payload}},
+        {"edge at the payload", 58, {udp_frame(from(kSensorB), payload)}, {payload}},
+        {"edge in the payload", 90, {udp_frame(from(kSensorB), payload)}, {payload}},
+        {"short record across the edge", 10, {Bytes(30, 0x08), udp_frame(from(kSensorB), payload)}, {payload}},
+        {"fragment continuation across the edge", 40, {fragments[1], fragments[2]}, {}},
+        {"fragments on both sides of the edge", 40, {fragments[0], fragments[1], fragments[2]}, {fragment_payload}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CaptureBuilder capture;
+        std::vector<Bytes> expected;
+        // Fillers up to the point where the cut record starts.
+        const int64_t cut_at = kFirstRecord + kWindow - c.before_edge;
+        uint8_t seed = 0;
+        while (int64_t(capture.size()) < cut_at) {
+            const int64_t gap = cut_at - int64_t(capture.size());
+            const int64_t headers = 16 + 42;
+            const int64_t size = gap >= 60000 + 2 * headers ? 60000 : gap - headers;
+            ASSERT_GE(size, 0);
+            expected.push_back(test_payload(std::size_t(size), seed++));
+            capture.udp(kStart + int64_t(seed), kSensorA, expected.back());
+        }
+        ASSERT_EQ(cut_at, int64_t(capture.size()));
+        int64_t time = kStart + 1000;
+        for (const Bytes& frame : c.frames) {
+            capture.record(time++, frame);
+        }
+        expected.insert(expected.end(), c.expected.begin(), c.expected.end());
+        TemporaryDirectory dir;
+        write_file(dir.file("c.pcap"), capture.bytes());
+        CaptureReader reader;
+        ASSERT_EQ(reader.open(dir.file("c.pcap")), HeaderStatus::ok);
+        vorlan_capture::Datagram datagram;
+        // Read once to the end, then again from the first record: the
+        // window then starts at that record, wherever opening left it.
+        while (reader.next(datagram)) {
+        }
+        reader.seek(kFirstRecord);
+        std::vector<Bytes> read;
+        while (reader.next(datagram)) {
+            read.push_back(Bytes(datagram.payload, datagram.payload + datagram.size));
+        }
+        ASSERT_EQ(read.size(), expected.size());
+        for (std::size_t i = 0; i < read.size(); ++i) {
+            EXPECT_EQ(read[i], expected[i]) << "datagram " << i;
+        }
+        EXPECT_EQ(reader.end().kind, CaptureReader::End::clean);
+    }
 }
 
 // A capture cut anywhere in its last record, or whose record claims more

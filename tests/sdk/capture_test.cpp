@@ -11,9 +11,9 @@
 #include <functional>
 #include <sstream>
 
-#include "byte_order.h"
 #include "support/capture_builder.h"
 #include "support/capture_forms.h"
+#include "wire_bytes.h"
 
 namespace vorlan_sdk {
 namespace {
@@ -138,30 +138,30 @@ TEST_F(CaptureTest, WrittenPacketsReadBackThroughTheLibraryAndLibpcap) {
         ASSERT_EQ(n + 42, header->caplen);
         EXPECT_EQ(n + 42, header->len);
         EXPECT_EQ(packet.timestamp, int64_t(header->ts.tv_sec) * kSecond + header->ts.tv_usec);
-        EXPECT_EQ(0x0800, util::load_u16be(frame + 12));
+        EXPECT_EQ(0x0800, vorlan_common::load_u16be(frame + 12));
         EXPECT_EQ(0x45, frame[14]);
-        EXPECT_EQ(n + 28, util::load_u16be(frame + 16));
-        EXPECT_EQ(0u, util::load_u16be(frame + 18));  // identification
-        EXPECT_EQ(0u, util::load_u16be(frame + 20));  // never fragmented
+        EXPECT_EQ(n + 28, vorlan_common::load_u16be(frame + 16));
+        EXPECT_EQ(0u, vorlan_common::load_u16be(frame + 18));  // identification
+        EXPECT_EQ(0u, vorlan_common::load_u16be(frame + 20));  // never fragmented
         EXPECT_EQ(64, frame[22]);                     // time to live
         EXPECT_EQ(17, frame[23]);
         // A valid IPv4 header sums to 0xffff in ones' complement, its
         // checksum included.
         uint32_t sum = 0;
         for (std::size_t i = 14; i < 34; i += 2) {
-            sum += util::load_u16be(frame + i);
+            sum += vorlan_common::load_u16be(frame + i);
         }
         while (sum >> 16) {
             sum = (sum & 0xffff) + (sum >> 16);
         }
         EXPECT_EQ(0xffffu, sum);
-        EXPECT_NE(0u, util::load_u16be(frame + 24));
-        EXPECT_EQ(packet.source, util::load_u32be(frame + 26));
-        EXPECT_EQ(0xffffffffu, util::load_u32be(frame + 30));
-        EXPECT_EQ(443, util::load_u16be(frame + 34));
-        EXPECT_EQ(8808, util::load_u16be(frame + 36));
-        EXPECT_EQ(n + 8, util::load_u16be(frame + 38));
-        EXPECT_EQ(0u, util::load_u16be(frame + 40));  // no UDP checksum
+        EXPECT_NE(0u, vorlan_common::load_u16be(frame + 24));
+        EXPECT_EQ(packet.source, vorlan_common::load_u32be(frame + 26));
+        EXPECT_EQ(0xffffffffu, vorlan_common::load_u32be(frame + 30));
+        EXPECT_EQ(443, vorlan_common::load_u16be(frame + 34));
+        EXPECT_EQ(8808, vorlan_common::load_u16be(frame + 36));
+        EXPECT_EQ(n + 8, vorlan_common::load_u16be(frame + 38));
+        EXPECT_EQ(0u, vorlan_common::load_u16be(frame + 40));  // no UDP checksum
         EXPECT_EQ(packet.payload, Bytes(frame + 42, frame + 42 + n));
     }
     EXPECT_EQ(PCAP_ERROR_BREAK, pcap_next_ex(pcap, &header, &frame));
@@ -294,141 +294,12 @@ TEST_F(CaptureTest, ReadsACaptureWrittenWithLibpcap) {
     EXPECT_EQ(1u, m_capture.skip_counters().not_udp);
 }
 
-// One case: the frames of a capture, in file order, and the payloads that
-// must come out of it.
-struct FragmentCase {
-    const char* name;
-    std::vector<Bytes> frames;
-    std::vector<Bytes> expected;
-};
-
-TEST_F(CaptureTest, ReassemblesFragmentsAndDropsBrokenDatagrams) {
-    const Bytes big = test_payload(4000, 9);
-    const Bytes other = test_payload(300, 4);
-    // Three fragments each of datagrams 1 and 2 from A, one of B's datagram.
-    const std::vector<Bytes> a = udp_fragments(from(kSensorA, 1), big, 1480);
-    const std::vector<Bytes> c = udp_fragments(from(kSensorA, 2), big, 1480);
-    const std::vector<Bytes> b = udp_fragments(from(kSensorB, 1), other, 1480);
-    const Bytes whole_a = udp_frame(from(kSensorA, 2), other);
-    const Bytes whole_b = udp_frame(from(kSensorB), other);
-    // The UDP header announces 300 bytes; the fragments carry 4000.
-    Bytes overflowing = a[0];
-    util::store_u16be(overflowing.data() + 38, 308);
-
-    const FragmentCase cases[] = {
-        {"in order", {a[0], a[1], a[2]}, {big}},
-        {"interleaved with another source", {a[0], b[0], a[1], a[2]}, {other, big}},
-        {"another datagram of the same source in between", {a[0], whole_a, a[1], a[2]}, {other, big}},
-        {"out of order", {a[2], a[0], a[1]}, {big}},
-        {"two datagrams of one source interleaved", {a[0], c[0], c[2], a[1], c[1], a[2]}, {big, big}},
-        {"middle missing", {a[0], a[2]}, {}},
-        {"last missing", {a[0], a[1], whole_b}, {other}},
-        {"continuations without a first fragment", {a[1], a[2]}, {}},
-        {"a repeated fragment", {a[0], a[1], a[1], a[2]}, {big}},
-        {"a repeated last fragment after completion", {a[0], a[1], a[2], a[2]}, {big}},
-        {"a datagram left incomplete", {a[0], a[1], c[0], c[1], c[2]}, {big}},
-        {"identification differs", {a[0], c[1], c[2]}, {}},
-        {"fragments beyond the announced UDP length", {overflowing, a[1], a[2]}, {}},
-    };
-    for (const FragmentCase& test : cases) {
-        SCOPED_TRACE(test.name);
-        CaptureBuilder builder;
-        int64_t time = kStart;
-        for (const Bytes& frame : test.frames) {
-            builder.record(time, frame);
-            time += 10;
-        }
-        const std::vector<Packet> read = read_back(builder);
-        ASSERT_EQ(test.expected.size(), read.size());
-        for (std::size_t i = 0; i < read.size(); ++i) {
-            EXPECT_EQ(test.expected[i], read[i].payload);
-        }
-    }
-}
-
-TEST_F(CaptureTest, LargestDatagramReassemblesAndOneByteMoreIsDropped) {
-    // 65527 payload bytes fill the 16-bit UDP length; a datagram whose
-    // fragments add up to more can only be a hostile file.
-    const Bytes largest = test_payload(Capture::kMaxUdpPayload, 3);
-    CaptureBuilder builder;
-    for (const Bytes& frame : udp_fragments(from(kSensorA, 1), largest, 8192)) {
-        builder.record(kStart, frame);
-    }
-    auto overflow = udp_fragments(from(kSensorA, 2), test_payload(Capture::kMaxUdpPayload + 8, 3), 8184);
-    util::store_u16be(overflow[0].data() + 38, 65535);  // the UDP length cannot say more
-    for (const Bytes& frame : overflow) {
-        builder.record(kStart + 1, frame);
-    }
-    const std::vector<Packet> read = read_back(builder);
-    ASSERT_EQ(1u, read.size());
-    EXPECT_EQ(largest, read[0].payload);
-}
-
-// The captures users make with ordinary tools: every link layer, VLAN tag
-// and IPv4 header form, with a whole datagram and one in fragments, read
-// whole with their sources and times and nothing skipped.
-TEST_F(CaptureTest, ReadsEveryLinkLayerAndHeaderForm) {
-    using vorlan_test::LinkLayer;
-    struct Case {
-        const char* name;
-        LinkLayer link;
-        int outer_vlan;
-        int vlan;
-        uint8_t option_words;
-        std::size_t padding;
-        bool reversed;  // the fragments in reverse order
-    };
-    const Case cases[] = {
-        {"ethernet", LinkLayer::ethernet, -1, -1, 0, 0, false},
-        {"ethernet padded, fragments reversed", LinkLayer::ethernet, -1, -1, 0, 18, true},
-        {"one vlan tag", LinkLayer::ethernet, -1, 12, 0, 0, false},
-        {"two vlan tags", LinkLayer::ethernet, 7, 12, 0, 0, true},
-        {"ipv4 options", LinkLayer::ethernet, -1, -1, 10, 0, false},
-        {"linux cooked", LinkLayer::linux_cooked, -1, -1, 0, 0, true},
-        {"linux cooked v2 with options", LinkLayer::linux_cooked2, -1, -1, 1, 0, false},
-        {"raw ipv4", LinkLayer::raw_ipv4, -1, -1, 0, 0, false},
-        {"bsd loopback with options", LinkLayer::bsd_loopback, -1, -1, 2, 0, true},
-    };
-    const Bytes small = test_payload(1, 1);
-    const Bytes big = test_payload(3000, 2);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        FrameOptions options = from(kSensorA);
-        options.link = c.link;
-        options.outer_vlan = c.outer_vlan;
-        options.vlan = c.vlan;
-        options.ip_option_words = c.option_words;
-        options.padding = c.padding;
-        CaptureBuilder builder(3600, CaptureBuilder::kMicrosecondMagic, c.link);
-        builder.record(kStart, udp_frame(options, small));
-        options.source = kSensorB;
-        std::vector<Bytes> fragments = udp_fragments(options, big, 1480);
-        if (c.reversed) {
-            std::reverse(fragments.begin(), fragments.end());
-        }
-        for (std::size_t i = 0; i < fragments.size(); ++i) {
-            builder.record(kStart + 7 + int64_t(i), fragments[i]);
-        }
-        const std::vector<Packet> read = read_back(builder);
-        ASSERT_EQ(2u, read.size());
-        EXPECT_EQ(kSensorA, read[0].source);
-        EXPECT_EQ(small, read[0].payload);
-        EXPECT_EQ(kStart + 3600 * kSecond, read[0].timestamp);
-        EXPECT_EQ(kSensorB, read[1].source);
-        EXPECT_EQ(big, read[1].payload);
-        // The datagram's time is that of its earliest fragment's record.
-        EXPECT_EQ(kStart + 3600 * kSecond + 7, read[1].timestamp);
-        EXPECT_EQ(1u + fragments.size(), m_capture.get_read_index().size());
-        EXPECT_EQ(0u, m_capture.skip_counters().total());
-    }
-}
-
 TEST_F(CaptureTest, RecordsWithoutADatagramAreIndexedAndCountedByReason) {
     const Bytes good = udp_frame(from(kSensorB), test_payload(5, 1));
     FrameOptions tcp = from(kSensorA);
     tcp.protocol = 6;
     Bytes no_length = udp_frame(from(kSensorA), test_payload(9, 0));
-    util::store_u16be(no_length.data() + 38, 4);  // UDP length below its own header
+    vorlan_common::store_u16be(no_length.data() + 38, 4);  // UDP length below its own header
     Bytes cut = udp_frame(from(kSensorA), test_payload(9, 0));
     cut.resize(40);  // the IPv4 total length runs past the stored bytes
     CaptureBuilder builder;
@@ -549,7 +420,7 @@ TEST_F(CaptureTest, FileEndingInsideARecordGivesEverythingBeforeAndSaysWhere) {
     const Bytes whole = builder.bytes();
     const auto cut_at = [&](std::size_t size) { return Bytes(whole.begin(), whole.begin() + long(size)); };
     const auto with_length = [&](Bytes bytes, uint32_t length) {
-        util::store_u32le(bytes.data() + damaged + 8, length);
+        vorlan_common::store_u32le(bytes.data() + damaged + 8, length);
         return bytes;
     };
     struct Case {
@@ -610,12 +481,12 @@ TEST_F(CaptureTest, FileEndingInsideARecordGivesEverythingBeforeAndSaysWhere) {
     EXPECT_EQ(2u, m_capture.get_read_index().size());
     EXPECT_EQ(1000, m_capture.get_length());
     Bytes stale(24 + 3 * 16);
-    util::store_u64le(stale.data() + 8, uint64_t(kStart));
-    util::store_u64le(stale.data() + 16, 3);
+    vorlan_common::store_u64le(stale.data() + 8, uint64_t(kStart));
+    vorlan_common::store_u64le(stale.data() + 16, 3);
     const int64_t entries[3][2] = {{0, 24}, {1000, int64_t(damaged) - 158}, {2500, int64_t(damaged)}};
     for (int i = 0; i < 3; ++i) {
-        util::store_u64le(stale.data() + 24 + 16 * i, uint64_t(entries[i][0]));
-        util::store_u64le(stale.data() + 32 + 16 * i, uint64_t(entries[i][1]));
+        vorlan_common::store_u64le(stale.data() + 24 + 16 * i, uint64_t(entries[i][0]));
+        vorlan_common::store_u64le(stale.data() + 32 + 16 * i, uint64_t(entries[i][1]));
     }
     vorlan_test::write_file(Capture::index_filename(path), stale);
     ASSERT_TRUE(m_capture.open_for_read(path).ok());
@@ -623,62 +494,8 @@ TEST_F(CaptureTest, FileEndingInsideARecordGivesEverythingBeforeAndSaysWhere) {
     EXPECT_EQ(1000, m_capture.get_length());
 }
 
-// The reader takes records from a window of the file and refills it when a
-// record runs past its end: a record cut by the window's edge anywhere, in
-// its file header, its frame headers or its payload, must read whole.
-TEST_F(CaptureTest, RecordsCutByTheReadWindowReadWhole) {
-    constexpr int64_t kWindow = int64_t(vorlan_capture::CaptureFile::kWindowSize);
-    const Bytes payload = test_payload(100, 7);
-    const Bytes fragment_payload = test_payload(3000, 8);
-    const std::vector<Bytes> fragments = udp_fragments(from(kSensorB, 5), fragment_payload, 1480);
-    struct Case {
-        const char* name;
-        int64_t before_edge;  // bytes of the record inside the first window
-        std::vector<Bytes> frames;  // the first one is the record cut by the edge
-        std::vector<Bytes> expected;
-    };
-    const Case cases[] = {
-        {"edge in the file header", 9, {udp_frame(from(kSensorB), payload)}, {payload}},
-        {"edge in the Ethernet header", 20, {udp_frame(from(kSensorB), payload)}, {payload}},
-        {"edge one byte before the payload", 57, {udp_frame(from(kSensorB), payload)}, {payload}},
-        {"edge at the payload", 58, {udp_frame(from(kSensorB), payload)}, {payload}},
-        {"edge in the payload", 90, {udp_frame(from(kSensorB), payload)}, {payload}},
-        {"short record across the edge", 10, {Bytes(30, 0x08), udp_frame(from(kSensorB), payload)}, {payload}},
-        {"fragment continuation across the edge", 40, {fragments[1], fragments[2]}, {}},
-        {"fragments on both sides of the edge", 40, {fragments[0], fragments[1], fragments[2]}, {fragment_payload}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        CaptureBuilder builder;
-        std::vector<Bytes> expected;
-        // Fillers up to the point where the cut record starts. Reading fills
-        // the window from the first record on (opening has moved it to the
-        // end of the file while indexing).
-        const int64_t cut_at = int64_t(Capture::kFileHeaderSize) + kWindow - c.before_edge;
-        uint8_t seed = 0;
-        while (int64_t(builder.size()) < cut_at) {
-            const int64_t gap = cut_at - int64_t(builder.size());
-            const int64_t headers = 16 + 42;
-            const int64_t size = gap >= 60000 + 2 * headers ? 60000 : gap - headers;
-            ASSERT_GE(size, 0);
-            expected.push_back(test_payload(std::size_t(size), seed++));
-            builder.udp(kStart + int64_t(seed), kSensorA, expected.back());
-        }
-        ASSERT_EQ(cut_at, int64_t(builder.size()));
-        int64_t time = kStart + 1000;
-        for (const Bytes& frame : c.frames) {
-            builder.record(time++, frame);
-        }
-        expected.insert(expected.end(), c.expected.begin(), c.expected.end());
-        const std::vector<Packet> read = read_back(builder);
-        ASSERT_EQ(expected.size(), read.size());
-        for (std::size_t i = 0; i < read.size(); ++i) {
-            EXPECT_EQ(expected[i], read[i].payload) << "packet " << i;
-        }
-        Capture::PacketHeader header;
-        const uint8_t* data = nullptr;
-        EXPECT_EQ(VORLAN_ERROR_EOF, m_capture.read_packet(header, data));
-    }
+TEST_F(CaptureTest, ClosedCaptureRefusesReading) {
+    open(CaptureBuilder().udp(kStart, kSensorA, test_payload(10, 0)));
     m_capture.close();
     Capture::PacketHeader header;
     const uint8_t* data = nullptr;
@@ -777,7 +594,7 @@ TEST_F(CaptureTest, SeekInALongCaptureLandsOnTheRightRecordWhereverTheIndexComes
     Bytes index = vorlan_test::read_file(path + ".vrn0");
     ASSERT_EQ(24u + 16 * kRecords, index.size());
     for (int i = 0; i < kRecords; ++i) {
-        util::store_u64le(index.data() + 32 + 16 * i, uint64_t(1) << 40);
+        vorlan_common::store_u64le(index.data() + 32 + 16 * i, uint64_t(1) << 40);
     }
     vorlan_test::write_file(path + ".vrn0", index);
     ASSERT_TRUE(m_capture.seek(600 * kStep + 1).ok());
@@ -824,12 +641,12 @@ protected:
 
 TEST_F(CaptureIndexTest, IndexFileListsEveryRecord) {
     ASSERT_EQ(24u + 5 * 16, m_index.size());
-    EXPECT_EQ(0u, util::load_u64le(m_index.data()));
-    EXPECT_EQ(uint64_t(kStart), util::load_u64le(m_index.data() + 8));
-    EXPECT_EQ(5u, util::load_u64le(m_index.data() + 16));
+    EXPECT_EQ(0u, vorlan_common::load_u64le(m_index.data()));
+    EXPECT_EQ(uint64_t(kStart), vorlan_common::load_u64le(m_index.data() + 8));
+    EXPECT_EQ(5u, vorlan_common::load_u64le(m_index.data() + 16));
     for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(uint64_t(i * 1000), util::load_u64le(m_index.data() + 24 + 16 * i));
-        EXPECT_EQ(uint64_t(24 + i * (16 + 142)), util::load_u64le(m_index.data() + 32 + 16 * i));
+        EXPECT_EQ(uint64_t(i * 1000), vorlan_common::load_u64le(m_index.data() + 24 + 16 * i));
+        EXPECT_EQ(uint64_t(24 + i * (16 + 142)), vorlan_common::load_u64le(m_index.data() + 32 + 16 * i));
     }
 }
 
@@ -837,7 +654,7 @@ TEST_F(CaptureIndexTest, ValidIndexIsLoadedAsStored) {
     // A plausible index that differs from the file's real times: seeking
     // follows the stored one, so it was loaded, not rebuilt.
     Bytes index = m_index;
-    util::store_u64le(index.data() + 24 + 16 * 2, 1500);
+    vorlan_common::store_u64le(index.data() + 24 + 16 * 2, 1500);
     vorlan_test::write_file(index_path(), index);
     ASSERT_TRUE(m_capture.open_for_read(m_path).ok());
     ASSERT_TRUE(m_capture.seek(1200).ok());
@@ -851,21 +668,21 @@ TEST_F(CaptureIndexTest, DamagedIndexIsRebuiltAndRewritten) {
         std::function<void(Bytes&)> damage;
     };
     const Case cases[] = {
-        {"another version", [](Bytes& b) { util::store_u64le(b.data(), 1); }},
-        {"no entries", [](Bytes& b) { util::store_u64le(b.data() + 16, 0); b.resize(24); }},
+        {"another version", [](Bytes& b) { vorlan_common::store_u64le(b.data(), 1); }},
+        {"no entries", [](Bytes& b) { vorlan_common::store_u64le(b.data() + 16, 0); b.resize(24); }},
         {"extra bytes", [](Bytes& b) { b.push_back(0); }},
         {"cut short", [](Bytes& b) { b.resize(b.size() - 3); }},
         {"header cut", [](Bytes& b) { b.resize(10); }},
-        {"count beyond the file", [](Bytes& b) { util::store_u64le(b.data() + 16, uint64_t(1) << 60); }},
-        {"wrong start time", [](Bytes& b) { util::store_u64le(b.data() + 8, uint64_t(kStart + 1)); }},
-        {"last entry not the last record", [](Bytes& b) { b.resize(b.size() - 16); util::store_u64le(b.data() + 16, 4); }},
+        {"count beyond the file", [](Bytes& b) { vorlan_common::store_u64le(b.data() + 16, uint64_t(1) << 60); }},
+        {"wrong start time", [](Bytes& b) { vorlan_common::store_u64le(b.data() + 8, uint64_t(kStart + 1)); }},
+        {"last entry not the last record", [](Bytes& b) { b.resize(b.size() - 16); vorlan_common::store_u64le(b.data() + 16, 4); }},
         {"pointers out of order",
          [](Bytes& b) {
-             const uint64_t second = util::load_u64le(b.data() + 48);
-             util::store_u64le(b.data() + 48, util::load_u64le(b.data() + 64));
-             util::store_u64le(b.data() + 64, second);
+             const uint64_t second = vorlan_common::load_u64le(b.data() + 48);
+             vorlan_common::store_u64le(b.data() + 48, vorlan_common::load_u64le(b.data() + 64));
+             vorlan_common::store_u64le(b.data() + 64, second);
          }},
-        {"pointer outside the file", [](Bytes& b) { util::store_u64le(b.data() + 32 + 16 * 4, uint64_t(1) << 40); }},
+        {"pointer outside the file", [](Bytes& b) { vorlan_common::store_u64le(b.data() + 32 + 16 * 4, uint64_t(1) << 40); }},
         {"empty file", [](Bytes& b) { b.clear(); }},
     };
     for (const Case& c : cases) {

@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "byte_order.h"
 #include "support/calibration_block_builder.h"
 #include "support/data_packet_builder.h"
 #include "support/frame_recorder.h"
@@ -18,6 +17,7 @@
 #include "support/scan_patterns.h"
 #include "support/sdk_fixture.h"
 #include "support/udp_socket.h"
+#include "wire_bytes.h"
 
 namespace {
 
@@ -435,7 +435,7 @@ TEST(EndToEndCoverageTest, StuckScanOfACalibratedSensorIsReported) {
         const Stream stream(PointFormat::v3, 24, 6);
         std::vector<uint8_t> packet = stream.packets(std::vector<Row>(6))[0];
         for (uint32_t k = 0; k < 63'000; ++k) {
-            vorlan_sdk::util::store_u32le(packet.data() + 4, kFirstPacketTime + k * 1000);
+            vorlan_common::store_u32le(packet.data() + 4, kFirstPacketTime + k * 1000);
             ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_mock_network_receive(kHandle, kHost + int64_t{k} * 1000,
                                                                       packet.data(), packet.size()));
         }

@@ -19,13 +19,13 @@
 #endif
 
 #include "allocation_counter.h"
-#include "byte_order.h"
 #include "core.h"
 #include "network.h"
 #include "socket_listener.h"
 #include "support/eventually.h"
 #include "support/udp_socket.h"
 #include "vorlan_sdk.h"
+#include "wire_bytes.h"
 
 namespace vorlan_sdk {
 namespace {
@@ -327,7 +327,7 @@ public:
     // Sends `first`, `first` + 1, ... up to `last`.
     bool send(uint32_t first, uint32_t last) {
         for (uint32_t number = first; number <= last; ++number) {
-            util::store_u32le(m_bytes.data(), number);
+            vorlan_common::store_u32le(m_bytes.data(), number);
             if (!m_sender.send(m_bytes.data(), m_bytes.size())) {
                 return false;
             }
@@ -357,7 +357,7 @@ struct HeldWorker {
         HeldWorker& held = *static_cast<HeldWorker*>(self);
         std::unique_lock<std::mutex> lock(held.mutex);
         if (size >= 4 && held.numbers.size() < held.numbers.capacity()) {
-            held.numbers.push_back(util::load_u32le(data));
+            held.numbers.push_back(vorlan_common::load_u32le(data));
         }
         held.is_held = !held.is_open;
         held.changed.notify_all();
@@ -366,7 +366,7 @@ struct HeldWorker {
     static void on_error(VorlanSensorHandle handle, VorlanSensorErrorCode code, const char* message,
                          const void* data, size_t size, void* self) {
         HeldWorker& held = *static_cast<HeldWorker*>(self);
-        const uint64_t lost = size == 16 ? util::load_u64le(static_cast<const uint8_t*>(data) + 8) : 0;
+        const uint64_t lost = size == 16 ? vorlan_common::load_u64le(static_cast<const uint8_t*>(data) + 8) : 0;
         std::lock_guard<std::mutex> lock(held.mutex);
         held.reports.push_back({handle, code, message, lost, std::chrono::steady_clock::now()});
         held.changed.notify_all();

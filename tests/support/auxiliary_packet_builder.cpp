@@ -1,6 +1,6 @@
 #include "support/auxiliary_packet_builder.h"
 
-#include "byte_order.h"
+#include "wire_bytes.h"
 
 namespace vorlan_test {
 
@@ -8,9 +8,9 @@ namespace {
 
 std::vector<uint8_t> waveform_start(const char (&type)[5], const WaveformHeader& header, std::size_t header_size) {
     std::vector<uint8_t> packet(header_size, 0);
-    vorlan_sdk::util::store_u32le(packet.data(), vorlan_sdk::util::type_word(type));
-    vorlan_sdk::util::store_u16le(&packet[4], static_cast<uint16_t>(header.header_word_0));
-    vorlan_sdk::util::store_u16le(&packet[6], static_cast<uint16_t>(header.header_word_1));
+    vorlan_common::store_u32le(packet.data(), vorlan_common::type_word(type));
+    vorlan_common::store_u16le(&packet[4], static_cast<uint16_t>(header.header_word_0));
+    vorlan_common::store_u16le(&packet[6], static_cast<uint16_t>(header.header_word_1));
     packet[8] = static_cast<uint8_t>(header.value_24);
     packet[9] = static_cast<uint8_t>(header.value_24 >> 8);
     packet[10] = static_cast<uint8_t>(header.value_24 >> 16);
@@ -24,7 +24,7 @@ std::vector<uint8_t> waveform_start(const char (&type)[5], const WaveformHeader&
 
 std::vector<uint8_t> adcx_packet(const WaveformHeader& header, const std::vector<uint8_t>& samples) {
     std::vector<uint8_t> packet = waveform_start("ADCX", header, 23);
-    vorlan_sdk::util::store_u32le(&packet[14], header.word_32);
+    vorlan_common::store_u32le(&packet[14], header.word_32);
     packet[18] = header.byte_e;
     packet[19] = header.byte_b;
     packet.insert(packet.end(), samples.begin(), samples.end());

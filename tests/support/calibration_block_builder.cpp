@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "byte_order.h"
+#include "wire_bytes.h"
 
 namespace vorlan_test {
 
-using vorlan_sdk::util::store_f32le;
-using vorlan_sdk::util::store_u16le;
-using vorlan_sdk::util::store_u32le;
+using vorlan_common::store_f32le;
+using vorlan_common::store_u16le;
+using vorlan_common::store_u32le;
 
 namespace {
 

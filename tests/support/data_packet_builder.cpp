@@ -1,11 +1,11 @@
 #include "support/data_packet_builder.h"
 
-#include "byte_order.h"
+#include "wire_bytes.h"
 
 namespace vorlan_test {
 
-using vorlan_sdk::util::store_u16le;
-using vorlan_sdk::util::store_u32le;
+using vorlan_common::store_u16le;
+using vorlan_common::store_u32le;
 
 std::size_t point_size(PointFormat format) {
     switch (format) {

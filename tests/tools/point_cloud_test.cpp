@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "byte_order.h"
+#include "wire_bytes.h"
 
 namespace vorlan_tool {
 namespace {
@@ -90,14 +90,14 @@ TEST_F(PointCloudTest, EveryFormatHoldsMetricPositionsOfPointsWithAReturn) {
         if (c.binary_record != 0) {
             ASSERT_EQ(2 * c.binary_record, body.size()) << c.file;
             const auto* record = reinterpret_cast<const uint8_t*>(body.data() + c.binary_record);
-            EXPECT_NEAR(-1.0f, vorlan_sdk::util::load_f32le(record), 1e-5);
-            EXPECT_NEAR(1.0f, vorlan_sdk::util::load_f32le(record + 4), 1e-5);
-            EXPECT_NEAR(1.41421356f, vorlan_sdk::util::load_f32le(record + 12), 1e-6);
+            EXPECT_NEAR(-1.0f, vorlan_common::load_f32le(record), 1e-5);
+            EXPECT_NEAR(1.0f, vorlan_common::load_f32le(record + 4), 1e-5);
+            EXPECT_NEAR(1.41421356f, vorlan_common::load_f32le(record + 12), 1e-6);
             EXPECT_EQ(7, record[20]);  // segment
             EXPECT_EQ(VORLAN_RETURN_FIRST, record[21]);
             EXPECT_EQ(VORLAN_POINT_VALID, record[22]);
             double time = 0.0;
-            const uint64_t bits = vorlan_sdk::util::load_u64le(record + 23);
+            const uint64_t bits = vorlan_common::load_u64le(record + 23);
             std::memcpy(&time, &bits, sizeof(time));
             EXPECT_EQ(2000.0, time);
         } else {

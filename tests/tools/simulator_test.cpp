@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "byte_order.h"
 #include "calibration.h"
 #include "capture.h"
 #include "sensor.h"
@@ -21,12 +20,13 @@
 #include "sim_sensor.h"
 #include "vorlan_sdk_impl/frame_detector.hpp"
 #include "vorlan_sdk_impl/point_geometry.hpp"
+#include "wire_bytes.h"
 
 namespace vorlan_tool {
 namespace {
 
-using vorlan_sdk::util::load_u16le;
-using vorlan_sdk::util::load_u32le;
+using vorlan_common::load_u16le;
+using vorlan_common::load_u32le;
 
 // Every datagram of a run, kept.
 struct Datagram {

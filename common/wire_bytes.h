@@ -1,16 +1,18 @@
-// Little-endian reads and writes of wire and file fields. Decoders check a
-// packet's size once, then read its fields through a ByteView: a read that
-// would leave the bytes returns 0 instead of touching memory it was not given.
-#ifndef VORLAN_SOURCE_BYTE_ORDER_H
-#define VORLAN_SOURCE_BYTE_ORDER_H
+// Reads and writes of wire and file fields in an explicit byte order: sensor
+// packets, calibration blocks and capture records are little-endian, the
+// network headers inside captures big-endian. Decoders of both libraries and
+// the capture reader check a packet's size once, then read its fields through
+// a ByteView: a read that would leave the bytes returns 0 instead of touching
+// memory it was not given.
+#ifndef VORLAN_COMMON_WIRE_BYTES_H
+#define VORLAN_COMMON_WIRE_BYTES_H
 
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-namespace vorlan_sdk {
-namespace util {
+namespace vorlan_common {
 
 // ---- Unchecked reads and writes at a pointer (the caller owns the bounds) ----
 
@@ -122,7 +124,6 @@ private:
     std::size_t m_size;
 };
 
-}  // namespace util
-}  // namespace vorlan_sdk
+}  // namespace vorlan_common
 
-#endif  // VORLAN_SOURCE_BYTE_ORDER_H
+#endif  // VORLAN_COMMON_WIRE_BYTES_H
