@@ -391,9 +391,12 @@ SensorError CaptureReplay::seek(float position) {
         position = -1.0f;
     }
     // The records up to the position are indexed before the replay pauses,
-    // with no lock held: the replay plays on meanwhile.
-    if (std::shared_ptr<RecordIndexer> capture_indexer = indexer()) {
-        capture_indexer->wait_past(int64_t(1e6f * position));
+    // with no lock held: the replay plays on meanwhile. The start needs no
+    // index, and a position before it is refused.
+    const int64_t target = int64_t(1e6f * position);
+    std::shared_ptr<RecordIndexer> capture_indexer = target > 0 ? indexer() : nullptr;
+    if (capture_indexer) {
+        capture_indexer->wait_past(target);
     }
     VORLAN_RETURN_ERROR(run_paused([&]() -> SensorError {
         VORLAN_RETURN_ERROR(seek_impl(int64_t(1e6f * position)));
