@@ -57,6 +57,8 @@ public:
 
     // Any thread, without waiting.
     bool done() const;
+    // Whether stop() has been called.
+    bool stopping() const { return m_stop.load(); }
     // The latest record time indexed so far, 0 when none is.
     int64_t latest() const;
 
