@@ -225,6 +225,14 @@ bool RecordIndexer::whole_record(int64_t pointer, int64_t file_size, vorlan_capt
 }
 
 void RecordIndexer::build() {
+    if (m_stop.load()) {
+        // Stopped while loading: a side index that may be good stays as it is.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_foreground = true;
+        m_done = true;
+        m_changed.notify_all();
+        return;
+    }
     SensorError failure;
     bool whole = false;
     bool foreground = false;
