@@ -466,7 +466,12 @@ private:
             if (console().shows_progress()) {
                 const double length_s = length();
                 char label[64];
-                std::snprintf(label, sizeof(label), "%.1f/%.1f s", position, length_s);
+                // A long capture's length comes once it is indexed.
+                if (length_s > 0.0) {
+                    std::snprintf(label, sizeof(label), "%.1f/%.1f s", position, length_s);
+                } else {
+                    std::snprintf(label, sizeof(label), "%.1f s", position);
+                }
                 console().progress(length_s > 0.0 ? position / length_s : 1.0, label);
             }
         }

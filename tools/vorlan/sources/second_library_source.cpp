@@ -381,7 +381,12 @@ private:
         const double at = position();
         const double length_s = length();
         char label[64];
-        std::snprintf(label, sizeof(label), "%.1f/%.1f s", at, length_s);
+        // A long capture's length comes once it is indexed.
+        if (length_s > 0.0) {
+            std::snprintf(label, sizeof(label), "%.1f/%.1f s", at, length_s);
+        } else {
+            std::snprintf(label, sizeof(label), "%.1f s", at);
+        }
         console().progress(length_s > 0.0 ? at / length_s : 1.0, label);
     }
 
