@@ -504,7 +504,16 @@ void PcapReader::noteEnd() {
     }
 }
 
+namespace {
+std::atomic<IndexHook> g_index_hook{nullptr};
+}  // namespace
+
+void setIndexHook(IndexHook hook) { g_index_hook.store(hook); }
+
 void PcapReader::buildIndicesRoutine() {
+    if (IndexHook hook = g_index_hook.load()) {
+        hook();
+    }
     vorlan_capture::CaptureFile file;
     if (file.open(m_path) == vorlan_capture::HeaderStatus::ok) {
         m_index.BuildIndex(file, m_stop, m_decoder.StartTime());

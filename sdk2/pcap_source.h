@@ -206,6 +206,12 @@ private:
     std::atomic<uint64_t> m_cancels{0};
 };
 
+// For tests: called on a reader's indexing thread before it indexes; it
+// may block to hold indexing there (Unload then waits for it to return).
+// Null, the default, does nothing.
+using IndexHook = void (*)();
+void setIndexHook(IndexHook hook);
+
 // The reader loaded under a replay handle, or null; for the tool and the
 // tests, which read its skip counters.
 std::shared_ptr<PcapReader> replayReader(uint64_t handle);

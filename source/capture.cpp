@@ -22,6 +22,8 @@ constexpr int64_t kMicrosecondsPerSecond = 1000000;
 // Entries of the side index moved through the stream per call.
 constexpr std::size_t kIndexChunkEntries = 4096;
 
+const CoarseRecordIndex kNoRecords;
+
 // Reports a failed stream operation and clears the state in every case, so
 // the next operation starts afresh.
 template <class Stream>
@@ -33,67 +35,6 @@ SensorError check_file(Stream& stream) {
     }
     return VORLAN_SUCCESS;
 }
-
-bool is_eof(std::istream& stream) {
-    const bool eof = stream.peek() == std::istream::traits_type::eof();
-    stream.clear();
-    return eof;
-}
-
-// Bytes between the read position and the end of `stream`, or -1.
-int64_t remaining_bytes(std::istream& stream) {
-    const std::streamoff here = stream.tellg();
-    stream.seekg(0, std::ios::end);
-    const std::streamoff end = stream.tellg();
-    stream.seekg(here);
-    if (here < 0 || end < here) {
-        return -1;
-    }
-    return static_cast<int64_t>(end - here);
-}
-
-// Writes the side index as records are indexed, a chunk at a time. The
-// header's count is written last: a file left behind half written says it
-// holds no entries, and is rebuilt at the next open.
-class IndexWriter {
-public:
-    IndexWriter(std::ostream& out, int64_t start_time) : m_out(out) {
-        uint8_t header[Capture::kIndexHeaderSize];
-        vorlan_common::store_u64le(header, Capture::kIndexVersion);
-        vorlan_common::store_u64le(header + 8, static_cast<uint64_t>(start_time));
-        vorlan_common::store_u64le(header + 16, 0);
-        m_out.write(reinterpret_cast<const char*>(header), sizeof(header));
-    }
-    void add(const Capture::PacketIndex& entry) {
-        uint8_t* at = m_chunk + m_n_chunk * Capture::kIndexEntrySize;
-        vorlan_common::store_u64le(at, static_cast<uint64_t>(entry.timestamp));
-        vorlan_common::store_u64le(at + 8, static_cast<uint64_t>(entry.pointer));
-        ++m_count;
-        if (++m_n_chunk == kIndexChunkEntries) {
-            flush_chunk();
-        }
-    }
-    SensorError finish() {
-        flush_chunk();
-        uint8_t count[8];
-        vorlan_common::store_u64le(count, m_count);
-        m_out.seekp(16);
-        m_out.write(reinterpret_cast<const char*>(count), sizeof(count));
-        m_out.flush();
-        return check_file(m_out);
-    }
-
-private:
-    void flush_chunk() {
-        m_out.write(reinterpret_cast<const char*>(m_chunk), static_cast<std::streamsize>(m_n_chunk * Capture::kIndexEntrySize));
-        m_n_chunk = 0;
-    }
-
-    std::ostream& m_out;
-    uint8_t m_chunk[kIndexChunkEntries * Capture::kIndexEntrySize];
-    std::size_t m_n_chunk = 0;
-    uint64_t m_count = 0;
-};
 
 int64_t now_microseconds() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -209,9 +150,13 @@ void Capture::close() {
     m_start_time = 0;
     m_has_start_time = false;
     m_position = 0;
-    m_length = 0;
-    m_read_index.clear();
-    m_index_on_disk = false;
+    m_has_first = false;
+    m_first = PacketIndex();
+    if (m_indexer) {
+        // Whoever still holds it waits no longer.
+        m_indexer->stop();
+        m_indexer.reset();
+    }
 }
 
 SensorError Capture::open_for_read_impl(const std::string& filename) {
@@ -230,41 +175,25 @@ SensorError Capture::open_for_read_impl(const std::string& filename) {
     m_position = 0;
     m_time_offset = static_cast<int64_t>(m_reader.header().time_zone_seconds) * kMicrosecondsPerSecond;
 
-    bool loaded = false;
-    {
-        std::ifstream f(index_filename(filename), std::ios::in | std::ios::binary);
-        if (f.is_open()) {
-            // A missing, stale or damaged index is rebuilt: not worth a report.
-            loaded = load_read_index(f).code() == VORLAN_SUCCESS;
-        }
-        m_index_on_disk = loaded;
+    // The first record gives the start time; the rest is indexed behind the
+    // replay.
+    const int64_t file_size = m_reader.file().size();
+    VORLAN_CHECK(file_size >= 0, VORLAN_ERROR_FILE_IO, "Cannot tell the capture's size!");
+    vorlan_capture::Record first;
+    if (RecordIndexer::lies_whole(m_reader.file().read(m_reader.file().first_offset(), first, false), first,
+                                  file_size)) {
+        m_start_time = absolute_time(first.time);
+        m_has_start_time = true;
+        m_has_first = true;
+        m_first = PacketIndex{0, first.offset};
     }
-    if (!loaded) {
-        // The side index is written while the records are indexed, so that
-        // no more than the coarse index is ever held. The capture reads fine
-        // without its index on disk (a read-only folder, say).
-        const std::string index_name = index_filename(filename);
-        std::ofstream f(index_name, std::ios::out | std::ios::trunc | std::ios::binary);
-        bool whole = false;
-        SensorError built = build_read_index(whole, f.is_open() ? &f : nullptr);
-        if (f.is_open()) {
-            f.close();
-            m_index_on_disk = built.ok() && whole && !f.fail() && !m_read_index.empty();
-            // Only an index of the whole capture is kept: one of a damaged
-            // capture could not be checked against it at the next open.
-            if (!m_index_on_disk) {
-                std::remove(index_name.c_str());
-            }
-        } else if (built.ok() && whole) {
-            // Not written: only reported.
-            SensorError unsaved(VORLAN_ERROR_FILE_IO);
-            unsaved.check_used();
-        }
-        VORLAN_RETURN_ERROR(built);
+    try {
+        m_indexer = std::make_shared<RecordIndexer>(
+            RecordIndexer::Source{filename, index_filename(filename), m_time_offset});
+    } catch (const std::exception&) {
+        return SensorError(VORLAN_ERROR_GENERIC, "Cannot start indexing the capture!");
     }
-    // The latest record, not the last: in captures merged by appending, time
-    // goes backwards, and the last record may lie before the first.
-    m_length = m_read_index.empty() ? 0 : m_read_index.latest();
+    VORLAN_RETURN_ERROR(m_indexer->wait_for_foreground());
     return VORLAN_SUCCESS;
 }
 
@@ -324,130 +253,28 @@ SensorError Capture::write_file_header() {
 // ---- Capture: the read index --------------------------------------------------
 
 bool Capture::whole_record(int64_t pointer, int64_t file_size, vorlan_capture::Record& record) {
-    return whole_record(m_reader.file().read(pointer, record, false), record, file_size) && record.offset == pointer;
+    return RecordIndexer::lies_whole(m_reader.file().read(pointer, record, false), record, file_size) &&
+           record.offset == pointer;
 }
 
-bool Capture::whole_record(vorlan_capture::RecordStatus status, const vorlan_capture::Record& record,
-                           int64_t file_size) {
-    // A record longer than any capturing tool stores is still a record.
-    return (status == vorlan_capture::RecordStatus::ok || status == vorlan_capture::RecordStatus::oversized) &&
-           vorlan_capture::length_plausible(record) && record.next_offset() <= file_size;
+int64_t Capture::get_length() const {
+    if (!m_indexer) {
+        return 0;
+    }
+    m_indexer->wait_done();
+    return m_indexer->latest();
 }
 
-SensorError Capture::build_read_index() {
-    bool whole = false;
-    VORLAN_RETURN_ERROR(build_read_index(whole));
-    return VORLAN_SUCCESS;
-}
-
-SensorError Capture::build_read_index(bool& whole, std::ostream* out) {
-    m_start_time = 0;
-    m_has_start_time = false;
-    m_read_index.clear();
-    whole = false;
-    const int64_t file_size = m_reader.file().size();
-    VORLAN_CHECK(file_size >= 0, VORLAN_ERROR_FILE_IO, "Cannot tell the capture's size!");
-    int64_t pointer = m_reader.file().first_offset();
-    vorlan_capture::Record record;
-    std::unique_ptr<IndexWriter> writer;
-    // Only records that lie whole in the file are indexed: where one runs
-    // past the end, or claims more than was on the wire (a file cut short, a
-    // flipped bit in a stored length), the readable part of the capture
-    // ends, and reading reports it there.
-    for (;;) {
-        const vorlan_capture::RecordStatus status = m_reader.file().read(pointer, record, false);
-        if (status == vorlan_capture::RecordStatus::end) {
-            // Blocks that hold no packet may follow the last record.
-            whole = true;
-            break;
-        }
-        if (!whole_record(status, record, file_size)) {
-            break;
-        }
-        const int64_t t = absolute_time(record.time);
-        if (!m_has_start_time) {
-            m_start_time = t;
-            m_has_start_time = true;
-            if (out != nullptr) {
-                writer = std::make_unique<IndexWriter>(*out, m_start_time);
-            }
-        }
-        m_read_index.push_back(PacketIndex{t - m_start_time, record.offset});
-        if (writer) {
-            writer->add(PacketIndex{t - m_start_time, record.offset});
-        }
-        VORLAN_CHECK(record.included_length != 0, VORLAN_ERROR_CORRUPT_FILE, "Empty packet!");
-        pointer = record.next_offset();
+const CoarseRecordIndex& Capture::get_read_index() const {
+    if (!m_indexer) {
+        return kNoRecords;
     }
-    if (whole && writer != nullptr) {
-        whole = writer->finish().ok();
-    }
-    return VORLAN_SUCCESS;
-}
-
-SensorError Capture::load_read_index(std::istream& f) {
-    m_read_index.clear();
-    uint8_t header[kIndexHeaderSize];
-    f.read(reinterpret_cast<char*>(header), sizeof(header));
-    VORLAN_RETURN_ERROR(check_file(f));
-    const uint64_t version = vorlan_common::load_u64le(header);
-    const int64_t start_time = vorlan_common::load_i64le(header + 8);
-    const uint64_t count = vorlan_common::load_u64le(header + 16);
-    VORLAN_CHECK(version == kIndexVersion, VORLAN_ERROR_CORRUPT_FILE, "Invalid index version!");
-    VORLAN_CHECK(count > 0, VORLAN_ERROR_CORRUPT_FILE, "Index empty!");
-    m_start_time = start_time;
-
-    // The count comes from the file: it must be what the file holds.
-    const int64_t available = remaining_bytes(f);
-    if (available < 0 || count != static_cast<uint64_t>(available) / kIndexEntrySize ||
-        static_cast<uint64_t>(available) % kIndexEntrySize != 0) {
-        f.setstate(std::ios::failbit);
-    }
-    VORLAN_RETURN_ERROR(check_file(f));
-    // Every record in file order: the first where reading starts, each
-    // after the whole record header of the one before.
-    const int64_t file_size = m_reader.file().size();
-    VORLAN_CHECK(file_size >= 0, VORLAN_ERROR_FILE_IO, "Cannot tell the capture's size!");
-    vorlan_capture::Record first;
-    bool ordered =
-        whole_record(m_reader.file().read(m_reader.file().first_offset(), first, false), first, file_size);
-    int64_t previous = 0;
-    uint8_t chunk[kIndexChunkEntries * kIndexEntrySize];
-    for (uint64_t done = 0; done < count;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(kIndexChunkEntries, count - done));
-        f.read(reinterpret_cast<char*>(chunk), static_cast<std::streamsize>(n * kIndexEntrySize));
-        VORLAN_RETURN_ERROR(check_file(f));
-        for (std::size_t i = 0; i < n; ++i) {
-            const PacketIndex entry{vorlan_common::load_i64le(chunk + i * kIndexEntrySize),
-                                    vorlan_common::load_i64le(chunk + i * kIndexEntrySize + 8)};
-            ordered = ordered && (done + i == 0 ? entry.pointer == first.offset
-                                                : entry.pointer - previous >=
-                                                      static_cast<int64_t>(RecordHeader::kFileHeaderSize));
-            previous = entry.pointer;
-            m_read_index.push_back(entry);
-        }
-        done += n;
-    }
-    VORLAN_CHECK(is_eof(f), VORLAN_ERROR_CORRUPT_FILE, "Corrupt index file!");
-    VORLAN_CHECK(ordered, VORLAN_ERROR_CORRUPT_FILE, "Corrupt index file!");
-
-    // The index describes this file only if its first record starts at the
-    // stored time and its last record is the file's last.
-    vorlan_capture::Record record;
-    VORLAN_CHECK(whole_record(m_read_index.front().pointer, file_size, record), VORLAN_ERROR_CORRUPT_FILE,
-                 "Invalid index!");
-    VORLAN_CHECK(absolute_time(record.time) == m_start_time, VORLAN_ERROR_CORRUPT_FILE, "Invalid index timestamp!");
-    VORLAN_CHECK(whole_record(m_read_index.back().pointer, file_size, record), VORLAN_ERROR_CORRUPT_FILE,
-                 "Invalid index!");
-    vorlan_capture::Record after;
-    VORLAN_CHECK(m_reader.file().read(record.next_offset(), after, false) == vorlan_capture::RecordStatus::end,
-                 VORLAN_ERROR_CORRUPT_FILE, "Invalid index!");
-    m_has_start_time = true;
-    return VORLAN_SUCCESS;
+    m_indexer->wait_done();
+    return m_indexer->index();
 }
 
 bool Capture::find_record(const CoarseRecordIndex::Walk& walk, int64_t position, PacketIndex& found) {
-    if (m_index_on_disk && find_in_side_index(walk, position, found)) {
+    if (m_indexer->on_disk() && find_in_side_index(walk, position, found)) {
         return true;
     }
     const int64_t file_size = m_reader.file().size();
@@ -462,7 +289,8 @@ bool Capture::find_record(const CoarseRecordIndex::Walk& walk, int64_t position,
             break;
         }
         // The next record, past any blocks that hold no packet.
-        if (!whole_record(m_reader.file().read(record.next_offset(), record, false), record, file_size)) {
+        if (!RecordIndexer::lies_whole(m_reader.file().read(record.next_offset(), record, false), record,
+                                       file_size)) {
             break;
         }
         at.pointer = record.offset;
@@ -553,7 +381,9 @@ SensorError Capture::read_failure(VorlanSensorErrorCode code) const {
     }
     // The time of the record where reading stopped; one cut inside its own
     // header has none, and the last whole record's time stands for it.
-    const int64_t at = end.has_time ? absolute_time(end.time) - m_start_time : m_length;
+    // Reading has got past every record, so the indexer has indexed them all
+    // but for a last few.
+    const int64_t at = end.has_time ? absolute_time(end.time) - m_start_time : (m_indexer ? m_indexer->latest() : 0);
     char message[192];
     std::snprintf(message, sizeof(message),
                   "Capture cut short or damaged at %.6f s (record at byte %lld): no record after it can be read!",
@@ -567,18 +397,20 @@ SensorError Capture::seek(int64_t position) {
     }
     // Position 0 is the first record even when every record shares its time,
     // so a capture of one packet can be rewound.
-    const bool rewind = position == 0 && !m_read_index.empty();
-    VORLAN_CHECK(rewind || (position >= 0 && position < m_length), VORLAN_ERROR_INVALID_ARGUMENTS,
-                 "Invalid seek position!");
-    // From the coarse index to a record at or before the one sought, then
-    // over the record headers to the first at or after `position`. Where
-    // time goes backwards somewhere (captures merged by appending), the
-    // first record in file order at or after `position`, from the start.
-    const CoarseRecordIndex::Walk walk =
-        m_read_index.time_ordered() || rewind ? m_read_index.walk_to(rewind ? 0 : position) : m_read_index.walk_all();
     PacketIndex at;
-    if (!find_record(walk, rewind ? INT64_MIN : position, at)) {
-        return VORLAN_ERROR_EOF;
+    if (position == 0 && m_has_first) {
+        at = m_first;
+    } else {
+        VORLAN_CHECK(position >= 0, VORLAN_ERROR_INVALID_ARGUMENTS, "Invalid seek position!");
+        // From the coarse index to a record at or before the one sought,
+        // then over the record headers to the first at or after `position`.
+        m_indexer->wait_past(position);
+        bool valid = false;
+        const CoarseRecordIndex::Walk walk = m_indexer->plan_seek(position, valid);
+        VORLAN_CHECK(valid, VORLAN_ERROR_INVALID_ARGUMENTS, "Invalid seek position!");
+        if (!find_record(walk, position, at)) {
+            return VORLAN_ERROR_EOF;
+        }
     }
     m_position = at.timestamp;
     m_reader.seek(at.pointer);

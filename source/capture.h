@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <fstream>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "capture_reader.h"
 #include "record_index.h"
+#include "record_indexer.h"
 #include "vorlan_sdk_impl/vorlan_sdk.hpp"
 
 namespace vorlan_sdk {
@@ -103,12 +105,15 @@ public:
     // version ("run.pcap.vrn0").
     static std::string index_filename(const std::string& filename);
 
-    // Opens a capture for reading and loads its index, rebuilding and
-    // rewriting the side file when it is missing or does not match the
-    // capture. A capture that ends inside a record, or whose record lengths
-    // are damaged, opens with the records before that one; its index is rebuilt at every open and not stored, since a
-    // stored one could not be checked against the file. A failure leaves the
-    // capture closed.
+    // Opens a capture for reading and starts indexing it in the background
+    // (RecordIndexer): its side file is loaded, or rebuilt and rewritten when
+    // it is missing or does not match the capture. The first packet can be
+    // read at once; the length and the index wait for indexing to finish, a
+    // seek only until the records up to its position are indexed. A capture
+    // that ends inside a record, or whose record lengths are damaged, opens
+    // with the records before that one; its index is rebuilt at every open
+    // and not stored, since a stored one could not be checked against the
+    // file. A failure leaves the capture closed.
     SensorError open_for_read(const std::string& filename);
     // Opens a capture for writing. Appending to an existing capture adds
     // records after its own (only to a classic microsecond little-endian
@@ -151,22 +156,20 @@ public:
     // Relative µs of the last packet read, or of the sought position.
     int64_t get_position() const { return m_position; }
     // Relative µs of the latest record (the last one, unless time goes
-    // backwards in the capture).
-    int64_t get_length() const { return m_length; }
-    const CoarseRecordIndex& get_read_index() const { return m_read_index; }
+    // backwards in the capture); waits until every record is indexed.
+    int64_t get_length() const;
+    // Waits until every record is indexed.
+    const CoarseRecordIndex& get_read_index() const;
+    // The indexer of the capture open for reading, or null: a caller that
+    // holds a lock others need waits on it (wait_past, wait_done) with the
+    // lock released, so that seek and get_length then answer at once.
+    std::shared_ptr<RecordIndexer> indexer() const { return m_indexer; }
     // Records that gave no datagram since the capture was opened, by reason.
     const vorlan_capture::SkipCounters& skip_counters() const { return m_reader.counters(); }
     // The datagrams delivered since the capture was opened.
     const vorlan_capture::Traffic& traffic() const { return m_reader.traffic(); }
     // Copies of sensor datagrams are dropped unless kept; see CaptureReader.
     void set_drop_duplicates(bool drop) { m_reader.set_drop_duplicates(drop); }
-
-    SensorError build_read_index();
-    // Sets `whole` when the indexed records end where the file does. With
-    // `out`, also writes the side index there as the records are indexed
-    // (whole or not: the caller discards a partial one).
-    SensorError build_read_index(bool& whole, std::ostream* out = nullptr);
-    SensorError load_read_index(std::istream& f);
 
 private:
     SensorError open_for_read_impl(const std::string& filename);
@@ -177,10 +180,6 @@ private:
     // The header of the record at `pointer` when the whole record lies
     // within the first `file_size` bytes of the file.
     bool whole_record(int64_t pointer, int64_t file_size, vorlan_capture::Record& record);
-    // Whether a record read with `status` lies whole in the file, with a
-    // length that can be right.
-    static bool whole_record(vorlan_capture::RecordStatus status, const vorlan_capture::Record& record,
-                             int64_t file_size);
     // The first record at or after `position` among the `walk.records` from
     // `walk.from`: from the side index when it is on disk, else from the
     // records' own headers. False when none is.
@@ -201,10 +200,10 @@ private:
     // at time 0 itself.
     bool m_has_start_time = false;
     int64_t m_position = 0;
-    int64_t m_length = 0;
-    CoarseRecordIndex m_read_index;
-    // The side index file lists every record of the capture as indexed.
-    bool m_index_on_disk = false;
+    // The first whole record, known at the open before any indexing.
+    bool m_has_first = false;
+    PacketIndex m_first;
+    std::shared_ptr<RecordIndexer> m_indexer;
 };
 
 }  // namespace vorlan_sdk

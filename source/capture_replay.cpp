@@ -95,12 +95,24 @@ int64_t CaptureReplay::position_microseconds() {
 
 float CaptureReplay::get_position() { return static_cast<float>(double(position_microseconds()) * 1e-6); }
 
-float CaptureReplay::get_length() {
+std::shared_ptr<RecordIndexer> CaptureReplay::indexer() {
     util::LockGuard lock(m_mutex);
     if (!lock.is_locked() || !m_capture.is_open()) {
+        return nullptr;
+    }
+    return m_capture.indexer();
+}
+
+float CaptureReplay::get_length() {
+    // Waited for with no lock held: indexing a long capture takes seconds,
+    // while the replay thread and callbacks go on using the capture. Closing
+    // stops the indexer, and the wait with it.
+    std::shared_ptr<RecordIndexer> capture_indexer = indexer();
+    if (!capture_indexer) {
         return 0.0f;
     }
-    return static_cast<float>(double(m_capture.get_length()) * 1e-6);
+    capture_indexer->wait_done();
+    return static_cast<float>(double(capture_indexer->latest()) * 1e-6);
 }
 
 // ---- Opening and closing --------------------------------------------------------
@@ -377,6 +389,14 @@ SensorError CaptureReplay::seek(float position) {
     // is refused as a position like any other time before the start.
     if (!(std::fabs(position) < 9.0e12f)) {
         position = -1.0f;
+    }
+    // The records up to the position are indexed before the replay pauses,
+    // with no lock held: the replay plays on meanwhile. The start needs no
+    // index, and a position before it is refused.
+    const int64_t target = int64_t(1e6f * position);
+    std::shared_ptr<RecordIndexer> capture_indexer = target > 0 ? indexer() : nullptr;
+    if (capture_indexer) {
+        capture_indexer->wait_past(target);
     }
     VORLAN_RETURN_ERROR(run_paused([&]() -> SensorError {
         VORLAN_RETURN_ERROR(seek_impl(int64_t(1e6f * position)));

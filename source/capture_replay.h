@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -131,6 +132,8 @@ private:
     void stop_thread();
     // The capture position in µs, 0 when nothing is open.
     int64_t position_microseconds();
+    // The indexer of the capture open, or null.
+    std::shared_ptr<RecordIndexer> indexer();
 
     std::atomic<bool> m_enable_loop{false};
     std::atomic<bool> m_keep_duplicates{false};

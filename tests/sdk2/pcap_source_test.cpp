@@ -19,6 +19,8 @@
 #include "payload_recorder.h"
 #include "support/capture_builder.h"
 #include "support/capture_forms.h"
+#include "support/eventually.h"
+#include "support/held_gate.h"
 #include "support/point_packet_builder.h"
 
 namespace {
@@ -534,6 +536,62 @@ TEST_F(PcapReplayTest, UnloadReleasesClientsWaitingOnTheReplay) {
     length.join();
     EXPECT_NE(result.load(), 1);
     EXPECT_EQ(VorlanReplayIsPaused(handle), VORLAN_ERROR_INVALID_ARGUMENTS);
+}
+
+// A capture plays, and seeks, from the moment it is loaded: nothing waits
+// for the index but the length. Here the indexer is held before it starts.
+TEST_F(PcapReplayTest, PlaysAndSeeksWhileTheCaptureIsBeingIndexed) {
+    constexpr int kRecords = 400;
+    const std::string path = stream_capture(m_dir, "s.pcap", kRecords, 100000);  // 39.9 s
+    vorlan_test::HeldGate& gate = vorlan_test::HeldGate::instance();
+    gate.close();
+    vorlan_sdk2::setIndexHook(&vorlan_test::HeldGate::pass);
+    Payloads payloads;
+    const uint64_t handle = load(path, kLoadPaused);
+    ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
+    gate.wait_held();
+    ASSERT_EQ(VorlanReplayPlay(handle), VORLAN_SUCCESS);
+    ASSERT_TRUE(payloads.wait_for_count(10));
+    ASSERT_EQ(VorlanReplayPause(handle), VORLAN_SUCCESS);
+    EXPECT_EQ(VorlanReplayGetIndexPosition(handle), 0);
+    payloads.clear();
+    ASSERT_EQ(VorlanReplaySeek(handle, 30000001), VORLAN_SUCCESS);
+    ASSERT_EQ(VorlanReplayPlay(handle), VORLAN_SUCCESS);
+    ASSERT_TRUE(payloads.wait_for_count(1));
+    ASSERT_EQ(VorlanReplayPause(handle), VORLAN_SUCCESS);
+    EXPECT_EQ(number_of(payloads.all().front().bytes), 301);
+    EXPECT_EQ(VorlanReplayGetIndexPosition(handle), 0);
+
+    gate.open();
+    vorlan_sdk2::setIndexHook(nullptr);
+    EXPECT_EQ(VorlanReplayGetLength(handle), (kRecords - 1) * 100000);
+    payloads.clear();
+    ASSERT_EQ(VorlanReplaySeek(handle, 12000000), VORLAN_SUCCESS);
+    ASSERT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_SUCCESS);
+    const auto got = payloads.all();
+    ASSERT_EQ(got.size(), size_t(kRecords - 120));
+    EXPECT_EQ(number_of(got.front().bytes), 120);
+    EXPECT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
+}
+
+// Unloading a capture that is being indexed stops the indexer and releases
+// a client waiting for the length.
+TEST_F(PcapReplayTest, UnloadStopsIndexing) {
+    const std::string path = stream_capture(m_dir, "s.pcap", 400, 100000);
+    vorlan_test::HeldGate& gate = vorlan_test::HeldGate::instance();
+    gate.close();
+    vorlan_sdk2::setIndexHook(&vorlan_test::HeldGate::pass);
+    const uint64_t handle = load(path, kLoadPaused);
+    gate.wait_held();
+    std::thread waiter([&] { (void)VorlanReplayGetLength(handle); });
+    std::thread unloader([&] { EXPECT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS); });
+    // The unload waits for the indexer, which leaves the hook once the gate
+    // opens and then stops without indexing the capture.
+    ASSERT_TRUE(vorlan_test::eventually([&] { return VorlanReplayIsPaused(handle) == VORLAN_ERROR_INVALID_ARGUMENTS; }));
+    gate.open();
+    vorlan_sdk2::setIndexHook(nullptr);
+    unloader.join();
+    waiter.join();
 }
 
 // With the relay on, a listener runs on the relay thread while the replay's

@@ -195,7 +195,6 @@ protected:
         const std::string& file = settings().capture;
         switch (code) {
             case VORLAN_SUCCESS:
-                set_length(static_cast<double>(vorlan_sdk_capture_replay_get_length()));
                 return true;
             case VORLAN_ERROR_INVALID_FILE_TYPE:
                 console().error(file + ": not a capture file (a classic PCAP file with microsecond times is expected)");
@@ -248,6 +247,7 @@ protected:
         if (vorlan_sdk_capture_replay_is_open() == 1) {
             vorlan_sdk_capture_replay_close();
         }
+        join_length();
         const VorlanSensorErrorCode code = vorlan_sdk_deinitialize();
         if (code != VORLAN_SUCCESS) {
             console().warning("stopping the library: " + error_text(code));
@@ -259,6 +259,11 @@ protected:
             }
         }
         m_senders.clear();
+    }
+
+    double wait_for_length() override {
+        // 0 also when the capture was closed while it was being indexed.
+        return static_cast<double>(vorlan_sdk_capture_replay_get_length());
     }
 
     void seek_library(double seconds) override {
@@ -479,7 +484,12 @@ private:
             if (console().shows_progress()) {
                 const double length_s = length();
                 char label[64];
-                std::snprintf(label, sizeof(label), "%.1f/%.1f s", position, length_s);
+                // A long capture's length comes once it is indexed.
+                if (length_s > 0.0) {
+                    std::snprintf(label, sizeof(label), "%.1f/%.1f s", position, length_s);
+                } else {
+                    std::snprintf(label, sizeof(label), "%.1f s", position);
+                }
                 console().progress(length_s > 0.0 ? position / length_s : 1.0, label);
             }
         }

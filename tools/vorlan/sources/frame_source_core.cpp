@@ -88,7 +88,26 @@ bool sensor_matches(const std::string& wanted, const SensorFacts& sensor) {
 
 FrameSourceCore::FrameSourceCore(Console& console) : m_console(console) {}
 
-FrameSourceCore::~FrameSourceCore() = default;
+FrameSourceCore::~FrameSourceCore() { join_length(); }
+
+void FrameSourceCore::join_length() {
+    if (m_length_thread.joinable()) {
+        m_length_thread.join();
+    }
+}
+
+namespace {
+
+// Up to this size a capture's length is awaited before playing: it is
+// indexed in well under a second.
+constexpr int64_t kLengthAtOpenBytes = int64_t(64) << 20;
+
+int64_t file_bytes(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? static_cast<int64_t>(status.st_size) : 0;
+}
+
+}  // namespace
 
 bool check_capture_file(const std::string& path, Console& console) {
     struct stat status {};
@@ -137,6 +156,21 @@ bool FrameSourceCore::open(const FrameSourceSettings& settings) {
         stop_library();
         return false;
     }
+    if (!settings.capture.empty()) {
+        // Playing does not wait for the length of a long capture: the
+        // libraries index it while the first frames come. A start position
+        // is checked against it, and a short capture is indexed in a moment.
+        m_length_thread = std::thread([this] {
+            const double seconds = wait_for_length();
+            if (seconds >= 0.0) {
+                m_length.store(seconds);
+                m_length_known.store(true);
+            }
+        });
+        if (settings.start > 0.0 || file_bytes(settings.capture) <= kLengthAtOpenBytes) {
+            m_length_thread.join();
+        }
+    }
     if (!settings.capture.empty() && settings.start > 0.0 && settings.start >= m_length.load()) {
         m_console.error(settings.capture + ": --start " + seconds_text(settings.start) +
                         " is at or beyond the capture's end (it lasts " + seconds_text(m_length.load()) + ")");
@@ -161,7 +195,16 @@ std::string FrameSourceCore::opening_line() const {
     if (m_settings.speed != 0.0f) {
         std::snprintf(speed, sizeof(speed), "%gx", static_cast<double>(m_settings.speed));
     }
-    return m_settings.capture + ": capture " + seconds_text(m_length.load()) + "  library " +
+    std::string extent;
+    if (m_length_known.load()) {
+        extent = seconds_text(m_length.load());
+    } else {
+        char size[48];
+        std::snprintf(size, sizeof(size), "of %.1f GB, length still being indexed",
+                      static_cast<double>(file_bytes(m_settings.capture)) / 1e9);
+        extent = size;
+    }
+    return m_settings.capture + ": capture " + extent + "  library " +
            std::to_string(library()) + "  frame mode " + frame_mode_text() + "  speed " + speed +
            (m_settings.loop ? "  looping" : "");
 }

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "frame_source.h"
 #include "sender_tally.h"
@@ -85,8 +86,13 @@ protected:
     // Feeds the capture or waits for live frames until finished() says so or
     // the capture ends. Returns 0 or 1 (a damaged capture, a failure).
     virtual int feed() = 0;
-    // Stops the library; no frame is delivered after it returns.
+    // Stops the library; no frame is delivered after it returns. It closes
+    // the capture before the library stops, then calls join_length().
     virtual void stop_library() = 0;
+    // The open capture's length in seconds, waiting for the library to index
+    // it (a long capture takes seconds); negative when the library cannot
+    // tell (the capture was closed meanwhile). Called on a thread of its own.
+    virtual double wait_for_length() = 0;
     // The library's own seek and speed; called from any thread.
     virtual void seek_library(double seconds) = 0;
     virtual void set_library_speed(float speed) = 0;
@@ -123,7 +129,9 @@ protected:
     // Where the feed stands in the capture, seconds; a position past --end
     // finishes the run.
     void note_position(double seconds);
-    void set_length(double seconds) { m_length.store(seconds); }
+    // Ends the wait for the length; the capture must be closed already, so
+    // that the wait returns.
+    void join_length();
 
     // The run has ended: the limit was reached, the sink refused, --end was
     // passed or a stop was requested.
@@ -181,6 +189,9 @@ private:
 
     std::atomic<double> m_position{0.0};
     std::atomic<double> m_length{0.0};
+    // Set once the length is known; until then it reads 0.
+    std::atomic<bool> m_length_known{false};
+    std::thread m_length_thread;
     std::atomic<float> m_speed{0.0f};
 };
 

@@ -131,7 +131,6 @@ protected:
             }
             return false;
         }
-        set_length(static_cast<double>(std::max<int64_t>(VorlanReplayGetLength(m_replay), 0)) * 1e-6);
         int result = VorlanReplaySetAutoReplay(m_replay, settings().loop ? 1 : 0);
         if (result == VORLAN_SUCCESS) {
             set_library_speed(settings().speed);
@@ -231,8 +230,10 @@ protected:
         }
         if (m_replay != 0) {
             VorlanReplayUnloadPcap(m_replay);
-            m_replay = 0;
         }
+        // The wait for the length reads m_replay until it ends.
+        join_length();
+        m_replay = 0;
         // Removing the last frame listener (the FIFO's too) drops the
         // library's frame buffers; deinitialising alone would keep them, and
         // a later source in this process would begin with this one's partial
@@ -251,6 +252,12 @@ protected:
         if (code != VORLAN_SUCCESS) {
             console().warning("stopping the second library: " + code_name(code));
         }
+    }
+
+    double wait_for_length() override {
+        // Negative when the capture was unloaded while it was being indexed.
+        const int64_t length = VorlanReplayGetLength(m_replay);
+        return length < 0 ? -1.0 : static_cast<double>(length) * 1e-6;
     }
 
     void seek_library(double seconds) override {
@@ -374,7 +381,12 @@ private:
         const double at = position();
         const double length_s = length();
         char label[64];
-        std::snprintf(label, sizeof(label), "%.1f/%.1f s", at, length_s);
+        // A long capture's length comes once it is indexed.
+        if (length_s > 0.0) {
+            std::snprintf(label, sizeof(label), "%.1f/%.1f s", at, length_s);
+        } else {
+            std::snprintf(label, sizeof(label), "%.1f s", at);
+        }
         console().progress(length_s > 0.0 ? at / length_s : 1.0, label);
     }
 
