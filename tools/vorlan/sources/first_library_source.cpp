@@ -299,6 +299,19 @@ protected:
         return true;
     }
 
+    bool capture_counts(vorlan_capture::SkipCounters& counters) override {
+        if (m_live) {
+            return false;
+        }
+        counters.duplicates = vorlan_sdk_capture_replay_get_count(VORLAN_CAPTURE_COUNT_DUPLICATES);
+        counters.snapshot_cut = vorlan_sdk_capture_replay_get_count(VORLAN_CAPTURE_COUNT_SNAPSHOT_CUT);
+        counters.incomplete = vorlan_sdk_capture_replay_get_count(VORLAN_CAPTURE_COUNT_INCOMPLETE);
+        counters.broken_header = vorlan_sdk_capture_replay_get_count(VORLAN_CAPTURE_COUNT_BROKEN);
+        counters.not_udp = vorlan_sdk_capture_replay_get_count(VORLAN_CAPTURE_COUNT_NOT_UDP);
+        counters.other_link = vorlan_sdk_capture_replay_get_count(VORLAN_CAPTURE_COUNT_OTHER_LINK);
+        return true;
+    }
+
 private:
     struct SenderState {
         bool informed = false;
@@ -401,6 +414,7 @@ private:
     }
 
     void report_read_failure(VorlanSensorErrorCode code) {
+        note_cut_end();
         // What was read before stays handed out: a capture cut short by a
         // recording that was killed is still worth looking at.
         char at[48];
@@ -631,6 +645,12 @@ private:
                 return;
             }
         }
+        // What reading the capture left out, and what a capture without
+        // sensor traffic holds, the frame source tells from the library's
+        // counts, once for both libraries.
+        if (handle == 0 && !self.m_live && self.is_capture_report(code, message)) {
+            return;
+        }
         std::size_t n = 0;
         {
             std::lock_guard<std::mutex> lock(self.m_mutex);
@@ -646,6 +666,14 @@ private:
         std::string origin = handle != 0 ? "sensor " + dotted_address_of(handle) : "library";
         const std::string text = first_message_line(message);
         self.console().warning(origin + ": " + vorlan_get_error_code_name(code) + (text.empty() ? "" : ": " + text));
+    }
+
+    bool is_capture_report(VorlanSensorErrorCode code, const char* message) const {
+        if (message == nullptr || (code != VORLAN_ERROR_CORRUPT_FILE && code != VORLAN_ERROR_INVALID_FILE_TYPE)) {
+            return false;
+        }
+        const std::string prefix = settings().capture + ": ";
+        return std::strncmp(message, prefix.c_str(), prefix.size()) == 0;
     }
 
     // The report's words say how many of the lost datagrams the worker
