@@ -11,13 +11,14 @@ library=2 (the second); both yield the same kind of Frame.
 from ._version import __version__
 from . import sdk as _sdk1
 from . import sdk2 as _sdk2
-from .errors import VorlanError
+from .errors import CaptureLossWarning, VorlanError
 from .frame import Frame, Sensor
 from .sdk import Sdk, calibrate
 from .sdk2 import FrameFifo, Sdk2
 from ._sdk1_types import RAW_POINT_DTYPE, Calibration, LaserCalibration
 
-__all__ = ["__version__", "VorlanError", "Frame", "Sensor", "Sdk", "Sdk2", "FrameFifo", "calibrate", "replay", "listen",
+__all__ = ["__version__", "VorlanError", "CaptureLossWarning", "Frame", "Sensor", "Sdk", "Sdk2", "FrameFifo",
+           "calibrate", "replay", "listen",
            "RAW_POINT_DTYPE", "Calibration", "LaserCalibration"]
 
 

@@ -219,19 +219,27 @@ protected:
                 set_length(static_cast<double>(vorlan_sdk_capture_replay_get_length()));
                 return true;
             case VORLAN_ERROR_INVALID_FILE_TYPE:
-                console().error(file + ": not a capture file (a classic PCAP file with microsecond times is expected)");
+                console().error(file + ": not a capture file (a PCAP or pcapng capture is expected)");
                 break;
             case VORLAN_ERROR_FILE_IO:
                 // The library cannot tell a file too short for a capture
                 // header from a capture cut short; its first bytes can.
-                console().error(file + (starts_like_a_classic_capture(path)
+                console().error(file + (starts_like_a_capture(path)
                                             ? ": the capture is cut short or cannot be read"
-                                            : ": not a capture file (a classic PCAP file with microsecond times "
-                                              "is expected)"));
+                                            : ": not a capture file (a PCAP or pcapng capture is expected)"));
                 break;
-            case VORLAN_ERROR_CORRUPT_FILE:
-                console().error(file + ": the capture is damaged: " + error_text(code));
+            case VORLAN_ERROR_CORRUPT_FILE: {
+                const std::string reason = error_text(code);
+                if (reason == "Empty packet!") {
+                    // Some capture tools write records of zero bytes; the
+                    // converter leaves them out.
+                    console().error(file + ": the capture holds a record of zero bytes, which library 1 cannot "
+                                           "replay: `vorlan convert " + file + " fixed.pcap` writes a copy without it");
+                } else {
+                    console().error(file + ": the capture is damaged: " + reason);
+                }
                 break;
+            }
             case VORLAN_ERROR_INVALID_ARGUMENTS:
                 // Opening stands at the first packet, which a capture without
                 // packets does not have.

@@ -70,7 +70,7 @@ bool port_held_elsewhere(uint16_t port) {
 
 }  // namespace
 
-bool starts_like_a_classic_capture(const std::string& path) {
+bool starts_like_a_capture(const std::string& path) {
     std::FILE* handle = std::fopen(path.c_str(), "rb");
     if (handle == nullptr) {
         return false;
@@ -78,7 +78,15 @@ bool starts_like_a_classic_capture(const std::string& path) {
     unsigned char magic[4] = {};
     const bool read = std::fread(magic, 1, sizeof(magic), handle) == sizeof(magic);
     std::fclose(handle);
-    return read && magic[0] == 0xd4 && magic[1] == 0xc3 && magic[2] == 0xb2 && magic[3] == 0xa1;
+    static const unsigned char kMagics[][4] = {{0xd4, 0xc3, 0xb2, 0xa1}, {0xa1, 0xb2, 0xc3, 0xd4},
+                                               {0x4d, 0x3c, 0xb2, 0xa1}, {0xa1, 0xb2, 0x3c, 0x4d},
+                                               {0x0a, 0x0d, 0x0d, 0x0a}};
+    for (const auto& known : kMagics) {
+        if (read && std::memcmp(magic, known, sizeof(magic)) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 uint64_t records_lost(const vorlan_capture::SkipCounters& counters) {

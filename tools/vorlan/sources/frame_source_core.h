@@ -43,9 +43,9 @@ std::string format_loss_counts(const LossCounts& counts);
 // (not a folder, pipe or device) and opens for reading. Prints why not.
 bool check_capture_file(const std::string& path, Console& console);
 
-// Whether the file begins like the captures the libraries read (magic
-// 0xa1b2c3d4, little-endian).
-bool starts_like_a_classic_capture(const std::string& path);
+// Whether the file begins like the captures the libraries read: classic
+// PCAP (microsecond or nanosecond times, either byte order) or pcapng.
+bool starts_like_a_capture(const std::string& path);
 
 // Records of a capture whose data reached no frame: cut by the snapshot
 // length, of datagrams that could not be reassembled, with broken headers.

@@ -122,10 +122,10 @@ protected:
         const int loaded = VorlanReplayLoadPcap(path.c_str(), kLoadPaused, &m_replay);
         if (loaded != VORLAN_SUCCESS) {
             m_replay = 0;
-            if (loaded == VORLAN_ERROR_FILE_IO && starts_like_a_classic_capture(path)) {
+            if (loaded == VORLAN_ERROR_FILE_IO && starts_like_a_capture(path)) {
                 console().error(file + ": the capture holds no packets or is cut short");
             } else if (loaded == VORLAN_ERROR_FILE_IO) {
-                console().error(file + ": not a capture file (a classic PCAP file with microsecond times is expected)");
+                console().error(file + ": not a capture file (a PCAP or pcapng capture is expected)");
             } else {
                 console().error(file + ": cannot replay: " + code_name(loaded));
             }
