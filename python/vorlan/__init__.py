@@ -34,7 +34,9 @@ def replay(path, library=1, **options):
     the first library, natural frames with the second (whose legacy
     translation also shows first-generation sensors; legacy=False turns it
     off). Also: frame_mode=, frame_length=, start=, end= (seconds into the
-    capture), sensor= (a dotted address or a serial number), on_sensor=."""
+    capture), sensor= (a dotted address or a serial number), on_sensor=.
+    What reading the capture left out is told when it ends, as a
+    CaptureLossWarning; a capture without sensor datagrams raises VorlanError."""
     return _module(library).replay(path, **options)
 
 
