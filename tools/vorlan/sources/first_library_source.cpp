@@ -422,7 +422,9 @@ private:
     }
 
     void report_read_failure(VorlanSensorErrorCode code) {
-        note_cut_end();
+        if (code == VORLAN_ERROR_FILE_IO || code == VORLAN_ERROR_CORRUPT_FILE) {
+            note_cut_end();
+        }
         // What was read before stays handed out: a capture cut short by a
         // recording that was killed is still worth looking at.
         char at[48];

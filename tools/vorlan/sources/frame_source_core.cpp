@@ -449,7 +449,10 @@ std::string FrameSourceCore::summary() const {
     if (m_settings.capture.empty()) {
         summary += "  " + format_loss_counts(m_losses);
     }
-    const std::string left_out = vorlan_capture::describe_losses(m_read_losses);
+    std::string left_out = vorlan_capture::describe_losses(m_read_losses);
+    if (m_cut_end.load()) {
+        left_out += (left_out.empty() ? "" : ", ") + std::string("the rest of the file after a record cut short");
+    }
     if (!left_out.empty()) {
         summary += "  left out: " + left_out;
     }
