@@ -24,12 +24,37 @@ bool whole_udp_datagram(uint32_t source, uint32_t destination, const uint8_t* by
 }  // namespace
 
 void FragmentReassembler::abandon(Pending& pending) {
-    m_abandoned_records += pending.records;
+    if (!repeats_completed(pending)) {
+        m_abandoned_records += pending.records;
+    }
     pending.used = false;
+}
+
+bool FragmentReassembler::repeats_completed(const Pending& pending) const {
+    for (const Pending& done : m_pending) {
+        if (!done.done || done.source != pending.source || done.destination != pending.destination ||
+            done.identification != pending.identification || pending.extent > done.total) {
+            continue;
+        }
+        bool same = pending.records != 0;
+        for (std::size_t i = 0; same && i < (pending.extent + 7) / 8; ++i) {
+            if (!block_set(pending.blocks.data(), i)) {
+                continue;
+            }
+            const std::size_t begin = i * 8;
+            const std::size_t end = std::min(begin + 8, pending.extent);
+            same = std::memcmp(done.bytes.data() + begin, pending.bytes.data() + begin, end - begin) == 0;
+        }
+        if (same) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void FragmentReassembler::start(Pending& slot, const Ipv4Packet& fragment, int64_t time) {
     slot.used = true;
+    slot.done = false;
     slot.source = fragment.source;
     slot.destination = fragment.destination;
     slot.identification = fragment.identification;
@@ -37,6 +62,7 @@ void FragmentReassembler::start(Pending& slot, const Ipv4Packet& fragment, int64
     slot.arrival = m_arrivals++;
     slot.received = 0;
     slot.total = 0;
+    slot.extent = 0;
     slot.records = 0;
     slot.blocks.fill(0);
     if (slot.bytes.size() < kMaxDatagram) {
@@ -46,11 +72,16 @@ void FragmentReassembler::start(Pending& slot, const Ipv4Packet& fragment, int64
 
 FragmentReassembler::Pending& FragmentReassembler::slot_for(const Ipv4Packet& fragment, int64_t time) {
     Pending* free_slot = nullptr;
+    Pending* oldest_done = nullptr;  // a completed datagram of another key
     Pending* oldest = nullptr;
     for (Pending& pending : m_pending) {
         if (!pending.used) {
-            if (free_slot == nullptr) {
-                free_slot = &pending;
+            const bool same_key = pending.source == fragment.source &&
+                                  pending.identification == fragment.identification;
+            if (!pending.done) {
+                free_slot = free_slot != nullptr ? free_slot : &pending;
+            } else if (!same_key && (oldest_done == nullptr || pending.arrival < oldest_done->arrival)) {
+                oldest_done = &pending;
             }
             continue;
         }
@@ -61,7 +92,7 @@ FragmentReassembler::Pending& FragmentReassembler::slot_for(const Ipv4Packet& fr
             oldest = &pending;
         }
     }
-    Pending& slot = free_slot != nullptr ? *free_slot : *oldest;
+    Pending& slot = free_slot != nullptr ? *free_slot : oldest_done != nullptr ? *oldest_done : *oldest;
     if (slot.used) {
         abandon(slot);
     }
@@ -120,6 +151,7 @@ FragmentReassembler::Result FragmentReassembler::add(const Ipv4Packet& fragment,
     }
     std::memcpy(pending->bytes.data() + begin, fragment.payload, fragment.payload_size);
     pending->received += fragment.payload_size;
+    pending->extent = std::max(pending->extent, end);
     pending->time = std::min(pending->time, time);
     ++pending->records;
     if (!fragment.more_fragments) {
@@ -135,6 +167,7 @@ FragmentReassembler::Result FragmentReassembler::add(const Ipv4Packet& fragment,
         m_abandoned_records += pending->records;
         return Result::waiting;
     }
+    pending->done = true;
     datagram.source = pending->source;
     datagram.destination = pending->destination;
     datagram.time = pending->time;
@@ -155,6 +188,10 @@ void FragmentReassembler::reset() {
         if (pending.used) {
             abandon(pending);
         }
+    }
+    // What is read next comes from elsewhere in the file.
+    for (Pending& pending : m_pending) {
+        pending.done = false;
     }
 }
 

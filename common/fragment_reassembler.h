@@ -10,6 +10,11 @@
 // what is gathered with other bytes, or a new first fragment, ends the
 // datagram gathered so far as incomplete and starts afresh; and a datagram
 // whose UDP length or checksum disagrees with the bytes gathered is given up.
+//
+// A mirror port repeats every fragment, so copies of a datagram's last
+// fragments may come after it was complete. The datagram last completed in
+// a slot is kept until the slot is needed again; fragments gathered later
+// that only repeat its bytes are copies, not losses, when they are given up.
 #ifndef VORLAN_COMMON_FRAGMENT_REASSEMBLER_H
 #define VORLAN_COMMON_FRAGMENT_REASSEMBLER_H
 
@@ -57,7 +62,9 @@ private:
     static constexpr std::size_t kBlocks = (kMaxDatagram + 7) / 8;
 
     struct Pending {
-        bool used = false;
+        bool used = false;           // fragments are being gathered
+        bool done = false;           // holds the datagram it completed last
+
         uint32_t source = 0;
         uint32_t destination = 0;
         uint16_t identification = 0;
@@ -65,6 +72,7 @@ private:
         uint64_t arrival = 0;        // order of creation, to find the oldest
         std::size_t received = 0;    // bytes, never counting one twice
         std::size_t total = 0;       // known once the last fragment came; 0 before
+        std::size_t extent = 0;      // end of the furthest fragment gathered
         uint32_t records = 0;
         std::vector<uint8_t> bytes;  // kMaxDatagram once used, then kept
         std::array<uint64_t, (kBlocks + 63) / 64> blocks{};  // 8-byte blocks received
@@ -73,6 +81,9 @@ private:
     Pending& slot_for(const Ipv4Packet& fragment, int64_t time);
     void start(Pending& slot, const Ipv4Packet& fragment, int64_t time);
     void abandon(Pending& pending);
+    // Whether every byte gathered in `pending` repeats a datagram completed
+    // under the same key.
+    bool repeats_completed(const Pending& pending) const;
     // Whether `fragment` cannot join `pending` (an overlap, or an end other
     // than the one known), and whether it is merely a copy of bytes there.
     bool clashes(const Pending& pending, const Ipv4Packet& fragment, bool& copy) const;

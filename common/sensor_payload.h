@@ -1,5 +1,6 @@
 // Whether a UDP payload is sensor traffic: every packet a sensor sends
-// starts with its type, four ASCII characters.
+// starts with its type, four ASCII characters; some senders put point
+// ("STA0") and information ("INFZ") packets behind an 8-byte prefix.
 #ifndef VORLAN_COMMON_SENSOR_PAYLOAD_H
 #define VORLAN_COMMON_SENSOR_PAYLOAD_H
 
@@ -20,7 +21,9 @@ inline bool is_sensor_payload(const uint8_t* payload, std::size_t size) {
             return true;
         }
     }
-    return false;
+    constexpr std::size_t kPrefix = 8;
+    return size >= kPrefix + 4 &&
+           (std::memcmp(payload + kPrefix, "STA0", 4) == 0 || std::memcmp(payload + kPrefix, "INFZ", 4) == 0);
 }
 
 }  // namespace vorlan_capture

@@ -23,13 +23,16 @@ CASES = [
     ("missing", None, (-12, -12), "no such file"),
     ("a directory", "dir", (-12, -12), "is a directory"),
     ("text", b"not a capture\n" * 10, (-11, -12),
-     "not a capture file (a classic PCAP file with microsecond times"),
+     "not a capture file (a PCAP or pcapng capture is expected)"),
     ("too short", b"\xd4\xc3", (-12, -12), "not a capture file"),
-    ("pcapng", b"\x0a\x0d\x0d\x0a" + bytes(60), (-11, -11),
-     "is a pcapng capture, which the libraries do not read: convert it with `vorlan convert "),
-    ("nanosecond", struct.pack("<I", 0xA1B23C4D) + CLASSIC_HEADER[4:], (-11, -11), "is a nanosecond capture"),
-    ("big-endian", struct.pack(">IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1), (-11, -11),
-     "is a big-endian capture"),
+    # Every form the libraries read, without a packet: told as such, never as
+    # something that is not a capture.
+    ("pcapng without packets", struct.pack("<IIIHHqI", 0x0A0D0D0A, 28, 0x1A2B3C4D, 1, 0, -1, 28)
+     + struct.pack("<IIHHII", 1, 20, 1, 0, 65535, 20), (-8, -12), "holds no packets"),
+    ("nanosecond without packets", struct.pack("<I", 0xA1B23C4D) + CLASSIC_HEADER[4:], (-8, -12),
+     "holds no packets"),
+    ("big-endian without packets", struct.pack(">IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1), (-8, -12),
+     "holds no packets"),
 ]
 
 

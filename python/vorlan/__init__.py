@@ -11,13 +11,14 @@ library=2 (the second); both yield the same kind of Frame.
 from ._version import __version__
 from . import sdk as _sdk1
 from . import sdk2 as _sdk2
-from .errors import VorlanError
+from .errors import CaptureLossWarning, VorlanError
 from .frame import Frame, Sensor
 from .sdk import Sdk, calibrate
 from .sdk2 import FrameFifo, Sdk2
 from ._sdk1_types import RAW_POINT_DTYPE, Calibration, LaserCalibration
 
-__all__ = ["__version__", "VorlanError", "Frame", "Sensor", "Sdk", "Sdk2", "FrameFifo", "calibrate", "replay", "listen",
+__all__ = ["__version__", "VorlanError", "CaptureLossWarning", "Frame", "Sensor", "Sdk", "Sdk2", "FrameFifo",
+           "calibrate", "replay", "listen",
            "RAW_POINT_DTYPE", "Calibration", "LaserCalibration"]
 
 
@@ -33,7 +34,9 @@ def replay(path, library=1, **options):
     the first library, natural frames with the second (whose legacy
     translation also shows first-generation sensors; legacy=False turns it
     off). Also: frame_mode=, frame_length=, start=, end= (seconds into the
-    capture), sensor= (a dotted address or a serial number), on_sensor=."""
+    capture), sensor= (a dotted address or a serial number), on_sensor=.
+    What reading the capture left out is told when it ends, as a
+    CaptureLossWarning; a capture without sensor datagrams raises VorlanError."""
     return _module(library).replay(path, **options)
 
 

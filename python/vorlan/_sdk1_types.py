@@ -74,6 +74,7 @@ SERIAL_CALLBACK = ctypes.CFUNCTYPE(None, c_uint64, c_char_p, c_void_p)
 NETWORK_PACKET_CALLBACK = ctypes.CFUNCTYPE(None, c_uint64, c_int64, c_void_p, c_size_t, c_void_p)
 
 ERROR_COMMUNICATION = -6
+ERROR_INVALID_FILE_TYPE = -11
 ERROR_EOF = -15
 
 _CODE = c_int32
@@ -110,6 +111,7 @@ _SIGNATURES = {
     "vorlan_sdk_capture_replay_resume_blocking": (_CODE, [c_float]),
     "vorlan_sdk_capture_replay_resume_blocking_once": (_CODE, []),
     "vorlan_sdk_capture_replay_get_position": (c_float, []),
+    "vorlan_sdk_capture_replay_get_count": (ctypes.c_uint64, [c_int32]),
 }
 
 # Sizes the library exports, checked against these mirrors at load time.

@@ -57,3 +57,20 @@ class CallbackErrors:
         error, self._error = self._error, None
         if error is not None:
             raise error
+
+
+class CaptureLossWarning(UserWarning):
+    """Reading a capture left something out, said with warnings.warn when the
+    replay ends. `lost_records` counts records whose data is missing from the
+    frames (cut by the snapshot length, fragments of datagrams that could not
+    be reassembled, broken headers); when it is 0, only copies of sensor
+    datagrams (a mirror port, merged captures) were dropped and the frames
+    are right. `path` names the capture and `counts` holds every count the
+    library keeps, by name. To stop on lost data:
+    warnings.simplefilter("error", vorlan.CaptureLossWarning)."""
+
+    def __init__(self, message, path="", counts=None, lost_records=0):
+        super().__init__(message)
+        self.path = path
+        self.counts = dict(counts or {})
+        self.lost_records = int(lost_records)

@@ -11,7 +11,7 @@ import time
 import numpy as np
 
 from . import _library, _sdk1_types as t
-from ._capture_file import open_failure, refuse_unconverted
+from ._capture_file import no_sensor_datagram, open_failure, read_counts, warn_losses
 from ._pace import Pacer, checked_span, checked_speed
 from ._sdk1_frame_rule import FrameRule
 from ._sensor_book import SensorBook
@@ -121,6 +121,7 @@ class Sdk:
         self._shown = True
         self._last_packet_time = 0
         self._replay_open = False
+        self._holdings = ""  # what the library said a capture without sensor datagrams holds
         self._on_sensor = on_sensor
         self._on_serial_line = on_serial_line
         self._open = False
@@ -189,11 +190,16 @@ class Sdk:
             self._apply_pending_frame_options()
         self._rule.packet(handle, ctypes.string_at(data, min(size, 4)) if data else b"")
 
-    def _on_error(self, handle, code, _message, data, size, _user):
+    def _on_error(self, handle, code, message, data, size, _user):
         # Datagrams lost on the way in come as a communication error of no
         # sensor with their count at byte 8 of the record.
         if handle == 0 and code == t.ERROR_COMMUNICATION and data and size >= 16:
             self._book.lost(int.from_bytes(ctypes.string_at(data, 16)[8:16], "little"))
+        # What a capture without sensor traffic holds, in the library's words;
+        # replay() raises with them when the capture has ended.
+        text = (message or b"").decode("utf-8", "replace").split("\n")[0]
+        if handle == 0 and code == t.ERROR_INVALID_FILE_TYPE and ": no sensor datagram in the capture: " in text:
+            self._holdings = text
 
     def _apply_pending_frame_options(self):
         if self._rule.take_pending():
@@ -318,7 +324,7 @@ class Sdk:
         start, end = checked_span(start, end)
         path = str(path)
         self._close_replay()
-        refuse_unconverted(path)
+        self._holdings = ""
         code = self._lib.vorlan_sdk_capture_replay_open(path.encode())
         if code < 0:
             raise error(code, open_failure(path, code, 1, _last_error_text()))
@@ -334,18 +340,30 @@ class Sdk:
                 # What was read before stays delivered: a capture cut short
                 # is still worth looking at.
                 yield from self.pending_frames()
-                raise error(code, "%s: replay stopped at %.3f s: %s" % (
+                failure = error(code, "%s: replay stopped at %.3f s: %s" % (
                     path, self._lib.vorlan_sdk_capture_replay_get_position(), _last_error_text()))
+                warn_losses(path, self._reading_counts(), cut_end=True)
+                raise failure
             self._apply_pending_frame_options()
             position = self._lib.vorlan_sdk_capture_replay_get_position()
             if end is not None and position > end:
-                break
+                yield from self.pending_frames()
+                warn_losses(path, self._reading_counts())
+                return
             if position >= start:
                 self._shown = True
             pacer.wait_for(self._last_packet_time)
             if self._frames or self._errors.pending:
                 yield from self.pending_frames()
         yield from self.pending_frames()
+        counts = self._reading_counts()
+        if counts["sensor_datagrams"] == 0:
+            raise no_sensor_datagram(path, counts, self._holdings)
+        warn_losses(path, counts)
+
+    def _reading_counts(self):
+        """What reading the open capture met, by name."""
+        return read_counts(self._lib.vorlan_sdk_capture_replay_get_count)
 
     def _close_replay(self):
         if self._replay_open:

@@ -15,7 +15,7 @@ from ctypes import POINTER, c_char, c_char_p, c_int, c_int64, c_size_t, c_uint8,
 import numpy as np
 
 from . import _library
-from ._capture_file import open_failure, refuse_unconverted
+from ._capture_file import no_sensor_datagram, open_failure, read_counts, warn_losses
 from ._pace import checked_span, checked_speed
 from ._sensor_book import SensorBook
 from .errors import MEANINGS, CallbackErrors, VorlanError
@@ -83,6 +83,7 @@ _SIGNATURES = {
     "VorlanReplayPause": (c_int, [c_uint64]),
     "VorlanReplaySeek": (c_int, [c_uint64, c_int64]),
     "VorlanReplayGetSeekPosition": (c_int64, [c_uint64]),
+    "VorlanReplayGetCount": (c_int64, [c_uint64, c_uint32]),
     "VorlanReplaySetSpeed": (c_int, [c_uint64, c_int]),
     "VorlanListenFrames": (c_int, [c_int, FRAMES_CALLBACK, c_void_p]),
     "VorlanUnlistenFrames": (c_int, [FRAMES_CALLBACK, c_void_p]),
@@ -356,7 +357,6 @@ class Sdk2:
         start, end = checked_span(start, end)
         mode = aggregation_mode(frame_mode, frame_length)
         path = str(path)
-        refuse_unconverted(path)
         replay = c_uint64()
         code = self._lib.VorlanReplayLoadPcap(path.encode(), LOAD_PAUSED, ctypes.byref(replay))
         if code < 0:
@@ -381,10 +381,15 @@ class Sdk2:
             check(self._lib.VorlanReplaySetSpeed(replay, 0 if speed == 0.0 else max(1, round(speed * 100))))
             check(self._lib.VorlanReplayPlay(replay))
             yield from feed.frames()
+            counts = read_counts(lambda which: self._lib.VorlanReplayGetCount(replay, which))
             # A finished replay answers at once; one that ended at a record
             # cut short or damaged says so.
             if not feed.ended_early and self._lib.VorlanReplayPlayToFinish(replay) == -12:
+                warn_losses(path, counts, cut_end=True)
                 raise error(-12, "%s: the capture is cut short or damaged; what came before it was replayed" % path)
+            if not feed.ended_early and counts["sensor_datagrams"] == 0:
+                raise no_sensor_datagram(path, counts)
+            warn_losses(path, counts)
         finally:
             end_replay()
 

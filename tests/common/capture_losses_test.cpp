@@ -78,6 +78,9 @@ TEST(CaptureLosses, CopiesOfSensorDatagramsAreDroppedAndCounted) {
         {"same size, other tail", kSensorA, 3, sensor_payload(1, 201),
          [] { Bytes b = sensor_payload(1, 201); b[200] ^= 1; return b; }(), 2},
         {"repeated non-sensor payload", kSensorA, 3, test_payload(60, 9), test_payload(60, 9), 2},
+        {"copy of a point packet behind an 8-byte prefix", kSensorA, 3,
+         [] { Bytes b = test_payload(200, 4); b[8] = 'S', b[9] = 'T', b[10] = 'A', b[11] = '0'; return b; }(),
+         [] { Bytes b = test_payload(200, 4); b[8] = 'S', b[9] = 'T', b[10] = 'A', b[11] = '0'; return b; }(), 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -164,6 +167,10 @@ TEST(CaptureLosses, FragmentsOfDifferentDatagramsAreNeverJoined) {
         {"first lost: the next first fragment fits, the checksum tells", {ca[1], ca[2], cb[0]}, {}, 3},
         {"first lost: an overlapping fragment ends the mix", {fa[1], fb[0], fb[1], fb[2]}, {}, 4},
         {"a fragment seen twice", {fa[0], fa[1], fa[1], fa[2]}, {a}, 0},
+        // A mirror port: the last copy comes after the datagram is whole.
+        {"every fragment seen twice in a row", {fa[0], fa[0], fa[1], fa[1], fa[2], fa[2]}, {a}, 0},
+        {"a late copy of the middle fragment", {fa[0], fa[1], fa[2], fa[1]}, {a}, 0},
+        {"after a whole datagram, a lone fragment of another", {fa[0], fa[1], fa[2], fb[1]}, {a}, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -289,7 +289,8 @@ TEST(CaptureConvert, WhatGivesNoDatagramFailsAndSaysWhy) {
         {{"convert", text, directory.file("a.pcap")}, "not a capture file libpcap reads"},
         {{"convert", no_udp, directory.file("b.pcap")}, "no record carries a UDP datagram"},
         // Replay of records that give nothing is a failure, and says where to look.
-        {{"replay", no_udp}, "its 2 records give no UDP datagram (2 not IPv4/UDP); `vorlan check " + no_udp + "`"},
+        {{"replay", no_udp},
+         "no sensor datagram in the capture: no UDP datagram (2 records not IPv4/UDP); `vorlan check " + no_udp + "`"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0]);

@@ -21,9 +21,9 @@ int show_frames(const FrameSourceSettings& settings, Console& console) {
             return true;
         },
         sensor_printer(console, !settings.capture.empty()));
-    if (code != kExitFailure) {
-        print_end(console, *source, settings.frame_limit, frames, code);
-    }
+    // Also after a failure: what was played and what reading left out are
+    // worth knowing when a capture is damaged or lost data.
+    print_end(console, *source, settings.frame_limit, frames, code);
     return code;
 }
 

@@ -197,19 +197,27 @@ protected:
             case VORLAN_SUCCESS:
                 return true;
             case VORLAN_ERROR_INVALID_FILE_TYPE:
-                console().error(file + ": not a capture file (a classic PCAP file with microsecond times is expected)");
+                console().error(file + ": not a capture file (a PCAP or pcapng capture is expected)");
                 break;
             case VORLAN_ERROR_FILE_IO:
                 // The library cannot tell a file too short for a capture
                 // header from a capture cut short; its first bytes can.
-                console().error(file + (starts_like_a_classic_capture(path)
+                console().error(file + (starts_like_a_capture(path)
                                             ? ": the capture is cut short or cannot be read"
-                                            : ": not a capture file (a classic PCAP file with microsecond times "
-                                              "is expected)"));
+                                            : ": not a capture file (a PCAP or pcapng capture is expected)"));
                 break;
-            case VORLAN_ERROR_CORRUPT_FILE:
-                console().error(file + ": the capture is damaged: " + error_text(code));
+            case VORLAN_ERROR_CORRUPT_FILE: {
+                const std::string reason = error_text(code);
+                if (reason == "Empty packet!") {
+                    // Some capture tools write records of zero bytes; the
+                    // converter leaves them out.
+                    console().error(file + ": the capture holds a record of zero bytes, which library 1 cannot "
+                                           "replay: `vorlan convert " + file + " fixed.pcap` writes a copy without it");
+                } else {
+                    console().error(file + ": the capture is damaged: " + reason);
+                }
                 break;
+            }
             case VORLAN_ERROR_INVALID_ARGUMENTS:
                 // Opening stands at the first packet, which a capture without
                 // packets does not have.
@@ -280,6 +288,19 @@ protected:
             return false;
         }
         facts = first_library_facts(information);
+        return true;
+    }
+
+    bool capture_counts(vorlan_capture::SkipCounters& counters) override {
+        if (m_live) {
+            return false;
+        }
+        counters.duplicates = vorlan_sdk_capture_replay_get_count(VORLAN_CAPTURE_COUNT_DUPLICATES);
+        counters.snapshot_cut = vorlan_sdk_capture_replay_get_count(VORLAN_CAPTURE_COUNT_SNAPSHOT_CUT);
+        counters.incomplete = vorlan_sdk_capture_replay_get_count(VORLAN_CAPTURE_COUNT_INCOMPLETE);
+        counters.broken_header = vorlan_sdk_capture_replay_get_count(VORLAN_CAPTURE_COUNT_BROKEN);
+        counters.not_udp = vorlan_sdk_capture_replay_get_count(VORLAN_CAPTURE_COUNT_NOT_UDP);
+        counters.other_link = vorlan_sdk_capture_replay_get_count(VORLAN_CAPTURE_COUNT_OTHER_LINK);
         return true;
     }
 
@@ -424,6 +445,9 @@ private:
     }
 
     void report_read_failure(VorlanSensorErrorCode code) {
+        if (code == VORLAN_ERROR_FILE_IO || code == VORLAN_ERROR_CORRUPT_FILE) {
+            note_cut_end();
+        }
         // What was read before stays handed out: a capture cut short by a
         // recording that was killed is still worth looking at.
         char at[48];
@@ -660,6 +684,12 @@ private:
                 return;
             }
         }
+        // What reading the capture left out, and what a capture without
+        // sensor traffic holds, the frame source tells from the library's
+        // counts, once for both libraries.
+        if (handle == 0 && !self.m_live && self.is_capture_report(code, message)) {
+            return;
+        }
         std::size_t n = 0;
         {
             std::lock_guard<std::mutex> lock(self.m_mutex);
@@ -675,6 +705,14 @@ private:
         std::string origin = handle != 0 ? "sensor " + dotted_address_of(handle) : "library";
         const std::string text = first_message_line(message);
         self.console().warning(origin + ": " + vorlan_get_error_code_name(code) + (text.empty() ? "" : ": " + text));
+    }
+
+    bool is_capture_report(VorlanSensorErrorCode code, const char* message) const {
+        if (message == nullptr || (code != VORLAN_ERROR_CORRUPT_FILE && code != VORLAN_ERROR_INVALID_FILE_TYPE)) {
+            return false;
+        }
+        const std::string prefix = settings().capture + ": ";
+        return std::strncmp(message, prefix.c_str(), prefix.size()) == 0;
     }
 
     // The report's words say how many of the lost datagrams the worker

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "capture_check.h"
+#include "capture_report.h"
 #include "console.h"
 #include "exit_codes.h"
 #include "frame_summary.h"
@@ -36,17 +37,16 @@ void add_to(LossCounts& to, const LossCounts& from) {
     to.undecodable += from.undecodable;
 }
 
-// A capture that gave no frame may hold records but no datagram at all
-// (other protocols, frames cut short): that is a failure, and the user is
-// told why and where to look.
-bool yields_datagrams(const std::string& file, Console& console) {
+// A capture that gave no frame may hold no sensor datagram at all (other
+// traffic, other protocols, frames cut short): that is a failure, and the
+// user is told what the capture holds instead and where to look.
+bool holds_sensor_datagrams(const std::string& file, Console& console) {
     CaptureCheck check = check_capture(file);
-    if (!check.error.empty() || check.datagrams != 0 || check.records == 0) {
+    if (!check.error.empty() || check.sensor_datagrams != 0 || check.records == 0) {
         return true;  // nothing at all: the open already said so
     }
-    const std::string reasons = describe_skipped(check.skipped);
-    console.error(file + ": its " + std::to_string(check.records) + " records give no UDP datagram" +
-                  (reasons.empty() ? "" : " (" + reasons + ")") + "; `vorlan check " + file + "` tells more");
+    console.error(file + ": no sensor datagram in the capture: " + check.holdings + "; `vorlan check " + file +
+                  "` tells more");
     return false;
 }
 
@@ -70,7 +70,7 @@ bool port_held_elsewhere(uint16_t port) {
 
 }  // namespace
 
-bool starts_like_a_classic_capture(const std::string& path) {
+bool starts_like_a_capture(const std::string& path) {
     std::FILE* handle = std::fopen(path.c_str(), "rb");
     if (handle == nullptr) {
         return false;
@@ -78,7 +78,19 @@ bool starts_like_a_classic_capture(const std::string& path) {
     unsigned char magic[4] = {};
     const bool read = std::fread(magic, 1, sizeof(magic), handle) == sizeof(magic);
     std::fclose(handle);
-    return read && magic[0] == 0xd4 && magic[1] == 0xc3 && magic[2] == 0xb2 && magic[3] == 0xa1;
+    static const unsigned char kMagics[][4] = {{0xd4, 0xc3, 0xb2, 0xa1}, {0xa1, 0xb2, 0xc3, 0xd4},
+                                               {0x4d, 0x3c, 0xb2, 0xa1}, {0xa1, 0xb2, 0x3c, 0x4d},
+                                               {0x0a, 0x0d, 0x0d, 0x0a}};
+    for (const auto& known : kMagics) {
+        if (read && std::memcmp(magic, known, sizeof(magic)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+uint64_t records_lost(const vorlan_capture::SkipCounters& counters) {
+    return counters.snapshot_cut + counters.incomplete + counters.broken_header;
 }
 
 bool sensor_matches(const std::string& wanted, const SensorFacts& sensor) {
@@ -218,14 +230,19 @@ int FrameSourceCore::run(const FrameSink& frames, const SensorSink& sensors) {
     m_console.line(opening_line());
     int result = feed();
     m_console.end_progress();
+    // The counts go with the capture when the library closes it.
+    const bool nothing_lost = m_settings.capture.empty() || account_for_reading();
     stop_library();
     m_open = false;
     if (result == kExitSuccess && stop_requested()) {
         return kExitInterrupted;
     }
+    if (result == kExitSuccess && !nothing_lost) {
+        result = kExitFailure;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (result == kExitSuccess && m_frames == 0 && !m_settings.capture.empty() &&
-        !yields_datagrams(m_settings.capture, m_console)) {
+        !holds_sensor_datagrams(m_settings.capture, m_console)) {
         result = kExitFailure;
     }
     if (result == kExitSuccess && !m_settings.sensor.empty()) {
@@ -239,6 +256,29 @@ int FrameSourceCore::run(const FrameSink& frames, const SensorSink& sensors) {
         }
     }
     return result;
+}
+
+bool FrameSourceCore::account_for_reading() {
+    vorlan_capture::SkipCounters counters;
+    if (!capture_counts(counters)) {
+        return true;
+    }
+    if (m_cut_end.load() && counters.broken_header > 0) {
+        --counters.broken_header;  // the cut record was told of, with its place
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_read_losses = counters;
+    }
+    if (records_lost(counters) == 0) {
+        return true;
+    }
+    // Copies dropped lose nothing: the summary tells of them.
+    counters.duplicates = 0;
+    m_console.error(m_settings.capture + ": " + vorlan_capture::describe_losses(counters) +
+                    "; what they held is missing from the frames (`vorlan check " + m_settings.capture +
+                    "` tells more)");
+    return false;
 }
 
 FrameSourceCore::SensorState& FrameSourceCore::sensor_locked(uint64_t handle) {
@@ -451,6 +491,13 @@ std::string FrameSourceCore::summary() const {
     std::string summary = text;
     if (m_settings.capture.empty()) {
         summary += "  " + format_loss_counts(m_losses);
+    }
+    std::string left_out = vorlan_capture::describe_losses(m_read_losses);
+    if (m_cut_end.load()) {
+        left_out += (left_out.empty() ? "" : ", ") + std::string("the rest of the file after a record cut short");
+    }
+    if (!left_out.empty()) {
+        summary += "  left out: " + left_out;
     }
     if (!m_undecodable.empty()) {
         summary += "\n" + m_undecodable.text() + " (" + std::to_string(m_losses.undecodable) + " datagrams) that library " +

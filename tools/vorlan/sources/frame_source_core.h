@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "capture_reader.h"
 #include "frame_source.h"
 #include "sender_tally.h"
 
@@ -44,9 +45,14 @@ std::string format_loss_counts(const LossCounts& counts);
 // (not a folder, pipe or device) and opens for reading. Prints why not.
 bool check_capture_file(const std::string& path, Console& console);
 
-// Whether the file begins like the captures the libraries read (magic
-// 0xa1b2c3d4, little-endian).
-bool starts_like_a_classic_capture(const std::string& path);
+// Whether the file begins like the captures the libraries read: classic
+// PCAP (microsecond or nanosecond times, either byte order) or pcapng.
+bool starts_like_a_capture(const std::string& path);
+
+// Records of a capture whose data reached no frame: cut by the snapshot
+// length, of datagrams that could not be reassembled, with broken headers.
+// Copies dropped and records of other traffic are not losses.
+uint64_t records_lost(const vorlan_capture::SkipCounters& counters);
 
 // Whether `wanted` (a dotted address or a serial number) names the sensor;
 // an empty `wanted` names every sensor.
@@ -98,6 +104,10 @@ protected:
     virtual void set_library_speed(float speed) = 0;
     // The library's facts about a sensor it made a frame for, when known.
     virtual bool look_up_sensor(uint64_t handle, SensorFacts& facts) = 0;
+    // What the library's capture reader counted since the capture opened:
+    // records that gave no datagram, by reason, and copies dropped. Called
+    // after feed() and before stop_library(); false when it cannot tell.
+    virtual bool capture_counts(vorlan_capture::SkipCounters& counters) = 0;
     // Called when a step has handed out its frame, on the delivering thread.
     virtual void on_paused_by_step() {}
     // Called when pausing or resuming from any thread.
@@ -132,6 +142,10 @@ protected:
     // Ends the wait for the length; the capture must be closed already, so
     // that the wait returns.
     void join_length();
+    // The feed stopped at a record cut short or damaged, and said where: the
+    // reader counts that record among the broken ones, and it is not told
+    // twice.
+    void note_cut_end() { m_cut_end.store(true); }
 
     // The run has ended: the limit was reached, the sink refused, --end was
     // passed or a stop was requested.
@@ -164,6 +178,9 @@ private:
 
     SensorState& sensor_locked(uint64_t handle);
     bool finished_locked() const;
+    // Takes the reader's counts from the library; says what lost data and
+    // returns false when records of the capture were lost.
+    bool account_for_reading();
     std::string opening_line() const;
 
     Console& m_console;
@@ -186,7 +203,10 @@ private:
     bool m_shown = true;  // frames are shown: --start reached
     bool m_paused = false;
     bool m_step_pending = false;
+    // What reading the capture left out, as last taken from the library.
+    vorlan_capture::SkipCounters m_read_losses;
 
+    std::atomic<bool> m_cut_end{false};
     std::atomic<double> m_position{0.0};
     std::atomic<double> m_length{0.0};
     // Set once the length is known; until then it reads 0.

@@ -122,10 +122,10 @@ protected:
         const int loaded = VorlanReplayLoadPcap(path.c_str(), kLoadPaused, &m_replay);
         if (loaded != VORLAN_SUCCESS) {
             m_replay = 0;
-            if (loaded == VORLAN_ERROR_FILE_IO && starts_like_a_classic_capture(path)) {
+            if (loaded == VORLAN_ERROR_FILE_IO && starts_like_a_capture(path)) {
                 console().error(file + ": the capture holds no packets or is cut short");
             } else if (loaded == VORLAN_ERROR_FILE_IO) {
-                console().error(file + ": not a capture file (a classic PCAP file with microsecond times is expected)");
+                console().error(file + ": not a capture file (a PCAP or pcapng capture is expected)");
             } else {
                 console().error(file + ": cannot replay: " + code_name(loaded));
             }
@@ -170,6 +170,7 @@ protected:
             // record was cut short or damaged (the library has said where).
             if (result == kExitSuccess && !finished() && !settings().loop &&
                 VorlanReplayPlayToFinish(m_replay) == VORLAN_ERROR_FILE_IO) {
+                note_cut_end();
                 console().error(settings().capture +
                                 ": the capture is cut short or damaged; what came before it was replayed");
                 result = kExitFailure;
@@ -281,6 +282,23 @@ protected:
             return false;
         }
         facts = facts_of(handle, sensor);
+        return true;
+    }
+
+    bool capture_counts(vorlan_capture::SkipCounters& counters) override {
+        if (m_replay == 0) {
+            return false;
+        }
+        const auto count = [this](uint32_t which) -> uint64_t {
+            const int64_t value = VorlanReplayGetCount(m_replay, which);
+            return value > 0 ? static_cast<uint64_t>(value) : 0;
+        };
+        counters.duplicates = count(VORLAN_REPLAY_COUNT_DUPLICATES);
+        counters.snapshot_cut = count(VORLAN_REPLAY_COUNT_SNAPSHOT_CUT);
+        counters.incomplete = count(VORLAN_REPLAY_COUNT_INCOMPLETE);
+        counters.broken_header = count(VORLAN_REPLAY_COUNT_BROKEN);
+        counters.not_udp = count(VORLAN_REPLAY_COUNT_NOT_UDP);
+        counters.other_link = count(VORLAN_REPLAY_COUNT_OTHER_LINK);
         return true;
     }
 
