@@ -6,8 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "wire_bytes.h"
 #include "capture.h"
+#include "core.h"
+#include "wire_bytes.h"
 
 #define VORLAN_SOURCE_FILE "source/record_indexer"
 
@@ -316,20 +317,33 @@ void RecordIndexer::build() {
         unsaved.check_used();
     }
 
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_on_disk = kept;
-    m_done = true;
-    if (!foreground) {
-        m_foreground = true;
-        m_foreground_code = failure.peek_code();
-        m_foreground_message = failure.message();
-        failure.mark_used();
-    } else if (!failure.ok()) {
-        // The open has returned long ago: the index, and with it the
-        // capture's length, ends before the record.
-        internal::process_error(VORLAN_SOURCE_FILE, __LINE__, "build()", failure, true).mark_used();
+    const bool late_failure = foreground && !failure.ok();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_on_disk = kept;
+        m_done = true;
+        if (!foreground) {
+            m_foreground = true;
+            m_foreground_code = failure.peek_code();
+            m_foreground_message = failure.message();
+            failure.mark_used();
+        }
+        m_changed.notify_all();
     }
-    m_changed.notify_all();
+    if (late_failure) {
+        // The open has returned long ago: the index, and with it the
+        // capture's length and seeking, ends before the record. Reading
+        // goes on past it (the reader counts it as broken); the client
+        // hears of it through the error callback, like any other fault.
+        const VorlanSensorErrorCode code = failure.peek_code();
+        const std::string message = failure.message();
+        failure.mark_used();
+        try {
+            CallbackManager::instance().queue_error(0, code, message);
+        } catch (...) {
+            // Out of memory: the report cannot be kept.
+        }
+    }
 }
 
 bool RecordIndexer::load(std::istream& in, CoarseRecordIndex& loaded) {

@@ -124,11 +124,14 @@ def test_a_record_of_zero_bytes_points_at_the_converter(tmp_path, capture, tool)
     data = capture.read_bytes()
     path = tmp_path / "empty-record.pcap"
     path.write_bytes(data + struct.pack("<IIII", 1700000100, 0, 0, 0))
-    with pytest.raises(vorlan.VorlanError) as raised:
+    # Refused at open when it lies near the start; past that, played over
+    # with a warning, the index ending before it.
+    with pytest.warns(vorlan.CaptureLossWarning) as warned:
         list(vorlan.replay(path, library=1))
-    assert "record of zero bytes" in raised.value.message, str(raised.value)
-    assert "`vorlan convert %s fixed.pcap`" % path in raised.value.message
-    assert "AssertionError" not in str(raised.value)
+    said = " ".join(str(w.message) for w in warned)
+    assert "record of zero bytes" in said, said
+    assert "`vorlan convert %s fixed.pcap`" % path in said
+    assert "AssertionError" not in said
     # The converter does what the message says.
     fixed = tmp_path / "fixed.pcap"
     subprocess.run([tool, "convert", str(path), str(fixed)], stdout=subprocess.DEVNULL, timeout=60)

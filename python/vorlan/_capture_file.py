@@ -67,9 +67,7 @@ def open_failure(path, code, library, library_text=""):
                            else "the capture holds no packets or is cut short")
     if code == CORRUPT_FILE:
         if library_text == "Empty packet!":
-            # A record of zero bytes, which some capture tools write.
-            return ("%s: the capture holds a record of zero bytes, which library %d cannot replay: "
-                    "`vorlan convert %s fixed.pcap` writes a copy without it" % (path, library, path))
+            return zero_byte_record(path, library)
         return "%s: the capture is damaged%s" % (path, ": " + library_text if library_text else "")
     if code == INVALID_ARGUMENTS and library == 1:
         return "%s: the capture holds no packets" % path
@@ -103,10 +101,17 @@ def no_sensor_datagram(path, counts, library_text=""):
                        holdings + "; `vorlan check %s` tells more" % path)
 
 
-def warn_losses(path, counts, cut_end=False):
+def zero_byte_record(path, library, what="replay"):
+    """A record of zero bytes, which some capture tools write, and which
+    `library` cannot `what`: the converter leaves it out."""
+    return ("%s: the capture holds a record of zero bytes, which library %d cannot %s: "
+            "`vorlan convert %s fixed.pcap` writes a copy without it" % (path, library, what, path))
+
+
+def warn_losses(path, counts, cut_end=False, note=""):
     """Warns with a CaptureLossWarning when reading left something out.
     `cut_end`: the replay ended at a record cut short, which is told on its
-    own and not counted again here."""
+    own and not counted again here. `note`: said after the counts."""
     counts = dict(counts)
     if cut_end and counts.get("broken", 0) > 0:
         counts["broken"] -= 1
@@ -124,5 +129,7 @@ def warn_losses(path, counts, cut_end=False):
     text = "%s: %s" % (path, ", ".join(parts))
     if lost:
         text += "; what they held is missing from the frames (`vorlan check %s` tells more)" % path
+    if note:
+        text += "; " + note
     # Pointed at the caller's loop, through the generator frames between.
     warnings.warn(CaptureLossWarning(text, path, counts, lost), stacklevel=3)

@@ -11,7 +11,7 @@ import time
 import numpy as np
 
 from . import _library, _sdk1_types as t
-from ._capture_file import no_sensor_datagram, open_failure, read_counts, warn_losses
+from ._capture_file import no_sensor_datagram, open_failure, read_counts, warn_losses, zero_byte_record
 from ._pace import Pacer, checked_span, checked_speed
 from ._sdk1_frame_rule import FrameRule
 from ._sensor_book import SensorBook
@@ -122,6 +122,7 @@ class Sdk:
         self._last_packet_time = 0
         self._replay_open = False
         self._holdings = ""  # what the library said a capture without sensor datagrams holds
+        self._zero_byte_record = False  # the capture's index ends before a record of zero bytes
         self._on_sensor = on_sensor
         self._on_serial_line = on_serial_line
         self._open = False
@@ -200,6 +201,10 @@ class Sdk:
         text = (message or b"").decode("utf-8", "replace").split("\n")[0]
         if handle == 0 and code == t.ERROR_INVALID_FILE_TYPE and ": no sensor datagram in the capture: " in text:
             self._holdings = text
+        # A record of zero bytes past what the open indexed: the frames go
+        # on past it, the capture's index (length, seeking) ends before it.
+        if handle == 0 and code == t.ERROR_CORRUPT_FILE and "Empty packet!" in text:
+            self._zero_byte_record = True
 
     def _apply_pending_frame_options(self):
         if self._rule.take_pending():
@@ -325,6 +330,7 @@ class Sdk:
         path = str(path)
         self._close_replay()
         self._holdings = ""
+        self._zero_byte_record = False
         code = self._lib.vorlan_sdk_capture_replay_open(path.encode())
         if code < 0:
             raise error(code, open_failure(path, code, 1, _last_error_text()))
@@ -359,7 +365,8 @@ class Sdk:
         counts = self._reading_counts()
         if counts["sensor_datagrams"] == 0:
             raise no_sensor_datagram(path, counts, self._holdings)
-        warn_losses(path, counts)
+        warn_losses(path, counts, note=zero_byte_record(
+            path, 1, "index (its length and seeking end there; the frames go on)") if self._zero_byte_record else "")
 
     def _reading_counts(self):
         """What reading the open capture met, by name."""

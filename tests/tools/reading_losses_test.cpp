@@ -206,10 +206,14 @@ TEST_P(ReadingLossesTest, ARecordOfZeroBytesPointsAtTheConverter) {
     const ToolResult result = tool({"replay", file});
     EXPECT_EQ(kExitFailure, result.code);
     if (std::string(GetParam()) == "1") {
-        EXPECT_NE(std::string::npos, result.err.find(file + ": the capture holds a record of zero bytes, which "
-                                                            "library 1 cannot replay: `vorlan convert " + file +
-                                                     " fixed.pcap` writes a copy without it"))
+        // Refused at open when it lies near the start; past that, played
+        // over, with the index ending before it.
+        EXPECT_NE(std::string::npos,
+                  result.err.find(file + ": the capture holds a record of zero bytes, which library 1 cannot "))
             << result.err;
+        EXPECT_NE(std::string::npos, result.err.find("`vorlan convert " + file + " fixed.pcap` writes a copy without it"))
+            << result.err;
+        EXPECT_EQ(std::string::npos, result.err.find("AssertionError")) << result.err;
     }
     const std::string fixed = s_folder->file("fixed.pcap");
     run_tool({"convert", file, fixed, "--force"});

@@ -74,6 +74,13 @@ bool is_second_generation_packet(const uint8_t* data, std::size_t size) {
     return starts_with(data, size, "STDV") || starts_with(data, size, "STA0");
 }
 
+// Some capture tools write records of zero bytes, which library 1 refuses
+// to `what`; the converter leaves them out.
+std::string zero_byte_record(const std::string& file, const std::string& what) {
+    return file + ": the capture holds a record of zero bytes, which library 1 cannot " + what + ": `vorlan convert " +
+           file + " fixed.pcap` writes a copy without it";
+}
+
 VorlanSDKFrameMode library_mode(FrameMode mode) {
     switch (mode) {
         case FrameMode::streaming:
@@ -209,10 +216,7 @@ protected:
             case VORLAN_ERROR_CORRUPT_FILE: {
                 const std::string reason = error_text(code);
                 if (reason == "Empty packet!") {
-                    // Some capture tools write records of zero bytes; the
-                    // converter leaves them out.
-                    console().error(file + ": the capture holds a record of zero bytes, which library 1 cannot "
-                                           "replay: `vorlan convert " + file + " fixed.pcap` writes a copy without it");
+                    console().error(zero_byte_record(file, "replay"));
                 } else {
                     console().error(file + ": the capture is damaged: " + reason);
                 }
@@ -683,6 +687,14 @@ private:
                 self.m_last_loss_report = std::chrono::steady_clock::now();
                 return;
             }
+        }
+        // A record of zero bytes past the part of the capture indexed at
+        // open: playing goes on past it, the index stops before it.
+        if (handle == 0 && !self.m_live && code == VORLAN_ERROR_CORRUPT_FILE && message != nullptr &&
+            std::strstr(message, "Empty packet!") != nullptr) {
+            self.console().warning(zero_byte_record(self.settings().capture,
+                                                    "index (its length and seeking end there; the frames go on)"));
+            return;
         }
         // What reading the capture left out, and what a capture without
         // sensor traffic holds, the frame source tells from the library's
