@@ -19,22 +19,8 @@ namespace {
 
 constexpr int64_t kMicrosecondsPerSecond = 1000000;
 
-// Entries of the side index moved through the stream per call.
-constexpr std::size_t kIndexChunkEntries = 4096;
 
 const CoarseRecordIndex kNoRecords;
-
-// Reports a failed stream operation and clears the state in every case, so
-// the next operation starts afresh.
-template <class Stream>
-SensorError check_file(Stream& stream) {
-    const bool failed = stream.fail();
-    stream.clear();
-    if (failed) {
-        return VORLAN_ERROR_FILE_IO;
-    }
-    return VORLAN_SUCCESS;
-}
 
 int64_t now_microseconds() {
     return std::chrono::duration_cast<std::chrono::microseconds>(

@@ -84,6 +84,8 @@ public:
     static constexpr uint64_t kIndexVersion = 0;
     static constexpr std::size_t kIndexHeaderSize = 24;
     static constexpr std::size_t kIndexEntrySize = 16;
+    // Entries of the side index moved through a stream per call.
+    static constexpr std::size_t kIndexChunkEntries = 4096;
     // A UDP payload fits a 16-bit UDP length with its 8-byte header.
     static constexpr int32_t kMaxUdpPayload = 65535 - 8;
     // The snapshot length written in the global header: no record is longer.
@@ -205,6 +207,18 @@ private:
     PacketIndex m_first;
     std::shared_ptr<RecordIndexer> m_indexer;
 };
+
+// Reports a failed stream operation and clears the state in every case, so
+// the next operation starts afresh (the capture's and its indexer's files).
+template <class Stream>
+SensorError check_file(Stream& stream) {
+    const bool failed = stream.fail();
+    stream.clear();
+    if (failed) {
+        return VORLAN_ERROR_FILE_IO;
+    }
+    return VORLAN_SUCCESS;
+}
 
 }  // namespace vorlan_sdk
 

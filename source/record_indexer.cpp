@@ -16,25 +16,11 @@ namespace vorlan_sdk {
 
 namespace {
 
-// Entries of the side index moved through the stream per call.
-constexpr std::size_t kIndexChunkEntries = 4096;
 // Records that join the shared index at once: a lock and a wake-up per
 // batch, not per record.
 constexpr std::size_t kPublishBatch = 4096;
 
 std::atomic<RecordIndexer::ForegroundHook> g_foreground_hook{nullptr};
-
-// Reports a failed stream operation and clears the state in every case, so
-// the next operation starts afresh.
-template <class Stream>
-SensorError check_file(Stream& stream) {
-    const bool failed = stream.fail();
-    stream.clear();
-    if (failed) {
-        return VORLAN_ERROR_FILE_IO;
-    }
-    return VORLAN_SUCCESS;
-}
 
 bool is_eof(std::istream& stream) {
     const bool eof = stream.peek() == std::istream::traits_type::eof();
@@ -77,7 +63,7 @@ public:
         vorlan_common::store_u64le(at, static_cast<uint64_t>(entry.timestamp));
         vorlan_common::store_u64le(at + 8, static_cast<uint64_t>(entry.pointer));
         ++m_count;
-        if (++m_n_chunk == kIndexChunkEntries) {
+        if (++m_n_chunk == Capture::kIndexChunkEntries) {
             flush_chunk();
         }
     }
@@ -99,7 +85,7 @@ private:
     }
 
     std::ostream& m_out;
-    std::vector<uint8_t> m_chunk = std::vector<uint8_t>(kIndexChunkEntries * Capture::kIndexEntrySize);
+    std::vector<uint8_t> m_chunk = std::vector<uint8_t>(Capture::kIndexChunkEntries * Capture::kIndexEntrySize);
     std::size_t m_n_chunk = 0;
     uint64_t m_count = 0;
 };
@@ -381,10 +367,10 @@ SensorError RecordIndexer::check_side_index(std::istream& f, CoarseRecordIndex& 
     vorlan_capture::Record first;
     bool ordered = lies_whole(m_file.read(m_file.first_offset(), first, false), first, file_size);
     int64_t previous = 0;
-    std::vector<uint8_t> chunk(kIndexChunkEntries * Capture::kIndexEntrySize);
+    std::vector<uint8_t> chunk(Capture::kIndexChunkEntries * Capture::kIndexEntrySize);
     for (uint64_t done = 0; done < count;) {
         VORLAN_CHECK(!m_stop.load(std::memory_order_relaxed), VORLAN_ERROR_GENERIC, "Stopped!");
-        const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(kIndexChunkEntries, count - done));
+        const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(Capture::kIndexChunkEntries, count - done));
         f.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(n * Capture::kIndexEntrySize));
         VORLAN_RETURN_ERROR(check_file(f));
         for (std::size_t i = 0; i < n; ++i) {

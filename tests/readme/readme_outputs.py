@@ -69,10 +69,10 @@ class Block:
         self.line = text.count("\n", 0, match.start()) + 1
         self.body = match.group(2)
         self.commands, self.masks, self.needs = [], [], []
-        spec = match.group(1).strip()
-        if "\n" not in spec and not spec.startswith(("$ ", "show:", "run:", "setup:")):
-            spec = "run: " + spec
-        for item in spec.splitlines():
+        marker = match.group(1).strip()
+        if "\n" not in marker and not marker.startswith(("$ ", "show:", "run:", "setup:")):
+            marker = "run: " + marker
+        for item in marker.splitlines():
             item = item.strip()
             key, _, value = item.partition(":")
             if item.startswith("$ "):
@@ -92,10 +92,12 @@ class Block:
         self.above = fences[-1].group(1) if fences else ""
 
 
-def line_number(spec, count):
-    if spec.startswith("$"):
-        return count + int(spec[1:]) if spec[1:] else count
-    return int(spec)
+def line_number(written, count):
+    """A line number as a keep range writes it: "3", "$" (the last line)
+    or "$-2" (counted back from it), of `count` lines."""
+    if written.startswith("$"):
+        return count + int(written[1:]) if written[1:] else count
+    return int(written)
 
 
 def kept(lines, keep):
