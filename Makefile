@@ -111,7 +111,7 @@ fuzz: deps
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORLAN_SANITIZE=address -DVORLAN_FUZZ=ON -DVORLAN_BUILD_BENCHMARKS=OFF
 	cmake --build build-fuzz -j $(JOBS) --target vorlan_fuzzers
 	@for f in build-fuzz/fuzz/vorlan_fuzz_*; do \
-	  case $$f in *replay*) continue;; esac; \
+	  case $${f##*/} in vorlan_fuzz_replay_*) continue;; esac; \
 	  name=$${f##*/vorlan_fuzz_}; mkdir -p build-fuzz/corpus/$$name; \
 	  echo "fuzzing $$name for $(FUZZ_SECONDS) s"; \
 	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus/$$name fuzz/corpus/$$name || exit 1; \
