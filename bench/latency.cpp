@@ -11,7 +11,7 @@
 //   datagram carrying the frame's last point (named by the point's time).
 //   The library decodes a packet only when the sensor's next one arrives
 //   (its points are timed by it), so one packet interval of the sensor is
-//   its floor;
+//   its floor; the time above it is counted from that next datagram;
 // - second library: frames of the shortest period, to the frame callback and,
 //   on a reader thread of the client, to VorlanFrameFifoGet, from the
 //   datagram the library was handling when it published the frame: the
@@ -245,10 +245,16 @@ Figures figures_of(const std::vector<FrameSeen>& frames, const std::map<uint64_t
             ++figures.unmatched;
             continue;
         }
-        const double us =
-            std::chrono::duration<double, std::micro>(frame.at - sensor->second.arrivals[index]).count();
+        const std::vector<Clock::time_point>& arrivals = sensor->second.arrivals;
+        const double us = std::chrono::duration<double, std::micro>(frame.at - arrivals[index]).count();
         latencies.push_back(us);
-        above_floor.push_back(us - sensor->second.interval_us);
+        // The sensor's next datagram released the points: what follows its
+        // arrival is the library's own time. Measured from it rather than
+        // from one nominal interval later, a sender that fell behind its
+        // pace (a busy host) is not counted against the library.
+        above_floor.push_back(index + 1 < count
+                                  ? std::chrono::duration<double, std::micro>(frame.at - arrivals[index + 1]).count()
+                                  : us - sensor->second.interval_us);
         figures.floor_us = std::max(figures.floor_us, sensor->second.interval_us);
     }
     figures.frames = latencies.size();

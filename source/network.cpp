@@ -174,7 +174,8 @@ SensorError NetworkManager::initialize_impl() {
     auto running = std::make_shared<std::atomic<bool>>(true);
     listener->listen([this, running](const std::error_code& receive_error, VorlanSensorHandle handle, int32_t size,
                                      const uint8_t* data) { receive(*running, receive_error, handle, size, data); });
-    // Packets are queued quietly and the worker is woken once per burst.
+    // Packets are queued in batches of at most one system call's read, the
+    // last of a burst when it ends.
     listener->burst_end.listen([this] { end_burst(); });
     listener->system_drops.listen([this](uint64_t count) {
         m_n_lost_in_socket.fetch_add(count);
@@ -257,8 +258,6 @@ void NetworkManager::receive(const std::atomic<bool>& running, const std::error_
 
 void NetworkManager::make_room(const std::atomic<bool>& running) {
     m_n_stalls.fetch_add(1);
-    // Packets of this burst were queued quietly: the worker may not know.
-    m_queue.notify();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_max_stall_ms.load());
     // A stopping listener goes on without waiting: it reads at most the rest
     // of its burst, and the next worker takes what is queued.
@@ -281,12 +280,15 @@ void NetworkManager::make_room(const std::atomic<bool>& running) {
 }
 
 void NetworkManager::end_burst() {
-    push_staged();
-    m_queue.notify();
+    if (m_n_staged != 0) {
+        push_staged();
+    }
 }
 
 void NetworkManager::push_staged() {
-    const std::size_t lost = m_queue.push_quietly(m_staged.data(), m_n_staged);
+    // Wakes the worker if it sleeps, so that it decodes these while the rest
+    // of a long burst is still being read.
+    const std::size_t lost = m_queue.push_all(m_staged.data(), m_n_staged);
     m_n_staged = 0;
     m_n_dropped.fetch_add(lost);
     m_n_unreported_drops.fetch_add(lost);

@@ -106,7 +106,8 @@ private:
     void make_room(const std::atomic<bool>& running);
     // Runs on the I/O thread after each burst of datagrams.
     void end_burst();
-    // Runs on the I/O thread: queues the staged packets.
+    // Runs on the I/O thread: queues the staged packets and wakes the worker
+    // if it sleeps.
     void push_staged();
     // Runs on the worker: queues and delivers one report of the datagrams
     // lost since the last one, unless that was less than a second ago.

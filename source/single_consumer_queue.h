@@ -4,8 +4,8 @@
 //
 // Waking a sleeping consumer costs a system call on each side, which at tens
 // of thousands of items a second is most of the work. So a consumer asleep is
-// woken once, however many items arrive before it runs, and a producer that
-// knows more items follow can push quietly and notify() once for all of them.
+// woken once, however many items arrive before it runs, and a producer can
+// move a batch of items in under one lock and one wake-up.
 #ifndef VORLAN_SOURCE_SINGLE_CONSUMER_QUEUE_H
 #define VORLAN_SOURCE_SINGLE_CONSUMER_QUEUE_H
 
@@ -52,25 +52,33 @@ public:
         return push_impl(std::move(item), limit, false, wake);
     }
 
-    // As push_quietly() without a limit for the `count` items at `items`,
-    // moved in under one lock. Returns how many were lost (all of them when
-    // the lock could not be taken).
-    std::size_t push_quietly(T* items, std::size_t count) {
-        LockGuard lock(m_mutex);
-        if (!lock.is_locked()) {
-            for (std::size_t i = 0; i < count; ++i) {
-                items[i] = T();
+    // As push() without a limit for the `count` items at `items`, moved in
+    // under one lock; a sleeping consumer is woken once for all of them.
+    // Returns how many were lost (all of them when the lock could not be
+    // taken).
+    std::size_t push_all(T* items, std::size_t count) {
+        bool wake = false;
+        {
+            LockGuard lock(m_mutex);
+            if (!lock.is_locked()) {
+                for (std::size_t i = 0; i < count; ++i) {
+                    items[i] = T();
+                }
+                return count;
             }
-            return count;
+            if (m_size + count > m_slots.size()) {
+                resize(std::max(m_size + count, m_slots.empty() ? std::size_t{64} : m_slots.size() * 2));
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                m_slots[(m_head + m_size) % m_slots.size()] = std::move(items[i]);
+                ++m_size;
+            }
+            m_count.store(static_cast<int32_t>(m_size));
+            wake = m_size > 0 && take_sleeper();
         }
-        if (m_size + count > m_slots.size()) {
-            resize(std::max(m_size + count, m_slots.empty() ? std::size_t{64} : m_slots.size() * 2));
+        if (wake) {
+            m_ready.notify_one();
         }
-        for (std::size_t i = 0; i < count; ++i) {
-            m_slots[(m_head + m_size) % m_slots.size()] = std::move(items[i]);
-            ++m_size;
-        }
-        m_count.store(static_cast<int32_t>(m_size));
         return 0;
     }
 

@@ -77,7 +77,7 @@ TEST(SingleConsumerQueueTest, BurstsKeepOrderWhileTheRingWrapsAndGrows) {
         for (int i = 0; i < count; ++i) {
             burst[i] = first + i;
         }
-        ASSERT_EQ(queue.push_quietly(burst, static_cast<std::size_t>(count)), 0u);
+        ASSERT_EQ(queue.push_all(burst, static_cast<std::size_t>(count)), 0u);
     }
     EXPECT_EQ(queue.size(), 300);
     EXPECT_EQ(drain(queue), range(0, 299));
@@ -146,6 +146,33 @@ TEST(SingleConsumerQueueTest, QuietPushesAreAnnouncedByNotify) {
     queue.notify();
     consumer.join();
     EXPECT_EQ(received, (std::vector<int>{1, 2, 3}));
+    EXPECT_TRUE(woke_before_deadline);
+}
+
+// A batch wakes a consumer asleep on its own: the receive path relies on
+// it to have a long burst decoded while the rest is still being read.
+TEST(SingleConsumerQueueTest, BatchesWakeASleepingConsumer) {
+    SingleConsumerQueue<int> queue;
+    const auto deadline = std::chrono::system_clock::now() + kFar;
+    std::vector<int> received;
+    bool woke_before_deadline = false;
+    std::thread consumer([&] {
+        int item = 0;
+        while (received.size() < 6 && queue.pop(item, deadline)) {
+            received.push_back(item);
+        }
+        woke_before_deadline = std::chrono::system_clock::now() < deadline;
+    });
+    int first[3] = {1, 2, 3};
+    int second[3] = {4, 5, 6};
+    EXPECT_EQ(queue.push_all(first, 3), 0u);
+    // The second batch lands while the consumer sleeps or drains the first.
+    while (queue.size() != 0) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(queue.push_all(second, 3), 0u);
+    consumer.join();
+    EXPECT_EQ(received, (std::vector<int>{1, 2, 3, 4, 5, 6}));
     EXPECT_TRUE(woke_before_deadline);
 }
 
