@@ -157,8 +157,9 @@ public:
     int64_t get_time_offset() const { return m_time_offset; }
     // Relative µs of the last packet read, or of the sought position.
     int64_t get_position() const { return m_position; }
-    // Relative µs of the latest record (the last one, unless time goes
-    // backwards in the capture); waits until every record is indexed.
+    // µs from the earliest record to the latest (from the first to the
+    // last, unless time goes backwards in the capture); waits until every
+    // record is indexed.
     int64_t get_length() const;
     // Waits until every record is indexed.
     const CoarseRecordIndex& get_read_index() const;

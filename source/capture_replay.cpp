@@ -112,7 +112,7 @@ float CaptureReplay::get_length() {
         return 0.0f;
     }
     capture_indexer->wait_done();
-    return static_cast<float>(double(capture_indexer->latest()) * 1e-6);
+    return static_cast<float>(double(capture_indexer->extent()) * 1e-6);
 }
 
 // ---- Opening and closing --------------------------------------------------------
@@ -437,7 +437,17 @@ void CaptureReplay::reset_time() {
 
 void CaptureReplay::sleep_once() {
     const float speed = m_speed;
-    const float due = static_cast<float>(position_microseconds() - m_start_position) / speed;
+    const int64_t position = position_microseconds();
+    const int64_t previous = m_paced_position.exchange(position);
+    // The capture's time went back (captures merged by appending, a clock
+    // set back while recording): what comes next is paced from here, as
+    // after a jump forward, rather than played in a burst until the
+    // capture's time catches up with the anchor.
+    if (position < previous) {
+        reset_time();
+        return;
+    }
+    const float due = static_cast<float>(position - m_start_position) / speed;
     // Far out of step (a jump in the capture's times or in the clock, or a
     // consumer slower than the capture): start pacing afresh from here rather
     // than sleep for long or race to catch up.

@@ -146,6 +146,8 @@ private:
     // last reset_time().
     std::atomic<int64_t> m_start_position{0};
     std::atomic<int64_t> m_start_clock{0};
+    // The position of the packet paced last; read and written by sleep_once().
+    std::atomic<int64_t> m_paced_position{0};
 
     util::TimedMutex m_mutex;  // guards m_capture
     Capture m_capture;

@@ -655,6 +655,46 @@ TEST_F(ReplayTest, ThreadPacesByTheRecordedTimes) {
     EXPECT_EQ(range(0, 5), seeds());
 }
 
+// Paced replay across a jump of the capture's time, either way, starts its
+// pacing afresh instead of waiting the jump out; a step back is paced from
+// where it lands rather than played in a burst until the capture's time
+// catches up. The length spans the earliest record to the latest.
+TEST_F(ReplayTest, PacedReplayGoesOnPastAJumpOfTheCapturesTime) {
+    constexpr int64_t kJump = 4096 * kSecond;
+    struct Case {
+        const char* name;
+        int64_t interval;
+        int64_t step;  // added from record 10 on
+        int64_t length;
+        std::chrono::milliseconds at_least;  // of wall time at speed 5
+    };
+    const Case cases[] = {
+        {"forward jump", 1000, kJump, kJump + 19000, std::chrono::milliseconds(0)},
+        {"backward jump", 1000, -kJump, kJump - 1000, std::chrono::milliseconds(0)},
+        // Each half lasts 0.9 s of capture time, 0.18 s at speed 5.
+        {"a step back of half a second", 100000, -1500000, 1400000, std::chrono::milliseconds(355)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CaptureBuilder builder;
+        for (int i = 0; i < 20; ++i) {
+            builder.udp(kStart + i * c.interval + (i >= 10 ? c.step : 0), kSensor, test_payload(64, uint8_t(i)));
+        }
+        const std::string path = m_dir.file(std::string(c.name) + ".pcap");
+        builder.write(path);
+        m_recorder.clear();
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_open(path.c_str())) << last_error_message();
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_set_speed(5.0f));
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume());
+        ASSERT_TRUE(eventually([] { return vorlan_sdk_capture_replay_is_end() == 1; })) << "the jump was waited out";
+        EXPECT_GE(std::chrono::steady_clock::now() - start, c.at_least);
+        EXPECT_EQ(range(0, 20), seeds());
+        EXPECT_FLOAT_EQ(float(double(c.length) * 1e-6), vorlan_sdk_capture_replay_get_length());
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_close());
+    }
+}
+
 TEST_F(ReplayTest, PauseStopsAPacingThreadPromptly) {
     // Packets 0.9 s apart at the slowest pace that still sleeps: a pause must
     // not wait for the sleep to end, nor lose the packet being paced.
