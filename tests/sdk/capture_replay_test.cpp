@@ -862,6 +862,70 @@ TEST_F(ReplayTest, ClientsMayQueryAndControlWhileTheThreadRuns) {
 
 // ---- What reading leaves out ---------------------------------------------------
 
+// A record of zero bytes past the start that open checks: playing steps over
+// it and says so through the error queue as soon as it has (not only when
+// the indexer gets there, nor only at the end), once per capture opened,
+// stepped or on the replay thread.
+TEST_F(ReplayTest, ARecordOfZeroBytesIsToldOnceWhenPlayingStepsOverIt) {
+    ErrorLog errors;
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_deinitialize());
+    VorlanSDKOptions options = vorlan_sdk_create_options();
+    options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK;
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, &ErrorLog::on_error, &errors));
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_listen_network_packet(&Recorder::on_packet, &m_recorder));
+
+    constexpr int kRecords = 1500;  // of about a kilobyte: past the first MiB
+    constexpr int kBefore = 1200;   // records before the empty one
+    CaptureBuilder builder;
+    std::size_t offset = 0;
+    for (int i = 0; i < kRecords; ++i) {
+        if (i == kBefore) {
+            offset = builder.size();
+            builder.record(kStart + i * 1000, Bytes());
+        }
+        builder.udp(kStart + i * 1000, kSensor, test_payload(1000, uint8_t(i)));
+    }
+    const std::string told = ": a record of zero bytes at byte " + std::to_string(offset) + " (1.200000 s)";
+    const auto times_told = [&] {
+        std::size_t n = 0;
+        for (const ErrorLog::Entry& entry : errors.entries()) {
+            if (entry.message.find(told) != std::string::npos) {
+                EXPECT_EQ(VORLAN_ERROR_CORRUPT_FILE, entry.code);
+                EXPECT_EQ(0u, entry.handle);
+                ++n;
+            }
+        }
+        return n;
+    };
+    struct Case {
+        const char* name;
+        bool stepped;
+    };
+    for (const Case c : {Case{"stepped", true}, Case{"on the replay thread", false}}) {
+        SCOPED_TRACE(c.name);
+        errors.clear();
+        m_recorder.clear();
+        const std::string path = m_dir.file(std::string(c.name) + ".pcap");
+        builder.write(path);
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_open(path.c_str())) << last_error_message();
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_set_speed(0.0f));
+        if (c.stepped) {
+            while (m_recorder.count() < std::size_t(kBefore + 1)) {
+                ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume_blocking_once());
+            }
+            EXPECT_EQ(1u, times_told());  // with the packet after it
+        }
+        for (int pass = 0; pass < 2; ++pass) {
+            ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume());
+            ASSERT_TRUE(eventually([] { return vorlan_sdk_capture_replay_is_end() == 1; }));
+            ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_pause());
+            ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_rewind());
+        }
+        EXPECT_EQ(1u, times_told());
+        EXPECT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_close());
+    }
+}
+
 // A mirror port doubled every packet of a sensor: the copies are dropped
 // (or kept when asked), counted, and told once at the end; a capture with
 // no sensor packet says what it holds.
