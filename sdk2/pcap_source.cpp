@@ -558,7 +558,9 @@ void PcapReader::buildIndicesRoutine() {
         hook();
     }
     vorlan_capture::CaptureFile file;
-    bool done = false;
+    // A file that cannot be opened again (removed since it was loaded) is
+    // not indexed further: the length is what the index holds.
+    bool done = true;
     if (file.open(m_path) == vorlan_capture::HeaderStatus::ok) {
         done = m_index.BuildIndex(file, m_index_stop, m_decoder.StartTime());
     }
