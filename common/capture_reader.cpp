@@ -55,6 +55,7 @@ HeaderStatus CaptureReader::open(const std::string& path) {
     m_traffic = Traffic();
     m_finished = false;
     m_end = End();
+    m_first_empty = EmptyRecord();
     const HeaderStatus status = m_file.open(path);
     m_next_offset = m_file.first_offset();
     return status;
@@ -128,6 +129,9 @@ bool CaptureReader::next(Datagram& datagram) {
             return false;
         }
         m_next_offset = record.next_offset();
+        if (record.included_length == 0 && !m_first_empty.met) {
+            m_first_empty = EmptyRecord{true, record.offset, record.time};
+        }
         Ipv4Packet packet;
         Skip skip = decode_ipv4(record.link_type, record.data, record.included_length, record.original_length, packet);
         if (skip != Skip::none) {

@@ -108,6 +108,15 @@ public:
 
     const SkipCounters& counters() const { return m_counters; }
     const Traffic& traffic() const { return m_traffic; }
+    // The first record of zero bytes that next() stepped over since the
+    // file was opened (some capturing tools write them): counted among the
+    // broken headers, and kept here so that a reader can say where it was.
+    struct EmptyRecord {
+        bool met = false;
+        int64_t offset = 0;
+        int64_t time = 0;  // µs as stored
+    };
+    const EmptyRecord& first_empty_record() const { return m_first_empty; }
     // For walking record headers without decoding them; reading it moves
     // nothing of the reader.
     CaptureFile& file() { return m_file; }
@@ -129,6 +138,7 @@ private:
     int64_t m_next_offset = kFileHeaderSize;
     bool m_finished = false;
     End m_end;
+    EmptyRecord m_first_empty;
 };
 
 }  // namespace vorlan_capture

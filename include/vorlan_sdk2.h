@@ -322,6 +322,10 @@ VORLAN_SDK2_API int VorlanReplaySeek(uint64_t replay_handle, int64_t position_us
 /* Microseconds, or a negative code. */
 VORLAN_SDK2_API int64_t VorlanReplayGetSeekPosition(uint64_t replay_handle);
 VORLAN_SDK2_API int64_t VorlanReplayGetIndexPosition(uint64_t replay_handle);
+/* Microseconds from the capture's earliest record to its latest (more than
+ * the last record's position where time goes backwards, as in captures merged
+ * by appending), or a negative code. Waits until the capture is indexed; the
+ * indexing that playing to the end stopped is done again. */
 VORLAN_SDK2_API int64_t VorlanReplayGetLength(uint64_t replay_handle);
 VORLAN_SDK2_API int VorlanReplaySetSpeed(uint64_t replay_handle, int speed_percent);
 /* The speed in percent, or a negative code. */

@@ -51,7 +51,7 @@ bool whole_record(vorlan_capture::RecordStatus status, const vorlan_capture::Rec
 
 }  // namespace
 
-void PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<bool>& stop, int64_t start_time) {
+bool PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<bool>& stop, int64_t start_time) {
     // The file as it is now: records appended later are played but not indexed.
     const int64_t file_size = file.size();
     int64_t offset = file.first_offset();
@@ -59,27 +59,38 @@ void PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<
     vorlan_capture::Record record;
     vorlan_capture::Record last;
     bool have_last = false;
+    int64_t earliest = 0;
+    int64_t latest = 0;
     while (!stop.load(std::memory_order_relaxed)) {
         threshold += kStep;
         bool found = false;
+        bool at_end = false;
         while (!stop.load(std::memory_order_relaxed)) {
             if (!whole_record(file.read(offset, record, false), record, file_size)) {
+                at_end = true;
                 break;
             }
             last = record;
             have_last = true;
+            earliest = std::min(earliest, record.time - start_time);
+            latest = std::max(latest, record.time - start_time);
             offset = record.next_offset();
             if (record.time >= threshold) {
                 found = true;
                 break;
             }
         }
-        if (!found) {
-            if (have_last && !stop.load(std::memory_order_relaxed)) {
+        if (!at_end && !found) {
+            return false;  // stopped
+        }
+        if (at_end) {
+            if (have_last) {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_entries.emplace(last.time - start_time, last.offset);
+                m_earliest = earliest;
+                m_latest = latest;
             }
-            return;
+            return true;
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -88,6 +99,7 @@ void PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<
         }
         threshold = record.time;
     }
+    return false;
 }
 
 std::pair<int64_t, int64_t> PcapIndex::Floor(int64_t position) const {
@@ -108,6 +120,11 @@ void PcapIndex::Start(int64_t first_record) {
 int64_t PcapIndex::LargestPosition() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_entries.rbegin()->first;
+}
+
+int64_t PcapIndex::Extent() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::max(m_latest, m_entries.rbegin()->first) - std::min<int64_t>(m_earliest, 0);
 }
 
 // ---- PcapDecoder --------------------------------------------------------------
@@ -235,10 +252,23 @@ void PcapReader::tryStartPlaying() {
 }
 
 void PcapReader::tryStartIndexing() {
-    if (m_unloaded || m_indexer.joinable()) {
+    if (m_unloaded || m_indexing_done || m_indexing) {
         return;
     }
+    if (m_indexer.joinable()) {
+        // An indexer stopped when playing ended; it has left the file and
+        // only returns (it needs no lock any more).
+        m_indexer.join();
+    }
+    m_index_stop.store(false);
+    m_indexing = true;
     m_indexer = std::thread([this] { buildIndicesRoutine(); });
+}
+
+void PcapReader::stopIndexingLocked() {
+    if (m_indexing && m_length_waiters == 0) {
+        m_index_stop.store(true);
+    }
 }
 
 bool PcapReader::Play(bool async, bool* damaged) {
@@ -361,14 +391,21 @@ void PcapReader::StepDone() {
 
 int64_t PcapReader::GetLength() {
     std::unique_lock<std::mutex> lock(m_state_mutex);
-    if (!m_indexing_done) {
-        tryStartIndexing();
-        waitFor(m_index_condition, lock, [&] { return m_indexing_done; });
-        if (!m_indexing_done) {
-            return -1;
-        }
+    ++m_length_waiters;
+    // An indexer stopped by the end of playing before this call came is
+    // started again; one running is left to finish (unless unloading).
+    if (!m_stop.load()) {
+        m_index_stop.store(false);
     }
-    return m_index.LargestPosition();
+    while (!m_indexing_done && !m_stop.load()) {
+        tryStartIndexing();
+        m_index_condition.wait_for(lock, kWaitStep);
+    }
+    --m_length_waiters;
+    if (!m_indexing_done) {
+        return -1;
+    }
+    return m_index.Extent();
 }
 
 void PcapReader::Unload() {
@@ -376,6 +413,7 @@ void PcapReader::Unload() {
         std::lock_guard<std::mutex> lock(m_state_mutex);
         m_unloaded = true;
         m_stop.store(true);
+        m_index_stop.store(true);
         cancelDeliveryLocked();
         m_play_condition.notify_all();
         m_state_condition.notify_all();
@@ -399,6 +437,11 @@ void PcapReader::SetSpeed(int speed) {
     m_speed = speed;
     m_resync = true;
     m_play_condition.notify_all();
+}
+
+bool PcapReader::Indexing() {
+    std::lock_guard<std::mutex> lock(m_state_mutex);
+    return m_indexing;
 }
 
 int PcapReader::GetSpeed() {
@@ -515,11 +558,15 @@ void PcapReader::buildIndicesRoutine() {
         hook();
     }
     vorlan_capture::CaptureFile file;
+    // A file that cannot be opened again (removed since it was loaded) is
+    // not indexed further: the length is what the index holds.
+    bool done = true;
     if (file.open(m_path) == vorlan_capture::HeaderStatus::ok) {
-        m_index.BuildIndex(file, m_stop, m_decoder.StartTime());
+        done = m_index.BuildIndex(file, m_index_stop, m_decoder.StartTime());
     }
     std::lock_guard<std::mutex> lock(m_state_mutex);
-    m_indexing_done = !m_stop.load();
+    m_indexing_done = done;
+    m_indexing = false;
     m_index_condition.notify_all();
 }
 
@@ -572,6 +619,7 @@ void PcapReader::pcapWorkerRoutine() {
                     }
                 } else {
                     m_finished = true;
+                    stopIndexingLocked();
                     m_state_condition.notify_all();
                 }
                 m_resync = true;

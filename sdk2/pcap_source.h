@@ -39,18 +39,25 @@ public:
     static constexpr int64_t kStep = 500000;
 
     // Walks the record headers of `file` from the first record; returns
-    // early when `stop` is set.
-    void BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<bool>& stop, int64_t start_time);
+    // early, false, when `stop` is set. Walking again adds nothing twice.
+    bool BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<bool>& stop, int64_t start_time);
     // The entry with the greatest position <= `position`; the first entry
     // for a position before it.
     std::pair<int64_t, int64_t> Floor(int64_t position) const;
     int64_t LargestPosition() const;
+    // From the earliest record to the latest, once BuildIndex has walked
+    // every record: more than LargestPosition() where time goes backwards
+    // (captures merged by appending put earlier records after later ones).
+    int64_t Extent() const;
     // The capture's first record, at position 0; before BuildIndex.
     void Start(int64_t first_record);
 
 private:
     mutable std::mutex m_mutex;
     std::map<int64_t, int64_t> m_entries{{0, int64_t(vorlan_capture::kFileHeaderSize)}};  // guarded by m_mutex
+    // Positions of the earliest and the latest record; guarded by m_mutex.
+    int64_t m_earliest = 0;
+    int64_t m_latest = 0;
 };
 
 // One payload as the worker hands it on.
@@ -122,7 +129,8 @@ public:
     // registered or when a frame FIFO that the client does not read holds
     // every frame up (no frame can be published until it reads).
     bool NextFrame(bool async, void* step_id);
-    // The last record's position, waiting for indexing; -1 if the reader
+    // µs from the earliest record to the latest, waiting for indexing
+    // (started again if playing ended before it was done); -1 if the reader
     // stopped before indexing finished.
     int64_t GetLength();
     // Stops and joins both threads; nothing restarts them afterwards.
@@ -135,6 +143,8 @@ public:
     bool IsPaused();
     int64_t GetSeekPosition();
     int64_t GetIndexPosition() const { return m_index.LargestPosition(); }
+    // Whether the indexing thread is walking the file.
+    bool Indexing();
     // For the single-step frame listener: whether a frame just published
     // ends the step. A frame published before this reader delivered
     // anything since the step began (a publication still under way from the
@@ -157,6 +167,9 @@ private:
     bool cannotWaitForWorkerLocked() const;
     void tryStartPlaying();
     void tryStartIndexing();
+    // Playing has ended: an indexer that nobody waits for stops, and is
+    // started afresh if the length is asked for later.
+    void stopIndexingLocked();
     void handleSeekRequest();
     // Calls off the worker's delivery under way (a wait for room in the
     // relay or the frame FIFO) and wakes it. With m_state_mutex held.
@@ -188,6 +201,8 @@ private:
     bool m_playing = false;
     bool m_finished = false;
     bool m_indexing_done = false;
+    bool m_indexing = false;          // the indexing thread is walking the file
+    int m_length_waiters = 0;         // threads in GetLength
     bool m_unloaded = false;
     bool m_ended_damaged = false;   // the last end of playing was damage, not the end of the file
     bool m_damage_reported = false; // on standard error, once per capture loaded
@@ -202,6 +217,8 @@ private:
     vorlan_capture::Traffic m_traffic;        // likewise
 
     std::atomic<bool> m_stop{false};
+    // Ends the indexing thread alone (playing ended); set by Unload too.
+    std::atomic<bool> m_index_stop{false};
     // Moved to call off the worker's delivery under way (delivery_cancel.h).
     std::atomic<uint64_t> m_cancels{0};
 };

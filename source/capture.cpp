@@ -248,7 +248,7 @@ int64_t Capture::get_length() const {
         return 0;
     }
     m_indexer->wait_done();
-    return m_indexer->latest();
+    return m_indexer->extent();
 }
 
 const CoarseRecordIndex& Capture::get_read_index() const {

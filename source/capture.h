@@ -157,8 +157,9 @@ public:
     int64_t get_time_offset() const { return m_time_offset; }
     // Relative µs of the last packet read, or of the sought position.
     int64_t get_position() const { return m_position; }
-    // Relative µs of the latest record (the last one, unless time goes
-    // backwards in the capture); waits until every record is indexed.
+    // µs from the earliest record to the latest (from the first to the
+    // last, unless time goes backwards in the capture); waits until every
+    // record is indexed.
     int64_t get_length() const;
     // Waits until every record is indexed.
     const CoarseRecordIndex& get_read_index() const;
@@ -168,6 +169,11 @@ public:
     std::shared_ptr<RecordIndexer> indexer() const { return m_indexer; }
     // Records that gave no datagram since the capture was opened, by reason.
     const vorlan_capture::SkipCounters& skip_counters() const { return m_reader.counters(); }
+    // The first record of zero bytes reading stepped over, with its time as
+    // stored (add get_time_offset() for an absolute time).
+    const vorlan_capture::CaptureReader::EmptyRecord& first_empty_record() const {
+        return m_reader.first_empty_record();
+    }
     // The datagrams delivered since the capture was opened.
     const vorlan_capture::Traffic& traffic() const { return m_reader.traffic(); }
     // Copies of sensor datagrams are dropped unless kept; see CaptureReader.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -112,7 +113,7 @@ float CaptureReplay::get_length() {
         return 0.0f;
     }
     capture_indexer->wait_done();
-    return static_cast<float>(double(capture_indexer->latest()) * 1e-6);
+    return static_cast<float>(double(capture_indexer->extent()) * 1e-6);
 }
 
 // ---- Opening and closing --------------------------------------------------------
@@ -146,6 +147,7 @@ SensorError CaptureReplay::open_impl(const std::string& filename) {
         VORLAN_RETURN_ERROR(m_capture.open_for_read(filename));
         m_capture.set_drop_duplicates(!m_keep_duplicates);
         m_end_reported = false;
+        m_empty_reported = false;
     }
     VORLAN_RETURN_ERROR(vorlan_sdk_set_control_flags(
         VORLAN_SDK_CONTROL_DISABLE_NETWORK, VORLAN_SDK_CONTROL_DISABLE_NETWORK));
@@ -358,6 +360,23 @@ void CaptureReplay::report_end() {
     }
 }
 
+std::string CaptureReplay::empty_record_report_locked() {
+    if (m_empty_reported || !m_capture.is_open()) {
+        return std::string();
+    }
+    const vorlan_capture::CaptureReader::EmptyRecord& empty = m_capture.first_empty_record();
+    if (!empty.met) {
+        return std::string();
+    }
+    m_empty_reported = true;
+    const int64_t at = empty.time + m_capture.get_time_offset() - m_capture.get_start_time();
+    char where[96];
+    std::snprintf(where, sizeof(where), "at byte %lld (%.6f s)", static_cast<long long>(empty.offset),
+                  static_cast<double>(at) * 1e-6);
+    return m_capture.filename() + ": a record of zero bytes " + where +
+           " holds no packet; playing went on past it";
+}
+
 // ---- Changes --------------------------------------------------------------------
 
 template <class Function>
@@ -437,7 +456,17 @@ void CaptureReplay::reset_time() {
 
 void CaptureReplay::sleep_once() {
     const float speed = m_speed;
-    const float due = static_cast<float>(position_microseconds() - m_start_position) / speed;
+    const int64_t position = position_microseconds();
+    const int64_t previous = m_paced_position.exchange(position);
+    // The capture's time went back (captures merged by appending, a clock
+    // set back while recording): what comes next is paced from here, as
+    // after a jump forward, rather than played in a burst until the
+    // capture's time catches up with the anchor.
+    if (position < previous) {
+        reset_time();
+        return;
+    }
+    const float due = static_cast<float>(position - m_start_position) / speed;
     // Far out of step (a jump in the capture's times or in the clock, or a
     // consumer slower than the capture): start pacing afresh from here rather
     // than sleep for long or race to catch up.
@@ -480,12 +509,14 @@ SensorError CaptureReplay::feed_pcap_once(bool enable_sleep) {
     std::vector<uint8_t>& payload = m_delivery[depth];
     VorlanSensorErrorCode code = VORLAN_SUCCESS;
     SensorError failure;
+    std::string empty_record;
     {
         util::LockGuard lock(m_mutex);
         if (!lock.is_locked()) {
             return SensorError(VORLAN_ERROR_GENERIC, "Deadlock!");
         }
         code = m_capture.read_packet(header, data);
+        empty_record = empty_record_report_locked();
         if (code == VORLAN_ERROR_EOF) {
             m_is_end = true;
         } else if (code != VORLAN_SUCCESS) {
@@ -501,6 +532,18 @@ SensorError CaptureReplay::feed_pcap_once(bool enable_sleep) {
                 std::memcpy(payload.data(), data, size);
             }
             data = payload.data();
+        }
+    }
+    if (!empty_record.empty()) {
+        // Queued like the faults met on the indexing thread; the packet
+        // that follows delivers it, or the end of reading does here.
+        try {
+            CallbackManager::instance().queue_error(0, VORLAN_ERROR_CORRUPT_FILE, empty_record);
+        } catch (...) {
+            // Out of memory: the end of reading still counts the record.
+        }
+        if (code != VORLAN_SUCCESS) {
+            CallbackManager::instance().emit_queued();
         }
     }
     if (code != VORLAN_SUCCESS) {

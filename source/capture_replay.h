@@ -113,6 +113,9 @@ private:
     // the error callback what reading left out, and that a capture held no
     // sensor datagram at all.
     void report_end();
+    // With m_mutex held: once per capture opened, the words that tell of the
+    // first record of zero bytes playing stepped over; empty otherwise.
+    std::string empty_record_report_locked();
     void run_thread();
     // Runs `fn` holding m_control_mutex, except on the replay thread (which
     // never takes it, so that a thread joining it while holding the lock
@@ -139,6 +142,9 @@ private:
     std::atomic<bool> m_keep_duplicates{false};
     // The end of the capture open has been reported; guarded by m_mutex.
     bool m_end_reported = false;
+    // A record of zero bytes met while playing has been reported; guarded
+    // by m_mutex.
+    bool m_empty_reported = false;
     std::atomic<float> m_speed{1.0f};
     std::atomic<bool> m_is_running{false};
     std::atomic<bool> m_is_end{true};
@@ -146,6 +152,8 @@ private:
     // last reset_time().
     std::atomic<int64_t> m_start_position{0};
     std::atomic<int64_t> m_start_clock{0};
+    // The position of the packet paced last; read and written by sleep_once().
+    std::atomic<int64_t> m_paced_position{0};
 
     util::TimedMutex m_mutex;  // guards m_capture
     Capture m_capture;

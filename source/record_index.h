@@ -29,6 +29,7 @@ public:
         m_size = 0;
         m_back = RecordPosition();
         m_latest = 0;
+        m_earliest = 0;
         m_time_ordered = true;
     }
     // Records are added in file order.
@@ -38,12 +39,17 @@ public:
         }
         m_time_ordered = m_time_ordered && (m_size == 0 || record.timestamp >= m_back.timestamp);
         m_latest = m_size == 0 ? record.timestamp : std::max(m_latest, record.timestamp);
+        m_earliest = m_size == 0 ? record.timestamp : std::min(m_earliest, record.timestamp);
         m_back = record;
         ++m_size;
     }
     // The time of the latest record: the last one's unless time goes
     // backwards somewhere in the capture.
     int64_t latest() const { return m_latest; }
+    // From the earliest record to the latest: the span of time the capture's
+    // data covers. Captures merged by appending put earlier records after
+    // later ones, so this is more than the last record's time there.
+    int64_t extent() const { return m_latest - std::min<int64_t>(m_earliest, 0); }
     // Whether every record is at or after the one before it.
     bool time_ordered() const { return m_time_ordered; }
     // Records indexed.
@@ -95,6 +101,7 @@ private:
     std::size_t m_size = 0;
     RecordPosition m_back;
     int64_t m_latest = 0;
+    int64_t m_earliest = 0;
     bool m_time_ordered = true;
 };
 

@@ -146,6 +146,11 @@ int64_t RecordIndexer::latest() const {
     return m_index.empty() ? 0 : m_index.latest();
 }
 
+int64_t RecordIndexer::extent() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_index.empty() ? 0 : m_index.extent();
+}
+
 bool RecordIndexer::on_disk() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_done && m_on_disk;

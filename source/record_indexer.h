@@ -61,6 +61,8 @@ public:
     bool stopping() const { return m_stop.load(); }
     // The latest record time indexed so far, 0 when none is.
     int64_t latest() const;
+    // From the earliest record time indexed so far to the latest.
+    int64_t extent() const;
 
     // Where a seek to `position` starts walking, from the records indexed so
     // far: `valid` is false when the position lies at or after the latest

@@ -655,6 +655,46 @@ TEST_F(ReplayTest, ThreadPacesByTheRecordedTimes) {
     EXPECT_EQ(range(0, 5), seeds());
 }
 
+// Paced replay across a jump of the capture's time, either way, starts its
+// pacing afresh instead of waiting the jump out; a step back is paced from
+// where it lands rather than played in a burst until the capture's time
+// catches up. The length spans the earliest record to the latest.
+TEST_F(ReplayTest, PacedReplayGoesOnPastAJumpOfTheCapturesTime) {
+    constexpr int64_t kJump = 4096 * kSecond;
+    struct Case {
+        const char* name;
+        int64_t interval;
+        int64_t step;  // added from record 10 on
+        int64_t length;
+        std::chrono::milliseconds at_least;  // of wall time at speed 5
+    };
+    const Case cases[] = {
+        {"forward jump", 1000, kJump, kJump + 19000, std::chrono::milliseconds(0)},
+        {"backward jump", 1000, -kJump, kJump - 1000, std::chrono::milliseconds(0)},
+        // Each half lasts 0.9 s of capture time, 0.18 s at speed 5.
+        {"a step back of half a second", 100000, -1500000, 1400000, std::chrono::milliseconds(355)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CaptureBuilder builder;
+        for (int i = 0; i < 20; ++i) {
+            builder.udp(kStart + i * c.interval + (i >= 10 ? c.step : 0), kSensor, test_payload(64, uint8_t(i)));
+        }
+        const std::string path = m_dir.file(std::string(c.name) + ".pcap");
+        builder.write(path);
+        m_recorder.clear();
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_open(path.c_str())) << last_error_message();
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_set_speed(5.0f));
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume());
+        ASSERT_TRUE(eventually([] { return vorlan_sdk_capture_replay_is_end() == 1; })) << "the jump was waited out";
+        EXPECT_GE(std::chrono::steady_clock::now() - start, c.at_least);
+        EXPECT_EQ(range(0, 20), seeds());
+        EXPECT_FLOAT_EQ(float(double(c.length) * 1e-6), vorlan_sdk_capture_replay_get_length());
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_close());
+    }
+}
+
 TEST_F(ReplayTest, PauseStopsAPacingThreadPromptly) {
     // Packets 0.9 s apart at the slowest pace that still sleeps: a pause must
     // not wait for the sleep to end, nor lose the packet being paced.
@@ -821,6 +861,70 @@ TEST_F(ReplayTest, ClientsMayQueryAndControlWhileTheThreadRuns) {
 }
 
 // ---- What reading leaves out ---------------------------------------------------
+
+// A record of zero bytes past the start that open checks: playing steps over
+// it and says so through the error queue as soon as it has (not only when
+// the indexer gets there, nor only at the end), once per capture opened,
+// stepped or on the replay thread.
+TEST_F(ReplayTest, ARecordOfZeroBytesIsToldOnceWhenPlayingStepsOverIt) {
+    ErrorLog errors;
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_deinitialize());
+    VorlanSDKOptions options = vorlan_sdk_create_options();
+    options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK;
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, &ErrorLog::on_error, &errors));
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_listen_network_packet(&Recorder::on_packet, &m_recorder));
+
+    constexpr int kRecords = 1500;  // of about a kilobyte: past the first MiB
+    constexpr int kBefore = 1200;   // records before the empty one
+    CaptureBuilder builder;
+    std::size_t offset = 0;
+    for (int i = 0; i < kRecords; ++i) {
+        if (i == kBefore) {
+            offset = builder.size();
+            builder.record(kStart + i * 1000, Bytes());
+        }
+        builder.udp(kStart + i * 1000, kSensor, test_payload(1000, uint8_t(i)));
+    }
+    const std::string told = ": a record of zero bytes at byte " + std::to_string(offset) + " (1.200000 s)";
+    const auto times_told = [&] {
+        std::size_t n = 0;
+        for (const ErrorLog::Entry& entry : errors.entries()) {
+            if (entry.message.find(told) != std::string::npos) {
+                EXPECT_EQ(VORLAN_ERROR_CORRUPT_FILE, entry.code);
+                EXPECT_EQ(0u, entry.handle);
+                ++n;
+            }
+        }
+        return n;
+    };
+    struct Case {
+        const char* name;
+        bool stepped;
+    };
+    for (const Case c : {Case{"stepped", true}, Case{"on the replay thread", false}}) {
+        SCOPED_TRACE(c.name);
+        errors.clear();
+        m_recorder.clear();
+        const std::string path = m_dir.file(std::string(c.name) + ".pcap");
+        builder.write(path);
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_open(path.c_str())) << last_error_message();
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_set_speed(0.0f));
+        if (c.stepped) {
+            while (m_recorder.count() < std::size_t(kBefore + 1)) {
+                ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume_blocking_once());
+            }
+            EXPECT_EQ(1u, times_told());  // with the packet after it
+        }
+        for (int pass = 0; pass < 2; ++pass) {
+            ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume());
+            ASSERT_TRUE(eventually([] { return vorlan_sdk_capture_replay_is_end() == 1; }));
+            ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_pause());
+            ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_rewind());
+        }
+        EXPECT_EQ(1u, times_told());
+        EXPECT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_close());
+    }
+}
 
 // A mirror port doubled every packet of a sensor: the copies are dropped
 // (or kept when asked), counted, and told once at the end; a capture with

@@ -776,8 +776,8 @@ TEST_F(CaptureTest, EveryCaptureFormReadsIndexesAndSeeksAsTheClassicOne) {
 }
 
 // Two captures merged by appending the earlier after the later: the length
-// is that of the latest record, never negative, and every packet reads.
-TEST_F(CaptureTest, LengthIsThatOfTheLatestRecordWhenTimeGoesBackwards) {
+// is the span from the earliest record to the latest, and every packet reads.
+TEST_F(CaptureTest, LengthSpansEveryRecordWhenTimeGoesBackwards) {
     CaptureBuilder merged;
     for (int i = 0; i < 3; ++i) {
         merged.udp(kStart + 10 * kSecond + i * kSecond, kSensorA, test_payload(30, uint8_t(i)));
@@ -786,7 +786,7 @@ TEST_F(CaptureTest, LengthIsThatOfTheLatestRecordWhenTimeGoesBackwards) {
         merged.udp(kStart + i * kSecond, kSensorB, test_payload(30, uint8_t(10 + i)));
     }
     EXPECT_EQ(6u, read_back(merged).size());
-    EXPECT_EQ(2 * kSecond, m_capture.get_length());
+    EXPECT_EQ(12 * kSecond, m_capture.get_length());
     // The first record in file order at or after the position.
     ASSERT_TRUE(m_capture.seek(kSecond + 1).ok());
     Capture::PacketHeader header;

@@ -594,6 +594,36 @@ TEST_F(PcapReplayTest, UnloadStopsIndexing) {
     waiter.join();
 }
 
+// Playing to the end stops an indexer nobody waits for (here held before it
+// starts, so that it has indexed nothing): it leaves the file untouched.
+// The length asked for afterwards indexes the capture afresh and is right.
+TEST_F(PcapReplayTest, PlayingToTheEndStopsIndexingAndTheLengthIndexesAgain) {
+    static std::atomic<int> starts{0};
+    starts = 0;
+    constexpr int kRecords = 400;
+    const std::string path = stream_capture(m_dir, "s.pcap", kRecords, 100000);
+    vorlan_test::HeldGate& gate = vorlan_test::HeldGate::instance();
+    gate.close();
+    vorlan_sdk2::setIndexHook([] {
+        ++starts;
+        vorlan_test::HeldGate::pass();
+    });
+    const uint64_t handle = load(path, kLoadPaused);
+    ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
+    gate.wait_held();
+    ASSERT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_SUCCESS);
+    const std::shared_ptr<vorlan_sdk2::PcapReader> reader = vorlan_sdk2::replayReader(handle);
+    ASSERT_TRUE(reader);
+    gate.open();
+    ASSERT_TRUE(vorlan_test::eventually([&] { return !reader->Indexing(); }));
+    EXPECT_EQ(VorlanReplayGetIndexPosition(handle), 0);
+    EXPECT_EQ(VorlanReplayGetLength(handle), (kRecords - 1) * 100000);
+    vorlan_sdk2::setIndexHook(nullptr);
+    EXPECT_EQ(starts.load(), 2);
+    EXPECT_EQ(VorlanReplayGetIndexPosition(handle), (kRecords - 1) * 100000);
+    EXPECT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
+}
+
 // With the relay on, a listener runs on the relay thread while the replay's
 // worker may be waiting for room in the relay: nothing the listener calls on
 // the replay may wait for the worker. A seek takes effect without waiting
@@ -880,18 +910,22 @@ TEST_F(PcapReplayTest, RefusedPlayToFinishChangesNothing) {
 
 // Paced replay starts its pacing afresh at a jump of the capture's time,
 // either way, instead of waiting it out, and says so once; an ordinary gap
-// is waited and not reported.
+// is waited and not reported. The length is the span from the earliest
+// record to the latest, wherever they lie in the file.
 TEST_F(PcapReplayTest, PacedReplayGoesOnPastAJumpOfTheCapturesTime) {
+    constexpr int64_t kJump = 4096LL * 1000000;
     struct Case {
         const char* name;
         int64_t step;  // from record 9 to record 10
         bool reported;
+        int64_t length;
     };
     const Case cases[] = {
-        {"forward jump", 4096LL * 1000000, true},
-        {"backward jump", -4096LL * 1000000, true},
-        {"two jumps, one report", 0, true},
-        {"a gap of a quarter second", 250000, false},
+        {"forward jump", kJump, true, kJump + 19000},
+        {"backward jump", -kJump, true, kJump - 1000},
+        {"two jumps, one report", 0, true, 2 * kJump - 1000},
+        {"a gap of a quarter second", 250000, false, 250000 + 19000},
+        {"a step back of a quarter second", -250000, false, 250000 - 1000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -926,6 +960,7 @@ TEST_F(PcapReplayTest, PacedReplayGoesOnPastAJumpOfTheCapturesTime) {
             ++reports;
         }
         EXPECT_EQ(reports, c.reported ? 1u : 0u) << said;
+        EXPECT_EQ(VorlanReplayGetLength(handle), c.length);
         ASSERT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
     }
 }

@@ -108,7 +108,11 @@ public:
             return;
         }
         const auto now = std::chrono::steady_clock::now();
-        if (!m_anchored || speed != m_speed) {
+        const int64_t previous = m_last_time;
+        m_last_time = packet_time_us;
+        // Time going back (captures merged by appending) is paced afresh
+        // from here, like a jump forward, not played in a burst.
+        if (!m_anchored || speed != m_speed || packet_time_us < previous) {
             anchor(now, packet_time_us, speed);
             return;
         }
@@ -139,6 +143,7 @@ private:
     float m_speed = 0.0f;
     std::chrono::steady_clock::time_point m_anchor_clock{};
     int64_t m_anchor_time = 0;
+    int64_t m_last_time = 0;  // the packet paced last
 };
 
 class FirstLibrarySource final : public FrameSourceCore {

@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "capture_check.h"
 #include "capture_report.h"
@@ -284,6 +286,9 @@ bool FrameSourceCore::account_for_reading() {
 FrameSourceCore::SensorState& FrameSourceCore::sensor_locked(uint64_t handle) {
     auto found = m_sensors.find(handle);
     if (found == m_sensors.end()) {
+        if (m_sensors.size() >= kTrackedSenders) {
+            forget_quiet_locked();
+        }
         SensorState state;
         state.facts.handle = handle;
         state.facts.address = dotted_address(handle);
@@ -292,7 +297,26 @@ FrameSourceCore::SensorState& FrameSourceCore::sensor_locked(uint64_t handle) {
         state.snapshot = std::make_shared<const SensorFacts>(state.facts);
         found = m_sensors.emplace(handle, std::move(state)).first;
     }
+    found->second.last_active = ++m_activity;
     return found->second;
+}
+
+void FrameSourceCore::forget_quiet_locked() {
+    // A quarter at a time, so that a flood sorts the table once per
+    // kTrackedSenders / 4 new sensors rather than scanning it for each. A
+    // sensor that is sending is heard of at every frame and stays; one
+    // forgotten and heard again starts afresh (its frames are counted anew).
+    std::vector<std::pair<uint64_t, uint64_t>> by_activity;  // (last_active, handle)
+    by_activity.reserve(m_sensors.size());
+    for (const auto& entry : m_sensors) {
+        by_activity.emplace_back(entry.second.last_active, entry.first);
+    }
+    const std::size_t forget = std::max<std::size_t>(1, m_sensors.size() / 4);
+    std::nth_element(by_activity.begin(), by_activity.begin() + std::ptrdiff_t(forget - 1), by_activity.end());
+    for (std::size_t i = 0; i < forget; ++i) {
+        m_sensors.erase(by_activity[i].second);
+    }
+    m_sensors_forgotten += forget;
 }
 
 void FrameSourceCore::note_sensor(SensorFacts facts) {
@@ -489,6 +513,10 @@ std::string FrameSourceCore::summary() const {
     std::snprintf(text, sizeof(text), "sensors %zu  frames %zu  points %" PRIu64 "  valid %" PRIu64,
                   m_sensors.size(), m_frames, m_points, m_valid);
     std::string summary = text;
+    if (m_sensors_forgotten > 0) {
+        summary += " (" + std::to_string(m_sensors_forgotten) +
+                   " more were forgotten when they went quiet, to make room for new ones)";
+    }
     if (m_settings.capture.empty()) {
         summary += "  " + format_loss_counts(m_losses);
     }

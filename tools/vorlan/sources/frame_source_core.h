@@ -174,9 +174,13 @@ private:
         // What frames point at: replaced, never changed, when facts change,
         // so a sink may read it while another thread notes new facts.
         std::shared_ptr<const SensorFacts> snapshot;
+        uint64_t last_active = 0;      // m_activity when it was last heard of
     };
 
+    // The sensor's state, made when new; with the table full, the sensors
+    // heard of least recently give their place first (forget_quiet_locked).
     SensorState& sensor_locked(uint64_t handle);
+    void forget_quiet_locked();
     bool finished_locked() const;
     // Takes the reader's counts from the library; says what lost data and
     // returns false when records of the capture were lost.
@@ -192,7 +196,11 @@ private:
 
     mutable std::mutex m_mutex;  // guards everything below
     std::condition_variable m_changed;
+    // Anyone can send from any address: a flood of spoofed sensors that
+    // replace each other must not grow this without bound.
     std::map<uint64_t, SensorState> m_sensors;
+    uint64_t m_activity = 0;         // counts every time a sensor is heard of
+    uint64_t m_sensors_forgotten = 0;  // let go to make room
     SenderTally m_undecodable;  // senders of datagrams the library cannot decode
     LossCounts m_losses;
     std::size_t m_frames = 0;
