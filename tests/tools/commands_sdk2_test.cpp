@@ -114,16 +114,24 @@ TEST_F(Sdk2CommandTest, ReplayGivesEachSecondGenerationSensorFramesInBothModes) 
 }
 
 // A capture cut short replays what it holds and fails, as with the first
-// library.
-TEST_F(Sdk2CommandTest, ACaptureCutShortReplaysAndFails) {
+// library. The tool says where, once: the library, which would say it too on
+// the process's standard error, is asked not to; so is `check`'s.
+TEST_F(Sdk2CommandTest, ACaptureCutShortReplaysAndFailsSaidOnce) {
     vorlan_test::Bytes bytes = vorlan_test::read_file(capture);
     bytes.resize(bytes.size() / 2);
     const std::string cut = directory.file("cut.pcap");
     vorlan_test::write_file(cut, bytes);
-    const ToolResult result = run_tool({"replay", cut, "--sdk", "2"});
-    EXPECT_EQ(kExitFailure, result.code);
-    EXPECT_NE(std::string::npos, result.err.find("vorlan: " + cut + ": the capture is cut short")) << result.err;
-    EXPECT_NE(std::string::npos, result.out.find(" frame ")) << result.out;
+    testing::internal::CaptureStderr();
+    const ToolResult replayed = run_tool({"replay", cut, "--sdk", "2"});
+    const ToolResult checked = run_tool({"check", cut});
+    const std::string library_said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(kExitFailure, replayed.code);
+    const std::regex said_where("vorlan: " + cut + ": the capture is cut short or damaged at [0-9]+\\.[0-9]{3} s; .*\n");
+    EXPECT_TRUE(std::regex_match(replayed.err, said_where)) << replayed.err;
+    EXPECT_NE(std::string::npos, replayed.out.find(" frame ")) << replayed.out;
+    EXPECT_EQ(kExitFailure, checked.code);
+    EXPECT_NE(std::string::npos, checked.out.find("the last record is cut short")) << checked.out;
+    EXPECT_EQ(std::string::npos, library_said.find("vorlan_sdk2: ")) << library_said;
 }
 
 TEST_F(Sdk2CommandTest, FramesPulledThroughTheFifoAreTheListenersFrames) {
