@@ -384,15 +384,14 @@ TEST_F(CommandTest, SimIntoAFolderThatDoesNotExistFails) {
 }
 
 // What sim says of a sensor, replay and listen say the same way: address,
-// serial number, the library's model name, segments and returns.
+// serial number, the library's model name, channels and returns.
 std::vector<std::string> simulated_names(const std::string& out) {
-    static const std::regex line("simulated sensor (.* \\(model [0-9]+\\))  .*  segments ([0-9]+)  (returns [0-9]+).*");
+    static const std::regex line("simulated sensor (.* \\(model [0-9]+\\))  .*  (channels [0-9]+  returns [0-9]+).*");
     std::vector<std::string> names;
     for (const std::string& text : lines_of(out)) {
         std::smatch match;
         if (std::regex_match(text, match, line)) {
-            // The libraries call a first-generation sensor's segments its channels.
-            names.push_back(match[1].str() + "|channels " + match[2].str() + "  " + match[3].str());
+            names.push_back(match[1].str() + "|" + match[2].str());
         }
     }
     return names;
