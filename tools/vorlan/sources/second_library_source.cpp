@@ -18,13 +18,15 @@
 #include "exit_codes.h"
 #include "frame_source_core.h"
 #include "library_sources.h"
-#include "little_endian.h"
 #include "point_records.h"
 #include "stop_signal.h"
 #include "vorlan_sdk2.h"
+#include "wire_bytes.h"
 
 namespace vorlan_tool {
 namespace {
+
+using vorlan_common::load_i16le;
 
 constexpr std::chrono::milliseconds kSlice{20};
 constexpr uint32_t kSliceMs = 20;
