@@ -144,17 +144,8 @@ TEST_F(Sdk2CommandTest, FramesPulledThroughTheFifoAreTheListenersFrames) {
         const ToolResult pulled = run_tool(args);
         ASSERT_EQ(kExitSuccess, listened.code) << listened.err;
         ASSERT_EQ(kExitSuccess, pulled.code) << pulled.err;
-        const auto frames = [](const std::string& out) {
-            std::vector<std::string> lines;
-            for (const std::string& line : lines_of(out)) {
-                if (line.compare(0, 6, "frame ") == 0 || line.compare(0, 8, "sensors ") == 0) {
-                    lines.push_back(line);
-                }
-            }
-            return lines;
-        };
-        EXPECT_GT(frames(listened.out).size(), 30u);
-        EXPECT_EQ(frames(listened.out), frames(pulled.out));
+        EXPECT_GT(frames_and_summary_of(listened.out).size(), 30u);
+        EXPECT_EQ(frames_and_summary_of(listened.out), frames_and_summary_of(pulled.out));
         EXPECT_NE(std::string::npos, lines_of(pulled.out).front().find("FIFO of 2 frames"));
     }
 }

@@ -3,6 +3,7 @@
 #ifndef VORLAN_TESTS_TOOLS_TOOL_RUN_H
 #define VORLAN_TESTS_TOOLS_TOOL_RUN_H
 
+#include <initializer_list>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -41,6 +42,34 @@ inline std::vector<std::string> lines_of(const std::string& text) {
         lines.push_back(line);
     }
     return lines;
+}
+
+// The lines of `text` that begin with one of `prefixes`.
+inline std::vector<std::string> lines_beginning(const std::string& text, std::initializer_list<const char*> prefixes) {
+    std::vector<std::string> lines;
+    for (const std::string& line : lines_of(text)) {
+        for (const char* prefix : prefixes) {
+            if (line.rfind(prefix, 0) == 0) {
+                lines.push_back(line);
+                break;
+            }
+        }
+    }
+    return lines;
+}
+
+// The frame lines a command prints ("frame 12    sensor ...").
+inline std::vector<std::string> frame_lines_of(const std::string& out) { return lines_beginning(out, {"frame "}); }
+
+// The frame lines and the summary line ("sensors 8  frames 76  ...").
+inline std::vector<std::string> frames_and_summary_of(const std::string& out) {
+    return lines_beginning(out, {"frame ", "sensors "});
+}
+
+// The summary line, or "" when there is none.
+inline std::string summary_line_of(const std::string& out) {
+    const std::vector<std::string> lines = lines_beginning(out, {"sensors "});
+    return lines.empty() ? std::string() : lines.front();
 }
 
 // The simulator's four sensors for `seconds`, written as a capture.
