@@ -24,24 +24,6 @@ namespace {
 
 using vorlan_test::TemporaryDirectory;
 
-struct FrameLine {
-    std::string sensor;
-    std::size_t points = 0;
-    double span = 0.0;
-};
-
-std::vector<FrameLine> frame_lines(const std::string& out) {
-    const std::regex frame_line("frame [0-9]+ +sensor ([0-9.]+ serial [0-9]+)  points +([0-9]+)  .*span ([0-9.]+) s.*");
-    std::vector<FrameLine> frames;
-    for (const std::string& line : lines_of(out)) {
-        std::smatch match;
-        if (std::regex_match(line, match, frame_line)) {
-            frames.push_back({match[1], std::stoul(match[2]), std::stod(match[3])});
-        }
-    }
-    return frames;
-}
-
 std::vector<FrameLine> frames_of(const std::vector<FrameLine>& frames, const PointSensorSetup& sensor) {
     const std::string name = format_sensor_name(sensor.address, sensor.serial_number);
     std::vector<FrameLine> out;
@@ -78,7 +60,7 @@ TEST_F(Sdk2CommandTest, ReplayGivesEachSecondGenerationSensorFramesInBothModes) 
         const ToolResult result = run_tool(args);
         ASSERT_EQ(kExitSuccess, result.code) << result.err;
         EXPECT_NE(std::string::npos, lines_of(result.out).front().find(c.shown)) << result.out;
-        const std::vector<FrameLine> frames = frame_lines(result.out);
+        const std::vector<FrameLine> frames = parsed_frames(result.out);
         // The same summary as with the first library.
         const std::regex summary("sensors ([0-9]+)  frames ([0-9]+)  points [0-9]+  valid [0-9]+");
         std::smatch match;
@@ -238,7 +220,7 @@ TEST(Sdk2LiveCommands, ListenShowsWhatTheSimulatorSends) {
         EXPECT_NE(std::string::npos, listened.out.find("serial " + std::to_string(sensor.serial_number) + "  "))
             << listened.out;
     }
-    EXPECT_FALSE(frame_lines(listened.out).empty()) << listened.out;
+    EXPECT_FALSE(parsed_frames(listened.out).empty()) << listened.out;
     EXPECT_EQ("interrupted", lines_of(listened.out).back());
 }
 
