@@ -304,7 +304,12 @@ VORLAN_SDK2_API int VorlanStopAsyncRelay(void);
 /* When playing first reaches the end of a capture, standard error is told
  * what reading left out (copies dropped, records cut by the snapshot length,
  * datagrams that could not be reassembled) and, for a capture that held no
- * sensor datagram at all, what it holds instead. */
+ * sensor datagram at all, what it holds instead; a capture cut short or
+ * damaged is told with where. A client that reports these itself, from
+ * VorlanReplayGetCount and the code of VorlanReplayPlayToFinish, loads with
+ * this flag and standard error is told none of them (jumps of the capture's
+ * time are still told). */
+#define VORLAN_REPLAY_LOAD_NO_END_REPORT 16u
 VORLAN_SDK2_API int VorlanReplayLoadPcap(const char* path, uint32_t flags, uint64_t* replay_handle_out);
 VORLAN_SDK2_API int VorlanReplayUnloadPcap(uint64_t replay_handle);
 VORLAN_SDK2_API int VorlanReplayPlay(uint64_t replay_handle);

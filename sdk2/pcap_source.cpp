@@ -10,6 +10,13 @@
 #include "framework.h"
 #include "vorlan_sdk2.h"
 
+static_assert(vorlan_sdk2::kLoadNoIndexing == VORLAN_REPLAY_LOAD_NO_INDEXING &&
+                  vorlan_sdk2::kLoadAutoReplay == VORLAN_REPLAY_LOAD_AUTO_REPLAY &&
+                  vorlan_sdk2::kLoadPaused == VORLAN_REPLAY_LOAD_PAUSED &&
+                  vorlan_sdk2::kLoadKeepDuplicates == VORLAN_REPLAY_LOAD_KEEP_DUPLICATES &&
+                  vorlan_sdk2::kLoadNoEndReport == VORLAN_REPLAY_LOAD_NO_END_REPORT,
+              "the load flags are those of the C interface");
+
 namespace vorlan_sdk2 {
 
 namespace {
@@ -230,6 +237,7 @@ bool PcapReader::Load(const std::string& path, uint32_t flags) {
     m_decoder.SetDropDuplicates((flags & kLoadKeepDuplicates) == 0);
     std::lock_guard<std::mutex> lock(m_state_mutex);
     m_auto_replay = (flags & kLoadAutoReplay) != 0;
+    m_client_reports_end = (flags & kLoadNoEndReport) != 0;
     if ((flags & kLoadNoIndexing) == 0) {
         tryStartIndexing();
     }
@@ -512,6 +520,9 @@ void PcapReader::noteEnd() {
     using End = vorlan_capture::CaptureReader::End;
     const End& end = m_decoder.End();
     m_ended_damaged = end.kind == End::cut || end.kind == End::io_error;
+    if (m_client_reports_end) {
+        return;
+    }
     if (!m_end_reported) {
         m_end_reported = true;
         vorlan_capture::SkipCounters counters = m_decoder.Counters();

@@ -29,6 +29,7 @@ constexpr uint32_t kLoadNoIndexing = 1;
 constexpr uint32_t kLoadAutoReplay = 2;
 constexpr uint32_t kLoadPaused = 4;
 constexpr uint32_t kLoadKeepDuplicates = 8;
+constexpr uint32_t kLoadNoEndReport = 16;
 
 // Position (µs from the first record) → offset of the record at that
 // position, at least kStep apart; the largest key is the position of the
@@ -174,8 +175,8 @@ private:
     // Calls off the worker's delivery under way (a wait for room in the
     // relay or the frame FIFO) and wakes it. With m_state_mutex held.
     void cancelDeliveryLocked();
-    // At the end of playing: notes whether it was damage and says so on
-    // standard error the first time.
+    // At the end of playing: notes whether it was damage and, unless the
+    // client reports it, says so on standard error the first time.
     void noteEnd();
     // A jump of the capture's time at `at` µs by `step` µs: says so on
     // standard error the first time. With m_state_mutex held.
@@ -205,6 +206,7 @@ private:
     int m_length_waiters = 0;         // threads in GetLength
     bool m_unloaded = false;
     bool m_ended_damaged = false;   // the last end of playing was damage, not the end of the file
+    bool m_client_reports_end = false;  // loaded with kLoadNoEndReport: noteEnd prints nothing
     bool m_damage_reported = false; // on standard error, once per capture loaded
     bool m_end_reported = false;    // what reading left out, once per capture loaded
     bool m_time_jump_reported = false;  // that time jumped, likewise

@@ -15,6 +15,7 @@
 #include "support/capture_builder.h"
 #include "support/udp_socket.h"
 #include "tool_run.h"
+#include "yard_capture_suite.h"
 
 namespace vorlan_tool {
 namespace {
@@ -64,17 +65,12 @@ Expected replay_frames(const std::string& capture, int library) {
     return expected;
 }
 
-class VorlanPublishTest : public ::testing::TestWithParam<int> {
+class VorlanPublishTest : public YardCaptureSuite<int> {
 protected:
-    static void SetUpTestSuite() {
-        s_folder = new vorlan_test::TemporaryDirectory();
-        write_sim_capture(s_folder->file("yard.pcap"), 1.0);
+    void SetUp() override {
+        YardCaptureSuite::SetUp();
+        m_domain = vorlan_test::keep_dds_on_this_host();
     }
-    static void TearDownTestSuite() {
-        delete s_folder;
-        s_folder = nullptr;
-    }
-    void SetUp() override { m_domain = vorlan_test::keep_dds_on_this_host(); }
 
     std::vector<std::string> publish_args(std::vector<std::string> more) const {
         std::vector<std::string> args = {VORLAN_TOOL, "publish", "--sdk", std::to_string(GetParam()),
@@ -83,17 +79,13 @@ protected:
         return args;
     }
 
-    static vorlan_test::TemporaryDirectory* s_folder;
     uint32_t m_domain = 0;
 };
-
-vorlan_test::TemporaryDirectory* VorlanPublishTest::s_folder = nullptr;
 
 // Every frame of every sensor that replay hands out arrives, each with the
 // replay's points byte for byte, stamped with its first point's time.
 TEST_P(VorlanPublishTest, SubscriberReceivesExactlyTheFramesReplayHandsOut) {
-    const std::string capture = s_folder->file("yard.pcap");
-    const Expected expected = replay_frames(capture, GetParam());
+    const Expected expected = replay_frames(capture(), GetParam());
     ASSERT_GT(expected.total, 0u);
     ASSERT_EQ(expected.frames.size(), GetParam() == 2 ? 8u : 4u);
 
@@ -102,7 +94,7 @@ TEST_P(VorlanPublishTest, SubscriberReceivesExactlyTheFramesReplayHandsOut) {
         ASSERT_TRUE(subscriber.subscribe_points(entry.first));
     }
     ASSERT_TRUE(subscriber.subscribe_diagnostics());
-    ChildProcess publish(publish_args({capture, "--speed", "0", "--reliable", "--wait-subscribers", "1"}),
+    ChildProcess publish(publish_args({capture(), "--speed", "0", "--reliable", "--wait-subscribers", "1"}),
                          s_folder->file("publish.out"));
     ASSERT_TRUE(publish.started());
     EXPECT_EQ(publish.wait(kPatience), 0) << publish.output();

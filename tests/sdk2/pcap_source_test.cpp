@@ -102,6 +102,17 @@ std::string stream_capture(const TemporaryDirectory& dir, const char* name, int 
     return dir.file(name);
 }
 
+// Five serial lines from kSensorA, each followed by its copy 3 µs later, as
+// a mirror port records them.
+void nmea_copies(CaptureBuilder& capture) {
+    for (int i = 0; i < 5; ++i) {
+        Bytes payload = numbered(i);
+        payload[2] = 'N', payload[3] = 'M';
+        payload.insert(payload.begin(), {'N', 'M', 'E', 'A'});
+        capture.udp(kStart + i * 1000, kSensorA, payload).udp(kStart + i * 1000 + 3, kSensorA, payload);
+    }
+}
+
 class PcapReplayTest : public LibraryTest {
 protected:
     uint64_t load(const std::string& path, uint32_t flags) {
@@ -730,12 +741,7 @@ TEST_F(PcapReplayTest, EveryCaptureFormPlaysAndSeeksAsTheClassicOne) {
 // on standard error once, at the first end.
 TEST_F(PcapReplayTest, CopiesOfSensorDatagramsAreDroppedUnlessKept) {
     CaptureBuilder doubled;
-    for (int i = 0; i < 5; ++i) {
-        Bytes payload = numbered(i);
-        payload[2] = 'N', payload[3] = 'M';
-        payload.insert(payload.begin(), {'N', 'M', 'E', 'A'});
-        doubled.udp(kStart + i * 1000, kSensorA, payload).udp(kStart + i * 1000 + 3, kSensorA, payload);
-    }
+    nmea_copies(doubled);
     doubled.write(m_dir.file("d.pcap"));
     struct Case {
         const char* name;
@@ -770,6 +776,42 @@ TEST_F(PcapReplayTest, CopiesOfSensorDatagramsAreDroppedUnlessKept) {
         ASSERT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
     }
     EXPECT_EQ(VorlanReplayGetCount(3, VORLAN_REPLAY_COUNT_DATAGRAMS), VORLAN_ERROR_INVALID_ARGUMENTS);
+}
+
+// A client that tells the end of reading itself loads with
+// VORLAN_REPLAY_LOAD_NO_END_REPORT: it gets the same code and counts, and
+// standard error is told nothing of copies or of the cut.
+TEST_F(PcapReplayTest, AClientThatReportsTheEndItselfSilencesStandardError) {
+    CaptureBuilder capture;
+    nmea_copies(capture);
+    Bytes bytes = capture.udp(kStart + 10000, kSensorA, numbered(9)).bytes();
+    bytes.resize(bytes.size() - 10);
+    write_file(m_dir.file("cut.pcap"), bytes);
+    const struct Case {
+        const char* name;
+        uint32_t flags;
+        bool told;
+    } cases[] = {
+        {"library reports", kLoadPaused, true},
+        {"client reports", kLoadPaused | VORLAN_REPLAY_LOAD_NO_END_REPORT, false},
+    };
+    Payloads payloads;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint64_t handle = load(m_dir.file("cut.pcap"), c.flags);
+        ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
+        testing::internal::CaptureStderr();
+        const int played = VorlanReplayPlayToFinish(handle);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(played, VORLAN_ERROR_FILE_IO);
+        EXPECT_EQ(VorlanReplayGetCount(handle, VORLAN_REPLAY_COUNT_DUPLICATES), 5);
+        EXPECT_EQ(said.find("5 duplicated sensor datagrams dropped") != std::string::npos, c.told) << said;
+        EXPECT_EQ(said.find("capture cut short") != std::string::npos, c.told) << said;
+        if (!c.told) {
+            EXPECT_EQ(said, "");
+        }
+        ASSERT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
+    }
 }
 
 // `n` point packets from kSensorA, 1 ms apart, whose frame parity flips with

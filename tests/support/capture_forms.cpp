@@ -20,29 +20,6 @@ void put_u16(Bytes& out, uint16_t v, bool big_endian) {
     out.push_back(uint8_t(big_endian ? v : v >> 8));
 }
 
-struct ClassicRecord {
-    int64_t time;
-    uint32_t original;
-    Bytes frame;
-};
-
-std::vector<ClassicRecord> records_of(const Bytes& classic) {
-    std::vector<ClassicRecord> records;
-    for (std::size_t at = 24; at + 16 <= classic.size();) {
-        const uint32_t included = get_u32le(classic, at + 8);
-        if (at + 16 + included > classic.size()) {
-            throw std::invalid_argument("the classic capture is cut short");
-        }
-        ClassicRecord record;
-        record.time = int64_t(get_u32le(classic, at)) * 1000000 + get_u32le(classic, at + 4);
-        record.original = get_u32le(classic, at + 12);
-        record.frame.assign(classic.begin() + long(at + 16), classic.begin() + long(at + 16 + included));
-        records.push_back(record);
-        at += 16 + included;
-    }
-    return records;
-}
-
 // An Ethernet frame of one IPv4 packet as a Linux cooked frame, or empty.
 Bytes as_linux_cooked(const Bytes& frame) {
     if (frame.size() < 14 || frame[12] != 0x08 || frame[13] != 0x00) {
@@ -74,6 +51,23 @@ Bytes classic_in(const Bytes& classic, bool nanosecond, bool big) {
 }
 
 }  // namespace
+
+std::vector<ClassicRecord> records_of(const Bytes& classic) {
+    std::vector<ClassicRecord> records;
+    for (std::size_t at = 24; at + 16 <= classic.size();) {
+        const uint32_t included = get_u32le(classic, at + 8);
+        if (at + 16 + included > classic.size()) {
+            throw std::invalid_argument("the classic capture is cut short");
+        }
+        ClassicRecord record;
+        record.time = int64_t(get_u32le(classic, at)) * 1000000 + get_u32le(classic, at + 4);
+        record.original = get_u32le(classic, at + 12);
+        record.frame.assign(classic.begin() + long(at + 16), classic.begin() + long(at + 16 + included));
+        records.push_back(record);
+        at += 16 + included;
+    }
+    return records;
+}
 
 const char* form_name(CaptureForm form) {
     switch (form) {

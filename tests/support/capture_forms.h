@@ -31,6 +31,17 @@ enum class CaptureForm {
 };
 
 const char* form_name(CaptureForm form);
+
+// One record of a classic little-endian microsecond capture.
+struct ClassicRecord {
+    int64_t time;       // µs as stored
+    uint32_t original;  // the frame's length on the wire
+    Bytes frame;
+};
+
+// The records of `classic`, in file order; throws std::invalid_argument for
+// a capture cut inside a record.
+std::vector<ClassicRecord> records_of(const Bytes& classic);
 std::vector<CaptureForm> all_capture_forms();
 
 // `classic` (a little-endian microsecond capture) in `form`.

@@ -37,16 +37,7 @@ std::vector<std::string> frame_sensors(const std::string& out) {
     return sensors;
 }
 
-class BothLibrariesTest : public YardCaptureSuite<const char*> {
-protected:
-
-    ToolResult tool(std::vector<std::string> args) const {
-        args.insert(args.end(), {"--sdk", GetParam()});
-        return run_tool(args);
-    }
-
-};
-
+class BothLibrariesTest : public EachLibrarySuite {};
 
 TEST_P(BothLibrariesTest, ReplaySelectsTheSameWay) {
     const ToolResult all = tool({"replay", capture()});
@@ -167,8 +158,7 @@ TEST_P(BothLibrariesTest, CtrlCEndsEveryCaptureCommandWith130) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sdk, BothLibrariesTest, ::testing::Values("1", "2"),
-                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string("sdk") + info.param; });
+INSTANTIATE_TEST_SUITE_P(Sdk, BothLibrariesTest, ::testing::Values("1", "2"), library_instance_name);
 
 }  // namespace
 }  // namespace vorlan_tool

@@ -51,11 +51,11 @@ protected:
     inline static ToolResult* s_sim = nullptr;
 };
 
-// "simulated sensor 192.168.1.201 serial 900001  TQ50-S (model 3)  firmware 3.100.0  INFO/VRN8  STDT  segments 8  ..."
+// "simulated sensor 192.168.1.201 serial 900001  TQ50-S (model 3)  firmware 3.100.0  INFO/VRN8  STDT  channels 8  ..."
 // "simulated sensor 192.168.1.214 serial 910004  Fixed 16 (model 5)  firmware 1.1.0.0  INFZ-76/STDV  channels 0 (has 16; ...)  free clock"
 const std::regex kSimLine(
-    "simulated sensor ([0-9.]+) serial ([0-9]+)  (.+ \\(model [0-9]+\\))  firmware ([0-9.]+)  \\S+(  \\S+)?  "
-    "(segments|channels) ([0-9]+( \\([^)]*\\))?)  .*");
+    "simulated sensor ([0-9.]+) serial ([0-9]+)  (.+ \\(model [0-9]+\\))  firmware ([0-9.]+)  (\\S+)(  \\S+)?  "
+    "channels ([0-9]+( \\([^)]*\\))?)  .*");
 // "  192.168.1.201  TQ50-S (model 3)  serial 900001  firmware 3.100.0  channels 8  library 1  calibrated  ..."
 const std::regex kCheckLine(
     "  ([0-9.]+)  (.+ \\(model [0-9]+\\))  serial ([0-9]+)  firmware ([0-9.]+)  channels ([0-9]+( \\([^)]*\\))?)  "
@@ -81,7 +81,8 @@ TEST_F(CheckSensorFactsTest, CheckListsEverySimulatedSensorWithTheFactsSimAndIts
         std::smatch match;
         if (std::regex_match(text, match, kSimLine)) {
             simulated[match[1]] = {match[3], match[2], match[4], match[7]};
-            generation[match[1]] = match[6] == "segments" ? 1 : 2;
+            // The second generation's sensors send INFZ information.
+            generation[match[1]] = match[5].str().compare(0, 4, "INFZ") == 0 ? 2 : 1;
         }
     }
     const auto checked = facts_in(check.out, kCheckLine, 1, 2, 3, 4, 5);

@@ -24,24 +24,6 @@ namespace {
 
 using vorlan_test::TemporaryDirectory;
 
-struct FrameLine {
-    std::string sensor;
-    std::size_t points = 0;
-    double span = 0.0;
-};
-
-std::vector<FrameLine> frame_lines(const std::string& out) {
-    const std::regex frame_line("frame [0-9]+ +sensor ([0-9.]+ serial [0-9]+)  points +([0-9]+)  .*span ([0-9.]+) s.*");
-    std::vector<FrameLine> frames;
-    for (const std::string& line : lines_of(out)) {
-        std::smatch match;
-        if (std::regex_match(line, match, frame_line)) {
-            frames.push_back({match[1], std::stoul(match[2]), std::stod(match[3])});
-        }
-    }
-    return frames;
-}
-
 std::vector<FrameLine> frames_of(const std::vector<FrameLine>& frames, const PointSensorSetup& sensor) {
     const std::string name = format_sensor_name(sensor.address, sensor.serial_number);
     std::vector<FrameLine> out;
@@ -78,7 +60,7 @@ TEST_F(Sdk2CommandTest, ReplayGivesEachSecondGenerationSensorFramesInBothModes) 
         const ToolResult result = run_tool(args);
         ASSERT_EQ(kExitSuccess, result.code) << result.err;
         EXPECT_NE(std::string::npos, lines_of(result.out).front().find(c.shown)) << result.out;
-        const std::vector<FrameLine> frames = frame_lines(result.out);
+        const std::vector<FrameLine> frames = parsed_frames(result.out);
         // The same summary as with the first library.
         const std::regex summary("sensors ([0-9]+)  frames ([0-9]+)  points [0-9]+  valid [0-9]+");
         std::smatch match;
@@ -114,16 +96,24 @@ TEST_F(Sdk2CommandTest, ReplayGivesEachSecondGenerationSensorFramesInBothModes) 
 }
 
 // A capture cut short replays what it holds and fails, as with the first
-// library.
-TEST_F(Sdk2CommandTest, ACaptureCutShortReplaysAndFails) {
+// library. The tool says where, once: the library, which would say it too on
+// the process's standard error, is asked not to; so is `check`'s.
+TEST_F(Sdk2CommandTest, ACaptureCutShortReplaysAndFailsSaidOnce) {
     vorlan_test::Bytes bytes = vorlan_test::read_file(capture);
     bytes.resize(bytes.size() / 2);
     const std::string cut = directory.file("cut.pcap");
     vorlan_test::write_file(cut, bytes);
-    const ToolResult result = run_tool({"replay", cut, "--sdk", "2"});
-    EXPECT_EQ(kExitFailure, result.code);
-    EXPECT_NE(std::string::npos, result.err.find("vorlan: " + cut + ": the capture is cut short")) << result.err;
-    EXPECT_NE(std::string::npos, result.out.find(" frame ")) << result.out;
+    testing::internal::CaptureStderr();
+    const ToolResult replayed = run_tool({"replay", cut, "--sdk", "2"});
+    const ToolResult checked = run_tool({"check", cut});
+    const std::string library_said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(kExitFailure, replayed.code);
+    const std::regex said_where("vorlan: " + cut + ": the capture is cut short or damaged at [0-9]+\\.[0-9]{3} s; .*\n");
+    EXPECT_TRUE(std::regex_match(replayed.err, said_where)) << replayed.err;
+    EXPECT_NE(std::string::npos, replayed.out.find(" frame ")) << replayed.out;
+    EXPECT_EQ(kExitFailure, checked.code);
+    EXPECT_NE(std::string::npos, checked.out.find("the last record is cut short")) << checked.out;
+    EXPECT_EQ(std::string::npos, library_said.find("vorlan_sdk2: ")) << library_said;
 }
 
 TEST_F(Sdk2CommandTest, FramesPulledThroughTheFifoAreTheListenersFrames) {
@@ -136,17 +126,8 @@ TEST_F(Sdk2CommandTest, FramesPulledThroughTheFifoAreTheListenersFrames) {
         const ToolResult pulled = run_tool(args);
         ASSERT_EQ(kExitSuccess, listened.code) << listened.err;
         ASSERT_EQ(kExitSuccess, pulled.code) << pulled.err;
-        const auto frames = [](const std::string& out) {
-            std::vector<std::string> lines;
-            for (const std::string& line : lines_of(out)) {
-                if (line.compare(0, 6, "frame ") == 0 || line.compare(0, 8, "sensors ") == 0) {
-                    lines.push_back(line);
-                }
-            }
-            return lines;
-        };
-        EXPECT_GT(frames(listened.out).size(), 30u);
-        EXPECT_EQ(frames(listened.out), frames(pulled.out));
+        EXPECT_GT(frames_and_summary_of(listened.out).size(), 30u);
+        EXPECT_EQ(frames_and_summary_of(listened.out), frames_and_summary_of(pulled.out));
         EXPECT_NE(std::string::npos, lines_of(pulled.out).front().find("FIFO of 2 frames"));
     }
 }
@@ -239,7 +220,7 @@ TEST(Sdk2LiveCommands, ListenShowsWhatTheSimulatorSends) {
         EXPECT_NE(std::string::npos, listened.out.find("serial " + std::to_string(sensor.serial_number) + "  "))
             << listened.out;
     }
-    EXPECT_FALSE(frame_lines(listened.out).empty()) << listened.out;
+    EXPECT_FALSE(parsed_frames(listened.out).empty()) << listened.out;
     EXPECT_EQ("interrupted", lines_of(listened.out).back());
 }
 

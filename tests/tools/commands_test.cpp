@@ -62,25 +62,6 @@ void expect_replay_shape(const std::string& out, const std::string& file) {
     EXPECT_TRUE(summary_seen) << out;
 }
 
-struct FrameLine {
-    std::size_t index = 0;
-    std::string sensor;
-    std::size_t points = 0;
-    double span = 0.0;
-};
-
-std::vector<FrameLine> frame_lines(const std::string& out) {
-    const std::regex frame_line("frame ([0-9]+) +sensor ([0-9.]+ serial [0-9]+)  points +([0-9]+)  .*span ([0-9.]+) s.*");
-    std::vector<FrameLine> frames;
-    for (const std::string& line : lines_of(out)) {
-        std::smatch match;
-        if (std::regex_match(line, match, frame_line)) {
-            frames.push_back({std::stoul(match[1]), match[2], std::stoul(match[3]), std::stod(match[4])});
-        }
-    }
-    return frames;
-}
-
 // The simulated sensor's name as the tool prints it.
 std::string name_of(const SimulatedSensorInfo& sensor) {
     return format_sensor_name(sensor.handle, sensor.serial_number);
@@ -192,7 +173,7 @@ TEST_F(CommandTest, ReplayPrintsTheCaptureSensorsFramesAndSummary) {
     for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
         EXPECT_NE(std::string::npos, result.out.find("sensor " + name_of(sensor) + "  ")) << sensor.name;
     }
-    const std::vector<FrameLine> frames = frame_lines(result.out);
+    const std::vector<FrameLine> frames = parsed_frames(result.out);
     ASSERT_FALSE(frames.empty());
     for (std::size_t i = 0; i < frames.size(); ++i) {
         EXPECT_EQ(i, frames[i].index);
@@ -233,7 +214,7 @@ TEST(ReplayOfAFlood, CountsEveryDatagramOfMoreSendersThanItTracks) {
 TEST_F(CommandTest, SweepFramesFollowEachSensorsScanFromTheStart) {
     const ToolResult result = run_tool({"replay", capture, "--frame-mode", "sweep"});
     ASSERT_EQ(kExitSuccess, result.code) << result.err;
-    const std::vector<FrameLine> frames = frame_lines(result.out);
+    const std::vector<FrameLine> frames = parsed_frames(result.out);
     for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
         if (sensor.model == 16) {
             continue;  // marks its own frames, which overlap
@@ -272,8 +253,8 @@ TEST_F(CommandTest, MultipleReturnsShowTheSecondReturnOfDualReturnSensors) {
         EXPECT_NE(std::string::npos, single.out.substr(single_at, single.out.find('\n', single_at) - single_at)
                                          .find("returns 1"));
     }
-    const std::vector<FrameLine> single_frames = frame_lines(single.out);
-    const std::vector<FrameLine> dual_frames = frame_lines(dual.out);
+    const std::vector<FrameLine> single_frames = parsed_frames(single.out);
+    const std::vector<FrameLine> dual_frames = parsed_frames(dual.out);
     ASSERT_EQ(1u, single_frames.size());
     ASSERT_EQ(1u, dual_frames.size());
     EXPECT_EQ(2 * single_frames[0].points, dual_frames[0].points);
@@ -283,14 +264,14 @@ TEST_F(CommandTest, ReplayStopsAtTheFrameLimit) {
     const ToolResult result = run_tool({"replay", capture, "--frames", "3"});
     EXPECT_EQ(kExitSuccess, result.code) << result.err;
     expect_replay_shape(result.out, capture);
-    EXPECT_EQ(3u, frame_lines(result.out).size());
+    EXPECT_EQ(3u, parsed_frames(result.out).size());
     EXPECT_EQ("stopped after 3 frames", lines_of(result.out).back());
 }
 
 TEST_F(CommandTest, TimedFramesSpanTheirLength) {
     const ToolResult result = run_tool({"replay", capture, "--frame-mode", "timed", "--frame-length", "0.05"});
     ASSERT_EQ(kExitSuccess, result.code) << result.err;
-    const std::vector<FrameLine> frames = frame_lines(result.out);
+    const std::vector<FrameLine> frames = parsed_frames(result.out);
     ASSERT_FALSE(frames.empty());
     for (const FrameLine& frame : frames) {
         EXPECT_LE(frame.span, 0.051) << frame.index;
@@ -384,15 +365,14 @@ TEST_F(CommandTest, SimIntoAFolderThatDoesNotExistFails) {
 }
 
 // What sim says of a sensor, replay and listen say the same way: address,
-// serial number, the library's model name, segments and returns.
+// serial number, the library's model name, channels and returns.
 std::vector<std::string> simulated_names(const std::string& out) {
-    static const std::regex line("simulated sensor (.* \\(model [0-9]+\\))  .*  segments ([0-9]+)  (returns [0-9]+).*");
+    static const std::regex line("simulated sensor (.* \\(model [0-9]+\\))  .*  (channels [0-9]+  returns [0-9]+).*");
     std::vector<std::string> names;
     for (const std::string& text : lines_of(out)) {
         std::smatch match;
         if (std::regex_match(text, match, line)) {
-            // The libraries call a first-generation sensor's segments its channels.
-            names.push_back(match[1].str() + "|channels " + match[2].str() + "  " + match[3].str());
+            names.push_back(match[1].str() + "|" + match[2].str());
         }
     }
     return names;
@@ -469,10 +449,10 @@ TEST_F(CommandTest, SensorAndTimeFiltersPickFramesOfTheWholeRun) {
     for (const std::string& choice : {dotted_address(kiru.handle), std::to_string(kiru.serial_number)}) {
         const ToolResult one = run_tool({"replay", capture, "--sensor", choice, "--start", "0.5"});
         ASSERT_EQ(kExitSuccess, one.code) << one.err;
-        const std::vector<FrameLine> chosen = frame_lines(one.out);
+        const std::vector<FrameLine> chosen = parsed_frames(one.out);
         ASSERT_GT(chosen.size(), 3u) << one.out;
         std::vector<std::size_t> points_of_all;
-        for (const FrameLine& frame : frame_lines(all.out)) {
+        for (const FrameLine& frame : parsed_frames(all.out)) {
             if (frame.sensor == name_of(kiru)) {
                 points_of_all.push_back(frame.points);
             }
@@ -578,7 +558,7 @@ TEST(LiveCommands, ListenShowsWhatTheSimulatorSends) {
     EXPECT_EQ(0u, lines_of(sent.out).back().find("sent ")) << sent.out;
     ASSERT_EQ(kExitInterrupted, listened.code) << listened.err;
     EXPECT_NE(std::string::npos, listened.out.find("sensors 4  frames ")) << listened.out;
-    EXPECT_FALSE(frame_lines(listened.out).empty()) << listened.out;
+    EXPECT_FALSE(parsed_frames(listened.out).empty()) << listened.out;
     // Live, the sensors send from 127.x.y.z; sim and listen name them alike.
     expect_sensors_named(simulated_names(sent.out), listened.out);
     EXPECT_NE(std::string::npos, sent.out.find("simulated sensor 127.168.1.201 serial 900001  ")) << sent.out;

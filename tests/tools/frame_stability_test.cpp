@@ -19,16 +19,6 @@ namespace {
 
 using vorlan_test::TemporaryDirectory;
 
-std::vector<std::string> frame_lines(const std::string& out) {
-    std::vector<std::string> frames;
-    for (const std::string& line : lines_of(out)) {
-        if (line.compare(0, 6, "frame ") == 0) {
-            frames.push_back(line);
-        }
-    }
-    return frames;
-}
-
 // A frame line without its index and with the sensor's address left out:
 // what the frame holds.
 std::string frame_content(const std::string& line) {
@@ -69,7 +59,7 @@ TEST_F(FrameStabilityTest, ReplayExportAndRenderGiveTheSameFramesAtEverySpeed) {
         const ToolResult drawn = run_tool({"render", sample, "--speed", speed, "--frame", "12", "--out", picture});
         ASSERT_EQ(kExitSuccess, drawn.code) << drawn.err;
 
-        const std::vector<std::string> frames = frame_lines(replayed.out);
+        const std::vector<std::string> frames = frame_lines_of(replayed.out);
         const std::map<std::string, vorlan_test::Bytes> files = files_in(clouds);
         if (speed == "0") {
             // Export leaves out each sensor's first, partial frame.
@@ -92,12 +82,12 @@ TEST_F(FrameStabilityTest, ReplayExportAndRenderGiveTheSameFramesAtEverySpeed) {
 TEST_F(FrameStabilityTest, EveryPassOfALoopStartsFreshFrames) {
     const std::string short_capture = directory.file("short.pcap");
     write_sim_capture(short_capture, 1.0, 1);
-    const std::vector<std::string> once = frame_lines(run_tool({"replay", short_capture}).out);
+    const std::vector<std::string> once = frame_lines_of(run_tool({"replay", short_capture}).out);
     ASSERT_GT(once.size(), 10u);
     const ToolResult looped =
         run_tool({"replay", short_capture, "--loop", "--frames", std::to_string(3 * once.size())});
     ASSERT_EQ(kExitSuccess, looped.code) << looped.err;
-    const std::vector<std::string> frames = frame_lines(looped.out);
+    const std::vector<std::string> frames = frame_lines_of(looped.out);
     ASSERT_EQ(3 * once.size(), frames.size());
     for (std::size_t i = 0; i < frames.size(); ++i) {
         EXPECT_EQ(frame_content(once[i % once.size()]), frame_content(frames[i])) << "frame " << i;
@@ -113,7 +103,7 @@ TEST(LiveFrames, ListenCutsTheFramesItsCaptureGives) {
     ASSERT_EQ(kExitSuccess, run_tool({"sim", "--seed", "5", "--seconds", "1.5", "--out", capture}).code);
     const ToolResult replayed = run_tool({"replay", capture});
     ASSERT_EQ(kExitSuccess, replayed.code) << replayed.err;
-    const std::size_t n_frames = frame_lines(replayed.out).size();
+    const std::size_t n_frames = frame_lines_of(replayed.out).size();
     ASSERT_GT(n_frames, 20u);
 
     // The listener stops by itself once it has as many frames; lost

@@ -39,13 +39,13 @@ TEST(FrameSummary, SensorLineNamesStateAndSync) {
     } cases[] = {
         {0x17F000001ULL, VORLAN_SENSOR_INFO_IS_CALIBRATED | VORLAN_SENSOR_INFO_IS_PPS_CONNECTED |
                              VORLAN_SENSOR_INFO_IS_NMEA_CONNECTED | VORLAN_SENSOR_INFO_IS_MOCKED,
-         "sensor 127.0.0.1 serial 4098  Parvo-D40 (model 12)  firmware 1.2.3  calibrated  segments 24  returns 1  "
+         "sensor 127.0.0.1 serial 4098  Parvo-D40 (model 12)  firmware 1.2.3  calibrated  channels 24  returns 1  "
          "sync PPS NMEA  from a capture"},
         {0xC0A801C9ULL, VORLAN_SENSOR_INFO_IS_PTP_CONNECTED,
-         "sensor 192.168.1.201 serial 4098  Parvo-D40 (model 12)  firmware 1.2.3  not calibrated  segments 24  "
+         "sensor 192.168.1.201 serial 4098  Parvo-D40 (model 12)  firmware 1.2.3  not calibrated  channels 24  "
          "returns 1  sync PTP"},
         {0x1FFFFFFFFULL, 0,
-         "sensor 255.255.255.255 serial 4098  Parvo-D40 (model 12)  firmware 1.2.3  not calibrated  segments 24  "
+         "sensor 255.255.255.255 serial 4098  Parvo-D40 (model 12)  firmware 1.2.3  not calibrated  channels 24  "
          "returns 1  sync none  from a capture"},
     };
     for (const auto& c : cases) {

@@ -19,49 +19,6 @@ namespace {
 using vorlan_test::Bytes;
 using vorlan_test::CaptureBuilder;
 
-struct Record {
-    int64_t time = 0;  // µs as stored
-    Bytes frame;
-};
-
-// The records of a classic little-endian microsecond capture.
-std::vector<Record> records_of(const Bytes& capture) {
-    const auto u32 = [&capture](std::size_t at) {
-        return uint32_t(capture[at]) | uint32_t(capture[at + 1]) << 8 | uint32_t(capture[at + 2]) << 16 |
-               uint32_t(capture[at + 3]) << 24;
-    };
-    std::vector<Record> records;
-    for (std::size_t at = 24; at + 16 <= capture.size();) {
-        const uint32_t included = u32(at + 8);
-        Record record;
-        record.time = int64_t(u32(at)) * 1000000 + u32(at + 4);
-        record.frame.assign(capture.begin() + std::ptrdiff_t(at + 16),
-                            capture.begin() + std::ptrdiff_t(at + 16 + included));
-        records.push_back(std::move(record));
-        at += 16 + included;
-    }
-    return records;
-}
-
-std::vector<std::string> frame_lines(const std::string& out) {
-    std::vector<std::string> frames;
-    for (const std::string& line : lines_of(out)) {
-        if (line.compare(0, 6, "frame ") == 0) {
-            frames.push_back(line);
-        }
-    }
-    return frames;
-}
-
-std::string summary_line(const std::string& out) {
-    for (const std::string& line : lines_of(out)) {
-        if (line.compare(0, 8, "sensors ") == 0) {
-            return line;
-        }
-    }
-    return "";
-}
-
 // A sensor's point datagram of 3,000 bytes, cut in three fragments.
 std::vector<Bytes> sensor_fragments() {
     Bytes payload = vorlan_test::test_payload(3000, 7);
@@ -72,17 +29,11 @@ std::vector<Bytes> sensor_fragments() {
     return vorlan_test::udp_fragments(options, payload, 1480);
 }
 
-class ReadingLossesTest : public YardCaptureSuite<const char*> {
-protected:
-    ToolResult tool(std::vector<std::string> args) const {
-        args.insert(args.end(), {"--sdk", GetParam()});
-        return run_tool(args);
-    }
-};
+class ReadingLossesTest : public EachLibrarySuite {};
 
 TEST_P(ReadingLossesTest, WhatReadingLeftOutIsToldAndLostDataFails) {
     const Bytes plain = vorlan_test::read_file(capture());
-    const std::vector<Record> records = records_of(plain);
+    const std::vector<vorlan_test::ClassicRecord> records = vorlan_test::records_of(plain);
     ASSERT_GT(records.size(), 1000u);
 
     CaptureBuilder mirrored;  // every record again 3 µs later, as a mirror port sends it
@@ -90,7 +41,7 @@ TEST_P(ReadingLossesTest, WhatReadingLeftOutIsToldAndLostDataFails) {
     CaptureBuilder fragment_lost;  // a fragmented datagram whose last fragment never came
     const std::vector<Bytes> fragments = sensor_fragments();
     for (std::size_t i = 0; i < records.size(); ++i) {
-        const Record& r = records[i];
+        const vorlan_test::ClassicRecord& r = records[i];
         mirrored.record(r.time, r.frame).record(r.time + 3, r.frame);
         snapshot.record_snapshot(r.time, r.frame, 1000);
         fragment_lost.record(r.time, r.frame);
@@ -123,10 +74,10 @@ TEST_P(ReadingLossesTest, WhatReadingLeftOutIsToldAndLostDataFails) {
         const ToolResult result = tool({"replay", file});
         EXPECT_EQ(c.code, result.code) << result.err;
         if (c.same_frames) {
-            EXPECT_EQ(frame_lines(reference.out), frame_lines(result.out));
+            EXPECT_EQ(frame_lines_of(reference.out), frame_lines_of(result.out));
         }
-        EXPECT_NE(std::string::npos, summary_line(result.out).find("  left out: ")) << result.out;
-        EXPECT_NE(std::string::npos, summary_line(result.out).find(c.left_out)) << result.out;
+        EXPECT_NE(std::string::npos, summary_line_of(result.out).find("  left out: ")) << result.out;
+        EXPECT_NE(std::string::npos, summary_line_of(result.out).find(c.left_out)) << result.out;
         if (c.error.empty()) {
             EXPECT_EQ(std::string::npos, result.err.find("vorlan: ")) << result.err;
         } else {
@@ -155,11 +106,11 @@ TEST_P(ReadingLossesTest, ACutRecordingFailsInEveryForm) {
         const ToolResult result = tool({"replay", file});
         EXPECT_EQ(kExitFailure, result.code) << result.err;
         EXPECT_NE(std::string::npos, result.err.find("cut short")) << result.err;
-        EXPECT_FALSE(frame_lines(result.out).empty());
+        EXPECT_FALSE(frame_lines_of(result.out).empty());
         // The summary says the file was cut, and does not count the cut
         // record again among broken ones.
         EXPECT_NE(std::string::npos,
-                  summary_line(result.out).find("  left out: the rest of the file after a record cut short"))
+                  summary_line_of(result.out).find("  left out: the rest of the file after a record cut short"))
             << result.out;
         EXPECT_EQ(std::string::npos, result.out.find("broken")) << result.out;
     }
@@ -219,13 +170,10 @@ TEST_P(ReadingLossesTest, ARecordOfZeroBytesPointsAtTheConverter) {
     run_tool({"convert", file, fixed, "--force"});
     const ToolResult converted = tool({"replay", fixed});
     EXPECT_EQ(kExitSuccess, converted.code) << converted.err;
-    EXPECT_EQ(frame_lines(tool({"replay", capture()}).out), frame_lines(converted.out));
+    EXPECT_EQ(frame_lines_of(tool({"replay", capture()}).out), frame_lines_of(converted.out));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sdk, ReadingLossesTest, ::testing::Values("1", "2"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                             return std::string("sdk") + info.param;
-                         });
+INSTANTIATE_TEST_SUITE_P(Sdk, ReadingLossesTest, ::testing::Values("1", "2"), library_instance_name);
 
 }  // namespace
 }  // namespace vorlan_tool

@@ -17,7 +17,7 @@ namespace {
 
 struct SensorFacts {
     std::string firmware;
-    std::string count;  // segments or channels
+    std::string count;  // channels
 };
 
 // Facts by "ADDRESS serial N  NAME (model M)", from the lines of `out` that
@@ -26,7 +26,7 @@ struct SensorFacts {
 std::map<std::string, SensorFacts> sensor_facts(const std::string& out) {
     static const std::regex line(
         "(?:simulated )?sensor (\\S+ serial [0-9]+  .+ \\(model [0-9]+\\))  firmware (\\S+)  .*?"
-        "(?:segments|channels) ([0-9]+).*");
+        "channels ([0-9]+).*");
     std::map<std::string, SensorFacts> facts;
     for (const std::string& text : lines_of(out)) {
         std::smatch match;

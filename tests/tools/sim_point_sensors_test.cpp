@@ -9,31 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "recording_sink.h"
 #include "sim_point_fleet.h"
 #include "simulator.h"
 #include "vorlan_sdk2.h"
 
 namespace vorlan_tool {
 namespace {
-
-struct Datagram {
-    uint64_t handle = 0;
-    int64_t time = 0;
-    std::vector<uint8_t> bytes;
-
-    std::string magic(std::size_t offset = 0) const {
-        return bytes.size() < offset + 4 ? "" : std::string(bytes.begin() + offset, bytes.begin() + offset + 4);
-    }
-};
-
-class RecordingSink : public PacketSink {
-public:
-    bool deliver(VorlanSensorHandle handle, int64_t time, const uint8_t* data, std::size_t size) override {
-        datagrams.push_back({handle, time, std::vector<uint8_t>(data, data + size)});
-        return true;
-    }
-    std::vector<Datagram> datagrams;
-};
 
 // What the library published, per sensor handle.
 struct Published {
@@ -96,7 +78,7 @@ TEST(SimulatedPointSensors, DecodeIntoTheirModelsLayoutsPointsLinesAndFrames) {
     ASSERT_EQ(VORLAN_SUCCESS, VorlanListenPoints(on_points, &seen));
     ASSERT_EQ(VORLAN_SUCCESS, VorlanListenSerialLines(on_line, &seen));
     ASSERT_EQ(VORLAN_SUCCESS, VorlanListenFrames(VORLAN_FRAME_AGGREGATION_NATURAL, on_frame, &seen));
-    for (const Datagram& d : sink.datagrams) {
+    for (const SentDatagram& d : sink.datagrams) {
         ASSERT_EQ(VORLAN_SUCCESS, VorlanReceiveData(d.handle, d.time, d.bytes.data(), d.bytes.size()));
     }
 
@@ -136,18 +118,18 @@ TEST(SimulatedPointSensors, DecodeIntoTheirModelsLayoutsPointsLinesAndFrames) {
         // every point is published, from plain and prefixed "STA0" alike.
         int infos = 0, prefixed_infos = 0, prefixed_points = 0, nmea = 0;
         uint64_t points_sent = 0;
-        for (const Datagram& d : sink.datagrams) {
+        for (const SentDatagram& d : sink.datagrams) {
             if (d.handle != setup.address) {
                 continue;
             }
-            infos += d.magic() == "INFZ" || d.magic(8) == "INFZ" ? 1 : 0;
-            prefixed_infos += d.magic(8) == "INFZ" ? 1 : 0;
-            prefixed_points += d.magic(8) == "STA0" ? 1 : 0;
-            nmea += d.magic() == "NMEA" ? 1 : 0;
-            if (d.magic() == "STDV") {
+            infos += d.type() == "INFZ" || d.type(8) == "INFZ" ? 1 : 0;
+            prefixed_infos += d.type(8) == "INFZ" ? 1 : 0;
+            prefixed_points += d.type(8) == "STA0" ? 1 : 0;
+            nmea += d.type() == "NMEA" ? 1 : 0;
+            if (d.type() == "STDV") {
                 points_sent += d.bytes[18] | (d.bytes[19] << 8);
-            } else if (d.magic() == "STA0" || d.magic(8) == "STA0") {
-                const std::size_t base = d.magic() == "STA0" ? 0 : 8;
+            } else if (d.type() == "STA0" || d.type(8) == "STA0") {
+                const std::size_t base = d.type() == "STA0" ? 0 : 8;
                 points_sent += d.bytes[base + 46] | (d.bytes[base + 47] << 8);
             }
         }
@@ -196,8 +178,8 @@ TEST(SimulatedPointSensors, LeaveTheFirstGenerationsPacketsAsTheyWere) {
     RecordingSink first_only;
     run_simulation(options, first_only);
 
-    std::vector<Datagram> first_of_both;
-    for (const Datagram& d : both.datagrams) {
+    std::vector<SentDatagram> first_of_both;
+    for (const SentDatagram& d : both.datagrams) {
         bool first_generation = false;
         for (const SimulatedSensorInfo& sensor : simulated_sensors()) {
             first_generation = first_generation || d.handle == sensor.handle;

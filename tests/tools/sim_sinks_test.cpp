@@ -19,25 +19,11 @@
 #include "capture.h"
 #include "capture_file.h"
 #include "capture_forms.h"
+#include "recording_sink.h"
 #include "support/udp_socket.h"
 
 namespace vorlan_tool {
 namespace {
-
-struct Datagram {
-    VorlanSensorHandle handle = 0;
-    int64_t time = 0;
-    std::vector<uint8_t> bytes;
-};
-
-class RecordingSink : public PacketSink {
-public:
-    bool deliver(VorlanSensorHandle handle, int64_t time, const uint8_t* data, std::size_t size) override {
-        datagrams.push_back({handle, time, std::vector<uint8_t>(data, data + size)});
-        return true;
-    }
-    std::vector<Datagram> datagrams;
-};
 
 SimulatorOptions short_run(double seconds) {
     SimulatorOptions options;
@@ -46,7 +32,7 @@ SimulatorOptions short_run(double seconds) {
     return options;
 }
 
-std::vector<Datagram> recorded(double seconds) {
+std::vector<SentDatagram> recorded(double seconds) {
     RecordingSink sink;
     run_simulation(short_run(seconds), sink);
     return std::move(sink.datagrams);
@@ -93,7 +79,7 @@ TEST(CaptureFileSink, WritesEveryDatagramFromItsSensorAtItsTime) {
         }
         ASSERT_EQ(code, VORLAN_SUCCESS);
         ASSERT_LT(n, expected.size());
-        const Datagram& datagram = expected[n++];
+        const SentDatagram& datagram = expected[n++];
         EXPECT_EQ(header.source_address, datagram.handle);
         EXPECT_EQ(header.timestamp, datagram.time);
         ASSERT_EQ(static_cast<std::size_t>(header.data_size), datagram.bytes.size());

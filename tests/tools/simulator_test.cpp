@@ -14,6 +14,7 @@
 
 #include "calibration.h"
 #include "capture.h"
+#include "recording_sink.h"
 #include "sensor.h"
 #include "sim_fleet.h"
 #include "sim_scene.h"
@@ -28,26 +29,7 @@ namespace {
 using vorlan_common::load_u16le;
 using vorlan_common::load_u32le;
 
-// Every datagram of a run, kept.
-struct Datagram {
-    VorlanSensorHandle handle = 0;
-    int64_t time = 0;
-    std::vector<uint8_t> bytes;
-
-    std::string type() const { return std::string(bytes.begin(), bytes.begin() + std::min<std::size_t>(4, bytes.size())); }
-    bool is_info() const { return type().compare(0, 3, "INF") == 0; }
-};
-
-class RecordingSink : public PacketSink {
-public:
-    bool deliver(VorlanSensorHandle handle, int64_t time, const uint8_t* data, std::size_t size) override {
-        datagrams.push_back({handle, time, std::vector<uint8_t>(data, data + size)});
-        return true;
-    }
-    std::vector<Datagram> datagrams;
-};
-
-std::vector<Datagram> simulate(uint64_t seed, double seconds) {
+std::vector<SentDatagram> simulate(uint64_t seed, double seconds) {
     SimulatorOptions options;
     options.seed = seed;
     options.seconds = seconds;
@@ -105,18 +87,18 @@ DataPacket decode_data_packet(const std::vector<uint8_t>& bytes, int segments) {
 // One simulated sensor's stream, split and decoded.
 struct SensorStream {
     SimulatedSensorInfo info;
-    std::vector<const Datagram*> info_packets;
+    std::vector<const SentDatagram*> info_packets;
     std::vector<DataPacket> data_packets;
     std::unique_ptr<VorlanCalibration> calibration = std::make_unique<VorlanCalibration>();
 };
 
 // The streams point into `datagrams`, which must outlive them.
-std::vector<SensorStream> split_by_sensor(const std::vector<Datagram>& datagrams) {
+std::vector<SensorStream> split_by_sensor(const std::vector<SentDatagram>& datagrams) {
     std::vector<SensorStream> streams;
     for (const SimulatedSensorInfo& info : simulated_sensors()) {
         SensorStream stream;
         stream.info = info;
-        for (const Datagram& datagram : datagrams) {
+        for (const SentDatagram& datagram : datagrams) {
             if (datagram.handle != info.handle) {
                 continue;
             }
@@ -212,15 +194,15 @@ TEST(Simulator, EachSensorAnnouncesItselfFirstAndOncePerSecond) {
     for (const SimulatedSensorInfo& sensor : sensors) {
         SCOPED_TRACE(sensor.name);
         const auto first = std::find_if(datagrams.begin(), datagrams.end(),
-                                        [&](const Datagram& d) { return d.handle == sensor.handle; });
+                                        [&](const SentDatagram& d) { return d.handle == sensor.handle; });
         ASSERT_NE(first, datagrams.end());
         EXPECT_EQ(first->type(), sensor.info_packet_type);
-        const std::size_t n_info = std::count_if(datagrams.begin(), datagrams.end(), [&](const Datagram& d) {
+        const std::size_t n_info = std::count_if(datagrams.begin(), datagrams.end(), [&](const SentDatagram& d) {
             return d.handle == sensor.handle && d.is_info();
         });
         EXPECT_EQ(n_info, 2u);
         // Data packets of the sensor's point format, a few hundred a second.
-        const std::size_t n_data = std::count_if(datagrams.begin(), datagrams.end(), [&](const Datagram& d) {
+        const std::size_t n_data = std::count_if(datagrams.begin(), datagrams.end(), [&](const SentDatagram& d) {
             return d.handle == sensor.handle && d.type() == sensor.point_packet_type;
         });
         const double expected = 2.0 / (sensor.measurement_period_s * static_cast<double>(sensor.points_per_packet));

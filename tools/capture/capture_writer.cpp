@@ -4,25 +4,15 @@
 #include <cerrno>
 #include <cstring>
 
+#include "wire_bytes.h"
+
 namespace vorlan_tool {
 namespace {
 
-void store_u16be(uint8_t* p, uint16_t v) {
-    p[0] = uint8_t(v >> 8);
-    p[1] = uint8_t(v);
-}
-void store_u32be(uint8_t* p, uint32_t v) {
-    store_u16be(p, uint16_t(v >> 16));
-    store_u16be(p + 2, uint16_t(v));
-}
-void store_u16le(uint8_t* p, uint16_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-void store_u32le(uint8_t* p, uint32_t v) {
-    store_u16le(p, uint16_t(v));
-    store_u16le(p + 2, uint16_t(v >> 16));
-}
+using vorlan_common::store_u16be;
+using vorlan_common::store_u16le;
+using vorlan_common::store_u32be;
+using vorlan_common::store_u32le;
 
 // Sensors broadcast; the source is a locally administered address made from
 // the IPv4 one, so that each sensor has its own as on a real network.

@@ -13,16 +13,6 @@ std::string fixed(double value, int decimals) {
     return text;
 }
 
-void add_losses(LossCounts& total, const LossCounts& more) {
-    total.received += more.received;
-    total.queue_dropped += more.queue_dropped;
-    total.kernel_dropped += more.kernel_dropped;
-    total.kernel_counted = total.kernel_counted || more.kernel_counted;
-    total.packets_lost += more.packets_lost;
-    total.points_lost += more.points_lost;
-    total.undecodable += more.undecodable;
-}
-
 uint64_t dropped(const LossCounts& losses) { return losses.queue_dropped + losses.kernel_dropped; }
 
 // "3 packets lost, 1200 points lost" of what is new since `before`; empty
@@ -59,7 +49,7 @@ void SensorDiagnostics::add_frame(const Frame& frame, bool sent, Clock::time_poi
     m_last_points = frame.n_points;
     m_last_valid = frame.n_valid;
     (sent ? m_frames_sent : m_frames_not_sent) += 1;
-    add_losses(m_losses, frame.losses);
+    m_losses += frame.losses;
     m_seen_frame = true;
     m_last_frame = now;
 }

@@ -44,7 +44,8 @@ private:
 
 // Each sensor as replay and listen will name it: the address its datagrams
 // carry, its serial number, the model's display name, its firmware in the
-// form its library gives it and its segment or channel count. The first
+// form its library gives it and its channel count (a first-generation
+// sensor's segments, which replay and check call channels too). The first
 // library keeps one return per measurement unless asked for both, and the
 // second knows channel counts only by model code, so where the receiving
 // side prints less than the sensor has, the line says both.
@@ -54,7 +55,7 @@ void print_sensors(Console& console, bool live) {
         const VorlanSensorHandle sender = live ? UdpPacketSink::source_address(address) : address;
         char line[240];
         std::snprintf(line, sizeof(line),
-                      "simulated sensor %s  %s (model %u)  firmware %s  %s/%s  %s  segments %u  returns 1%s",
+                      "simulated sensor %s  %s (model %u)  firmware %s  %s/%s  %s  channels %u  returns 1%s",
                       format_sensor_name(sender, sensor.serial_number).c_str(), sensor.model_name.c_str(),
                       static_cast<unsigned>(sensor.model), sensor.firmware.c_str(), sensor.info_packet_type.c_str(),
                       sensor.calibration_type.c_str(), sensor.point_packet_type.c_str(),

@@ -70,7 +70,7 @@ std::string format_sensor(const VorlanSensorInformation& information) {
     if ((information.flags & VORLAN_SENSOR_INFO_IS_NMEA_CONNECTED) != 0) sync += " NMEA";
     if ((information.flags & VORLAN_SENSOR_INFO_IS_PTP_CONNECTED) != 0) sync += " PTP";
     std::snprintf(line, sizeof(line),
-                  "sensor %s  %s (model %u)  firmware %.27s  %s  segments %u  returns %u  sync%s%s",
+                  "sensor %s  %s (model %u)  firmware %.27s  %s  channels %u  returns %u  sync%s%s",
                   format_sensor_name(information.handle, information.serial_number).c_str(), name,
                   static_cast<unsigned>(information.model), information.firmware_version,
                   (information.flags & VORLAN_SENSOR_INFO_IS_CALIBRATED) != 0 ? "calibrated" : "not calibrated",

@@ -36,7 +36,7 @@ std::string sensor_file_stem(VorlanSensorHandle handle, uint64_t serial_number);
 // "frame 12    sensor 192.168.1.201 serial 900001  points   9216  valid   8800  span 0.100 s  range 0.52-48.10 m"
 std::string format_frame(std::size_t index, const std::string& sensor_name, const FrameSummary& summary);
 
-// "sensor 192.168.1.201 serial 900001  TQ50-S (model 3)  firmware 3.100.0  calibrated  segments 8  returns 1
+// "sensor 192.168.1.201 serial 900001  TQ50-S (model 3)  firmware 3.100.0  calibrated  channels 8  returns 1
 //  sync PPS NMEA  from a capture"
 std::string format_sensor(const VorlanSensorInformation& information);
 

@@ -6,11 +6,14 @@
 #include <cstring>
 #include <memory>
 
-#include "little_endian.h"
 #include "vorlan_sdk_impl/point_geometry.hpp"
+#include "wire_bytes.h"
 
 namespace vorlan_tool {
 namespace {
+
+using vorlan_common::store_f32le;
+using vorlan_common::store_u64le;
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }

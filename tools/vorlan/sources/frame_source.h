@@ -73,6 +73,20 @@ struct LossCounts {
     // Datagrams of senders the chosen library cannot decode (a
     // second-generation sensor heard by the first library).
     uint64_t undecodable = 0;
+
+    // Adds the counts of `more`. The sum counts system drops when any part
+    // does, and queue drops only when every part does.
+    LossCounts& operator+=(const LossCounts& more) {
+        received += more.received;
+        queue_dropped += more.queue_dropped;
+        queue_counted = queue_counted && more.queue_counted;
+        kernel_dropped += more.kernel_dropped;
+        kernel_counted = kernel_counted || more.kernel_counted;
+        packets_lost += more.packets_lost;
+        points_lost += more.points_lost;
+        undecodable += more.undecodable;
+        return *this;
+    }
 };
 
 struct Frame {

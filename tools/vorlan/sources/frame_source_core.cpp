@@ -28,17 +28,6 @@ std::string seconds_text(double seconds) {
     return text;
 }
 
-void add_to(LossCounts& to, const LossCounts& from) {
-    to.received += from.received;
-    to.queue_dropped += from.queue_dropped;
-    to.kernel_dropped += from.kernel_dropped;
-    to.kernel_counted = to.kernel_counted || from.kernel_counted;
-    to.queue_counted = to.queue_counted && from.queue_counted;
-    to.packets_lost += from.packets_lost;
-    to.points_lost += from.points_lost;
-    to.undecodable += from.undecodable;
-}
-
 // A capture that gave no frame may hold no sensor datagram at all (other
 // traffic, other protocols, frames cut short): that is a failure, and the
 // user is told what the capture holds instead and where to look.
@@ -356,9 +345,9 @@ void FrameSourceCore::note_undecodable(uint64_t handle, uint64_t datagrams) {
 
 void FrameSourceCore::add_losses(const LossCounts& losses) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    add_to(m_losses, losses);
+    m_losses += losses;
     for (auto& entry : m_sensors) {
-        add_to(entry.second.pending, losses);
+        entry.second.pending += losses;
     }
 }
 

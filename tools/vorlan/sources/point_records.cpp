@@ -5,12 +5,13 @@
 #include <cmath>
 #include <cstdio>
 
-#include "little_endian.h"
 #include "frame_summary.h"
+#include "wire_bytes.h"
 
 namespace vorlan_tool {
 namespace {
 
+using vorlan_common::load_i16le;
 
 constexpr double kMetresPerUnit = 0.005;
 constexpr std::size_t kReflectivityOffset = 6;

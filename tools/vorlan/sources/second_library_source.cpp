@@ -18,18 +18,18 @@
 #include "exit_codes.h"
 #include "frame_source_core.h"
 #include "library_sources.h"
-#include "little_endian.h"
 #include "point_records.h"
 #include "stop_signal.h"
 #include "vorlan_sdk2.h"
+#include "wire_bytes.h"
 
 namespace vorlan_tool {
 namespace {
 
+using vorlan_common::load_i16le;
+
 constexpr std::chrono::milliseconds kSlice{20};
 constexpr uint32_t kSliceMs = 20;
-// Load flag: loaded paused, so the listeners are in place before the first packet.
-constexpr uint32_t kLoadPaused = 4;
 
 // A point record: x, y, z as little-endian int16 in 5 mm units, then
 // reflectivity, the time since the previous point (µs), channel and flags.
@@ -119,7 +119,13 @@ protected:
 
     bool open_capture(const std::string& path) override {
         const std::string& file = settings().capture;
-        const int loaded = VorlanReplayLoadPcap(path.c_str(), kLoadPaused, &m_replay);
+        // Loaded paused, so that the listeners are in place before the first
+        // packet. A replay that ends tells what reading left out and where
+        // the capture is cut itself, so the library does not say it again on
+        // standard error; a looping one cannot learn of a cut (the blocking
+        // play that tells it is refused), so the library's line stays.
+        const uint32_t flags = VORLAN_REPLAY_LOAD_PAUSED | (settings().loop ? 0u : VORLAN_REPLAY_LOAD_NO_END_REPORT);
+        const int loaded = VorlanReplayLoadPcap(path.c_str(), flags, &m_replay);
         if (loaded != VORLAN_SUCCESS) {
             m_replay = 0;
             if (loaded == VORLAN_ERROR_FILE_IO && starts_like_a_capture(path)) {
@@ -167,12 +173,17 @@ protected:
             result = pump([this] { return !settings().loop && VorlanReplayIsFinished(m_replay) == 1; });
             VorlanReplayPause(m_replay);
             // A finished replay answers at once; it ended early when a
-            // record was cut short or damaged (the library has said where).
+            // record was cut short or damaged, after the last record played.
             if (result == kExitSuccess && !finished() && !settings().loop &&
                 VorlanReplayPlayToFinish(m_replay) == VORLAN_ERROR_FILE_IO) {
                 note_cut_end();
-                console().error(settings().capture +
-                                ": the capture is cut short or damaged; what came before it was replayed");
+                const int64_t at = VorlanReplayGetSeekPosition(m_replay);
+                char where[48] = "";
+                if (at >= 0) {
+                    std::snprintf(where, sizeof(where), " at %.3f s", static_cast<double>(at) * 1e-6);
+                }
+                console().error(settings().capture + ": the capture is cut short or damaged" + where +
+                                "; what came before it was replayed");
                 result = kExitFailure;
             }
         } else {
