@@ -72,7 +72,19 @@ void calibrate_checked_points(const VorlanCalibration& calibration, std::size_t 
 
 namespace internal {
 struct SegmentColumns;
-}
+
+// The calibration kernels the library carries. Calibration runs the widest
+// one the processor has, chosen once.
+enum class CalibrationKernel { portable, avx2 };
+
+// Whether this processor runs `kernel`.
+bool calibration_kernel_runs(CalibrationKernel kernel);
+
+// For tests, which compare the kernels: calibrate with `kernel` from now on
+// in every thread. False, and nothing changed, where the processor cannot
+// run it.
+bool use_calibration_kernel(CalibrationKernel kernel);
+}  // namespace internal
 
 // A calibration's segment entries laid out as calibration reads them fastest.
 // Laying them out costs about as much as calibrating a packet gains from it,

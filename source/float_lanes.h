@@ -30,13 +30,19 @@ namespace util {
 
 // Calls f(std::integral_constant<std::size_t, l>()) for l = 0 .. n - 1,
 // written out rather than looped, so that small per-lane arrays indexed by l
-// can live in registers.
+// can live in registers. Always inlined: code built for a wider instruction
+// set (float_lanes_avx2.h) passes lambdas that can only be inlined into it.
+#if defined(__GNUC__)
+#define VORLAN_LANES_INLINE inline __attribute__((always_inline))
+#else
+#define VORLAN_LANES_INLINE inline
+#endif
 template <class F, std::size_t... l>
-inline void for_each_lane(F&& f, std::index_sequence<l...>) {
+VORLAN_LANES_INLINE void for_each_lane(F&& f, std::index_sequence<l...>) {
     (f(std::integral_constant<std::size_t, l>()), ...);
 }
 template <std::size_t n, class F>
-inline void for_each_lane(F&& f) {
+VORLAN_LANES_INLINE void for_each_lane(F&& f) {
     for_each_lane(std::forward<F>(f), std::make_index_sequence<n>());
 }
 
