@@ -194,6 +194,9 @@ struct LaneConstants {
           beyond_2_30(Lanes::splat_bits(0xC0000000u)),
           segments_in_table(Lanes::splat_bits(kMaxSegments)),
           correct_saturation(Lanes::splat_bits(batch.correct_saturation ? ~0u : 0u)),
+          power_levels(Lanes::splat_bits(kMaxPowerLevel + 1)),
+          intensity_table(Lanes::splat_bits(offsetof(VorlanLaserCalibration, power_level_intensity))),
+          distance_table(Lanes::splat_bits(offsetof(VorlanLaserCalibration, power_level_distance_offset))),
           valid(Lanes::splat_bits(VORLAN_POINT_VALID << kFlagsShift)),
           saturated(Lanes::splat_bits(VORLAN_POINT_SATURATED << kFlagsShift)),
           frame_flag(Lanes::splat_bits(VORLAN_POINT_FRAME_FLAG << kFlagsShift)),
@@ -209,6 +212,7 @@ struct LaneConstants {
     Floats correction, correction_min_distance;
     Floats zero, one, full_intensity;
     Bits no_bits, beyond_2_30, segments_in_table, correct_saturation;
+    Bits power_levels, intensity_table, distance_table;  // for lanes that gather
     Bits valid, saturated, frame_flag;  // in tail words
     Bits first, farthest;
 };
@@ -288,38 +292,70 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
     using Bits = typename L::Bits;
     constexpr std::size_t kWidth = L::kWidth;
 
-    // Lookups by segment and power level, point by point.
     const VorlanSensorRawPointWithTime* points[kWidth];
     const VorlanLaserCalibration* lasers[kWidth];
-    float references[kWidth];
-    int32_t power_offsets[kWidth];
-    util::for_each_lane<kWidth>([&](auto l) {
-        const VorlanSensorRawPointWithTime& point = raw[i + l];
+    Bits point_flags;
+    Bits power_offset;
+    Floats reference;
+    if constexpr (L::kGathers) {
+        // The lanes' points lie one after the other; the power-level tables
+        // are read with gathers, the segment entries only where the columns
+        // cannot serve.
+        util::for_each_lane<kWidth>([&](auto l) { points[l] = &raw[i + l]; });
+        point_flags = L::strided_words(&raw[i].segment_id, sizeof(VorlanSensorRawPointWithTime));
+        const Bits segment = L::template byte<0>(point_flags);
+        const Bits power = L::template byte<1>(point_flags);
         // A segment without an entry is worked out with the first one; its
         // results are replaced by zeros.
-        const uint8_t segment = point.segment_id;
-        const VorlanLaserCalibration& laser = batch.calibration.lasers[segment < kMaxSegments ? segment : 0];
-        const uint8_t power = point.power_level;
-        const bool has_power_tables = power <= kMaxPowerLevel;
-        const uint8_t level = has_power_tables ? power : 0;
-        power_offsets[l] = has_power_tables ? laser.power_level_distance_offset[level] : 0;
-        references[l] = has_power_tables ? laser.power_level_intensity[level] : 0.0f;
-        points[l] = &point;
-        lasers[l] = &laser;
-    });
+        const Bits table_segment = L::both(segment, L::less_signed(segment, k.segments_in_table));
+        const Bits has_power_tables = L::less_signed(power, k.power_levels);
+        const Bits level = L::both(power, has_power_tables);
+        const Bits entry_bytes = L::subtract_signed(L::template shift_left<8>(table_segment),
+                                                    L::template shift_left<3>(table_segment));
+        static_assert(sizeof(VorlanLaserCalibration) == 256 - 8, "entry offsets are worked out as 256 s - 8 s");
+        reference = L::gather_floats(
+            batch.calibration.lasers,
+            L::add_signed(L::add_signed(entry_bytes, k.intensity_table), L::template shift_left<2>(level)),
+            has_power_tables);
+        // The 16-bit offset is the low half of the word read at it, which
+        // ends inside the entry.
+        power_offset = L::low_half(L::gather_words(
+            batch.calibration.lasers,
+            L::add_signed(L::add_signed(entry_bytes, k.distance_table), L::template shift_left<1>(level)),
+            has_power_tables));
+    } else {
+        // Lookups by segment and power level, point by point.
+        float references[kWidth];
+        int32_t power_offsets[kWidth];
+        util::for_each_lane<kWidth>([&](auto l) {
+            const VorlanSensorRawPointWithTime& point = raw[i + l];
+            // A segment without an entry is worked out with the first one; its
+            // results are replaced by zeros.
+            const uint8_t segment = point.segment_id;
+            const VorlanLaserCalibration& laser = batch.calibration.lasers[segment < kMaxSegments ? segment : 0];
+            const uint8_t power = point.power_level;
+            const bool has_power_tables = power <= kMaxPowerLevel;
+            const uint8_t level = has_power_tables ? power : 0;
+            power_offsets[l] = has_power_tables ? laser.power_level_distance_offset[level] : 0;
+            references[l] = has_power_tables ? laser.power_level_intensity[level] : 0.0f;
+            points[l] = &point;
+            lasers[l] = &laser;
+        });
+        point_flags = L::load_word(points, offsetof(VorlanSensorRawPointWithTime, segment_id));
+        power_offset = L::bits_from_lanes(power_offsets);
+        reference = L::from_lanes(references);
+    }
     Bits words[4];
     L::load_words(points, offsetof(VorlanSensorRawPointWithTime, image_x), words);
     const Bits position = words[0];
     const Bits raw_distance[2] = {words[1], words[2]};
     const Bits return_bytes = words[3];
-    const Bits point_flags = L::load_word(points, offsetof(VorlanSensorRawPointWithTime, segment_id));
 
     // The raw counts less the power level's offset, converted as 64-bit
     // integers (a raw count is unsigned 32-bit); where every raw count of
     // the lanes is below 2^30 the differences fit 32 bits, and a 32-bit
     // conversion rounds them as the 64-bit one does.
     Floats counts[kReturns];
-    const Bits power_offset = L::bits_from_lanes(power_offsets);
     const Bits all_raw = kReturns > 1 ? L::either(raw_distance[0], raw_distance[1]) : raw_distance[0];
     if (L::none(L::both(all_raw, k.beyond_2_30))) {
         for (uint32_t r = 0; r < kReturns; ++r) {
@@ -327,6 +363,8 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
         }
     } else {
         float wide_counts[kReturns][kWidth];
+        alignas(32) int32_t power_offsets[kWidth];
+        L::store_bits_unaligned(power_offsets, power_offset);
         for (std::size_t l = 0; l < kWidth; ++l) {
             wide_counts[0][l] = static_cast<float>(static_cast<int64_t>(points[l]->distance) - power_offsets[l]);
             if constexpr (kReturns > 1) {
@@ -341,6 +379,12 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
     const Bits segment = L::template byte<0>(point_flags);
     SegmentValues<L> entry;
     if (columns == nullptr || !take_columns<L>(*columns, raw[i].segment_id, segment, entry)) {
+        if constexpr (L::kGathers) {
+            util::for_each_lane<kWidth>([&](auto l) {
+                const uint8_t id = points[l]->segment_id;
+                lasers[l] = &batch.calibration.lasers[id < kMaxSegments ? id : 0];
+            });
+        }
         gather_segment_values<L>(lasers, entry);
     }
     const Bits calibrated = L::less_signed(segment, k.segments_in_table);
@@ -369,7 +413,6 @@ VORLAN_ALWAYS_INLINE void measure_lanes(const BatchCalibration& batch, const Lan
     L::store(run.image_x + i, e);
     L::store(run.image_z + i, f);
     const Bits usable = L::both(calibrated, powered);
-    const Floats reference = L::from_lanes(references);
     const Floats range_offset = entry.range_offset;
 
     Floats distances[kReturns];

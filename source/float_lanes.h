@@ -58,6 +58,9 @@ VORLAN_LANES_INLINE void for_each_lane(F&& f) {
 // One lane: a plain float and a 32-bit word.
 struct ScalarLanes {
     static constexpr std::size_t kWidth = 1;
+    // Whether gather_floats, gather_words and strided_words are there
+    // (float_lanes_avx2.h); code that asks falls back on per-lane loads.
+    static constexpr bool kGathers = false;
     using Floats = float;
     using Bits = uint32_t;
 
@@ -133,6 +136,7 @@ struct ScalarLanes {
 // Four lanes in SSE2 registers; load() and store() need 16-byte alignment.
 struct Sse2Lanes {
     static constexpr std::size_t kWidth = 4;
+    static constexpr bool kGathers = false;
     struct Floats {
         __m128 v;
         friend Floats operator+(Floats a, Floats b) { return {_mm_add_ps(a.v, b.v)}; }

@@ -95,6 +95,23 @@ struct Avx2Lanes {
     }
     static Floats as_floats(Bits b) { return {_mm256_castsi256_ps(b.v)}; }
 
+    static constexpr bool kGathers = true;
+    // The float or 32-bit word at byte offset `offsets` from `base` in each
+    // lane where `mask` is set; 0 where it is clear (nothing is read there).
+    static Floats gather_floats(const void* base, Bits offsets, Bits mask) {
+        return {_mm256_mask_i32gather_ps(_mm256_setzero_ps(), static_cast<const float*>(base), offsets.v,
+                                         _mm256_castsi256_ps(mask.v), 1)};
+    }
+    static Bits gather_words(const void* base, Bits offsets, Bits mask) {
+        return {_mm256_mask_i32gather_epi32(_mm256_setzero_si256(), static_cast<const int*>(base), offsets.v, mask.v,
+                                            1)};
+    }
+    // The word at `first` + l * stride for lane l.
+    static Bits strided_words(const void* first, int stride) {
+        const __m256i offsets = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(stride));
+        return {_mm256_i32gather_epi32(static_cast<const int*>(first), offsets, 1)};
+    }
+
     // The comparisons of C++: false with a NaN, but not_equal true.
     static Bits less(Floats a, Floats b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_LT_OQ))}; }
     static Bits greater(Floats a, Floats b) { return {_mm256_castps_si256(_mm256_cmp_ps(a.v, b.v, _CMP_GT_OQ))}; }
@@ -111,6 +128,7 @@ struct Avx2Lanes {
     }
 
     static Bits subtract_signed(Bits a, Bits b) { return {_mm256_sub_epi32(a.v, b.v)}; }
+    static Bits add_signed(Bits a, Bits b) { return {_mm256_add_epi32(a.v, b.v)}; }
     static Floats to_floats(Bits a) { return {_mm256_cvtepi32_ps(a.v)}; }
     static Bits low_half(Bits a) { return {_mm256_srai_epi32(_mm256_slli_epi32(a.v, 16), 16)}; }
     static Bits high_half(Bits a) { return {_mm256_srai_epi32(a.v, 16)}; }
