@@ -71,7 +71,7 @@ struct Avx2Lanes {
         columns[2].v = _mm256_castps_si256(_mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(1, 0, 1, 0)));
         columns[3].v = _mm256_castps_si256(_mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(3, 2, 3, 2)));
     }
-    static void store_rows(unsigned char* first, std::size_t stride, const Floats (&columns)[4]) {
+    VORLAN_LANES_INLINE static void store_rows(unsigned char* first, std::size_t stride, const Floats (&columns)[4]) {
         const __m256 t0 = _mm256_unpacklo_ps(columns[0].v, columns[1].v);
         const __m256 t1 = _mm256_unpacklo_ps(columns[2].v, columns[3].v);
         const __m256 t2 = _mm256_unpackhi_ps(columns[0].v, columns[1].v);
