@@ -3,7 +3,8 @@
 // VorlanCalibration, and compiles sensor poses into matrix form.
 //
 // These functions touch no shared state apart from reading the control flags
-// (once per batch), so any thread may call them on its own buffers.
+// and the kernel in use (once per batch), so any thread may call them on its
+// own buffers.
 #ifndef VORLAN_SOURCE_CALIBRATION_H
 #define VORLAN_SOURCE_CALIBRATION_H
 

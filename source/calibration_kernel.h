@@ -93,12 +93,13 @@ struct BatchCalibration {
 };
 
 // Calibration runs over short runs of points in structure-of-arrays scratch
-// (RunScratch), four points at a time (util::WideLanes; the points left
-// over go one at a time through the same code). A first pass reads the raw
-// points and their segments' calibration entries, looks up the power-level
-// tables and does all the arithmetic but the lens model and what needs the
-// exponential of the falloff; the lens model and image clip follow, then the
-// exponential point by point (the one call out), then the intensities, the
+// (RunScratch), a vector of the kernel's Wide lanes at a time (four with
+// SSE2, eight with AVX2; the points left over go one at a time through the
+// same code). A first pass reads the raw points and their segments'
+// calibration entries, looks up the power-level tables and does all the
+// arithmetic but the lens model and what needs the exponential of the
+// falloff; the lens model and image clip follow, then the exponentials (the
+// kernel's own pass), then the intensities, the
 // saturation rules where a return is saturated, and a last pass writes the
 // image points.
 constexpr std::size_t kRunLength = 64;
