@@ -163,8 +163,6 @@ struct Avx2LibraryExpKernel {
     }
 };
 
-bool processor_has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
-
 // Whether the exponentials go eight at a time; asked only where the
 // processor has AVX2 and FMA.
 bool vector_exp_usable() {
@@ -183,8 +181,9 @@ bool vector_exp_usable() {
 
 namespace vorlan_sdk {
 
+// Built for every processor, as it decides whether the rest may run.
 bool internal::avx2_calibration_runs() {
-    static const bool runs = processor_has_avx2();
+    static const bool runs = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     return runs;
 }
 
