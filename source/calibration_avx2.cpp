@@ -7,6 +7,8 @@
 // trusted.
 #include "calibration_avx2.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -36,8 +38,6 @@
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
 #endif
-
-#include <immintrin.h>
 
 #include "calibration_kernel.h"
 #include "float_lanes_avx2.h"
