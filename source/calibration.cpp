@@ -117,6 +117,10 @@ bool internal::calibration_kernel_runs(CalibrationKernel kernel) {
     return kernel == CalibrationKernel::portable || avx2_calibration_runs();
 }
 
+internal::CalibrationKernel internal::calibration_kernel_in_use() {
+    return selected_kernel().load(std::memory_order_relaxed);
+}
+
 bool internal::use_calibration_kernel(CalibrationKernel kernel) {
     if (!calibration_kernel_runs(kernel)) {
         return false;

@@ -74,9 +74,12 @@ void calibrate_checked_points(const VorlanCalibration& calibration, std::size_t 
 namespace internal {
 struct SegmentColumns;
 
-// The calibration kernels the library carries. Calibration runs the widest
-// one the processor has, chosen once.
+// The point path's kernels (decoding device points and calibrating them)
+// the library carries. It runs the widest the processor has, chosen once.
 enum class CalibrationKernel { portable, avx2 };
+
+// The kernel in use.
+CalibrationKernel calibration_kernel_in_use();
 
 // Whether this processor runs `kernel`.
 bool calibration_kernel_runs(CalibrationKernel kernel);

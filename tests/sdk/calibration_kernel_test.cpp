@@ -1,10 +1,12 @@
-// The calibration kernels against each other: every point format streamed
+// The point path's kernels against each other: every point format streamed
 // through the library with the portable kernel forced, then with the AVX2
-// kernel where the processor has it, must publish the same bytes.
+// kernel where the processor has it, must publish the same bytes, raw points
+// and image points alike.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "calibration.h"
@@ -95,10 +97,13 @@ std::vector<std::vector<uint8_t>> packets(PointFormat format, std::size_t n_pack
     return list;
 }
 
-// The image points the library publishes for the packets, streamed with
-// `kernel`.
-std::vector<VorlanSensorImagePoint> streamed(CalibrationKernel kernel, PointFormat format, int16_t model,
-                                             bool rational) {
+struct Published {
+    std::vector<VorlanSensorRawPointWithTime> raw;
+    std::vector<VorlanSensorImagePoint> image;
+};
+
+// What the library publishes for the packets, streamed with `kernel`.
+Published streamed(CalibrationKernel kernel, PointFormat format, int16_t model, bool rational) {
     EXPECT_TRUE(internal::use_calibration_kernel(kernel));
     VorlanSDKOptions options = vorlan_test::offline_options(VORLAN_SDK_CONTROL_ENABLE_MULTIPLE_RETURNS);
     EXPECT_EQ(VORLAN_SUCCESS, vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, nullptr, nullptr));
@@ -115,11 +120,18 @@ std::vector<VorlanSensorImagePoint> streamed(CalibrationKernel kernel, PointForm
                                                                   list[p].data(), list[p].size()));
     }
     EXPECT_EQ(VORLAN_SUCCESS, vorlan_sdk_deinitialize());
-    std::vector<VorlanSensorImagePoint> image;
+    Published published;
     for (const vorlan_test::RecordedFrame& frame : recorder.frames()) {
-        image.insert(image.end(), frame.image.begin(), frame.image.end());
+        published.raw.insert(published.raw.end(), frame.raw.begin(), frame.raw.end());
+        published.image.insert(published.image.end(), frame.image.begin(), frame.image.end());
     }
-    return image;
+    return published;
+}
+
+// Every byte equal.
+template <class T>
+bool same_bytes(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
 struct KernelCase {
@@ -139,24 +151,22 @@ TEST(CalibrationKernels, EveryPointFormatPublishesTheSameBytesWithEitherKernel) 
         GTEST_SKIP() << "this processor has only the portable kernel";
     }
     for (const KernelCase& c : kCases) {
-        const std::vector<VorlanSensorImagePoint> portable =
-            streamed(CalibrationKernel::portable, c.format, c.model, c.rational);
-        const std::vector<VorlanSensorImagePoint> avx2 = streamed(CalibrationKernel::avx2, c.format, c.model, c.rational);
-        const auto text = [&c] {
-            return std::string(vorlan_test::packet_type(c.format)) + " model " + std::to_string(c.model) +
-                   (c.rational ? " rational" : " polynomial");
-        };
+        const Published portable = streamed(CalibrationKernel::portable, c.format, c.model, c.rational);
+        const Published avx2 = streamed(CalibrationKernel::avx2, c.format, c.model, c.rational);
+        const std::string text = std::string(vorlan_test::packet_type(c.format)) + " model " +
+                                 std::to_string(c.model) + (c.rational ? " rational" : " polynomial");
+        const std::size_t returns = c.format == PointFormat::v2_double || c.format == PointFormat::v3_double ? 2 : 1;
         // Eleven packets released, every point published.
-        ASSERT_EQ(portable.size(), 11 * kPointsPerPacket * (c.format == PointFormat::v2_double ||
-                                                                    c.format == PointFormat::v3_double
-                                                                ? 2
-                                                                : 1))
-            << text();
-        ASSERT_EQ(portable.size(), avx2.size()) << text();
-        for (std::size_t i = 0; i < portable.size(); ++i) {
-            ASSERT_EQ(0, std::memcmp(&portable[i], &avx2[i], sizeof(VorlanSensorImagePoint)))
-                << text() << ", image point " << i << ": x " << portable[i].image_x << " / " << avx2[i].image_x
-                << ", intensity " << portable[i].intensity << " / " << avx2[i].intensity;
+        ASSERT_EQ(portable.raw.size(), 11 * kPointsPerPacket) << text;
+        ASSERT_EQ(portable.image.size(), 11 * kPointsPerPacket * returns) << text;
+        EXPECT_TRUE(same_bytes(portable.raw, avx2.raw)) << text;
+        ASSERT_EQ(portable.image.size(), avx2.image.size()) << text;
+        for (std::size_t i = 0; i < portable.image.size(); ++i) {
+            const VorlanSensorImagePoint& a = portable.image[i];
+            const VorlanSensorImagePoint& b = avx2.image[i];
+            ASSERT_EQ(0, std::memcmp(&a, &b, sizeof(a)))
+                << text << ", image point " << i << ": x " << a.image_x << " / " << b.image_x << ", intensity "
+                << a.intensity << " / " << b.intensity;
         }
     }
     internal::use_calibration_kernel(CalibrationKernel::avx2);
