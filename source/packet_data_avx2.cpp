@@ -78,9 +78,25 @@ inline void decode4(const uint8_t* p, __m256i& position, __m256i& returns, __m25
     }
 }
 
+// The segment after `segment` in turn.
+inline std::size_t next_segment(std::size_t segment, std::size_t segment_count) {
+    return segment + 1 == segment_count ? 0 : segment + 1;
+}
+
 template <std::size_t kSize>
 std::size_t spread(const uint8_t* device, std::size_t n, const int64_t* offsets, int64_t base, std::size_t& segment,
                    std::size_t segment_count, VorlanSensorRawPointWithTime* raw) {
+    // Segments go in the lanes four at a time, each wrapping at most once.
+    if (segment_count < 4 || n < 4) {
+        return 0;
+    }
+    const std::size_t s1 = next_segment(segment, segment_count);
+    const std::size_t s2 = next_segment(s1, segment_count);
+    const std::size_t s3 = next_segment(s2, segment_count);
+    __m256i segments = _mm256_setr_epi64x(static_cast<long long>(segment), static_cast<long long>(s1),
+                                          static_cast<long long>(s2), static_cast<long long>(s3));
+    const __m256i count = _mm256_set1_epi64x(static_cast<long long>(segment_count));
+    const __m256i last = _mm256_set1_epi64x(static_cast<long long>(segment_count) - 1);
     const __m256i base_time = _mm256_set1_epi64x(base);
     std::size_t j = 0;
     for (; j + 4 <= n; j += 4) {
@@ -88,14 +104,10 @@ std::size_t spread(const uint8_t* device, std::size_t n, const int64_t* offsets,
         __m256i returns;
         __m256i flags;
         decode4<kSize>(device + j * kSize, position, returns, flags);
-        long long segments[4];
-        for (long long& s : segments) {
-            s = static_cast<long long>(segment & 0xFF);  // the segment byte, as a cast keeps it
-            if (++segment == segment_count) {
-                segment = 0;
-            }
-        }
-        flags = _mm256_or_si256(flags, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(segments)));
+        // The segment byte, as a cast keeps it.
+        flags = _mm256_or_si256(flags, _mm256_and_si256(segments, bits(0xFF)));
+        segments = _mm256_add_epi64(segments, _mm256_set1_epi64x(4));
+        segments = _mm256_sub_epi64(segments, _mm256_and_si256(_mm256_cmpgt_epi64(segments, last), count));
         // Wrapping sums, as 64-bit lanes add.
         const __m256i time =
             _mm256_add_epi64(base_time, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + j)));
@@ -110,6 +122,7 @@ std::size_t spread(const uint8_t* device, std::size_t n, const int64_t* offsets,
         _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(t0, t2, 0x31));
         _mm256_storeu_si256(out + 3, _mm256_permute2x128_si256(t1, t3, 0x31));
     }
+    segment = static_cast<std::size_t>(_mm256_extract_epi64(segments, 0));
     return j;
 }
 
