@@ -3,7 +3,8 @@
 // VorlanCalibration, and compiles sensor poses into matrix form.
 //
 // These functions touch no shared state apart from reading the control flags
-// (once per batch), so any thread may call them on its own buffers.
+// and the kernel in use (once per batch), so any thread may call them on its
+// own buffers.
 #ifndef VORLAN_SOURCE_CALIBRATION_H
 #define VORLAN_SOURCE_CALIBRATION_H
 
@@ -72,7 +73,22 @@ void calibrate_checked_points(const VorlanCalibration& calibration, std::size_t 
 
 namespace internal {
 struct SegmentColumns;
-}
+
+// The point path's kernels (decoding device points and calibrating them)
+// the library carries. It runs the widest the processor has, chosen once.
+enum class CalibrationKernel { portable, avx2 };
+
+// The kernel in use.
+CalibrationKernel calibration_kernel_in_use();
+
+// Whether this processor runs `kernel`.
+bool calibration_kernel_runs(CalibrationKernel kernel);
+
+// For tests, which compare the kernels: calibrate with `kernel` from now on
+// in every thread. False, and nothing changed, where the processor cannot
+// run it.
+bool use_calibration_kernel(CalibrationKernel kernel);
+}  // namespace internal
 
 // A calibration's segment entries laid out as calibration reads them fastest.
 // Laying them out costs about as much as calibrating a packet gains from it,

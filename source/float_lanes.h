@@ -30,13 +30,19 @@ namespace util {
 
 // Calls f(std::integral_constant<std::size_t, l>()) for l = 0 .. n - 1,
 // written out rather than looped, so that small per-lane arrays indexed by l
-// can live in registers.
+// can live in registers. Always inlined: code built for a wider instruction
+// set (float_lanes_avx2.h) passes lambdas that can only be inlined into it.
+#if defined(__GNUC__)
+#define VORLAN_LANES_INLINE inline __attribute__((always_inline))
+#else
+#define VORLAN_LANES_INLINE inline
+#endif
 template <class F, std::size_t... l>
-inline void for_each_lane(F&& f, std::index_sequence<l...>) {
+VORLAN_LANES_INLINE void for_each_lane(F&& f, std::index_sequence<l...>) {
     (f(std::integral_constant<std::size_t, l>()), ...);
 }
 template <std::size_t n, class F>
-inline void for_each_lane(F&& f) {
+VORLAN_LANES_INLINE void for_each_lane(F&& f) {
     for_each_lane(std::forward<F>(f), std::make_index_sequence<n>());
 }
 
@@ -52,6 +58,9 @@ inline void for_each_lane(F&& f) {
 // One lane: a plain float and a 32-bit word.
 struct ScalarLanes {
     static constexpr std::size_t kWidth = 1;
+    // Whether gather_floats, gather_words and strided_words are there
+    // (float_lanes_avx2.h); code that asks falls back on per-lane loads.
+    static constexpr bool kGathers = false;
     using Floats = float;
     using Bits = uint32_t;
 
@@ -127,6 +136,7 @@ struct ScalarLanes {
 // Four lanes in SSE2 registers; load() and store() need 16-byte alignment.
 struct Sse2Lanes {
     static constexpr std::size_t kWidth = 4;
+    static constexpr bool kGathers = false;
     struct Floats {
         __m128 v;
         friend Floats operator+(Floats a, Floats b) { return {_mm_add_ps(a.v, b.v)}; }

@@ -12,9 +12,11 @@
 #include <new>
 #include <optional>
 
+#include "calibration.h"
 #include "core.h"
 #include "float_lanes.h"
 #include "frame.h"
+#include "packet_data_avx2.h"
 #include "sensor.h"
 #include "wire_bytes.h"
 
@@ -235,11 +237,15 @@ void spread_points(const PointClock& clock, std::size_t count, const uint8_t* de
     // for every point.
     const int64_t base = clock.base;
     const std::size_t segment_count = clock.segment_count;
+    const bool avx2 = internal::calibration_kernel_in_use() == internal::CalibrationKernel::avx2;
     std::size_t segment = 0;
     for (std::size_t start = 0; start < count; start += kChunk) {
         const std::size_t n = std::min(kChunk, count - start);
         point_offsets(clock, start, n, offsets);
-        for (std::size_t j = 0; j < n; ++j) {
+        std::size_t j = avx2 ? internal::spread_points_avx2(kPointSize, device + start * kPointSize, n, offsets, base,
+                                                            segment, segment_count, raw + start)
+                             : 0;
+        for (; j < n; ++j) {
             const std::size_t i = start + j;
             store_raw_point(raw[i], wrapping_add(base, offsets[j]), decode(device + i * kPointSize), segment);
             if (++segment == segment_count) {

@@ -3,7 +3,7 @@
 // models, one and two returns, clips on and off, saturation runs, power
 // levels without tables, segments beyond the table, batches that end inside
 // and at the edge of the library's internal runs, and calibrations that make
-// infinities and NaNs.
+// infinities and NaNs; with each calibration kernel the processor runs.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -189,7 +189,20 @@ const ReferenceClips kClipSettings[] = {{true, true}, {false, true}, {true, fals
 // Batch sizes around the library's runs of 64 points.
 const std::size_t kBatchSizes[] = {1, 2, 63, 64, 65, 127, 128, 129, 200, 1000};
 
+// The calibration kernels this processor runs, each made the one in use in
+// turn; the widest is left in use.
+std::vector<internal::CalibrationKernel> kernels_here() {
+    std::vector<internal::CalibrationKernel> kernels = {internal::CalibrationKernel::portable};
+    if (internal::calibration_kernel_runs(internal::CalibrationKernel::avx2)) {
+        kernels.push_back(internal::CalibrationKernel::avx2);
+    }
+    return kernels;
+}
+
 TEST(CalibrationEquivalence, BatchesEqualTheReferenceBitForBit) {
+    for (internal::CalibrationKernel kernel : kernels_here()) {
+    SCOPED_TRACE(kernel == internal::CalibrationKernel::avx2 ? "AVX2 kernel" : "portable kernel");
+    ASSERT_TRUE(internal::use_calibration_kernel(kernel));
     Generator g(20240601);
     std::size_t compared = 0;
     for (int round = 0; round < 12; ++round) {
@@ -217,9 +230,13 @@ TEST(CalibrationEquivalence, BatchesEqualTheReferenceBitForBit) {
     }
     set_clips({true, true});
     EXPECT_GT(compared, 40'000u);
+    }
 }
 
 TEST(CalibrationEquivalence, SinglePointsEqualTheReferenceUnderEveryClipSetting) {
+    for (internal::CalibrationKernel kernel : kernels_here()) {
+    SCOPED_TRACE(kernel == internal::CalibrationKernel::avx2 ? "AVX2 kernel" : "portable kernel");
+    ASSERT_TRUE(internal::use_calibration_kernel(kernel));
     Generator g(77);
     for (bool rational : {false, true}) {
         const VorlanCalibration calibration = make_calibration(g, rational);
@@ -239,6 +256,7 @@ TEST(CalibrationEquivalence, SinglePointsEqualTheReferenceUnderEveryClipSetting)
                     << clips.distance;
             }
         }
+    }
     }
 }
 
