@@ -34,6 +34,21 @@ struct CalibrationClips {
     static CalibrationClips from_control_flags();
 };
 
+// The decoders and the calibration kernels read and write a raw point as
+// four 64-bit words: its fields must lie where those words put them.
+static_assert(sizeof(VorlanSensorRawPointWithTime) == 32 && offsetof(VorlanSensorRawPointWithTime, image_x) == 8 &&
+                  offsetof(VorlanSensorRawPointWithTime, image_z) == 10 &&
+                  offsetof(VorlanSensorRawPointWithTime, distance) == 12 &&
+                  offsetof(VorlanSensorRawPointWithTime, distance_2) == 16 &&
+                  offsetof(VorlanSensorRawPointWithTime, intensity) == 20 &&
+                  offsetof(VorlanSensorRawPointWithTime, intensity_2) == 21 &&
+                  offsetof(VorlanSensorRawPointWithTime, saturated) == 22 &&
+                  offsetof(VorlanSensorRawPointWithTime, saturated_2) == 23 &&
+                  offsetof(VorlanSensorRawPointWithTime, segment_id) == 24 &&
+                  offsetof(VorlanSensorRawPointWithTime, power_level) == 25 &&
+                  offsetof(VorlanSensorRawPointWithTime, frame_flag) == 27,
+              "a raw point is four 64-bit words");
+
 // Calibrates one raw point into `return_count` consecutive image points.
 // Every field of each written image point is assigned (the buffer need not be
 // zeroed). `return_count` is 1 or 2; other values write nothing. A point whose

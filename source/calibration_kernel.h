@@ -227,18 +227,6 @@ struct LaneConstants {
 //                 image_z_center | image_z_offset << 16, intensity_range_offset;
 //             +16: image_x_scale, image_z_scale, image_z_to_x, image_x_to_z;
 //             +224, +232: intensity_falloff[0..3], [2..5].
-static_assert(offsetof(VorlanSensorRawPointWithTime, image_x) == 8 &&
-                  offsetof(VorlanSensorRawPointWithTime, image_z) == 10 &&
-                  offsetof(VorlanSensorRawPointWithTime, distance) == 12 &&
-                  offsetof(VorlanSensorRawPointWithTime, distance_2) == 16 &&
-                  offsetof(VorlanSensorRawPointWithTime, intensity) == 20 &&
-                  offsetof(VorlanSensorRawPointWithTime, intensity_2) == 21 &&
-                  offsetof(VorlanSensorRawPointWithTime, saturated) == 22 &&
-                  offsetof(VorlanSensorRawPointWithTime, saturated_2) == 23 &&
-                  offsetof(VorlanSensorRawPointWithTime, segment_id) == 24 &&
-                  offsetof(VorlanSensorRawPointWithTime, power_level) == 25 &&
-                  offsetof(VorlanSensorRawPointWithTime, frame_flag) == 27,
-              "raw point words");
 static_assert(offsetof(VorlanLaserCalibration, image_x_center) == 0 &&
                   offsetof(VorlanLaserCalibration, image_x_offset) == 2 &&
                   offsetof(VorlanLaserCalibration, image_z_center) == 4 &&

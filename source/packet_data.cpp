@@ -83,18 +83,6 @@ int64_t wrapping_multiply(int64_t a, uint64_t b) { return static_cast<int64_t>(s
 // the record, as three little-endian words: the record is then written with
 // four wide stores instead of being cleared and patched field by field.
 
-static_assert(sizeof(VorlanSensorRawPointWithTime) == 32 && offsetof(VorlanSensorRawPointWithTime, image_x) == 8 &&
-                  offsetof(VorlanSensorRawPointWithTime, image_z) == 10 &&
-                  offsetof(VorlanSensorRawPointWithTime, distance) == 12 &&
-                  offsetof(VorlanSensorRawPointWithTime, distance_2) == 16 &&
-                  offsetof(VorlanSensorRawPointWithTime, intensity) == 20 &&
-                  offsetof(VorlanSensorRawPointWithTime, intensity_2) == 21 &&
-                  offsetof(VorlanSensorRawPointWithTime, saturated) == 22 &&
-                  offsetof(VorlanSensorRawPointWithTime, saturated_2) == 23 &&
-                  offsetof(VorlanSensorRawPointWithTime, segment_id) == 24 &&
-                  offsetof(VorlanSensorRawPointWithTime, power_level) == 25 &&
-                  offsetof(VorlanSensorRawPointWithTime, frame_flag) == 27,
-              "raw points are written as four 64-bit words");
 
 struct RawWords {
     uint64_t position;  // image x, image z, distance

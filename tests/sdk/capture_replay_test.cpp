@@ -114,15 +114,21 @@ using vorlan_test::eventually;
 class ReplayTest : public testing::Test {
 protected:
     void SetUp() override {
-        VorlanSDKOptions options = vorlan_sdk_create_options();
-        options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK;
-        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, nullptr, nullptr));
-        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_listen_network_packet(&Recorder::on_packet, &m_recorder));
+        initialise();
         // The settings outlive a close; start every case from the defaults
         // (refused, as nothing is open, yet stored).
         vorlan_sdk_capture_replay_set_speed(1.0f);
         vorlan_sdk_capture_replay_set_enable_loop(0);
     }
+    // The library without networking, its packets going to the recorder and
+    // its errors to `on_error` (none when null).
+    void initialise(VorlanSensorErrorCallback on_error = nullptr, void* user = nullptr) {
+        VorlanSDKOptions options = vorlan_sdk_create_options();
+        options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK;
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, on_error, user));
+        ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_listen_network_packet(&Recorder::on_packet, &m_recorder));
+    }
+
     void TearDown() override {
         EXPECT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_close());
         // Left looping, the replays of the tests after this one in the same
@@ -404,10 +410,10 @@ private:
 TEST_F(ReplayTest, CaptureEndingInsideARecordPlaysWhatThereIsAndSaysWhere) {
     ErrorLog errors;
     ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_deinitialize());
-    VorlanSDKOptions options = vorlan_sdk_create_options();
-    options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK;
-    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, &ErrorLog::on_error, &errors));
-    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_listen_network_packet(&Recorder::on_packet, &m_recorder));
+    initialise(&ErrorLog::on_error, &errors);
+    if (HasFatalFailure()) {
+        return;
+    }
 
     CaptureBuilder builder;
     for (int i = 0; i < 3; ++i) {
@@ -869,10 +875,10 @@ TEST_F(ReplayTest, ClientsMayQueryAndControlWhileTheThreadRuns) {
 TEST_F(ReplayTest, ARecordOfZeroBytesIsToldOnceWhenPlayingStepsOverIt) {
     ErrorLog errors;
     ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_deinitialize());
-    VorlanSDKOptions options = vorlan_sdk_create_options();
-    options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK;
-    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, &ErrorLog::on_error, &errors));
-    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_listen_network_packet(&Recorder::on_packet, &m_recorder));
+    initialise(&ErrorLog::on_error, &errors);
+    if (HasFatalFailure()) {
+        return;
+    }
 
     constexpr int kRecords = 1500;  // of about a kilobyte: past the first MiB
     constexpr int kBefore = 1200;   // records before the empty one
@@ -932,10 +938,10 @@ TEST_F(ReplayTest, ARecordOfZeroBytesIsToldOnceWhenPlayingStepsOverIt) {
 TEST_F(ReplayTest, CopiesAreDroppedCountedAndToldAndACaptureWithoutSensorsSaysWhatItHolds) {
     ErrorLog errors;
     ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_deinitialize());
-    VorlanSDKOptions options = vorlan_sdk_create_options();
-    options.control_flags = VORLAN_SDK_CONTROL_DISABLE_NETWORK;
-    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_initialize(VORLAN_SDK_VERSION, &options, &ErrorLog::on_error, &errors));
-    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_listen_network_packet(&Recorder::on_packet, &m_recorder));
+    initialise(&ErrorLog::on_error, &errors);
+    if (HasFatalFailure()) {
+        return;
+    }
 
     CaptureBuilder doubled;
     for (int i = 0; i < 6; ++i) {
