@@ -126,11 +126,14 @@ def test_the_version_is_the_release_of_the_sdk_and_its_first_library():
 
 
 @pytest.mark.parametrize("library", [1, 2])
-def test_a_capture_cut_short_gives_its_frames_then_says_where_it_ends(capture, tmp_path, library):
+def test_a_capture_cut_short_gives_its_frames_then_says_where_it_ends(capture, tmp_path, library, capfd):
     cut = write(tmp_path, "cut.pcap", capture.read_bytes()[:1_500_000])
     frames = []
     with pytest.raises(vorlan.VorlanError) as raised:
         for frame in vorlan.replay(cut, library=library):
             frames.append(frame)
     assert raised.value.code == -12 and "cut short" in raised.value.message
+    assert re.search(r" at [0-9]+\.[0-9]{3} s", raised.value.message), raised.value.message
     assert len(frames) > 4
+    # Said once, by the error: the library does not tell standard error too.
+    assert "cut short" not in capfd.readouterr().err

@@ -27,8 +27,11 @@ NATURAL_FRAMES = 0
 MIN_PERIOD_US = 1000
 ERROR_TIMEOUT = -20
 ERROR_INVALID_STATE = -18
-# Load flag: loaded paused, so the listeners are in place before the first packet.
+# Load flags: loaded paused, so the listeners are in place before the first
+# packet; and the end of a capture (what reading left out, a cut) told by this
+# package's warnings and errors only, not again on standard error.
 LOAD_PAUSED = 4
+LOAD_NO_END_REPORT = 16
 # Frames a replay's listener queues ahead of the caller before it waits.
 QUEUED_FRAMES = 16
 
@@ -358,7 +361,8 @@ class Sdk2:
         mode = aggregation_mode(frame_mode, frame_length)
         path = str(path)
         replay = c_uint64()
-        code = self._lib.VorlanReplayLoadPcap(path.encode(), LOAD_PAUSED, ctypes.byref(replay))
+        code = self._lib.VorlanReplayLoadPcap(path.encode(), LOAD_PAUSED | LOAD_NO_END_REPORT,
+                                              ctypes.byref(replay))
         if code < 0:
             raise error(code, open_failure(path, code, 2))
         feed = _ReplayFeed(self, replay.value, SensorBook(wanted=sensor), start, end)
@@ -385,8 +389,11 @@ class Sdk2:
             # A finished replay answers at once; one that ended at a record
             # cut short or damaged says so.
             if not feed.ended_early and self._lib.VorlanReplayPlayToFinish(replay) == -12:
+                at = self._lib.VorlanReplayGetSeekPosition(replay)
+                where = " at %.3f s" % (at * 1e-6) if at >= 0 else ""
                 warn_losses(path, counts, cut_end=True)
-                raise error(-12, "%s: the capture is cut short or damaged; what came before it was replayed" % path)
+                raise error(-12, "%s: the capture is cut short or damaged%s; what came before it was replayed"
+                            % (path, where))
             if not feed.ended_early and counts["sensor_datagrams"] == 0:
                 raise no_sensor_datagram(path, counts)
             warn_losses(path, counts)
