@@ -117,7 +117,9 @@ HeaderStatus CaptureFile::open(const std::string& path) {
     }
     // The window is the only buffer: stdio's own would copy every byte twice.
     std::setvbuf(m_file, nullptr, _IONBF, 0);
-    m_window.resize(kWindowSize);
+    if (!m_window) {
+        m_window.reset(new uint8_t[kWindowSize]);
+    }
     std::size_t available = 0;
     const uint8_t* bytes = bytes_at(0, kFileHeaderSize, available);
     HeaderStatus status = parse_file_header(bytes, available, m_header);
@@ -163,26 +165,26 @@ const uint8_t* CaptureFile::bytes_at(int64_t offset, std::size_t size, std::size
     const int64_t window_end = m_window_start + int64_t(m_window_size);
     if (offset >= m_window_start && offset + int64_t(size) <= window_end) {
         available = size;
-        return m_window.data() + (offset - m_window_start);
+        return m_window.get() + (offset - m_window_start);
     }
     // Keep the bytes of the window that are still wanted (reading forward,
     // the start of the next record) and fill up behind them.
     std::size_t kept = 0;
     if (offset >= m_window_start && offset < window_end && window_end == m_file_position) {
         kept = std::size_t(window_end - offset);
-        std::memmove(m_window.data(), m_window.data() + (offset - m_window_start), kept);
+        std::memmove(m_window.get(), m_window.get() + (offset - m_window_start), kept);
     } else if (m_file_position != offset) {
         if (!seek_to(m_file, offset)) {
             m_error = true;
             m_window_size = 0;
             available = 0;
-            return m_window.data();
+            return m_window.get();
         }
         m_file_position = offset;
     }
     m_window_start = offset;
-    const std::size_t got = std::fread(m_window.data() + kept, 1, m_window.size() - kept, m_file);
-    if (got < m_window.size() - kept && std::ferror(m_file)) {
+    const std::size_t got = std::fread(m_window.get() + kept, 1, kWindowSize - kept, m_file);
+    if (got < kWindowSize - kept && std::ferror(m_file)) {
         m_error = true;
         std::clearerr(m_file);
     }
@@ -190,7 +192,7 @@ const uint8_t* CaptureFile::bytes_at(int64_t offset, std::size_t size, std::size
     m_file_position += int64_t(got);
     m_window_size = kept + got;
     available = std::min(size, m_window_size);
-    return m_window.data();
+    return m_window.get();
 }
 
 int64_t CaptureFile::size() {

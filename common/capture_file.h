@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -161,7 +162,9 @@ private:
 
     std::FILE* m_file = nullptr;
     FileHeader m_header;
-    std::vector<uint8_t> m_window;
+    // Left unset until read into: zeroing a megabyte at each open costs more
+    // than reading a short capture whole.
+    std::unique_ptr<uint8_t[]> m_window;
     int64_t m_window_start = 0;    // file offset of m_window[0]
     std::size_t m_window_size = 0; // valid bytes in m_window
     int64_t m_file_position = 0;   // where the next fread starts
