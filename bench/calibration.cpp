@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "filter.h"
+#include "support/best_rate_reporter.h"
 #include "support/goal_lines.h"
 #include "support/scan_patterns.h"
 
@@ -325,26 +326,10 @@ void BM_FilterCeiling(benchmark::State& state) {
 BENCHMARK(BM_Filter)->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
 BENCHMARK(BM_FilterCeiling)->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
 
-// Prints each measured figure beside its ceiling once the runs are done.
-class RatioReporter : public benchmark::ConsoleReporter {
+// Prints each measured figure beside its ceiling once the runs are done, from
+// the best of each one's repetitions.
+class RatioReporter : public vorlan_bench::BestRateReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        // The best of the repetitions: the machine may be shared, and noise
-        // only ever slows a run down.
-        for (const Run& run : runs) {
-            auto rate = run.counters.find("items_per_second");
-            if (run.run_type == Run::RT_Iteration && rate != run.counters.end()) {
-                std::string name = run.run_name.function_name;
-                if (!run.run_name.args.empty()) {
-                    name += "/" + run.run_name.args;
-                }
-                double& best = m_rates[name];
-                best = std::max(best, rate->second.value);
-            }
-        }
-    }
-
     void Finalize() override {
         ConsoleReporter::Finalize();
         std::printf("\n%-42s %14s %14s %7s\n", "points per second", "measured", "ceiling", "ratio");
@@ -374,14 +359,6 @@ public:
         }
         goals.print();
     }
-
-private:
-    double rate_of(const std::string& name) const {
-        auto found = m_rates.find(name);
-        return found == m_rates.end() ? 0.0 : found->second;
-    }
-
-    std::map<std::string, double> m_rates;
 };
 
 }  // namespace

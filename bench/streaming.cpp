@@ -29,6 +29,7 @@
 #include "support/data_packet_builder.h"
 #include "support/info_packet_builder.h"
 #include "support/scan_patterns.h"
+#include "support/best_rate_reporter.h"
 #include "support/counting_allocator.h"
 #include "support/goal_lines.h"
 #include "support/vector_kernel.h"
@@ -466,25 +467,8 @@ double vector_kernel_difference(PointFormat format) {
 }
 
 // Prints each scenario's best rate beside the ceilings of its format.
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public vorlan_bench::BestRateReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            auto rate = run.counters.find("items_per_second");
-            if (run.run_type != Run::RT_Iteration || rate == run.counters.end()) {
-                continue;
-            }
-            const std::string name = run.run_name.function_name;
-            double& best = m_rates[name];
-            best = std::max(best, rate->second.value);
-            auto allocations = run.counters.find("allocs_per_packet");
-            if (allocations != run.counters.end()) {
-                m_allocations[name] = std::max(m_allocations[name], allocations->second.value);
-            }
-        }
-    }
-
     void Finalize() override {
         ConsoleReporter::Finalize();
         std::printf("\n%-32s %12s %12s %12s %9s %12s %9s %12s\n", "points per second", "library", "memcpy",
@@ -516,13 +500,15 @@ public:
         goals.print();
     }
 
-private:
-    double rate_of(const std::string& name) const {
-        auto found = m_rates.find(name);
-        return found == m_rates.end() ? 0.0 : found->second;
+protected:
+    void keep_counters(const std::string& name, const Run& run) override {
+        auto allocations = run.counters.find("allocs_per_packet");
+        if (allocations != run.counters.end()) {
+            m_allocations[name] = std::max(m_allocations[name], allocations->second.value);
+        }
     }
 
-    std::map<std::string, double> m_rates;
+private:
     std::map<std::string, double> m_allocations;
 };
 
