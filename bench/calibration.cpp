@@ -22,6 +22,7 @@
 #include "filter.h"
 #include "support/best_rate_reporter.h"
 #include "support/goal_lines.h"
+#include "support/interleaved_run.h"
 #include "support/scan_patterns.h"
 
 namespace {
@@ -364,17 +365,8 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Repetitions of every case are run in random order, so that a figure
-    // and its ceiling see the same load on a shared machine rather than
-    // whatever it was when each one's turn came; the best repetition of each
-    // counts. --benchmark_enable_random_interleaving=false runs them in turn.
-    std::vector<char*> args(argv, argv + argc);
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    args.insert(args.begin() + 1, interleave);
-    int n_args = static_cast<int>(args.size());
-    benchmark::Initialize(&n_args, args.data());
+    // The best repetition of each case counts.
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    vorlan_bench::run_interleaved(argc, argv, reporter);
     return 0;
 }
