@@ -20,7 +20,9 @@
 #include <vector>
 
 #include "filter.h"
+#include "support/best_rate_reporter.h"
 #include "support/goal_lines.h"
+#include "support/interleaved_run.h"
 #include "support/scan_patterns.h"
 
 namespace {
@@ -325,26 +327,10 @@ void BM_FilterCeiling(benchmark::State& state) {
 BENCHMARK(BM_Filter)->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
 BENCHMARK(BM_FilterCeiling)->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
 
-// Prints each measured figure beside its ceiling once the runs are done.
-class RatioReporter : public benchmark::ConsoleReporter {
+// Prints each measured figure beside its ceiling once the runs are done, from
+// the best of each one's repetitions.
+class RatioReporter : public vorlan_bench::BestRateReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        // The best of the repetitions: the machine may be shared, and noise
-        // only ever slows a run down.
-        for (const Run& run : runs) {
-            auto rate = run.counters.find("items_per_second");
-            if (run.run_type == Run::RT_Iteration && rate != run.counters.end()) {
-                std::string name = run.run_name.function_name;
-                if (!run.run_name.args.empty()) {
-                    name += "/" + run.run_name.args;
-                }
-                double& best = m_rates[name];
-                best = std::max(best, rate->second.value);
-            }
-        }
-    }
-
     void Finalize() override {
         ConsoleReporter::Finalize();
         std::printf("\n%-42s %14s %14s %7s\n", "points per second", "measured", "ceiling", "ratio");
@@ -374,30 +360,13 @@ public:
         }
         goals.print();
     }
-
-private:
-    double rate_of(const std::string& name) const {
-        auto found = m_rates.find(name);
-        return found == m_rates.end() ? 0.0 : found->second;
-    }
-
-    std::map<std::string, double> m_rates;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Repetitions of every case are run in random order, so that a figure
-    // and its ceiling see the same load on a shared machine rather than
-    // whatever it was when each one's turn came; the best repetition of each
-    // counts. --benchmark_enable_random_interleaving=false runs them in turn.
-    std::vector<char*> args(argv, argv + argc);
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    args.insert(args.begin() + 1, interleave);
-    int n_args = static_cast<int>(args.size());
-    benchmark::Initialize(&n_args, args.data());
+    // The best repetition of each case counts.
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    vorlan_bench::run_interleaved(argc, argv, reporter);
     return 0;
 }

@@ -34,6 +34,7 @@
 #include "socket_listener.h"
 #include "support/counting_allocator.h"
 #include "support/goal_lines.h"
+#include "support/rate_ladder.h"
 #include "support/udp_load.h"
 #include "support/udp_socket.h"
 #include "vorlan_sdk.h"
@@ -42,15 +43,12 @@ namespace {
 
 using vorlan_bench::Clock;
 using vorlan_bench::seconds_since;
-using vorlan_bench::Sent;
 using vorlan_bench::thread_cpu_seconds;
 
 constexpr std::size_t kDatagramSize = 1000;
 // 165 k rather than 160 k: a trial paced at exactly the goal's rate ends a
 // hair below it.
-const std::vector<double> kLadder = {50e3, 100e3, 165e3, 200e3, 250e3, 320e3, 400e3, 500e3};
-constexpr double kLadderSeconds = 1.0;
-constexpr double kConfirmSeconds = 5.0;
+const vorlan_bench::Ladder kLadder{{50e3, 100e3, 165e3, 200e3, 250e3, 320e3, 400e3, 500e3}, 1.0, 5.0};
 constexpr double kGoalRate = 160e3;
 constexpr double kGoalRatio = 0.8;
 
@@ -140,19 +138,9 @@ struct Target {
     std::vector<std::string> threads;
 };
 
-struct Trial {
-    double target_rate = 0.0;
-    double seconds = 0.0;
-    Sent sent;
-    uint64_t received = 0;
+struct Trial : vorlan_bench::LadderTrial {
     std::vector<double> cpu_percent;  // per thread of the target, of one core
     double cpu_seconds = 0.0;         // of all the target's threads
-    uint64_t allocations = 0;  // in the whole process, from the first datagram sent
-    bool ran() const { return sent.count > 0; }
-    uint64_t lost() const { return sent.count > received ? sent.count - received : 0; }
-    bool lossless() const { return ran() && received >= sent.count; }
-    // The sender fell clearly short of the rung: higher rungs ask more of it.
-    bool sender_saturated() const { return sent.rate() < 0.9 * target_rate; }
 };
 
 Trial run_trial(const Target& target, double rate, double seconds) {
@@ -167,18 +155,7 @@ Trial run_trial(const Target& target, double rate, double seconds) {
     const Clock::time_point start = Clock::now();
 
     trial.sent = vorlan_bench::send_for(target.port, benchmark_payload(), rate, seconds);
-    // Waits for what is still queued: until all has arrived, or nothing has
-    // arrived for 300 ms (what is missing then was lost).
-    uint64_t last = target.received();
-    Clock::time_point last_progress = Clock::now();
-    while (last - received_before < trial.sent.count && seconds_since(last_progress) < 0.3) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const uint64_t now = target.received();
-        if (now != last) {
-            last = now;
-            last_progress = Clock::now();
-        }
-    }
+    vorlan_bench::wait_for_arrivals(target.received, received_before, trial.sent.count);
 
     const double elapsed = seconds_since(start);
     trial.received = target.received() - received_before;
@@ -205,56 +182,11 @@ void print_trial(const Target& target, const Trial& trial) {
     std::fflush(stdout);
 }
 
-// One receiver's climb: the last rung it took without loss, and whether it
-// is still climbing.
-struct Climb {
-    const Target* target;
-    std::size_t best = kLadder.size();  // none yet
-    bool climbing = true;
-    // Took everything at a rung the sender could not reach.
-    bool sender_limited = false;
-};
-
-// The best lossless rung, held for kConfirmSeconds; a loss there steps down
-// a rung. An empty trial when no rung is lossless.
-Trial confirm(const Climb& climb) {
-    std::size_t rung = climb.best;
-    while (rung < kLadder.size()) {
-        const Trial trial = run_trial(*climb.target, kLadder[rung], kConfirmSeconds);
-        print_trial(*climb.target, trial);
-        if (trial.lossless()) {
-            return trial;
-        }
-        rung = rung == 0 ? kLadder.size() : rung - 1;
-    }
-    return Trial();
-}
-
-// Both receivers up the ladder, one trial after the other at each rung so
-// that a busy moment of the machine weighs on both alike; then the
-// confirmed best of each, in the order of `climbs`.
-std::vector<Trial> search(std::vector<Climb>& climbs) {
-    for (std::size_t rung = 0; rung < kLadder.size(); ++rung) {
-        for (Climb& climb : climbs) {
-            if (!climb.climbing) {
-                continue;
-            }
-            const Trial trial = run_trial(*climb.target, kLadder[rung], kLadderSeconds);
-            print_trial(*climb.target, trial);
-            // A rung the sender fell short of proves nothing about the rung,
-            // and the five-second trial at it would not reach it either.
-            if (trial.lossless() && !trial.sender_saturated()) {
-                climb.best = rung;
-            }
-            climb.climbing = trial.lossless() && !trial.sender_saturated();
-            climb.sender_limited = climb.sender_limited || (trial.lossless() && trial.sender_saturated());
-        }
-    }
-    std::vector<Trial> best;
-    for (const Climb& climb : climbs) {
-        best.push_back(confirm(climb));
-    }
-    return best;
+// One trial, its line printed as soon as it is done.
+Trial run_and_print(const Target& target, double rate, double seconds) {
+    const Trial trial = run_trial(target, rate, seconds);
+    print_trial(target, trial);
+    return trial;
 }
 
 std::atomic<uint64_t> g_worker_count{0};
@@ -303,13 +235,14 @@ int main() {
     const Target plain{"recvmmsg", loop.port(), [&] { return loop.received(); }, {RecvmmsgLoop::kThreadName}};
     const Target listener{"listener", options.port, [] { return g_worker_count.load(); },
                           {"vorlan-udp", "vorlan-worker"}};
-    std::vector<Climb> climbs = {Climb{&plain}, Climb{&listener}};
-    const std::vector<Trial> best = search(climbs);
+    // Both receivers up the ladder; then the confirmed best of each.
+    std::vector<vorlan_bench::Climb<Target>> climbs = {{&plain}, {&listener}};
+    const std::vector<Trial> best = vorlan_bench::climb_ladder(kLadder, climbs, run_and_print);
     vorlan_sdk_deinitialize();
     const Trial& ceiling = best[0];
     const Trial& figure = best[1];
 
-    std::printf("\nbest lossless %.0f-second trials: recvmmsg loop %s; listener %s\n", kConfirmSeconds,
+    std::printf("\nbest lossless %.0f-second trials: recvmmsg loop %s; listener %s\n", kLadder.confirm_seconds,
                 describe(ceiling).c_str(), describe(figure).c_str());
     if (climbs[0].sender_limited) {
         std::printf("the recvmmsg loop took all the sender could send: the ceiling is the sender's limit\n");

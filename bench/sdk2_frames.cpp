@@ -33,6 +33,7 @@
 #include "sim_scene.h"
 #include "support/counting_allocator.h"
 #include "support/goal_lines.h"
+#include "support/interleaved_run.h"
 #include "vorlan_sdk2.h"
 
 namespace {
@@ -287,19 +288,8 @@ int main(int argc, char** argv) {
         ->Repetitions(kRepetitions)->MinTime(kSecondsPerRepetition)->UseRealTime();
     benchmark::RegisterBenchmark("BM_FifoMemcpy", BM_FifoMemcpy)
         ->Repetitions(kRepetitions)->MinTime(kSecondsPerRepetition);
-    // Interleaved repetitions unless the command line says otherwise.
-    std::vector<char*> args(argv, argv + argc);
-    std::string interleave = "--benchmark_enable_random_interleaving=true";
-    if (std::none_of(args.begin(), args.end(), [](const char* arg) {
-            return std::strncmp(arg, "--benchmark_enable_random_interleaving", 38) == 0;
-        })) {
-        args.insert(args.begin() + 1, interleave.data());
-    }
-    int arg_count = static_cast<int>(args.size());
-    benchmark::Initialize(&arg_count, args.data());
     BestReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    vorlan_bench::run_interleaved(argc, argv, reporter);
 
     // Wall-clock time counts whatever else the machine runs; the producer's
     // own processor time per frame shows what the FIFO costs it.

@@ -42,8 +42,9 @@
 #include "simulator.h"
 #include "support/counting_allocator.h"
 #include "support/goal_lines.h"
-#include "support/udp_load.h"
 #include "support/point_packet_builder.h"
+#include "support/rate_ladder.h"
+#include "support/udp_load.h"
 #include "support/udp_socket.h"
 #include "vorlan_sdk2.h"
 
@@ -51,16 +52,13 @@ namespace {
 
 using vorlan_bench::Clock;
 using vorlan_bench::seconds_since;
-using vorlan_bench::Sent;
 using vorlan_bench::thread_cpu_seconds;
 
 constexpr std::size_t kDatagramSize = 1000;
 constexpr std::size_t kPointsPerDatagram = 97;  // 30-byte header + 97 x 10 bytes
 // 165 k rather than 160 k: a trial paced at exactly the goal's rate ends a
 // hair below it.
-const std::vector<double> kLadder = {50e3, 100e3, 165e3, 200e3, 250e3, 320e3, 400e3, 500e3};
-constexpr double kLadderSeconds = 1.0;
-constexpr double kConfirmSeconds = 5.0;
+const vorlan_bench::Ladder kLadder{{50e3, 100e3, 165e3, 200e3, 250e3, 320e3, 400e3, 500e3}, 1.0, 5.0};
 constexpr double kGoalRate = 160e3;
 constexpr double kGoalRatio = 0.8;
 constexpr double kRelayGoalRatio = 0.5;
@@ -146,17 +144,8 @@ struct Target {
     std::string thread;
 };
 
-struct Trial {
-    double target_rate = 0.0;
-    double seconds = 0.0;
-    Sent sent;
-    uint64_t received = 0;
+struct Trial : vorlan_bench::LadderTrial {
     double cpu_percent = 0.0;  // of one core, by the receiving thread
-    uint64_t allocations = 0;  // in the whole process, from the first datagram sent
-    bool ran() const { return sent.count > 0; }
-    uint64_t lost() const { return sent.count > received ? sent.count - received : 0; }
-    bool lossless() const { return ran() && received >= sent.count; }
-    bool sender_saturated() const { return sent.rate() < 0.9 * target_rate; }
 };
 
 Trial run_trial(const Target& target, double rate, double seconds) {
@@ -167,18 +156,7 @@ Trial run_trial(const Target& target, double rate, double seconds) {
     const uint64_t received_before = target.received();
     const Clock::time_point start = Clock::now();
     trial.sent = vorlan_bench::send_for(target.port, sensor_packet(1000), rate, seconds);
-    // Waits for what is still queued: until all has arrived, or nothing has
-    // arrived for 300 ms (what is missing then was lost).
-    uint64_t last = target.received();
-    Clock::time_point last_progress = Clock::now();
-    while (last - received_before < trial.sent.count && seconds_since(last_progress) < 0.3) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const uint64_t now = target.received();
-        if (now != last) {
-            last = now;
-            last_progress = Clock::now();
-        }
-    }
+    vorlan_bench::wait_for_arrivals(target.received, received_before, trial.sent.count);
     trial.received = target.received() - received_before;
     trial.allocations = vorlan_bench::allocation_count() - trial.sent.allocations_at_start;
     trial.cpu_percent = 100.0 * (thread_cpu_seconds(target.thread) - cpu_before) / seconds_since(start);
@@ -195,49 +173,11 @@ void print_trial(const Target& target, const Trial& trial) {
     std::fflush(stdout);
 }
 
-struct Climb {
-    const Target* target;
-    std::size_t best = kLadder.size();  // none yet
-    bool climbing = true;
-    bool sender_limited = false;  // took everything at a rung the sender could not reach
-};
-
-Trial confirm(const Climb& climb) {
-    std::size_t rung = climb.best;
-    while (rung < kLadder.size()) {
-        const Trial trial = run_trial(*climb.target, kLadder[rung], kConfirmSeconds);
-        print_trial(*climb.target, trial);
-        if (trial.lossless()) {
-            return trial;
-        }
-        rung = rung == 0 ? kLadder.size() : rung - 1;
-    }
-    return Trial();
-}
-
-// Both receivers up the ladder, one trial after the other at each rung so
-// that a busy moment of the machine weighs on both alike.
-std::vector<Trial> search(std::vector<Climb>& climbs) {
-    for (std::size_t rung = 0; rung < kLadder.size(); ++rung) {
-        for (Climb& climb : climbs) {
-            if (!climb.climbing) {
-                continue;
-            }
-            const Trial trial = run_trial(*climb.target, kLadder[rung], kLadderSeconds);
-            print_trial(*climb.target, trial);
-            const bool counts = trial.lossless() && !trial.sender_saturated();
-            if (counts) {
-                climb.best = rung;
-            }
-            climb.climbing = counts;
-            climb.sender_limited = climb.sender_limited || (trial.lossless() && trial.sender_saturated());
-        }
-    }
-    std::vector<Trial> best;
-    for (const Climb& climb : climbs) {
-        best.push_back(confirm(climb));
-    }
-    return best;
+// One trial, its line printed as soon as it is done.
+Trial run_and_print(const Target& target, double rate, double seconds) {
+    const Trial trial = run_trial(target, rate, seconds);
+    print_trial(target, trial);
+    return trial;
 }
 
 std::string describe(const Trial& trial) {
@@ -363,8 +303,10 @@ int main(int argc, char** argv) {
     const Target plain{"asio loop", loop.port(), [&] { return loop.received(); }, AsioLoop::kThreadName};
     const Target listener{"listener", port, [] { return g_batches.load(std::memory_order_relaxed); },
                           "vorlan2-udp"};
-    std::vector<Climb> climbs = {Climb{&plain}, Climb{&listener}};
-    const std::vector<Trial> best = relay_only ? std::vector<Trial>(2) : search(climbs);
+    // Both receivers up the ladder; then the confirmed best of each.
+    std::vector<vorlan_bench::Climb<Target>> climbs = {{&plain}, {&listener}};
+    const std::vector<Trial> best =
+        relay_only ? std::vector<Trial>(2) : vorlan_bench::climb_ladder(kLadder, climbs, run_and_print);
     const Trial& ceiling = best[0];
     const Trial& figure = best[1];
 
@@ -375,7 +317,7 @@ int main(int argc, char** argv) {
     const double idle_percent = 100.0 * (thread_cpu_seconds(listener.thread) - idle_before) / seconds_since(idle_start);
     VorlanStopNetworking();
 
-    std::printf("\nbest lossless %.0f-second trials: asio loop %s; listener %s\n", kConfirmSeconds,
+    std::printf("\nbest lossless %.0f-second trials: asio loop %s; listener %s\n", kLadder.confirm_seconds,
                 describe(ceiling).c_str(), describe(figure).c_str());
     if (climbs[0].sender_limited) {
         std::printf("the asio loop took all the sender could send: the ceiling is the sender's limit\n");

@@ -21,6 +21,7 @@
 
 #include "sim_point_sensor.h"
 #include "sim_scene.h"
+#include "support/best_rate_reporter.h"
 #include "support/counting_allocator.h"
 #include "support/goal_lines.h"
 #include "vorlan_sdk2.h"
@@ -179,41 +180,19 @@ void BM_Memcpy(benchmark::State& state) {
 }
 
 // Keeps each benchmark's best rate and prints the goal lines last.
-class GoalReporter : public benchmark::ConsoleReporter {
+class GoalReporter : public vorlan_bench::BestRateReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            auto rate = run.counters.find("items_per_second");
-            if (run.run_type != Run::RT_Iteration || rate == run.counters.end()) {
-                continue;
-            }
-            const std::string name = run.run_name.function_name;
-            m_rates[name] = std::max(m_rates[name], rate->second.value);
-            auto allocations = run.counters.find("allocs_per_payload");
-            if (name != "BM_ReceiveData") {
-                continue;
-            }
-            if (allocations != run.counters.end()) {
-                m_allocations = std::max(m_allocations, allocations->second.value);
-            }
-            auto points = run.counters.find("points_per_payload");
-            if (points != run.counters.end()) {
-                m_points_per_payload = points->second.value;
-            }
-        }
-    }
-
     void Finalize() override {
         ConsoleReporter::Finalize();
+        const double count_only = rate_of("BM_ReceiveDataCountOnly");
+        const double receive = rate_of("BM_ReceiveData");
+        const double copy = rate_of("BM_Memcpy");
         std::printf("\nthe library alone (a listener that reads no point): %.4g payloads/s, %.2f of memcpy\n",
-                    m_rates["BM_ReceiveDataCountOnly"],
-                    m_rates["BM_Memcpy"] > 0 ? m_rates["BM_ReceiveDataCountOnly"] / m_rates["BM_Memcpy"] : 0.0);
-        std::printf("receive to point listener: %.2f of a memcpy of the payloads\n",
-                    m_rates["BM_Memcpy"] > 0 ? m_rates["BM_ReceiveData"] / m_rates["BM_Memcpy"] : 0.0);
+                    count_only, copy > 0 ? count_only / copy : 0.0);
+        std::printf("receive to point listener: %.2f of a memcpy of the payloads\n", copy > 0 ? receive / copy : 0.0);
         vorlan_bench::GoalLines goals;
-        goals.add({"STDV 100 points, receive to point listener", m_rates["BM_ReceiveData"],
-                   m_rates["BM_ListenerDirect"], 0.7, "payloads/s"});
+        goals.add({"STDV 100 points, receive to point listener", receive, rate_of("BM_ListenerDirect"), 0.7,
+                   "payloads/s"});
         char seen[96];
         std::snprintf(seen, sizeof seen, "%g allocations per payload, %g points per payload reached the listener",
                       m_allocations, m_points_per_payload);
@@ -222,8 +201,22 @@ public:
         goals.print();
     }
 
+protected:
+    void keep_counters(const std::string& name, const Run& run) override {
+        if (name != "BM_ReceiveData") {
+            return;
+        }
+        auto allocations = run.counters.find("allocs_per_payload");
+        if (allocations != run.counters.end()) {
+            m_allocations = std::max(m_allocations, allocations->second.value);
+        }
+        auto points = run.counters.find("points_per_payload");
+        if (points != run.counters.end()) {
+            m_points_per_payload = points->second.value;
+        }
+    }
+
 private:
-    std::map<std::string, double> m_rates;
     double m_allocations = 0;
     double m_points_per_payload = 0;
 };

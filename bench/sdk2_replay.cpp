@@ -3,7 +3,6 @@
 // listener, beside libpcap reading the same file in the same run as the
 // ceiling.
 #include <benchmark/benchmark.h>
-#include <pcap/pcap.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +14,7 @@
 #include "support/best_rate_reporter.h"
 #include "support/capture_builder.h"
 #include "support/goal_lines.h"
+#include "support/libpcap_ceiling.h"
 #include "support/point_packet_builder.h"
 #include "vorlan_sdk2.h"
 
@@ -63,25 +63,9 @@ const std::string& capture_file() {
 }
 
 void BM_PcapNextEx(benchmark::State& state) {
-    const std::string& path = capture_file();
-    std::size_t total = 0;
-    for (auto _ : state) {
-        char errors[PCAP_ERRBUF_SIZE];
-        pcap_t* pcap = pcap_open_offline(path.c_str(), errors);
-        if (pcap == nullptr) {
-            state.SkipWithError(errors);
-            return;
-        }
-        pcap_pkthdr* header = nullptr;
-        const u_char* data = nullptr;
-        while (pcap_next_ex(pcap, &header, &data) == 1) {
-            benchmark::DoNotOptimize(data[header->caplen - 1]);
-            ++total;
-        }
-        pcap_close(pcap);
+    if (vorlan_bench::read_with_libpcap(state, capture_file())) {
+        state.SetLabel("libpcap ceiling");
     }
-    state.SetItemsProcessed(int64_t(total));
-    state.SetLabel("libpcap ceiling");
 }
 
 std::atomic<uint64_t> g_batches{0};

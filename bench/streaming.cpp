@@ -29,8 +29,10 @@
 #include "support/data_packet_builder.h"
 #include "support/info_packet_builder.h"
 #include "support/scan_patterns.h"
+#include "support/best_rate_reporter.h"
 #include "support/counting_allocator.h"
 #include "support/goal_lines.h"
+#include "support/interleaved_run.h"
 #include "support/vector_kernel.h"
 #include "vorlan_sdk.h"
 #include "wire_bytes.h"
@@ -466,25 +468,8 @@ double vector_kernel_difference(PointFormat format) {
 }
 
 // Prints each scenario's best rate beside the ceilings of its format.
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public vorlan_bench::BestRateReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            auto rate = run.counters.find("items_per_second");
-            if (run.run_type != Run::RT_Iteration || rate == run.counters.end()) {
-                continue;
-            }
-            const std::string name = run.run_name.function_name;
-            double& best = m_rates[name];
-            best = std::max(best, rate->second.value);
-            auto allocations = run.counters.find("allocs_per_packet");
-            if (allocations != run.counters.end()) {
-                m_allocations[name] = std::max(m_allocations[name], allocations->second.value);
-            }
-        }
-    }
-
     void Finalize() override {
         ConsoleReporter::Finalize();
         std::printf("\n%-32s %12s %12s %12s %9s %12s %9s %12s\n", "points per second", "library", "memcpy",
@@ -516,13 +501,15 @@ public:
         goals.print();
     }
 
-private:
-    double rate_of(const std::string& name) const {
-        auto found = m_rates.find(name);
-        return found == m_rates.end() ? 0.0 : found->second;
+protected:
+    void keep_counters(const std::string& name, const Run& run) override {
+        auto allocations = run.counters.find("allocs_per_packet");
+        if (allocations != run.counters.end()) {
+            m_allocations[name] = std::max(m_allocations[name], allocations->second.value);
+        }
     }
 
-    std::map<std::string, double> m_rates;
+private:
     std::map<std::string, double> m_allocations;
 };
 
@@ -608,17 +595,8 @@ int main(int argc, char** argv) {
                 ->Repetitions(kRepetitions);
         }
     }
-    // Repetitions of every case are run in random order, so that a figure
-    // and its ceiling see the same load on a shared machine rather than
-    // whatever it was when each one's turn came; the best repetition of each
-    // counts. --benchmark_enable_random_interleaving=false runs them in turn.
-    std::vector<char*> args(argv, argv + argc);
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    args.insert(args.begin() + 1, interleave);
-    int n_args = static_cast<int>(args.size());
-    benchmark::Initialize(&n_args, args.data());
+    // The best repetition of each case counts.
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    vorlan_bench::run_interleaved(argc, argv, reporter);
     return 0;
 }

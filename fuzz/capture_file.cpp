@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "capture_reader.h"
+#include "scratch_file.h"
 
 namespace {
 
@@ -22,14 +23,9 @@ const std::string& scratch_path() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::FILE* file = std::fopen(scratch_path().c_str(), "wb");
-    if (file == nullptr) {
+    if (!vorlan_fuzz::write_scratch_file(scratch_path(), data, size)) {
         return 0;
     }
-    if (size > 0) {
-        std::fwrite(data, 1, size, file);
-    }
-    std::fclose(file);
 
     vorlan_capture::CaptureReader reader;
     if (reader.open(scratch_path()) == vorlan_capture::HeaderStatus::ok) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "capture.h"
+#include "scratch_file.h"
 
 namespace {
 
@@ -41,14 +42,9 @@ void read_all(vorlan_sdk::Capture& capture) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::FILE* file = std::fopen(scratch_path().c_str(), "wb");
-    if (file == nullptr) {
+    if (!vorlan_fuzz::write_scratch_file(scratch_path(), data, size)) {
         return 0;
     }
-    if (size > 0) {
-        std::fwrite(data, 1, size, file);
-    }
-    std::fclose(file);
 
     for (int open = 0; open < 2; ++open) {
         vorlan_sdk::Capture capture;

@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include "scratch_file.h"
 #include "vorlan_sdk.h"
 
 namespace {
@@ -24,17 +25,6 @@ const std::string& scratch_path() {
 const std::string& index_path() {
     static const std::string path = scratch_path() + ".vrn0";
     return path;
-}
-
-void write_file(const std::string& path, const uint8_t* data, size_t size) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return;
-    }
-    if (size > 0) {
-        std::fwrite(data, 1, size, file);
-    }
-    std::fclose(file);
 }
 
 void initialise_once() {
@@ -59,9 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::remove(index_path().c_str());
     if (index_size > 0) {
-        write_file(index_path(), data + offset, index_size);
+        vorlan_fuzz::write_scratch_file(index_path(), data + offset, index_size);
     }
-    write_file(scratch_path(), data + offset + index_size, size - offset - index_size);
+    vorlan_fuzz::write_scratch_file(scratch_path(), data + offset + index_size, size - offset - index_size);
 
     if (vorlan_sdk_capture_replay_open(scratch_path().c_str()) == VORLAN_SUCCESS) {
         for (int i = 0; i < 16 && vorlan_sdk_capture_replay_resume_blocking_once() == VORLAN_SUCCESS; ++i) {

@@ -1,6 +1,7 @@
 // A console reporter that keeps the best rate (items per second) of each
 // benchmark's repetitions: noise on a shared machine only ever slows a run
-// down. Benchmarks derive from it to print their goal lines in Finalize().
+// down. Benchmarks derive from it to print their goal lines in Finalize(),
+// and to keep counters of their own in keep_counters().
 #ifndef VORLAN_BENCH_SUPPORT_BEST_RATE_REPORTER_H
 #define VORLAN_BENCH_SUPPORT_BEST_RATE_REPORTER_H
 
@@ -22,18 +23,33 @@ public:
             if (run.run_type != Run::RT_Iteration || run.error_occurred || rate == run.counters.end()) {
                 continue;
             }
-            double& best = m_rates[run.run_name.function_name];
+            const std::string name = full_name(run);
+            double& best = m_rates[name];
             best = std::max(best, rate->second.value);
+            keep_counters(name, run);
         }
     }
 
-    // The best rate of the benchmark of that name; 0 when it did not run.
+    // The best rate of the benchmark of that name (with its arguments, as in
+    // "BM_Calibrate/returns:1"); 0 when it did not run.
     double rate_of(const std::string& name) const {
         auto found = m_rates.find(name);
         return found == m_rates.end() ? 0.0 : found->second;
     }
 
+protected:
+    // Called for each repetition whose rate was kept, under the same name.
+    virtual void keep_counters(const std::string& /*name*/, const Run& /*run*/) {}
+
 private:
+    static std::string full_name(const Run& run) {
+        std::string name = run.run_name.function_name;
+        if (!run.run_name.args.empty()) {
+            name += "/" + run.run_name.args;
+        }
+        return name;
+    }
+
     std::map<std::string, double> m_rates;
 };
 

@@ -139,4 +139,17 @@ Sent send_for(uint16_t port, const std::vector<uint8_t>& payload, double rate, d
     return sent;
 }
 
+void wait_for_arrivals(const std::function<uint64_t()>& received, uint64_t before, uint64_t count) {
+    uint64_t last = received();
+    Clock::time_point last_progress = Clock::now();
+    while (last - before < count && seconds_since(last_progress) < 0.3) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const uint64_t now = received();
+        if (now != last) {
+            last = now;
+            last_progress = Clock::now();
+        }
+    }
+}
+
 }  // namespace vorlan_bench

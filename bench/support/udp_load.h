@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,11 @@ struct Sent {
 // reachable here, and a connected socket spares it a route lookup per
 // datagram.
 Sent send_for(uint16_t port, const std::vector<uint8_t>& payload, double rate, double seconds);
+
+// Waits after a trial for what is still queued: until `received()` has gone
+// `count` past `before`, or nothing has arrived for 300 ms (what is missing
+// then was lost).
+void wait_for_arrivals(const std::function<uint64_t()>& received, uint64_t before, uint64_t count);
 
 }  // namespace vorlan_bench
 
