@@ -15,6 +15,7 @@ from ._capture_file import no_sensor_datagram, open_failure, read_counts, warn_l
 from ._pace import Pacer, checked_span, checked_speed
 from ._sdk1_frame_rule import FrameRule
 from ._sensor_book import SensorBook
+from ._session import Session
 from .errors import MEANINGS, CallbackErrors, VorlanError
 from .frame import IMAGE_POINT_DTYPE, Sensor, frame_from_image_points
 
@@ -93,7 +94,7 @@ def _image_points(address, count):
     return points
 
 
-class Sdk:
+class Sdk(Session):
     """An initialised first library. Frames are queued as the library
     publishes them and taken with next_frame() or by iterating.
 
@@ -126,9 +127,7 @@ class Sdk:
         self._on_sensor = on_sensor
         self._on_serial_line = on_serial_line
         self._open = False
-        self._holds_lock = _open_lock.acquire(blocking=False)
-        if not self._holds_lock:
-            raise VorlanError(-9, "VORLAN_ERROR_ALREADY_INITIALIZED", "another Sdk is open in this process")
+        Session.__init__(self, _open_lock, "Sdk")
         try:
             self._start(network, port, multiple_returns)
         except BaseException:
@@ -230,25 +229,6 @@ class Sdk:
                 check(self._lib.vorlan_sdk_deinitialize())
         finally:
             self._release()
-
-    def _release(self):
-        if self._holds_lock:
-            self._holds_lock = False
-            _open_lock.release()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        # The library must not call back into callback objects that are
-        # about to be freed: an Sdk dropped without close() stops it first.
-        try:
-            self.close()
-        except Exception:
-            pass
 
     # -- frames --
 

@@ -18,6 +18,7 @@ from . import _library
 from ._capture_file import no_sensor_datagram, open_failure, read_counts, warn_losses
 from ._pace import checked_span, checked_speed
 from ._sensor_book import SensorBook
+from ._session import Session
 from .errors import MEANINGS, CallbackErrors, VorlanError
 from .frame import POINT_DTYPE, Sensor, frame_from_point_arrays, frame_from_points, without_carried_over
 
@@ -220,7 +221,7 @@ class FrameFifo:
             check(lib.VorlanDisableFrameFifo())
 
 
-class Sdk2:
+class Sdk2(Session):
     """An initialised second library. With `legacy` (the default) it also
     translates what first-generation sensors send, through the first library
     loaded beside it, so that they come out as second-generation sensors and
@@ -236,9 +237,7 @@ class Sdk2:
         self._fifos = []
         self._replays = []  # how to end each replay still running
         self._open = False
-        self._holds_lock = _open_lock.acquire(blocking=False)
-        if not self._holds_lock:
-            raise VorlanError(-9, "VORLAN_ERROR_ALREADY_INITIALIZED", "another Sdk2 is open in this process")
+        Session.__init__(self, _open_lock, "Sdk2")
         try:
             check(self._lib.VorlanInitialize(INTERFACE_VERSION))
             self._open = True
@@ -287,23 +286,7 @@ class Sdk2:
                 self._open = False
                 check(self._lib.VorlanDeinitialize())
         finally:
-            if self._holds_lock:
-                self._holds_lock = False
-                _open_lock.release()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        # The library must not call back into callback objects that are
-        # about to be freed: an Sdk dropped without close() stops it first.
-        try:
-            self.close()
-        except Exception:
-            pass
+            self._release()
 
     def raise_pending(self):
         """Raises what a Python callback raised on a library thread."""
