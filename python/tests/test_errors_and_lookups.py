@@ -1,5 +1,6 @@
 """What a person is told when a replay cannot go on, what the package
 refuses, and what it answers once a replay has ended."""
+import gc
 import os
 import re
 import struct
@@ -137,3 +138,22 @@ def test_a_capture_cut_short_gives_its_frames_then_says_where_it_ends(capture, t
     assert len(frames) > 4
     # Said once, by the error: the library does not tell standard error too.
     assert "cut short" not in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("library", [1, 2])
+def test_only_one_session_at_a_time_and_a_dropped_one_is_stopped(capture, library):
+    session = vorlan.Sdk if library == 1 else vorlan.Sdk2
+    with session():
+        with pytest.raises(vorlan.VorlanError) as raised:
+            session()
+        assert raised.value.code == -9
+    # Abandoned half-way, without close(): collecting it stops the library
+    # before its callbacks are freed.
+    frames = vorlan.replay(capture, library=library)
+    next(frames)
+    del frames
+    gc.collect()
+    dropped = session()
+    del dropped
+    gc.collect()
+    session().close()
