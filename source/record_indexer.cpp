@@ -381,9 +381,12 @@ SensorError RecordIndexer::check_side_index(std::istream& f, CoarseRecordIndex& 
         for (std::size_t i = 0; i < n; ++i) {
             const uint8_t* at = chunk.data() + i * Capture::kIndexEntrySize;
             const RecordPosition entry{vorlan_common::load_i64le(at), vorlan_common::load_i64le(at + 8)};
+            // While ordered, `previous` is a record's offset (not negative):
+            // a pointer past it leaves a distance that cannot overflow.
             ordered = ordered && (done + i == 0 ? entry.pointer == first.offset
-                                                : entry.pointer - previous >=
-                                                      static_cast<int64_t>(RecordHeader::kFileHeaderSize));
+                                                : entry.pointer > previous &&
+                                                      entry.pointer - previous >=
+                                                          static_cast<int64_t>(RecordHeader::kFileHeaderSize));
             previous = entry.pointer;
             loaded.push_back(entry);
         }

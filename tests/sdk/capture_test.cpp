@@ -5,6 +5,7 @@
 #include <pcap/pcap.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -683,6 +684,12 @@ TEST_F(CaptureIndexTest, DamagedIndexIsRebuiltAndRewritten) {
              vorlan_common::store_u64le(b.data() + 64, second);
          }},
         {"pointer outside the file", [](Bytes& b) { vorlan_common::store_u64le(b.data() + 32 + 16 * 4, uint64_t(1) << 40); }},
+        // Far apart either way: their distance does not fit 64 bits.
+        {"pointers at the ends of the range",
+         [](Bytes& b) {
+             vorlan_common::store_u64le(b.data() + 32 + 16 * 1, uint64_t(INT64_MAX) - 7);
+             vorlan_common::store_u64le(b.data() + 32 + 16 * 2, uint64_t(INT64_MIN) + 5);
+         }},
         {"empty file", [](Bytes& b) { b.clear(); }},
     };
     for (const Case& c : cases) {
