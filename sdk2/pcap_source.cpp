@@ -234,6 +234,10 @@ bool PcapReader::Load(const std::string& path, uint32_t flags) {
         return false;
     }
     m_index.Start(m_decoder.FirstRecord());
+    // Now, while the path still leads to this capture: indexing may start
+    // only when the length is asked for, after a rename, a removal or
+    // another capture written under the same name.
+    (void)m_index_file.open(path);
     m_decoder.SetDropDuplicates((flags & kLoadKeepDuplicates) == 0);
     std::lock_guard<std::mutex> lock(m_state_mutex);
     m_auto_replay = (flags & kLoadAutoReplay) != 0;
@@ -568,12 +572,14 @@ void PcapReader::buildIndicesRoutine() {
     if (IndexHook hook = g_index_hook.load()) {
         hook();
     }
-    vorlan_capture::CaptureFile file;
-    // A file that cannot be opened again (removed since it was loaded) is
-    // not indexed further: the length is what the index holds.
+    // A capture that could not be opened for indexing at the load, nor now,
+    // is not indexed further: the length is what the index holds.
     bool done = true;
-    if (file.open(m_path) == vorlan_capture::HeaderStatus::ok) {
-        done = m_index.BuildIndex(file, m_index_stop, m_decoder.StartTime());
+    if (m_index_file.is_open() || m_index_file.open(m_path) == vorlan_capture::HeaderStatus::ok) {
+        done = m_index.BuildIndex(m_index_file, m_index_stop, m_decoder.StartTime());
+    }
+    if (done) {
+        m_index_file.close();
     }
     std::lock_guard<std::mutex> lock(m_state_mutex);
     m_indexing_done = done;

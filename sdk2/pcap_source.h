@@ -188,6 +188,11 @@ private:
     std::string m_path;
     PcapDecoder m_decoder;  // used by the worker only (and Load before it starts)
     PcapIndex m_index;
+    // The loaded capture, opened again by Load for the indexing threads (one
+    // at a time; each joins the one before), so that indexing started long
+    // after the load walks that capture even where its path no longer leads
+    // to it. Closed once the index is whole.
+    vorlan_capture::CaptureFile m_index_file;
 
     std::mutex m_state_mutex;
     std::condition_variable m_state_condition;      // the worker went idle or finished

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -633,6 +634,47 @@ TEST_F(PcapReplayTest, PlayingToTheEndStopsIndexingAndTheLengthIndexesAgain) {
     EXPECT_EQ(starts.load(), 2);
     EXPECT_EQ(VorlanReplayGetIndexPosition(handle), (kRecords - 1) * 100000);
     EXPECT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
+}
+
+// The indexing that a length asks for after playing ended walks the capture
+// that was loaded, even where its path no longer leads to it: removed, or
+// another capture put in its place (a recorder that starts its file anew).
+// The length is the loaded capture's, and a seek lands on its records.
+TEST_F(PcapReplayTest, TheLengthAskedForLateIndexesTheCaptureLoaded) {
+    constexpr int kRecords = 400;
+    struct Case {
+        const char* name;
+        bool replaced;  // by a capture of 50 records 1 ms apart; else removed
+    };
+    for (const Case c : {Case{"removed", false}, Case{"replaced", true}}) {
+        SCOPED_TRACE(c.name);
+        const std::string path = stream_capture(m_dir, "s.pcap", kRecords, 100000);  // 39.9 s
+        vorlan_test::HeldGate& gate = vorlan_test::HeldGate::instance();
+        gate.close();
+        vorlan_sdk2::setIndexHook(&vorlan_test::HeldGate::pass);
+        Payloads payloads;
+        const uint64_t handle = load(path, kLoadPaused);
+        ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
+        gate.wait_held();
+        vorlan_sdk2::setIndexHook(nullptr);
+        ASSERT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_SUCCESS);
+        const std::shared_ptr<vorlan_sdk2::PcapReader> reader = vorlan_sdk2::replayReader(handle);
+        ASSERT_TRUE(reader);
+        gate.open();
+        ASSERT_TRUE(vorlan_test::eventually([&] { return !reader->Indexing(); }));
+        ASSERT_EQ(std::remove(path.c_str()), 0);
+        if (c.replaced) {
+            (void)stream_capture(m_dir, "s.pcap", 50, 1000);
+        }
+        EXPECT_EQ(VorlanReplayGetLength(handle), (kRecords - 1) * 100000);
+        payloads.clear();
+        ASSERT_EQ(VorlanReplaySeek(handle, 30000000), VORLAN_SUCCESS);
+        ASSERT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_SUCCESS);
+        const auto got = payloads.all();
+        ASSERT_EQ(got.size(), size_t(kRecords - 300));
+        EXPECT_EQ(number_of(got.front().bytes), 300);
+        EXPECT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
+    }
 }
 
 // With the relay on, a listener runs on the relay thread while the replay's
