@@ -56,6 +56,15 @@ bool whole_record(vorlan_capture::RecordStatus status, const vorlan_capture::Rec
            vorlan_capture::length_plausible(record) && (file_size < 0 || record.next_offset() <= file_size);
 }
 
+// The capture at `path` opened for walking its records; null if it cannot be.
+std::unique_ptr<vorlan_capture::CaptureFile> open_capture(const std::string& path) {
+    auto file = std::make_unique<vorlan_capture::CaptureFile>();
+    if (file->open(path) != vorlan_capture::HeaderStatus::ok) {
+        file.reset();
+    }
+    return file;
+}
+
 }  // namespace
 
 bool PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<bool>& stop, int64_t start_time) {
@@ -237,7 +246,7 @@ bool PcapReader::Load(const std::string& path, uint32_t flags) {
     // Now, while the path still leads to this capture: indexing may start
     // only when the length is asked for, after a rename, a removal or
     // another capture written under the same name.
-    (void)m_index_file.open(path);
+    m_index_file = open_capture(path);
     m_decoder.SetDropDuplicates((flags & kLoadKeepDuplicates) == 0);
     std::lock_guard<std::mutex> lock(m_state_mutex);
     m_auto_replay = (flags & kLoadAutoReplay) != 0;
@@ -574,12 +583,15 @@ void PcapReader::buildIndicesRoutine() {
     }
     // A capture that could not be opened for indexing at the load, nor now,
     // is not indexed further: the length is what the index holds.
+    if (!m_index_file) {
+        m_index_file = open_capture(m_path);
+    }
     bool done = true;
-    if (m_index_file.is_open() || m_index_file.open(m_path) == vorlan_capture::HeaderStatus::ok) {
-        done = m_index.BuildIndex(m_index_file, m_index_stop, m_decoder.StartTime());
+    if (m_index_file) {
+        done = m_index.BuildIndex(*m_index_file, m_index_stop, m_decoder.StartTime());
     }
     if (done) {
-        m_index_file.close();
+        m_index_file.reset();
     }
     std::lock_guard<std::mutex> lock(m_state_mutex);
     m_indexing_done = done;

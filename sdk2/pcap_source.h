@@ -191,8 +191,8 @@ private:
     // The loaded capture, opened again by Load for the indexing threads (one
     // at a time; each joins the one before), so that indexing started long
     // after the load walks that capture even where its path no longer leads
-    // to it. Closed once the index is whole.
-    vorlan_capture::CaptureFile m_index_file;
+    // to it. Let go (with its read window) once the index is whole.
+    std::unique_ptr<vorlan_capture::CaptureFile> m_index_file;
 
     std::mutex m_state_mutex;
     std::condition_variable m_state_condition;      // the worker went idle or finished
