@@ -614,13 +614,23 @@ SensorError CaptureReplay::resume_blocking(float duration) {
     // Compared in µs: seconds in single precision would merge packets a few
     // tens of µs apart late in a long capture.
     const double span = double(duration) * 1e6;
+    // The capture's time played so far. Where it steps back (captures merged
+    // by appending) the span goes on from where it lands, as pacing does,
+    // rather than until the time catches up with the start again.
+    double played = 0.0;
+    int64_t last = start;
     bool done = false;
     while (!done && !m_is_end) {
         // Locked per packet, so that a pause or resume from another thread
         // waits for one packet, not for the whole span.
         VORLAN_RETURN_ERROR(with_control_lock([&]() -> SensorError {
             VORLAN_CHECK(!m_is_running, VORLAN_ERROR_GENERIC, "Already running!");
-            if (double(position_microseconds() - start) > span) {
+            const int64_t position = position_microseconds();
+            if (position > last) {
+                played += double(position - last);
+            }
+            last = position;
+            if (played > span) {
                 done = true;
                 return VORLAN_SUCCESS;
             }

@@ -701,6 +701,25 @@ TEST_F(ReplayTest, PacedReplayGoesOnPastAJumpOfTheCapturesTime) {
     }
 }
 
+// A blocking span is the capture's time played: where the time steps back
+// (captures merged by appending), the span goes on from where it lands
+// instead of playing on until the time is back past the span's start.
+TEST_F(ReplayTest, BlockingSpanCountsTheTimePlayedAcrossAStepBack) {
+    CaptureBuilder builder;
+    const int64_t times[] = {0, 100000, 200000, -5000000, -4900000, -4800000, -4700000};
+    for (std::size_t i = 0; i < std::size(times); ++i) {
+        builder.udp(kStart + times[i], kSensor, test_payload(16, uint8_t(i)));
+    }
+    const std::string path = m_dir.file("merged.pcap");
+    builder.write(path);
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_open(path.c_str())) << last_error_message();
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume_blocking(0.15f));
+    EXPECT_EQ(range(0, 3), seeds());
+    // Across the step back: 0.1 and 0.2 s played after it, the second crosses.
+    ASSERT_EQ(VORLAN_SUCCESS, vorlan_sdk_capture_replay_resume_blocking(0.15f));
+    EXPECT_EQ(range(0, 6), seeds());
+}
+
 TEST_F(ReplayTest, PauseStopsAPacingThreadPromptly) {
     // Packets 0.9 s apart at the slowest pace that still sleeps: a pause must
     // not wait for the sleep to end, nor lose the packet being paced.
