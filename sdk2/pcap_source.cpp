@@ -77,6 +77,8 @@ bool PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<
     bool have_last = false;
     int64_t earliest = 0;
     int64_t latest = 0;
+    bool ordered = true;
+    int64_t previous_time = start_time;
     while (!stop.load(std::memory_order_relaxed)) {
         threshold += kStep;
         bool found = false;
@@ -88,6 +90,8 @@ bool PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<
             }
             last = record;
             have_last = true;
+            ordered = ordered && record.time >= previous_time;
+            previous_time = record.time;
             earliest = std::min(earliest, record.time - start_time);
             latest = std::max(latest, record.time - start_time);
             offset = record.next_offset();
@@ -105,11 +109,13 @@ bool PcapIndex::BuildIndex(vorlan_capture::CaptureFile& file, const std::atomic<
                 m_entries.emplace(last.time - start_time, last.offset);
                 m_earliest = earliest;
                 m_latest = latest;
+                m_time_ordered = m_time_ordered && ordered;
             }
             return true;
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
+            m_time_ordered = m_time_ordered && ordered;
             // The record itself, so that seeking to its position plays it.
             m_entries.emplace(record.time - start_time, record.offset);
         }
@@ -127,10 +133,16 @@ std::pair<int64_t, int64_t> PcapIndex::Floor(int64_t position) const {
     return *it;
 }
 
+bool PcapIndex::TimeOrdered() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_time_ordered;
+}
+
 void PcapIndex::Start(int64_t first_record) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_entries.clear();
     m_entries.emplace(0, first_record);
+    m_time_ordered = true;
 }
 
 int64_t PcapIndex::LargestPosition() const {
@@ -160,6 +172,7 @@ bool PcapDecoder::Open(const std::string& path) {
     m_time_zone_offset = int64_t(m_reader.header().time_zone_seconds) * 1000000;
     m_position.store(0, std::memory_order_relaxed);
     m_finished.store(false, std::memory_order_relaxed);
+    m_time_stepped_back = false;
     return true;
 }
 
@@ -173,16 +186,22 @@ bool PcapDecoder::NextUdpPacket(PcapPacket& packet) {
     packet.timestamp = datagram.time;
     packet.data = datagram.payload;
     packet.size = datagram.size;
-    m_position.store(datagram.time - m_start_time, std::memory_order_relaxed);
+    const int64_t position = datagram.time - m_start_time;
+    m_time_stepped_back = m_time_stepped_back || position < Position();
+    m_position.store(position, std::memory_order_relaxed);
     return true;
 }
 
-void PcapDecoder::SkipToPosition(int64_t target, int64_t offset) {
+void PcapDecoder::SkipToPosition(int64_t target, int64_t offset, bool time_ordered) {
     using vorlan_capture::RecordStatus;
     // Going forward from where playback is beats going back to the index
-    // entry when that entry lies behind the current record.
+    // entry when that entry lies behind the current record. Where time
+    // steps back, neither the current record nor the index entry says that
+    // no earlier record in the file is at or after the target.
     int64_t from = m_reader.next_offset();
-    if (Position() >= target || offset > from) {
+    if (!time_ordered || m_time_stepped_back) {
+        from = m_first_record;
+    } else if (Position() >= target || offset > from) {
         from = offset;
     }
     const int64_t file_size = m_reader.file().size();
@@ -511,7 +530,7 @@ void PcapReader::handleSeekRequest() {
     clearAsyncRelay();
     clearFrameAggregator();
     const auto entry = m_index.Floor(m_seek_request);
-    m_decoder.SkipToPosition(m_seek_request, entry.second);
+    m_decoder.SkipToPosition(m_seek_request, entry.second, m_index.TimeOrdered());
     m_finished = m_decoder.Finished();
     m_resync = true;
     m_seek_request = -1;

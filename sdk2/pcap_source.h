@@ -45,6 +45,10 @@ public:
     // The entry with the greatest position <= `position`; the first entry
     // for a position before it.
     std::pair<int64_t, int64_t> Floor(int64_t position) const;
+    // Whether every record walked so far is at or after the one before it.
+    // Where time steps back (captures merged by appending), positions no
+    // longer follow file order and Floor may name a record of a later part.
+    bool TimeOrdered() const;
     int64_t LargestPosition() const;
     // From the earliest record to the latest, once BuildIndex has walked
     // every record: more than LargestPosition() where time goes backwards
@@ -59,6 +63,7 @@ private:
     // Positions of the earliest and the latest record; guarded by m_mutex.
     int64_t m_earliest = 0;
     int64_t m_latest = 0;
+    bool m_time_ordered = true;  // guarded by m_mutex
 };
 
 // One payload as the worker hands it on.
@@ -81,8 +86,10 @@ public:
     bool NextUdpPacket(PcapPacket& packet);
     // Continues with the first record at or after `target` µs, walking
     // record headers from `offset` (a record at or before the target), or
-    // from the current record when that is nearer.
-    void SkipToPosition(int64_t target, int64_t offset);
+    // from the current record when that is nearer; where time steps back in
+    // the capture (`time_ordered` false, or seen by this decoder), from the
+    // first record: the first in file order at or after the target.
+    void SkipToPosition(int64_t target, int64_t offset, bool time_ordered);
     void Rewind();
 
     int64_t StartTime() const { return m_start_time; }
@@ -102,6 +109,7 @@ private:
     int64_t m_first_record = int64_t(vorlan_capture::kFileHeaderSize);
     std::atomic<int64_t> m_position{0};
     std::atomic<bool> m_finished{false};
+    bool m_time_stepped_back = false;  // a record read earlier than the one before
 };
 
 class PcapReader {

@@ -393,6 +393,54 @@ TEST_F(PcapReplayTest, SeekPlaysFromTheFirstRecordAtOrAfterTheTarget) {
     }
 }
 
+// In a capture whose time steps back (a second recording appended to a
+// first that lasts longer), a seek plays from the first record in file
+// order at or after the target, as the first library does: neither the
+// index entry of the appended part's last record nor a playback position
+// inside that part may cut the first recording's later records out.
+TEST_F(PcapReplayTest, SeekInACaptureWhoseTimeStepsBackStartsAtTheFirstRecordInFileOrder) {
+    // Records 0-99 at 0-9.9 s, then records 100-119 at 3.0-4.9 s.
+    CaptureBuilder capture;
+    for (int i = 0; i < 120; ++i) {
+        const int64_t at = i < 100 ? i * 100000 : 3000000 + (i - 100) * 100000;
+        capture.udp(kStart + at, kSensorA, numbered(i));
+    }
+    const std::string path = m_dir.file("appended.pcap");
+    capture.write(path);
+    struct Case {
+        const char* name;
+        uint32_t flags;
+        bool play_first;  // to the end, into the appended part, before the seek
+    };
+    const Case cases[] = {
+        {"indexed", kLoadPaused, false},
+        {"indexed, after playing", kLoadPaused, true},
+        {"not indexed, after playing", kLoadPaused | kLoadNoIndexing, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Payloads payloads;
+        const uint64_t handle = load(path, c.flags);
+        ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
+        if ((c.flags & kLoadNoIndexing) == 0) {
+            EXPECT_EQ(VorlanReplayGetLength(handle), 9900000);
+        }
+        if (c.play_first) {
+            ASSERT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_SUCCESS);
+            ASSERT_EQ(payloads.count(), 120u);
+        }
+        payloads.clear();
+        ASSERT_EQ(VorlanReplaySeek(handle, 4950000), VORLAN_SUCCESS);
+        ASSERT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_SUCCESS);
+        const auto got = payloads.all();
+        ASSERT_EQ(got.size(), 70u);
+        for (size_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ(number_of(got[i].bytes), 50 + int(i));
+        }
+        ASSERT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS);
+    }
+}
+
 // At any speed the capture plays whole and in order; with auto replay it
 // starts over at its end.
 TEST_F(PcapReplayTest, PlaysInOrderAtEverySpeedAndLoops) {
