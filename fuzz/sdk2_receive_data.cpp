@@ -9,19 +9,12 @@
 #include <cstring>
 #include <vector>
 
+#include "sdk2_parser_harness.h"
 #include "vorlan_sdk2.h"
 
 namespace {
 
-volatile uint8_t g_sink;
-
-void touch(const uint8_t* bytes, size_t n) {
-    uint8_t sum = 0;
-    for (size_t i = 0; i < n; ++i) {
-        sum = static_cast<uint8_t>(sum + bytes[i]);
-    }
-    g_sink = sum;
-}
+using vorlan_fuzz::touch;
 
 void on_points(uint64_t, int64_t, size_t n_points, size_t stride, const uint8_t* points, void*) {
     touch(points, n_points * stride);
@@ -33,7 +26,7 @@ void on_info(uint64_t, const VorlanSensor* info, void*) {
     (void)VorlanGetSensorInformation(info->handle, &copy);
 }
 
-void on_line(uint64_t, const char* line, void*) { g_sink = static_cast<uint8_t>(std::strlen(line)); }
+void on_line(uint64_t, const char* line, void*) { touch(reinterpret_cast<const uint8_t*>(line), std::strlen(line)); }
 
 }  // namespace
 

@@ -12,19 +12,12 @@
 #include <unistd.h>
 
 #include "scratch_file.h"
+#include "sdk2_parser_harness.h"
 #include "vorlan_sdk2.h"
 
 namespace {
 
-volatile uint8_t g_sink;
-
-void touch(const uint8_t* bytes, size_t n) {
-    uint8_t sum = 0;
-    for (size_t i = 0; i < n; ++i) {
-        sum = static_cast<uint8_t>(sum + bytes[i]);
-    }
-    g_sink = sum;
-}
+using vorlan_fuzz::touch;
 
 void on_points(uint64_t, int64_t, size_t n_points, size_t stride, const uint8_t* points, void*) {
     touch(points, n_points * stride);
