@@ -54,13 +54,19 @@ bool seek_to(std::FILE* file, int64_t offset) {
 #endif
 }
 
-// Ticks of `units_per_second` in µs, truncated. Exact while the fraction
-// times a million fits 64 bits; finer clocks lose only sub-µs digits.
-int64_t ticks_to_microseconds(uint64_t ticks, uint64_t units_per_second) {
-    if (units_per_second == 1000000) {
-        return int64_t(ticks);
-    }
+// Beyond 2^40 s (some 35,000 years) a count of ticks is no date a capture
+// can carry; within it, every time and every difference of two times fits
+// in 64 bits, offsets included.
+constexpr uint64_t kMaxTickSeconds = uint64_t(1) << 40;
+
+// Ticks of `units_per_second` in µs, truncated; false beyond any date. Exact
+// while the fraction times a million fits 64 bits; finer clocks lose only
+// sub-µs digits.
+bool ticks_to_microseconds(uint64_t ticks, uint64_t units_per_second, int64_t& us) {
     const uint64_t seconds = ticks / units_per_second;
+    if (seconds >= kMaxTickSeconds) {
+        return false;
+    }
     const uint64_t rest = ticks % units_per_second;
     uint64_t fraction = 0;
     if (rest <= UINT64_MAX / 1000000) {
@@ -68,7 +74,8 @@ int64_t ticks_to_microseconds(uint64_t ticks, uint64_t units_per_second) {
     } else {
         fraction = uint64_t(static_cast<long double>(rest) * 1e6L / static_cast<long double>(units_per_second));
     }
-    return int64_t(seconds * 1000000 + fraction);
+    us = int64_t(seconds * 1000000 + fraction);
+    return true;
 }
 
 }  // namespace
@@ -451,11 +458,15 @@ RecordStatus CaptureFile::packet_block(int64_t offset, uint32_t type, uint32_t l
         const uint64_t ticks = uint64_t(load32(bytes + 12, big)) << 32 | load32(bytes + 16, big);
         record.included_length = load32(bytes + 20, big);
         record.original_length = load32(bytes + 24, big);
-        if (interface_id < section.interfaces.size()) {
-            const Interface& interface = section.interfaces[interface_id];
-            record.time = ticks_to_microseconds(ticks, interface.units_per_second) + interface.offset_us;
+        const bool known_interface = interface_id < section.interfaces.size();
+        const Interface* interface = known_interface ? &section.interfaces[interface_id] : nullptr;
+        int64_t us = 0;
+        if (ticks_to_microseconds(ticks, interface != nullptr ? interface->units_per_second : 1000000, us)) {
+            record.time = us + (interface != nullptr ? interface->offset_us : 0);
         } else {
-            record.time = ticks_to_microseconds(ticks, 1000000);
+            // A time beyond any date is taken as none: the record keeps the
+            // time of the one before, as a simple packet block does.
+            record.time = m_last_time;
         }
         m_last_time = record.time;
     }

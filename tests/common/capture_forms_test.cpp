@@ -125,6 +125,62 @@ TEST(CaptureForms, PcapngInterfacesKeepTheirOwnSnapshotLength) {
     EXPECT_EQ(counters.snapshot_cut, 1u);
 }
 
+// A packet block's 64-bit tick count can name a time beyond any date (a
+// damaged or hostile file); such a time is taken as none, and the record
+// keeps the time of the one before, so that times and their differences stay
+// within 64 bits for every reader of the capture. Times within range,
+// offsets included, read as they are.
+TEST(CaptureForms, PcapngTimesBeyondAnyDateTakeThePreviousRecordsTime) {
+    FrameOptions a;
+    a.source = kSensorA;
+    const Bytes frame = udp_frame(a, test_payload(64, 1));
+    constexpr int64_t kFarOffset = -(int64_t(1) << 39);  // seconds, within the offsets read
+    struct Case {
+        const char* name;
+        int resolution;
+        int64_t offset_seconds;
+        uint64_t ticks;   // of the middle record
+        int64_t expected; // its time in µs
+    };
+    const Case cases[] = {
+        {"microseconds, the largest count", -1, 0, UINT64_MAX, kStart},
+        {"microseconds, just beyond", -1, 0, (uint64_t(1) << 40) * 1000000, kStart},
+        {"microseconds, just within", -1, 0, (uint64_t(1) << 40) * 1000000 - 1,
+         int64_t((uint64_t(1) << 40) * 1000000 - 1)},
+        {"nanoseconds, the largest count is a date", 9, 0, UINT64_MAX, int64_t(UINT64_MAX / 1000)},
+        {"seconds, beyond", 0, 0, uint64_t(1) << 41, kStart},
+        {"far offset, the largest count", -1, kFarOffset, UINT64_MAX, kStart},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The first and last records are at kStart and kStart + 2 ms in the
+        // interface's own units and offset.
+        uint64_t units = 1000000;
+        if (c.resolution >= 0) {
+            units = 1;
+            for (int i = 0; i < c.resolution; ++i) {
+                units *= 10;
+            }
+        }
+        const auto ticks_of = [&](int64_t us) {
+            const int64_t local = us - c.offset_seconds * 1000000;
+            return uint64_t(local / 1000000) * units + uint64_t(local % 1000000) * units / 1000000;
+        };
+        PcapngBuilder pcapng;
+        pcapng.section().interface(1, 262144, c.resolution, c.offset_seconds);
+        pcapng.packet(0, ticks_of(kStart), frame);
+        pcapng.packet(0, c.ticks, frame);
+        pcapng.packet(0, ticks_of(kStart + 2000000), frame);
+        TemporaryDirectory dir;
+        write_file(dir.file("times.pcapng"), pcapng.bytes());
+        const std::vector<Received> datagrams = read_all(dir.file("times.pcapng"));
+        ASSERT_EQ(datagrams.size(), 3u);
+        EXPECT_EQ(datagrams[0].time, kStart);
+        EXPECT_EQ(datagrams[1].time, c.expected);
+        EXPECT_EQ(datagrams[2].time, kStart + 2000000);
+    }
+}
+
 // Files that are no capture, or whose pcapng framing is damaged, are told
 // apart; a pcapng file cut inside a packet block ends where it is cut.
 TEST(CaptureForms, DamagedPcapngEndsWhereTheDamageIs) {
