@@ -458,11 +458,13 @@ RecordStatus CaptureFile::packet_block(int64_t offset, uint32_t type, uint32_t l
         const uint64_t ticks = uint64_t(load32(bytes + 12, big)) << 32 | load32(bytes + 16, big);
         record.included_length = load32(bytes + 20, big);
         record.original_length = load32(bytes + 24, big);
-        const bool known_interface = interface_id < section.interfaces.size();
-        const Interface* interface = known_interface ? &section.interfaces[interface_id] : nullptr;
+        // A packet of no known interface is timed in µs, without offset.
+        static const Interface kNoInterface;
+        const Interface& clock =
+            interface_id < section.interfaces.size() ? section.interfaces[interface_id] : kNoInterface;
         int64_t us = 0;
-        if (ticks_to_microseconds(ticks, interface != nullptr ? interface->units_per_second : 1000000, us)) {
-            record.time = us + (interface != nullptr ? interface->offset_us : 0);
+        if (ticks_to_microseconds(ticks, clock.units_per_second, us)) {
+            record.time = us + clock.offset_us;
         } else {
             // A time beyond any date is taken as none: the record keeps the
             // time of the one before, as a simple packet block does.
