@@ -121,6 +121,17 @@ protected:
         EXPECT_EQ(VorlanReplayLoadPcap(path.c_str(), flags, &handle), VORLAN_SUCCESS);
         return handle;
     }
+    // Loads `path` paused with its indexer held at its start, in `hook`,
+    // until the shared gate opens: nothing of the capture is indexed yet.
+    uint64_t load_with_indexer_held(const std::string& path,
+                                    vorlan_sdk2::IndexHook hook = &vorlan_test::HeldGate::pass) {
+        vorlan_test::HeldGate& gate = vorlan_test::HeldGate::instance();
+        gate.close();
+        vorlan_sdk2::setIndexHook(hook);
+        const uint64_t handle = load(path, kLoadPaused);
+        gate.wait_held();
+        return handle;
+    }
     TemporaryDirectory m_dir;
 };
 
@@ -603,13 +614,9 @@ TEST_F(PcapReplayTest, UnloadReleasesClientsWaitingOnTheReplay) {
 TEST_F(PcapReplayTest, PlaysAndSeeksWhileTheCaptureIsBeingIndexed) {
     constexpr int kRecords = 400;
     const std::string path = stream_capture(m_dir, "s.pcap", kRecords, 100000);  // 39.9 s
-    vorlan_test::HeldGate& gate = vorlan_test::HeldGate::instance();
-    gate.close();
-    vorlan_sdk2::setIndexHook(&vorlan_test::HeldGate::pass);
     Payloads payloads;
-    const uint64_t handle = load(path, kLoadPaused);
+    const uint64_t handle = load_with_indexer_held(path);
     ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
-    gate.wait_held();
     ASSERT_EQ(VorlanReplayPlay(handle), VORLAN_SUCCESS);
     ASSERT_TRUE(payloads.wait_for_count(10));
     ASSERT_EQ(VorlanReplayPause(handle), VORLAN_SUCCESS);
@@ -622,7 +629,7 @@ TEST_F(PcapReplayTest, PlaysAndSeeksWhileTheCaptureIsBeingIndexed) {
     EXPECT_EQ(number_of(payloads.all().front().bytes), 301);
     EXPECT_EQ(VorlanReplayGetIndexPosition(handle), 0);
 
-    gate.open();
+    vorlan_test::HeldGate::instance().open();
     vorlan_sdk2::setIndexHook(nullptr);
     EXPECT_EQ(VorlanReplayGetLength(handle), (kRecords - 1) * 100000);
     payloads.clear();
@@ -638,17 +645,13 @@ TEST_F(PcapReplayTest, PlaysAndSeeksWhileTheCaptureIsBeingIndexed) {
 // a client waiting for the length.
 TEST_F(PcapReplayTest, UnloadStopsIndexing) {
     const std::string path = stream_capture(m_dir, "s.pcap", 400, 100000);
-    vorlan_test::HeldGate& gate = vorlan_test::HeldGate::instance();
-    gate.close();
-    vorlan_sdk2::setIndexHook(&vorlan_test::HeldGate::pass);
-    const uint64_t handle = load(path, kLoadPaused);
-    gate.wait_held();
+    const uint64_t handle = load_with_indexer_held(path);
     std::thread waiter([&] { (void)VorlanReplayGetLength(handle); });
     std::thread unloader([&] { EXPECT_EQ(VorlanReplayUnloadPcap(handle), VORLAN_SUCCESS); });
     // The unload waits for the indexer, which leaves the hook once the gate
     // opens and then stops without indexing the capture.
     ASSERT_TRUE(vorlan_test::eventually([&] { return VorlanReplayIsPaused(handle) == VORLAN_ERROR_INVALID_ARGUMENTS; }));
-    gate.open();
+    vorlan_test::HeldGate::instance().open();
     vorlan_sdk2::setIndexHook(nullptr);
     unloader.join();
     waiter.join();
@@ -662,19 +665,15 @@ TEST_F(PcapReplayTest, PlayingToTheEndStopsIndexingAndTheLengthIndexesAgain) {
     starts = 0;
     constexpr int kRecords = 400;
     const std::string path = stream_capture(m_dir, "s.pcap", kRecords, 100000);
-    vorlan_test::HeldGate& gate = vorlan_test::HeldGate::instance();
-    gate.close();
-    vorlan_sdk2::setIndexHook([] {
+    const uint64_t handle = load_with_indexer_held(path, [] {
         ++starts;
         vorlan_test::HeldGate::pass();
     });
-    const uint64_t handle = load(path, kLoadPaused);
     ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
-    gate.wait_held();
     ASSERT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_SUCCESS);
     const std::shared_ptr<vorlan_sdk2::PcapReader> reader = vorlan_sdk2::replayReader(handle);
     ASSERT_TRUE(reader);
-    gate.open();
+    vorlan_test::HeldGate::instance().open();
     ASSERT_TRUE(vorlan_test::eventually([&] { return !reader->Indexing(); }));
     EXPECT_EQ(VorlanReplayGetIndexPosition(handle), 0);
     EXPECT_EQ(VorlanReplayGetLength(handle), (kRecords - 1) * 100000);
@@ -697,18 +696,14 @@ TEST_F(PcapReplayTest, TheLengthAskedForLateIndexesTheCaptureLoaded) {
     for (const Case c : {Case{"removed", false}, Case{"replaced", true}}) {
         SCOPED_TRACE(c.name);
         const std::string path = stream_capture(m_dir, "s.pcap", kRecords, 100000);  // 39.9 s
-        vorlan_test::HeldGate& gate = vorlan_test::HeldGate::instance();
-        gate.close();
-        vorlan_sdk2::setIndexHook(&vorlan_test::HeldGate::pass);
         Payloads payloads;
-        const uint64_t handle = load(path, kLoadPaused);
+        const uint64_t handle = load_with_indexer_held(path);
         ASSERT_EQ(VorlanReplaySetSpeed(handle, 0), VORLAN_SUCCESS);
-        gate.wait_held();
         vorlan_sdk2::setIndexHook(nullptr);
         ASSERT_EQ(VorlanReplayPlayToFinish(handle), VORLAN_SUCCESS);
         const std::shared_ptr<vorlan_sdk2::PcapReader> reader = vorlan_sdk2::replayReader(handle);
         ASSERT_TRUE(reader);
-        gate.open();
+        vorlan_test::HeldGate::instance().open();
         ASSERT_TRUE(vorlan_test::eventually([&] { return !reader->Indexing(); }));
         ASSERT_EQ(std::remove(path.c_str()), 0);
         if (c.replaced) {
